@@ -1,0 +1,22 @@
+// Whole-file reading for the structure readers.
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace kestrel {
+
+// Why a file could not be read, worded for "could not read {path}: {error}":
+// the system's message and " (os error {code})", or
+// "stream did not contain valid UTF-8".
+struct ReadError {
+    std::string description;
+};
+
+// The whole file as UTF-8 text, or why not.
+std::variant<std::string, ReadError> read_text_file(const std::string& path);
+
+// The system's description of an errno value: "No such file or directory (os error 2)".
+std::string os_error_description(int code);
+
+}  // namespace kestrel
