@@ -277,11 +277,32 @@ PyType_Slot kSlots[] = {
 // holds exactly the record layout above.
 PyType_Spec kSpec{"kestrel.Structure", sizeof(StructureObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
+// The type machinery adds all methods before all properties; the members
+// that follow the properties are moved behind them so the class dict lists
+// every member in its documented order.
+bool order_members(PyObject* type) {
+    static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell",
+                                                   "prdf", "total_rdf", "expand_occupancies"};
+    PyRef dict = PyRef::steal(PyObject_GetAttrString(type, "__dict__"));
+    if (!dict) return false;
+    for (const char* name : kAfterProperties) {
+        PyRef descriptor = PyRef::steal(PyMapping_GetItemString(dict.get(), name));
+        if (!descriptor || PyObject_DelAttrString(type, name) < 0 ||
+            PyObject_SetAttrString(type, name, descriptor.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyTypeObject* structure_type() {
     static PyObject* type = nullptr;  // written once under the interpreter lock
-    if (type == nullptr) type = PyType_FromSpec(&kSpec);
+    if (type == nullptr) {
+        PyRef created = PyRef::steal(PyType_FromSpec(&kSpec));
+        if (!created || !order_members(created.get())) return nullptr;
+        type = created.release();
+    }
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

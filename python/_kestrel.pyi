@@ -1,0 +1,77 @@
+"""Type stub for the compiled extension module."""
+
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+__all__: List[str]
+
+FloatArray = npt.NDArray[np.float64]
+
+class Structure:
+    def __new__(
+        cls,
+        matrix: Sequence[Sequence[float]],
+        frac_coords: Sequence[Sequence[float]],
+        species: Sequence[Mapping[str, float]],
+    ) -> "Structure": ...
+    @staticmethod
+    def from_cif(path: str, symprec: float = 1e-4) -> "Structure": ...
+    @staticmethod
+    def from_poscar(path: str) -> "Structure": ...
+    @staticmethod
+    def from_xyz(path: str) -> "Structure": ...
+    @staticmethod
+    def from_str(text: str, fmt: str, symprec: float = 1e-4) -> "Structure": ...
+    @staticmethod
+    def from_cif_str(text: str, symprec: float = 1e-4) -> "Structure": ...
+    @property
+    def n_sites(self) -> int: ...
+    @property
+    def n_atoms(self) -> float:
+        """Number of atoms, which is fractional when sites are partly occupied."""
+    @property
+    def is_ordered(self) -> bool: ...
+    @property
+    def volume(self) -> float: ...
+    @property
+    def elements(self) -> List[str]: ...
+    @property
+    def composition(self) -> Dict[str, float]: ...
+    @property
+    def lattice_matrix(self) -> List[List[float]]: ...
+    @property
+    def frac_coords(self) -> List[List[float]]: ...
+    @property
+    def cart_coords(self) -> List[List[float]]: ...
+    @property
+    def species(self) -> List[Dict[str, float]]:
+        """Per-site {element: occupancy}."""
+    def disorder_summary(self) -> List[dict]: ...
+    @staticmethod
+    def available_threads() -> int: ...
+    def make_supercell(self, na: int, nb: int, nc: int) -> "Structure": ...
+    def prdf(
+        self,
+        cutoff: float = 10.0,
+        bin_size: float = 0.1,
+        n_threads: int = 0,
+        save_plots: Optional[str] = None,
+        title: Optional[str] = None,
+    ) -> Tuple[FloatArray, Dict[Tuple[str, str], FloatArray], FloatArray]: ...
+    def total_rdf(
+        self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
+    ) -> Tuple[FloatArray, FloatArray]: ...
+    def expand_occupancies(
+        self, max_sites: int = 4096, seed: int = 42, max_denominator: int = 16
+    ) -> Tuple["Structure", dict]: ...
+
+def read_xyz_trajectory(
+    path: str,
+    every: int = 1,
+    start: int = 0,
+    stop: Optional[int] = None,
+    cell: Optional[Sequence[Sequence[float]]] = None,
+) -> Tuple[List[Structure], List[int], int]: ...

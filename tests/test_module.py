@@ -1,0 +1,123 @@
+"""Module initialisation, registration and the class as Python sees it."""
+
+import importlib
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import _kestrel
+import kestrel
+from kestrel import Structure
+
+MEMBERS = [
+    "from_cif", "from_poscar", "from_xyz", "from_str", "from_cif_str", "n_sites", "n_atoms", "is_ordered",
+    "volume", "elements", "composition", "lattice_matrix", "frac_coords", "cart_coords", "species",
+    "disorder_summary", "available_threads", "make_supercell", "prdf", "total_rdf", "expand_occupancies",
+]
+
+
+def test_module_attributes():
+    assert _kestrel.__all__ == ["Structure", "read_xyz_trajectory", "__version__"]
+    assert _kestrel.__version__ == "0.3.0" == kestrel.__version__
+    assert _kestrel.__doc__ == ""
+    assert not hasattr(_kestrel, "available_threads")
+    assert kestrel.Structure is _kestrel.Structure
+
+
+def test_class_identity():
+    assert Structure.__module__ == "kestrel"
+    assert Structure.__name__ == "Structure"
+    assert Structure.__text_signature__ == "(matrix, frac_coords, species)"
+    with pytest.raises(TypeError):
+        type("Sub", (Structure,), {})
+
+
+def test_members_registered_in_order():
+    names = [name for name in vars(Structure) if name in MEMBERS]
+    assert names == MEMBERS
+
+
+@pytest.mark.parametrize(
+    "member, signature",
+    [
+        ("from_cif", "(path, symprec=1e-4)"),
+        ("from_poscar", "(path)"),
+        ("from_xyz", "(path)"),
+        ("from_str", "(text, fmt, symprec=1e-4)"),
+        ("from_cif_str", "(text, symprec=1e-4)"),
+        ("disorder_summary", "($self)"),
+        ("available_threads", "()"),
+        ("make_supercell", "($self, na, nb, nc)"),
+        ("prdf", "($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)"),
+        ("total_rdf", "($self, cutoff=10.0, bin_size=0.1, n_threads=0)"),
+        ("expand_occupancies", "($self, max_sites=4096, seed=42, max_denominator=16)"),
+    ],
+)
+def test_text_signatures(member, signature):
+    assert getattr(Structure, member).__text_signature__ == signature
+
+
+def test_docstrings():
+    assert Structure.from_poscar.__doc__ == "Read a VASP POSCAR / CONTCAR."
+    assert Structure.from_xyz.__doc__ == 'Read an extended XYZ file (needs a `Lattice="..."` field).'
+    assert Structure.disorder_summary.__doc__ == (
+        "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
+        "Empty for a fully ordered structure, so it doubles as the check a\n"
+        "caller needs before reporting anything to the user.")
+    assert Structure.n_atoms.__doc__ == "Number of atoms, which is fractional when sites are partly occupied."
+    assert Structure.species.__doc__ == "Per-site {element: occupancy}."
+    assert Structure.volume.__doc__ is None
+    assert _kestrel.read_xyz_trajectory.__doc__ == (
+        "Read selected frames of a multi-frame XYZ trajectory.\n\n"
+        "Keeps frames start, start + every, ... before stop. Returns\n"
+        "(structures, frame_indices, frames_read).")
+    assert str(inspect.signature(_kestrel.read_xyz_trajectory)) == "(path, every=1, start=0, stop=None, cell=None)"
+    assert _kestrel.read_xyz_trajectory.__module__ == "_kestrel"
+
+
+def test_readers_are_static(rocksalt):
+    assert isinstance(inspect.getattr_static(Structure, "from_cif"), staticmethod)
+    assert isinstance(inspect.getattr_static(Structure, "available_threads"), staticmethod)
+
+
+def test_properties_are_read_only(rocksalt):
+    with pytest.raises(AttributeError):
+        rocksalt.n_sites = 3
+    with pytest.raises(AttributeError):
+        rocksalt.anything = 3
+
+
+def test_no_argument_members_refuse_arguments(rocksalt):
+    with pytest.raises(TypeError):
+        rocksalt.disorder_summary(1)
+    with pytest.raises(TypeError):
+        Structure.available_threads(1)
+
+
+def test_identity_semantics(rocksalt):
+    assert rocksalt == rocksalt
+    assert hash(rocksalt) == hash(rocksalt)
+    assert {rocksalt: 1}[rocksalt] == 1
+
+
+def test_second_initialisation_is_refused():
+    code = (
+        "import sys, _kestrel\n"
+        "first = _kestrel\n"
+        "del sys.modules['_kestrel']\n"
+        "try:\n"
+        "    import _kestrel\n"
+        "except ImportError as e:\n"
+        "    print('refused', type(e).__name__)\n"
+        "print(first.Structure([[1,0,0],[0,1,0],[0,0,1]], [[0,0,0]], [{'H': 1}]))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == ["refused ImportError", "Structure(1 sites, H1)"]
+
+
+def test_import_does_not_import_numpy():
+    code = "import sys, kestrel; print('numpy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "False"
