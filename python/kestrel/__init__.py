@@ -2,4 +2,22 @@
 
 from _kestrel import Structure, __version__, read_xyz_trajectory
 
-__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
+from kestrel.ensemble import EnsembleResult, ordering_ensemble
+from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
+from kestrel.io import read_structure, write_poscar, write_structure, write_xyz
+
+__all__ = [
+    "Structure",
+    "read_xyz_trajectory",
+    "__version__",
+    "ordering_ensemble",
+    "EnsembleResult",
+    "from_ase",
+    "to_ase",
+    "from_pymatgen",
+    "to_pymatgen",
+    "read_structure",
+    "write_structure",
+    "write_poscar",
+    "write_xyz",
+]

@@ -1,0 +1,3 @@
+from kestrel.cli import main
+
+raise SystemExit(main())

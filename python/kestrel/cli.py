@@ -1,0 +1,343 @@
+"""The ``kestrel`` command line: info, rdf, expand, traj and ensemble."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import time
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import kestrel
+from kestrel.io import read_structure, write_structure
+
+FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
+
+
+class CommandError(Exception):
+    """A problem with the command line's own input, reported like a library error."""
+
+
+# ---- helpers -----------------------------------------------------------------
+
+
+class Progress:
+    """A one-line progress bar on standard error, redrawn in place."""
+
+    def __init__(self, total: int, what: str, stream=None, width: int = 30):
+        self.total = max(total, 1)
+        self.what = what
+        self.stream = stream if stream is not None else sys.stderr
+        self.width = width
+        self.started = time.perf_counter()
+
+    def update(self, done: int) -> None:
+        filled = int(self.width * done / self.total)
+        elapsed = time.perf_counter() - self.started
+        bar = "#" * filled + "." * (self.width - filled)
+        self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s")
+        if done >= self.total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def _abc_angles(matrix: Sequence[Sequence[float]]) -> Tuple[List[float], List[float]]:
+    def dot(u, v):
+        return sum(x * y for x, y in zip(u, v))
+
+    lengths = [math.sqrt(dot(v, v)) for v in matrix]
+    a, b, c = matrix
+    angles = []
+    for u, v, lu, lv in ((b, c, lengths[1], lengths[2]), (a, c, lengths[0], lengths[2]), (a, b, lengths[0], lengths[1])):
+        cosine = max(-1.0, min(1.0, dot(u, v) / (lu * lv)))
+        angles.append(math.degrees(math.acos(cosine)))
+    return lengths, angles
+
+
+def first_peak(r, curve) -> Optional[Tuple[float, float]]:
+    """Position and height of the first clear maximum of a curve, or None for a flat one.
+
+    A local maximum counts when it reaches a fifth of the curve's highest
+    value, so the ripples of a sparse histogram are passed over.
+    """
+    values = list(curve)
+    if not values:
+        return None
+    highest = max(values)
+    if not highest > 0:
+        return None
+    for i, value in enumerate(values):
+        left = values[i - 1] if i > 0 else -math.inf
+        right = values[i + 1] if i + 1 < len(values) else -math.inf
+        if value >= 0.2 * highest and value >= left and value > right:
+            return float(r[i]), float(value)
+    return None
+
+
+def _parse_cell(text: Optional[str]):
+    if text is None:
+        return None
+    parts = text.replace(",", " ").split()
+    try:
+        numbers = [float(p) for p in parts]
+    except ValueError:
+        raise CommandError(f"--cell needs 9 numbers, got '{text}'") from None
+    if len(numbers) != 9:
+        raise CommandError(f"--cell needs 9 numbers, got {len(numbers)}")
+    return [numbers[0:3], numbers[3:6], numbers[6:9]]
+
+
+def _save_curves(out: str, r, partials, total, bin_size: float, title: Optional[str], density: float) -> None:
+    from kestrel.plotting import save_prdf_plots
+
+    save_prdf_plots(r, partials, total, out, bin_size=bin_size, title=title, density=density)
+
+
+def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, out=sys.stdout) -> None:
+    print(f"{'pair':<12}{'first peak r (Å)':>18}{'g (Å⁻³)':>14}{'g / ρ_B':>10}", file=out)
+    for (a, b), curve in partials.items():
+        peak = first_peak(r, curve)
+        label = f"{a}-{b}"
+        if peak is None:
+            print(f"{label:<12}{'-':>18}{'-':>14}{'-':>10}", file=out)
+            continue
+        partner_density = composition.get(b, 0.0) / volume
+        relative = peak[1] / partner_density if partner_density > 0 else float("nan")
+        print(f"{label:<12}{peak[0]:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}", file=out)
+    peak = first_peak(r, total)
+    if peak is not None:
+        print(f"{'total':<12}{peak[0]:>18.4f}{peak[1]:>14.5f}", file=out)
+
+
+# ---- subcommands -------------------------------------------------------------
+
+
+def cmd_info(args) -> int:
+    s = read_structure(args.file, args.format)
+    print(repr(s))
+    lengths, angles = _abc_angles(s.lattice_matrix)
+    print("lattice (Å):")
+    for name, row in zip("abc", s.lattice_matrix):
+        print(f"  {name}: {row[0]:12.6f} {row[1]:12.6f} {row[2]:12.6f}")
+    print("  a = {:.4f}  b = {:.4f}  c = {:.4f} Å".format(*lengths))
+    print("  alpha = {:.3f}  beta = {:.3f}  gamma = {:.3f} °".format(*angles))
+    print(f"volume: {s.volume:.4f} Å³")
+    print(f"atoms: {s.n_atoms:.4f} in {s.n_sites} sites")
+    print("composition: " + ", ".join(f"{el} {amount:.4f}" for el, amount in s.composition.items()))
+    summary = s.disorder_summary()
+    if not summary:
+        print("disorder: none (every site holds one element, fully occupied)")
+        return 0
+    print(f"disorder: {len(summary)} of {s.n_sites} sites are partly occupied or mixed")
+    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}")
+    for entry in summary:
+        x, y, z = entry["frac_coords"]
+        occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
+        print(f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
+              f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}")
+    return 0
+
+
+def cmd_rdf(args) -> int:
+    s = read_structure(args.file, args.format)
+    started = time.perf_counter()
+    r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)
+    elapsed = time.perf_counter() - started
+    threads = args.threads or kestrel.Structure.available_threads()
+    print(repr(s))
+    _print_peaks(r, partials, total, s.composition, s.volume)
+    print(f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
+          f"in {elapsed * 1000:.1f} ms on {threads} threads")
+    if args.out:
+        _save_curves(args.out, r, partials, total, args.bin_size, args.title, s.n_atoms / s.volume)
+        print(f"figures and rdf.csv written to {args.out}")
+    return 0
+
+
+def cmd_expand(args) -> int:
+    s = read_structure(args.file, args.format)
+    ordered, report = s.expand_occupancies(max_sites=args.max_sites, seed=args.seed,
+                                           max_denominator=args.max_denominator)
+    fmt = write_structure(ordered, args.output, comment=f"expanded from {os.path.basename(args.file)}")
+    n = report["scale"][0]
+    print(f"{repr(s)} -> {repr(ordered)}")
+    print(f"supercell {n}x{n}x{n}, {report['n_vacancies']} vacancies, written as {fmt} to {args.output}")
+    if report["occupancy_report"]:
+        print(f"  {'element':<8}{'target':>9}{'sites':>7}{'placed':>8}{'actual':>9}")
+        for row in report["occupancy_report"]:
+            print(f"  {row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
+                  f"{row['atoms_placed']:8d}{row['actual_occupancy']:9.4f}")
+    for warning in report["warnings"]:
+        print(f"warning: {warning}")
+    return 0
+
+
+def _average_frames(structures, cutoff: float, bin_size: float, threads: int, progress: Progress):
+    import numpy as np
+
+    sums: Dict[Tuple[str, str], "np.ndarray"] = {}
+    total_sum = None
+    r = None
+    for k, structure in enumerate(structures):
+        r, partials, total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
+        for pair, curve in partials.items():
+            sums[pair] = sums.get(pair, 0.0) + curve
+        total_sum = total if total_sum is None else total_sum + total
+        progress.update(k + 1)
+    count = len(structures)
+    return r, {pair: curve / count for pair, curve in sorted(sums.items())}, total_sum / count
+
+
+def cmd_traj(args) -> int:
+    cell = _parse_cell(args.cell)
+    structures, indices, frames_read = kestrel.read_xyz_trajectory(
+        args.file, every=args.every, start=args.start, stop=args.stop, cell=cell)
+    print(f"read {frames_read} frames, kept {len(structures)}"
+          + (f" ({indices[0]} to {indices[-1]})" if indices else ""))
+    if not structures:
+        raise CommandError("no frames were selected; check --start, --every and --stop")
+    started = time.perf_counter()
+    r, partials, total = _average_frames(structures, args.cutoff, args.bin_size, args.threads,
+                                         Progress(len(structures), "frames"))
+    elapsed = time.perf_counter() - started
+    last = structures[-1]
+    n_atoms = sum(s.n_atoms for s in structures) / len(structures)
+    volume = sum(s.volume for s in structures) / len(structures)
+    composition: Dict[str, float] = {}
+    for s in structures:
+        for el, amount in s.composition.items():
+            composition[el] = composition.get(el, 0.0) + amount / len(structures)
+    print(f"frame-averaged curves of {repr(last)}")
+    _print_peaks(r, partials, total, composition, volume)
+    print(f"computed {len(structures)} frames in {elapsed:.2f} s")
+    if args.out:
+        _save_curves(args.out, r, partials, total, args.bin_size, args.title, n_atoms / volume)
+        print(f"figures and rdf.csv written to {args.out}")
+    return 0
+
+
+def cmd_ensemble(args) -> int:
+    s = read_structure(args.file, args.format)
+    progress = Progress(args.orderings, "orderings")
+    result = kestrel.ordering_ensemble(
+        s, n_orderings=args.orderings, seed=args.seed, max_sites=args.max_sites,
+        max_denominator=args.max_denominator, cutoff=args.cutoff, bin_size=args.bin_size,
+        n_threads=args.threads, progress=lambda done, total: progress.update(done))
+    print(repr(s))
+    print(f"{args.orderings} orderings (seeds {result.seeds[0]} to {result.seeds[-1]}), "
+          f"supercell {result.reports[0]['scale'][0]}x{result.reports[0]['scale'][0]}x{result.reports[0]['scale'][0]}")
+    print(f"  {'pair':<10}{'max |mean - weighted|':>24}{'max std':>12}")
+    for pair in result.mean_partials:
+        print(f"  {pair[0] + '-' + pair[1]:<10}{float(abs(result.difference_partials[pair]).max()):24.5f}"
+              f"{float(result.std_partials[pair].max()):12.5f}")
+    print(f"  {'total':<10}{float(abs(result.difference_total).max()):24.5f}{float(result.std_total.max()):12.5f}")
+    for warning in result.reports[0]["warnings"]:
+        print(f"warning: {warning}")
+    if args.out:
+        from kestrel.ensemble import save_ensemble_plots
+
+        save_ensemble_plots(result, args.out, title=args.title)
+        print(f"figures and ensemble.csv written to {args.out}")
+    return 0
+
+
+# ---- parser ------------------------------------------------------------------
+
+
+def _rdf_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
+    p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
+    p.add_argument("--threads", type=int, default=0,
+                   help="worker threads; 0 (default) uses the shared pool sized to the machine")
+    p.add_argument("--out", metavar="DIR", help="write PNG figures and a CSV of the curves into DIR")
+    p.add_argument("--title", help="title for the figures")
+
+
+def _expand_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--max-sites", type=int, default=4096,
+                   help="largest number of sites the n×n×n supercell may hold (default 4096)")
+    p.add_argument("--seed", type=int, default=42, help="seed of the random placement (default 42)")
+    p.add_argument("--max-denominator", type=int, default=16,
+                   help="largest denominator used to approximate an occupancy as a fraction (default 16)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestrel",
+        description="Radial distribution functions of periodic crystals, partial occupancies included.")
+    parser.add_argument("--version", action="version", version=f"kestrel {kestrel.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("info", help="show a structure, its lattice, composition and disorder",
+                       description="Print the structure, its lattice, volume, composition and a table of "
+                                   "its partly occupied or mixed sites.")
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    p.set_defaults(run=cmd_info)
+
+    p = sub.add_parser("rdf", help="partial and total radial distribution functions",
+                       description="Compute the element-resolved partial and the total RDF over all periodic "
+                                   "images, partial occupancies as weights; print the first peak of each "
+                                   "partial and, with --out, write figures and a CSV.")
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    _rdf_options(p)
+    p.set_defaults(run=cmd_rdf)
+
+    p = sub.add_parser("expand", help="expand partial occupancies into an ordered supercell",
+                       description="Place whole atoms on an n×n×n supercell so that the occupancies are met as "
+                                   "closely as the site limit allows, and write it as POSCAR or extended XYZ.")
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    _expand_options(p)
+    p.add_argument("-o", "--output", required=True, metavar="OUT",
+                   help="output file: *.vasp, *.poscar, POSCAR or CONTCAR for POSCAR; *.xyz or *.extxyz for "
+                        "extended XYZ")
+    p.set_defaults(run=cmd_expand)
+
+    p = sub.add_parser("traj", help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
+                       description="Read the selected frames of an extended XYZ trajectory and average their "
+                                   "partial and total RDFs.")
+    p.add_argument("file", help="multi-frame extended XYZ file")
+    p.add_argument("--start", type=int, default=0, help="first frame to keep, counted from 0 (default 0)")
+    p.add_argument("--every", type=int, default=1, help="keep every n-th frame from --start (default 1)")
+    p.add_argument("--stop", type=int, default=None, help="stop before this frame (default: the end)")
+    p.add_argument("--cell", metavar='"9 NUMBERS"',
+                   help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields")
+    _rdf_options(p)
+    p.set_defaults(run=cmd_traj)
+
+    p = sub.add_parser("ensemble", help="RDF spread over many random orderings of a disordered structure",
+                       description="Expand the structure with seeds seed, seed+1, ..., compute the curves of "
+                                   "every ordering, and compare their mean and spread with the "
+                                   "occupancy-weighted curves of the disordered structure.")
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    p.add_argument("--orderings", type=int, default=16, help="number of orderings (default 16)")
+    _expand_options(p)
+    _rdf_options(p)
+    p.set_defaults(run=cmd_ensemble)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except (ValueError, OSError, TypeError, ImportError, CommandError) as error:
+        message = str(error).replace("\n", " ")
+        print(f"kestrel: error: {message}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("kestrel: interrupted", file=sys.stderr)
+        return 130
+    except SystemExit:
+        raise
+    except BaseException as error:  # noqa: BLE001 - one line, never a traceback
+        # Anything else is a bug of ours (the extension's internal error
+        # derives from BaseException); still one line, but say so.
+        message = str(error).replace("\n", " ")
+        print(f"kestrel: internal error ({type(error).__name__}): {message}", file=sys.stderr)
+        return 2
