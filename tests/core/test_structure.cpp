@@ -1,0 +1,70 @@
+#include <doctest/doctest.h>
+
+#include "formats/text.hpp"
+#include "formats/utf8.hpp"
+#include "structure/fixed4.hpp"
+#include "structure/structure.hpp"
+
+using namespace kestrel;
+
+namespace {
+Lattice cubic(double a) { return make_lattice({{{a, 0, 0}, {0, a, 0}, {0, 0, a}}}).value(); }
+}  // namespace
+
+TEST_CASE("four-decimal text rounds the exact binary value, ties to even") {
+    CHECK(format_fixed4(1.25) == "1.2500");
+    CHECK(format_fixed4(1.23456) == "1.2346");
+    CHECK(format_fixed4(0.03125) == "0.0312");
+    CHECK(format_fixed4(0.09375) == "0.0938");
+    CHECK(format_fixed4(1e300).size() > 300);
+}
+
+TEST_CASE("lattice constructor threshold and inverse") {
+    CHECK_FALSE(make_lattice({{{1e-5, 0, 0}, {0, 1e-5, 0}, {0, 0, 1e-5}}}).ok());
+    CHECK(make_lattice({{{1e-12, 0, 0}, {0, 1, 0}, {0, 0, 1}}}).ok());
+    auto lattice = make_lattice({{{2, 1, 0}, {0, 3, 1}, {1, 0, 4}}});
+    REQUIRE(lattice.ok());
+    const Vec3 cart = lattice->to_cartesian({0.25, -0.5, 1.5});
+    const Vec3 back = lattice->to_fractional(cart);
+    CHECK(back[0] == doctest::Approx(0.25));
+    CHECK(back[1] == doctest::Approx(-0.5));
+    CHECK(back[2] == doctest::Approx(1.5));
+}
+
+TEST_CASE("structure constructor checks and derived quantities") {
+    CHECK(make_structure(cubic(4), {}).error().message == "structure has no sites");
+    auto overfull = make_structure(cubic(4), {Site{{0, 0, 0}, {{"Fe", 0.6}, {"Ni", 0.4011}}}});
+    CHECK(overfull.error().message == "a site has occupancies summing to 1.0011, which exceeds 1");
+    auto s = make_structure(cubic(4), {Site{{0, 0, 0}, {{"O", 1.0}}}, Site{{0.5, 0, 0}, {{"Fe", 0.5}, {"C", 0.25}}}});
+    REQUIRE(s.ok());
+    CHECK(elements(*s) == std::vector<std::string>{"C", "Fe", "O"});
+    CHECK(n_atoms(*s) == 1.75);
+    CHECK(volume(*s) == 64.0);
+    CHECK_FALSE(is_ordered(*s));
+}
+
+TEST_CASE("number grammar") {
+    for (const char* good : {"1.5e3", "+.5", "5.", "-INF", "NaN", "Infinity", "7", "1e400"})
+        CHECK_MESSAGE(try_parse_number(good).has_value(), good);
+    for (const char* bad : {"1.5D3", "0x10", "1,5", "1.2(3)", "", ".", "+", "1e", "1e+", "nan(1)", "--1"})
+        CHECK_MESSAGE(!try_parse_number(bad).has_value(), bad);
+    CHECK(*try_parse_number("1e-400") == 0.0);
+    CHECK(parse_number("x").error().message == "expected a number, found 'x'");
+    CHECK(*parse_count("+12") == 12);
+    CHECK_FALSE(parse_count("18446744073709551616").has_value());
+    CHECK_FALSE(parse_count("-0").has_value());
+}
+
+TEST_CASE("lines, tokens and UTF-8") {
+    CHECK(split_lines("a\r\nb\r\n").size() == 2);
+    CHECK(split_lines("").empty());
+    CHECK(split_tokens("\t\f\xC2\xA0\xE3\x80\x80").empty());
+    CHECK(split_tokens("a\xE2\x80\x83" "b").size() == 2);
+    CHECK(split_on("a,,b", ',').size() == 3);
+    CHECK(is_valid_utf8("abc\xC3\xA9"));
+    CHECK_FALSE(is_valid_utf8("\xC0\x80"));
+    CHECK_FALSE(is_valid_utf8("\xED\xA0\x80"));
+    CHECK_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));
+    CHECK(incomplete_utf8_tail("ab\xE2\x80") == 2);
+    CHECK(incomplete_utf8_tail("ab\xC3\xA9") == 0);
+}
