@@ -1,0 +1,113 @@
+"""Conversions to and from ASE and pymatgen, and the POSCAR / XYZ writers."""
+
+import numpy as np
+import pytest
+
+import kestrel
+from kestrel import Structure
+from kestrel.io import poscar_text, write_structure, xyz_text
+
+ase = pytest.importorskip("ase")
+pymatgen_core = pytest.importorskip("pymatgen.core")
+
+
+def random_ordered(seed, n=6, elements=("Fe", "O", "Si")):
+    rng = np.random.default_rng(seed)
+    matrix = np.diag(rng.uniform(3, 7, 3)) + rng.uniform(-1, 1, (3, 3))
+    frac = rng.uniform(0, 1, (n, 3))
+    species = [{str(rng.choice(elements)): 1.0} for _ in range(n)]
+    return Structure(matrix.tolist(), frac.tolist(), species)
+
+
+def disordered():
+    return Structure([[3.6, 0, 0], [0, 3.6, 0], [0, 0, 3.6]], [[0, 0, 0], [0.5, 0.5, 0.5]],
+                     [{"Fe": 0.5, "Ni": 0.5}, {"O": 0.8}])
+
+
+def same_structure(a, b, tol=1e-9):
+    np.testing.assert_allclose(a.lattice_matrix, b.lattice_matrix, atol=tol)
+    assert a.n_sites == b.n_sites
+    np.testing.assert_allclose(a.frac_coords, b.frac_coords, atol=tol)
+    assert a.species == b.species
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_ase_round_trip(seed):
+    s = random_ordered(seed)
+    atoms = kestrel.to_ase(s)
+    assert atoms.get_chemical_symbols() == [next(iter(d)) for d in s.species]
+    np.testing.assert_allclose(atoms.cell[:], s.lattice_matrix)
+    same_structure(kestrel.from_ase(atoms), s)
+
+
+def test_to_ase_refuses_disorder():
+    with pytest.raises(ValueError, match="expand_occupancies"):
+        kestrel.to_ase(disordered())
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_pymatgen_round_trip_keeps_occupancies(seed):
+    s = random_ordered(seed)
+    same_structure(kestrel.from_pymatgen(kestrel.to_pymatgen(s)), s)
+    d = disordered()
+    p = kestrel.to_pymatgen(d)
+    assert not p.is_ordered
+    assert p[0].species.as_dict() == {"Fe": 0.5, "Ni": 0.5}
+    same_structure(kestrel.from_pymatgen(p), d)
+
+
+def test_from_pymatgen_drops_oxidation_states():
+    p = pymatgen_core.Structure(pymatgen_core.Lattice.cubic(4.2), [{"Fe2+": 0.5, "Fe3+": 0.25}, "O2-"],
+                                [[0, 0, 0], [0.5, 0.5, 0.5]])
+    s = kestrel.from_pymatgen(p)
+    assert s.species == [{"Fe": 0.75}, {"O": 1.0}]
+
+
+@pytest.mark.parametrize("writer", [poscar_text, xyz_text])
+def test_writers_refuse_disorder(writer):
+    with pytest.raises(ValueError, match="expand_occupancies"):
+        writer(disordered())
+
+
+def test_poscar_groups_elements_in_first_appearance_order():
+    s = Structure(np.eye(3).tolist(), [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0]], [{"O": 1}, {"Fe": 1}, {"O": 1}])
+    lines = poscar_text(s).splitlines()
+    assert lines[5].split() == ["O", "Fe"]
+    assert lines[6].split() == ["2", "1"]
+    assert [list(map(float, line.split())) for line in lines[8:]] == [[0, 0, 0], [0, 0.5, 0], [0.5, 0, 0]]
+
+
+def test_writer_needs_a_known_extension(tmp_path):
+    with pytest.raises(ValueError, match="cannot tell the output format"):
+        write_structure(random_ordered(0), tmp_path / "out.pdb")
+
+
+def sort_sites(s):
+    order = sorted(range(s.n_sites), key=lambda i: (next(iter(s.species[i])), s.frac_coords[i]))
+    return [s.frac_coords[i] for i in order], [s.species[i] for i in order]
+
+
+@pytest.mark.parametrize("name", ["POSCAR", "out.vasp", "out.xyz", "out.extxyz"])
+@pytest.mark.parametrize("seed", range(3))
+def test_written_files_read_back(tmp_path, name, seed):
+    s = random_ordered(seed, n=9)
+    path = tmp_path / name
+    write_structure(s, path)
+    back = kestrel.read_structure(path)
+    np.testing.assert_allclose(back.lattice_matrix, s.lattice_matrix, rtol=0, atol=0)
+    coords_a, species_a = sort_sites(s)
+    coords_b, species_b = sort_sites(back)
+    assert species_a == species_b
+    tolerance = 0 if "xyz" not in name else 1e-12  # POSCAR keeps fractional coordinates digit for digit
+    np.testing.assert_allclose(coords_b, coords_a, rtol=0, atol=tolerance)
+
+
+def test_ase_reads_our_files(tmp_path):
+    import ase.io
+
+    s = random_ordered(5, n=7)
+    for name, fmt in (("POSCAR", "vasp"), ("out.xyz", "extxyz")):
+        write_structure(s, tmp_path / name)
+        atoms = ase.io.read(tmp_path / name, format=fmt)
+        np.testing.assert_allclose(atoms.cell[:], s.lattice_matrix, atol=1e-12)
+        assert sorted(atoms.get_chemical_symbols()) == sorted(next(iter(d)) for d in s.species)
