@@ -310,7 +310,7 @@ def test_huge_limit_picks_the_multiplier_directly():
     # lcm(16, 9, 5, 7, 11, 13) = 720720; the cube root of the limit is larger.
     occupancies = [1 / 16, 1 / 9, 1 / 5, 1 / 7, 1 / 11, 1 / 13]
     source = Structure(CUBE, [[i / 6, 0, 0] for i in range(6)], [{"Fe": x} for x in occupancies])
-    message = "a 720720x720720x720720 supercell of 6 sites would exceed the limit of 2147483647 sites"
+    message = "a 720720x720720x720720 supercell of a 6-site structure would exceed the limit of 2147483647 sites"
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         source.expand_occupancies(max_sites=2**64 - 1)
     _, report = source.expand_occupancies(max_sites=6 * 60**3)

@@ -75,7 +75,7 @@ def test_source_unchanged_and_keywords():
 )
 def test_too_many_sites(counts):
     na, nb, nc = counts
-    message = f"a {na}x{nb}x{nc} supercell of 1 sites would exceed the limit of 2147483647 sites"
+    message = f"a {na}x{nb}x{nc} supercell of a 1-site structure would exceed the limit of 2147483647 sites"
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         Structure(CUBE, [[0, 0, 0]], [{"Si": 1}]).make_supercell(*counts)
 

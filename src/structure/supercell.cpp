@@ -63,8 +63,8 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
     std::uint64_t images = 0, total = 0;
     if (!checked_multiply(na, nb, images) || !checked_multiply(images, nc, images) ||
         !checked_multiply(images, n_source, total) || total > kMaxSupercellSites)
-        return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(n_source) +
-                    " sites would exceed the limit of " + std::to_string(kMaxSupercellSites) + " sites");
+        return fail("a " + dimensions(na, nb, nc) + " supercell of a " + std::to_string(n_source) +
+                    "-site structure would exceed the limit of " + std::to_string(kMaxSupercellSites) + " sites");
 
     // Refuse up front what cannot fit: with overcommitting allocators the
     // reservation below may succeed and the process be killed while filling.
