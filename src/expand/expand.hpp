@@ -1,0 +1,40 @@
+// Turning partial occupancies into an ordered supercell of whole atoms.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "structure/error.hpp"
+#include "structure/structure.hpp"
+
+namespace kestrel::expand {
+
+// One species of one pool: what was asked for and what was delivered.
+struct OccupancyReportRow {
+    std::string element;
+    double target_occupancy;     // the representative's stored occupancy
+    std::uint64_t sites_in_pool;
+    std::uint64_t atoms_placed;  // the pool's share, even where it overflowed the pool
+};
+
+struct ExpansionReport {
+    std::array<std::uint64_t, 3> scale;
+    std::uint64_t n_vacancies;
+    std::vector<std::string> warnings;
+    std::vector<OccupancyReportRow> occupancy_report;
+};
+
+struct Expansion {
+    Structure structure;
+    ExpansionReport report;
+};
+
+// An n x n x n supercell (n bounded by max_sites) in which every site holds
+// one whole atom; pools of equivalent sites receive their atoms in a
+// seed-determined random arrangement. Same input and seed, same result.
+Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
+                                     std::uint64_t max_denominator);
+
+}  // namespace kestrel::expand

@@ -1,0 +1,64 @@
+#include "expand/pools.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "structure/fixed4.hpp"
+
+namespace kestrel::expand {
+
+std::string pool_key(const Site& site) {
+    std::vector<std::string> parts;
+    parts.reserve(site.species.size());
+    for (const SpeciesOccupancy& entry : site.species) parts.push_back(entry.element + ":" + format_fixed4(entry.occupancy));
+    std::sort(parts.begin(), parts.end());
+    std::string key;
+    for (const std::string& part : parts) {
+        if (!key.empty()) key += '|';
+        key += part;
+    }
+    return key;
+}
+
+namespace {
+
+constexpr std::uint64_t kMax = UINT64_MAX;
+
+std::uint64_t saturating_floor(double value) {
+    const double floored = std::floor(value);
+    if (!(floored > 0.0)) return 0;
+    if (floored >= 18446744073709551616.0) return kMax;
+    return static_cast<std::uint64_t>(floored);
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
+
+}  // namespace
+
+std::vector<std::uint64_t> pool_counts(const Site& representative, std::uint64_t pool_size) {
+    const std::size_t m = representative.species.size();
+    const double size = static_cast<double>(pool_size);
+    std::vector<double> exact(m);
+    std::vector<std::uint64_t> counts(m);
+    double sum = 0.0;
+    std::uint64_t floors = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        exact[i] = representative.species[i].occupancy * size;
+        counts[i] = saturating_floor(exact[i]);
+        sum += exact[i];
+        floors = saturating_add(floors, counts[i]);
+    }
+    const std::uint64_t target = std::min(pool_size, saturating_floor(sum + 0.5));
+    const std::uint64_t extra = std::min<std::uint64_t>(target > floors ? target - floors : 0, m);
+
+    std::vector<std::size_t> order(m);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return exact[a] - static_cast<double>(counts[a]) > exact[b] - static_cast<double>(counts[b]);
+    });
+    for (std::uint64_t rank = 0; rank < extra; ++rank) ++counts[order[rank]];
+    return counts;
+}
+
+}  // namespace kestrel::expand
