@@ -168,7 +168,7 @@ LineStatus LineStream::skip_lines(std::uint64_t count, std::uint64_t& skipped) {
                 return LineStatus::error;
             }
             if (partial) ++skipped;  // an unterminated last line
-            return LineStatus::end;
+            return skipped == count ? LineStatus::line : LineStatus::end;
         }
         const char* start = buffer_ + pos_;
         const std::size_t available = end_ - pos_;
