@@ -1,0 +1,67 @@
+// A file read line by line through one fixed buffer, checked as UTF-8 on the
+// way, with a fast path that skips lines without looking at them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// Validates UTF-8 fed in arbitrary pieces: a character may be cut anywhere.
+class Utf8Stream {
+public:
+    // False at the first byte that cannot continue valid UTF-8.
+    bool feed(const char* data, std::size_t size);
+    // True when no character is left half-finished.
+    bool complete() const { return pending_ == 0; }
+
+private:
+    unsigned pending_ = 0;  // continuation bytes still expected
+    unsigned char low_ = 0x80, high_ = 0xBF;  // allowed range of the next one
+};
+
+enum class LineStatus { line, end, error };
+
+class LineStream {
+public:
+    static constexpr std::size_t buffer_size = 8192;
+
+    LineStream() = default;
+    ~LineStream();
+    LineStream(const LineStream&) = delete;
+    LineStream& operator=(const LineStream&) = delete;
+
+    // Empty on success, else the system's description of why not.
+    std::string open(const std::string& path);
+
+    // The next line without its LF (nor a CR right before it). The view is
+    // valid until the next call. At `error`, error() says why.
+    LineStatus next_line(std::string_view& line);
+
+    // Passes over up to `count` lines without handing them out; `skipped`
+    // is how many there were (`end` when the file has fewer).
+    LineStatus skip_lines(std::uint64_t count, std::uint64_t& skipped);
+
+    const std::string& error() const { return error_; }
+
+    // The bytes not yet read, when the file is a regular file.
+    std::uint64_t bytes_left_hint() const;
+
+private:
+    bool refill();
+    bool check_utf8(const char* data, std::size_t size);
+
+    int fd_ = -1;
+    std::size_t pos_ = 0, end_ = 0;
+    bool eof_ = false;
+    std::uint64_t file_size_ = 0;
+    std::uint64_t offset_ = 0;  // file offset of the end of the buffered bytes
+    std::string line_;          // a line that spans refills
+    std::string error_;
+    Utf8Stream utf8_;
+    char buffer_[buffer_size];
+};
+
+}  // namespace kestrel
