@@ -15,10 +15,11 @@ double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] *
 
 // At least one grid cell per axis, so a cell narrower than the cutoff is
 // searched image by image; at most 64, so the grid stays small for huge cells.
-std::uint64_t cells_along(double width, double cutoff) {
-    const double fit = std::floor(width / cutoff);
+std::uint64_t cells_along(double width, double cutoff, unsigned subdivisions) {
+    const double fit = std::floor(width * subdivisions / cutoff);
+    const double cap = 64.0 * subdivisions;
     if (!(fit >= 1.0)) return 1;
-    if (fit >= 64.0) return 64;
+    if (fit >= cap) return static_cast<std::uint64_t>(cap);
     return static_cast<std::uint64_t>(fit);
 }
 
@@ -64,7 +65,7 @@ GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
     return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
 }
 
-Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff) {
+Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
     const std::vector<Site>& sites = structure.sites();
     if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         return fail("the neighbour search supports at most 2147483647 sites, the structure has " +
@@ -74,9 +75,10 @@ Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff)
     out.wrapped = wrap_fractional(sites);
     CellList& grid = out.cells;
     const Vec3 widths = perpendicular_widths(structure.lattice());
-    grid.na = cells_along(widths[0], cutoff);
-    grid.nb = cells_along(widths[1], cutoff);
-    grid.nc = cells_along(widths[2], cutoff);
+    subdivisions = std::max(subdivisions, 1u);
+    grid.na = cells_along(widths[0], cutoff, subdivisions);
+    grid.nb = cells_along(widths[1], cutoff, subdivisions);
+    grid.nc = cells_along(widths[2], cutoff, subdivisions);
     grid.reach_a = reach_along(widths[0], grid.na, cutoff);
     grid.reach_b = reach_along(widths[1], grid.nb, cutoff);
     grid.reach_c = reach_along(widths[2], grid.nc, cutoff);

@@ -47,8 +47,14 @@ struct NeighbourGrid {
 };
 
 // Fails only when the sites do not fit the 32-bit chain indices. The cutoff
-// must be positive and finite (the RDF checks it first).
-Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff);
+// must be positive (the RDF checks it first).
+//
+// With `subdivisions` = 1 a grid cell is at least one cutoff wide where the
+// cell allows it, and a query walks 3 x 3 x 3 grid cells. A finer grid
+// (cells of cutoff / subdivisions, the count capped at 64 per subdivision)
+// makes the reach longer but the searched volume smaller, which pays off
+// when each grid cell's sites are scanned as one contiguous block.
+Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
 // wrapped target cell and how many whole cells the wrap moved along each

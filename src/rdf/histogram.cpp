@@ -47,6 +47,19 @@ void PairHistogram::merge(const PairHistogram& other) {
     for (std::size_t i = 0; i < counts.size(); ++i) counts[i] += other.counts[i];
 }
 
+void PairHistogram::symmetrise() {
+    for (std::size_t a = 0; a < n_elements; ++a)
+        for (std::size_t b = a; b < n_elements; ++b) {
+            double* ab = row(a, b);
+            double* ba = row(b, a);
+            for (std::size_t k = 0; k < n_bins; ++k) {
+                const double both = ab[k] + ba[k];
+                ab[k] = both;
+                ba[k] = both;
+            }
+        }
+}
+
 void normalise(const PairHistogram& histogram, const std::vector<double>& shell_volume,
                const std::vector<double>& element_totals, double total_occupancy, RdfResult& out) {
     const std::size_t n_el = histogram.n_elements, n_bins = histogram.n_bins;

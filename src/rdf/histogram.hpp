@@ -58,6 +58,9 @@ struct PairHistogram {
     const double* row(std::size_t a, std::size_t b) const { return counts.data() + (a * n_elements + b) * n_bins; }
     // Element-wise addition of another piece's counts.
     void merge(const PairHistogram& other);
+    // H_AB + H_BA into both (A, B) and (B, A); 2 H_AA on the diagonal. Turns
+    // counts of unordered pairs, each recorded in one order, into ordered ones.
+    void symmetrise();
 };
 
 struct RdfResult {

@@ -49,8 +49,9 @@ struct PairLoop {
     }
 
     // Positions [begin, end) as centres, in ascending order, into a fresh
-    // histogram. Each unordered pair found is added to both of its orders,
-    // which is what visiting it from both sides would add.
+    // histogram. Each unordered pair is found once and counted in the order
+    // it was found; symmetrise() later adds the other order to every pair
+    // at once, which is what visiting it from both sides would have added.
     template <bool kOneSpecies>
     PairHistogram sweep(std::size_t begin, std::size_t end) const {
         PairHistogram histogram(n_elements, n_bins);
@@ -58,31 +59,20 @@ struct PairLoop {
         const double* edge = edges.data();
         const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
-        for (std::size_t p = begin; p < end; ++p) {
-            if constexpr (kOneSpecies) {
-                const std::size_t a = element[p];
-                const double wa = occupancy[p];
-                for_each_pair_once(sites, grid, lattice, cutoff, p, [&](std::size_t q, double r) {
-                    const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                    if (k >= n_bins) return;
-                    const std::size_t b = element[q];
-                    const double w = wa * occupancy[q];
-                    counts[a * stride + b * n_bins + k] += w;
-                    counts[b * stride + a * n_bins + k] += w;
-                });
-            } else {
-                for_each_pair_once(sites, grid, lattice, cutoff, p, [&](std::size_t q, double r) {
-                    const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                    if (k >= n_bins) return;
-                    for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
-                        for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j) {
-                            const std::size_t a = element[i], b = element[j];
-                            const double w = occupancy[j] * occupancy[i];
-                            counts[a * stride + b * n_bins + k] += w;
-                            counts[b * stride + a * n_bins + k] += w;
-                        }
-                });
-            }
+        if constexpr (kOneSpecies) {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                if (k >= n_bins) return;
+                counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
+            });
+        } else {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                if (k >= n_bins) return;
+                for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
+                    for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j)
+                        counts[element[i] * stride + element[j] * n_bins + k] += occupancy[j] * occupancy[i];
+            });
         }
         return histogram;
     }
@@ -159,11 +149,12 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     out.edges = bin_edges(n_edges, bin_size);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
     const SpeciesTable species = flatten_species(structure, out.elements);
-    Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff);
+    Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
     if (!neighbours) return neighbours.error();
 
     const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
+    histogram.symmetrise();
 
     normalise(histogram, shell_volumes(out.edges), element_totals, n_atoms(structure), out);
     return out;
