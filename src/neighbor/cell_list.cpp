@@ -1,0 +1,97 @@
+#include "neighbor/cell_list.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+namespace kestrel {
+namespace {
+
+Vec3 cross(const Vec3& x, const Vec3& y) {
+    return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+}
+
+double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+// At least one grid cell per axis, so a cell narrower than the cutoff is
+// searched image by image; at most 64, so the grid stays small for huge cells.
+std::uint64_t cells_along(double width, double cutoff, unsigned subdivisions) {
+    const double fit = std::floor(width * subdivisions / cutoff);
+    const double cap = 64.0 * subdivisions;
+    if (!(fit >= 1.0)) return 1;
+    if (fit >= cap) return static_cast<std::uint64_t>(cap);
+    return static_cast<std::uint64_t>(fit);
+}
+
+std::int64_t reach_along(double width, std::uint64_t cells, double cutoff) {
+    const double reach = std::ceil(cutoff / (width / static_cast<double>(cells)));
+    // Saturate like any float-to-int conversion here; a reach that large
+    // cannot be walked anyway.
+    if (reach >= 4.0e18) return std::int64_t{4'000'000'000'000'000'000};
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(reach));
+}
+
+std::uint64_t grid_index(double u, std::uint64_t cells) {
+    const double scaled = u * static_cast<double>(cells);
+    const std::uint64_t index = scaled > 0.0 ? static_cast<std::uint64_t>(scaled) : 0;
+    return std::min(index, cells - 1);
+}
+
+}  // namespace
+
+Vec3 wrap_fractional(const Vec3& frac) {
+    Vec3 out;
+    for (int k = 0; k < 3; ++k) {
+        const double x = frac[k] - std::floor(frac[k]);
+        out[k] = x >= 1.0 ? 0.0 : x;
+    }
+    return out;
+}
+
+std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites) {
+    std::vector<Vec3> out;
+    out.reserve(sites.size());
+    for (const Site& site : sites) out.push_back(wrap_fractional(site.frac));
+    return out;
+}
+
+Vec3 perpendicular_widths(const Lattice& lattice) {
+    const Mat3& m = lattice.matrix();
+    const double v = std::fabs(determinant(m));
+    return {v / norm(cross(m[1], m[2])), v / norm(cross(m[0], m[2])), v / norm(cross(m[0], m[1]))};
+}
+
+GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
+    return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
+}
+
+Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
+    const std::vector<Site>& sites = structure.sites();
+    if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        return fail("the neighbour search supports at most 2147483647 sites, the structure has " +
+                    std::to_string(sites.size()));
+
+    NeighbourGrid out;
+    out.wrapped = wrap_fractional(sites);
+    CellList& grid = out.cells;
+    const Vec3 widths = perpendicular_widths(structure.lattice());
+    subdivisions = std::max(subdivisions, 1u);
+    grid.na = cells_along(widths[0], cutoff, subdivisions);
+    grid.nb = cells_along(widths[1], cutoff, subdivisions);
+    grid.nc = cells_along(widths[2], cutoff, subdivisions);
+    grid.reach_a = reach_along(widths[0], grid.na, cutoff);
+    grid.reach_b = reach_along(widths[1], grid.nb, cutoff);
+    grid.reach_c = reach_along(widths[2], grid.nc, cutoff);
+
+    grid.head.assign(grid.cell_count(), -1);
+    grid.next.assign(sites.size(), -1);
+    for (std::size_t l = 0; l < sites.size(); ++l) {
+        const GridCoords at = grid_coords(grid, out.wrapped[l]);
+        const std::uint64_t cell = grid.linear_index(at.ia, at.ib, at.ic);
+        grid.next[l] = grid.head[cell];
+        grid.head[cell] = static_cast<std::int32_t>(l);
+    }
+    return out;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,115 @@
+// Periodic neighbour search: a linked-cell grid over the unit cell, queried
+// over every lattice image within the cutoff. This is not a minimum-image
+// search, so the cutoff may be many times the cell: a narrow axis gets one
+// grid cell and a reach of several cell widths.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "structure/error.hpp"
+#include "structure/lattice.hpp"
+#include "structure/structure.hpp"
+
+namespace kestrel {
+
+// Every component in [0, 1). x - floor(x) of a tiny negative x rounds up to
+// exactly 1.0, which would put the site one grid cell past the end.
+Vec3 wrap_fractional(const Vec3& frac);
+std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites);
+
+// Distances between opposite faces of the cell, along a, b and c: the
+// widths that decide how many cutoffs fit across the cell.
+Vec3 perpendicular_widths(const Lattice& lattice);
+
+struct CellList {
+    std::vector<std::int32_t> head;  // first site of each grid cell's chain, -1 when empty
+    std::vector<std::int32_t> next;  // following site in the same cell, -1 at the chain's end
+    std::uint64_t na = 1, nb = 1, nc = 1;                // grid cells along a, b, c
+    std::int64_t reach_a = 1, reach_b = 1, reach_c = 1;  // grid cells searched on each side
+
+    std::uint64_t cell_count() const { return na * nb * nc; }
+    std::uint64_t linear_index(std::uint64_t ia, std::uint64_t ib, std::uint64_t ic) const {
+        return ic + nc * (ib + nb * ia);
+    }
+};
+
+// Grid coordinates of a wrapped fractional coordinate.
+struct GridCoords {
+    std::uint64_t ia, ib, ic;
+};
+GridCoords grid_coords(const CellList& grid, const Vec3& wrapped);
+
+struct NeighbourGrid {
+    std::vector<Vec3> wrapped;  // per site, in site order
+    CellList cells;
+};
+
+// Fails only when the sites do not fit the 32-bit chain indices. The cutoff
+// must be positive (the RDF checks it first).
+//
+// With `subdivisions` = 1 a grid cell is at least one cutoff wide where the
+// cell allows it, and a query walks 3 x 3 x 3 grid cells. A finer grid
+// (cells of cutoff / subdivisions, the count capped at 64 per subdivision)
+// makes the reach longer but the searched volume smaller, which pays off
+// when each grid cell's sites are scanned as one contiguous block.
+Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
+
+// One grid-cell offset of a query, resolved against the periodic grid: the
+// wrapped target cell and how many whole cells the wrap moved along each
+// axis (the lattice translation of the images found there).
+struct ResolvedOffset {
+    std::uint64_t cell;
+    std::int64_t sa, sb, sc;
+};
+
+inline void wrap_axis(std::int64_t index, std::uint64_t count, std::uint64_t& wrapped, std::int64_t& shift) {
+    const auto n = static_cast<std::int64_t>(count);
+    shift = 0;
+    while (index < 0) index += n, --shift;
+    while (index >= n) index -= n, ++shift;
+    wrapped = static_cast<std::uint64_t>(index);
+}
+
+inline ResolvedOffset resolve_offset(const CellList& grid, const GridCoords& at, std::int64_t da, std::int64_t db,
+                                     std::int64_t dc) {
+    ResolvedOffset out{};
+    std::uint64_t a, b, c;
+    wrap_axis(static_cast<std::int64_t>(at.ia) + da, grid.na, a, out.sa);
+    wrap_axis(static_cast<std::int64_t>(at.ib) + db, grid.nb, b, out.sb);
+    wrap_axis(static_cast<std::int64_t>(at.ic) + dc, grid.nc, c, out.sc);
+    out.cell = grid.linear_index(a, b, c);
+    return out;
+}
+
+// Calls visit(j, r) for every site j and lattice translation whose image of
+// j lies within the cutoff of centre i (r^2 <= cutoff^2, r^2 > 1e-16 so the
+// centre itself and sites coinciding with it are skipped; the centre's own
+// images are visited). Read-only: any number of threads may query at once.
+template <class Visit>
+void for_each_neighbour(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
+                        std::size_t i, Visit&& visit) {
+    const Mat3& m = lattice.matrix();
+    const double cutoff2 = cutoff * cutoff;
+    const Vec3& centre = wrapped[i];
+    const GridCoords at = grid_coords(grid, centre);
+    for (std::int64_t da = -grid.reach_a; da <= grid.reach_a; ++da)
+        for (std::int64_t db = -grid.reach_b; db <= grid.reach_b; ++db)
+            for (std::int64_t dc = -grid.reach_c; dc <= grid.reach_c; ++dc) {
+                const ResolvedOffset target = resolve_offset(grid, at, da, db, dc);
+                for (std::int32_t j = grid.head[target.cell]; j >= 0; j = grid.next[static_cast<std::size_t>(j)]) {
+                    const Vec3& other = wrapped[static_cast<std::size_t>(j)];
+                    const double f0 = other[0] + static_cast<double>(target.sa) - centre[0];
+                    const double f1 = other[1] + static_cast<double>(target.sb) - centre[1];
+                    const double f2 = other[2] + static_cast<double>(target.sc) - centre[2];
+                    const double x = f0 * m[0][0] + f1 * m[1][0] + f2 * m[2][0];
+                    const double y = f0 * m[0][1] + f1 * m[1][1] + f2 * m[2][1];
+                    const double z = f0 * m[0][2] + f1 * m[1][2] + f2 * m[2][2];
+                    const double r2 = x * x + y * y + z * z;
+                    if (r2 <= cutoff2 && r2 > 1e-16) visit(static_cast<std::size_t>(j), std::sqrt(r2));
+                }
+            }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,79 @@
+// The pieces of an RDF: bin edges, the sites' species flattened for the pair
+// loop, the per-piece pair histogram and its normalisation into curves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "structure/structure.hpp"
+
+namespace kestrel {
+
+// ceil((cutoff + bin_size) / bin_size), saturating at the limits of the
+// type (0 for NaN). Only a count: nothing is allocated, so absurd requests
+// can be refused before they cost memory.
+std::uint64_t edge_count(double cutoff, double bin_size);
+
+// e_k = k * bin_size for k = 0 ... n_edges - 1.
+std::vector<double> bin_edges(std::uint64_t n_edges, double bin_size);
+
+// 4/3 pi (e_{k+1}^3 - e_k^3) per bin.
+std::vector<double> shell_volumes(const std::vector<double>& edges);
+
+// Bins are [e_k, e_{k+1}), the last one closed; the bin of r, or n_bins
+// when r lies beyond the last edge. `inverse_bin` = 1 / bin_size only gives
+// the first guess; the edges decide.
+inline std::size_t bin_of(double r, const double* edges, std::size_t n_bins, double inverse_bin) {
+    const double guess = r * inverse_bin;
+    std::size_t k = guess < static_cast<double>(n_bins) ? static_cast<std::size_t>(guess) : n_bins;
+    while (k > 0 && edges[k] > r) --k;
+    while (k < n_bins && edges[k + 1] <= r) ++k;
+    if (k == n_bins && r == edges[n_bins]) return n_bins - 1;
+    return k;
+}
+
+struct SpeciesTable {
+    std::vector<std::size_t> offsets;    // species of site s are entries offsets[s] .. offsets[s + 1]
+    std::vector<std::uint32_t> element;  // index into the RDF's element list, per entry
+    std::vector<double> occupancy;       // per entry
+};
+
+// `elements` must hold every element the structure names.
+SpeciesTable flatten_species(const Structure& structure, const std::vector<std::string>& elements);
+
+// Occupancy-weighted pair counts of one piece of the pair loop: centre
+// element A, partner element B, bin k at A * (n_el * n_bins) + B * n_bins + k.
+struct PairHistogram {
+    std::size_t n_elements = 0;
+    std::size_t n_bins = 0;
+    std::vector<double> counts;
+
+    PairHistogram() = default;
+    PairHistogram(std::size_t elements, std::size_t bins)
+        : n_elements(elements), n_bins(bins), counts(elements * elements * bins, 0.0) {}
+
+    double* row(std::size_t a, std::size_t b) { return counts.data() + (a * n_elements + b) * n_bins; }
+    const double* row(std::size_t a, std::size_t b) const { return counts.data() + (a * n_elements + b) * n_bins; }
+    // Element-wise addition of another piece's counts.
+    void merge(const PairHistogram& other);
+    // H_AB + H_BA into both (A, B) and (B, A); 2 H_AA on the diagonal. Turns
+    // counts of unordered pairs, each recorded in one order, into ordered ones.
+    void symmetrise();
+};
+
+struct RdfResult {
+    std::vector<std::string> elements;         // ascending byte order
+    std::vector<double> r;                     // lower bin edges, n_bins
+    std::vector<double> edges;                 // n_bins + 1
+    std::vector<std::vector<double>> partials; // A-major: entry A * n_el + B is g_AB
+    std::vector<double> total;                 // n_bins
+};
+
+// Divides by shell volume and element totals: g_AB = H_AB / (N_A V_k)
+// (0 when N_A is 0) and g = sum over A, B of H_AB / (V_k N).
+void normalise(const PairHistogram& histogram, const std::vector<double>& shell_volume,
+               const std::vector<double>& element_totals, double total_occupancy, RdfResult& out);
+
+}  // namespace kestrel

@@ -1,0 +1,177 @@
+#include "rdf/rdf.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "neighbor/pair_sweep.hpp"
+#include "rdf/pool.hpp"
+
+namespace kestrel {
+namespace {
+
+// Everything the workers read during the pair loop; built once on the
+// calling thread and never changed while they run.
+struct PairLoop {
+    const Lattice& lattice;
+    double cutoff;
+    const CellList& grid;
+    GroupedSites sites;                   // coordinates grouped by grid cell
+    std::vector<std::size_t> offsets;     // species of position p: [offsets[p], offsets[p + 1])
+    std::vector<std::uint32_t> element;   // the SpeciesTable's entries, reordered by position
+    std::vector<double> occupancy;
+    bool one_species_per_site;            // lets the common case skip the species loops
+    const std::vector<double>& edges;
+    std::size_t n_elements;
+    std::size_t n_bins;
+
+    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const SpeciesTable& table,
+             const std::vector<double>& edges_, std::size_t n_elements_)
+        : lattice(lattice_),
+          cutoff(cutoff_),
+          grid(neighbours.cells),
+          sites(group_by_cell(neighbours, lattice_)),
+          edges(edges_),
+          n_elements(n_elements_),
+          n_bins(edges_.size() - 1) {
+        offsets.reserve(sites.size() + 1);
+        offsets.push_back(0);
+        one_species_per_site = true;
+        for (std::uint32_t s : sites.site) {
+            for (std::size_t e = table.offsets[s]; e < table.offsets[s + 1]; ++e) {
+                element.push_back(table.element[e]);
+                occupancy.push_back(table.occupancy[e]);
+            }
+            offsets.push_back(element.size());
+            if (offsets.back() - offsets[offsets.size() - 2] != 1) one_species_per_site = false;
+        }
+    }
+
+    // Positions [begin, end) as centres, in ascending order, into a fresh
+    // histogram. Each unordered pair is found once and counted in the order
+    // it was found; symmetrise() later adds the other order to every pair
+    // at once, which is what visiting it from both sides would have added.
+    template <bool kOneSpecies>
+    PairHistogram sweep(std::size_t begin, std::size_t end) const {
+        PairHistogram histogram(n_elements, n_bins);
+        double* counts = histogram.counts.data();
+        const double* edge = edges.data();
+        const double inverse_bin = 1.0 / edges[1];
+        const std::size_t stride = n_elements * n_bins;
+        if constexpr (kOneSpecies) {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                if (k >= n_bins) return;
+                counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
+            });
+        } else {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                if (k >= n_bins) return;
+                for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
+                    for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j)
+                        counts[element[i] * stride + element[j] * n_bins + k] += occupancy[j] * occupancy[i];
+            });
+        }
+        return histogram;
+    }
+
+    PairHistogram sweep(std::size_t begin, std::size_t end) const {
+        return one_species_per_site ? sweep<true>(begin, end) : sweep<false>(begin, end);
+    }
+};
+
+// Fork-join over the centre range. A piece is split while its budget lasts;
+// a piece that moved to another thread (stolen, or handed into the pool)
+// gets a fresh budget, so idle workers that steal cut the remaining work
+// finer where it is uneven. The right half's counts are added into the left's.
+PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begin, std::size_t end,
+                        std::size_t budget, bool moved) {
+    const std::size_t half = (end - begin) / 2;
+    bool split = false;
+    if (half >= 1) {
+        if (moved) {
+            budget = std::max(pool.size(), budget / 2);
+            split = true;
+        } else if (budget > 0) {
+            budget /= 2;
+            split = true;
+        }
+    }
+    if (!split) return loop.sweep(begin, end);
+
+    PairHistogram left, right;
+    pool.join([&](bool m) { left = run_piece(loop, pool, begin, begin + half, budget, m); },
+              [&](bool m) { right = run_piece(loop, pool, begin + half, end, budget, m); });
+    left.merge(right);
+    return left;
+}
+
+Result<ThreadPool*> pool_in_charge() {
+    if (ThreadPool* own = ThreadPool::current()) return own;
+    return default_pool();
+}
+
+}  // namespace
+
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size) {
+    // Written so that NaN fails the checks too.
+    if (!(cutoff > 0.0)) return fail("cutoff must be positive");
+    if (!(bin_size > 0.0 && bin_size <= cutoff)) return fail("bin_size must be positive and no larger than the cutoff");
+    const std::uint64_t n_edges = edge_count(cutoff, bin_size);
+    if (n_edges < 2) return fail("cutoff and bin_size give no bins");
+    const std::uint64_t n_bins = n_edges - 1;
+
+    const Composition totals = composition(structure);
+    RdfResult out;
+    std::vector<double> element_totals;
+    for (const auto& [element, amount] : totals) {
+        out.elements.push_back(element);
+        element_totals.push_back(amount);
+    }
+    const std::size_t n_el = out.elements.size();
+
+    Result<ThreadPool*> pool = pool_in_charge();
+    if (!pool) return pool.error();
+
+    // Each piece in flight holds a whole histogram; there are at most about
+    // two per worker (one running, one waiting to be merged), and never more
+    // pieces than centres.
+    const double pieces = 2.0 * static_cast<double>(std::min<std::uint64_t>((*pool)->size(), structure.n_sites())) + 1.0;
+    const double doubles = static_cast<double>(n_bins) * (static_cast<double>(n_el * n_el) * (pieces + 1.0) + 3.0);
+    if (doubles * 8.0 > kHistogramMemoryLimit)
+        return fail("cutoff and bin_size give " + std::to_string(n_bins) + " bins, too many for " +
+                    std::to_string(n_el) + (n_el == 1 ? " element" : " elements") + " on " +
+                    std::to_string((*pool)->size()) + ((*pool)->size() == 1 ? " worker thread" : " worker threads") +
+                    ": the histograms would need more than 4 GiB");
+
+    out.edges = bin_edges(n_edges, bin_size);
+    out.r.assign(out.edges.begin(), out.edges.end() - 1);
+    const SpeciesTable species = flatten_species(structure, out.elements);
+    Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
+    if (!neighbours) return neighbours.error();
+
+    const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
+    PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
+    histogram.symmetrise();
+
+    normalise(histogram, shell_volumes(out.edges), element_totals, n_atoms(structure), out);
+    return out;
+}
+
+Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
+                                   std::uint64_t n_threads) {
+    if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size);
+
+    const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxWorkers));
+    Result<std::unique_ptr<ThreadPool>> pool = ThreadPool::start(workers, n_threads);
+    if (!pool) return pool.error();
+    std::optional<Result<RdfResult>> out;
+    (*pool)->run([&](bool) { out.emplace(compute_rdf(structure, cutoff, bin_size)); });
+    // A pool serves one call: its workers are stopped and joined here.
+    pool->reset();
+    return std::move(*out);
+}
+
+}  // namespace kestrel
