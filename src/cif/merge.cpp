@@ -1,0 +1,88 @@
+#include "cif/merge.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kestrel {
+namespace {
+
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+// Cells per axis at most, so a key of three indices fits in 64 bits.
+constexpr std::int64_t kMaxCells = std::int64_t{1} << 20;
+
+}  // namespace
+
+SiteMerger::SiteMerger(double symprec) : symprec_(symprec), merges_(symprec > 0.0) {
+    if (!merges_) return;
+    // A little narrower than 1/symprec, so rounding of position * cells can
+    // never put two matching positions more than one cell apart.
+    const double cells = std::floor(0.999 / symprec);
+    if (cells >= 3.0) cells_ = cells >= static_cast<double>(kMaxCells) ? kMaxCells : static_cast<std::int64_t>(cells);
+}
+
+bool SiteMerger::matches(const Vec3& p, const Vec3& q) const {
+    for (int axis = 0; axis < 3; ++axis) {
+        double d = std::fabs(p[axis] - q[axis]);
+        if (d > 0.5) d = 1.0 - d;
+        if (!(d < symprec_)) return false;
+    }
+    return true;
+}
+
+std::int64_t SiteMerger::cell_of(double coordinate) const {
+    const double scaled = std::floor(coordinate * static_cast<double>(cells_));
+    if (scaled <= 0.0) return 0;
+    if (scaled >= static_cast<double>(cells_ - 1)) return cells_ - 1;
+    return static_cast<std::int64_t>(scaled);
+}
+
+std::uint64_t SiteMerger::cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const {
+    const auto wrap = [&](std::int64_t v) { return static_cast<std::uint64_t>((v + cells_) % cells_); };
+    return (wrap(i) << 40) | (wrap(j) << 20) | wrap(k);
+}
+
+std::int64_t SiteMerger::first_match(const Vec3& position) const {
+    if (!merges_) return -1;
+    if (cells_ == 0) {
+        for (std::size_t s = 0; s < sites_.size(); ++s)
+            if (matches(sites_[s].frac, position)) return static_cast<std::int64_t>(s);
+        return -1;
+    }
+    const std::int64_t ci = cell_of(position[0]), cj = cell_of(position[1]), ck = cell_of(position[2]);
+    std::uint32_t best = kNone;
+    for (std::int64_t di = -1; di <= 1; ++di)
+        for (std::int64_t dj = -1; dj <= 1; ++dj)
+            for (std::int64_t dk = -1; dk <= 1; ++dk) {
+                auto found = newest_in_cell_.find(cell_key(ci + di, cj + dj, ck + dk));
+                if (found == newest_in_cell_.end()) continue;
+                for (std::uint32_t s = found->second; s != kNone; s = older_in_cell_[s])
+                    if (s < best && matches(sites_[s].frac, position)) best = s;
+            }
+    return best == kNone ? -1 : static_cast<std::int64_t>(best);
+}
+
+void SiteMerger::add(const std::string& element, double occupancy, const Vec3& position) {
+    const std::int64_t match = first_match(position);
+    if (match >= 0) {
+        std::vector<SpeciesOccupancy>& species = sites_[static_cast<std::size_t>(match)].species;
+        for (SpeciesOccupancy& entry : species) {
+            if (entry.element == element) {
+                // The same atom reached twice by a special position.
+                entry.occupancy = std::max(entry.occupancy, occupancy);
+                return;
+            }
+        }
+        species.push_back({element, occupancy});
+        return;
+    }
+    const auto index = static_cast<std::uint32_t>(sites_.size());
+    sites_.push_back(Site{position, {SpeciesOccupancy{element, occupancy}}});
+    if (cells_ == 0) return;
+    auto [slot, inserted] =
+        newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);
+    older_in_cell_.push_back(inserted ? kNone : slot->second);
+    slot->second = index;
+}
+
+}  // namespace kestrel
