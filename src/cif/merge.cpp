@@ -10,6 +10,8 @@ namespace {
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 // Cells per axis at most, so a key of three indices fits in 64 bits.
 constexpr std::int64_t kMaxCells = std::int64_t{1} << 20;
+// The occupancy a site may hold, with the structure model's rounding allowance.
+constexpr double kFullSite = 1.001;
 
 }  // namespace
 
@@ -62,22 +64,32 @@ std::int64_t SiteMerger::first_match(const Vec3& position) const {
     return best == kNone ? -1 : static_cast<std::int64_t>(best);
 }
 
-void SiteMerger::add(const std::string& element, double occupancy, const Vec3& position) {
+void SiteMerger::add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row) {
     const std::int64_t match = first_match(position);
     if (match >= 0) {
-        std::vector<SpeciesOccupancy>& species = sites_[static_cast<std::size_t>(match)].species;
-        for (SpeciesOccupancy& entry : species) {
-            if (entry.element == element) {
-                // The same atom reached twice by a special position.
-                entry.occupancy = std::max(entry.occupancy, occupancy);
-                return;
+        const auto site = static_cast<std::size_t>(match);
+        std::vector<SpeciesOccupancy>& species = sites_[site].species;
+        for (std::size_t e = 0; e < species.size(); ++e) {
+            if (species[e].element != element) continue;
+            double& held = species[e].occupancy;
+            if (last_row_[site][e] != row && held + occupancy <= kFullSite) {
+                // Another row at the same place: a disorder part of the same element.
+                held += occupancy;
+                last_row_[site][e] = row;
+            } else {
+                // The same atom again: an image of a special position, or a
+                // file that lists the images of an atom as rows of their own.
+                held = std::max(held, occupancy);
             }
+            return;
         }
         species.push_back({element, occupancy});
+        last_row_[site].push_back(row);
         return;
     }
     const auto index = static_cast<std::uint32_t>(sites_.size());
     sites_.push_back(Site{position, {SpeciesOccupancy{element, occupancy}}});
+    last_row_.push_back({row});
     if (cells_ == 0) return;
     auto [slot, inserted] =
         newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);

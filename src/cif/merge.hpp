@@ -12,8 +12,13 @@ namespace kestrel {
 
 // Positions match when on every axis the periodic distance is below
 // `symprec`; a candidate joins the first matching site made so far (in order
-// of creation), which keeps its first position. The same element met again
-// keeps the larger occupancy; a new element makes the site mixed.
+// of creation), which keeps its first position. A new element makes the site
+// mixed. The same element met again is either another image of the same
+// asymmetric-unit row (a special position: the occupancy stays, the larger
+// one kept) or another row at the same place. Rows whose occupancies fit in
+// one site together are disorder parts (Cl1 at 0.47 and Cl1' at 0.53) and
+// add up; rows that would overfill it list the same atom twice (some files
+// give every image as a row) and the larger occupancy is kept.
 //
 // A grid of cells at least `symprec` wide narrows the search to the 27 cells
 // around a candidate, so merging stays linear however many positions a
@@ -23,8 +28,9 @@ class SiteMerger {
 public:
     explicit SiteMerger(double symprec);
 
-    // `position` is wrapped into [0, 1) and finite.
-    void add(const std::string& element, double occupancy, const Vec3& position);
+    // `position` is wrapped into [0, 1) and finite; `row` numbers the
+    // asymmetric-unit row, and all images of one row come before the next row's.
+    void add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row);
 
     std::size_t n_sites() const { return sites_.size(); }
     std::vector<Site> take_sites() { return std::move(sites_); }
@@ -39,6 +45,7 @@ private:
     bool merges_;
     std::int64_t cells_ = 0;  // per axis; 0: scan every site (symprec too coarse for a grid)
     std::vector<Site> sites_;
+    std::vector<std::vector<std::uint32_t>> last_row_;  // per site and entry: the row that last added to it
     std::unordered_map<std::uint64_t, std::uint32_t> newest_in_cell_;
     std::vector<std::uint32_t> older_in_cell_;  // chain to the previous site of the same cell
 };

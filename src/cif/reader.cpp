@@ -137,13 +137,14 @@ Result<Structure> read_cif(std::string_view text, double symprec) {
 
     SiteMerger merger(symprec);
     std::size_t made = 0;
-    for (const AsymmetricAtom& atom : *atoms) {
+    for (std::uint32_t row = 0; row < atoms->size(); ++row) {
+        const AsymmetricAtom& atom = (*atoms)[row];
         for (const SymmetryOperation& operation : operations) {
             const Vec3 image = operation.apply(atom.position);
             const Vec3 wrapped{wrap_unit(image[0]), wrap_unit(image[1]), wrap_unit(image[2])};
             // Operations with huge coefficients can overflow to non-finite positions.
             if (!std::isfinite(wrapped[0]) || !std::isfinite(wrapped[1]) || !std::isfinite(wrapped[2])) continue;
-            merger.add(atom.element, atom.occupancy, wrapped);
+            merger.add(atom.element, atom.occupancy, wrapped, row);
             ++made;
         }
     }

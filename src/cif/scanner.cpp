@@ -35,6 +35,12 @@ std::string_view strip_quotes(std::string_view text, char quote) {
 
 // The tokenizer proper, shared by cif_tokenize and the loop reader, which
 // appends straight into its value list.
+//
+// Quotes follow the CIF convention: a quote opens a value only where a value
+// starts, and closes it only when whitespace or the end of the line follows.
+// So primes in labels (C11', O1'') and apostrophes in names (O'Neill) stay
+// inside their value instead of splitting it and shifting every later
+// column of a loop row.
 template <class Emit>
 void tokenize(std::string_view line, Emit&& emit) {
     std::size_t pos = 0;
@@ -48,7 +54,9 @@ void tokenize(std::string_view line, Emit&& emit) {
         const char c = line[pos];
         if (c == '#') return;  // a value starts here, so the rest is a comment
         if (c == '\'' || c == '"') {
-            const std::size_t close = line.find(c, pos + 1);
+            std::size_t close = line.find(c, pos + 1);
+            while (close != std::string_view::npos && close + 1 < size && space_length_at(line, close + 1) == 0)
+                close = line.find(c, close + 1);
             if (close == std::string_view::npos) {
                 // An unclosed quote runs to the end of the line.
                 if (pos + 1 < size) emit(line.substr(pos + 1));
@@ -59,7 +67,7 @@ void tokenize(std::string_view line, Emit&& emit) {
             continue;
         }
         const std::size_t start = pos;
-        while (pos < size && line[pos] != '\'' && line[pos] != '"' && space_length_at(line, pos) == 0) ++pos;
+        while (pos < size && space_length_at(line, pos) == 0) ++pos;
         emit(line.substr(start, pos - start));
     }
 }

@@ -11,8 +11,10 @@
 
 namespace kestrel {
 
-// One line to values: whitespace separates, quotes group (and split a word
-// they stand in), '#' at the start of a value comments out the rest.
+// One line to values: whitespace separates; a quote at the start of a value
+// groups up to the same quote followed by whitespace or the line's end (an
+// unclosed one runs to the end); '#' at the start of a value comments out
+// the rest of the line.
 std::vector<std::string_view> cif_tokenize(std::string_view line);
 
 // A value as a number: quotes stripped, '.', '?' and empty give nothing, a
