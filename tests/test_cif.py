@@ -348,3 +348,12 @@ def test_files(tmp_path):
         Structure.from_cif(str(path))
     with pytest.raises(TypeError, match=r"^argument 'symprec': must be real number, not NoneType$"):
         Structure.from_cif(str(path), None)
+
+
+def test_examples():
+    from conftest import EXAMPLES
+    assert repr(Structure.from_cif(str(EXAMPLES / "NaCl.cif"))) == "Structure(8 sites, Cl4 Na4)"
+    alloy = Structure.from_cif(str(EXAMPLES / "FeNi_disordered.cif"))
+    assert repr(alloy) == "Structure(8 sites, C0.2000 Fe2.5600 Ni1.4400, disordered)"
+    assert alloy.species[0] == {"Fe": 0.64, "Ni": 0.36}
+    assert repr(Structure.from_poscar(str(EXAMPLES / "Si.poscar"))) == "Structure(8 sites, Si8)"
