@@ -5,6 +5,9 @@
 namespace kestrel {
 namespace {
 
+// Printable ASCII is never whitespace: the common case, decided without a call.
+bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
+
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Tag names are matched without regard to case. Folding ASCII only is enough:
@@ -46,12 +49,14 @@ void tokenize(std::string_view line, Emit&& emit) {
     std::size_t pos = 0;
     const std::size_t size = line.size();
     while (pos < size) {
-        const std::size_t space = space_length_at(line, pos);
-        if (space != 0) {
-            pos += space;
-            continue;
-        }
         const char c = line[pos];
+        if (!is_plain_byte(c)) {
+            const std::size_t space = space_length_at(line, pos);
+            if (space != 0) {
+                pos += space;
+                continue;
+            }
+        }
         if (c == '#') return;  // a value starts here, so the rest is a comment
         if (c == '\'' || c == '"') {
             std::size_t close = line.find(c, pos + 1);
@@ -67,7 +72,7 @@ void tokenize(std::string_view line, Emit&& emit) {
             continue;
         }
         const std::size_t start = pos;
-        while (pos < size && space_length_at(line, pos) == 0) ++pos;
+        while (pos < size && (is_plain_byte(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
         emit(line.substr(start, pos - start));
     }
 }

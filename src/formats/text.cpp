@@ -8,6 +8,9 @@ namespace kestrel {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+// Printable ASCII is never whitespace: the common case, decided without a call.
+bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -100,7 +103,7 @@ std::size_t space_length_at(std::string_view text, std::size_t pos) {
 
 std::string_view trim_start(std::string_view text) {
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    while (pos < text.size() && !is_plain_byte(text[pos])) {
         const std::size_t space = space_length_at(text, pos);
         if (space == 0) break;
         pos += space;
@@ -109,12 +112,19 @@ std::string_view trim_start(std::string_view text) {
 }
 
 std::string_view trim_end(std::string_view text) {
-    // Scan forward so multi-byte spaces are recognised from their lead byte.
-    std::size_t pos = 0, end = 0;
-    while (pos < text.size()) {
-        const std::size_t space = space_length_at(text, pos);
-        if (space == 0) end = ++pos;
-        else pos += space;
+    std::size_t end = text.size();
+    while (end > 0) {
+        const auto last = static_cast<unsigned char>(text[end - 1]);
+        if (last < 0x80) {
+            if (!is_ascii_space(last)) break;
+            --end;
+            continue;
+        }
+        // Step back over continuation bytes to the lead byte of the last character.
+        std::size_t lead = end - 1;
+        while (lead > 0 && end - lead < 4 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
+        if (space_length_at(text, lead) != end - lead) break;
+        end = lead;
     }
     return text.substr(0, end);
 }
@@ -139,14 +149,15 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 }
 
 std::string_view next_token(std::string_view& rest) {
+    const std::size_t size = rest.size();
     std::size_t pos = 0;
-    while (pos < rest.size()) {
+    while (pos < size && !is_plain_byte(rest[pos])) {
         const std::size_t space = space_length_at(rest, pos);
         if (space == 0) break;
         pos += space;
     }
     const std::size_t start = pos;
-    while (pos < rest.size() && space_length_at(rest, pos) == 0) ++pos;
+    while (pos < size && (is_plain_byte(rest[pos]) || space_length_at(rest, pos) == 0)) ++pos;
     std::string_view token = rest.substr(start, pos - start);
     rest.remove_prefix(pos);
     return token;
