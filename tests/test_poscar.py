@@ -182,3 +182,22 @@ def test_nul_bytes_are_ordinary_characters():
     with pytest.raises(ValueError) as info:
         read(poscar(species="Si", counts="1", coords=["0\x00 0 0"]))
     assert str(info.value) == "expected a number, found '0\x00'"
+
+
+def test_random_literals_read_as_the_nearest_double():
+    import random
+    rng = random.Random(5)
+    forms = [
+        lambda: f"{rng.random():.{rng.randrange(1, 18)}f}",
+        lambda: f"{rng.uniform(-1e6, 1e6):.{rng.randrange(0, 12)}f}",
+        lambda: f"{rng.randrange(10 ** rng.randrange(1, 19))}e{rng.randrange(-30, 30)}",
+        lambda: f"{rng.random():.17e}",
+        lambda: "0." + "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 25))),
+        lambda: f"{rng.randrange(10 ** 16)}.{rng.randrange(10 ** 3)}E-{rng.randrange(0, 25)}",
+        lambda: f"{rng.randrange(1, 10)}.{rng.randrange(10 ** 20)}e{rng.randrange(-320, 310)}",
+    ]
+    literals = [rng.choice(forms)() for _ in range(30000)]
+    rows = [" ".join(literals[i:i + 3]) for i in range(0, len(literals), 3)]
+    s = read(poscar(species="H", counts=str(len(rows)), coords=rows))
+    got = [v for row in s.frac_coords for v in row]
+    assert got == [float(x) for x in literals]

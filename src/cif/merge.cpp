@@ -15,12 +15,17 @@ constexpr double kFullSite = 1.001;
 
 }  // namespace
 
-SiteMerger::SiteMerger(double symprec) : symprec_(symprec), merges_(symprec > 0.0) {
-    if (!merges_) return;
-    // A little narrower than 1/symprec, so rounding of position * cells can
-    // never put two matching positions more than one cell apart.
-    const double cells = std::floor(0.999 / symprec);
-    if (cells >= 3.0) cells_ = cells >= static_cast<double>(kMaxCells) ? kMaxCells : static_cast<std::int64_t>(cells);
+SiteMerger::SiteMerger(double symprec, std::size_t expected_positions)
+    : symprec_(symprec), merges_(symprec > 0.0) {
+    if (!merges_ || expected_positions <= 16) return;
+    // Cells a little wider than symprec, so rounding of position * cells can
+    // never put two matching positions more than one cell apart; and about
+    // as many cells as positions, so a cell holds a site or two.
+    double cells = std::min(std::floor(0.999 / symprec), std::ceil(std::cbrt(static_cast<double>(expected_positions))));
+    cells = std::min(cells, static_cast<double>(kMaxCells));
+    if (cells < 3.0) return;
+    cells_ = static_cast<std::int64_t>(cells);
+    reach_ = symprec * cells * (1.0 + 1e-9) + 1e-9;
 }
 
 bool SiteMerger::matches(const Vec3& p, const Vec3& q) const {
@@ -44,6 +49,16 @@ std::uint64_t SiteMerger::cell_key(std::int64_t i, std::int64_t j, std::int64_t 
     return (wrap(i) << 40) | (wrap(j) << 20) | wrap(k);
 }
 
+int SiteMerger::cells_to_search(double coordinate, std::int64_t out[3]) const {
+    const std::int64_t own = cell_of(coordinate);
+    const double offset = coordinate * static_cast<double>(cells_) - static_cast<double>(own);
+    int count = 0;
+    out[count++] = own;
+    if (offset < reach_) out[count++] = own - 1;
+    if (1.0 - offset < reach_) out[count++] = own + 1;
+    return count;
+}
+
 std::int64_t SiteMerger::first_match(const Vec3& position) const {
     if (!merges_) return -1;
     if (cells_ == 0) {
@@ -51,12 +66,14 @@ std::int64_t SiteMerger::first_match(const Vec3& position) const {
             if (matches(sites_[s].frac, position)) return static_cast<std::int64_t>(s);
         return -1;
     }
-    const std::int64_t ci = cell_of(position[0]), cj = cell_of(position[1]), ck = cell_of(position[2]);
+    std::int64_t is[3], js[3], ks[3];
+    const int ni = cells_to_search(position[0], is), nj = cells_to_search(position[1], js),
+              nk = cells_to_search(position[2], ks);
     std::uint32_t best = kNone;
-    for (std::int64_t di = -1; di <= 1; ++di)
-        for (std::int64_t dj = -1; dj <= 1; ++dj)
-            for (std::int64_t dk = -1; dk <= 1; ++dk) {
-                auto found = newest_in_cell_.find(cell_key(ci + di, cj + dj, ck + dk));
+    for (int a = 0; a < ni; ++a)
+        for (int b = 0; b < nj; ++b)
+            for (int c = 0; c < nk; ++c) {
+                auto found = newest_in_cell_.find(cell_key(is[a], js[b], ks[c]));
                 if (found == newest_in_cell_.end()) continue;
                 for (std::uint32_t s = found->second; s != kNone; s = older_in_cell_[s])
                     if (s < best && matches(sites_[s].frac, position)) best = s;

@@ -20,13 +20,14 @@ namespace kestrel {
 // add up; rows that would overfill it list the same atom twice (some files
 // give every image as a row) and the larger occupancy is kept.
 //
-// A grid of cells at least `symprec` wide narrows the search to the 27 cells
-// around a candidate, so merging stays linear however many positions a
-// symmetry-rich cell produces; it finds exactly the site a scan in creation
-// order would find.
+// A grid of cells wider than `symprec` narrows the search to the candidate's
+// own cell and, near a cell face, the cell beyond it, so merging stays linear
+// however many positions a symmetry-rich cell produces; it finds exactly the
+// site a scan in creation order would find.
 class SiteMerger {
 public:
-    explicit SiteMerger(double symprec);
+    // `expected_positions` sizes the grid (about one site per cell).
+    SiteMerger(double symprec, std::size_t expected_positions);
 
     // `position` is wrapped into [0, 1) and finite; `row` numbers the
     // asymmetric-unit row, and all images of one row come before the next row's.
@@ -39,11 +40,15 @@ private:
     bool matches(const Vec3& p, const Vec3& q) const;
     std::int64_t first_match(const Vec3& position) const;
     std::uint64_t cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const;
+    // The cells on one axis that may hold a match: the own cell first, then
+    // the neighbours the position lies within symprec of.
+    int cells_to_search(double coordinate, std::int64_t out[3]) const;
     std::int64_t cell_of(double coordinate) const;
 
     double symprec_;
     bool merges_;
-    std::int64_t cells_ = 0;  // per axis; 0: scan every site (symprec too coarse for a grid)
+    std::int64_t cells_ = 0;  // per axis; 0: scan every site (few positions, or symprec too coarse)
+    double reach_ = 0.0;      // symprec in cell widths, with room for rounding
     std::vector<Site> sites_;
     std::vector<std::vector<std::uint32_t>> last_row_;  // per site and entry: the row that last added to it
     std::unordered_map<std::uint64_t, std::uint32_t> newest_in_cell_;

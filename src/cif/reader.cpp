@@ -135,7 +135,7 @@ Result<Structure> read_cif(std::string_view text, double symprec) {
                     " symmetry operations), more than the " + std::to_string(kMaxCifPositions) +
                     " this reader accepts");
 
-    SiteMerger merger(symprec);
+    SiteMerger merger(symprec, static_cast<std::size_t>(positions));
     std::size_t made = 0;
     for (std::uint32_t row = 0; row < atoms->size(); ++row) {
         const AsymmetricAtom& atom = (*atoms)[row];
