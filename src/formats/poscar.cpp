@@ -28,21 +28,24 @@ char first_character(std::string_view line) {
     return rest.empty() ? '\0' : rest.front();
 }
 
-// The first three numbers of a line; nothing when it has fewer than three
-// tokens (the caller words that), or the number error of the first bad one.
-std::optional<Result<Vec3>> three_numbers(std::string_view line) {
+enum class LineRead { ok, incomplete, bad_number };
+
+// The first three numbers of a line. On a bad number, `bad` is its token.
+LineRead three_numbers(std::string_view line, Vec3& values, std::string_view& bad) {
     std::string_view tokens[3];
     for (std::string_view& token : tokens) {
         token = next_token(line);
-        if (token.empty()) return std::nullopt;
+        if (token.empty()) return LineRead::incomplete;
     }
-    Vec3 values;
     for (int i = 0; i < 3; ++i) {
-        Result<double> number = parse_number(tokens[i]);
-        if (!number) return Result<Vec3>(number.take_error());
+        std::optional<double> number = try_parse_number(tokens[i]);
+        if (!number) {
+            bad = tokens[i];
+            return LineRead::bad_number;
+        }
         values[i] = *number;
     }
-    return Result<Vec3>(values);
+    return LineRead::ok;
 }
 
 }  // namespace
@@ -57,10 +60,10 @@ Result<Structure> read_poscar(std::string_view text) {
 
     Mat3 matrix;
     for (int i = 0; i < 3; ++i) {
-        std::optional<Result<Vec3>> vector = three_numbers(lines[2 + i]);
-        if (!vector) return fail("lattice vector " + std::to_string(i + 1) + " is incomplete");
-        if (!*vector) return vector->take_error();
-        matrix[i] = **vector;
+        std::string_view bad;
+        const LineRead read = three_numbers(lines[2 + i], matrix[i], bad);
+        if (read == LineRead::incomplete) return fail("lattice vector " + std::to_string(i + 1) + " is incomplete");
+        if (read == LineRead::bad_number) return fail(number_error_message(bad));
     }
 
     // A negative scale is the cell volume.
@@ -116,10 +119,11 @@ Result<Structure> read_poscar(std::string_view text) {
         for (std::uint64_t n = 0; n < counts[species]; ++n, ++k) {
             if (k >= available)
                 return fail("POSCAR ends after " + std::to_string(k) + " of " + decimal(total) + " coordinates");
-            std::optional<Result<Vec3>> values = three_numbers(lines[first_coordinate + k]);
-            if (!values) return fail("coordinate line " + std::to_string(k + 1) + " is incomplete");
-            if (!*values) return values->take_error();
-            Vec3 frac = **values;
+            Vec3 frac;
+            std::string_view bad;
+            const LineRead read = three_numbers(lines[first_coordinate + k], frac, bad);
+            if (read == LineRead::incomplete) return fail("coordinate line " + std::to_string(k + 1) + " is incomplete");
+            if (read == LineRead::bad_number) return fail(number_error_message(bad));
             if (cartesian) {
                 for (double& value : frac) value *= factor;
                 frac = lattice->to_fractional(frac);

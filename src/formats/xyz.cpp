@@ -65,8 +65,8 @@ Result<Structure> read_xyz(std::string_view text) {
         if (tokens[3].empty()) return fail("atom line " + std::to_string(i + 1) + " is incomplete");
         Vec3 cart;
         for (int axis = 0; axis < 3; ++axis) {
-            Result<double> value = parse_number(tokens[1 + axis]);
-            if (!value) return value.take_error();
+            std::optional<double> value = try_parse_number(tokens[1 + axis]);
+            if (!value) return fail(number_error_message(tokens[1 + axis]));
             cart[axis] = *value;
         }
         sites.push_back(Site{lattice->to_fractional(cart), {SpeciesOccupancy{element_symbol(tokens[0]), 1.0}}});
