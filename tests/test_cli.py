@@ -1,6 +1,7 @@
 """The kestrel command line, end to end through the console script."""
 
 import csv
+import os
 import shutil
 import subprocess
 import sys
@@ -17,8 +18,14 @@ def kestrel_command():
     return [script] if script else [sys.executable, "-m", "kestrel"]
 
 
+# Some tests change directory; a development PYTHONPATH must keep pointing at the build.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
 def run(*args, check_exit=0):
-    result = subprocess.run(kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300,
+                            env=ENV)
     if check_exit is not None:
         assert result.returncode == check_exit, result.stderr
     return result
