@@ -1,6 +1,7 @@
 #include "rdf/rdf.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -122,6 +123,12 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const std::uint64_t n_edges = edge_count(cutoff, bin_size);
     if (n_edges < 2) return fail("cutoff and bin_size give no bins");
     const std::uint64_t n_bins = n_edges - 1;
+    // A NaN or infinite coordinate has no place in the cell grid; leaving the
+    // site out would return curves that look fine and are wrong.
+    for (std::size_t i = 0; i < structure.sites().size(); ++i)
+        for (double x : structure.sites()[i].frac)
+            if (!std::isfinite(x))
+                return fail("the coordinates of site " + std::to_string(i) + " are not all finite numbers");
 
     const Composition totals = composition(structure);
     RdfResult out;
