@@ -121,3 +121,13 @@ def test_import_does_not_import_numpy():
     code = "import sys, kestrel; print('numpy' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "False"
+
+
+def test_initialiser_is_the_only_export():
+    import shutil
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", _kestrel.__file__], capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__kestrel"]
