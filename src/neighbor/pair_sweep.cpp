@@ -107,13 +107,14 @@ std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segmen
 #if defined(__SSE2__)
         const __m128d cx = _mm_set1_pd(bx), cy = _mm_set1_pd(by), cz = _mm_set1_pd(bz);
         const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
-        for (std::size_t k = s->begin; k < s->end; k += 2) {
+        const std::size_t end = s->end;  // a local: the stores below may alias anything
+        for (std::size_t k = s->begin; k < end; k += 2) {
             const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x.data() + k), cx);
             const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y.data() + k), cy);
             const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z.data() + k), cz);
             const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
             int mask = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower)));
-            if (s->end - k < 2) mask &= 1;  // the second lane is past the segment
+            if (end - k < 2) mask &= 1;  // the second lane is past the segment
             _mm_storel_pd(r + n, d2);
             accepted[n] = static_cast<std::uint32_t>(k);
             n += static_cast<std::size_t>(mask & 1);
@@ -182,7 +183,8 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSit
     std::size_t n = 0;
     for (const Segment* s = segments; s != segments + n_segments; ++s) {
         const __m256d cx = _mm256_set1_pd(px - s->tx), cy = _mm256_set1_pd(py - s->ty), cz = _mm256_set1_pd(pz - s->tz);
-        for (std::size_t k = s->begin; k < s->end; k += 4) {
+        const std::size_t end = s->end;  // a local: the vector stores below may alias anything
+        for (std::size_t k = s->begin; k < end; k += 4) {
             const __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + k), cx);
             const __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + k), cy);
             const __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + k), cz);
@@ -193,7 +195,7 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSit
             const __m256d pass =
                 _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
             int mask = _mm256_movemask_pd(pass);
-            if (s->end - k < 4) mask &= (1 << (s->end - k)) - 1;  // lanes past the segment
+            if (end - k < 4) mask &= (1 << (end - k)) - 1;  // lanes past the segment
             const Compaction& c = kCompactions[static_cast<std::size_t>(mask)];
             const __m256i to_front = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.doubles.data()));
             _mm256_storeu_pd(r + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), to_front)));
