@@ -482,3 +482,15 @@ def test_non_finite_coordinates_are_refused(bad):
     s = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, bad, 0.5]], [{"A": 1}, {"B": 1}])
     with pytest.raises(ValueError, match="^the coordinates of site 1 are not all finite numbers$"):
         s.prdf(cutoff=5)
+
+
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_large_triclinic_cell_with_many_grid_cells_matches_reference(n_threads):
+    # Several grid cells per axis: stencil rows merged along c, wrapping in
+    # the middle of a row, rows whose lengths leave partial vector steps,
+    # and (on 2 threads) pieces that start in the middle of a grid cell.
+    rng = np.random.default_rng(7)
+    matrix = [[19.0, 0, 0], [3.0, 18.0, 0], [-2.0, 2.5, 20.0]]
+    coords = rng.uniform(-0.5, 1.5, size=(400, 3)).tolist()
+    species = [{"Si": 1.0} if k % 4 else {"O": 0.6, "Ge": 0.4} for k in range(400)]
+    assert_matches_reference(matrix, coords, species, 5.3, 0.1, n_threads)

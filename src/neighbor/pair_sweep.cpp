@@ -1,5 +1,20 @@
 #include "neighbor/pair_sweep.hpp"
 
+#include <array>
+#include <cmath>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+// The AVX2 variant needs GCC or Clang (target attribute, cpu builtins). A
+// build can leave it out with -DKESTREL_NO_AVX2_CLONE, to test the baseline
+// on a machine that has AVX2.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(KESTREL_NO_AVX2_CLONE)
+#define KESTREL_AVX2_CLONE 1
+#include <immintrin.h>
+#endif
+
 namespace kestrel {
 
 GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice) {
@@ -9,9 +24,9 @@ GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice) {
     out.cell_start.assign(cells.cell_count() + 1, 0);
     out.site.reserve(n);
     out.cell_of.reserve(n);
-    out.x.reserve(n);
-    out.y.reserve(n);
-    out.z.reserve(n);
+    out.x.reserve(n + 3);
+    out.y.reserve(n + 3);
+    out.z.reserve(n + 3);
     for (std::uint64_t ia = 0; ia < cells.na; ++ia)
         for (std::uint64_t ib = 0; ib < cells.nb; ++ib)
             for (std::uint64_t ic = 0; ic < cells.nc; ++ic) {
@@ -27,7 +42,190 @@ GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice) {
                 }
             }
     out.cell_start[cells.cell_count()] = out.site.size();
+    const double pad = std::numeric_limits<double>::quiet_NaN();
+    for (int k = 0; k < 3; ++k) out.x.push_back(pad), out.y.push_back(pad), out.z.push_back(pad);
     return out;
 }
 
+namespace detail {
+
+std::size_t half_stencil(const GroupedSites& g, const CellList& grid, const Mat3& m, const GridCoords& home,
+                         std::vector<Segment>& segments) {
+    segments.clear();
+    const std::uint64_t own = grid.linear_index(home.ia, home.ib, home.ic);
+    segments.push_back({g.cell_start[own], g.cell_start[own + 1], 0.0, 0.0, 0.0});
+    std::size_t candidates = g.cell_start[own + 1] - g.cell_start[own];
+    for (std::int64_t da = 0; da <= grid.reach_a; ++da)
+        for (std::int64_t db = da == 0 ? 0 : -grid.reach_b; db <= grid.reach_b; ++db) {
+            bool extendable = false;  // whether this row's last segment may take the next cell
+            std::int64_t row_sc = 0;
+            for (std::int64_t dc = (da == 0 && db == 0) ? 1 : -grid.reach_c; dc <= grid.reach_c; ++dc) {
+                const ResolvedOffset target = resolve_offset(grid, home, da, db, dc);
+                const std::size_t begin = g.cell_start[target.cell], end = g.cell_start[target.cell + 1];
+                if (begin == end) continue;
+                candidates += end - begin;
+                // Along a row only the wrap along c changes the translation.
+                if (extendable && segments.back().end == begin && row_sc == target.sc) {
+                    segments.back().end = end;
+                    continue;
+                }
+                const double fa = static_cast<double>(target.sa), fb = static_cast<double>(target.sb),
+                             fc = static_cast<double>(target.sc);
+                segments.push_back({begin, end, fa * m[0][0] + fb * m[1][0] + fc * m[2][0],
+                                    fa * m[0][1] + fb * m[1][1] + fc * m[2][1],
+                                    fa * m[0][2] + fb * m[1][2] + fc * m[2][2]});
+                extendable = true;
+                row_sc = target.sc;
+            }
+        }
+    return candidates;
+}
+
+namespace {
+
+constexpr double kCoincident = 1e-16;  // r^2 at or below this is the centre itself, or a site on top of it
+
+// _mm_sqrt_sd rather than std::sqrt: no errno check on the way.
+double square_root(double v) {
+#if defined(__SSE2__)
+    const __m128d w = _mm_set_sd(v);
+    return _mm_cvtsd_f64(_mm_sqrt_sd(w, w));
+#else
+    return std::sqrt(v);
+#endif
+}
+
+// Two candidates per step. Each lane's r^2 and position are stored at the
+// end of the compacted list, which moves on only when the lane passed: no
+// branch to mispredict.
+std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segments, std::size_t n_segments,
+                                    double px, double py, double pz, double cutoff2, double* r,
+                                    std::uint32_t* accepted) {
+    std::size_t n = 0;
+    for (const Segment* s = segments; s != segments + n_segments; ++s) {
+        const double bx = px - s->tx, by = py - s->ty, bz = pz - s->tz;
+#if defined(__SSE2__)
+        const __m128d cx = _mm_set1_pd(bx), cy = _mm_set1_pd(by), cz = _mm_set1_pd(bz);
+        const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
+        const std::size_t end = s->end;  // a local: the stores below may alias anything
+        for (std::size_t k = s->begin; k < end; k += 2) {
+            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x.data() + k), cx);
+            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y.data() + k), cy);
+            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z.data() + k), cz);
+            const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+            int mask = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower)));
+            if (end - k < 2) mask &= 1;  // the second lane is past the segment
+            _mm_storel_pd(r + n, d2);
+            accepted[n] = static_cast<std::uint32_t>(k);
+            n += static_cast<std::size_t>(mask & 1);
+            _mm_storeh_pd(r + n, d2);
+            accepted[n] = static_cast<std::uint32_t>(k + 1);
+            n += static_cast<std::size_t>(mask >> 1);
+        }
+#else
+        for (std::size_t k = s->begin; k < s->end; ++k) {
+            const double dx = g.x[k] - bx, dy = g.y[k] - by, dz = g.z[k] - bz;
+            const double d2 = dx * dx + dy * dy + dz * dz;
+            r[n] = d2;
+            accepted[n] = static_cast<std::uint32_t>(k);
+            n += static_cast<std::size_t>((d2 <= cutoff2) & (d2 > kCoincident));
+        }
+#endif
+    }
+    std::size_t t = 0;
+#if defined(__SSE2__)
+    for (; t + 2 <= n; t += 2) _mm_storeu_pd(r + t, _mm_sqrt_pd(_mm_loadu_pd(r + t)));
+#endif
+    for (; t < n; ++t) r[t] = square_root(r[t]);
+    return n;
+}
+
+#if KESTREL_AVX2_CLONE
+// For each 4-bit acceptance mask, the lanes that passed moved to the front:
+// as 32-bit halves of doubles (for r^2) and as 32-bit lanes (for
+// positions), plus how many passed.
+struct Compaction {
+    alignas(32) std::array<std::int32_t, 8> doubles;
+    alignas(32) std::array<std::int32_t, 8> lanes;
+    std::size_t count;
+};
+
+constexpr std::array<Compaction, 16> make_compactions() {
+    std::array<Compaction, 16> table{};
+    for (int mask = 0; mask < 16; ++mask) {
+        Compaction& c = table[static_cast<std::size_t>(mask)];
+        c.doubles = {}, c.lanes = {}, c.count = 0;
+        for (int lane = 0; lane < 4; ++lane)
+            if (mask & (1 << lane)) {
+                c.doubles[2 * c.count] = 2 * lane;
+                c.doubles[2 * c.count + 1] = 2 * lane + 1;
+                c.lanes[c.count] = lane;
+                ++c.count;
+            }
+    }
+    return table;
+}
+
+constexpr std::array<Compaction, 16> kCompactions = make_compactions();
+
+// Four candidates per step; the passing lanes are packed with one permute
+// and stored as a whole vector (single-lane stores are what limits the
+// baseline).
+__attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSites& g, const Segment* segments,
+                                                                std::size_t n_segments, double px, double py,
+                                                                double pz, double cutoff2, double* r,
+                                                                std::uint32_t* accepted) {
+    const __m256d upper = _mm256_set1_pd(cutoff2), lower = _mm256_set1_pd(kCoincident);
+    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 0, 0, 0, 0);
+    const double* xs = g.x.data();
+    const double* ys = g.y.data();
+    const double* zs = g.z.data();
+    std::size_t n = 0;
+    for (const Segment* s = segments; s != segments + n_segments; ++s) {
+        const __m256d cx = _mm256_set1_pd(px - s->tx), cy = _mm256_set1_pd(py - s->ty), cz = _mm256_set1_pd(pz - s->tz);
+        const std::size_t end = s->end;  // a local: the vector stores below may alias anything
+        for (std::size_t k = s->begin; k < end; k += 4) {
+            const __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + k), cx);
+            const __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + k), cy);
+            const __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + k), cz);
+            // Multiplies and adds kept apart (no FMA): the same rounding as
+            // the baseline, so both variants accept exactly the same pairs.
+            const __m256d d2 =
+                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
+            const __m256d pass =
+                _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
+            int mask = _mm256_movemask_pd(pass);
+            if (end - k < 4) mask &= (1 << (end - k)) - 1;  // lanes past the segment
+            const Compaction& c = kCompactions[static_cast<std::size_t>(mask)];
+            const __m256i to_front = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.doubles.data()));
+            _mm256_storeu_pd(r + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), to_front)));
+            const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane_index);
+            const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
+                             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
+            n += c.count;
+        }
+    }
+    std::size_t t = 0;
+    for (; t + 4 <= n; t += 4) _mm256_storeu_pd(r + t, _mm256_sqrt_pd(_mm256_loadu_pd(r + t)));
+    for (; t < n; ++t) r[t] = square_root(r[t]);
+    return n;
+}
+#endif
+
+}  // namespace
+
+DistanceSweep distance_sweep() {
+#if KESTREL_AVX2_CLONE
+    // Asks the processor, and the system whether it saves the AVX registers.
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (avx2) return distance_sweep_avx2;
+#endif
+    return distance_sweep_baseline;
+}
+
+}  // namespace detail
 }  // namespace kestrel
