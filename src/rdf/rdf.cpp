@@ -1,6 +1,8 @@
 #include "rdf/rdf.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,12 +110,40 @@ PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begi
     return left;
 }
 
+// A cell matrix or coordinate that is NaN or infinite puts no site anywhere;
+// the curves would come out as plain zeros and look like a real result.
+Result<Ok> check_finite(const Structure& structure) {
+    for (const Vec3& row : structure.lattice().matrix())
+        for (double x : row)
+            if (!std::isfinite(x)) return fail("the cell matrix holds a number that is not finite");
+    const std::vector<Site>& sites = structure.sites();
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        for (double x : sites[i].frac)
+            if (!std::isfinite(x))
+                return fail("fractional coordinates of site index " + std::to_string(i) + " are not finite numbers");
+    return Ok{};
+}
+
+std::string scientific(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1e", value);
+    return text;
+}
+
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
 }
 
 }  // namespace
+
+double estimated_search_work(const CellList& grid, std::size_t n_sites) {
+    const double offsets = (2.0 * static_cast<double>(grid.reach_a) + 1.0) *
+                           (2.0 * static_cast<double>(grid.reach_b) + 1.0) *
+                           (2.0 * static_cast<double>(grid.reach_c) + 1.0);
+    const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.cell_count());
+    return static_cast<double>(n_sites) * (offsets + 1.0) / 2.0 * (1.0 + per_cell);
+}
 
 Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size) {
     // Written so that NaN fails the checks too.
@@ -122,6 +152,7 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const std::uint64_t n_edges = edge_count(cutoff, bin_size);
     if (n_edges < 2) return fail("cutoff and bin_size give no bins");
     const std::uint64_t n_bins = n_edges - 1;
+    if (Result<Ok> finite = check_finite(structure); !finite) return finite.error();
 
     const Composition totals = composition(structure);
     RdfResult out;
@@ -151,6 +182,10 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const SpeciesTable species = flatten_species(structure, out.elements);
     Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
     if (!neighbours) return neighbours.error();
+    const double work = estimated_search_work(neighbours->cells, structure.n_sites());
+    if (!(work <= kMaxSearchWork))
+        return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
+                    "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
     const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
