@@ -38,7 +38,7 @@ def test_prdf_writes_csv_and_figures(tmp_path, disordered):
     np.testing.assert_array_equal(table[:, 1], total)
     np.testing.assert_array_equal(table[:, 2 + expected_pairs.index("Ni-O")], partials[("Ni", "O")])
 
-    pngs = {"total_rdf.png"} | {f"partial_{a}-{b}.png" for a, b in
+    pngs = {"total_rdf.png", "partials.png"} | {f"partial_{a}-{b}.png" for a, b in
                                 [("Fe", "Fe"), ("Fe", "Ni"), ("Fe", "O"), ("Ni", "Ni"), ("Ni", "O"), ("O", "O")]}
     assert {p.name for p in folder.glob("*.png")} == pngs
     for name in pngs:
@@ -49,7 +49,7 @@ def test_odd_labels_stay_inside_the_folder(tmp_path):
     r = np.arange(4) * 0.5
     curve = np.ones(4)
     written = save_prdf_plots(r, {("../x", "a/b"): curve}, curve, str(tmp_path), bin_size=0.5, title=None, density=None)
-    assert len(written) == 3  # csv, total and the one unordered pair
+    assert len(written) == 4  # csv, total, the one unordered pair and the panel of all pairs
     for path in written:
         assert Path(path).parent == tmp_path and Path(path).exists()
 

@@ -475,3 +475,10 @@ def test_plotting_module_is_imported_only_when_saving(monkeypatch, rocksalt):
     rocksalt.prdf(5.0, save_plots=None, title="ignored")
     with pytest.raises(ImportError):
         rocksalt.prdf(5.0, save_plots="out")
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf")])
+def test_non_finite_coordinates_are_refused(bad):
+    s = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, bad, 0.5]], [{"A": 1}, {"B": 1}])
+    with pytest.raises(ValueError, match="^the coordinates of site 1 are not all finite numbers$"):
+        s.prdf(cutoff=5)

@@ -245,3 +245,9 @@ def test_nan_occupancy_is_accepted_by_the_constructor():
     s = single({"Fe": math.nan})
     assert math.isnan(s.n_atoms)
     assert "Fenan" in repr(s)
+
+
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
+def test_non_finite_cell_is_refused(bad):
+    with pytest.raises(ValueError, match="^cell matrix must contain only finite numbers$"):
+        single({"Si": 1}, matrix=[[4, 0, 0], [0, bad, 0], [0, 0, 4]])

@@ -31,10 +31,16 @@ class Progress:
         self.stream = stream if stream is not None else sys.stderr
         self.width = width
         self.started = time.perf_counter()
+        self.drawn = 0.0
 
     def update(self, done: int) -> None:
+        now = time.perf_counter()
+        # Redraw at most ten times a second, and always the last state.
+        if done < self.total and now - self.drawn < 0.1 and self.drawn:
+            return
+        self.drawn = now
         filled = int(self.width * done / self.total)
-        elapsed = time.perf_counter() - self.started
+        elapsed = now - self.started
         bar = "#" * filled + "." * (self.width - filled)
         self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s")
         if done >= self.total:
@@ -55,8 +61,8 @@ def _abc_angles(matrix: Sequence[Sequence[float]]) -> Tuple[List[float], List[fl
     return lengths, angles
 
 
-def first_peak(r, curve) -> Optional[Tuple[float, float]]:
-    """Position and height of the first clear maximum of a curve, or None for a flat one.
+def first_peak(r, curve) -> Optional[Tuple[int, float]]:
+    """Bin index and height of the first clear maximum of a curve, or None for a flat one.
 
     A local maximum counts when it reaches a fifth of the curve's highest
     value, so the ripples of a sparse histogram are passed over.
@@ -71,7 +77,7 @@ def first_peak(r, curve) -> Optional[Tuple[float, float]]:
         left = values[i - 1] if i > 0 else -math.inf
         right = values[i + 1] if i + 1 < len(values) else -math.inf
         if value >= 0.2 * highest and value >= left and value > right:
-            return float(r[i]), float(value)
+            return i, float(value)
     return None
 
 
@@ -94,20 +100,25 @@ def _save_curves(out: str, r, partials, total, bin_size: float, title: Optional[
     save_prdf_plots(r, partials, total, out, bin_size=bin_size, title=title, density=density)
 
 
-def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, out=sys.stdout) -> None:
-    print(f"{'pair':<12}{'first peak r (Å)':>18}{'g (Å⁻³)':>14}{'g / ρ_B':>10}", file=out)
+def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
+    # Peaks are placed at the centre of their bin; r holds the lower edges.
+    print(f"{'pair':<12}{'first peak r (Å)':>18}{'g (Å⁻³)':>14}{'g / ρ_B':>10}")
     for (a, b), curve in partials.items():
         peak = first_peak(r, curve)
         label = f"{a}-{b}"
         if peak is None:
-            print(f"{label:<12}{'-':>18}{'-':>14}{'-':>10}", file=out)
+            print(f"{label:<12}{'-':>18}{'-':>14}{'-':>10}")
             continue
         partner_density = composition.get(b, 0.0) / volume
         relative = peak[1] / partner_density if partner_density > 0 else float("nan")
-        print(f"{label:<12}{peak[0]:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}", file=out)
+        centre = float(r[peak[0]]) + bin_size / 2
+        print(f"{label:<12}{centre:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}")
     peak = first_peak(r, total)
     if peak is not None:
-        print(f"{'total':<12}{peak[0]:>18.4f}{peak[1]:>14.5f}", file=out)
+        total_density = sum(composition.values()) / volume
+        relative = peak[1] / total_density if total_density > 0 else float("nan")
+        centre = float(r[peak[0]]) + bin_size / 2
+        print(f"{'total':<12}{centre:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}")
 
 
 # ---- subcommands -------------------------------------------------------------
@@ -146,7 +157,7 @@ def cmd_rdf(args) -> int:
     elapsed = time.perf_counter() - started
     threads = args.threads or kestrel.Structure.available_threads()
     print(repr(s))
-    _print_peaks(r, partials, total, s.composition, s.volume)
+    _print_peaks(r, partials, total, s.composition, s.volume, args.bin_size)
     print(f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
           f"in {elapsed * 1000:.1f} ms on {threads} threads")
     if args.out:
@@ -209,7 +220,7 @@ def cmd_traj(args) -> int:
         for el, amount in s.composition.items():
             composition[el] = composition.get(el, 0.0) + amount / len(structures)
     print(f"frame-averaged curves of {repr(last)}")
-    _print_peaks(r, partials, total, composition, volume)
+    _print_peaks(r, partials, total, composition, volume, args.bin_size)
     print(f"computed {len(structures)} frames in {elapsed:.2f} s")
     if args.out:
         _save_curves(args.out, r, partials, total, args.bin_size, args.title, n_atoms / volume)

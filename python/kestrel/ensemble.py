@@ -147,6 +147,7 @@ def save_ensemble_plots(result: EnsembleResult, folder: str, title: Optional[str
         axis.plot(result.r, mean, color="tab:orange", linewidth=1.2)
         axis.plot(result.r, weighted, color="black", linewidth=1.0, linestyle="--", label="occupancy-weighted")
         axis.set_title(label)
+        axis.tick_params(labelbottom=True)
         axis.set_xlabel("r (Å)")
         axis.set_ylabel("g(r) (Å⁻³)")
     for axis in list(axes.flat)[len(panels):]:

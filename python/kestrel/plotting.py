@@ -23,7 +23,8 @@ def save_prdf_plots(r, partials, total, folder, bin_size=None, title=None, densi
       ``rdf.csv``               r, the total and every ordered partial, one row per bin;
       ``total_rdf.png``         the total pair density g(r) and, when ``density``
                                 is given, g(r) / density, which tends to 1;
-      ``partial_{A}-{B}.png``   g_AB and g_BA for each unordered element pair.
+      ``partial_{A}-{B}.png``   g_AB and g_BA for each unordered element pair;
+      ``partials.png``          all unordered pairs side by side, one panel each.
 
     ``r`` holds the lower bin edges in angstrom; ``bin_size`` (angstrom)
     places each value at its bin centre in the figures. Returns the paths written.
@@ -39,12 +40,14 @@ def save_prdf_plots(r, partials, total, folder, bin_size=None, title=None, densi
     written = [_write_csv(os.path.join(folder, "rdf.csv"), r, total, partials)]
     written.append(_plot_total(figure_tools, os.path.join(folder, "total_rdf.png"), centres, total, title, density))
     elements = sorted({name for pair in partials for name in pair})
-    for i, a in enumerate(elements):
-        for b in elements[i:]:
-            if (a, b) not in partials and (b, a) not in partials:
-                continue
-            name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
-            written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, partials, a, b, title))
+    pairs = [(a, b) for i, a in enumerate(elements) for b in elements[i:]
+             if (a, b) in partials or (b, a) in partials]
+    for a, b in pairs:
+        name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
+        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, partials, a, b, title))
+    if pairs:
+        written.append(_plot_all_pairs(figure_tools, os.path.join(folder, "partials.png"), centres, partials, pairs,
+                                       title))
     return written
 
 
@@ -131,6 +134,32 @@ def _plot_pair(figure_tools, path, centres, partials, a, b, title):
         ax.set_title("partial pair density {}–{}".format(a, b), fontsize=10, loc="left")
         ax.legend(loc="best")
         return _finish(figure, axes, path, title)
+
+
+def _plot_all_pairs(figure_tools, path, centres, partials, pairs, title):
+    _, Figure, FigureCanvasAgg = figure_tools
+    columns = min(3, len(pairs))
+    rows = (len(pairs) + columns - 1) // columns
+    with figure_tools[0].rc_context(_STYLE):
+        figure = Figure(figsize=(3.4 * columns, 2.5 * rows + 0.5), dpi=200, layout="constrained")
+        FigureCanvasAgg(figure)
+        grid = figure.subplots(rows, columns, sharex=True, squeeze=False)
+        for ax, (a, b) in zip(grid.flat, pairs):
+            key = (a, b) if (a, b) in partials else (b, a)
+            ax.plot(centres, partials[key], linewidth=1.1, color="#1f4e79")
+            ax.set_title("{}–{}".format(*key), fontsize=10, loc="left")
+            ax.set_xlim(left=0.0)
+            ax.grid(True, linewidth=0.4, alpha=0.4)
+        for ax in list(grid.flat)[len(pairs):]:
+            ax.set_visible(False)
+        for ax in grid[:, 0]:
+            ax.set_ylabel("g$_{AB}$(r) (Å$^{-3}$)")
+        for ax in grid[-1, :]:
+            ax.set_xlabel("r (Å)")
+        if title:
+            figure.suptitle(str(title))
+        figure.savefig(path)
+    return path
 
 
 def _pair_label(a, b):

@@ -8,6 +8,9 @@ namespace kestrel {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+// Printable ASCII is never whitespace: the common case, decided without a call.
+bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -72,6 +75,54 @@ DecimalShape decimal_shape(std::string_view body) {
     return shape;
 }
 
+// Clinger's fast path: a literal of at most 19 digits whose integer value m
+// is below 2^53, scaled by 10^k with |k| <= 22, is one correctly rounded
+// product or quotient of two exactly representable doubles, so the result is
+// the nearest double. Anything else (or anything malformed) is left to the
+// full routine.
+bool fast_decimal(std::string_view body, double& out) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::size_t size = body.size();
+    std::size_t i = 0;
+    std::uint64_t mantissa = 0;
+    int digits = 0, fraction_digits = 0;
+    bool point = false;
+    for (; i < size; ++i) {
+        const char c = body[i];
+        if (is_digit(c)) {
+            if (++digits > 19) return false;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            if (point) ++fraction_digits;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0) return false;
+    int exponent = 0;
+    if (i < size) {
+        if (body[i] != 'e' && body[i] != 'E') return false;
+        ++i;
+        bool negative = false;
+        if (i < size && (body[i] == '+' || body[i] == '-')) negative = body[i++] == '-';
+        int exponent_digits = 0;
+        for (; i < size && is_digit(body[i]); ++i) {
+            if (++exponent_digits > 3) return false;
+            exponent = exponent * 10 + (body[i] - '0');
+        }
+        if (exponent_digits == 0 || i != size) return false;
+        if (negative) exponent = -exponent;
+    }
+    if (mantissa > (std::uint64_t{1} << 53)) return false;
+    const int scale = exponent - fraction_digits;
+    if (scale < -22 || scale > 22) return false;
+    const auto value = static_cast<double>(mantissa);
+    out = scale >= 0 ? value * kPowers[scale] : value / kPowers[-scale];
+    return true;
+}
+
 }  // namespace
 
 bool is_space(char32_t c) {
@@ -100,7 +151,7 @@ std::size_t space_length_at(std::string_view text, std::size_t pos) {
 
 std::string_view trim_start(std::string_view text) {
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    while (pos < text.size() && !is_plain_byte(text[pos])) {
         const std::size_t space = space_length_at(text, pos);
         if (space == 0) break;
         pos += space;
@@ -109,12 +160,19 @@ std::string_view trim_start(std::string_view text) {
 }
 
 std::string_view trim_end(std::string_view text) {
-    // Scan forward so multi-byte spaces are recognised from their lead byte.
-    std::size_t pos = 0, end = 0;
-    while (pos < text.size()) {
-        const std::size_t space = space_length_at(text, pos);
-        if (space == 0) end = ++pos;
-        else pos += space;
+    std::size_t end = text.size();
+    while (end > 0) {
+        const auto last = static_cast<unsigned char>(text[end - 1]);
+        if (last < 0x80) {
+            if (!is_ascii_space(last)) break;
+            --end;
+            continue;
+        }
+        // Step back over continuation bytes to the lead byte of the last character.
+        std::size_t lead = end - 1;
+        while (lead > 0 && end - lead < 4 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
+        if (space_length_at(text, lead) != end - lead) break;
+        end = lead;
     }
     return text.substr(0, end);
 }
@@ -139,14 +197,25 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 }
 
 std::string_view next_token(std::string_view& rest) {
+    const std::size_t size = rest.size();
     std::size_t pos = 0;
-    while (pos < rest.size()) {
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(rest[pos]);
+        if (byte < 0x80) {
+            if (!is_ascii_space(byte)) break;
+            ++pos;
+            continue;
+        }
         const std::size_t space = space_length_at(rest, pos);
         if (space == 0) break;
         pos += space;
     }
     const std::size_t start = pos;
-    while (pos < rest.size() && space_length_at(rest, pos) == 0) ++pos;
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(rest[pos]);
+        if (byte < 0x80 ? is_ascii_space(byte) : space_length_at(rest, pos) != 0) break;
+        ++pos;
+    }
     std::string_view token = rest.substr(start, pos - start);
     rest.remove_prefix(pos);
     return token;
@@ -178,6 +247,7 @@ std::optional<double> try_parse_number(std::string_view token) {
         negative = body[0] == '-';
         body.remove_prefix(1);
     }
+    if (double fast = 0.0; fast_decimal(body, fast)) return negative ? -fast : fast;
     if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
         return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     if (equals_ignoring_case(body, "nan"))

@@ -251,6 +251,16 @@ std::optional<std::vector<SpeciesEntries>> to_species_dicts(PyObject* value, con
     return sites;
 }
 
+std::optional<Mat3> as_mat3(const std::vector<std::vector<double>>& rows) {
+    if (rows.size() != 3) return std::nullopt;
+    Mat3 matrix;
+    for (int i = 0; i < 3; ++i) {
+        if (rows[i].size() != 3) return std::nullopt;
+        for (int j = 0; j < 3; ++j) matrix[i][j] = rows[i][j];
+    }
+    return matrix;
+}
+
 bool read_double(PyObject* value, const char* name, double& target) {
     if (value == nullptr) return true;
     std::optional<double> number = to_double(value, name);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lib/py_ref.hpp"
+#include "structure/lattice.hpp"
 
 namespace kestrel::py {
 
@@ -34,6 +35,9 @@ std::optional<std::vector<double>> to_numbers(PyObject* value, const char* name)
 std::optional<std::vector<std::vector<double>>> to_number_rows(PyObject* value, const char* name);
 using SpeciesEntries = std::vector<std::pair<std::string, double>>;
 std::optional<std::vector<SpeciesEntries>> to_species_dicts(PyObject* value, const char* name);
+
+// Exactly 3 rows of exactly 3 numbers, as a matrix; nothing otherwise.
+std::optional<Mat3> as_mat3(const std::vector<std::vector<double>>& rows);
 
 // Optional parameters: leave `target` at its default when the argument was
 // not given. The *_or_none forms also treat None as not given.

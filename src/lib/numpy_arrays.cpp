@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "lib/errors.hpp"
+#include "lib/py_ref.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -30,11 +31,8 @@ PyObject* buffer_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     delete as_buffer(self)->values;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* get_array_interface(PyObject* self, void*) {

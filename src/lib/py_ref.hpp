@@ -39,6 +39,15 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The last step of a heap type's dealloc: free the memory through the type's
+// own slot and drop the reference every instance holds to its type.
+inline void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
 // Releases the interpreter lock for its lifetime. Nothing inside the scope
 // may touch a Python object; the lock is back before any error is raised,
 // also when a C++ exception unwinds through the scope.

@@ -35,12 +35,9 @@ PyRef new_structure(PyObject* args, PyObject* kwargs) {
     auto species = to_species_dicts(arguments[2], "species");
     if (!species) return {};
 
-    if (matrix->size() != 3 || std::any_of(matrix->begin(), matrix->end(), [](auto& row) { return row.size() != 3; }))
-        return raise(PyExc_ValueError, "matrix must be 3x3");
-    Mat3 rows;
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) rows[i][j] = (*matrix)[i][j];
-    Result<Lattice> lattice = make_lattice(rows);
+    std::optional<Mat3> rows = as_mat3(*matrix);
+    if (!rows) return raise(PyExc_ValueError, "matrix must be 3x3");
+    Result<Lattice> lattice = make_lattice(*rows);
     if (!lattice) return raise_structure_error(lattice.error());
     if (frac_coords->size() != species->size())
         return raise(PyExc_ValueError, "frac_coords and species must have the same length");
@@ -67,13 +64,8 @@ PyObject* structure_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 void structure_dealloc(PyObject* self) {
-    // A heap type: free through the type's slot and drop the instance's
-    // reference to its type.
-    PyTypeObject* type = Py_TYPE(self);
     delete as_instance(self)->record;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // ---- printed form -------------------------------------------------------------

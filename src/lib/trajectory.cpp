@@ -28,12 +28,8 @@ PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
         auto rows = to_number_rows(arguments[4], "cell");
         if (!rows) return {};
         // Checked before anything else, "every" included, and before the file is touched.
-        if (rows->size() != 3 || std::any_of(rows->begin(), rows->end(), [](auto& row) { return row.size() != 3; }))
-            return raise(PyExc_ValueError, "cell must be 3x3");
-        Mat3 matrix;
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j) matrix[i][j] = (*rows)[i][j];
-        cell = matrix;
+        cell = as_mat3(*rows);
+        if (!cell) return raise(PyExc_ValueError, "cell must be 3x3");
     }
 
     std::optional<Result<TrajectoryResult>> outcome;

@@ -11,8 +11,13 @@ double determinant(const Mat3& m) {
 }
 
 Result<Lattice> make_lattice(const Mat3& m) {
+    // A NaN or infinite entry slips past the volume test (NaN compares false)
+    // and would poison every distance downstream.
+    for (const Vec3& row : m)
+        for (double entry : row)
+            if (!std::isfinite(entry)) return fail("cell matrix must contain only finite numbers");
     const double det = determinant(m);
-    // Absolute threshold in cubic angstrom; NaN compares false and is let through.
+    // Absolute threshold in cubic angstrom.
     if (std::fabs(det) < 1e-12) return fail("cell matrix is singular (zero volume)");
     const double t = 1.0 / det;
     Mat3 inv;

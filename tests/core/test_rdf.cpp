@@ -220,20 +220,15 @@ TEST_CASE("absurd cutoffs are refused before the search starts") {
     CHECK(compute_rdf(s, 300.0, 1.0).ok());
 }
 
-TEST_CASE("cells that are not finite are refused; huge finite cells are searched") {
+TEST_CASE("non-finite cells and coordinates are refused; huge finite cells are searched") {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-    for (double bad : {nan, inf}) {
-        auto lattice = make_lattice({{{bad, 0, 0}, {0, 1, 0}, {0, 0, 1}}});
-        if (!lattice.ok()) continue;  // a stricter lattice constructor is fine too
-        auto s = make_structure(*lattice, {Site{{0, 0, 0}, {{"Fe", 1.0}}}});
-        REQUIRE(s.ok());
-        CHECK(compute_rdf(*s, 5.0, 1.0).error().message == "the cell matrix holds a number that is not finite");
-    }
+    for (double bad : {nan, inf})
+        CHECK(make_lattice({{{bad, 0, 0}, {0, 1, 0}, {0, 0, 1}}}).error().message ==
+              "cell matrix must contain only finite numbers");
     auto s = make_structure(make_lattice({{{4, 0, 0}, {0, 4, 0}, {0, 0, 4}}}).value(),
                             {Site{{0, 0, 0}, {{"Fe", 1.0}}}, Site{{0.5, inf, 0}, {{"Fe", 1.0}}}});
-    if (s.ok())
-        CHECK(compute_rdf(*s, 5.0, 1.0).error().message ==
-              "fractional coordinates of site index 1 are not finite numbers");
+    REQUIRE(s.ok());
+    CHECK(compute_rdf(*s, 5.0, 1.0).error().message == "the coordinates of site 1 are not all finite numbers");
 
     auto huge = make_structure(make_lattice({{{1e300, 0, 0}, {0, 1e300, 0}, {0, 0, 1e300}}}).value(),
                                {Site{{0, 0, 0}, {{"Fe", 1.0}}}, Site{{0.5, 0.5, 0.5}, {{"O", 1.0}}}});

@@ -1,0 +1,156 @@
+"""Reading speed of the structure readers against pymatgen, ASE and gemmi.
+
+Run from the checkout with the extension on the path, e.g.
+    PYTHONPATH=build/dev:python python3 benchmarks/bench_readers.py
+Inputs: the COD corpus beside the checkout, a CIF of a full space group (192
+operations, 50 asymmetric-unit rows), and a 100,000-atom POSCAR and extended
+XYZ generated into a temporary folder. Prints seconds per input set and the
+ratio peer / kestrel (above 1: kestrel is faster).
+"""
+
+import itertools
+import random
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+
+from kestrel import Structure
+
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS = ROOT.parent / "shared" / "corpus" / "cod"
+warnings.filterwarnings("ignore")
+
+
+def best_of(repeats, fn):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def over_files(read, paths):
+    def run():
+        for path in paths:
+            try:
+                read(str(path))
+            except Exception:  # unusable files cost their time too
+                pass
+    return run
+
+
+def fm3m_cif(path, rows=50, seed=1):
+    rng = random.Random(seed)
+    lines = ["data_bench", "_cell_length_a 17.3", "_cell_length_b 17.3", "_cell_length_c 17.3",
+             "_cell_angle_alpha 90", "_cell_angle_beta 90", "_cell_angle_gamma 90",
+             "_symmetry_space_group_name_H-M 'F m -3 m'", "loop_", "_symmetry_equiv_pos_as_xyz"]
+    for shift in [("", "", ""), ("", "+1/2", "+1/2"), ("+1/2", "", "+1/2"), ("+1/2", "+1/2", "")]:
+        for perm in itertools.permutations("xyz"):
+            for signs in itertools.product(("", "-"), repeat=3):
+                lines.append("'" + ", ".join(signs[i] + perm[i] + shift[i] for i in range(3)) + "'")
+    lines += ["loop_", "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y",
+              "_atom_site_fract_z", "_atom_site_occupancy"]
+    for i in range(rows):
+        element = rng.choice(["C", "N", "O", "Si", "Fe"])
+        x, y, z = (rng.uniform(0.0, 0.5) for _ in range(3))
+        lines.append(f"{element}{i} {element} {x:.5f} {y:.5f} {z:.5f} 1.0")
+    path.write_text("\n".join(lines) + "\n")
+
+
+def big_poscar(path, n, seed=2):
+    rng = random.Random(seed)
+    a = (n / 0.05) ** (1 / 3)
+    lines = ["bench", "1.0", f"{a:.6f} 0 0", f"0 {a:.6f} 0", f"0 0 {a:.6f}", "Si O", f"{n // 2} {n - n // 2}", "Direct"]
+    lines += [f"{rng.random():.10f} {rng.random():.10f} {rng.random():.10f}" for _ in range(n)]
+    path.write_text("\n".join(lines) + "\n")
+
+
+def big_xyz(path, n, seed=3):
+    rng = random.Random(seed)
+    a = (n / 0.05) ** (1 / 3)
+    lines = [str(n), f'Lattice="{a:.6f} 0 0 0 {a:.6f} 0 0 0 {a:.6f}" Properties=species:S:1:pos:R:3 pbc="T T T"']
+    lines += [f"{'Si' if i % 2 else 'O'} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f}"
+              for i in range(n)]
+    path.write_text("\n".join(lines) + "\n")
+
+
+def main():
+    peers = {}
+    try:
+        from pymatgen.io.cif import CifParser
+        from pymatgen.io.vasp import Poscar
+        peers["pymatgen cif"] = lambda p: CifParser(p).parse_structures(primitive=False)
+        peers["pymatgen poscar"] = lambda p: Poscar.from_file(p, check_for_potcar=False)
+    except ImportError:
+        print("pymatgen not installed: skipped")
+    try:
+        import gemmi
+
+        def gemmi_cell(p):
+            small = gemmi.read_small_structure(p)
+            return small.get_all_unit_cell_sites()
+        peers["gemmi cif"] = gemmi_cell
+    except ImportError:
+        print("gemmi not installed: skipped")
+    try:
+        import ase.io
+        peers["ase poscar"] = lambda p: ase.io.read(p, format="vasp")
+        peers["ase xyz"] = lambda p: ase.io.read(p, format="extxyz")
+        peers["ase cif"] = lambda p: ase.io.read(p, format="cif")
+    except ImportError:
+        print("ASE not installed: skipped")
+
+    rows = []
+
+    def compare(label, ours, others, repeats):
+        mine = best_of(repeats, ours)
+        rows.append((label, "kestrel", mine, None))
+        for name, fn, peer_repeats in others:
+            theirs = best_of(peer_repeats, fn)
+            rows.append((label, name, theirs, theirs / mine))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        if CORPUS.is_dir():
+            files = sorted(CORPUS.glob("*.cif"))
+            compare(f"{len(files)} COD files", over_files(Structure.from_cif, files),
+                    [(n, over_files(peers[n], files), 1 if n.startswith("pymatgen") else 3)
+                     for n in ("pymatgen cif", "gemmi cif", "ase cif") if n in peers], 5)
+        else:
+            print(f"no corpus at {CORPUS}: skipped")
+
+        sg = tmp / "fm3m.cif"
+        fm3m_cif(sg)
+        print(f"Fm-3m CIF: {Structure.from_cif(str(sg)).n_sites} sites from 50 rows x 192 operations")
+        compare("Fm-3m, 192 ops x 50 rows", lambda: Structure.from_cif(str(sg)),
+                [(n, (lambda f: lambda: f(str(sg)))(peers[n]), 1 if n.startswith("pymatgen") else 3)
+                 for n in ("pymatgen cif", "gemmi cif", "ase cif") if n in peers], 5)
+
+        poscar = tmp / "POSCAR"
+        big_poscar(poscar, 100_000)
+        compare("POSCAR, 100,000 atoms", lambda: Structure.from_poscar(str(poscar)),
+                [(n, (lambda f: lambda: f(str(poscar)))(peers[n]), 2)
+                 for n in ("ase poscar", "pymatgen poscar") if n in peers], 5)
+
+        xyz = tmp / "big.xyz"
+        big_xyz(xyz, 100_000)
+        compare("extended XYZ, 100,000 atoms", lambda: Structure.from_xyz(str(xyz)),
+                [(n, (lambda f: lambda: f(str(xyz)))(peers[n]), 2) for n in ("ase xyz",) if n in peers], 5)
+
+        # Reading cost against file size: the same POSCAR at ten times the atoms.
+        poscar10 = tmp / "POSCAR10"
+        big_poscar(poscar10, 1_000_000)
+        t1 = best_of(3, lambda: Structure.from_poscar(str(poscar)))
+        t10 = best_of(3, lambda: Structure.from_poscar(str(poscar10)))
+
+    print(f"{'input':32} {'reader':18} {'seconds':>10} {'peer/kestrel':>13}")
+    for label, name, seconds, ratio in rows:
+        print(f"{label:32} {name:18} {seconds:10.4f} {'' if ratio is None else f'{ratio:13.1f}'}")
+    print(f"POSCAR 1,000,000 atoms / 100,000 atoms: {t10 / t1:.1f} times the time for 10 times the size")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

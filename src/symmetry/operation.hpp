@@ -1,0 +1,28 @@
+// Crystallographic symmetry operations written as 'x, y, z' triples.
+#pragma once
+
+#include <string_view>
+
+#include "structure/error.hpp"
+#include "structure/lattice.hpp"
+
+namespace kestrel {
+
+// p'_i = sum_j rotation[i][j] * p_j + translation_i, in fractional units.
+// Nothing is reduced or validated: a CIF may carry any coefficients.
+struct SymmetryOperation {
+    Mat3 rotation{};
+    Vec3 translation{};
+
+    Vec3 apply(const Vec3& p) const;
+};
+
+SymmetryOperation identity_operation();
+
+// '-x+1/2, y, z+1/4', quoted or not, with upper- or lower-case axes.
+Result<SymmetryOperation> parse_symmetry_operation(std::string_view text);
+
+// A number or a fraction of two numbers ('0.5', '1/2').
+Result<double> parse_symmetry_number(std::string_view text);
+
+}  // namespace kestrel

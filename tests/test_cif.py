@@ -1,0 +1,364 @@
+"""CIF reading: scanning, values, cell parameters, symmetry operations and merging."""
+
+import math
+
+import pytest
+
+from kestrel import Structure
+
+CELL = "_cell_length_a 5.0\n_cell_length_b 5.0\n_cell_length_c 5.0\n"
+SITES_HEADER = "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n" \
+               "_atom_site_fract_z\n_atom_site_occupancy\n"
+
+
+def cif(rows, ops=None, cell=CELL, header=SITES_HEADER):
+    text = "data_test\n" + cell
+    if ops is not None:
+        text += "loop_\n_symmetry_equiv_pos_as_xyz\n" + "".join(f"'{op}'\n" for op in ops)
+    return text + header + "".join(row + "\n" for row in rows)
+
+
+def read(text, **kwargs):
+    return Structure.from_cif_str(text, **kwargs)
+
+
+def error(text, **kwargs):
+    with pytest.raises(ValueError) as info:
+        read(text, **kwargs)
+    return str(info.value)
+
+
+# ---- the 48 operations of m-3m, with the F centring: 192 -----------------------------------
+
+def m3m_operations():
+    import itertools
+    ops = []
+    for perm in itertools.permutations(range(3)):
+        for signs in itertools.product((1, -1), repeat=3):
+            ops.append((perm, signs))
+    return ops
+
+
+def fm3m_symops():
+    texts = []
+    for shift in [(0, 0, 0), (0, 0.5, 0.5), (0.5, 0, 0.5), (0.5, 0.5, 0)]:
+        for perm, signs in m3m_operations():
+            parts = []
+            for i in range(3):
+                term = ("-" if signs[i] < 0 else "") + "xyz"[perm[i]]
+                if shift[i]:
+                    term += "+1/2"
+                parts.append(term)
+            texts.append(", ".join(parts))
+    return texts
+
+
+def test_rocksalt_from_192_operations():
+    s = read(cif(["Na1 Na 0 0 0 1", "Cl1 Cl 0.5 0.5 0.5 1"], ops=fm3m_symops()))
+    assert s.n_sites == 8
+    assert s.composition == {"Cl": 4.0, "Na": 4.0}
+    assert all(len(d) == 1 and list(d.values()) == [1.0] for d in s.species)
+    assert sorted(map(tuple, s.frac_coords[:4])) == [(0, 0, 0), (0, 0.5, 0.5), (0.5, 0, 0.5), (0.5, 0.5, 0)]
+
+
+def test_general_position_gives_192_sites_and_symprec_zero_keeps_duplicates():
+    ops = fm3m_symops()
+    assert read(cif(["C1 C 0.11 0.23 0.37 1"], ops=ops)).n_sites == 192
+    assert read(cif(["C1 C 0 0 0 1"], ops=ops)).n_sites == 4
+    assert read(cif(["C1 C 0 0 0 1"], ops=ops), symprec=0).n_sites == 192
+    assert read(cif(["C1 C 0 0 0 1"], ops=ops), symprec=-1).n_sites == 192
+
+
+# ---- merging -------------------------------------------------------------------------------
+
+def test_mixed_site_keeps_elements_in_first_met_order():
+    s = read(cif(["Fe1 Fe 0 0 0 0.5", "Co1 Co 0 0 0 0.5"]))
+    assert s.n_sites == 1
+    assert s.species == [{"Co": 0.5, "Fe": 0.5}]
+    assert repr(s) == "Structure(1 sites, Co0.5000 Fe0.5000, disordered)"
+
+
+def test_special_position_does_not_double_occupancy():
+    s = read(cif(["Fe1 Fe 0 0 0 0.5"], ops=["x,y,z", "-x,-y,-z"]))
+    assert s.species == [{"Fe": 0.5}]
+
+
+def test_disorder_parts_of_one_element_add_up():
+    s = read(cif(["Cl1 Cl 0 0 0.6474 0.47", "Cl1' Cl 0 0 0.6474 0.53"]))
+    assert s.species == [{"Cl": pytest.approx(1.0)}]
+
+
+def test_rows_repeating_a_full_atom_keep_one_atom():
+    # Some files list every image of an atom as its own row.
+    s = read(cif(["Te1 Te 0.334 0.834 0 1", "Te1_445 Te -0.666 -0.166 0 1", "Te1_665 Te 1.334 1.834 0 1"]))
+    assert s.species == [{"Te": 1.0}]
+
+
+def test_periodic_matching_and_first_position_kept():
+    s = read(cif(["A1 Fe 0.99999 0 0 0.5", "B1 Ni 0.00001 0 0 0.5"]))
+    assert s.n_sites == 1 and s.frac_coords == [[0.99999, 0.0, 0.0]]
+    assert read(cif(["A1 Fe 0.99999 0 0 0.5", "B1 Ni 0.00001 0 0 0.5"]), symprec=1e-5).n_sites == 2
+
+
+def test_positions_are_wrapped_into_the_unit_interval():
+    s = read(cif(["A1 Fe -0.25 1.5 -1e-18 1"]))
+    assert s.frac_coords == [[0.75, 0.5, 0.0]]
+
+
+def test_overfull_site_fails():
+    assert error(cif(["A1 Fe 0 0 0 0.7", "B1 Ni 0 0 0 0.7"])) == \
+        "a site has occupancies summing to 1.4000, which exceeds 1"
+
+
+@pytest.mark.parametrize("symprec", [0.01, 0.05, 0.1, 0.2, 0.34, 0.5, 0.6, 1e-12, 1e-300])
+def test_grid_search_matches_a_plain_scan(symprec):
+    import random
+    rng = random.Random(7)
+    def coordinate():
+        # Half of them crowd the faces of the search grid and of the cell.
+        if rng.random() < 0.5:
+            return f"{rng.random():.3f}"
+        return f"{(rng.randrange(8) / 7 + rng.uniform(-0.012, 0.012)) % 1.0:.4f}"
+    rows = [f"X{i} {rng.choice(['Fe', 'Ni', 'Co'])} {coordinate()} {coordinate()} {coordinate()} 0.001"
+            for i in range(300)]
+    s = read(cif(rows), symprec=symprec)
+
+    # Reference: first matching site in creation order.
+    sites = []
+    for row in rows:
+        _, el, *xyz, occ = row.split()
+        p = [float(v) % 1.0 for v in xyz]
+        for q, species in sites:
+            if all(min(abs(a - b), 1 - abs(a - b)) < symprec for a, b in zip(p, q)):
+                species[el] = species.get(el, 0) + float(occ)
+                break
+        else:
+            sites.append((p, {el: float(occ)}))
+    assert s.n_sites == len(sites)
+    assert s.frac_coords == [q for q, _ in sites]
+    assert s.species == [pytest.approx(d) for _, d in sites]
+
+
+# ---- values --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("occupancy, expected", [("0.75(2)", 0.75), ("?", 1.0), (".", 1.0), ("'0.5'", 0.5),
+                                                 ("abc", 1.0)])
+def test_occupancy_values(occupancy, expected):
+    assert read(cif([f"Fe1 Fe 0 0 0 {occupancy}"])).species == [{"Fe": expected}]
+
+
+@pytest.mark.parametrize("occupancy", ["0", "-0.5", "0.0(1)"])
+def test_non_positive_occupancy_skips_the_row(occupancy):
+    s = read(cif([f"Fe1 Fe 0 0 0 {occupancy}", "O1 O 0.5 0.5 0.5 1"]))
+    assert s.species == [{"O": 1.0}]
+
+
+@pytest.mark.parametrize("symbol, label, element", [
+    ("Fe3+", "X1", "Fe"), ("?", "O2", "O"), ("fe", "X", "Fe"), ("FE", "X", "F"), ("O2-", "X", "O"),
+    ("1Fe", "Ca1", "Ca"),
+])
+def test_element_from_type_symbol_then_label(symbol, label, element):
+    assert read(cif([f"{label} {symbol} 0 0 0 1"])).elements == [element]
+
+
+def test_no_element_fails_even_for_an_empty_site():
+    header = "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+    assert error(cif(["12 0 0 0"], header=header)) == "could not determine the element of an atom site"
+
+
+@pytest.mark.parametrize("coordinate", ["?", ".", "nan", "inf", "x"])
+def test_unusable_coordinates_skip_the_row(coordinate):
+    s = read(cif([f"Fe1 Fe {coordinate} 0 0 1", "O1 O 0.5 0.5 0.5 1"]))
+    assert s.elements == ["O"]
+    assert error(cif([f"Fe1 Fe {coordinate} 0 0 1"])) == "CIF contains no usable atom sites"
+
+
+# ---- scanning ------------------------------------------------------------------------------
+
+def test_tags_are_case_insensitive_and_values_may_follow_on_later_lines():
+    text = "_CELL_LENGTH_A 5.0\n_cell_length_b\n\n  5.431(2)\n_Cell_Length_C\n;\n6.\n0\n;\n" + SITES_HEADER + \
+        "Fe1 Fe 0 0 0 1\n"
+    assert read(text).lattice_matrix[2][2] == pytest.approx(6.0)
+    assert read(text).lattice_matrix[1][1] == pytest.approx(5.431)
+
+
+def test_loop_keyword_forms():
+    body = "_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nFe 0 0 0\n"
+    assert read(CELL + "LOOP_\n" + body).n_sites == 1
+    assert error(CELL + "loop_ _atom_site_type_symbol\n" + body) == \
+        "no _atom_site loop with fractional coordinates found"
+
+
+def test_rows_may_span_lines_and_share_lines():
+    s = read(cif(["Fe1 Fe", "0 0 0 1", "Ni1 Ni 0.5 0.5 0.5 1 O1 O 0.5 0 0 1 leftover"]))
+    assert s.elements == ["Fe", "Ni", "O"] and s.n_sites == 3
+
+
+def test_comments_quotes_and_text_fields_in_loops():
+    rows = ["# a comment line", "'Fe 1' Fe 0 0 0 1 # trailing comment", ";", "O1", ";", "O 0.5 0.5 0.5 1",
+            "C1' C 0.25 0.25 0.25 1", "\"O'H\" O 0.75 0.75 0.75 1"]
+    s = read(cif(rows))
+    assert s.n_sites == 4
+    assert [list(d) for d in s.species] == [["Fe"], ["O"], ["C"], ["O"]]
+
+
+def test_primes_in_labels_do_not_shift_columns():
+    s = read(cif(["C11' C 0.1 0.2 0.3 0.467(8)", "O1'' O 0.4 0.5 0.6 1"]))
+    assert s.species == [{"C": 0.467}, {"O": 1.0}]
+
+
+def test_two_data_blocks_share_one_table():
+    first = cif(["Fe1 Fe 0 0 0 1"], cell=CELL)
+    second = "data_two\n_cell_length_a 7\n" + SITES_HEADER + "Ni1 Ni 0 0 0 1\n"
+    s = read(first + second)
+    assert s.elements == ["Fe"] and s.lattice_matrix[0][0] == 7.0
+
+
+@pytest.mark.parametrize("tail", [
+    ";\nnever closed\n" * 3,
+    "_publ_section_title\n;\nno end\n",
+    "'" * 10_000 + '"' * 10_000 + "\n",
+    "loop_\n_x\n_y\n'open 'a'b \"c\n",
+    "\x00\x00 _cell_length_a \x00\n",
+])
+def test_unclosed_fields_and_quotes_end_cleanly(tail):
+    s = read(cif(["Fe1 Fe 0 0 0 1"]) + tail)
+    assert s.elements == ["Fe"]
+
+
+def test_text_field_that_never_closes_swallows_the_rest():
+    text = CELL + "_title\n;\n" + SITES_HEADER + "Fe1 Fe 0 0 0 1\n"
+    assert error(text) == "no _atom_site loop with fractional coordinates found"
+
+
+# ---- cell parameters -----------------------------------------------------------------------
+
+def cell(a=5, b=5, c=5, alpha=None, beta=None, gamma=None):
+    text = f"_cell_length_a {a}\n_cell_length_b {b}\n_cell_length_c {c}\n"
+    for name, value in (("alpha", alpha), ("beta", beta), ("gamma", gamma)):
+        if value is not None:
+            text += f"_cell_angle_{name} {value}\n"
+    return text
+
+
+def test_cell_without_angles_is_orthogonal():
+    m = read(cif(["Fe1 Fe 0 0 0 1"], cell=cell())).lattice_matrix
+    assert m[0] == [5.0, 0.0, 0.0]
+    assert m[1] == [5 * 6.123233995736766e-17, 5.0, 0.0]
+    assert read(cif(["Fe1 Fe 0 0 0 1"], cell=cell(alpha=90, beta=90, gamma=90))).lattice_matrix == m
+
+
+def test_hexagonal_cell():
+    m = read(cif(["Fe1 Fe 0 0 0 1"], cell=cell(3, 4, 5, 90, 90, 120))).lattice_matrix
+    assert m[0] == [3.0, 0.0, 0.0]
+    assert m[1] == [-1.9999999999999991, 3.464101615137755, 0.0]
+    assert m[2] == pytest.approx([0, 0, 5], abs=1e-12)
+
+
+@pytest.mark.parametrize("params, message", [
+    (dict(a=0), "cell lengths must be positive"),
+    (dict(c=-1, gamma=0), "cell lengths must be positive"),
+    (dict(gamma=0), "gamma must not be 0 or 180 degrees"),
+    (dict(gamma=180), "gamma must not be 0 or 180 degrees"),
+    (dict(gamma=360), "gamma must not be 0 or 180 degrees"),
+    (dict(alpha=10, beta=10, gamma=90), "cell angles are geometrically inconsistent"),
+    (dict(a="?"), "missing _cell_length_a"),
+])
+def test_cell_messages(params, message):
+    assert error(cif(["Fe1 Fe 0 0 0 1"], cell=cell(**params))) == message
+
+
+def test_nearly_flat_gamma_and_equilateral_rhombohedron_pass():
+    assert read(cif(["Fe1 Fe 0 0 0 1"], cell=cell(gamma=179.9999999))).n_sites == 1
+    v = read(cif(["Fe1 Fe 0 0 0 1"], cell=cell(alpha=60, beta=60, gamma=60))).volume
+    assert v == pytest.approx(125 / math.sqrt(2))
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "missing _cell_length_a"),
+    ("_cell_length_a 5\n_cell_length_c 5\n", "missing _cell_length_b"),
+    (CELL + "loop_\n_atom_site_label\nFe1\n", "no _atom_site loop with fractional coordinates found"),
+    (CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_z\nFe 0 0\n", "missing _atom_site_fract_y"),
+    (CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\nFe 0 0\n", "missing _atom_site_fract_z"),
+    (CELL + SITES_HEADER, "CIF contains no usable atom sites"),
+])
+def test_reader_messages(text, message):
+    assert error(text) == message
+
+
+# ---- symmetry operations -------------------------------------------------------------------
+
+def image(op, position=(0.1, 0.2, 0.3)):
+    """Where a single operation (besides none) puts one atom."""
+    s = read(cif(["C1 C {} {} {} 1".format(*position)], ops=[op]))
+    return s.frac_coords
+
+
+@pytest.mark.parametrize("op, expected", [
+    ("x,y,z", [0.1, 0.2, 0.3]),
+    ("-x+1/2, y, z+1/4", [0.4, 0.2, 0.55]),
+    ("x-y, x, z+1/6", [0.9, 0.1, 0.3 + 1 / 6]),
+    ("1/2+X, -Y, Z", [0.6, 0.8, 0.3]),
+    ("2x, y/2, 0.5-z", [0.2, 0.1, 0.2]),
+    ("2*x, 1/2y, x+x", [0.2, 0.1, 0.2]),
+    ("op1 x,y,z", [0.1, 0.2, 0.3]),    # a label before the operation
+    ("2 x,y,z", [0.2, 0.2, 0.3]),      # parses at once: the label becomes a coefficient
+])
+def test_operations(op, expected):
+    assert image(op)[0] == pytest.approx(expected, abs=1e-15)
+
+
+@pytest.mark.parametrize("op", ["x, y", "x, , z", "x+, y, z", "+-x, y, z", "xy, y, z", "x+1/0, y, z", "x+a, y, z",
+                                "*x, y, z", "x/0, y, z", "x y z"])
+def test_bad_operations_are_skipped(op):
+    # The only other operation moves the atom, so a skipped bad one leaves one site.
+    s = read(cif(["C1 C 0.1 0.2 0.3 1"], ops=[op, "-x,-y,-z"]))
+    assert s.frac_coords == [pytest.approx([0.9, 0.8, 0.7])]
+
+
+def test_no_usable_operation_means_identity():
+    assert image("x, y") == [[0.1, 0.2, 0.3]]
+
+
+def test_double_quoted_and_unquoted_operations_agree():
+    rows = ["C1 C 0.1 0.2 0.3 1"]
+    quoted = cif(rows, ops=["-x+1/2,y,z"])
+    double = quoted.replace("'", '"')
+    bare = quoted.replace("'", "")
+    assert read(quoted).frac_coords == read(double).frac_coords == read(bare).frac_coords
+
+
+def test_space_group_symop_column_and_first_loop_win():
+    text = CELL + "loop_\n_space_group_symop_id\n_space_group_symop_operation_xyz\n1 x,y,z\n2 -x,-y,-z\n" \
+        "loop_\n_symmetry_equiv_pos_as_xyz\nx+1/2,y,z\n" + SITES_HEADER + "C1 C 0.1 0.2 0.3 1\n"
+    assert read(text).n_sites == 2
+
+
+def test_enormous_expansion_is_refused_before_any_work():
+    ops = [f"x+{i}/100003,y,z" for i in range(5000)]
+    rows = [f"C{i} C 0.{i:05d} 0.5 0.5 1" for i in range(5000)]
+    message = error(cif(rows, ops=ops))
+    assert message == ("CIF expands to 25000000 positions (5000 atom sites times 5000 symmetry operations), "
+                       "more than the 20000000 this reader accepts")
+
+
+def test_files(tmp_path):
+    path = tmp_path / "x.cif"
+    path.write_text(cif(["Fe1 Fe 0 0 0 1"]))
+    assert Structure.from_cif(str(path), symprec=0.01).n_sites == 1
+    with pytest.raises(OSError, match=r"^could not read .*nothing\.cif: No such file or directory \(os error 2\)$"):
+        Structure.from_cif(str(tmp_path / "nothing.cif"))
+    path.write_bytes(b"_cell_length_a 5\n\xed\xa0\x80\n")  # an encoded surrogate is not UTF-8
+    with pytest.raises(OSError, match="stream did not contain valid UTF-8$"):
+        Structure.from_cif(str(path))
+    with pytest.raises(TypeError, match=r"^argument 'symprec': must be real number, not NoneType$"):
+        Structure.from_cif(str(path), None)
+
+
+def test_examples():
+    from conftest import EXAMPLES
+    assert repr(Structure.from_cif(str(EXAMPLES / "NaCl.cif"))) == "Structure(8 sites, Cl4 Na4)"
+    alloy = Structure.from_cif(str(EXAMPLES / "FeNi_disordered.cif"))
+    assert repr(alloy) == "Structure(8 sites, C0.2000 Fe2.5600 Ni1.4400, disordered)"
+    assert alloy.species[0] == {"Fe": 0.64, "Ni": 0.36}
+    assert repr(Structure.from_poscar(str(EXAMPLES / "Si.poscar"))) == "Structure(8 sites, Si8)"

@@ -1,0 +1,144 @@
+"""The kestrel command line, end to end through the console script."""
+
+import csv
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import EXAMPLES
+
+from kestrel import Structure, read_xyz_trajectory
+
+
+def kestrel_command():
+    script = shutil.which("kestrel")
+    return [script] if script else [sys.executable, "-m", "kestrel"]
+
+
+# Some tests change directory; a development PYTHONPATH must keep pointing at the build.
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+
+
+def run(*args, check_exit=0):
+    result = subprocess.run(kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300,
+                            env=ENV)
+    if check_exit is not None:
+        assert result.returncode == check_exit, result.stderr
+    return result
+
+
+def assert_one_line_error(result, text):
+    assert result.returncode != 0
+    assert "Traceback" not in result.stderr
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("kestrel: error: ")
+    assert text in lines[0]
+
+
+@pytest.mark.parametrize("command", ["info", "rdf", "expand", "traj", "ensemble"])
+def test_help_explains_every_option(command):
+    out = run(command, "--help").stdout
+    parser_options = {"info": ["--format"], "rdf": ["--cutoff", "--bin-size", "--threads", "--out", "--title"],
+                      "expand": ["--max-sites", "--seed", "--max-denominator", "--output"],
+                      "traj": ["--start", "--every", "--stop", "--cell", "--cutoff", "--bin-size", "--out"],
+                      "ensemble": ["--orderings", "--out", "--seed", "--max-sites"]}[command]
+    for option in parser_options:
+        assert option in out
+
+
+def test_info_ordered():
+    out = run("info", EXAMPLES / "MgO.xyz").stdout
+    assert "Structure(8 sites, Mg4 O4)" in out
+    assert "volume:" in out
+    assert "disorder: none" in out
+
+
+def test_info_disordered():
+    out = run("info", EXAMPLES / "FeNi_disordered.cif").stdout
+    assert "disordered" in out.splitlines()[0]
+    assert "partly occupied or mixed" in out
+
+
+def test_rdf_writes_figures_and_csv(tmp_path):
+    out_dir = tmp_path / "plots"
+    result = run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 6, "--bin-size", 0.05, "--out", out_dir, "--title", "MgO")
+    lines = result.stdout.splitlines()
+    peaks = {line.split()[0]: line.split() for line in lines if line.split() and "-" in line.split()[0]}
+    assert set(peaks) == {"Mg-Mg", "Mg-O", "O-Mg", "O-O"}
+    # Mg-O nearest neighbours sit at a/2.
+    assert float(peaks["Mg-O"][1]) == pytest.approx(4.212 / 2, abs=0.05)
+    assert any(line.startswith("computed ") and " ms on " in line for line in lines)
+    with open(out_dir / "rdf.csv") as handle:
+        header = next(csv.reader(handle))
+    assert header[:2] == ["r", "total"]
+    assert len(header) == 6
+    assert sorted(p.name for p in out_dir.glob("*.png"))
+
+
+def test_expand_writes_an_ordered_structure(tmp_path):
+    target = tmp_path / "ordered.vasp"
+    result = run("expand", EXAMPLES / "FeNi_disordered.cif", "--max-sites", 256, "--seed", 7, "-o", target)
+    assert "supercell" in result.stdout
+    back = Structure.from_poscar(str(target))
+    assert back.is_ordered
+    assert back.n_sites <= 256
+
+
+def test_expand_to_xyz_matches_the_library(tmp_path):
+    target = tmp_path / "ordered.xyz"
+    run("expand", EXAMPLES / "FeNi_disordered.cif", "--max-sites", 128, "-o", target)
+    ordered, _ = Structure.from_cif(str(EXAMPLES / "FeNi_disordered.cif")).expand_occupancies(max_sites=128)
+    assert Structure.from_xyz(str(target)).composition == pytest.approx(ordered.composition)
+
+
+def test_traj_progress_and_output(tmp_path):
+    result = run("traj", EXAMPLES / "Cu_md.xyz", "--every", 5, "--cutoff", 5, "--out", tmp_path / "t")
+    assert "read 20 frames, kept 4 (0 to 15)" in result.stdout
+    assert "4/4 frames" in result.stderr
+    assert (tmp_path / "t" / "rdf.csv").exists()
+
+
+def test_traj_with_given_cell(tmp_path):
+    frames, _, _ = read_xyz_trajectory(str(EXAMPLES / "Cu_md.xyz"), stop=1)
+    cell = " ".join(str(x) for row in frames[0].lattice_matrix for x in row)
+    result = run("traj", EXAMPLES / "Cu_md.xyz", "--stop", 2, "--cutoff", 4, "--cell", cell)
+    assert "kept 2" in result.stdout
+
+
+def test_ensemble(tmp_path):
+    result = run("ensemble", EXAMPLES / "FeNi_disordered.cif", "--orderings", 3, "--max-sites", 128,
+                 "--cutoff", 5, "--out", tmp_path / "e")
+    assert "3 orderings" in result.stdout
+    assert "3/3 orderings" in result.stderr
+    assert (tmp_path / "e" / "ensemble.png").exists()
+    assert (tmp_path / "e" / "ensemble.csv").exists()
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (["info", "does-not-exist.cif"], "could not read does-not-exist.cif: No such file or directory (os error 2)"),
+        (["rdf", EXAMPLES / "MgO.xyz", "--cutoff", "-1"], "cutoff must be positive"),
+        (["rdf", EXAMPLES / "MgO.xyz", "--bin-size", "20"], "bin_size must be positive and no larger than the cutoff"),
+        (["info", EXAMPLES / "MgO.xyz", "--format", "pdb"], "unknown format 'pdb'; kestrel reads cif, poscar and xyz"),
+        (["info", EXAMPLES / "Cu_md.xyz", "--format", "poscar"], "expected a number"),
+        (["traj", EXAMPLES / "Cu_md.xyz", "--cell", "1 2 3"], "--cell needs 9 numbers, got 3"),
+        (["traj", EXAMPLES / "Cu_md.xyz", "--start", "50"], "none matched start/every/stop"),
+        (["expand", EXAMPLES / "MgO.xyz", "-o", "out.pdb"], "cannot tell the output format"),
+        (["info", "structure.pdb"], "cannot tell the format"),
+    ],
+)
+def test_bad_input_is_one_line(args, text, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert_one_line_error(run(*args, check_exit=None), text)
+
+
+def test_missing_arguments_exit_with_usage():
+    result = run("expand", EXAMPLES / "MgO.xyz", check_exit=2)
+    assert "usage:" in result.stderr
+    assert "Traceback" not in result.stderr
