@@ -8,6 +8,7 @@
 
 #include "lib/py_ref.hpp"
 #include "structure/error.hpp"
+#include "structure/thread_exceptions.hpp"
 
 namespace kestrel::py {
 
@@ -31,6 +32,8 @@ PyRef raise(PyObject* type, const std::string& message);
 // turned into MemoryError (std::bad_alloc) or our internal error.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    // So a std::bad_alloc below can be thrown and turned into MemoryError.
+    prepare_thread_for_exceptions();
     try {
         return body().release();
     } catch (const std::bad_alloc&) {

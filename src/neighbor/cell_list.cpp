@@ -25,9 +25,10 @@ std::uint64_t cells_along(double width, double cutoff, unsigned subdivisions) {
 
 std::int64_t reach_along(double width, std::uint64_t cells, double cutoff) {
     const double reach = std::ceil(cutoff / (width / static_cast<double>(cells)));
-    // Saturate like any float-to-int conversion here; a reach that large
-    // cannot be walked anyway.
-    if (reach >= 4.0e18) return std::int64_t{4'000'000'000'000'000'000};
+    // Saturate like any float-to-int conversion here (NaN included, from a
+    // cell matrix that is not finite); a reach that large cannot be walked
+    // anyway, and the RDF refuses it before walking.
+    if (!(reach < 4.0e18)) return std::int64_t{4'000'000'000'000'000'000};
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(reach));
 }
 
@@ -56,9 +57,25 @@ std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites) {
 }
 
 Vec3 perpendicular_widths(const Lattice& lattice) {
-    const Mat3& m = lattice.matrix();
+    // Computed on the matrix scaled to entries of at most 1: the volume of a
+    // cell with edges beyond about 1e102 overflows, and inf / inf would leave
+    // the widths undefined. The widths scale linearly, so they are scaled back.
+    const Mat3& raw = lattice.matrix();
+    double scale = 0.0;
+    for (const Vec3& row : raw)
+        for (double x : row) scale = std::max(scale, std::fabs(x));
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        return {nan, nan, nan};
+    }
+    // Ordinary cells are left alone, so their widths keep every last bit.
+    if (scale > 1e-100 && scale < 1e100) scale = 1.0;
+    Mat3 m;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) m[i][j] = raw[i][j] / scale;
     const double v = std::fabs(determinant(m));
-    return {v / norm(cross(m[1], m[2])), v / norm(cross(m[0], m[2])), v / norm(cross(m[0], m[1]))};
+    return {scale * (v / norm(cross(m[1], m[2]))), scale * (v / norm(cross(m[0], m[2]))),
+            scale * (v / norm(cross(m[0], m[1])))};
 }
 
 GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {

@@ -64,12 +64,14 @@ struct ResolvedOffset {
     std::int64_t sa, sb, sc;
 };
 
+// One division rather than a step per wrap: with a single grid cell along an
+// axis and a long reach, stepping would cost reach^2 per axis and centre.
 inline void wrap_axis(std::int64_t index, std::uint64_t count, std::uint64_t& wrapped, std::int64_t& shift) {
     const auto n = static_cast<std::int64_t>(count);
-    shift = 0;
-    while (index < 0) index += n, --shift;
-    while (index >= n) index -= n, ++shift;
-    wrapped = static_cast<std::uint64_t>(index);
+    std::int64_t quotient = index / n, remainder = index % n;
+    if (remainder < 0) remainder += n, --quotient;
+    shift = quotient;
+    wrapped = static_cast<std::uint64_t>(remainder);
 }
 
 inline ResolvedOffset resolve_offset(const CellList& grid, const GridCoords& at, std::int64_t da, std::int64_t db,

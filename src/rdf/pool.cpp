@@ -5,6 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include "structure/thread_exceptions.hpp"
+
 namespace kestrel {
 
 using pool_detail::Job;
@@ -59,6 +61,9 @@ ThreadPool* ThreadPool::current() {
 }
 
 void ThreadPool::worker_main(Worker& self) {
+    // A job's std::bad_alloc is carried back to the waiting thread; throwing
+    // it must not need memory.
+    prepare_thread_for_exceptions();
     tls_worker = &self;
     for (;;) {
         std::uint64_t seen;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,12 +110,26 @@ PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begi
     return left;
 }
 
+std::string scientific(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1e", value);
+    return text;
+}
+
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
 }
 
 }  // namespace
+
+double estimated_search_work(const CellList& grid, std::size_t n_sites) {
+    const double offsets = (2.0 * static_cast<double>(grid.reach_a) + 1.0) *
+                           (2.0 * static_cast<double>(grid.reach_b) + 1.0) *
+                           (2.0 * static_cast<double>(grid.reach_c) + 1.0);
+    const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.cell_count());
+    return static_cast<double>(n_sites) * (offsets + 1.0) / 2.0 * (1.0 + per_cell);
+}
 
 Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size) {
     // Written so that NaN fails the checks too.
@@ -158,6 +173,10 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const SpeciesTable species = flatten_species(structure, out.elements);
     Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
     if (!neighbours) return neighbours.error();
+    const double work = estimated_search_work(neighbours->cells, structure.n_sites());
+    if (!(work <= kMaxSearchWork))
+        return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
+                    "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
     const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);

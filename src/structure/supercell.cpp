@@ -83,6 +83,7 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
     if (!lattice) return lattice.take_error();
 
     std::vector<Site> sites;
+    bool out_of_memory = false;
     try {
         sites.reserve(static_cast<std::size_t>(total));
         for (std::uint64_t i = 0; i < na; ++i)
@@ -95,9 +96,13 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
                         sites.push_back(Site{frac, site.species});
                     }
     } catch (const std::bad_alloc&) {
-        return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
-                    " sites needs more memory than is available");
+        out_of_memory = true;
     } catch (const std::length_error&) {
+        out_of_memory = true;
+    }
+    if (out_of_memory) {
+        // The sites made so far go first: the message needs memory too.
+        std::vector<Site>().swap(sites);
         return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
                     " sites needs more memory than is available");
     }

@@ -1,0 +1,41 @@
+// Shared by the fuzz targets: what is done with a structure a reader accepted,
+// so the derived quantities and a small RDF see the odd cells and
+// coordinates the fuzzer makes up, not just the readers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "formats/utf8.hpp"
+#include "rdf/rdf.hpp"
+#include "structure/fixed4.hpp"
+#include "structure/structure.hpp"
+
+namespace kestrel::fuzz {
+
+// The readers are only ever handed valid UTF-8 (files are checked when read,
+// Python strings are UTF-8 by construction).
+inline bool usable_text(const std::uint8_t* data, std::size_t size, std::string_view& text) {
+    text = std::string_view(reinterpret_cast<const char*>(data), size);
+    return is_valid_utf8(text);
+}
+
+inline void exercise(const Structure& structure) {
+    volatile double sink = n_atoms(structure) + volume(structure);
+    for (const auto& [element, amount] : composition(structure)) sink = sink + format_fixed4(amount).size() + element.size();
+    for (const Vec3& cart : cart_coords(structure)) sink = sink + cart[0];
+    (void)is_ordered(structure);
+    // A short cutoff keeps each run fast. Cells the fuzzer squeezes thin
+    // still reach far (a 0.1 A^3 cell needs seconds); those only get the
+    // search's work estimate, the RDF runs where it is cheap.
+    if (structure.n_sites() <= 64) {
+        auto grid = build_cell_list(structure, 3.0, 2);
+        if (grid.ok() && estimated_search_work(grid->cells, structure.n_sites()) < 1e6) {
+            auto rdf = compute_rdf(structure, 3.0, 0.5);
+            if (rdf.ok()) sink = sink + rdf->total[0];
+        }
+    }
+}
+
+}  // namespace kestrel::fuzz

@@ -1,0 +1,188 @@
+"""Requests for absurd memory or time end in a clear exception: never an
+abort, a hang, or the machine's memory used up. Each case runs in a child
+process whose address space is capped, so a runaway allocation fails there
+(as MemoryError or a crash, which the test reports) instead of here."""
+
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import ROOT
+
+ADDRESS_SPACE = 3 << 30  # enough for the interpreter, NumPy and a few threads
+
+SETUP = """
+import math, os, tempfile
+from kestrel import Structure, read_xyz_trajectory
+cube = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Na": 1}, {"Cl": 1}])
+def write(text):
+    fd, path = tempfile.mkstemp()
+    os.write(fd, text.encode())
+    os.close(fd)
+    return path
+"""
+
+
+def run_capped(code, timeout=60, address_space=ADDRESS_SPACE):
+    def cap():
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), OPENBLAS_NUM_THREADS="1")
+    script = SETUP + textwrap.dedent(code)
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout,
+                         preexec_fn=cap, cwd=ROOT)
+    assert out.returncode == 0, f"exit {out.returncode}: {out.stderr[-2000:]}"
+    return out.stdout.strip()
+
+
+def expect_value_error(expression, message_start):
+    code = f"""
+    try:
+        {expression}
+    except ValueError as error:
+        print("ValueError:", error)
+    else:
+        print("no error")
+    """
+    got = run_capped(code)
+    assert got.startswith("ValueError: " + message_start), got
+
+
+HUGE = 10**15
+
+CASES = {
+    "fine bins": ("cube.prdf(10.0, 1e-12)", "cutoff and bin_size give 10000000000000 bins, too many for 2 elements"),
+    "infinite cutoff": ("cube.total_rdf(math.inf, 1.0)", "cutoff and bin_size give 18446744073709551614 bins"),
+    "cutoff 1e300": ("cube.total_rdf(1e300, 1e299)", "the cutoff reaches too many periodic images of this cell"),
+    "cutoff 1e6": ("cube.prdf(1e6, 1e5, n_threads=2)", "the cutoff reaches too many periodic images of this cell"),
+    "thin cell": (
+        "Structure([[4, 0.0001, 0], [0.2, 0, 51], [0, 0, 1]], [[0, 0, 0]], [{'Si': 1}]).total_rdf(5.0, 0.5)",
+        "the cutoff reaches too many periodic images of this cell",
+    ),
+    "supercell 1e7": (
+        "cube.make_supercell(10**7, 10**7, 10**7)",
+        "a 10000000x10000000x10000000 supercell of a 2-site structure would exceed the limit of 2147483647 sites",
+    ),
+    "supercell 1000^3": ("cube.make_supercell(1000, 1000, 1000)", "a 1000x1000x1000 supercell of 2000000000 sites needs more memory"),
+    "poscar count": (
+        f"Structure.from_str('x\\n1\\n4 0 0\\n0 4 0\\n0 0 4\\nNa\\n{HUGE}\\nDirect\\n0 0 0\\n', 'poscar')",
+        "",
+    ),
+    "poscar counts summing past 2^64": (
+        "Structure.from_str('x\\n1\\n4 0 0\\n0 4 0\\n0 0 4\\nNa Cl\\n18446744073709551615 18446744073709551615\\n"
+        "Direct\\n0 0 0\\n', 'poscar')",
+        "",
+    ),
+    "xyz count": (f"Structure.from_str('{HUGE}\\nLattice=\"4 0 0 0 4 0 0 0 4\"\\nNa 0 0 0\\n', 'xyz')", ""),
+    "xyz file count": (
+        f"Structure.from_xyz(write('{HUGE}\\nLattice=\"4 0 0 0 4 0 0 0 4\"\\nNa 0 0 0\\n'))",
+        "",
+    ),
+    "trajectory count": (
+        f"read_xyz_trajectory(write('{HUGE}\\nLattice=\"4 0 0 0 4 0 0 0 4\"\\nNa 0 0 0\\n'))",
+        f"frame 0 ends after 1 of {HUGE} atoms",
+    ),
+    "trajectory skipped count": (
+        f"read_xyz_trajectory(write('1\\nLattice=\"4 0 0 0 4 0 0 0 4\"\\nNa 0 0 0\\n{HUGE}\\nc\\n'), every=2)",
+        f"frame 1 ends after 0 of {HUGE} atoms",
+    ),
+    "cif positions": (
+        "Structure.from_cif_str('data_x\\n_cell_length_a 4\\n_cell_length_b 4\\n_cell_length_c 4\\n"
+        "_cell_angle_alpha 90\\n_cell_angle_beta 90\\n_cell_angle_gamma 90\\n"
+        "loop_\\n_symmetry_equiv_pos_as_xyz\\n' + 'x,y,z\\n' * 5000 + "
+        "'loop_\\n_atom_site_label\\n_atom_site_fract_x\\n_atom_site_fract_y\\n_atom_site_fract_z\\n' + "
+        "'Na 0 0 0\\n' * 5000)",
+        "CIF expands to 25000000 positions",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_absurd_requests_fail_cleanly(name):
+    expression, message_start = CASES[name]
+    expect_value_error(expression, message_start)
+
+
+@pytest.mark.parametrize(
+    "call, expected, space",
+    [
+        # Below this machine's memory, above the child's address space; the
+        # site list itself fits, the sites' species lists then use up the rest.
+        ("cube.make_supercell(300, 300, 300)", "ValueError", 3 << 30),
+        # Under the 4 GiB histogram guard, over the address space: the
+        # histograms cannot be allocated, on a worker or on the caller.
+        ("cube.prdf(10.0, 4e-7, n_threads=1)", "MemoryError", 1600 << 20),
+        ("cube.total_rdf(10.0, 6e-7)", "MemoryError", 1600 << 20),
+        ("cube.make_supercell(160, 160, 160).expand_occupancies(max_sites=10**9)", "MemoryError", 1600 << 20),
+    ],
+)
+@pytest.mark.parametrize("where", ["main", "thread"])
+def test_memory_running_out_is_an_exception(call, expected, space, where):
+    # The first C++ exception of a thread needs memory of its own; a thread
+    # whose first one was the out-of-memory error aborted the process.
+    code = f"""
+    import threading
+    outcome = []
+    def body():
+        try:
+            {call}
+            outcome.append("computed")
+        except (ValueError, MemoryError) as error:
+            outcome.append(type(error).__name__)
+    if {where!r} == "main":
+        body()
+    else:
+        t = threading.Thread(target=body)
+        t.start()
+        t.join()
+    print(outcome[0])
+    """
+    assert run_capped(code, timeout=120, address_space=space) == expected
+
+
+def test_reader_counts_name_the_truncation():
+    """The readers' own words for a count they cannot hold."""
+    code = f"""
+    for text, fmt in [('x\\n1\\n4 0 0\\n0 4 0\\n0 0 4\\nNa\\n{HUGE}\\nDirect\\n0 0 0\\n', 'poscar'),
+                      ('{HUGE}\\nLattice="4 0 0 0 4 0 0 0 4"\\nNa 0 0 0\\n', 'xyz')]:
+        try:
+            Structure.from_str(text, fmt)
+        except ValueError as error:
+            print(str(error).replace(' ', '_'))
+    """
+    messages = run_capped(code).split()
+    assert len(messages) == 2
+    assert all(str(HUGE) in m for m in messages), messages
+
+
+def test_hundred_thousand_threads_start_or_fail_with_a_message():
+    # With the address space capped, thread stacks run out long before 65535.
+    code = """
+    try:
+        r, total = cube.total_rdf(5.0, 0.5, n_threads=100000)
+        print("computed", len(r))
+    except ValueError as error:
+        print("refused", error)
+    print(len(os.listdir('/proc/self/task')))
+    r, total = cube.total_rdf(5.0, 0.5, n_threads=2)
+    print("still usable", len(r))
+    """
+    lines = run_capped(code, timeout=120).splitlines()
+    assert lines[0] == "computed 10" or lines[0].startswith("refused could not start 100000 worker threads: "), lines
+    assert lines[-1] == "still usable 10"
+
+
+def test_skewed_cell_from_fuzzing_is_computed():
+    # A 0.13 A^3 cell the POSCAR fuzzer built: the search reaches thousands
+    # of images along its thin axis, and must finish, not be refused.
+    text = (ROOT / "tests" / "fuzz" / "regressions" / "poscar-thin-cell").read_text()
+    code = f"""
+    s = Structure.from_str({text!r}, 'poscar')
+    r, total = s.total_rdf(1.5, 0.5)
+    print(len(r), s.n_sites)
+    """
+    assert run_capped(code) == "3 8"
