@@ -1,5 +1,9 @@
 #include "rdf/pool.hpp"
 
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -27,16 +31,55 @@ ThreadPool::ThreadPool(std::size_t workers) {
     }
 }
 
+namespace {
+
+// Address space a new thread needs besides its stack: its thread-local data,
+// allocated by the C library on the thread's first use of it. If that
+// allocation fails the C library ends the process, so a thread is started
+// only while there is room for its stack and this much more.
+constexpr std::size_t kThreadHeadroom = std::size_t{16} << 20;
+
+std::size_t default_stack_size() {
+    pthread_attr_t attributes;
+    std::size_t size = std::size_t{8} << 20;
+    if (pthread_getattr_default_np(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+    }
+    return size;
+}
+
+// Whether `bytes` of address space can still be mapped right now. A capped
+// address space (ulimit -v) otherwise lets a thread's stack fit exactly and
+// then kills the process on that thread's first thread-local allocation.
+bool address_space_available(std::size_t bytes) {
+    void* probe = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    munmap(probe, bytes);
+    return true;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<ThreadPool>> ThreadPool::start(std::size_t workers, std::uint64_t requested) {
     std::unique_ptr<ThreadPool> pool(new ThreadPool(workers == 0 ? 1 : workers));
     pool->threads_.reserve(pool->workers_.size());
+    const std::size_t needed = default_stack_size() + kThreadHeadroom;
+    const auto failure = [&](const std::string& reason) {
+        // Dropping `pool` stops and joins the threads that did start.
+        return fail("could not start " + std::to_string(requested) + " worker threads: " + reason);
+    };
     for (auto& worker : pool->workers_) {
+        if (!address_space_available(needed)) return failure(std::generic_category().message(ENOMEM));
         try {
             pool->threads_.emplace_back([self = pool.get(), w = worker.get()] { self->worker_main(*w); });
         } catch (const std::system_error& error) {
-            // Dropping `pool` stops and joins the threads that did start.
-            return fail("could not start " + std::to_string(requested) + " worker threads: " + error.what());
+            return failure(error.what());
         }
+        // One thread at a time: the next probe then sees the memory this
+        // worker's set-up took.
+        std::unique_lock lock(pool->sleep_mutex_);
+        pool->worker_ready_.wait(lock, [&] { return pool->workers_ready_ == pool->threads_.size(); });
     }
     return pool;
 }
@@ -65,6 +108,11 @@ void ThreadPool::worker_main(Worker& self) {
     // it must not need memory.
     prepare_thread_for_exceptions();
     tls_worker = &self;
+    {
+        std::lock_guard lock(sleep_mutex_);
+        ++workers_ready_;
+    }
+    worker_ready_.notify_all();
     for (;;) {
         std::uint64_t seen;
         {

@@ -144,6 +144,8 @@ private:
     std::condition_variable job_done_;              // threads waiting for one job's completion
     std::uint64_t work_epoch_ = 0;                  // bumped per queued job; an idle worker sleeps only if unchanged
     bool stopping_ = false;                         // set once by the destructor
+    std::condition_variable worker_ready_;          // start() waits here for each new worker's set-up
+    std::size_t workers_ready_ = 0;                 // workers past their set-up; see start()
 };
 
 // The process-wide pool for n_threads = 0, created on the first call and
