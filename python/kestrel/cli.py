@@ -273,6 +273,15 @@ def _expand_options(p: argparse.ArgumentParser) -> None:
                    help="largest denominator used to approximate an occupancy as a fraction (default 16)")
 
 
+def _structure_command(sub, name: str, summary: str, description: str, run) -> argparse.ArgumentParser:
+    """A subcommand that reads one structure file."""
+    p = sub.add_parser(name, help=summary, description=description)
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    p.set_defaults(run=run)
+    return p
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kestrel",
@@ -280,32 +289,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"kestrel {kestrel.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    p = sub.add_parser("info", help="show a structure, its lattice, composition and disorder",
-                       description="Print the structure, its lattice, volume, composition and a table of "
-                                   "its partly occupied or mixed sites.")
-    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
-    p.add_argument("--format", help=FORMAT_HELP)
-    p.set_defaults(run=cmd_info)
+    _structure_command(sub, "info", "show a structure, its lattice, composition and disorder",
+                       "Print the structure, its lattice, volume, composition and a table of its partly "
+                       "occupied or mixed sites.", cmd_info)
 
-    p = sub.add_parser("rdf", help="partial and total radial distribution functions",
-                       description="Compute the element-resolved partial and the total RDF over all periodic "
-                                   "images, partial occupancies as weights; print the first peak of each "
-                                   "partial and, with --out, write figures and a CSV.")
-    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
-    p.add_argument("--format", help=FORMAT_HELP)
+    p = _structure_command(sub, "rdf", "partial and total radial distribution functions",
+                           "Compute the element-resolved partial and the total RDF over all periodic images, "
+                           "partial occupancies as weights; print the first peak of each partial and, with "
+                           "--out, write figures and a CSV.", cmd_rdf)
     _rdf_options(p)
-    p.set_defaults(run=cmd_rdf)
 
-    p = sub.add_parser("expand", help="expand partial occupancies into an ordered supercell",
-                       description="Place whole atoms on an n×n×n supercell so that the occupancies are met as "
-                                   "closely as the site limit allows, and write it as POSCAR or extended XYZ.")
-    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
-    p.add_argument("--format", help=FORMAT_HELP)
+    p = _structure_command(sub, "expand", "expand partial occupancies into an ordered supercell",
+                           "Place whole atoms on an n×n×n supercell so that the occupancies are met as closely "
+                           "as the site limit allows, and write it as POSCAR or extended XYZ.", cmd_expand)
     _expand_options(p)
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="output file: *.vasp, *.poscar, POSCAR or CONTCAR for POSCAR; *.xyz or *.extxyz for "
                         "extended XYZ")
-    p.set_defaults(run=cmd_expand)
 
     p = sub.add_parser("traj", help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
                        description="Read the selected frames of an extended XYZ trajectory and average their "
@@ -319,16 +319,13 @@ def build_parser() -> argparse.ArgumentParser:
     _rdf_options(p)
     p.set_defaults(run=cmd_traj)
 
-    p = sub.add_parser("ensemble", help="RDF spread over many random orderings of a disordered structure",
-                       description="Expand the structure with seeds seed, seed+1, ..., compute the curves of "
-                                   "every ordering, and compare their mean and spread with the "
-                                   "occupancy-weighted curves of the disordered structure.")
-    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
-    p.add_argument("--format", help=FORMAT_HELP)
+    p = _structure_command(sub, "ensemble", "RDF spread over many random orderings of a disordered structure",
+                           "Expand the structure with seeds seed, seed+1, ..., compute the curves of every "
+                           "ordering, and compare their mean and spread with the occupancy-weighted curves of "
+                           "the disordered structure.", cmd_ensemble)
     p.add_argument("--orderings", type=int, default=16, help="number of orderings (default 16)")
     _expand_options(p)
     _rdf_options(p)
-    p.set_defaults(run=cmd_ensemble)
     return parser
 
 
