@@ -48,20 +48,22 @@ PyRef from_cif(PyObject* args, PyObject* kwargs) {
     return read_path(*path, [&](std::string_view text) { return read_cif(text, symprec); });
 }
 
-PyRef from_poscar(PyObject* args, PyObject* kwargs) {
+// The readers whose only parameter is the path.
+template <class Reader>
+PyRef from_path_only(const Signature& signature, PyObject* args, PyObject* kwargs, Reader&& read) {
     Arguments arguments;
-    if (!match_arguments(kFromPoscar, args, kwargs, arguments)) return {};
+    if (!match_arguments(signature, args, kwargs, arguments)) return {};
     std::optional<std::string> path = to_text(arguments[0], "path");
     if (!path) return {};
-    return read_path(*path, [](std::string_view text) { return read_poscar(text); });
+    return read_path(*path, read);
+}
+
+PyRef from_poscar(PyObject* args, PyObject* kwargs) {
+    return from_path_only(kFromPoscar, args, kwargs, [](std::string_view text) { return read_poscar(text); });
 }
 
 PyRef from_xyz(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromXyz, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
-    if (!path) return {};
-    return read_path(*path, [](std::string_view text) { return read_xyz(text); });
+    return from_path_only(kFromXyz, args, kwargs, [](std::string_view text) { return read_xyz(text); });
 }
 
 PyRef from_str(PyObject* args, PyObject* kwargs) {
