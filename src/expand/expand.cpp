@@ -7,8 +7,8 @@
 #include "expand/pools.hpp"
 #include "expand/rational.hpp"
 #include "expand/rng.hpp"
-#include "structure/fixed4.hpp"
-#include "structure/supercell.hpp"
+#include "base/fixed4.hpp"
+#include "model/supercell.hpp"
 
 namespace kestrel::expand {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "structure/error.hpp"
-#include "structure/structure.hpp"
+#include "base/error.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel::expand {
 

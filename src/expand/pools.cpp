@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "structure/fixed4.hpp"
+#include "base/fixed4.hpp"
 
 namespace kestrel::expand {
 

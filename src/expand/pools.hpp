@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "structure/structure.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel::expand {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "structure/structure.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel::expand {
 

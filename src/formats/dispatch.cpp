@@ -1,6 +1,6 @@
 #include "formats/dispatch.hpp"
 
-#include "cif/reader.hpp"
+#include "formats/cif/reader.hpp"
 #include "formats/poscar.hpp"
 #include "formats/xyz.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/text.hpp"
+#include "base/text.hpp"
 
 namespace kestrel {
 namespace {

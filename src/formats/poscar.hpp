@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "structure/error.hpp"
-#include "structure/structure.hpp"
+#include "base/error.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel {
 

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "structure/error.hpp"
-#include "structure/lattice.hpp"
-#include "structure/structure.hpp"
+#include "base/error.hpp"
+#include "model/lattice.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "neighbor/pair_sweep.hpp"
-#include "rdf/pool.hpp"
+#include "parallel/pool.hpp"
 
 namespace kestrel {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "neighbor/cell_list.hpp"
 #include "rdf/histogram.hpp"
-#include "structure/error.hpp"
-#include "structure/structure.hpp"
+#include "base/error.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "formats/text.hpp"
+#include "base/text.hpp"
 
 namespace kestrel {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <string_view>
 
-#include "structure/error.hpp"
-#include "structure/lattice.hpp"
+#include "base/error.hpp"
+#include "model/lattice.hpp"
 
 namespace kestrel {
 

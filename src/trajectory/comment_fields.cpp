@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "formats/text.hpp"
+#include "base/text.hpp"
 
 namespace kestrel {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "structure/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrel {
 

@@ -9,9 +9,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "formats/text.hpp"
+#include "base/text.hpp"
 #include "trajectory/comment_fields.hpp"
-#include "trajectory/line_stream.hpp"
+#include "base/line_stream.hpp"
 
 namespace kestrel {
 namespace {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "structure/error.hpp"
-#include "structure/lattice.hpp"
-#include "structure/structure.hpp"
+#include "base/error.hpp"
+#include "model/lattice.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel {
 

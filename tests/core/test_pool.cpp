@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "rdf/pool.hpp"
+#include "parallel/pool.hpp"
 
 using namespace kestrel;
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "cif/reader.hpp"
+#include "formats/cif/reader.hpp"
 #include "formats/poscar.hpp"
 #include "formats/xyz.hpp"
 #include "rdf/rdf.hpp"

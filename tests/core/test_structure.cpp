@@ -1,9 +1,9 @@
 #include <doctest/doctest.h>
 
-#include "formats/text.hpp"
-#include "formats/utf8.hpp"
-#include "structure/fixed4.hpp"
-#include "structure/structure.hpp"
+#include "base/text.hpp"
+#include "base/utf8.hpp"
+#include "base/fixed4.hpp"
+#include "model/structure.hpp"
 
 using namespace kestrel;
 

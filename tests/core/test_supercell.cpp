@@ -8,7 +8,7 @@
 #include <string>
 
 #include "expand/expand.hpp"
-#include "structure/supercell.hpp"
+#include "model/supercell.hpp"
 
 using namespace kestrel;
 using kestrel::expand::expand_occupancies;

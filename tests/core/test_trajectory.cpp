@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "trajectory/line_stream.hpp"
+#include "base/line_stream.hpp"
 #include "trajectory/reader.hpp"
 
 using namespace kestrel;

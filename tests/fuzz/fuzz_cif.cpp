@@ -1,6 +1,6 @@
 // CIF text including its symmetry operations; the last byte picks the merge
 // tolerance, from none to very coarse, so merging sees every regime.
-#include "cif/reader.hpp"
+#include "formats/cif/reader.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "formats/utf8.hpp"
+#include "base/utf8.hpp"
 #include "rdf/rdf.hpp"
-#include "structure/fixed4.hpp"
-#include "structure/structure.hpp"
+#include "base/fixed4.hpp"
+#include "model/structure.hpp"
 
 namespace kestrel::fuzz {
 

@@ -1,0 +1,195 @@
+#include "base/line_stream.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/read_file.hpp"
+
+namespace kestrel {
+namespace {
+
+constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
+
+// Line feeds in a block, counted in byte-wide lanes so the compiler can
+// vectorise the comparison; a lane holds at most 255 before it is flushed.
+std::size_t count_line_feeds(const char* data, std::size_t size) {
+    std::size_t total = 0;
+    while (size > 0) {
+        const std::size_t block = size < 255 ? size : 255;
+        unsigned char in_block = 0;
+        for (std::size_t i = 0; i < block; ++i) in_block += static_cast<unsigned char>(data[i] == '\n');
+        total += in_block;
+        data += block;
+        size -= block;
+    }
+    return total;
+}
+
+}  // namespace
+
+bool Utf8Stream::feed(const char* data, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    std::size_t i = 0;
+    while (i < size) {
+        if (pending_ == 0) {
+            // Trajectories are almost all ASCII: pass it eight bytes at a time.
+            while (i + 8 <= size) {
+                std::uint64_t word;
+                std::memcpy(&word, bytes + i, 8);
+                if (word & 0x8080808080808080ULL) break;
+                i += 8;
+            }
+            if (i == size) break;
+            const unsigned char lead = bytes[i++];
+            if (lead < 0x80) continue;
+            low_ = 0x80;
+            high_ = 0xBF;
+            if (lead >= 0xC2 && lead <= 0xDF) {
+                pending_ = 1;
+            } else if (lead >= 0xE0 && lead <= 0xEF) {
+                pending_ = 2;
+                if (lead == 0xE0) low_ = 0xA0;        // overlong
+                else if (lead == 0xED) high_ = 0x9F;  // surrogates
+            } else if (lead >= 0xF0 && lead <= 0xF4) {
+                pending_ = 3;
+                if (lead == 0xF0) low_ = 0x90;        // overlong
+                else if (lead == 0xF4) high_ = 0x8F;  // above U+10FFFF
+            } else {
+                return false;
+            }
+        } else {
+            const unsigned char next = bytes[i++];
+            if (next < low_ || next > high_) return false;
+            low_ = 0x80;
+            high_ = 0xBF;
+            --pending_;
+        }
+    }
+    return true;
+}
+
+LineStream::~LineStream() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string LineStream::open(const std::string& path) {
+    // The system call would silently read the path only up to the NUL.
+    if (path.find('\0') != std::string::npos) return "path contains a NUL byte";
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return os_error_description(errno);
+    struct stat info {};
+    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        file_size_ = static_cast<std::uint64_t>(info.st_size);
+    return {};
+}
+
+std::uint64_t LineStream::bytes_left_hint() const {
+    const std::uint64_t buffered = end_ - pos_;
+    return file_size_ > offset_ ? file_size_ - offset_ + buffered : buffered;
+}
+
+bool LineStream::refill() {
+    pos_ = end_ = 0;
+    if (eof_) return false;
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer_, buffer_size);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            error_ = os_error_description(errno);
+            return false;
+        }
+        if (got == 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ = static_cast<std::size_t>(got);
+        offset_ += end_;
+        return true;
+    }
+}
+
+bool LineStream::check_utf8(const char* data, std::size_t size) {
+    if (utf8_.feed(data, size)) return true;
+    error_ = kInvalidUtf8;
+    return false;
+}
+
+LineStatus LineStream::next_line(std::string_view& line) {
+    bool spans_refills = false;
+    line_.clear();
+    for (;;) {
+        if (pos_ < end_) {
+            const char* start = buffer_ + pos_;
+            const std::size_t available = end_ - pos_;
+            const auto* feed = static_cast<const char*>(std::memchr(start, '\n', available));
+            if (feed != nullptr) {
+                const std::size_t length = static_cast<std::size_t>(feed - start);
+                if (!check_utf8(start, length + 1)) return LineStatus::error;
+                pos_ += length + 1;
+                std::string_view text(start, length);
+                if (spans_refills) {
+                    line_.append(text);
+                    text = line_;
+                }
+                if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+                line = text;
+                return LineStatus::line;
+            }
+            if (!check_utf8(start, available)) return LineStatus::error;
+            line_.append(start, available);
+            spans_refills = true;
+            pos_ = end_;
+        }
+        if (!refill()) {
+            if (!error_.empty()) return LineStatus::error;
+            if (!utf8_.complete()) {
+                error_ = kInvalidUtf8;
+                return LineStatus::error;
+            }
+            // Text after the last LF is a line of its own; a CR there stays.
+            if (!spans_refills) return LineStatus::end;
+            line = line_;
+            return LineStatus::line;
+        }
+    }
+}
+
+LineStatus LineStream::skip_lines(std::uint64_t count, std::uint64_t& skipped) {
+    skipped = 0;
+    bool partial = false;  // the start of an unfinished line has been passed
+    while (skipped < count) {
+        if (pos_ == end_ && !refill()) {
+            if (!error_.empty()) return LineStatus::error;
+            if (!utf8_.complete()) {
+                error_ = kInvalidUtf8;
+                return LineStatus::error;
+            }
+            if (partial) ++skipped;  // an unterminated last line
+            return skipped == count ? LineStatus::line : LineStatus::end;
+        }
+        const char* start = buffer_ + pos_;
+        const std::size_t available = end_ - pos_;
+        const std::uint64_t wanted = count - skipped;
+        const std::size_t feeds = count_line_feeds(start, available);
+        if (feeds < wanted) {
+            if (!check_utf8(start, available)) return LineStatus::error;
+            skipped += feeds;
+            partial = start[available - 1] != '\n';
+            pos_ = end_;
+            continue;
+        }
+        const char* cursor = start;
+        for (std::uint64_t k = 0; k < wanted; ++k)
+            cursor = static_cast<const char*>(std::memchr(cursor, '\n', static_cast<std::size_t>(start + available - cursor))) + 1;
+        const std::size_t used = static_cast<std::size_t>(cursor - start);
+        if (!check_utf8(start, used)) return LineStatus::error;
+        pos_ += used;
+        skipped = count;
+    }
+    return LineStatus::line;
+}
+
+}  // namespace kestrel

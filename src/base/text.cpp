@@ -1,0 +1,309 @@
+#include "base/text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace kestrel {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+// Printable ASCII is never whitespace: the common case, decided without a call.
+bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
+    if (text.size() != lower_word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (ascii_lower(text[i]) != lower_word[i]) return false;
+    return true;
+}
+
+// Checks the decimal literal grammar and, for values from_chars reports as
+// out of range, tells overflow from underflow by the decimal exponent of the
+// first significant digit.
+struct DecimalShape {
+    bool valid = false;
+    bool all_zero = true;
+    bool magnitude_large = false;  // meaningful only when out of range
+};
+
+DecimalShape decimal_shape(std::string_view body) {
+    DecimalShape shape;
+    std::size_t i = 0, digits = 0, integer_digits = 0, fraction_digits = 0;
+    bool seen_point = false;
+    // Where the first nonzero digit stands: its index among the integer
+    // digits, or its (1-based) place after the point.
+    std::optional<std::size_t> lead_integer_index, lead_fraction_place;
+    for (; i < body.size(); ++i) {
+        const char c = body[i];
+        if (is_digit(c)) {
+            ++digits;
+            if (seen_point) ++fraction_digits;
+            else ++integer_digits;
+            if (c != '0' && !lead_integer_index && !lead_fraction_place) {
+                if (seen_point) lead_fraction_place = fraction_digits;
+                else lead_integer_index = integer_digits - 1;
+            }
+        } else if (c == '.' && !seen_point) {
+            seen_point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0) return shape;
+    long long exponent = 0;
+    if (i < body.size()) {
+        if (body[i] != 'e' && body[i] != 'E') return shape;
+        ++i;
+        bool negative = false;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) negative = body[i++] == '-';
+        std::size_t exponent_digits = 0;
+        for (; i < body.size() && is_digit(body[i]); ++i, ++exponent_digits)
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (body[i] - '0');
+        if (exponent_digits == 0 || i != body.size()) return shape;
+        if (negative) exponent = -exponent;
+    }
+    shape.valid = true;
+    shape.all_zero = !lead_integer_index && !lead_fraction_place;
+    long long lead_power = 0;
+    if (lead_integer_index) lead_power = static_cast<long long>(integer_digits - 1 - *lead_integer_index);
+    if (lead_fraction_place) lead_power = -static_cast<long long>(*lead_fraction_place);
+    shape.magnitude_large = !shape.all_zero && lead_power + exponent > 0;
+    return shape;
+}
+
+// Clinger's fast path: a literal of at most 19 digits whose integer value m
+// is below 2^53, scaled by 10^k with |k| <= 22, is one correctly rounded
+// product or quotient of two exactly representable doubles, so the result is
+// the nearest double. Anything else (or anything malformed) is left to the
+// full routine.
+bool fast_decimal(std::string_view body, double& out) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::size_t size = body.size();
+    std::size_t i = 0;
+    std::uint64_t mantissa = 0;
+    int digits = 0, fraction_digits = 0;
+    bool point = false;
+    for (; i < size; ++i) {
+        const char c = body[i];
+        if (is_digit(c)) {
+            if (++digits > 19) return false;
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            if (point) ++fraction_digits;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0) return false;
+    int exponent = 0;
+    if (i < size) {
+        if (body[i] != 'e' && body[i] != 'E') return false;
+        ++i;
+        bool negative = false;
+        if (i < size && (body[i] == '+' || body[i] == '-')) negative = body[i++] == '-';
+        int exponent_digits = 0;
+        for (; i < size && is_digit(body[i]); ++i) {
+            if (++exponent_digits > 3) return false;
+            exponent = exponent * 10 + (body[i] - '0');
+        }
+        if (exponent_digits == 0 || i != size) return false;
+        if (negative) exponent = -exponent;
+    }
+    if (mantissa > (std::uint64_t{1} << 53)) return false;
+    const int scale = exponent - fraction_digits;
+    if (scale < -22 || scale > 22) return false;
+    const auto value = static_cast<double>(mantissa);
+    out = scale >= 0 ? value * kPowers[scale] : value / kPowers[-scale];
+    return true;
+}
+
+}  // namespace
+
+bool is_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::size_t space_length_at(std::string_view text, std::size_t pos) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[pos + k]); };
+    const std::size_t left = text.size() - pos;
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return (lead >= 0x09 && lead <= 0x0D) || lead == 0x20 ? 1 : 0;
+    // The multi-byte spaces start with C2, E1, E2 or E3; those are lead bytes,
+    // so matching at any byte offset of valid UTF-8 finds only whole characters.
+    if (lead == 0xC2) return left >= 2 && (byte(1) == 0x85 || byte(1) == 0xA0) ? 2 : 0;
+    if (left < 3) return 0;
+    if (lead == 0xE1) return byte(1) == 0x9A && byte(2) == 0x80 ? 3 : 0;
+    if (lead == 0xE2) {
+        if (byte(1) == 0x80)
+            return (byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 || byte(2) == 0xAF ? 3 : 0;
+        return byte(1) == 0x81 && byte(2) == 0x9F ? 3 : 0;
+    }
+    if (lead == 0xE3) return byte(1) == 0x80 && byte(2) == 0x80 ? 3 : 0;
+    return 0;
+}
+
+std::string_view trim_start(std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size() && !is_plain_byte(text[pos])) {
+        const std::size_t space = space_length_at(text, pos);
+        if (space == 0) break;
+        pos += space;
+    }
+    return text.substr(pos);
+}
+
+std::string_view trim_end(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+        const auto last = static_cast<unsigned char>(text[end - 1]);
+        if (last < 0x80) {
+            if (!is_ascii_space(last)) break;
+            --end;
+            continue;
+        }
+        // Step back over continuation bytes to the lead byte of the last character.
+        std::size_t lead = end - 1;
+        while (lead > 0 && end - lead < 4 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
+        if (space_length_at(text, lead) != end - lead) break;
+        end = lead;
+    }
+    return text.substr(0, end);
+}
+
+std::string_view trim(std::string_view text) { return trim_end(trim_start(text)); }
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t feed = text.find('\n', start);
+        if (feed == std::string_view::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        std::size_t end = feed;
+        if (end > start && text[end - 1] == '\r') --end;
+        lines.push_back(text.substr(start, end - start));
+        start = feed + 1;
+    }
+    return lines;
+}
+
+std::string_view next_token(std::string_view& rest) {
+    const std::size_t size = rest.size();
+    std::size_t pos = 0;
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(rest[pos]);
+        if (byte < 0x80) {
+            if (!is_ascii_space(byte)) break;
+            ++pos;
+            continue;
+        }
+        const std::size_t space = space_length_at(rest, pos);
+        if (space == 0) break;
+        pos += space;
+    }
+    const std::size_t start = pos;
+    while (pos < size) {
+        const auto byte = static_cast<unsigned char>(rest[pos]);
+        if (byte < 0x80 ? is_ascii_space(byte) : space_length_at(rest, pos) != 0) break;
+        ++pos;
+    }
+    std::string_view token = rest.substr(start, pos - start);
+    rest.remove_prefix(pos);
+    return token;
+}
+
+std::vector<std::string_view> split_tokens(std::string_view line) {
+    std::vector<std::string_view> tokens;
+    for (std::string_view token = next_token(line); !token.empty(); token = next_token(line)) tokens.push_back(token);
+    return tokens;
+}
+
+std::vector<std::string_view> split_on(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = text.find(separator, start);
+        if (at == std::string_view::npos) break;
+        pieces.push_back(text.substr(start, at - start));
+        start = at + 1;
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+std::optional<double> try_parse_number(std::string_view token) {
+    bool negative = false;
+    std::string_view body = token;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (double fast = 0.0; fast_decimal(body, fast)) return negative ? -fast : fast;
+    if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
+        return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    if (equals_ignoring_case(body, "nan"))
+        return negative ? -std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::quiet_NaN();
+    const DecimalShape shape = decimal_shape(body);
+    if (!shape.valid) return std::nullopt;
+    double value = 0.0;
+    // from_chars is exact (nearest, ties to even) and ignores the C locale.
+    auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        value = shape.magnitude_large ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc{} || end != body.data() + body.size()) {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+std::string number_error_message(std::string_view token) {
+    return "expected a number, found '" + std::string(token) + "'";
+}
+
+Result<double> parse_number(std::string_view token) {
+    std::optional<double> value = try_parse_number(token);
+    if (!value) return fail(number_error_message(token));
+    return *value;
+}
+
+Result<std::vector<double>> parse_numbers(const std::vector<std::string_view>& tokens) {
+    std::vector<double> values;
+    values.reserve(tokens.size());
+    for (std::string_view token : tokens) {
+        Result<double> value = parse_number(token);
+        if (!value) return value.take_error();
+        values.push_back(*value);
+    }
+    return values;
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view token) {
+    if (!token.empty() && token[0] == '+') token.remove_prefix(1);
+    if (token.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : token) {
+        if (!is_digit(c)) return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::string element_symbol(std::string_view token) {
+    if (token.empty() || !is_ascii_letter(token[0])) return std::string(token);
+    std::string symbol(1, static_cast<char>(token[0] >= 'a' ? token[0] - 'a' + 'A' : token[0]));
+    if (token.size() > 1 && token[1] >= 'a' && token[1] <= 'z') symbol += token[1];
+    return symbol;
+}
+
+}  // namespace kestrel

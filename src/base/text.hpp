@@ -1,0 +1,59 @@
+// Text primitives shared by every reader: whitespace, lines, tokens,
+// numbers, counts and element symbols. Lines and tokens are views into the
+// caller's text; nothing is copied until a value is stored.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+
+namespace kestrel {
+
+// Unicode White_Space, one code point.
+bool is_space(char32_t c);
+
+// Length in bytes of the whitespace character that starts at `pos` of UTF-8
+// text, or 0 when the character there is not whitespace.
+std::size_t space_length_at(std::string_view text, std::size_t pos);
+
+std::string_view trim(std::string_view text);
+std::string_view trim_start(std::string_view text);
+std::string_view trim_end(std::string_view text);
+
+// Cut after every LF (a CR right before it goes too); no empty last line.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// Maximal runs of non-whitespace.
+std::vector<std::string_view> split_tokens(std::string_view line);
+
+// The next token of `rest`, which is advanced past it; empty at the end.
+// Lets hot loops tokenise without allocating.
+std::string_view next_token(std::string_view& rest);
+
+// Pieces between occurrences of `separator`, empty pieces kept.
+std::vector<std::string_view> split_on(std::string_view text, char separator);
+
+// The number grammar: optional sign, then a decimal literal (digits with at
+// most one point, at least one digit, optional exponent) or inf, infinity,
+// nan in any case. Nearest double, ties to even; overflow gives an infinity
+// and underflow zero.
+std::optional<double> try_parse_number(std::string_view token);
+
+// As above, failing with "expected a number, found '{token}'".
+Result<double> parse_number(std::string_view token);
+Result<std::vector<double>> parse_numbers(const std::vector<std::string_view>& tokens);
+
+// An optional '+' and ASCII digits that fit in 64 bits.
+std::optional<std::uint64_t> parse_count(std::string_view token);
+
+// 'Fe', 'fe', 'Fe2+' -> "Fe"; 'FE' -> "F"; a token not starting with an
+// ASCII letter is kept whole.
+std::string element_symbol(std::string_view token);
+
+std::string number_error_message(std::string_view token);
+
+}  // namespace kestrel

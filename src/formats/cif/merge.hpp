@@ -1,0 +1,58 @@
+// Merging symmetry-expanded positions into sites within a tolerance.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "model/structure.hpp"
+
+namespace kestrel {
+
+// Positions match when on every axis the periodic distance is below
+// `symprec`; a candidate joins the first matching site made so far (in order
+// of creation), which keeps its first position. A new element makes the site
+// mixed. The same element met again is either another image of the same
+// asymmetric-unit row (a special position: the occupancy stays, the larger
+// one kept) or another row at the same place. Rows whose occupancies fit in
+// one site together are disorder parts (Cl1 at 0.47 and Cl1' at 0.53) and
+// add up; rows that would overfill it list the same atom twice (some files
+// give every image as a row) and the larger occupancy is kept.
+//
+// A grid of cells wider than `symprec` narrows the search to the candidate's
+// own cell and, near a cell face, the cell beyond it, so merging stays linear
+// however many positions a symmetry-rich cell produces; it finds exactly the
+// site a scan in creation order would find.
+class SiteMerger {
+public:
+    // `expected_positions` sizes the grid (about one site per cell).
+    SiteMerger(double symprec, std::size_t expected_positions);
+
+    // `position` is wrapped into [0, 1) and finite; `row` numbers the
+    // asymmetric-unit row, and all images of one row come before the next row's.
+    void add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row);
+
+    std::size_t n_sites() const { return sites_.size(); }
+    std::vector<Site> take_sites() { return std::move(sites_); }
+
+private:
+    bool matches(const Vec3& p, const Vec3& q) const;
+    std::int64_t first_match(const Vec3& position) const;
+    std::uint64_t cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const;
+    // The cells on one axis that may hold a match: the own cell first, then
+    // the neighbours the position lies within symprec of.
+    int cells_to_search(double coordinate, std::int64_t out[3]) const;
+    std::int64_t cell_of(double coordinate) const;
+
+    double symprec_;
+    bool merges_;
+    std::int64_t cells_ = 0;  // per axis; 0: scan every site (few positions, or symprec too coarse)
+    double reach_ = 0.0;      // symprec in cell widths, with room for rounding
+    std::vector<Site> sites_;
+    std::vector<std::vector<std::uint32_t>> last_row_;  // per site and entry: the row that last added to it
+    std::unordered_map<std::uint64_t, std::uint32_t> newest_in_cell_;
+    std::vector<std::uint32_t> older_in_cell_;  // chain to the previous site of the same cell
+};
+
+}  // namespace kestrel

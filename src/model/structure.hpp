@@ -1,0 +1,57 @@
+// The crystal-structure record: a lattice and sites that may be shared by
+// several elements with fractional occupancies. Immutable once built.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "model/lattice.hpp"
+
+namespace kestrel {
+
+struct SpeciesOccupancy {
+    std::string element;  // opaque name: "Fe" and "fe" are different elements
+    double occupancy;
+};
+
+struct Site {
+    Vec3 frac;  // stored as given, never wrapped
+    std::vector<SpeciesOccupancy> species;
+};
+
+class Structure {
+public:
+    const Lattice& lattice() const { return lattice_; }
+    const std::vector<Site>& sites() const { return sites_; }
+    std::uint64_t n_sites() const { return sites_.size(); }
+
+private:
+    friend Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites);
+    Structure(Lattice lattice, std::vector<Site> sites) : lattice_(std::move(lattice)), sites_(std::move(sites)) {}
+
+    Lattice lattice_;
+    std::vector<Site> sites_;
+};
+
+// The only way to get a Structure: rejects an empty site list and any site
+// whose occupancies add up to more than 1.001.
+Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites);
+
+// Byte-wise ascending order of element names (std::string compares as unsigned bytes).
+using Composition = std::map<std::string, double>;
+
+double site_occupancy(const Site& site);
+double n_atoms(const Structure& structure);
+Composition composition(const Structure& structure);
+std::vector<std::string> elements(const Structure& structure);
+double volume(const Structure& structure);
+// One species at |occupancy - 1| < 1e-6: the rule the disorder summary,
+// the expansion and the printed form all share.
+bool site_is_ordered(const Site& site);
+bool is_ordered(const Structure& structure);
+std::vector<Vec3> cart_coords(const Structure& structure);
+
+}  // namespace kestrel

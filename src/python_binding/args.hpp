@@ -1,0 +1,59 @@
+// Matching call arguments to parameters, and converting Python values to
+// plain C++ values with the messages every callable shares.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python_binding/py_ref.hpp"
+#include "model/lattice.hpp"
+
+namespace kestrel::py {
+
+struct Signature {
+    const char* function;             // full name as messages show it: "Structure.prdf()"
+    std::vector<const char*> params;  // every parameter may be given by position or keyword
+    std::size_t n_required;           // the leading parameters that have no default
+};
+
+// Borrowed references in parameter order; null where an optional parameter
+// was not given. Valid for the duration of the call.
+using Arguments = std::vector<PyObject*>;
+
+// False with TypeError set when the arguments do not fit the signature.
+bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Arguments& out);
+
+// The conversions. Each returns nothing with a Python exception set on
+// failure; a TypeError is reworded as "argument '{name}': {message}".
+std::optional<double> to_double(PyObject* value, const char* name);
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
+std::optional<std::string> to_text(PyObject* value, const char* name);
+std::optional<std::vector<double>> to_numbers(PyObject* value, const char* name);
+std::optional<std::vector<std::vector<double>>> to_number_rows(PyObject* value, const char* name);
+using SpeciesEntries = std::vector<std::pair<std::string, double>>;
+std::optional<std::vector<SpeciesEntries>> to_species_dicts(PyObject* value, const char* name);
+
+// Exactly 3 rows of exactly 3 numbers, as a matrix; nothing otherwise.
+std::optional<Mat3> as_mat3(const std::vector<std::vector<double>>& rows);
+
+// Optional parameters: leave `target` at its default when the argument was
+// not given. The *_or_none forms also treat None as not given.
+bool read_double(PyObject* value, const char* name, double& target);
+bool read_u64(PyObject* value, const char* name, std::uint64_t& target);
+bool read_text_or_none(PyObject* value, const char* name, std::optional<std::string>& target);
+bool read_u64_or_none(PyObject* value, const char* name, std::optional<std::uint64_t>& target);
+
+// The UTF-8 text of a str; nothing with an exception set if it cannot be encoded.
+std::optional<std::string> utf8_of(PyObject* text);
+
+// The qualified type name used in conversion messages.
+std::string type_name(PyObject* object);
+
+// New Python objects from plain values; empty with an exception on failure.
+PyRef make_text(const std::string& text);
+PyRef make_float_list(const double* values, std::size_t count);
+
+}  // namespace kestrel::py

@@ -1,0 +1,30 @@
+// Entry points of the class members and the module function. Each area
+// (readers, supercell and expansion, RDF, trajectories) defines its own in
+// its binding file; structure_type.cpp registers them all.
+#pragma once
+
+#include "python_binding/python.hpp"
+
+namespace kestrel::py {
+
+// readers.cpp
+PyObject* structure_from_cif(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_poscar(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_xyz(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_str(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_from_cif_str(PyObject* unused, PyObject* args, PyObject* kwargs);
+
+// expand.cpp
+PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);
+PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// rdf.cpp
+PyObject* structure_available_threads(PyObject* unused, PyObject* no_args);
+PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// trajectory.cpp
+PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace kestrel::py

@@ -1,0 +1,149 @@
+// Supercells, the disorder summary and the occupancy expansion from Python.
+#include <cstdint>
+
+#include "expand/expand.hpp"
+#include "python_binding/args.hpp"
+#include "python_binding/bindings.hpp"
+#include "python_binding/errors.hpp"
+#include "python_binding/structure_type.hpp"
+#include "model/supercell.hpp"
+
+namespace kestrel::py {
+namespace {
+
+PyRef make_u64(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+PyRef make_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+
+// Sets dict[key] = value, taking over `value`; false with an exception set
+// if the value could not be created or stored.
+bool put(PyObject* dict, const char* key, PyRef value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// A new list of `count` items made by `item(i)`; empty on the first failure.
+template <class Item>
+PyRef make_list(std::size_t count, Item&& item) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        PyRef value = item(i);
+        if (!value) return {};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    }
+    return list;
+}
+
+PyRef summary_entry(std::size_t index, const Site& site) {
+    PyRef entry = PyRef::steal(PyDict_New());
+    if (!entry) return {};
+    PyRef occupancies = PyRef::steal(PyDict_New());
+    if (!occupancies) return {};
+    for (const SpeciesOccupancy& species : site.species) {
+        PyRef key = make_text(species.element);
+        PyRef value = make_float(species.occupancy);
+        if (!key || !value || PyDict_SetItem(occupancies.get(), key.get(), value.get()) < 0) return {};
+    }
+    const double total = site_occupancy(site);
+    const double vacancy = 1.0 - total > 0.0 ? 1.0 - total : 0.0;
+    if (!put(entry.get(), "site_index", make_u64(index)) ||
+        !put(entry.get(), "frac_coords", make_float_list(site.frac.data(), 3)) ||
+        !put(entry.get(), "occupancies", std::move(occupancies)) ||
+        !put(entry.get(), "total_occupancy", make_float(total)) || !put(entry.get(), "vacancy", make_float(vacancy)))
+        return {};
+    return entry;
+}
+
+PyRef disorder_summary(PyObject* self) {
+    const Structure* record = borrow_structure(self);
+    if (record == nullptr) return {};
+    const std::vector<Site>& sites = record->sites();
+    std::vector<std::size_t> listed;
+    for (std::size_t i = 0; i < sites.size(); ++i)
+        if (!site_is_ordered(sites[i])) listed.push_back(i);
+    return make_list(listed.size(), [&](std::size_t i) { return summary_entry(listed[i], sites[listed[i]]); });
+}
+
+const Signature kSupercellSignature{"Structure.make_supercell()", {"na", "nb", "nc"}, 3};
+
+PyRef supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Structure* record = borrow_structure(self);
+    if (record == nullptr) return {};
+    Arguments arguments;
+    if (!match_arguments(kSupercellSignature, args, kwargs, arguments)) return {};
+    std::uint64_t counts[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        std::optional<std::uint64_t> count = to_u64(arguments[axis], kSupercellSignature.params[axis]);
+        if (!count) return {};
+        counts[axis] = *count;
+    }
+    Result<Structure> result = make_supercell(*record, counts[0], counts[1], counts[2]);
+    if (!result) return raise_structure_error(result.error());
+    return wrap_structure(std::move(*result));
+}
+
+PyRef report_row(const expand::OccupancyReportRow& row) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    const double actual = static_cast<double>(row.atoms_placed) / static_cast<double>(row.sites_in_pool);
+    if (!put(dict.get(), "element", make_text(row.element)) ||
+        !put(dict.get(), "target_occupancy", make_float(row.target_occupancy)) ||
+        !put(dict.get(), "sites_in_pool", make_u64(row.sites_in_pool)) ||
+        !put(dict.get(), "atoms_placed", make_u64(row.atoms_placed)) ||
+        !put(dict.get(), "actual_occupancy", make_float(actual)))
+        return {};
+    return dict;
+}
+
+PyRef report_dict(const expand::ExpansionReport& report) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    const auto& rows = report.occupancy_report;
+    if (!put(dict.get(), "scale", make_list(3, [&](std::size_t i) { return make_u64(report.scale[i]); })) ||
+        !put(dict.get(), "n_vacancies", make_u64(report.n_vacancies)) ||
+        !put(dict.get(), "warnings",
+             make_list(report.warnings.size(), [&](std::size_t i) { return make_text(report.warnings[i]); })) ||
+        !put(dict.get(), "occupancy_report", make_list(rows.size(), [&](std::size_t i) { return report_row(rows[i]); })))
+        return {};
+    return dict;
+}
+
+const Signature kExpandSignature{"Structure.expand_occupancies()", {"max_sites", "seed", "max_denominator"}, 0};
+
+PyRef expand(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Structure* record = borrow_structure(self);
+    if (record == nullptr) return {};
+    Arguments arguments;
+    if (!match_arguments(kExpandSignature, args, kwargs, arguments)) return {};
+    std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
+    // None is not "absent" here: it fails like any other non-integer.
+    if (!read_u64(arguments[0], "max_sites", max_sites) || !read_u64(arguments[1], "seed", seed) ||
+        !read_u64(arguments[2], "max_denominator", max_denominator))
+        return {};
+    Result<expand::Expansion> expansion = expand::expand_occupancies(*record, max_sites, seed, max_denominator);
+    if (!expansion) return raise_structure_error(expansion.error());
+    PyRef report = report_dict(expansion->report);
+    if (!report) return {};
+    PyRef structure = wrap_structure(std::move(expansion->structure));
+    if (!structure) return {};
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!pair) return {};
+    PyTuple_SetItem(pair.get(), 0, structure.release());
+    PyTuple_SetItem(pair.get(), 1, report.release());
+    return pair;
+}
+
+}  // namespace
+
+PyObject* structure_disorder_summary(PyObject* self, PyObject*) {
+    return guarded([&] { return disorder_summary(self); });
+}
+
+PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return supercell(self, args, kwargs); });
+}
+
+PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return expand(self, args, kwargs); });
+}
+
+}  // namespace kestrel::py
