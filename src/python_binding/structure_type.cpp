@@ -269,9 +269,11 @@ PyType_Slot kSlots[] = {
 // holds exactly the record layout above.
 PyType_Spec kSpec{"kestrel.Structure", sizeof(StructureObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-// The type machinery adds all methods before all properties; the members
-// that follow the properties are moved behind them so the class dict lists
-// every member in its documented order.
+// The type machinery adds all methods before all properties, so dir() and
+// help() would list disorder_summary, prdf, ... ahead of the properties they
+// build on. The members named here are re-added after the properties, so the
+// class dict reads constructor-adjacent data first (n_sites, volume, species,
+// ...) and the operations on it after, in the order of this list.
 bool order_members(PyObject* type) {
     static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell",
                                                    "prdf", "total_rdf", "expand_occupancies"};
