@@ -273,7 +273,7 @@ PyType_Spec kSpec{"kestrel.Structure", sizeof(StructureObject), 0, Py_TPFLAGS_DE
 // vars(Structure) would list from_cif and prdf ahead of n_sites and volume.
 // The members named here are re-added after the properties: the class dict
 // then lists the readers, the properties (what a structure holds) and these
-// operations on it, in this list's order, as the API table of the README does.
+// operations on it, in this list's order.
 bool order_members(PyObject* type) {
     static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell",
                                                    "prdf", "total_rdf", "expand_occupancies"};
