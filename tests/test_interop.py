@@ -111,3 +111,84 @@ def test_ase_reads_our_files(tmp_path):
         atoms = ase.io.read(tmp_path / name, format=fmt)
         np.testing.assert_allclose(atoms.cell[:], s.lattice_matrix, atol=1e-12)
         assert sorted(atoms.get_chemical_symbols()) == sorted(next(iter(d)) for d in s.species)
+
+
+# Disordered COD entries that ASE's CIF reader keeps whole (it holds one
+# occupancy per element and site, so files with two rows of one element on
+# one position, and deuterium read as H, are left out).
+DISORDERED_COD = ["1000023", "1000035", "1000049", "1011142", "1100015", "1552546", "2009228", "2012180",
+                  "2013358", "2224635", "4117533", "8000003", "8103385", "9000020", "9000905", "9002107",
+                  "9005466", "9006017", "9011963"]
+
+
+def assert_same_sites(a, b, tol=1e-4):
+    """Same lattice and the same sites in any order, matched by periodic position."""
+    np.testing.assert_allclose(a.lattice_matrix, b.lattice_matrix, atol=1e-6)
+    assert a.n_sites == b.n_sites
+    fa, fb = np.array(a.frac_coords), np.array(b.frac_coords)
+    for i, position in enumerate(fa):
+        d = fb - position
+        d -= np.round(d)
+        j = int(np.argmin(np.linalg.norm(d, axis=1)))
+        assert np.linalg.norm(d[j]) < tol, (i, position)
+        assert b.species[j] == pytest.approx(a.species[i]), (i, a.species[i], b.species[j])
+
+
+@pytest.mark.parametrize("entry", DISORDERED_COD)
+def test_from_ase_rebuilds_shared_sites_of_real_cifs(corpus_dir, entry):
+    import warnings
+
+    import ase.io
+
+    path = corpus_dir / f"{entry}.cif"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        atoms = ase.io.read(path)
+    assert atoms.info.get("occupancy")
+    ours = Structure.from_cif(str(path))
+    converted = kestrel.from_ase(atoms)
+    assert not converted.is_ordered
+    assert converted.composition == pytest.approx(ours.composition)
+    assert_same_sites(ours, converted)
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_from_ase_strontium_ruthenate_keeps_every_element(corpus_dir):
+    import ase.io
+
+    atoms = ase.io.read(corpus_dir / "2013358.cif")
+    assert not any(atoms.get_tags())  # the converter once read the site from the tags alone
+    assert repr(kestrel.from_ase(atoms)) == "Structure(14 sites, O8 Ru1.8580 Sr4 Ti0.1420, disordered)"
+
+
+def shared_site_atoms():
+    """A cell with one Fe/Ni site and one O site, as older ASE labelled them: by tags."""
+    atoms = ase.Atoms("FeO", scaled_positions=[[0, 0, 0], [0.5, 0.5, 0.5]], cell=np.eye(3) * 3.6, pbc=True)
+    atoms.info["occupancy"] = {"0": {"Fe": 0.6, "Ni": 0.4}, "1": {"O": 0.8}}
+    atoms.set_tags([0, 1])
+    return atoms
+
+
+def test_from_ase_falls_back_to_tags_and_merges_repeated_sites():
+    atoms = shared_site_atoms()
+    s = kestrel.from_ase(atoms)
+    assert s.species == [{"Fe": 0.6, "Ni": 0.4}, {"O": 0.8}]
+    # One atom per element on the shared position, both tagged with the site.
+    atoms += ase.Atoms("Ni", scaled_positions=[[1.0, 0, 0]], cell=atoms.cell)
+    atoms.set_tags([0, 1, 0])
+    assert kestrel.from_ase(atoms).species == s.species
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda a: a.set_tags([0, 0]), "no 'spacegroup_kinds' array or tags"),
+        (lambda a: a.set_chemical_symbols(["Cu", "O"]), "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),
+        (lambda a: a.new_array("spacegroup_kinds", np.array([0, 7])), "no occupancies for site 7"),
+    ],
+)
+def test_from_ase_refuses_what_it_cannot_rebuild(change, message):
+    atoms = shared_site_atoms()
+    change(atoms)
+    with pytest.raises(ValueError, match=message):
+        kestrel.from_ase(atoms)

@@ -1,6 +1,6 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from _kestrel import Structure, __version__, read_xyz_trajectory
+from kestrel._kestrel import Structure, __version__, read_xyz_trajectory
 
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen

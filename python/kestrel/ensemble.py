@@ -11,7 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
 if TYPE_CHECKING:
     import numpy as np

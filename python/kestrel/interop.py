@@ -6,9 +6,9 @@ ASE holds whole atoms only: a disordered structure has to be expanded first.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
 __all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen"]
 
@@ -23,37 +23,75 @@ def _require(module: str, extra: str) -> Any:
 
 
 def from_ase(atoms: Any) -> Structure:
-    """A Structure from an ``ase.Atoms`` with a cell; one whole atom per site.
+    """A Structure from an ``ase.Atoms`` with a periodic cell.
 
-    Atoms read by ASE's CIF reader with fractional occupancies (tags plus
-    ``info["occupancy"]``) become shared sites again.
+    Atoms read by ASE's CIF reader from a file with partial or mixed
+    occupancies become shared sites again: ASE keeps one atom per position,
+    labelled with the dominant element, and records the occupancies of each
+    asymmetric-unit site in ``info["occupancy"]``; the atom's site is found
+    from ``arrays["spacegroup_kinds"]`` (older ASE: the tags). Without
+    occupancies every atom is a whole atom on its own site. An Atoms object
+    whose occupancies cannot be matched to its atoms is refused rather than
+    guessed at.
     """
     import numpy as np
 
+    if not hasattr(atoms, "get_chemical_symbols") or not hasattr(atoms, "cell"):
+        raise TypeError(f"from_ase() needs an ase.Atoms, got {type(atoms).__name__}")
     cell = np.asarray(atoms.cell[:], dtype=float)
     if abs(np.linalg.det(cell)) < 1e-12:
         raise ValueError("the Atoms object has no periodic cell (zero volume)")
     frac = np.linalg.solve(cell.T, np.asarray(atoms.positions, dtype=float).T).T
     symbols = atoms.get_chemical_symbols()
-    occupancy = atoms.info.get("occupancy") if hasattr(atoms, "info") else None
+    # ASE's keys are the site numbers as text; accept them as integers too.
+    occupancy = {str(key): value for key, value in (atoms.info.get("occupancy") or {}).items()}
     if not occupancy:
         return Structure(cell.tolist(), frac.tolist(), [{symbol: 1.0} for symbol in symbols])
-    # ASE repeats a shared site once per element, all with the site's tag.
-    tags = atoms.get_tags()
+    kinds = _ase_site_kinds(atoms, occupancy)
     coords: List[List[float]] = []
     species: List[Dict[str, float]] = []
-    seen: Dict[tuple, int] = {}
-    for position, tag in zip(frac, tags):
-        key = (int(tag), *np.round(np.mod(position, 1.0), 6))
+    seen: Dict[Tuple[str, float, float, float], int] = {}
+    for index, (position, kind, symbol) in enumerate(zip(frac, kinds, symbols)):
+        site = {str(element): float(amount) for element, amount in occupancy[kind].items()}
+        if symbol not in site:
+            raise ValueError(
+                f"atom {index + 1} is {symbol}, but the occupancies of its site '{kind}' name only "
+                f"{', '.join(site) or 'nothing'}; the Atoms object's occupancy information does not fit its atoms"
+            )
+        # ASE keeps one atom per shared position; should a caller's object
+        # repeat one per element, the repeats are the same site.
+        wrapped = np.round(np.mod(position, 1.0), 6) % 1.0
+        key = (kind, float(wrapped[0]), float(wrapped[1]), float(wrapped[2]))
         if key in seen:
             continue
         seen[key] = len(coords)
         coords.append(position.tolist())
-        species.append({str(k): float(v) for k, v in occupancy.get(str(int(tag)), {}).items()})
-    for index, site in enumerate(species):
-        if not site:
-            species[index] = {symbols[index]: 1.0}
+        species.append(site)
     return Structure(cell.tolist(), coords, species)
+
+
+def _ase_site_kinds(atoms: Any, occupancy: Dict[str, Any]) -> List[str]:
+    """The key of ``info["occupancy"]`` that each atom belongs to."""
+    kinds = atoms.arrays.get("spacegroup_kinds")
+    if kinds is None:
+        kinds = atoms.get_tags()
+        # Tags left at 0 carry no site information once there is more than one site.
+        if len(occupancy) > 1 and not any(kinds):
+            kinds = None
+    if kinds is None:
+        raise ValueError(
+            "the Atoms object has occupancies (info['occupancy']) but no 'spacegroup_kinds' array or tags "
+            "saying which site each atom is on, so its shared sites cannot be rebuilt; read the CIF with "
+            "kestrel.read_structure() or Structure.from_cif() instead"
+        )
+    keys = [str(int(kind)) for kind in kinds]
+    missing = sorted(set(keys) - set(occupancy), key=lambda key: (len(key), key))
+    if missing:
+        raise ValueError(
+            f"the Atoms object has no occupancies for site {missing[0]} of its atoms, so its shared sites "
+            "cannot be rebuilt; read the CIF with kestrel.read_structure() or Structure.from_cif() instead"
+        )
+    return keys
 
 
 def to_ase(structure: Structure) -> Any:

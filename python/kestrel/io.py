@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 from typing import Dict, List, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
 PathLike = Union[str, "os.PathLike[str]"]
 
