@@ -74,9 +74,9 @@ def test_rdf_writes_figures_and_csv(tmp_path):
     assert float(peaks["Mg-O"][1]) == pytest.approx(4.212 / 2, abs=0.05)
     assert any(line.startswith("computed ") and " ms on " in line for line in lines)
     with open(out_dir / "rdf.csv") as handle:
-        header = next(csv.reader(handle))
-    assert header[:2] == ["r", "total"]
-    assert len(header) == 6
+        header = next(csv.reader(line for line in handle if not line.startswith("#")))
+    assert header[:3] == ["r", "r_centre", "total"]
+    assert len(header) == 7
     assert sorted(p.name for p in out_dir.glob("*.png"))
 
 

@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Tuple
 
 from kestrel._kestrel import Structure
 
-__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen"]
+__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "as_structure"]
 
 
 def _require(module: str, extra: str) -> Any:
@@ -20,6 +20,45 @@ def _require(module: str, extra: str) -> Any:
         return importlib.import_module(module)
     except ImportError as error:
         raise ImportError(f"this needs {extra}: pip install {extra}") from error
+
+
+def _library_of(obj: Any) -> str:
+    """"ase" or "pymatgen" for their structure objects, "" for anything else.
+
+    Told apart by the defining module, so neither library is imported to ask.
+    """
+    module = type(obj).__module__.split(".")[0]
+    if module == "ase" and hasattr(obj, "get_chemical_symbols"):
+        return "ase"
+    if module == "pymatgen" and hasattr(obj, "lattice") and hasattr(obj, "species"):
+        return "pymatgen"
+    return ""
+
+
+def as_structure(obj: Any, caller: str) -> Structure:
+    """``obj`` as a kestrel Structure: ASE Atoms and pymatgen structures are converted.
+
+    ``caller`` names the function for the message that refuses anything else.
+    """
+    if isinstance(obj, Structure):
+        return obj
+    library = _library_of(obj)
+    if library == "ase":
+        return from_ase(obj)
+    if library == "pymatgen":
+        return from_pymatgen(obj)
+    raise TypeError(
+        f"{caller} needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, got "
+        f"{type(obj).__module__}.{type(obj).__qualname__}; read a file with kestrel.read_structure()"
+    )
+
+
+def expand_hint(obj: Any) -> str:
+    """How to get an ordered structure from ``obj``, in the words of its own library."""
+    library = _library_of(obj)
+    if library:
+        return f"expand it first: kestrel.from_{library}(structure).expand_occupancies()"
+    return "call expand_occupancies() first"
 
 
 def from_ase(atoms: Any) -> Structure:
@@ -37,7 +76,7 @@ def from_ase(atoms: Any) -> Structure:
     import numpy as np
 
     if not hasattr(atoms, "get_chemical_symbols") or not hasattr(atoms, "cell"):
-        raise TypeError(f"from_ase() needs an ase.Atoms, got {type(atoms).__name__}")
+        raise TypeError(f"from_ase() needs an ase.Atoms, got {type(atoms).__module__}.{type(atoms).__qualname__}")
     cell = np.asarray(atoms.cell[:], dtype=float)
     if abs(np.linalg.det(cell)) < 1e-12:
         raise ValueError("the Atoms object has no periodic cell (zero volume)")
