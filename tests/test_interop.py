@@ -192,3 +192,75 @@ def test_from_ase_refuses_what_it_cannot_rebuild(change, message):
     change(atoms)
     with pytest.raises(ValueError, match=message):
         kestrel.from_ase(atoms)
+
+
+def test_writers_take_ase_and_pymatgen_structures(tmp_path):
+    s = random_ordered(7)
+    for foreign in (kestrel.to_ase(s), kestrel.to_pymatgen(s)):
+        write_structure(foreign, tmp_path / "POSCAR")
+        assert kestrel.read_structure(tmp_path / "POSCAR").composition == pytest.approx(s.composition)
+
+
+@pytest.mark.parametrize(
+    "obj, error, message",
+    [
+        (kestrel.to_pymatgen(disordered()), ValueError,
+         r"POSCAR holds only ordered .*; expand it first: kestrel.from_pymatgen\(structure\).expand_occupancies\(\)"),
+        (disordered(), ValueError, r"POSCAR holds only ordered .*; call expand_occupancies\(\) first"),
+        ({"Fe": 1}, TypeError, r"poscar_text\(\) needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, "
+                               r"got builtins.dict"),
+    ],
+)
+def test_writers_say_what_they_need(tmp_path, obj, error, message):
+    with pytest.raises(error, match=message):
+        write_structure(obj, tmp_path / "POSCAR")
+
+
+def cell_parameters(matrix):
+    from kestrel.cif_writer import lattice_parameters
+
+    return lattice_parameters(matrix)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_cif_writer_round_trip_through_kestrel_ase_and_pymatgen(tmp_path, seed):
+    import warnings
+
+    import ase.io
+
+    s = random_ordered(seed, n=8)
+    path = tmp_path / "out.cif"
+    assert write_structure(s, path, comment="random ordered") == "cif"
+    expected_cell = cell_parameters(s.lattice_matrix)
+    symbols = [next(iter(site)) for site in s.species]
+    frac = np.array(s.frac_coords)
+
+    ours = kestrel.read_structure(path)
+    assert ours.species == s.species
+    np.testing.assert_array_equal(ours.frac_coords, frac)  # shortest round-trip text: the same doubles
+    np.testing.assert_allclose(cell_parameters(ours.lattice_matrix), expected_cell, rtol=1e-12)
+
+    atoms = ase.io.read(path)
+    assert atoms.get_chemical_symbols() == symbols
+    np.testing.assert_allclose(atoms.cell.cellpar(), expected_cell, rtol=1e-10)
+    np.testing.assert_allclose(atoms.get_scaled_positions(wrap=False), frac, atol=1e-12)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pymatgen_core.Structure.from_file(path, primitive=False)
+    np.testing.assert_allclose(theirs.lattice.parameters, expected_cell, rtol=1e-10)
+    # pymatgen sorts the sites; match them by position.
+    back = kestrel.from_pymatgen(theirs)
+    assert_same_sites(Structure(back.lattice_matrix, frac.tolist(), s.species), back, tol=1e-9)
+
+
+def test_cif_writer_keeps_occupancies(tmp_path):
+    import warnings
+
+    d = disordered()
+    write_structure(d, tmp_path / "d.cif")
+    same_structure(kestrel.read_structure(tmp_path / "d.cif"), d)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pymatgen_core.Structure.from_file(tmp_path / "d.cif")
+    assert kestrel.from_pymatgen(theirs).species == d.species

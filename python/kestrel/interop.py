@@ -30,7 +30,7 @@ def _library_of(obj: Any) -> str:
     module = type(obj).__module__.split(".")[0]
     if module == "ase" and hasattr(obj, "get_chemical_symbols"):
         return "ase"
-    if module == "pymatgen" and hasattr(obj, "lattice") and hasattr(obj, "species"):
+    if module == "pymatgen" and hasattr(obj, "lattice") and hasattr(obj, "sites"):
         return "pymatgen"
     return ""
 

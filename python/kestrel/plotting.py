@@ -317,8 +317,9 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
 
 
 def _ensemble_panel(top, bottom, centres, label, weighted, mean, std):
-    top.plot(centres, weighted, color="black", linewidth=1.0, linestyle="--", label="occupancy-weighted")
-    top.plot(centres, mean, color=_ORANGE, linewidth=1.1, label="mean of the orderings")
+    # The weighted curve is drawn last, dashed, so it stays visible where the two coincide.
+    top.plot(centres, mean, color=_ORANGE, linewidth=1.6, label="mean of the orderings")
+    top.plot(centres, weighted, color="black", linewidth=0.9, linestyle="--", label="occupancy-weighted")
     top.set_title(label.replace("-", "–"), fontsize=10, loc="left")
     top.tick_params(labelbottom=False)
     difference = [m - w for m, w in zip(mean, weighted)]
