@@ -264,3 +264,20 @@ def test_cif_writer_keeps_occupancies(tmp_path):
         warnings.simplefilter("ignore")
         theirs = pymatgen_core.Structure.from_file(tmp_path / "d.cif")
     assert kestrel.from_pymatgen(theirs).species == d.species
+
+
+def test_conventions_stated_in_the_readme_match_ase():
+    # ASE's get_rdf is dimensionless at bin centres: total / rho, and partial (A, B) / rho_B.
+    from ase.build import bulk
+    from ase.geometry.rdf import get_rdf
+
+    atoms = bulk("NaCl", "rocksalt", a=5.64, cubic=True).repeat((3, 3, 3))
+    atoms.positions += np.random.default_rng(0).normal(scale=0.1, size=atoms.positions.shape)
+    s = kestrel.from_ase(atoms)
+    r, partials, total = s.prdf(cutoff=8.0, bin_size=0.1)
+    g, centres = get_rdf(atoms, 8.0, 80)
+    np.testing.assert_allclose(centres, r + 0.05, atol=1e-12)
+    np.testing.assert_allclose(g, total / (s.n_atoms / s.volume), atol=1e-9)
+    for a, b in [("Na", "Cl"), ("Cl", "Na"), ("Na", "Na")]:
+        g_ab, _ = get_rdf(atoms, 8.0, 80, elements=(a, b))
+        np.testing.assert_allclose(g_ab, partials[(a, b)] / (s.composition[b] / s.volume), atol=1e-9)
