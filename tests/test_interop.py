@@ -183,7 +183,8 @@ def test_from_ase_falls_back_to_tags_and_merges_repeated_sites():
     "change, message",
     [
         (lambda a: a.set_tags([0, 0]), "no 'spacegroup_kinds' array or tags"),
-        (lambda a: a.set_chemical_symbols(["Cu", "O"]), "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),
+        (lambda a: a.set_chemical_symbols(["Cu", "O"]),
+         "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),
         (lambda a: a.new_array("spacegroup_kinds", np.array([0, 7])), "no occupancies for site 7"),
     ],
 )
