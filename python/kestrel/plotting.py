@@ -17,7 +17,7 @@ from __future__ import annotations
 import csv
 import os
 import re
-from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
     from kestrel.ensemble import EnsembleResult
@@ -35,8 +35,10 @@ _CONVENTIONS = [
 ]
 
 
-def save_prdf_plots(r, partials, total, folder, bin_size=None, title=None, density=None,
-                    partner_densities: Optional[Mapping[str, float]] = None, normalised: bool = False):
+def save_prdf_plots(r: Iterable[float], partials: Mapping[Pair, Iterable[float]], total: Iterable[float],
+                    folder: str, bin_size: Optional[float] = None, title: Optional[str] = None,
+                    density: Optional[float] = None, partner_densities: Optional[Mapping[str, float]] = None,
+                    normalised: bool = False) -> List[str]:
     """Write the RDF curves into ``folder`` (created if needed).
 
     Files:
@@ -54,44 +56,45 @@ def save_prdf_plots(r, partials, total, folder, bin_size=None, title=None, densi
     Returns the paths written.
     """
     os.makedirs(folder, exist_ok=True)
-    r = [float(x) for x in r]
-    total = [float(x) for x in total]
-    partials = {(str(a), str(b)): [float(x) for x in curve] for (a, b), curve in partials.items()}
-    centres = bin_centres(r, bin_size)
+    edges = [float(x) for x in r]
+    total_curve = [float(x) for x in total]
+    curves = {(str(a), str(b)): [float(x) for x in curve] for (a, b), curve in partials.items()}
+    centres = bin_centres(edges, bin_size)
 
     comments = list(_CONVENTIONS)
     if density:
         comments.append("number density rho = {} Å^-3".format(_short(density)))
     for element, value in (partner_densities or {}).items():
         comments.append("rho_{} = {} Å^-3".format(element, _short(value)))
-    columns: Dict[str, Sequence[float]] = {"r": r, "r_centre": centres, "total": total}
-    columns.update({"{}-{}".format(a, b): curve for (a, b), curve in partials.items()})
+    columns: Dict[str, Sequence[float]] = {"r": edges, "r_centre": centres, "total": total_curve}
+    columns.update({"{}-{}".format(a, b): curve for (a, b), curve in curves.items()})
     csv_path = write_table(os.path.join(folder, "rdf.csv"), columns, comments)
 
     if normalised:
         if not partner_densities or not density:
             raise ValueError("normalised figures need density and partner_densities, the number densities in Å^-3")
-        partials = dimensionless(partials, partner_densities)
-        total = [g / density for g in total]
+        curves = dimensionless(curves, partner_densities)
+        total_curve = [g / density for g in total_curve]
         density = None
     figure_tools = _matplotlib(csv_path)
     written = [csv_path]
-    written.append(_plot_total(figure_tools, os.path.join(folder, "total_rdf.png"), centres, total, title, density,
-                               normalised))
-    elements = sorted({name for pair in partials for name in pair})
+    written.append(_plot_total(figure_tools, os.path.join(folder, "total_rdf.png"), centres, total_curve, title,
+                               density, normalised))
+    elements = sorted({name for pair in curves for name in pair})
     pairs = [(a, b) for i, a in enumerate(elements) for b in elements[i:]
-             if (a, b) in partials or (b, a) in partials]
+             if (a, b) in curves or (b, a) in curves]
     for a, b in pairs:
         name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
-        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, partials, a, b, title,
+        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, curves, a, b, title,
                                   normalised))
     if pairs:
-        written.append(_plot_all_pairs(figure_tools, os.path.join(folder, "partials.png"), centres, partials, pairs,
+        written.append(_plot_all_pairs(figure_tools, os.path.join(folder, "partials.png"), centres, curves, pairs,
                                        title, normalised))
     return written
 
 
-def dimensionless(partials: Mapping[Pair, Sequence[float]], partner_densities: Mapping[str, float]):
+def dimensionless(partials: Mapping[Pair, Iterable[float]],
+                  partner_densities: Mapping[str, float]) -> Dict[Pair, List[float]]:
     """g_AB(r) = (rho_B g_AB(r)) / rho_B for every pair; 0 where rho_B is 0."""
     result = {}
     for (a, b), curve in partials.items():
@@ -100,7 +103,7 @@ def dimensionless(partials: Mapping[Pair, Sequence[float]], partner_densities: M
     return result
 
 
-def bin_centres(r: Sequence[float], bin_size: Optional[float]) -> List[float]:
+def bin_centres(r: Iterable[float], bin_size: Optional[float]) -> List[float]:
     half = 0.5 * float(bin_size) if bin_size else 0.0
     return [float(x) + half for x in r]
 
@@ -114,8 +117,11 @@ def _short(value: float) -> str:
     return "{:.10g}".format(float(value))
 
 
-def write_table(path: str, columns: Mapping[str, Sequence[float]], comments: Sequence[str] = ()) -> str:
-    """A CSV with ``#`` comment lines, a header row and one row per index of the columns."""
+def write_table(path: str, columns: Mapping[str, Any], comments: Sequence[str] = ()) -> str:
+    """A CSV with ``#`` comment lines, a header row and one row per index of the columns.
+
+    Each column is a list or a NumPy array of numbers, all of one length.
+    """
     names = list(columns)
     length = len(next(iter(columns.values()))) if columns else 0
     with open(path, "w", newline="", encoding="utf-8") as handle:
@@ -128,7 +134,7 @@ def write_table(path: str, columns: Mapping[str, Sequence[float]], comments: Seq
     return path
 
 
-def _matplotlib(written: Optional[str] = None):
+def _matplotlib(written: Optional[str] = None) -> Any:
     try:
         import matplotlib
         from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -139,7 +145,7 @@ def _matplotlib(written: Optional[str] = None):
     return matplotlib, Figure, FigureCanvasAgg
 
 
-def _file_safe(label):
+def _file_safe(label: str) -> str:
     # Element labels are free text; keep them from naming other directories.
     return re.sub(r"[^A-Za-z0-9_.+]", "_", label) or "_"
 
@@ -285,7 +291,7 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
     """
     os.makedirs(folder, exist_ok=True)
     centres = bin_centres(result.r, result.bin_size)
-    columns: Dict[str, Sequence[float]] = {"r": list(result.r), "r_centre": centres}
+    columns: Dict[str, Any] = {"r": list(result.r), "r_centre": centres}
     for label, weighted, mean, std in result.curves():
         columns.update({label + "_weighted": weighted, label + "_mean": mean, label + "_std": std})
     comments = list(_CONVENTIONS[:2]) + [
