@@ -113,9 +113,9 @@ def test_ase_reads_our_files(tmp_path):
         assert sorted(atoms.get_chemical_symbols()) == sorted(next(iter(d)) for d in s.species)
 
 
-# Disordered COD entries that ASE's CIF reader keeps whole (it holds one
-# occupancy per element and site, so files with two rows of one element on
-# one position, and deuterium read as H, are left out).
+# Disordered COD entries that ASE's CIF reader keeps whole (files with two
+# rows of one element on one position lose an occupancy inside ASE, which
+# from_ase refuses, tested below; deuterium, read by ASE as H, is left out).
 DISORDERED_COD = ["1000023", "1000035", "1000049", "1011142", "1100015", "1552546", "2009228", "2012180",
                   "2013358", "2224635", "4117533", "8000003", "8103385", "9000020", "9000905", "9002107",
                   "9005466", "9006017", "9011963"]
@@ -179,9 +179,27 @@ def test_from_ase_falls_back_to_tags_and_merges_repeated_sites():
     assert kestrel.from_ase(atoms).species == s.species
 
 
+def test_from_ase_accepts_a_row_merged_into_a_mixed_site():
+    # Rows 0 (Fe) and 2 (Ni) of one position: ASE keeps the atoms of row 0 and gives both rows the mixed dict.
+    atoms = shared_site_atoms()
+    atoms.info["occupancy"]["2"] = {"Fe": 0.6, "Ni": 0.4}
+    assert kestrel.from_ase(atoms).species == [{"Fe": 0.6, "Ni": 0.4}, {"O": 0.8}]
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_from_ase_refuses_occupancies_ase_lost(corpus_dir):
+    import ase.io
+
+    # Cl1 (0.773) and Cl1' (0.227) share a position; ASE keeps one Cl at 0.227.
+    atoms = ase.io.read(corpus_dir / "2240189.cif")
+    with pytest.raises(ValueError, match="ASE merged site 6 of the CIF into another site at the same position"):
+        kestrel.from_ase(atoms)
+
+
 @pytest.mark.parametrize(
     "change, message",
     [
+        (lambda a: a.info["occupancy"].update({"2": {"O": 0.2}}), "ASE merged site 2 of the CIF"),
         (lambda a: a.set_tags([0, 0]), "no 'spacegroup_kinds' array or tags"),
         (lambda a: a.set_chemical_symbols(["Cu", "O"]),
          "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),

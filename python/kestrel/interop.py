@@ -124,13 +124,37 @@ def _ase_site_kinds(atoms: Any, occupancy: Dict[str, Any]) -> List[str]:
             "kestrel.read_structure() or Structure.from_cif() instead"
         )
     keys = [str(int(kind)) for kind in kinds]
-    missing = sorted(set(keys) - set(occupancy), key=lambda key: (len(key), key))
+    missing = sorted(set(keys) - set(occupancy), key=_site_order)
     if missing:
         raise ValueError(
             f"the Atoms object has no occupancies for site {missing[0]} of its atoms, so its shared sites "
             "cannot be rebuilt; read the CIF with kestrel.read_structure() or Structure.from_cif() instead"
         )
+    _check_dropped_sites(occupancy, set(keys))
     return keys
+
+
+def _site_order(key: str) -> Tuple[int, str]:
+    return len(key), key
+
+
+def _check_dropped_sites(occupancy: Dict[str, Any], kept: set) -> None:
+    """Refuse occupancies that ASE merged with a loss.
+
+    A CIF row with no atoms of its own was dropped by ASE because it sits on
+    the position of another row; ASE then gives both rows the union of their
+    occupancies, so the two dicts are equal. They differ when the two rows
+    hold the same element: ASE keeps one value per element and each row's
+    dict ends with the other row's value, and the sum the file meant is lost.
+    """
+    kept_sites = [occupancy[key] for key in kept]
+    for key in sorted(set(occupancy) - kept, key=_site_order):
+        if not any(occupancy[key] == site for site in kept_sites):
+            raise ValueError(
+                f"ASE merged site {key} of the CIF into another site at the same position holding the same "
+                "element and kept only one of their occupancies, so the file's occupancies cannot be rebuilt; "
+                "read the CIF with kestrel.read_structure() or Structure.from_cif() instead"
+            )
 
 
 def to_ase(structure: Structure) -> Any:
