@@ -280,6 +280,13 @@ bool contains(const std::vector<ExactOperation>& ops, const ExactOperation& op, 
     return false;
 }
 
+bool within_unit_entries(const IntMat& m) {
+    for (const auto& row : m)
+        for (int entry : row)
+            if (entry < -1 || entry > 1) return false;
+    return true;
+}
+
 // No space group has more operations in a conventional cell (m-3m with F).
 constexpr std::size_t kMaxOperations = 192;
 
@@ -341,7 +348,10 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
         for (const ExactOperation& g : generators) {
             ExactOperation product = compose(g, representatives[i]);
             if (contains(representatives, product, *centrings)) continue;
-            if ((representatives.size() + 1) * centred_copies > kMaxOperations)
+            // Rotations of a space group, on the axes a Hall symbol uses, have
+            // entries -1, 0 and 1; a larger one means generators of an infinite
+            // group, whose entries would grow without bound.
+            if ((representatives.size() + 1) * centred_copies > kMaxOperations || !within_unit_entries(product.rotation))
                 return reader.error("the generators do not close into a space group");
             representatives.push_back(product);
         }
