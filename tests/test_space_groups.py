@@ -2,10 +2,10 @@
 
 import numpy as np
 import pytest
+import spglib
 
 import _kestrel
 
-spglib = pytest.importorskip("spglib")
 spglib.error.OLD_ERROR_HANDLING = False  # raise instead of the deprecated error flag
 
 HALL_NUMBERS = range(1, 531)
@@ -177,6 +177,7 @@ def test_an_origin_shift_moves_every_operation(hall, shift):
         ("P 5", "cannot read Hall symbol 'P 5': expected a rotation order 1, 2, 3, 4 or 6 in '5'"),
         ("P 2 4", "cannot read Hall symbol 'P 2 4': no axis given or implied for '4'"),
         ("P 2q", "cannot read Hall symbol 'P 2q': unknown letter 'q' in '2q'"),
+        ("P 2\u00e9", "cannot read Hall symbol 'P 2\u00e9': unknown letter '\u00e9' in '2\u00e9'"),  # whole character
         ("P 44", "cannot read Hall symbol 'P 44': screw part 4 too large in '44'"),
         ("P 4*", "cannot read Hall symbol 'P 4*': only threefold axes lie along the body diagonal, not '4*'"),
         ("P 3 (0 0 1", "cannot read Hall symbol 'P 3 (0 0 1': the change of basis must close with ')' at the end"),

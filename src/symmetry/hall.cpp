@@ -143,6 +143,12 @@ enum class Axis { x, y, z, prime, double_prime, body_diagonal, none };
 
 int principal_index(Axis axis) { return axis == Axis::x ? 0 : axis == Axis::y ? 1 : 2; }
 
+// The whole character at `at`, so a message never cuts a UTF-8 sequence.
+std::string_view character_at(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    return text.substr(at, lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2);
+}
+
 // One rotation token read: its operation, and the order and axis it used,
 // which set the defaults of the next token.
 struct Rotation {
@@ -222,7 +228,7 @@ struct HallReader {
         }
         for (; at < token.size(); ++at) {
             std::optional<IntVec> shift = translation_of_letter(token[at]);
-            if (!shift) return error("unknown letter '" + std::string(1, token[at]) + "' in " + quoted);
+            if (!shift) return error("unknown letter '" + std::string(character_at(token, at)) + "' in " + quoted);
             op.translation = add(op.translation, *shift);
         }
         if (improper)
