@@ -191,3 +191,53 @@ def test_unreadable_hall_symbols(hall, message):
         _kestrel._space_group_operations(hall)
     assert str(info.value) == message
     assert _kestrel._find_space_group_setting(hall=hall) is None
+
+
+# Real files whose operations loop disagrees with their own symbol, and why.
+CORPUS_FILES_AT_FAULT = {
+    "2001925.cif": "the loop lists only lattice translations of x,y,z",
+    "2005206.cif": "the loop has 'x,-y,-z' for '-x,-y,-z'",
+    "2009397.cif": "the loop has '0.6667+y,0.3333-x,...', a fourfold in a trigonal group",
+    "9002550.cif": "the loop is 'C m c m' with the origin shifted by a/4",
+}
+
+
+def corpus_symbols_and_loops(corpus_dir):
+    """(file, H-M or Hall symbol, kind, operations loop) for each block with both."""
+    from pymatgen.core.operations import SymmOp
+    from pymatgen.io.cif import CifFile
+
+    for path in sorted(corpus_dir.glob("*.cif")):
+        for block in CifFile.from_file(path).data.values():
+            tags = {key.lower(): value for key, value in block.data.items()}
+            loop = tags.get("_space_group_symop_operation_xyz", tags.get("_symmetry_equiv_pos_as_xyz"))
+            if not isinstance(loop, list):
+                continue
+            operations = []
+            for text in loop:
+                matrix = SymmOp.from_xyz_str(text.strip("'\"")).affine_matrix
+                operations.append((matrix[:3, :3].round().astype(int).tolist(), (matrix[:3, 3] % 1.0).tolist()))
+            for kind, names in (
+                ("hermann_mauguin", ("_space_group_name_h-m_alt", "_symmetry_space_group_name_h-m")),
+                ("hall", ("_space_group_name_hall", "_symmetry_space_group_name_hall")),
+            ):
+                symbol = next((tags[name] for name in names if isinstance(tags.get(name), str)), None)
+                if symbol is not None and symbol.strip() not in ("", "?", "."):
+                    yield path.name, symbol, kind, operations
+
+
+def test_real_files_symbols_name_the_operations_they_list(corpus_dir):
+    agreeing = 0
+    for name, symbol, kind, operations in corpus_symbols_and_loops(corpus_dir):
+        found = _kestrel._find_space_group_setting(**{kind: symbol})
+        if found is None:
+            # Settings outside the 530 ("C -1", a Hall symbol with a cell-doubling basis).
+            assert symbol in ("C -1", "-P 1 (1/2*x+1/2*y,1/2*x-1/2*y,-z)"), (name, symbol)
+            continue
+        listed = {(tuple(np.ravel(r)), tuple(round(x * 24) % 24 for x in t)) for r, t in operations}
+        if name in CORPUS_FILES_AT_FAULT:
+            assert ours(found[1]) != listed, name
+        else:
+            assert ours(found[1]) == listed, (name, symbol)
+            agreeing += 1
+    assert agreeing >= 200
