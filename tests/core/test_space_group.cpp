@@ -138,17 +138,19 @@ TEST_CASE("I a -3 d: 96 operations, written old-style or new") {
 
 TEST_CASE("symbol forms name the same setting") {
     using Form = std::tuple<const char*, int, const char*>;
-    for (auto [symbol, number, extension] :
+    for (const Form& form :
          {Form{"P21/c", 14, "b1"}, Form{"P 1 21/c 1", 14, "b1"}, Form{"p2_1/C", 14, "b1"}, Form{"P 21/n", 14, "b2"},
           Form{"Fm3m", 225, ""}, Form{"F m -3 m", 225, ""}, Form{"F 4/m -3 2/m", 225, ""},
           Form{"R-3m", 166, "H"}, Form{"R -3 m H", 166, "H"}, Form{"R -3 m R", 166, "R"},
           Form{"F d -3 m Z", 227, "2"}, Form{"F d -3 m S", 227, "1"}, Form{"Fd-3m origin choice 1", 227, "1"},
           Form{"C m c a", 64, ""}, Form{"P n m a", 62, ""}}) {
+        // Named, not structured bindings: some compilers cannot capture those in CAPTURE's lambda.
+        const char* symbol = std::get<0>(form);
         CAPTURE(symbol);
         const SpaceGroupSetting* s = find_setting_by_hermann_mauguin(symbol);
         REQUIRE(s != nullptr);
-        CHECK(s->number == number);
-        CHECK(s->extension == extension);
+        CHECK(s->number == std::get<1>(form));
+        CHECK(s->extension == std::get<2>(form));
     }
     for (const char* symbol : {"", "P 5", "F m -3 m :R", "Fd-3m:3", "C -1", "Q 1"}) {
         CAPTURE(symbol);
