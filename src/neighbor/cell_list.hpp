@@ -68,6 +68,11 @@ struct ResolvedOffset {
 // axis and a long reach, stepping would cost reach^2 per axis and centre.
 inline void wrap_axis(std::int64_t index, std::uint64_t count, std::uint64_t& wrapped, std::int64_t& shift) {
     const auto n = static_cast<std::int64_t>(count);
+    if (index >= 0 && index < n) {  // most offsets land inside the grid: no division
+        wrapped = static_cast<std::uint64_t>(index);
+        shift = 0;
+        return;
+    }
     std::int64_t quotient = index / n, remainder = index % n;
     if (remainder < 0) remainder += n, --quotient;
     shift = quotient;

@@ -19,6 +19,7 @@ struct PairLoop {
     const Lattice& lattice;
     double cutoff;
     const CellList& grid;
+    HalfStencil stencil;                  // the grid-cell offsets each centre searches
     GroupedSites sites;                   // coordinates grouped by grid cell
     std::vector<std::size_t> offsets;     // species of position p: [offsets[p], offsets[p + 1])
     std::vector<std::uint32_t> element;   // the SpeciesTable's entries, reordered by position
@@ -34,6 +35,7 @@ struct PairLoop {
         : lattice(lattice_),
           cutoff(cutoff_),
           grid(neighbours.cells),
+          stencil(neighbours.cells, lattice_, cutoff_),
           sites(group_by_cell(neighbours, lattice_)),
           edges(edges_),
           n_elements(n_elements_),
@@ -64,13 +66,13 @@ struct PairLoop {
         const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
         if constexpr (kOneSpecies) {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
             });
         } else {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
@@ -118,6 +120,15 @@ std::string scientific(double value) {
     return text;
 }
 
+// Grid cells narrower than the cutoff shrink the searched volume towards
+// the sphere, but every cell a query visits costs a lookup whether it holds
+// sites or not: subdivide only while a cell still holds about five sites.
+unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
+    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
+    if (!(fit >= 1.0)) return 1;
+    return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
+}
+
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
@@ -147,13 +158,9 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
             if (!std::isfinite(x))
                 return fail("the coordinates of site " + std::to_string(i) + " are not all finite numbers");
 
-    const Composition totals = composition(structure);
+    SpeciesTable species = flatten_species(structure);
     RdfResult out;
-    std::vector<double> element_totals;
-    for (const auto& [element, amount] : totals) {
-        out.elements.push_back(element);
-        element_totals.push_back(amount);
-    }
+    out.elements = species.elements;
     const std::size_t n_el = out.elements.size();
 
     Result<ThreadPool*> pool = pool_in_charge();
@@ -172,8 +179,8 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
 
     out.edges = bin_edges(n_edges, bin_size);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
-    const SpeciesTable species = flatten_species(structure, out.elements);
-    Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
+    Result<NeighbourGrid> neighbours =
+        build_cell_list(structure, cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
     if (!neighbours) return neighbours.error();
     const double work = estimated_search_work(neighbours->cells, structure.n_sites());
     if (!(work <= kMaxSearchWork))
@@ -185,7 +192,7 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();
 
-    normalise(histogram, shell_volumes(out.edges), element_totals, n_atoms(structure), out);
+    normalise(histogram, shell_volumes(out.edges), species.element_totals, n_atoms(structure), out);
     return out;
 }
 
