@@ -55,6 +55,10 @@ struct NeighbourGrid {
 // makes the reach longer but the searched volume smaller, which pays off
 // when each grid cell's sites are scanned as one contiguous block.
 Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
+// The same over any basis of the lattice: `wrapped` are the sites'
+// fractional coordinates in it, each wrapped into [0, 1).
+Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+                                      unsigned subdivisions);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
 // wrapped target cell and how many whole cells the wrap moved along each

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "neighbor/pair_sweep.hpp"
+#include "neighbor/reduced_cell.hpp"
 #include "parallel/pool.hpp"
 
 namespace kestrel {
@@ -19,7 +20,7 @@ struct PairLoop {
     const Lattice& lattice;
     double cutoff;
     const CellList& grid;
-    HalfStencil stencil;                  // the grid-cell offsets each centre searches
+    const HalfStencil& stencil;           // the grid-cell offsets each centre searches
     GroupedSites sites;                   // coordinates grouped by grid cell
     std::vector<std::size_t> offsets;     // species of position p: [offsets[p], offsets[p + 1])
     std::vector<std::uint32_t> element;   // the SpeciesTable's entries, reordered by position
@@ -30,12 +31,13 @@ struct PairLoop {
     std::size_t n_bins;
     std::stop_token stop;                 // the pieces give up once it is requested
 
-    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const SpeciesTable& table,
+    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const HalfStencil& stencil_,
+             const SpeciesTable& table,
              const std::vector<double>& edges_, std::size_t n_elements_, std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
           grid(neighbours.cells),
-          stencil(neighbours.cells, lattice_, cutoff_),
+          stencil(stencil_),
           sites(group_by_cell(neighbours, lattice_)),
           edges(edges_),
           n_elements(n_elements_),
@@ -136,6 +138,11 @@ Result<ThreadPool*> pool_in_charge() {
 
 }  // namespace
 
+double estimated_search_work(const HalfStencil& stencil, const CellList& grid, std::size_t n_sites) {
+    const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.cell_count());
+    return static_cast<double>(n_sites) * stencil.cells_per_centre() * (1.0 + per_cell);
+}
+
 double estimated_search_work(const CellList& grid, std::size_t n_sites) {
     const double offsets = (2.0 * static_cast<double>(grid.reach_a) + 1.0) *
                            (2.0 * static_cast<double>(grid.reach_b) + 1.0) *
@@ -179,15 +186,20 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
 
     out.edges = bin_edges(n_edges, bin_size);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
+    // A slanted cell is searched in a better basis of the same lattice.
+    std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
+    const Lattice& search_lattice = reduced ? reduced->lattice : structure.lattice();
     Result<NeighbourGrid> neighbours =
-        build_cell_list(structure, cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
+        build_cell_list(search_lattice, reduced ? std::move(reduced->wrapped) : wrap_fractional(structure.sites()),
+                        cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
     if (!neighbours) return neighbours.error();
-    const double work = estimated_search_work(neighbours->cells, structure.n_sites());
+    const HalfStencil stencil(neighbours->cells, search_lattice, cutoff);
+    const double work = estimated_search_work(stencil, neighbours->cells, structure.n_sites());
     if (!(work <= kMaxSearchWork))
         return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
                     "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
-    const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el, stop);
+    const PairLoop loop(search_lattice, cutoff, *neighbours, stencil, species, out.edges, n_el, stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();
