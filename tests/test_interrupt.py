@@ -10,7 +10,6 @@ import textwrap
 import time
 
 import pytest
-
 from conftest import ROOT
 
 SETUP = """
