@@ -10,7 +10,7 @@
 #endif
 
 #include "base/text.hpp"
-#include "trajectory/comment_fields.hpp"
+#include "formats/xyz_comment_fields.hpp"
 #include "base/line_stream.hpp"
 
 namespace kestrel {

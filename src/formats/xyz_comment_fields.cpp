@@ -1,4 +1,4 @@
-#include "trajectory/comment_fields.hpp"
+#include "formats/xyz_comment_fields.hpp"
 
 #include <limits>
 #include <string>
