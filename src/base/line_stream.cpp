@@ -58,6 +58,13 @@ bool LineStream::refill() {
     return true;
 }
 
+bool LineStream::ended_cleanly() {
+    if (!error_.empty()) return false;
+    // The file must not end inside a character.
+    if (!utf8_.complete()) error_ = kInvalidUtf8Message;
+    return error_.empty();
+}
+
 bool LineStream::check_utf8(const char* data, std::size_t size) {
     if (utf8_.feed(data, size)) return true;
     error_ = kInvalidUtf8Message;
@@ -91,11 +98,7 @@ LineStatus LineStream::next_line(std::string_view& line) {
             pos_ = end_;
         }
         if (!refill()) {
-            if (!error_.empty()) return LineStatus::error;
-            if (!utf8_.complete()) {
-                error_ = kInvalidUtf8Message;
-                return LineStatus::error;
-            }
+            if (!ended_cleanly()) return LineStatus::error;
             // Text after the last LF is a line of its own; a CR there stays.
             if (!spans_refills) return LineStatus::end;
             line = line_;
@@ -109,11 +112,7 @@ LineStatus LineStream::skip_lines(std::uint64_t count, std::uint64_t& skipped) {
     bool partial = false;  // the start of an unfinished line has been passed
     while (skipped < count) {
         if (pos_ == end_ && !refill()) {
-            if (!error_.empty()) return LineStatus::error;
-            if (!utf8_.complete()) {
-                error_ = kInvalidUtf8Message;
-                return LineStatus::error;
-            }
+            if (!ended_cleanly()) return LineStatus::error;
             if (partial) ++skipped;  // an unterminated last line
             return skipped == count ? LineStatus::line : LineStatus::end;
         }

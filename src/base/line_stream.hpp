@@ -47,6 +47,9 @@ public:
 private:
     bool refill();
     bool check_utf8(const char* data, std::size_t size);
+    // After the last refill: false, with error_ set, when the read failed
+    // or the text ended inside a character.
+    bool ended_cleanly();
 
     FileDescriptor file_;
     std::size_t pos_ = 0, end_ = 0;
