@@ -65,7 +65,8 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
 }  // namespace
 
 Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                                     std::uint64_t max_denominator) {
+                                     std::uint64_t max_denominator, std::stop_token stop) {
+    const auto interrupted = [] { return fail("interrupted"); };
     if (Result<Ok> checked = check_occupancies(structure); !checked) return checked.take_error();
 
     const std::uint64_t exact = exact_multiplier(structure, max_denominator);
@@ -77,6 +78,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
                     " sites, above the limit of " + std::to_string(max_sites));
     Result<Structure> supercell = make_supercell(structure, n, n, n);
     if (!supercell) return supercell.take_error();
+    if (stop.stop_requested()) return interrupted();
 
     // Images copy their source's species, so a key is computed per source
     // site and the supercell index k belongs to source site k mod N.
@@ -92,6 +94,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     for (const Site& site : source) n_ordered += site_is_ordered(site) ? 1 : 0;
     result.reserve(static_cast<std::size_t>(n_ordered * n * n * n));
     for (std::size_t k = 0; k < sites.size(); ++k) {
+        if (k % 65536 == 0 && stop.stop_requested()) return interrupted();
         std::vector<std::uint64_t>* pool = pool_of[k % source.size()];
         if (pool == nullptr) result.push_back(sites[k]);
         else pool->push_back(k);
@@ -104,6 +107,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     double worst = 0.0;
     ExpansionRng rng(seed);
     for (const auto& [key, members] : pools) {
+        if (stop.stop_requested()) return interrupted();
         const Site& representative = sites[members.front()];
         const std::vector<std::uint64_t> counts = pool_counts(representative, members.size());
         fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies);
@@ -131,6 +135,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
                                   "(worst deviation " + format_fixed4(worst) + ")");
 
     result.insert(result.end(), std::make_move_iterator(placed.begin()), std::make_move_iterator(placed.end()));
+    if (stop.stop_requested()) return interrupted();
     if (result.empty()) return fail("no sites remain after expansion; check the occupancies");
     Result<Structure> ordered = make_structure(supercell->lattice(), std::move(result));
     if (!ordered) return ordered.take_error();

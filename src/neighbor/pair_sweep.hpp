@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 #include <vector>
 
 #include "neighbor/cell_list.hpp"
@@ -74,16 +75,18 @@ std::size_t half_stencil(const GroupedSites& g, const CellList& grid, const Mat3
 // image of position q) that its centre owns. Centres are taken in ascending
 // order, a grid cell at a time: the cell's segments are resolved once, and
 // each centre sweeps them all in one call, while they are in cache.
-// Read-only on its inputs.
+// Read-only on its inputs. Gives up, leaving the rest of the range undone,
+// once `stop` is requested; it is looked at before each grid cell.
 template <class Visit>
 void for_each_pair_once(const GroupedSites& g, const CellList& grid, const Lattice& lattice, double cutoff,
-                        std::size_t begin, std::size_t end, Visit&& visit) {
+                        std::size_t begin, std::size_t end, const std::stop_token& stop, Visit&& visit) {
     const double cutoff2 = cutoff * cutoff;
     const detail::DistanceSweep sweep = detail::distance_sweep();
     std::vector<detail::Segment> segments;
     std::vector<double> r;
     std::vector<std::uint32_t> accepted;
     for (std::size_t first = begin; first < end;) {
+        if (stop.stop_requested()) return;
         const GridCoords at = g.cell_of[first];
         const std::uint64_t own = grid.linear_index(at.ia, at.ib, at.ic);
         const std::size_t cell_end = g.cell_start[own + 1];

@@ -27,16 +27,18 @@ struct PairLoop {
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
+    std::stop_token stop;                 // the pieces give up once it is requested
 
     PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const SpeciesTable& table,
-             const std::vector<double>& edges_, std::size_t n_elements_)
+             const std::vector<double>& edges_, std::size_t n_elements_, std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
           grid(neighbours.cells),
           sites(group_by_cell(neighbours, lattice_)),
           edges(edges_),
           n_elements(n_elements_),
-          n_bins(edges_.size() - 1) {
+          n_bins(edges_.size() - 1),
+          stop(std::move(stop_)) {
         offsets.reserve(sites.size() + 1);
         offsets.push_back(0);
         one_species_per_site = true;
@@ -62,13 +64,13 @@ struct PairLoop {
         const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
         if constexpr (kOneSpecies) {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
             });
         } else {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
@@ -131,7 +133,7 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites) {
     return static_cast<double>(n_sites) * (offsets + 1.0) / 2.0 * (1.0 + per_cell);
 }
 
-Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size) {
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop) {
     // Written so that NaN fails the checks too.
     if (!(cutoff > 0.0)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0 && bin_size <= cutoff)) return fail("bin_size must be positive and no larger than the cutoff");
@@ -178,8 +180,9 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
         return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
                     "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
-    const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
+    const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el, stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
+    if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();
 
     normalise(histogram, shell_volumes(out.edges), element_totals, n_atoms(structure), out);
@@ -187,14 +190,14 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
 }
 
 Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
-                                   std::uint64_t n_threads) {
-    if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size);
+                                   std::uint64_t n_threads, std::stop_token stop) {
+    if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size, stop);
 
     const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxWorkers));
     Result<std::unique_ptr<ThreadPool>> pool = ThreadPool::start(workers, n_threads);
     if (!pool) return pool.error();
     std::optional<Result<RdfResult>> out;
-    (*pool)->run([&](bool) { out.emplace(compute_rdf(structure, cutoff, bin_size)); });
+    (*pool)->run([&](bool) { out.emplace(compute_rdf(structure, cutoff, bin_size, stop)); });
     // A pool serves one call: its workers are stopped and joined here.
     pool->reset();
     return std::move(*out);

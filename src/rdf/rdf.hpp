@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 
 #include "neighbor/cell_list.hpp"
 #include "rdf/histogram.hpp"
@@ -31,14 +32,20 @@ constexpr double kMaxSearchWork = 1e11;
 // an empty cell still costs a visit.
 double estimated_search_work(const CellList& grid, std::size_t n_sites);
 
+// The message of a computation that ended because a stop was requested.
+inline constexpr const char* kInterruptedMessage = "interrupted";
+
 // The pair loop runs on the pool of the calling thread when it is a worker,
-// else on the process-wide default pool.
-Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size);
+// else on the process-wide default pool. The workers look at `stop` before
+// each grid cell of centres; once it is requested the call fails with
+// kInterruptedMessage.
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size,
+                              std::stop_token stop = {});
 
 // n_threads 0: compute_rdf on the calling thread with the default pool.
 // Otherwise a pool of min(n_threads, 65535) workers is started for this call
 // alone, runs compute_rdf as one task, and is shut down before returning.
 Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
-                                   std::uint64_t n_threads);
+                                   std::uint64_t n_threads, std::stop_token stop = {});
 
 }  // namespace kestrel
