@@ -123,14 +123,14 @@ def trajectory_rdf(
     composition: Dict[str, float] = {}
     r = None
     last = None
-    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="kestrel-trajectory") as reader:
+    reader = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="kestrel-trajectory")
+    try:
         pending = reader.submit(read, None)
         while pending is not None:
             structures, frame_indices, position = pending.result()
             frames_read, finished = position[1], position[3]
             pending = None if finished else reader.submit(read, position)
-            for frame_index in frame_indices:
-                structure = structures.pop(0)
+            for structure, frame_index in zip(structures, frame_indices):
                 r, frame_partials, frame_total = structure.prdf(
                     cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
                 zeros = np.zeros_like(r)
@@ -141,9 +141,14 @@ def trajectory_rdf(
                 for element, amount in structure.composition.items():
                     composition[element] = composition.get(element, 0.0) + amount
                 indices.append(frame_index)
-                last = structure
                 if progress is not None:
                     progress(len(indices), total)
+            last = structures[-1] if structures else last
+            del structures  # one chunk in memory besides the one being read
+    finally:
+        # After an error or Ctrl-C the chunk being read is not waited for:
+        # it ends on its own and is dropped.
+        reader.shutdown(wait=False, cancel_futures=True)
 
     count = len(indices)
     pairs = sorted(partials.mean)

@@ -7,6 +7,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
 #include "trajectory/reader.hpp"
 
@@ -47,14 +48,6 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
         }
     }
     return out;
-}
-
-// Runs a reading without the interpreter lock. The token lets a caller that
-// can watch for Ctrl-C stop the reading between frames.
-template <class Read>
-auto read_released(Read&& read) {
-    ReleasedGil released;
-    return read(std::stop_token{});
 }
 
 PyRef make_u64(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
@@ -106,14 +99,17 @@ PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(kReadAll, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
-    Result<TrajectoryResult> outcome = read_released([&](std::stop_token cancel) {
+    std::optional<Result<TrajectoryResult>> outcome = run_interruptible([&](std::stop_token cancel) {
         return read_trajectory(call->path, call->selection.every, call->selection.start, call->selection.stop,
                                call->cell, cancel);
     });
-    if (!outcome) return raise_structure_error(outcome.error());
+    // Ctrl-C stops the reading between frames; the signal handler's
+    // exception is then already set.
+    if (!outcome) return {};
+    if (!*outcome) return raise_structure_error(outcome->error());
     PyRef structures, indices;
-    if (!wrap_frames(outcome->structures, outcome->frame_indices, structures, indices)) return {};
-    PyRef frames_read = make_u64(outcome->frames_read);
+    if (!wrap_frames((*outcome)->structures, (*outcome)->frame_indices, structures, indices)) return {};
+    PyRef frames_read = make_u64((*outcome)->frames_read);
     if (!frames_read) return {};
     return PyRef::steal(PyTuple_Pack(3, structures.get(), indices.get(), frames_read.get()));
 }
@@ -128,13 +124,14 @@ PyRef read_chunk(PyObject* args, PyObject* kwargs) {
     ChunkLimits limits;
     if (!read_u64(arguments[6], "max_frames", limits.frames)) return {};
     if (!read_u64(arguments[7], "max_atoms", limits.atoms)) return {};
-    Result<TrajectoryChunk> outcome = read_released([&](std::stop_token cancel) {
+    std::optional<Result<TrajectoryChunk>> outcome = run_interruptible([&](std::stop_token cancel) {
         return read_trajectory_chunk(call->path, call->selection, call->cell, *from, limits, cancel);
     });
-    if (!outcome) return raise_structure_error(outcome.error());
+    if (!outcome) return {};
+    if (!*outcome) return raise_structure_error(outcome->error());
     PyRef structures, indices;
-    if (!wrap_frames(outcome->structures, outcome->frame_indices, structures, indices)) return {};
-    PyRef next = position_tuple(outcome->next);
+    if (!wrap_frames((*outcome)->structures, (*outcome)->frame_indices, structures, indices)) return {};
+    PyRef next = position_tuple((*outcome)->next);
     if (!next) return {};
     return PyRef::steal(PyTuple_Pack(3, structures.get(), indices.get(), next.get()));
 }
@@ -144,10 +141,11 @@ PyRef count_frames(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(kCount, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
-    Result<TrajectoryPosition> outcome = read_released(
+    std::optional<Result<TrajectoryPosition>> outcome = run_interruptible(
         [&](std::stop_token cancel) { return count_trajectory_frames(call->path, call->selection, cancel); });
-    if (!outcome) return raise_structure_error(outcome.error());
-    PyRef frames_read = make_u64(outcome->frame), kept = make_u64(outcome->kept);
+    if (!outcome) return {};
+    if (!*outcome) return raise_structure_error(outcome->error());
+    PyRef frames_read = make_u64((*outcome)->frame), kept = make_u64((*outcome)->kept);
     if (!frames_read || !kept) return {};
     return PyRef::steal(PyTuple_Pack(2, frames_read.get(), kept.get()));
 }
