@@ -1,6 +1,9 @@
 #include <doctest/doctest.h>
 
+#include "base/ascii.hpp"
+#include "base/saturating.hpp"
 #include "base/text.hpp"
+#include "base/unit_interval.hpp"
 #include "base/utf8.hpp"
 #include "base/fixed4.hpp"
 #include "model/structure.hpp"
@@ -78,4 +81,16 @@ TEST_CASE("UTF-8 fed in pieces agrees with the whole-text check at every cut") {
             CHECK_MESSAGE((fed && stream.complete()) == is_valid_utf8(text), text, " cut at ", cut);
         }
     }
+}
+
+TEST_CASE("small shared helpers") {
+    CHECK(ascii_lower("LaTTice=\xC3\x89") == "lattice=\xC3\x89");  // non-ASCII bytes stay
+    CHECK(equals_ignoring_case("LOOP_", "loop_"));
+    CHECK_FALSE(equals_ignoring_case("loop", "loop_"));
+    CHECK(strip_quotes("''a'b''", '\'') == "a'b");
+    CHECK(saturating_add(UINT64_MAX - 1, 5) == UINT64_MAX);
+    CHECK(saturating_add(2, 3) == 5);
+    CHECK(wrap_unit(-1e-300) == 0.0);  // would round up to exactly 1
+    CHECK(wrap_unit(-0.25) == 0.75);
+    CHECK(wrap_unit(3.5) == 0.5);
 }
