@@ -52,23 +52,24 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
 
 PyRef make_u64(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
 
-// [Structure, ...] and [frame index, ...], the structures moved out.
-bool wrap_frames(std::vector<Structure>& structures, const std::vector<std::uint64_t>& frame_indices, PyRef& list,
-                 PyRef& indices) {
+// ([Structure, ...], [frame index, ...], last), the structures moved out.
+PyRef frames_tuple(std::vector<Structure>& structures, const std::vector<std::uint64_t>& frame_indices,
+                   PyRef last) {
+    if (!last) return {};
     const auto count = static_cast<Py_ssize_t>(structures.size());
-    list = PyRef::steal(PyList_New(count));
-    indices = PyRef::steal(PyList_New(count));
-    if (!list || !indices) return false;
+    PyRef list = PyRef::steal(PyList_New(count));
+    PyRef indices = PyRef::steal(PyList_New(count));
+    if (!list || !indices) return {};
     for (Py_ssize_t i = 0; i < count; ++i) {
         const auto k = static_cast<std::size_t>(i);
         PyRef structure = wrap_structure(std::move(structures[k]));
-        if (!structure) return false;
+        if (!structure) return {};
         PyList_SetItem(list.get(), i, structure.release());
         PyRef index = make_u64(frame_indices[k]);
-        if (!index) return false;
+        if (!index) return {};
         PyList_SetItem(indices.get(), i, index.release());
     }
-    return true;
+    return PyRef::steal(PyTuple_Pack(3, list.get(), indices.get(), last.get()));
 }
 
 // (offset, frame, kept, finished)
@@ -107,11 +108,8 @@ PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
     // exception is then already set.
     if (!outcome) return {};
     if (!*outcome) return raise_structure_error(outcome->error());
-    PyRef structures, indices;
-    if (!wrap_frames((*outcome)->structures, (*outcome)->frame_indices, structures, indices)) return {};
-    PyRef frames_read = make_u64((*outcome)->frames_read);
-    if (!frames_read) return {};
-    return PyRef::steal(PyTuple_Pack(3, structures.get(), indices.get(), frames_read.get()));
+    TrajectoryResult& result = **outcome;
+    return frames_tuple(result.structures, result.frame_indices, make_u64(result.frames_read));
 }
 
 PyRef read_chunk(PyObject* args, PyObject* kwargs) {
@@ -129,11 +127,8 @@ PyRef read_chunk(PyObject* args, PyObject* kwargs) {
     });
     if (!outcome) return {};
     if (!*outcome) return raise_structure_error(outcome->error());
-    PyRef structures, indices;
-    if (!wrap_frames((*outcome)->structures, (*outcome)->frame_indices, structures, indices)) return {};
-    PyRef next = position_tuple((*outcome)->next);
-    if (!next) return {};
-    return PyRef::steal(PyTuple_Pack(3, structures.get(), indices.get(), next.get()));
+    TrajectoryChunk& chunk = **outcome;
+    return frames_tuple(chunk.structures, chunk.frame_indices, position_tuple(chunk.next));
 }
 
 PyRef count_frames(PyObject* args, PyObject* kwargs) {
