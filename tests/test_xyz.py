@@ -169,7 +169,7 @@ def test_comment_line_failures_are_the_same_in_both_readers(tmp_path, comment):
 @pytest.fixture
 def ase_written():
     """Extended XYZ as ASE writes it, with per-atom columns beyond the positions."""
-    ase = pytest.importorskip("ase")
+    pytest.importorskip("ase")
     import ase.io
     from ase.build import bulk
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import concurrent.futures
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from _kestrel import Structure, _count_xyz_trajectory_frames, _read_xyz_trajectory_chunk
 
@@ -57,12 +57,12 @@ class _RunningMoments:
     """Mean and sum of squared deviations of curves, one frame at a time
     (Welford's update, which does not lose the spread to cancellation)."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.count = 0
-        self.mean: Dict[object, np.ndarray] = {}
-        self.squares: Dict[object, np.ndarray] = {}
+        self.mean: Dict[Any, np.ndarray] = {}
+        self.squares: Dict[Any, np.ndarray] = {}
 
-    def add(self, curves: Dict[object, np.ndarray], zeros: np.ndarray) -> None:
+    def add(self, curves: Dict[Any, np.ndarray], zeros: np.ndarray) -> None:
         import numpy as np
 
         self.count += 1
@@ -76,7 +76,7 @@ class _RunningMoments:
             mean += delta / self.count
             squares += delta * (value - mean)
 
-    def std(self, key) -> np.ndarray:
+    def std(self, key: Any) -> np.ndarray:
         import numpy as np
 
         return np.sqrt(self.squares[key] / self.count)
@@ -109,7 +109,7 @@ def trajectory_rdf(
     """
     import numpy as np  # kestrel itself imports without NumPy
 
-    total = None
+    total = 0
     if progress is not None:
         _, total = _count_xyz_trajectory_frames(path, every, start, stop, cell)
 
@@ -125,7 +125,7 @@ def trajectory_rdf(
     last = None
     reader = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="kestrel-trajectory")
     try:
-        pending = reader.submit(read, None)
+        pending: Optional[concurrent.futures.Future] = reader.submit(read, None)
         while pending is not None:
             structures, frame_indices, position = pending.result()
             frames_read, finished = position[1], position[3]
@@ -150,6 +150,8 @@ def trajectory_rdf(
         # it ends on its own and is dropped.
         reader.shutdown(wait=False, cancel_futures=True)
 
+    # The read fails unless at least one frame was kept, so r is set.
+    assert r is not None
     count = len(indices)
     pairs = sorted(partials.mean)
     return TrajectoryRdf(
