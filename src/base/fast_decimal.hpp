@@ -2,6 +2,7 @@
 // coordinates by the million.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -22,21 +23,23 @@ inline bool fast_decimal(std::string_view body, double& out) {
     const std::size_t size = body.size();
     std::size_t i = 0;
     std::uint64_t mantissa = 0;
-    int digits = 0, fraction_digits = 0;
+    std::size_t digits = 0, fraction_digits = 0;
     bool point = false;
+    // No test per digit: a mantissa of more than 19 digits may wrap here,
+    // but is then refused as a whole.
     for (; i < size; ++i) {
         const char c = body[i];
         if (is_decimal_digit(c)) {
-            if (++digits > 19) return false;
             mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            if (point) ++fraction_digits;
+            ++digits;
+            fraction_digits += point;
         } else if (c == '.' && !point) {
             point = true;
         } else {
             break;
         }
     }
-    if (digits == 0) return false;
+    if (digits == 0 || digits > 19) return false;
     int exponent = 0;
     if (i < size) {
         if (body[i] != 'e' && body[i] != 'E') return false;
@@ -52,7 +55,7 @@ inline bool fast_decimal(std::string_view body, double& out) {
         if (negative) exponent = -exponent;
     }
     if (mantissa > (std::uint64_t{1} << 53)) return false;
-    const int scale = exponent - fraction_digits;
+    const int scale = exponent - static_cast<int>(fraction_digits);
     if (scale < -22 || scale > 22) return false;
     const auto value = static_cast<double>(mantissa);
     out = scale >= 0 ? value * kPowers[scale] : value / kPowers[-scale];
