@@ -173,7 +173,7 @@ def end_to_end():
         path = os.path.join(folder, "liquid.xyz")
         t0 = time.perf_counter()
         side = liquid_trajectory(path)
-        print(f"  wrote {os.path.getsize(path) / 1e6:.0f} MB with ase.io.write in {time.perf_counter() - t0:.1f} s")
+        print(f"  wrote {os.path.getsize(path) / 1e6:.0f} MB in the layout of ase.io.write in {time.perf_counter() - t0:.1f} s")
         try:
             import freud
 
