@@ -42,7 +42,7 @@ constexpr std::size_t kVacancy = std::numeric_limits<std::size_t>::max();
 // the end; site t of the pool takes entry t.
 void fill_pool(const std::vector<std::uint64_t>& members, const Site& representative,
                const std::vector<std::uint64_t>& counts, const Structure& supercell, ExpansionRng& rng,
-               std::vector<Site>& placed, std::uint64_t& vacancies) {
+               std::vector<Site>& placed, std::uint64_t& vacancies, const std::stop_token& stop) {
     std::uint64_t atoms = 0;
     for (std::uint64_t count : counts) atoms += count;
     std::vector<std::size_t> entries;
@@ -53,6 +53,7 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
     for (std::size_t k = entries.size(); k >= 2; --k) std::swap(entries[k - 1], entries[rng.below(k)]);
 
     for (std::size_t t = 0; t < members.size(); ++t) {
+        if (t % 65536 == 0 && stop.stop_requested()) return;
         if (entries[t] == kVacancy) {
             ++vacancies;
             continue;
@@ -76,7 +77,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     if (structure.n_sites() > max_sites)
         return fail("even a " + cube(n) + " cell holds " + std::to_string(structure.n_sites()) +
                     " sites, above the limit of " + std::to_string(max_sites));
-    Result<Structure> supercell = make_supercell(structure, n, n, n);
+    Result<Structure> supercell = make_supercell(structure, n, n, n, stop);
     if (!supercell) return supercell.take_error();
     if (stop.stop_requested()) return interrupted();
 
@@ -110,7 +111,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
         if (stop.stop_requested()) return interrupted();
         const Site& representative = sites[members.front()];
         const std::vector<std::uint64_t> counts = pool_counts(representative, members.size());
-        fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies);
+        fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies, stop);
         for (std::size_t i = 0; i < counts.size(); ++i) {
             const SpeciesOccupancy& species = representative.species[i];
             report.occupancy_report.push_back({species.element, species.occupancy, members.size(), counts[i]});
