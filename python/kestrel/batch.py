@@ -198,10 +198,12 @@ class _Job:
     settings: _Settings
     part_path: Optional[str] = None
     n_threads: int = 0
+    number: int = 0  # position of the chunk in the run, to put in-memory rows back in order
 
 
 @dataclass
 class _JobDone:
+    number: int
     sources: int
     rows: int
     errors: int
@@ -379,7 +381,7 @@ def _run_job(job: _Job) -> _JobDone:
             rows.add(index, source, identity, block, structure, curves, error,
                      read_seconds + time.perf_counter() - started)
     batch = rows.record_batch()
-    done = _JobDone(len(job.items), batch.num_rows, rows.errors)
+    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
     if job.part_path is None:
         done.batch = batch
     else:
@@ -553,7 +555,7 @@ def _chunk_size(n_sources: int, workers: int) -> int:
 def _jobs(items: List[Tuple[int, Union[str, Structure]]], settings: _Settings, size: int, n_threads: int,
           part_name: Optional[Callable[[int], str]]) -> Iterator[_Job]:
     for number, start in enumerate(range(0, len(items), size)):
-        yield _Job(items[start:start + size], settings, part_name(number) if part_name else None, n_threads)
+        yield _Job(items[start:start + size], settings, part_name(number) if part_name else None, n_threads, number)
 
 
 def _run(items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback]):
@@ -570,14 +572,15 @@ def _run(items, settings, runner: _Runner, part_name, progress: Optional[Progres
         counts["rows"] += done.rows
         counts["errors"] += done.errors
         if done.batch is not None:
-            batches.append(done.batch)
+            batches.append((done.number, done.batch))
         if progress is not None:
             progress(counts["sources"], total, counts["errors"])
 
     if progress is not None:
         progress(0, total, 0)
     runner.run(_jobs(items, settings, _chunk_size(total, runner.workers), n_threads, part_name), on_done)
-    return counts["rows"], counts["rows"] - counts["errors"], counts["errors"], batches
+    in_order = [batch for _, batch in sorted(batches, key=lambda numbered: numbered[0])]
+    return counts["rows"], counts["rows"] - counts["errors"], counts["errors"], in_order
 
 
 def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bin_size: float = 0.1,
@@ -609,8 +612,7 @@ def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bi
     finally:
         if owned is not None:
             owned.close()
-    table = pa.Table.from_batches(batches, schema=table_schema(settings))
-    return table.sort_by([("index", "ascending")]) if table.num_rows else table
+    return pa.Table.from_batches(batches, schema=table_schema(settings))
 
 
 # ---- Parquet output ------------------------------------------------------------
