@@ -492,7 +492,7 @@ class _Runner:
                                            initializer=_one_engine_thread)
         else:
             executor = ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
-        with executor:
+        try:
             in_flight = set()
             for job in jobs:
                 if self.mode == "processes":
@@ -506,6 +506,10 @@ class _Runner:
                         on_done(future.result())
             for future in list(in_flight):
                 on_done(future.result())
+        finally:
+            # On an interruption the chunks not yet started are dropped; those
+            # running finish and keep their parts for the next run.
+            executor.shutdown(wait=True, cancel_futures=True)
 
     def _run_dask(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         distributed = _require("distributed")
