@@ -534,6 +534,13 @@ def _one_engine_thread() -> None:
     os.environ["RAYON_NUM_THREADS"] = "1"
 
 
+def _local_workers(workers: Optional[int]) -> int:
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    if n < 1:
+        raise ValueError(f"workers must be 1 or more, not {n}")
+    return n
+
+
 def _runner(n_sources: int, workers: Optional[int], client, processes: Optional[bool]) -> Tuple[_Runner, Any]:
     """Where the chunks run, and a client to close afterwards when we opened it."""
     if client is not None:
@@ -543,9 +550,7 @@ def _runner(n_sources: int, workers: Optional[int], client, processes: Optional[
             client = owned = distributed.Client(client)
         n = max(1, sum(client.nthreads().values()))
         return _Runner("dask", n, client), owned
-    n = workers if workers is not None else (os.cpu_count() or 1)
-    if n < 1:
-        raise ValueError(f"workers must be 1 or more, not {n}")
+    n = _local_workers(workers)
     if processes is None:
         processes = n > 1 and n_sources >= PROCESS_THRESHOLD
     return _Runner("processes" if processes else "threads", n, None), None
@@ -622,6 +627,12 @@ def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bi
 # ---- Parquet output ------------------------------------------------------------
 
 
+def _shown(value: Any) -> str:
+    if isinstance(value, list):
+        return ",".join(map(str, value))
+    return "none" if value is None else f"{value:g}" if isinstance(value, float) else str(value)
+
+
 class _Output:
     """A Parquet table on disk: a single file, or a dataset directory of parts.
 
@@ -640,13 +651,16 @@ class _Output:
         parent = os.path.dirname(self.path)
         if not os.path.isdir(parent):
             raise OSError(f"cannot write {self.path}: the folder {parent} does not exist")
-        os.makedirs(self.parts_dir, exist_ok=True)
-        if not os.access(self.parts_dir, os.W_OK):
-            raise OSError(f"cannot write into {self.parts_dir}: permission denied")
+        where = self.parts_dir if os.path.isdir(self.parts_dir) else parent
+        if not os.access(where, os.W_OK | os.X_OK):
+            raise OSError(f"cannot write into {where}: permission denied")
         # Part names sort by run, then by chunk: reading them in name order
         # gives the rows in the order the runs made them.
         self.replace_existing = False
         self.run_stamp = time.strftime("%Y%m%dT%H%M%S") + "-" + uuid.uuid4().hex[:6]
+
+    def create(self) -> None:
+        os.makedirs(self.parts_dir, exist_ok=True)
 
     def part_name(self, number: int) -> str:
         return os.path.join(self.parts_dir, f"part-{self.run_stamp}-{number:06d}.parquet")
@@ -669,7 +683,7 @@ class _Output:
         wanted = self.settings.metadata()
         keys = ("cutoff", "bin_size", "curves", "elements")
         if any(found.get(key) != wanted[key] for key in keys):
-            said = ", ".join(f"{key} {found.get(key)}" for key in keys)
+            said = ", ".join(f"{key} {_shown(found.get(key))}" for key in keys)
             raise ValueError(f"{self.path} already holds a table computed with {said}; "
                              "write to another output or use the same settings")
 
@@ -754,6 +768,8 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
     ``multiprocessing`` user, needs a script's code under ``if __name__ == "__main__":``.
     """
     settings = _settings(cutoff, bin_size, curves, elements, symprec)
+    if client is None:
+        _local_workers(workers)
     started = time.perf_counter()
     output = _Output(out, settings)
     items = list(enumerate(_expand_sources(sources)))
@@ -766,6 +782,7 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
         items = [(i, item) for i, item in items if not (isinstance(item, str) and item in done)]
     else:
         output.clear()
+    output.create()
     runner, owned = _runner(len(items), workers, client, processes)
     try:
         rows, ok, errors, _ = _run(items, settings, runner, output.part_name, progress)
