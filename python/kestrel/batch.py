@@ -485,10 +485,10 @@ class _Runner:
         if self.mode == "processes":
             import multiprocessing
 
-            # forkserver, not fork: a forked child would inherit the engine's
-            # thread pool without its threads. Each process computes one
-            # structure at a time on one engine thread; the processes fill the cores.
-            executor = ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("forkserver"),
+            # spawn, not fork: a forked child would inherit the engine's thread
+            # pool without its threads. Each process computes one structure at
+            # a time on one engine thread; the processes fill the cores.
+            executor = ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
                                            initializer=_one_engine_thread)
         else:
             executor = ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
