@@ -249,6 +249,30 @@ def test_processes_and_threads_make_the_same_table(files, rocksalt):
     assert processes.drop_columns(["seconds"]).equals(threads.drop_columns(["seconds"]))
 
 
+def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
+    import multiprocessing
+    import signal
+
+    out = tmp_path / "table"
+    inputs = sorted(files.iterdir()) + [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar", EXAMPLES / "MgO.xyz"]
+
+    def kill_a_worker(done, total, errors):
+        if done and not killed:
+            killed.append(multiprocessing.active_children()[0].pid)
+            os.kill(killed[0], signal.SIGKILL)
+
+    killed = []
+    first = write_rdf_table(inputs, out, processes=True, workers=2, progress=kill_a_worker)
+    assert killed and first.rows == len(inputs) and 0 < first.errors < len(inputs)
+    lost = {r["source"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
+    assert {r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"} == {
+        "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"}
+    again = write_rdf_table(inputs, out, processes=True, workers=2)
+    assert (again.sources, again.errors, again.skipped) == (len(lost), 0, len(inputs) - len(lost))
+    table = read_rdf_table(out)
+    assert table.num_rows == len(inputs) and set(table.column("status").to_pylist()) == {"ok"}
+
+
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")

@@ -469,6 +469,25 @@ def _encode(item: Union[str, Structure]) -> Union[str, _StructureRecord]:
     return item
 
 
+WORKER_LOST = ("the worker computing this chunk ended abruptly (killed, or out of memory); "
+               "its structures were not computed")
+
+
+def _lost_job(job: _Job) -> _JobDone:
+    """Error rows for every source of a chunk whose worker died, so the table says what is missing."""
+    rows = _Rows(job.settings)
+    for index, item in job.items:
+        path = item if isinstance(item, str) else None
+        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0)
+    batch = rows.record_batch()
+    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
+    if job.part_path is None:
+        done.batch = batch
+    else:
+        _write_part(batch, job.part_path)
+    return done
+
+
 class _Runner:
     """Runs jobs on threads, local processes or a Dask client, a bounded number in flight."""
 
@@ -480,32 +499,53 @@ class _Runner:
     def run(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         if self.mode == "dask":
             self._run_dask(jobs, on_done)
-            return
-        executor: Executor
-        if self.mode == "processes":
-            import multiprocessing
-
-            # spawn, not fork: a forked child would inherit the engine's thread
-            # pool without its threads. Each process computes one structure at
-            # a time on one engine thread; the processes fill the cores.
-            executor = ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                           initializer=_one_engine_thread)
         else:
-            executor = ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
+            self._run_local(jobs, on_done)
+
+    def _executor(self) -> Executor:
+        if self.mode == "threads":
+            return ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
+        import multiprocessing
+
+        # spawn, not fork: a forked child would inherit the engine's thread
+        # pool without its threads. Each process computes one structure at a
+        # time on one engine thread; the processes fill the cores.
+        return ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
+                                   initializer=_one_engine_thread)
+
+    def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
+        from concurrent.futures.process import BrokenProcessPool
+
+        executor = self._executor()
+        in_flight: Dict[Any, Tuple[_Job, Executor]] = {}
+
+        def collect(future) -> None:
+            nonlocal executor
+            job, ran_on = in_flight.pop(future)
+            try:
+                done = future.result()
+            except BrokenProcessPool:
+                # A dead process breaks the whole pool: its chunks in flight
+                # become error rows, and a fresh pool takes the rest.
+                done = _lost_job(job)
+                if ran_on is executor:
+                    executor.shutdown(wait=False)
+                    executor = self._executor()
+            on_done(done)
+
         try:
-            in_flight = set()
             for job in jobs:
                 if self.mode == "processes":
                     job.items = [(index, _encode(item)) for index, item in job.items]
-                in_flight.add(executor.submit(_run_job, job))
+                in_flight[executor.submit(_run_job, job)] = (job, executor)
                 # Twice the workers in flight keeps every worker fed while the
                 # rest of the sources wait as plain paths.
                 while len(in_flight) >= 2 * self.workers:
-                    finished, in_flight = wait(in_flight, return_when=FIRST_COMPLETED)
+                    finished, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
                     for future in finished:
-                        on_done(future.result())
-            for future in list(in_flight):
-                on_done(future.result())
+                        collect(future)
+            while in_flight:
+                collect(next(iter(in_flight)))
         finally:
             # On an interruption the chunks not yet started are dropped; those
             # running finish and keep their parts for the next run.
@@ -515,19 +555,26 @@ class _Runner:
         distributed = _require("distributed")
         limit = 2 * max(1, sum(self.client.nthreads().values()))
         pending = distributed.as_completed()
-        count = 0
+        submitted: Dict[str, _Job] = {}
+
+        def collect(future) -> None:
+            job = submitted.pop(future.key)
+            try:
+                done = future.result()
+            except distributed.KilledWorker:
+                done = _lost_job(job)
+            future.release()
+            on_done(done)
+
         for job in jobs:
             job.items = [(index, _encode(item)) for index, item in job.items]
-            pending.add(self.client.submit(_run_job, job, pure=False))
-            count += 1
-            while count >= limit:
-                future = next(pending)
-                on_done(future.result())
-                future.release()
-                count -= 1
+            future = self.client.submit(_run_job, job, pure=False)
+            submitted[future.key] = job
+            pending.add(future)
+            while len(submitted) >= limit:
+                collect(next(pending))
         for future in pending:
-            on_done(future.result())
-            future.release()
+            collect(future)
 
 
 def _one_engine_thread() -> None:
@@ -688,14 +735,16 @@ class _Output:
                              "write to another output or use the same settings")
 
     def done_sources(self, paths: List[str]) -> Tuple[Set[str], Set[str]]:
-        """Of the given paths: those already done with this size and time, and those changed since."""
+        """Of the given paths: those already done with this size and time, and those to do again."""
         pq = _require("pyarrow.parquet")
         recorded: Dict[str, Tuple[Any, Any]] = {}
         for stored in self._stored():
-            columns = pq.read_table(stored, columns=["source", "source_size", "source_mtime_ns"]).to_pydict()
-            for source, size, mtime in zip(columns["source"], columns["source_size"], columns["source_mtime_ns"]):
+            columns = pq.read_table(stored, columns=["source", "source_size", "source_mtime_ns", "error"]).to_pydict()
+            for source, size, mtime, error in zip(columns["source"], columns["source_size"],
+                                                  columns["source_mtime_ns"], columns["error"]):
                 if source is not None:
-                    recorded[source] = (size, mtime)
+                    # A source whose worker died was never tried: do it again.
+                    recorded[source] = (None, None) if error == WORKER_LOST else (size, mtime)
         done, changed = set(), set()
         for path in paths:
             if path in recorded:
