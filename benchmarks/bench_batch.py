@@ -186,6 +186,7 @@ def main():
         print(f"corpus: {len(files)} files, {len(ordered)} ordered as kestrel reads them")
         write_rdf_table(ordered[:4], out, CUTOFF, BIN, resume=False)  # imports pyarrow, starts the engine's pool
         rates["kestrel, ordered COD"] = kestrel_rate(ordered)
+        print(rates, flush=True)
         rates["kestrel, all COD"] = kestrel_rate(files)
 
         print("generating", options.generated, "structures ...", flush=True)
@@ -201,16 +202,27 @@ def main():
             seconds = best_of(options.repeats, lambda: write_rdf_table(generated, dataset, CUTOFF, BIN,
                                                                         resume=False, client=client))
             rates["kestrel, generated, LocalCluster(2)"] = len(generated) / seconds
+        print(rates, flush=True)
         print(f"LocalCluster of two worker processes started in {cluster_start:.1f} s (not counted)")
 
         memory = {}
         for processes in (False, True):
             for count in (options.generated // 10, options.generated):
                 memory[processes, count] = peak_memory(folder, count, scratch / "peak.parquet", processes)
+        print(memory, flush=True)
 
-    chosen = ordered[:options.featurizer_files] if options.featurizer_files else ordered
-    print(f"featurizer on {len(chosen)} ordered files ...", flush=True)
-    structures = [PmgStructure.from_file(path) for path in chosen]
+    chosen, structures = [], []
+    for path in ordered:
+        try:
+            structure = PmgStructure.from_file(path)
+        except Exception:  # noqa: BLE001 - a file pymatgen cannot read is left out of its side
+            continue
+        if structure.is_ordered:
+            chosen.append(path)
+            structures.append(structure)
+    if options.featurizer_files:
+        chosen, structures = chosen[:options.featurizer_files], structures[:options.featurizer_files]
+    print(f"featurizer on {len(chosen)} of the ordered files (those pymatgen reads as ordered) ...", flush=True)
     worst_partial, worst_total = check_same_curves(sorted(chosen, key=os.path.getsize)[:5])
     serial = best_of(1, lambda: featurize_all(structures))
     two = best_of(1, lambda: featurize_two_processes(structures))

@@ -12,7 +12,6 @@ import pytest
 from conftest import EXAMPLES, ROOT
 
 import kestrel
-from kestrel import Structure
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
 
 pa = pytest.importorskip("pyarrow")
@@ -215,7 +214,8 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     assert sorted(os.path.basename(r["source"]) for r in rows) == ["Cu.vasp", "FeNi.cif", "FeNiO.cif", "NaCl.xyz"]
     feni = next(r for r in rows if r["source"].endswith("FeNiO.cif"))
     assert feni["volume"] == pytest.approx(3.7 ** 3) and feni["source_mtime_ns"] == 1
-    with pytest.raises(ValueError, match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, elements none; "):
+    with pytest.raises(ValueError, match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
+                                         "elements none; write to another output or use the same settings"):
         write_rdf_table(files, out, cutoff=6.0)
     fresh = write_rdf_table(files, out, cutoff=6.0, resume=False)
     assert (fresh.sources, fresh.skipped) == (4, 0)

@@ -294,7 +294,7 @@ class _Rows:
         return pa.RecordBatch.from_arrays(arrays, schema=schema)
 
 
-def _list_array(curves: List[Optional[np.ndarray]]):
+def _list_array(curves: Sequence[Optional[np.ndarray]]):
     """A list<double> column from NumPy curves in one copy (None for error rows)."""
     pa = _require("pyarrow")
     lengths = np.array([0 if c is None else len(c) for c in curves], dtype=np.int64)
@@ -362,8 +362,8 @@ def _run_job(job: _Job) -> _JobDone:
                 blocks = _read_blocks(item, job.settings.symprec)
             except (KeyboardInterrupt, SystemExit):
                 raise
-            except BaseException as error:  # noqa: BLE001 - a failure is a row, never the end of the batch
-                rows.add(index, source, identity, None, None, None, _error_text(error),
+            except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch
+                rows.add(index, source, identity, None, None, None, _error_text(failure),
                          time.perf_counter() - started)
                 continue
         else:
@@ -372,13 +372,14 @@ def _run_job(job: _Job) -> _JobDone:
         read_seconds = (time.perf_counter() - started) / len(blocks)
         for block, structure in blocks:
             started = time.perf_counter()
+            message: Optional[str] = None
             try:
-                curves, error = _curves(structure, job.settings, job.n_threads), None
+                curves = _curves(structure, job.settings, job.n_threads)
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException as failure:  # noqa: BLE001 - as above
-                curves, error = None, _error_text(failure)
-            rows.add(index, source, identity, block, structure, curves, error,
+                curves, message = None, _error_text(failure)
+            rows.add(index, source, identity, block, structure, curves, message,
                      read_seconds + time.perf_counter() - started)
     batch = rows.record_batch()
     done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
@@ -463,7 +464,7 @@ class BatchSummary:
         return self.sources / self.seconds if self.seconds > 0 else float("inf")
 
 
-def _encode(item: Union[str, Structure]) -> Union[str, _StructureRecord]:
+def _encode(item: Union[str, Structure, _StructureRecord]) -> Union[str, _StructureRecord]:
     if isinstance(item, Structure):
         return (item.lattice_matrix, item.frac_coords, item.species)
     return item
@@ -608,7 +609,7 @@ def _chunk_size(n_sources: int, workers: int) -> int:
     return max(1, min(CHUNK_SIZE, math.ceil(n_sources / (4 * workers))))
 
 
-def _jobs(items: List[Tuple[int, Union[str, Structure]]], settings: _Settings, size: int, n_threads: int,
+def _jobs(items: List[Tuple[int, Any]], settings: _Settings, size: int, n_threads: int,
           part_name: Optional[Callable[[int], str]]) -> Iterator[_Job]:
     for number, start in enumerate(range(0, len(items), size)):
         yield _Job(items[start:start + size], settings, part_name(number) if part_name else None, n_threads, number)
@@ -745,7 +746,8 @@ class _Output:
                 if source is not None:
                     # A source whose worker died was never tried: do it again.
                     recorded[source] = (None, None) if error == WORKER_LOST else (size, mtime)
-        done, changed = set(), set()
+        done: Set[str] = set()
+        changed: Set[str] = set()
         for path in paths:
             if path in recorded:
                 (done if recorded[path] == _identity(path) else changed).add(path)
@@ -757,7 +759,7 @@ class _Output:
             return
         pa = _require("pyarrow")
         pq = _require("pyarrow.parquet")
-        import pyarrow.compute as pc
+        pc = _require("pyarrow.compute")
 
         for stored in self._stored():
             table = pq.read_table(stored)
