@@ -327,7 +327,7 @@ def test_command_line_runs_resumes_and_reports(tmp_path, files):
     assert result.returncode == 0, result.stderr
     summary = result.stdout.strip().splitlines()[-1]
     assert summary.startswith("5 inputs, 5 rows: 3 ok, 2 errors, in ")
-    assert "5/5 inputs" in result.stderr and "2 errors" in result.stderr
+    assert "5/5 inputs" in result.stderr
     assert feature_matrix(out)[0].shape == (5, 15 * 10)
     again = run_cli(files, "--out", out, "--cutoff", 5, "--bin-size", 0.5, "--elements", "Fe,Ni,O,Cu,Si")
     assert again.returncode == 0 and f"skipped 5 inputs already in {out}" in again.stdout

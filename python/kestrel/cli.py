@@ -33,7 +33,9 @@ class Progress:
         self.started = time.perf_counter()
         self.drawn = 0.0
 
-    def update(self, done: int, note: str = "") -> None:
+    def update(self, done: int, total: Optional[int] = None, note: str = "") -> None:
+        if total is not None:
+            self.total = max(total, 1)
         now = time.perf_counter()
         # Redraw at most ten times a second, and always the last state.
         if done < self.total and now - self.drawn < 0.1 and self.drawn:
@@ -269,8 +271,7 @@ def cmd_batch(args) -> int:
     started = time.perf_counter()
 
     def show(done: int, total: int, errors: int) -> None:
-        progress.total = max(total, 1)
-        progress.update(done, _batch_note(started, done, total, errors))
+        progress.update(done, total, note=_batch_note(started, done, total, errors))
 
     summary = write_rdf_table(args.inputs, args.out, cutoff=args.cutoff, bin_size=args.bin_size, curves=args.curves,
                               elements=elements, workers=args.workers, client=args.scheduler,
