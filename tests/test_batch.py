@@ -11,6 +11,7 @@ import pytest
 
 from conftest import EXAMPLES, ROOT
 
+import _kestrel
 import kestrel
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
 
@@ -298,13 +299,19 @@ def test_dask_workers_write_the_same_table(tmp_path, files, cluster, rocksalt):
     assert in_memory.drop_columns(["seconds"]).equals(a)
 
 
-@pytest.mark.skipif(not hasattr(kestrel, "read_cif_blocks"), reason="the CIF reader reads one block")
+@pytest.mark.skipif(not hasattr(_kestrel, "read_cif_blocks"), reason="the CIF reader reads one block")
 def test_a_row_per_cif_block(tmp_path):
     path = tmp_path / "two.cif"
     path.write_text(FENI_CIF + FENI_CIF.replace("data_feni", "data_second").replace("3.6", "4.0"))
-    rows = rdf_table([path], cutoff=4.0).to_pylist()
-    assert [(r["block"], r["index"], r["volume"]) for r in rows] == [
+    guessed = tmp_path / "labels.cif"
+    guessed.write_text(FENI_CIF.replace("_atom_site_type_symbol\n", "").replace(" Fe 0", " 0").replace(" Ni 0", " 0")
+                       .replace(" O 0", " 0"))
+    rows = rdf_table([path, guessed], cutoff=4.0).to_pylist()
+    assert [(r["block"], r["index"], r["volume"]) for r in rows[:2]] == [
         ("feni", 0, pytest.approx(3.6 ** 3)), ("second", 0, pytest.approx(4.0 ** 3))]
+    assert rows[0]["warnings"] == rows[1]["warnings"] == []
+    # What the reader had to guess is in the row, not on standard error.
+    assert rows[2]["status"] == "ok" and rows[2]["formula"] == "FeNiO" and len(rows[2]["warnings"]) == 1
 
 
 def test_missing_extra_names_the_install_command(monkeypatch, rocksalt):

@@ -20,10 +20,12 @@ import glob
 import json
 import math
 import os
+import threading
 import time
 import uuid
+import warnings
 from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from itertools import combinations_with_replacement
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
@@ -207,6 +209,7 @@ class _JobDone:
     sources: int
     rows: int
     errors: int
+    warned: int = 0  # rows whose reading raised warnings
     batch: Any = None  # the rows as a pyarrow RecordBatch when no part file was asked for
 
 
@@ -227,17 +230,32 @@ def _error_text(error: BaseException) -> str:
 
 def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structure]]:
     """The structures of one file; a CIF gives one per data block that has atoms."""
-    import kestrel
+    import _kestrel
 
-    read_blocks = getattr(kestrel, "read_cif_blocks", None)
+    read_blocks = getattr(_kestrel, "read_cif_blocks", None)
     if read_blocks is not None and path.lower().endswith(".cif"):
-        blocks = read_blocks(path)
+        blocks = read_blocks(path, symprec)
         if not blocks:
             raise ValueError(f"{path} has no data block with atom sites")
         return list(blocks.items())
     from kestrel.io import read_structure
 
     return [(None, read_structure(path, symprec=symprec))]
+
+
+# The readers say what they had to guess through Python's warnings. In a batch
+# those belong to the row they concern, not to a screenful of standard error.
+# Catching warnings swaps process-wide state, so reads take turns under this
+# lock; the readers hold the interpreter lock while parsing anyway, so the
+# turns cost nothing, and the RDFs (which release it) still run side by side.
+_READING = threading.Lock()
+
+
+def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[str], Structure]], List[str]]:
+    with _READING, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        blocks = _read_blocks(path, symprec)
+    return blocks, [str(w.message) for w in caught]
 
 
 class _Rows:
@@ -247,9 +265,10 @@ class _Rows:
         self.settings = settings
         self.columns: Dict[str, list] = {name: [] for name in _schema_fields(settings)}
         self.errors = 0
+        self.warned = 0
 
     def add(self, index: int, source: Optional[str], identity, block: Optional[str], structure: Optional[Structure],
-            curves, error: Optional[str], seconds: float) -> None:
+            curves, error: Optional[str], seconds: float, notes: Optional[List[str]]) -> None:
         c = self.columns
         c["index"].append(index)
         c["source"].append(source)
@@ -269,6 +288,7 @@ class _Rows:
                 c[name].append(None)
         c["status"].append("error" if error is not None else "ok")
         c["error"].append(error)
+        c["warnings"].append(notes)
         c["seconds"].append(seconds)
         partials, total, features = curves if curves is not None else (None, None, None)
         if "total" in c:
@@ -278,6 +298,7 @@ class _Rows:
         if "features" in c:
             c["features"].append(features)
         self.errors += error is not None
+        self.warned += bool(notes)
 
     def record_batch(self):
         pa = _require("pyarrow")
@@ -359,15 +380,15 @@ def _run_job(job: _Job) -> _JobDone:
             source: Optional[str] = item
             identity = _identity(item)
             try:
-                blocks = _read_blocks(item, job.settings.symprec)
+                blocks, notes = _read_with_warnings(item, job.settings.symprec)
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch
                 rows.add(index, source, identity, None, None, None, _error_text(failure),
-                         time.perf_counter() - started)
+                         time.perf_counter() - started, None)
                 continue
         else:
-            source, identity = None, (None, None)
+            source, identity, notes = None, (None, None), []
             blocks = [(None, item if isinstance(item, Structure) else Structure(*item))]
         read_seconds = (time.perf_counter() - started) / len(blocks)
         for block, structure in blocks:
@@ -380,9 +401,9 @@ def _run_job(job: _Job) -> _JobDone:
             except BaseException as failure:  # noqa: BLE001 - as above
                 curves, message = None, _error_text(failure)
             rows.add(index, source, identity, block, structure, curves, message,
-                     read_seconds + time.perf_counter() - started)
+                     read_seconds + time.perf_counter() - started, notes)
     batch = rows.record_batch()
-    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
+    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors, rows.warned)
     if job.part_path is None:
         done.batch = batch
     else:
@@ -405,7 +426,7 @@ def _write_part(batch, path: str) -> None:
 
 def _schema_fields(settings: _Settings) -> List[str]:
     names = ["index", "source", "block", "source_size", "source_mtime_ns", "formula", "elements", "n_sites",
-             "n_atoms", "volume", "ordered", "status", "error", "seconds"]
+             "n_atoms", "volume", "ordered", "status", "error", "warnings", "seconds"]
     if settings.curves in ("both", "total"):
         names.append("total")
     if settings.curves in ("both", "partials"):
@@ -423,7 +444,7 @@ def table_schema(settings: _Settings):
         "index": pa.int64(), "source": pa.string(), "block": pa.string(), "source_size": pa.int64(),
         "source_mtime_ns": pa.int64(), "formula": pa.string(), "elements": pa.list_(pa.string()),
         "n_sites": pa.int64(), "n_atoms": pa.float64(), "volume": pa.float64(), "ordered": pa.bool_(),
-        "status": pa.string(), "error": pa.string(), "seconds": pa.float64(), "total": curve,
+        "status": pa.string(), "error": pa.string(), "warnings": pa.list_(pa.string()), "seconds": pa.float64(), "total": curve,
         "partials": pa.list_(pa.struct([("a", pa.string()), ("b", pa.string()), ("g", curve)])),
         "features": curve,
     }
@@ -455,8 +476,8 @@ class BatchSummary:
     rows: int
     ok: int
     errors: int
+    warned: int  # rows whose reading raised warnings (in their "warnings" column)
     seconds: float
-    table: Any = field(default=None, repr=False)
 
     @property
     def rate(self) -> float:
@@ -479,7 +500,7 @@ def _lost_job(job: _Job) -> _JobDone:
     rows = _Rows(job.settings)
     for index, item in job.items:
         path = item if isinstance(item, str) else None
-        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0)
+        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0, None)
     batch = rows.record_batch()
     done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
     if job.part_path is None:
@@ -616,8 +637,8 @@ def _jobs(items: List[Tuple[int, Any]], settings: _Settings, size: int, n_thread
 
 
 def _run(items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback]):
-    """Run every chunk; returns (rows, ok, errors, batches kept in memory)."""
-    counts = {"sources": 0, "rows": 0, "errors": 0}
+    """Run every chunk; returns the counts (sources, rows, errors, warned) and the batches kept in memory."""
+    counts = {"sources": 0, "rows": 0, "errors": 0, "warned": 0}
     batches: List[Any] = []
     total = len(items)
     # Local processes and Dask workers run one engine thread per structure;
@@ -628,6 +649,7 @@ def _run(items, settings, runner: _Runner, part_name, progress: Optional[Progres
         counts["sources"] += done.sources
         counts["rows"] += done.rows
         counts["errors"] += done.errors
+        counts["warned"] += done.warned
         if done.batch is not None:
             batches.append((done.number, done.batch))
         if progress is not None:
@@ -637,7 +659,7 @@ def _run(items, settings, runner: _Runner, part_name, progress: Optional[Progres
         progress(0, total, 0)
     runner.run(_jobs(items, settings, _chunk_size(total, runner.workers), n_threads, part_name), on_done)
     in_order = [batch for _, batch in sorted(batches, key=lambda numbered: numbered[0])]
-    return counts["rows"], counts["rows"] - counts["errors"], counts["errors"], in_order
+    return counts, in_order
 
 
 def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bin_size: float = 0.1,
@@ -665,7 +687,7 @@ def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bi
     items = list(enumerate(_expand_sources(sources)))
     runner, owned = _runner(len(items), workers, client, processes)
     try:
-        _, _, _, batches = _run(items, settings, runner, None, progress)
+        _, batches = _run(items, settings, runner, None, progress)
     finally:
         if owned is not None:
             owned.close()
@@ -836,13 +858,14 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
     output.create()
     runner, owned = _runner(len(items), workers, client, processes)
     try:
-        rows, ok, errors, _ = _run(items, settings, runner, output.part_name, progress)
+        counts, _ = _run(items, settings, runner, output.part_name, progress)
     finally:
         if owned is not None:
             owned.close()
     output.finish()
-    return BatchSummary(output.path, output.layout, runner.mode, runner.workers, len(items), skipped, rows, ok,
-                        errors, time.perf_counter() - started)
+    return BatchSummary(output.path, output.layout, runner.mode, runner.workers, len(items), skipped,
+                        counts["rows"], counts["rows"] - counts["errors"], counts["errors"], counts["warned"],
+                        time.perf_counter() - started)
 
 
 def read_rdf_table(path: Union[str, "os.PathLike[str]"]):

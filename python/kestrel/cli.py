@@ -281,6 +281,8 @@ def cmd_batch(args) -> int:
     print(f"{summary.sources} inputs, {summary.rows} rows: {summary.ok} ok, {summary.errors} errors, "
           f"in {summary.seconds:.2f} s ({summary.rate:.0f} inputs/s, {summary.mode}, {summary.workers} workers); "
           f"table written to {summary.out}")
+    if summary.warned:
+        print(f"{summary.warned} rows carry warnings of the reader (column warnings)")
     return 0
 
 
