@@ -33,7 +33,8 @@ import numpy as np
 
 from _kestrel import Structure, __version__
 
-__all__ = ["rdf_table", "write_rdf_table", "read_rdf_table", "feature_matrix", "BatchSummary", "CURVES"]
+__all__ = ["rdf_table", "write_rdf_table", "read_rdf_table", "feature_matrix", "table_settings", "table_schema",
+           "BatchSummary", "CURVES"]
 
 INSTALL_HINT = 'pip install "kestrel[batch]"'
 CURVES = ("both", "total", "partials")
@@ -46,7 +47,8 @@ TABLE_VERSION = 1
 # chunk's rows stay a few megabytes and the progress bar moves.
 CHUNK_SIZE = 256
 # Below this many sources the run stays in this process on threads: starting
-# worker processes costs about half a second, longer than the whole run.
+# worker processes (each imports NumPy and pyarrow) takes half a second to a
+# few seconds on a busy machine, longer than such a run takes on threads.
 PROCESS_THRESHOLD = 2000
 
 ProgressCallback = Callable[[int, int, int], None]
