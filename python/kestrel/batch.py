@@ -677,8 +677,13 @@ def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bi
     g_AB for each pair (A, B) of ``itertools.combinations_with_replacement(elements, 2)``,
     the pairs' curves laid end to end; pairs a structure lacks are zeros.
 
-    A structure that cannot be read or computed is a row with status "error"
-    and the message. ``client`` (a ``distributed.Client`` or a scheduler
+    Columns: index (position among the expanded sources), source (the path;
+    None for a Structure), block, source_size and source_mtime_ns, formula,
+    elements, n_sites, n_atoms, volume, ordered, status ("ok" or "error"),
+    error, warnings (what the reader had to guess), seconds (reading and
+    computing), then total, partials (a list of {a, b, g}) and features as
+    asked. A structure that cannot be read or computed is a row with status
+    "error" and the message. ``client`` (a ``distributed.Client`` or a scheduler
     address) runs the chunks on a Dask cluster; ``progress(done, total,
     errors)`` is called as chunks finish. The settings are in the table's
     metadata (``kestrel.batch.table_settings``). To keep memory flat on large
