@@ -223,6 +223,16 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     assert read_rdf_table(out).num_rows == 4
 
 
+def test_structures_are_computed_again_and_replace_their_rows(tmp_path, files, rocksalt):
+    out = tmp_path / "table.parquet"
+    write_rdf_table([rocksalt, files / "Cu.vasp"], out)
+    again = write_rdf_table([rocksalt, rocksalt.make_supercell(2, 1, 1), files / "Cu.vasp"], out)
+    assert (again.sources, again.skipped) == (2, 1)
+    rows = read_rdf_table(out).to_pylist()
+    assert sorted((r["index"], r["n_sites"]) for r in rows if r["source"] is None) == [(0, 8), (1, 16)]
+    assert len(rows) == 3
+
+
 def test_an_interrupted_run_resumes(tmp_path, files):
     out = tmp_path / "table.parquet"
     inputs = [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar"] + sorted(files.iterdir())

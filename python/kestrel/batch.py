@@ -782,9 +782,13 @@ class _Output:
                 (done if recorded[path] == _identity(path) else changed).add(path)
         return done, changed
 
-    def drop_rows_of(self, sources: Set[str]) -> None:
-        """Remove the rows of files changed since they were done, before they are done again."""
-        if not sources:
+    def drop_rows_of(self, sources: Set[str], unnamed: bool = False) -> None:
+        """Remove the rows of files changed since they were done, before they are done again.
+
+        With ``unnamed`` also the rows of Structure objects: nothing says which
+        object a row came from, so a run given objects computes them all again.
+        """
+        if not sources and not unnamed:
             return
         pa = _require("pyarrow")
         pq = _require("pyarrow.parquet")
@@ -792,12 +796,14 @@ class _Output:
 
         for stored in self._stored():
             table = pq.read_table(stored)
-            keep = pc.invert(pc.fill_null(pc.is_in(table["source"], value_set=pa.array(sorted(sources))), False))
-            if pc.all(keep).as_py():
+            source = table["source"]
+            drop = pc.is_in(source, value_set=pa.array(sorted(sources), type=pa.string()))
+            if unnamed:
+                drop = pc.or_(drop, pc.is_null(source))
+            if not pc.any(drop).as_py():
                 continue
-            kept = table.filter(keep)
             temporary = stored + ".tmp"
-            pq.write_table(kept, temporary)
+            pq.write_table(table.filter(pc.invert(drop)), temporary)
             os.replace(temporary, stored)
 
     def clear(self) -> None:
@@ -840,7 +846,7 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
     them at the same path, as must the input files). With ``resume`` (the
     default) files already in the output with the same size and modification
     time are skipped (``summary.skipped``), and files changed since are done
-    again, their old rows replaced. Memory stays flat however many sources go
+    again, their old rows replaced, as are the rows of Structure objects. Memory stays flat however many sources go
     through: only a few chunks are in flight at a time.
 
     Local runs of fewer than 2,000 sources use threads in this process; larger
@@ -857,7 +863,7 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
     if resume:
         output.check_settings()
         done, changed = output.done_sources([item for _, item in items if isinstance(item, str)])
-        output.drop_rows_of(changed)
+        output.drop_rows_of(changed, unnamed=any(isinstance(item, Structure) for _, item in items))
         skipped = len(done)
         items = [(i, item) for i, item in items if not (isinstance(item, str) and item in done)]
     else:
