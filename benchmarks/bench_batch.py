@@ -128,15 +128,18 @@ def check_same_curves(paths):
 
 def peak_memory(folder: Path, count: int, out: Path, processes: bool) -> tuple:
     """Peak resident memory (MB) of a local batch run over the first `count` files, in a fresh
-    interpreter: the calling process, and the largest worker process (0 for threads)."""
+    interpreter: the calling process, and the largest worker process (0 for threads; an upper
+    bound, as a worker's figure starts from the size of the process that spawned it)."""
     code = (
         "import glob, resource, sys\n"
         "from kestrel.batch import write_rdf_table\n"
         "if __name__ == '__main__':\n"
         f"    paths = sorted(glob.glob(sys.argv[1] + '/*.cif'))[:{count}]\n"
         f"    write_rdf_table(paths, sys.argv[2], resume=False, processes={processes})\n"
-        "    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "
-        "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+        # VmHWM, not ru_maxrss: the latter survives exec and would report
+        # this benchmark's own size.
+        "    own = next(l for l in open('/proc/self/status') if l.startswith('VmHWM')).split()[1]\n"
+        "    print(own, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
     script = out.parent / "peak.py"
     script.write_text(code)
     result = subprocess.run([sys.executable, str(script), str(folder), str(out)], capture_output=True, text=True,
