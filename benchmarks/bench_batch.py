@@ -21,6 +21,7 @@ Prints, with the targets beside them:
 
 import argparse
 import itertools
+import logging
 import os
 import random
 import resource
@@ -210,8 +211,8 @@ def main():
         rates["kestrel, generated, local"] = kestrel_rate(generated)
 
         start = time.perf_counter()
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      silence_logs=logging.CRITICAL) as cluster, distributed.Client(cluster) as client:
             cluster_start = time.perf_counter() - start
             dataset = scratch / "dask-table"
             seconds = best_of(options.repeats, lambda: write_rdf_table(generated, dataset, CUTOFF, BIN,

@@ -2,6 +2,7 @@
 
 import itertools
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -287,7 +288,8 @@ def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as c:
         yield c
 
 

@@ -446,7 +446,8 @@ def table_schema(settings: _Settings):
         "index": pa.int64(), "source": pa.string(), "block": pa.string(), "source_size": pa.int64(),
         "source_mtime_ns": pa.int64(), "formula": pa.string(), "elements": pa.list_(pa.string()),
         "n_sites": pa.int64(), "n_atoms": pa.float64(), "volume": pa.float64(), "ordered": pa.bool_(),
-        "status": pa.string(), "error": pa.string(), "warnings": pa.list_(pa.string()), "seconds": pa.float64(), "total": curve,
+        "status": pa.string(), "error": pa.string(), "warnings": pa.list_(pa.string()), "seconds": pa.float64(),
+        "total": curve,
         "partials": pa.list_(pa.struct([("a", pa.string()), ("b", pa.string()), ("g", curve)])),
         "features": curve,
     }
