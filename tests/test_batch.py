@@ -167,6 +167,17 @@ def test_bad_settings_refused_before_any_work(rocksalt, arguments, message):
     assert str(error.value) == message
 
 
+def test_sources_that_name_nothing_are_refused(tmp_path):
+    with pytest.raises(ValueError) as error:
+        rdf_table([tmp_path / "*.cfi"])
+    assert str(error.value) == f"no files match '{tmp_path / '*.cfi'}'"
+    with pytest.raises(ValueError) as error:
+        rdf_table(tmp_path)
+    assert str(error.value) == f"no files in '{tmp_path}'"
+    with pytest.raises(TypeError, match="a source is a path, a folder, a glob or a Structure, not int"):
+        rdf_table([3])
+
+
 def read_back_three_ways(path, dataset):
     """The same table through pyarrow, pandas and DuckDB, as {source: total curve}."""
     import duckdb

@@ -167,12 +167,17 @@ def _expand_sources(sources: Union[Source, Iterable[Source]]) -> List[Union[str,
             raise TypeError(f"a source is a path, a folder, a glob or a Structure, not {type(source).__name__}")
         text = os.fspath(source)
         if os.path.isdir(text):
-            for path in _visible_files(text):
-                add_path(path)
+            found = _visible_files(text)
         elif _is_pattern(text) and not os.path.exists(text):
-            for path in sorted(glob.glob(text, recursive=True)):
-                if os.path.isfile(path):
-                    add_path(path)
+            found = [path for path in sorted(glob.glob(text, recursive=True)) if os.path.isfile(path)]
+        else:
+            found = None
+        if found == []:
+            # Most likely a typing slip; a run that silently does nothing would hide it.
+            raise ValueError(f"no files in '{text}'" if os.path.isdir(text) else f"no files match '{text}'")
+        if found:
+            for path in found:
+                add_path(path)
         else:
             add_path(text)  # a missing file becomes an error row, like any unreadable one
     return items
