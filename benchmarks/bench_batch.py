@@ -101,9 +101,10 @@ def featurize_two_processes(structures):
 
 
 def check_same_curves(paths):
-    import kestrel
     from matminer.featurizers.structure import RadialDistributionFunction
     from pymatgen.core import Structure as PmgStructure
+
+    import kestrel
 
     worst_partial = worst_total = 0.0
     for path in paths:

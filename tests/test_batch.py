@@ -10,10 +10,9 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import EXAMPLES, ROOT
-
 import _kestrel
 import kestrel
+from conftest import EXAMPLES, ROOT
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
 
 pa = pytest.importorskip("pyarrow")
