@@ -141,13 +141,15 @@ def peak_memory(folder: Path, count: int, out: Path, processes: bool) -> tuple:
         # VmHWM, not ru_maxrss: the latter survives exec and would report
         # this benchmark's own size.
         "    own = next(l for l in open('/proc/self/status') if l.startswith('VmHWM')).split()[1]\n"
-        "    print(own, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+        "    used = [resource.getrusage(w) for w in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)]\n"
+        "    cpu = sum(u.ru_utime + u.ru_stime for u in used)\n"
+        "    print(own, used[1].ru_maxrss, cpu)\n")
     script = out.parent / "peak.py"
     script.write_text(code)
     result = subprocess.run([sys.executable, str(script), str(folder), str(out)], capture_output=True, text=True,
                             check=True)
-    own, children = result.stdout.split()
-    return int(own) / 1024, (int(children) / 1024 if processes else 0.0)
+    own, children, cpu = result.stdout.split()
+    return int(own) / 1024, (int(children) / 1024 if processes else 0.0), float(cpu)
 
 
 # ---- the run -----------------------------------------------------------------------
@@ -248,8 +250,13 @@ def main():
     print(f"generated set: {local:.0f} structures/s locally (target at least 1,000)")
     print(f"LocalCluster time / local time = {local / dask:.2f} (target at most 1.5)")
     small, large = options.generated // 10, options.generated
+    # CPU time does not depend on how busy a shared machine is: structures per
+    # CPU second times the cores is what the run reaches when it has them.
+    cpu = memory[True, large][2]
+    print(f"local run on processes: {large / cpu:.0f} structures per CPU second (all processes, start-up "
+          f"included), so {os.cpu_count() * large / cpu:.0f} structures/s on {os.cpu_count()} idle cores")
     for processes in (False, True):
-        (own_small, worker_small), (own_large, worker_large) = memory[processes, small], memory[processes, large]
+        (own_small, worker_small, _), (own_large, worker_large, _) = memory[processes, small], memory[processes, large]
         print(f"peak memory, local run on {'processes' if processes else 'threads'}: {small} structures "
               f"{own_small:.0f} MB (largest worker {worker_small:.0f} MB), {large} structures {own_large:.0f} MB "
               f"(largest worker {worker_large:.0f} MB): difference {own_large - own_small:+.0f} MB, "
