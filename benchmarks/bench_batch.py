@@ -240,9 +240,9 @@ def main():
     print()
     print(f"same curves: PRDF block vs partials {worst_partial:.1e}, RDF vs total x volume {worst_total:.1e} "
           "(largest difference relative to the curve's height, five smallest ordered files)")
-    print(f"{'run':<40}{'structures/s':>14}")
+    print(f"{'run':<40}{'structures/s':>14}{'ms each':>10}")
     for name, rate in rates.items():
-        print(f"{name:<40}{rate:>14.1f}")
+        print(f"{name:<40}{rate:>14.2f}{1000 / rate:>10.2f}")
     lead = rates["kestrel, ordered COD"] / rates["featurizer, two processes"]
     local, dask = rates["kestrel, generated, local"], rates["kestrel, generated, LocalCluster(2)"]
     print()
