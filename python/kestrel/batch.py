@@ -644,10 +644,16 @@ def _jobs(items: List[Tuple[int, Any]], settings: _Settings, size: int, n_thread
         yield _Job(items[start:start + size], settings, part_name(number) if part_name else None, n_threads, number)
 
 
-def _run(items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback]):
-    """Run every chunk; returns the counts (sources, rows, errors, warned) and the batches kept in memory."""
+def _run(items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback],
+         sink: Callable[[Any], None]) -> Dict[str, int]:
+    """Run every chunk; returns the counts (sources, rows, errors, warned).
+
+    Chunks that come back with their rows (no part file) hand them to ``sink``
+    in chunk order, whatever order they finish in.
+    """
     counts = {"sources": 0, "rows": 0, "errors": 0, "warned": 0}
-    batches: List[Any] = []
+    finished_early: Dict[int, Any] = {}
+    next_number = 0
     total = len(items)
     # Local processes and Dask workers run one engine thread per structure;
     # threads in this process share the engine's pool.
@@ -658,16 +664,19 @@ def _run(items, settings, runner: _Runner, part_name, progress: Optional[Progres
         counts["rows"] += done.rows
         counts["errors"] += done.errors
         counts["warned"] += done.warned
+        nonlocal next_number
         if done.batch is not None:
-            batches.append((done.number, done.batch))
+            finished_early[done.number] = done.batch
+        while next_number in finished_early:
+            sink(finished_early.pop(next_number))
+            next_number += 1
         if progress is not None:
             progress(counts["sources"], total, counts["errors"])
 
     if progress is not None:
         progress(0, total, 0)
     runner.run(_jobs(items, settings, _chunk_size(total, runner.workers), n_threads, part_name), on_done)
-    in_order = [batch for _, batch in sorted(batches, key=lambda numbered: numbered[0])]
-    return counts, in_order
+    return counts
 
 
 def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bin_size: float = 0.1,
@@ -699,8 +708,9 @@ def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bi
     settings = _settings(cutoff, bin_size, curves, elements, symprec)
     items = list(enumerate(_expand_sources(sources)))
     runner, owned = _runner(len(items), workers, client, processes)
+    batches: List[Any] = []
     try:
-        _, batches = _run(items, settings, runner, None, progress)
+        _run(items, settings, runner, None, progress, batches.append)
     finally:
         if owned is not None:
             owned.close()
@@ -719,10 +729,11 @@ def _shown(value: Any) -> str:
 class _Output:
     """A Parquet table on disk: a single file, or a dataset directory of parts.
 
-    A single file ("*.parquet") is assembled at the end from parts kept in
-    "<file>.parts"; a directory holds its parts for good. Either way every
-    finished chunk is a complete part file, so an interrupted run loses only
-    the chunks in flight.
+    A directory gets one part file per chunk, written by whoever computed the
+    chunk. A single file ("*.parquet", for runs small enough to pass through
+    this process) is written here as the chunks come back, under a temporary
+    name that replaces the file when the run ends, interrupted or not. Either
+    way an interrupted run loses only the chunks in flight.
     """
 
     def __init__(self, out: Union[str, "os.PathLike[str]"], settings: _Settings):
@@ -730,29 +741,49 @@ class _Output:
         self.settings = settings
         single = self.path.lower().endswith(".parquet") and not os.path.isdir(self.path)
         self.layout = "file" if single else "dataset"
-        self.parts_dir = self.path + ".parts" if single else self.path
+        self.parts_dir = self.path
         parent = os.path.dirname(self.path)
         if not os.path.isdir(parent):
             raise OSError(f"cannot write {self.path}: the folder {parent} does not exist")
-        where = self.parts_dir if os.path.isdir(self.parts_dir) else parent
+        where = self.path if not single and os.path.isdir(self.path) else parent
         if not os.access(where, os.W_OK | os.X_OK):
             raise OSError(f"cannot write into {where}: permission denied")
         # Part names sort by run, then by chunk: reading them in name order
         # gives the rows in the order the runs made them.
         self.replace_existing = False
+        self.writer: Any = None  # the single file's writer, once its earlier rows are copied
+        self.temporary = os.path.join(parent, f".{os.path.basename(self.path)}.{uuid.uuid4().hex[:8]}.tmp")
         self.run_stamp = time.strftime("%Y%m%dT%H%M%S") + "-" + uuid.uuid4().hex[:6]
 
     def create(self) -> None:
-        os.makedirs(self.parts_dir, exist_ok=True)
+        if self.layout == "dataset":
+            os.makedirs(self.parts_dir, exist_ok=True)
+            return
+        pq = _require("pyarrow.parquet")
+        writer = pq.ParquetWriter(self.temporary, table_schema(self.settings))
+        for earlier in self._stored():
+            for batch in pq.ParquetFile(earlier).iter_batches(batch_size=CHUNK_SIZE):
+                writer.write_batch(batch)
+        self.writer = writer
+
+    def write(self, batch) -> None:
+        """Append a chunk's rows to the single file."""
+        self.writer.write_batch(batch)
+
+    @property
+    def part_names(self) -> Optional[Callable[[int], str]]:
+        return self.part_name if self.layout == "dataset" else None
 
     def part_name(self, number: int) -> str:
         return os.path.join(self.parts_dir, f"part-{self.run_stamp}-{number:06d}.parquet")
 
     def _parts(self) -> List[str]:
+        if self.layout == "file":
+            return []
         return sorted(glob.glob(os.path.join(glob.escape(self.parts_dir), "part-*.parquet")))
 
     def _stored(self) -> List[str]:
-        """Files holding rows already: the finished single file first, then parts."""
+        """Files holding rows already: the single file, or the parts."""
         keep_file = self.layout == "file" and os.path.isfile(self.path) and not self.replace_existing
         earlier = [self.path] if keep_file else []
         return earlier + self._parts()
@@ -819,24 +850,19 @@ class _Output:
         self.replace_existing = True
 
     def finish(self) -> None:
-        """For a single file: gather the finished file and the parts into it, one part at a time."""
+        """Close the table: the dataset's common schema, or the single file put in place."""
         pq = _require("pyarrow.parquet")
         if self.layout == "dataset":
-            pq.write_metadata(table_schema(self.settings), os.path.join(self.parts_dir, "_common_metadata"))
+            if os.path.isdir(self.parts_dir):
+                pq.write_metadata(table_schema(self.settings), os.path.join(self.parts_dir, "_common_metadata"))
             return
-        stored = self._stored()
-        temporary = os.path.join(os.path.dirname(self.path), f".{os.path.basename(self.path)}.tmp")
-        with pq.ParquetWriter(temporary, table_schema(self.settings)) as writer:
-            for path in stored:
-                for batch in pq.ParquetFile(path).iter_batches(batch_size=CHUNK_SIZE):
-                    writer.write_batch(batch)
-        os.replace(temporary, self.path)
-        for path in stored[1:] if stored and stored[0] == self.path else stored:
-            os.remove(path)
-        try:
-            os.rmdir(self.parts_dir)
-        except OSError:
-            pass  # something else lives there; leave it
+        if self.writer is None:  # failed while copying the earlier rows: keep the file as it was
+            if os.path.exists(self.temporary):
+                os.remove(self.temporary)
+            return
+        self.writer.close()
+        self.writer = None
+        os.replace(self.temporary, self.path)
 
 
 def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "os.PathLike[str]"],
@@ -874,14 +900,14 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
         items = [(i, item) for i, item in items if not (isinstance(item, str) and item in done)]
     else:
         output.clear()
-    output.create()
     runner, owned = _runner(len(items), workers, client, processes)
     try:
-        counts, _ = _run(items, settings, runner, output.part_name, progress)
+        output.create()
+        counts = _run(items, settings, runner, output.part_names, progress, output.write)
     finally:
         if owned is not None:
             owned.close()
-    output.finish()
+        output.finish()
     return BatchSummary(output.path, output.layout, runner.mode, runner.workers, len(items), skipped,
                         counts["rows"], counts["rows"] - counts["errors"], counts["errors"], counts["warned"],
                         time.perf_counter() - started)
