@@ -741,7 +741,7 @@ class _Output:
         self.settings = settings
         single = self.path.lower().endswith(".parquet") and not os.path.isdir(self.path)
         self.layout = "file" if single else "dataset"
-        self.parts_dir = self.path
+        self.parts_dir = self.path  # a dataset's parts live in the directory itself
         parent = os.path.dirname(self.path)
         if not os.path.isdir(parent):
             raise OSError(f"cannot write {self.path}: the folder {parent} does not exist")
@@ -872,14 +872,16 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
                     resume: bool = True, progress: Optional[ProgressCallback] = None) -> BatchSummary:
     """Like ``rdf_table``, streamed into Parquet at ``out``; returns a ``BatchSummary``.
 
-    ``out`` ending in ".parquet" is one file; any other name is a dataset
-    directory with one part per chunk (what a cluster run should use: the
-    workers write their parts there themselves, so it must be reachable from
-    them at the same path, as must the input files). With ``resume`` (the
-    default) files already in the output with the same size and modification
-    time are skipped (``summary.skipped``), and files changed since are done
-    again, their old rows replaced, as are the rows of Structure objects. Memory stays flat however many sources go
-    through: only a few chunks are in flight at a time.
+    ``out`` ending in ".parquet" is one file, written by this process as the
+    chunks come back; any other name is a dataset directory with one part per
+    chunk, which is what large and cluster runs should use: the workers write
+    their parts there themselves, so it must be reachable from them at the
+    same path, as must the input files. With ``resume`` (the default) files
+    already in the output with the same size and modification time are
+    skipped (``summary.skipped``), and files changed since are done again,
+    their old rows replaced, as are the rows of Structure objects. Memory
+    stays flat however many sources go through: only a few chunks are in
+    flight at a time.
 
     Local runs of fewer than 2,000 sources use threads in this process; larger
     ones worker processes (``processes`` forces either), which, like any
