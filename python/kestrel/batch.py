@@ -748,14 +748,15 @@ class _Output:
         where = self.path if not single and os.path.isdir(self.path) else parent
         if not os.access(where, os.W_OK | os.X_OK):
             raise OSError(f"cannot write into {where}: permission denied")
-        # Part names sort by run, then by chunk: reading them in name order
-        # gives the rows in the order the runs made them.
-        self.replace_existing = False
+        self.replace_existing = False  # a run that does not resume drops what was there
         self.writer: Any = None  # the single file's writer, once its earlier rows are copied
         self.temporary = os.path.join(parent, f".{os.path.basename(self.path)}.{uuid.uuid4().hex[:8]}.tmp")
+        # Part names sort by run, then by chunk: reading them in name order
+        # gives the rows in the order the runs made them.
         self.run_stamp = time.strftime("%Y%m%dT%H%M%S") + "-" + uuid.uuid4().hex[:6]
 
     def create(self) -> None:
+        """Make the directory, or open the single file's writer with the rows kept from earlier runs."""
         if self.layout == "dataset":
             os.makedirs(self.parts_dir, exist_ok=True)
             return
