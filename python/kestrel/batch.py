@@ -27,11 +27,12 @@ import warnings
 from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
 from dataclasses import dataclass
 from itertools import combinations_with_replacement
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Union
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 from _kestrel import Structure, __version__
+
+if TYPE_CHECKING:
+    import numpy as np  # imported where used: `import kestrel` stays free of NumPy
 
 __all__ = ["rdf_table", "write_rdf_table", "read_rdf_table", "feature_matrix", "table_settings", "table_schema",
            "BatchSummary", "CURVES"]
@@ -324,6 +325,8 @@ class _Rows:
 
 def _list_array(curves: Sequence[Optional[np.ndarray]]):
     """A list<double> column from NumPy curves in one copy (None for error rows)."""
+    import numpy as np
+
     pa = _require("pyarrow")
     lengths = np.array([0 if c is None else len(c) for c in curves], dtype=np.int64)
     offsets = np.zeros(len(curves) + 1, dtype=np.int32)
@@ -336,6 +339,8 @@ def _list_array(curves: Sequence[Optional[np.ndarray]]):
 
 def _partials_array(rows: List[Optional[Dict[Tuple[str, str], np.ndarray]]]):
     """A list<struct<a, b, g>> column: every ordered element pair of a row with its curve."""
+    import numpy as np
+
     pa = _require("pyarrow")
     a: List[str] = []
     b: List[str] = []
@@ -368,6 +373,8 @@ def _curves(structure: Structure, settings: _Settings, n_threads: int):
     _, partials, total = structure.prdf(settings.cutoff, settings.bin_size, n_threads)
     features = None
     if settings.elements:
+        import numpy as np
+
         zeros = np.zeros(len(total))
         features = np.concatenate([partials.get(pair, zeros) for pair in settings.pairs])
     return (partials if settings.curves != "total" else None,
@@ -937,6 +944,8 @@ def feature_matrix(table) -> Tuple[np.ndarray, List[str]]:
     name reads "g_A-B[lo,hi)": g_AB over the bin from lo to hi Å. Rows with
     status "error" are NaN: filter on ``status == "ok"`` first to feed a model.
     """
+    import numpy as np
+
     if isinstance(table, (str, os.PathLike)):
         table = read_rdf_table(table)
     settings = table_settings(table)
