@@ -2,6 +2,7 @@
 
 from kestrel._kestrel import Structure, __version__, read_xyz_trajectory
 
+from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
@@ -24,4 +25,8 @@ __all__ = [
     "write_cif",
     "trajectory_rdf",
     "TrajectoryRdf",
+    "rdf_table",
+    "write_rdf_table",
+    "read_rdf_table",
+    "feature_matrix",
 ]

@@ -1,4 +1,4 @@
-"""The ``kestrel`` command line: info, rdf, expand, traj and ensemble."""
+"""The ``kestrel`` command line: info, rdf, expand, traj, ensemble and batch."""
 
 from __future__ import annotations
 
@@ -55,15 +55,15 @@ class Progress:
         isatty = getattr(self.stream, "isatty", None)
         self.on_terminal = bool(isatty and isatty())
 
-    def update(self, done: int, total: Optional[int] = None) -> None:
+    def update(self, done: int, total: Optional[int] = None, note: str = "") -> None:
         if total is not None:
             self.total = max(total, 1)
         if self.on_terminal:
-            self._redraw(done)
+            self._redraw(done, note)
         else:
-            self._log(done)
+            self._log(done, note)
 
-    def _redraw(self, done: int) -> None:
+    def _redraw(self, done: int, note: str) -> None:
         now = time.perf_counter()
         # Redraw at most ten times a second, and always the last state.
         if done < self.total and now - self.drawn < 0.1 and self.drawn:
@@ -72,18 +72,18 @@ class Progress:
         filled = int(self.width * done / self.total)
         elapsed = now - self.started
         bar = "#" * filled + "." * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s")
+        self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s{note}")
         if done >= self.total:
             self.stream.write("\n")
         self.stream.flush()
 
-    def _log(self, done: int) -> None:
+    def _log(self, done: int, note: str) -> None:
         tenths = 10 * min(done, self.total) // self.total
         if tenths <= self.tenths_shown:
             return
         self.tenths_shown = tenths
         elapsed = time.perf_counter() - self.started
-        self.stream.write(f"{done}/{self.total} {self.what} ({10 * tenths}%) {elapsed:.1f} s\n")
+        self.stream.write(f"{done}/{self.total} {self.what} ({10 * tenths}%) {elapsed:.1f} s{note.rstrip()}\n")
         self.stream.flush()
 
 
@@ -306,6 +306,37 @@ def _percent(value: float, peak: float) -> str:
     return f"{100 * value / peak:.2f}" if peak > 0 else "-"
 
 
+def _batch_note(started: float, done: int, total: int, errors: int) -> str:
+    """Rate, errors so far and time left, for the batch progress bar."""
+    elapsed = time.perf_counter() - started
+    rate = done / elapsed if elapsed > 0 else 0.0
+    left = f"{(total - done) / rate:.0f} s left" if rate > 0 else "-- s left"
+    return f", {rate:.0f}/s, {errors} errors, {left}   "
+
+
+def cmd_batch(args) -> int:
+    from kestrel.batch import write_rdf_table
+
+    elements = args.elements.split(",") if args.elements is not None else None
+    progress = Progress(0, "inputs")
+    started = time.perf_counter()
+
+    def show(done: int, total: int, errors: int) -> None:
+        progress.update(done, total, note=_batch_note(started, done, total, errors))
+
+    summary = write_rdf_table(args.inputs, args.out, cutoff=args.cutoff, bin_size=args.bin_size, curves=args.curves,
+                              elements=elements, workers=args.workers, client=args.scheduler,
+                              resume=not args.restart, progress=show)
+    if summary.skipped:
+        print(f"skipped {summary.skipped} inputs already in {summary.out}")
+    print(f"{summary.sources} inputs, {summary.rows} rows: {summary.ok} ok, {summary.errors} errors, "
+          f"in {summary.seconds:.2f} s ({summary.rate:.0f} inputs/s, {summary.mode}, {summary.workers} workers); "
+          f"table written to {summary.out}")
+    if summary.warned:
+        print(f"{summary.warned} rows carry warnings of the reader (column warnings)")
+    return 0
+
+
 # ---- parser ------------------------------------------------------------------
 
 
@@ -389,6 +420,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--orderings", type=int, default=16, help="number of orderings (default 16)")
     _expand_options(p)
     _rdf_options(p)
+
+    p = sub.add_parser("batch", help="RDFs of many structure files into a Parquet table",
+                       description="Compute the RDFs of every input (files, folders, globs) into one Parquet table, "
+                                   "a row per structure; inputs that fail become rows with status error. A run "
+                                   "started again with the same output skips the inputs already done.")
+    p.add_argument("inputs", nargs="+", help="structure files, folders (walked) or quoted globs")
+    p.add_argument("--out", required=True, help="*.parquet for one file; any other name for a dataset directory")
+    p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
+    p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
+    p.add_argument("--curves", choices=["both", "total", "partials"], default="both",
+                   help="which curves the table keeps (default both)")
+    p.add_argument("--elements", metavar="A,B,...",
+                   help="fixed element list: every row gets a feature vector over its element pairs")
+    p.add_argument("--workers", type=int, default=None, help="local workers (default: one per core)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster (e.g. tcp://host:8786)")
+    p.add_argument("--restart", action="store_true", help="compute everything again instead of resuming")
+    p.set_defaults(run=cmd_batch)
     return parser
 
 
@@ -397,7 +445,7 @@ def build_parser() -> argparse.ArgumentParser:
 _COUNT_OPTIONS = {
     "threads": ("--threads", 0), "orderings": ("--orderings", 1), "max_sites": ("--max-sites", 1),
     "max_denominator": ("--max-denominator", 1), "seed": ("--seed", 0), "start": ("--start", 0),
-    "every": ("--every", 1), "stop": ("--stop", 0),
+    "every": ("--every", 1), "stop": ("--stop", 0), "workers": ("--workers", 1),
 }
 _LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
 _LARGEST_COUNT = 2**64 - 1

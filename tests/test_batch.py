@@ -1,0 +1,374 @@
+"""Batch RDF tables: rows, error rows, feature vectors, Parquet with resume, Dask, the command line."""
+
+import itertools
+import json
+import logging
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _kestrel
+import kestrel
+from conftest import EXAMPLES, ROOT
+from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+THIN_CELL = "thin\n1.0\n4 0.0001 0\n0.2 0 51\n0 0 1\nSi\n1\nDirect\n0 0 0\n"
+FENI_CIF = """data_feni
+_cell_length_a 3.6
+_cell_length_b 3.6
+_cell_length_c 3.6
+_cell_angle_alpha 90
+_cell_angle_beta 90
+_cell_angle_gamma 90
+loop_
+_symmetry_equiv_pos_as_xyz
+x,y,z
+loop_
+_atom_site_label
+_atom_site_type_symbol
+_atom_site_fract_x
+_atom_site_fract_y
+_atom_site_fract_z
+_atom_site_occupancy
+Fe1 Fe 0 0 0 0.5
+Ni1 Ni 0 0 0 0.5
+Fe2 Fe 0.5 0.5 0 0.5
+Ni2 Ni 0.5 0.5 0 0.5
+O1 O 0.5 0 0.5 1
+"""
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Files written by ASE and pymatgen, and one of our own disordered CIF, in a folder."""
+    ase_build = pytest.importorskip("ase.build")
+    ase_io = pytest.importorskip("ase.io")
+    pmg = pytest.importorskip("pymatgen.core")
+    cif = pytest.importorskip("pymatgen.io.cif")
+    folder = tmp_path / "inputs"
+    folder.mkdir()
+    ase_io.write(folder / "Cu.vasp", ase_build.bulk("Cu", "fcc", a=3.61, cubic=True), format="vasp")
+    ase_io.write(folder / "NaCl.xyz", ase_build.bulk("NaCl", "rocksalt", a=5.64, cubic=True), format="extxyz")
+    disordered = pmg.Structure(pmg.Lattice.cubic(3.52), [{"Fe": 0.5, "Ni": 0.5}, {"Ni": 1.0}],
+                               [[0, 0, 0], [0.5, 0.5, 0.5]])
+    cif.CifWriter(disordered).write_file(folder / "FeNi.cif")
+    (folder / "FeNiO.cif").write_text(FENI_CIF)
+    return folder
+
+
+def reference(path):
+    return kestrel.read_structure(path)
+
+
+def rows_by_name(table):
+    return {os.path.basename(row["source"]): row for row in table.to_pylist()}
+
+
+def test_rows_match_one_structure_at_a_time(files):
+    table = rdf_table(files, cutoff=6.0, bin_size=0.2)
+    rows = rows_by_name(table)
+    assert sorted(rows) == ["Cu.vasp", "FeNi.cif", "FeNiO.cif", "NaCl.xyz"]
+    for name, row in rows.items():
+        s = reference(files / name)
+        r, partials, total = s.prdf(6.0, 0.2)
+        assert row["status"] == "ok" and row["error"] is None
+        assert (row["n_sites"], row["ordered"], row["elements"]) == (s.n_sites, s.is_ordered, s.elements)
+        assert row["volume"] == pytest.approx(s.volume) and row["n_atoms"] == pytest.approx(s.n_atoms)
+        np.testing.assert_allclose(row["total"], total, rtol=1e-12, atol=1e-15)
+        assert [(p["a"], p["b"]) for p in row["partials"]] == list(partials)
+        for p in row["partials"]:
+            np.testing.assert_allclose(p["g"], partials[(p["a"], p["b"])], rtol=1e-12, atol=1e-15)
+        assert row["source_size"] == os.path.getsize(files / name)
+    assert rows["FeNiO.cif"]["formula"] == "FeNiO"
+    assert rows["FeNi.cif"]["formula"] == "Fe0.5Ni1.5"
+    assert not rows["FeNi.cif"]["ordered"]
+
+
+@pytest.mark.parametrize("curves, columns", [("total", {"total"}), ("partials", {"partials"}),
+                                             ("both", {"total", "partials"})])
+def test_curves_choose_the_columns(rocksalt, curves, columns):
+    table = rdf_table([rocksalt], curves=curves)
+    assert columns == {"total", "partials"} & set(table.column_names)
+    assert "features" not in table.column_names
+    row = table.to_pylist()[0]
+    assert row["index"] == 0 and row["source"] is None
+    if "total" in columns:
+        np.testing.assert_allclose(row["total"], rocksalt.total_rdf()[1], rtol=1e-12)
+
+
+def test_sources_mix_paths_globs_and_structures(files, rocksalt):
+    table = rdf_table([rocksalt, str(files / "*.cif"), files / "Cu.vasp", files / "Cu.vasp"])
+    assert [os.path.basename(s) if s else None for s in table.column("source").to_pylist()] == \
+        [None, "FeNi.cif", "FeNiO.cif", "Cu.vasp"]
+    assert table.column("index").to_pylist() == [0, 1, 2, 3]
+
+
+def test_failures_become_rows(tmp_path, files):
+    (files / "notes.txt").write_text("not a structure\n")
+    (files / "thin.vasp").write_text(THIN_CELL)
+    (files / "broken.cif").write_text("data_x\n_cell_length_a 3\n")
+    (files / "latin1.cif").write_bytes(FENI_CIF.replace("feni", "f\xe9ni").encode("latin-1"))
+    missing = tmp_path / "missing.cif"
+    table = rdf_table([files, missing], cutoff=5.0, bin_size=0.5)
+    rows = rows_by_name(table)
+    assert len(rows) == 9
+    errors = {name: row["error"] for name, row in rows.items() if row["status"] == "error"}
+    assert set(errors) == {"notes.txt", "thin.vasp", "broken.cif", "latin1.cif", "missing.cif"}
+    assert errors["notes.txt"].startswith("cannot tell the format of")
+    assert errors["thin.vasp"].startswith("the cutoff reaches too many periodic images of this cell")
+    assert errors["latin1.cif"].endswith("stream did not contain valid UTF-8")
+    assert str(missing) in errors["missing.cif"]
+    # A structure that was read but could not be computed keeps what was read.
+    assert rows["thin.vasp"]["n_sites"] == 1 and rows["thin.vasp"]["total"] is None
+    assert rows["missing.cif"]["formula"] is None and rows["missing.cif"]["source_size"] is None
+    assert all(row["status"] == "ok" for name, row in rows.items() if name not in errors)
+
+
+def test_feature_vectors_in_pair_order(files):
+    elements = ["O", "Fe", "Ni", "Cu"]
+    table = rdf_table(files, cutoff=4.0, bin_size=0.5, elements=elements)
+    matrix, names = feature_matrix(table)
+    pairs = list(itertools.combinations_with_replacement(elements, 2))
+    n_bins = 8
+    assert matrix.shape == (4, len(pairs) * n_bins)
+    assert names[0] == "g_O-O[0,0.5)" and names[n_bins] == "g_O-Fe[0,0.5)" and names[-1] == "g_Cu-Cu[3.5,4)"
+    for row, vector in zip(table.to_pylist(), matrix):
+        if os.path.basename(row["source"]) == "NaCl.xyz":
+            assert row["status"] == "error"
+            assert row["error"] == "the structure holds Cl, Na, which the element list leaves out"
+            assert np.isnan(vector).all()
+            continue
+        _, partials, _ = reference(row["source"]).prdf(4.0, 0.5)
+        for k, pair in enumerate(pairs):
+            expected = partials.get(pair, np.zeros(n_bins))
+            np.testing.assert_allclose(vector[k * n_bins:(k + 1) * n_bins], expected, rtol=1e-12, atol=1e-15)
+    settings = table_settings(table)
+    assert settings["feature_pairs"] == [list(p) for p in pairs]
+    assert settings["bin_edges"] == [0.5 * k for k in range(9)]
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (dict(cutoff=0.0), "cutoff must be positive"),
+    (dict(bin_size=20.0), "bin_size must be positive and no larger than the cutoff"),
+    (dict(curves="pairs"), "curves must be one of both, total, partials, not 'pairs'"),
+    (dict(elements=["Fe", "O", "Fe"]), "the element list names Fe more than once"),
+    (dict(elements=[]), "the element list is empty or has an empty name"),
+])
+def test_bad_settings_refused_before_any_work(rocksalt, arguments, message):
+    with pytest.raises(ValueError) as error:
+        rdf_table([rocksalt], **arguments)
+    assert str(error.value) == message
+
+
+def test_sources_that_name_nothing_are_refused(tmp_path):
+    with pytest.raises(ValueError) as error:
+        rdf_table([tmp_path / "*.cfi"])
+    assert str(error.value) == f"no files match '{tmp_path / '*.cfi'}'"
+    with pytest.raises(ValueError) as error:
+        rdf_table(tmp_path)
+    assert str(error.value) == f"no files in '{tmp_path}'"
+    with pytest.raises(TypeError, match="a source is a path, a folder, a glob or a Structure, not int"):
+        rdf_table([3])
+
+
+def read_back_three_ways(path, dataset):
+    """The same table through pyarrow, pandas and DuckDB, as {source: total curve}."""
+    import duckdb
+    import pandas as pd
+
+    via_arrow = read_rdf_table(path)
+    via_pandas = pd.read_parquet(path)
+    pattern = os.path.join(path, "*.parquet") if dataset else path
+    via_duckdb = duckdb.sql(f"SELECT source, total FROM read_parquet('{pattern}')").fetchall()
+    curves = {s: t for s, t in zip(via_arrow.column("source").to_pylist(), via_arrow.column("total").to_pylist())}
+    assert {s: list(t) for s, t in zip(via_pandas["source"], via_pandas["total"]) if t is not None} == \
+        {s: t for s, t in curves.items() if t is not None}
+    assert {s: t for s, t in via_duckdb} == curves
+    return via_arrow
+
+
+@pytest.mark.parametrize("name, layout", [("table.parquet", "file"), ("table", "dataset")])
+def test_parquet_reads_back_the_same_everywhere(tmp_path, files, name, layout):
+    pytest.importorskip("duckdb")
+    out = tmp_path / name
+    summary = write_rdf_table(files, out, cutoff=5.0, bin_size=0.25, elements=["Fe", "Ni", "O", "Cu"])
+    assert (summary.layout, summary.sources, summary.rows, summary.errors) == (layout, 4, 4, 1)
+    assert out.is_file() == (layout == "file")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["inputs", name]
+    table = read_back_three_ways(str(out), layout == "dataset")
+    in_memory = rdf_table(files, cutoff=5.0, bin_size=0.25, elements=["Fe", "Ni", "O", "Cu"])
+    assert table.drop_columns(["seconds"]).equals(in_memory.drop_columns(["seconds"]))
+    settings = json.loads(pq.read_schema(out if layout == "file" else out / "_common_metadata").metadata[b"kestrel"])
+    assert (settings["cutoff"], settings["bin_size"], settings["curves"]) == (5.0, 0.25, "both")
+    assert settings["elements"] == ["Fe", "Ni", "O", "Cu"]
+    assert settings["kestrel_version"] == kestrel.__version__
+    assert len(settings["bin_edges"]) == 21
+
+
+@pytest.mark.parametrize("name", ["table.parquet", "table"])
+def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name):
+    out = tmp_path / name
+    first = write_rdf_table(sorted(files.glob("*.cif")), out, cutoff=5.0)
+    assert (first.sources, first.skipped) == (2, 0)
+    again = write_rdf_table(files, out, cutoff=5.0)
+    assert (again.sources, again.skipped) == (2, 2)
+    (files / "FeNiO.cif").write_text(FENI_CIF.replace("3.6", "3.7"))
+    os.utime(files / "FeNiO.cif", ns=(1, 1))
+    changed = write_rdf_table(files, out, cutoff=5.0)
+    assert (changed.sources, changed.skipped) == (1, 3)
+    rows = read_rdf_table(out).to_pylist()
+    assert sorted(os.path.basename(r["source"]) for r in rows) == ["Cu.vasp", "FeNi.cif", "FeNiO.cif", "NaCl.xyz"]
+    feni = next(r for r in rows if r["source"].endswith("FeNiO.cif"))
+    assert feni["volume"] == pytest.approx(3.7 ** 3) and feni["source_mtime_ns"] == 1
+    with pytest.raises(ValueError, match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
+                                         "elements none; write to another output or use the same settings"):
+        write_rdf_table(files, out, cutoff=6.0)
+    fresh = write_rdf_table(files, out, cutoff=6.0, resume=False)
+    assert (fresh.sources, fresh.skipped) == (4, 0)
+    assert read_rdf_table(out).num_rows == 4
+
+
+def test_structures_are_computed_again_and_replace_their_rows(tmp_path, files, rocksalt):
+    out = tmp_path / "table.parquet"
+    write_rdf_table([rocksalt, files / "Cu.vasp"], out)
+    again = write_rdf_table([rocksalt, rocksalt.make_supercell(2, 1, 1), files / "Cu.vasp"], out)
+    assert (again.sources, again.skipped) == (2, 1)
+    rows = read_rdf_table(out).to_pylist()
+    assert sorted((r["index"], r["n_sites"]) for r in rows if r["source"] is None) == [(0, 8), (1, 16)]
+    assert len(rows) == 3
+
+
+def test_an_interrupted_run_resumes(tmp_path, files):
+    out = tmp_path / "table.parquet"
+    inputs = [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar"] + sorted(files.iterdir())
+
+    def stop_after_first_chunk(done, total, errors):
+        if done:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        write_rdf_table(inputs, out, workers=1, progress=stop_after_first_chunk)
+    # The chunks finished before the interruption are in the file, and nothing else is left about.
+    rows_done = pq.read_table(out).num_rows
+    assert 0 < rows_done < len(inputs)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["inputs", "table.parquet"]
+    summary = write_rdf_table(inputs, out, workers=1)
+    assert (summary.skipped, summary.sources) == (rows_done, len(inputs) - rows_done)
+    assert sorted(read_rdf_table(out).column("source").to_pylist()) == sorted(str(p) for p in inputs)
+
+
+def test_processes_and_threads_make_the_same_table(files, rocksalt):
+    inputs = [rocksalt] + sorted(files.iterdir())
+    threads = rdf_table(inputs, cutoff=5.0, processes=False)
+    processes = rdf_table(inputs, cutoff=5.0, processes=True, workers=2)
+    assert processes.drop_columns(["seconds"]).equals(threads.drop_columns(["seconds"]))
+
+
+def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
+    import multiprocessing
+    import signal
+
+    out = tmp_path / "table"
+    inputs = sorted(files.iterdir()) + [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar", EXAMPLES / "MgO.xyz"]
+
+    def kill_a_worker(done, total, errors):
+        if done and not killed:
+            killed.append(multiprocessing.active_children()[0].pid)
+            os.kill(killed[0], signal.SIGKILL)
+
+    killed = []
+    first = write_rdf_table(inputs, out, processes=True, workers=2, progress=kill_a_worker)
+    assert killed and first.rows == len(inputs) and 0 < first.errors < len(inputs)
+    lost = {r["source"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
+    assert {r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"} == {
+        "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"}
+    again = write_rdf_table(inputs, out, processes=True, workers=2)
+    assert (again.sources, again.errors, again.skipped) == (len(lost), 0, len(inputs) - len(lost))
+    table = read_rdf_table(out)
+    assert table.num_rows == len(inputs) and set(table.column("status").to_pylist()) == {"ok"}
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as c:
+        yield c
+
+
+def test_dask_workers_write_the_same_table(tmp_path, files, cluster, rocksalt):
+    distributed = pytest.importorskip("distributed")
+    inputs = [rocksalt] + sorted(files.iterdir()) + [EXAMPLES / "NaCl.cif", EXAMPLES / "FeNi_disordered.cif"]
+    local = write_rdf_table(inputs, tmp_path / "local", cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"])
+    with distributed.Client(cluster) as client:
+        remote = write_rdf_table(inputs, tmp_path / "remote", cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"],
+                                 client=client)
+        worker_pids = set(client.run(os.getpid).values())
+    assert (remote.mode, remote.rows, remote.errors) == ("dask", local.rows, local.errors)
+    assert os.getpid() not in worker_pids
+    a = read_rdf_table(tmp_path / "local").drop_columns(["seconds"])
+    b = read_rdf_table(tmp_path / "remote").drop_columns(["seconds"])
+    assert b.equals(a)
+    # A scheduler address works as well as a client, and in memory too.
+    in_memory = rdf_table(inputs, cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"], client=cluster.scheduler_address)
+    assert in_memory.drop_columns(["seconds"]).equals(a)
+
+
+@pytest.mark.skipif(not hasattr(_kestrel, "read_cif_blocks"), reason="the CIF reader reads one block")
+def test_a_row_per_cif_block(tmp_path):
+    path = tmp_path / "two.cif"
+    path.write_text(FENI_CIF + FENI_CIF.replace("data_feni", "data_second").replace("3.6", "4.0"))
+    guessed = tmp_path / "labels.cif"
+    guessed.write_text(FENI_CIF.replace("_atom_site_type_symbol\n", "").replace(" Fe 0", " 0").replace(" Ni 0", " 0")
+                       .replace(" O 0", " 0"))
+    rows = rdf_table([path, guessed], cutoff=4.0).to_pylist()
+    assert [(r["block"], r["index"], r["volume"]) for r in rows[:2]] == [
+        ("feni", 0, pytest.approx(3.6 ** 3)), ("second", 0, pytest.approx(4.0 ** 3))]
+    assert rows[0]["warnings"] == rows[1]["warnings"] == []
+    # What the reader had to guess is in the row, not on standard error.
+    assert rows[2]["status"] == "ok" and rows[2]["formula"] == "FeNiO" and len(rows[2]["warnings"]) == 1
+
+
+def test_missing_extra_names_the_install_command(monkeypatch, rocksalt):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    with pytest.raises(ImportError, match=r'pip install "kestrel\[batch\]"'):
+        rdf_table([rocksalt])
+
+
+def run_cli(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+    return subprocess.run([sys.executable, "-m", "kestrel", "batch", *map(str, args)], capture_output=True,
+                          text=True, timeout=300, env=env, cwd=ROOT)
+
+
+def test_command_line_runs_resumes_and_reports(tmp_path, files):
+    (files / "thin.vasp").write_text(THIN_CELL)
+    out = tmp_path / "t.parquet"
+    result = run_cli(files, "--out", out, "--cutoff", 5, "--bin-size", 0.5, "--elements", "Fe,Ni,O,Cu,Si")
+    assert result.returncode == 0, result.stderr
+    summary = result.stdout.strip().splitlines()[-1]
+    assert summary.startswith("5 inputs, 5 rows: 3 ok, 2 errors, in ")
+    assert "5/5 inputs" in result.stderr
+    assert feature_matrix(out)[0].shape == (5, 15 * 10)
+    again = run_cli(files, "--out", out, "--cutoff", 5, "--bin-size", 0.5, "--elements", "Fe,Ni,O,Cu,Si")
+    assert again.returncode == 0 and f"skipped 5 inputs already in {out}" in again.stdout
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--out", "/nonexistent-folder/t.parquet"], "cannot write /nonexistent-folder/t.parquet: the folder "
+                                                  "/nonexistent-folder does not exist"),
+    (["--out", "{tmp}/t.parquet", "--bin-size", "0"], "bin_size must be positive and no larger than the cutoff"),
+    (["--out", "{tmp}/t.parquet", "--elements", "Fe,,O"], "the element list is empty or has an empty name"),
+    (["--out", "{tmp}/t.parquet", "--workers", "0"], "workers must be 1 or more, not 0"),
+])
+def test_command_line_errors_are_one_line(tmp_path, args, message):
+    result = run_cli(EXAMPLES / "NaCl.cif", *[a.format(tmp=tmp_path) for a in args])
+    assert result.returncode == 1
+    assert result.stderr.strip().splitlines() == [f"kestrel: error: {message}"]
