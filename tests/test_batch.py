@@ -18,7 +18,7 @@ from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_setti
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-THIN_CELL = "thin\n1.0\n4 0.0001 0\n0.2 0 51\n0 0 1\nSi\n1\nDirect\n0 0 0\n"
+THIN_CELL = "thin\n1.0\n4 1e-11 0\n0.2 0 51\n0 0 1\nSi\n1\nDirect\n0 0 0\n"
 FENI_CIF = """data_feni
 _cell_length_a 3.6
 _cell_length_b 3.6
@@ -366,7 +366,7 @@ def test_command_line_runs_resumes_and_reports(tmp_path, files):
                                                   "/nonexistent-folder does not exist"),
     (["--out", "{tmp}/t.parquet", "--bin-size", "0"], "bin_size must be positive and no larger than the cutoff"),
     (["--out", "{tmp}/t.parquet", "--elements", "Fe,,O"], "the element list is empty or has an empty name"),
-    (["--out", "{tmp}/t.parquet", "--workers", "0"], "workers must be 1 or more, not 0"),
+    (["--out", "{tmp}/t.parquet", "--workers", "0"], "--workers must be at least 1, got 0"),
 ])
 def test_command_line_errors_are_one_line(tmp_path, args, message):
     result = run_cli(EXAMPLES / "NaCl.cif", *[a.format(tmp=tmp_path) for a in args])
