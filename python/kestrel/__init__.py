@@ -1,6 +1,6 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from _kestrel import Structure, __version__, read_xyz_trajectory
+from _kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
 
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
@@ -9,6 +9,8 @@ from kestrel.io import read_structure, write_poscar, write_structure, write_xyz
 __all__ = [
     "Structure",
     "read_xyz_trajectory",
+    "read_cif_blocks",
+    "CifReadWarning",
     "__version__",
     "ordering_ensemble",
     "EnsembleResult",

@@ -66,6 +66,8 @@ PyRef create_module() {
     std::optional<std::string> name = utf8_of(function_name.get());
     if (!name || !add_attribute(module.get(), *name, function.get())) return {};
 
+    if (!add_cif_members(module.get())) return {};
+
     PyRef version = PyRef::steal(PyUnicode_FromString("0.3.0"));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};
 

@@ -12,6 +12,24 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kMaxCells = std::int64_t{1} << 20;
 // The occupancy a site may hold, with the structure model's rounding allowance.
 constexpr double kFullSite = 1.001;
+// Occupancies closer than this are the same number written twice.
+constexpr double kSameOccupancy = 1e-6;
+
+// The periodic difference q - p, each axis in [-0.5, 0.5].
+Vec3 nearest_difference(const Vec3& p, const Vec3& q) {
+    Vec3 d;
+    for (int axis = 0; axis < 3; ++axis) d[axis] = q[axis] - p[axis] - std::round(q[axis] - p[axis]);
+    return d;
+}
+
+double cartesian_length(const Vec3& frac, const Mat3& lattice) {
+    double sum = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const double c = frac[0] * lattice[0][j] + frac[1] * lattice[1][j] + frac[2] * lattice[2][j];
+        sum += c * c;
+    }
+    return std::sqrt(sum);
+}
 
 }  // namespace
 
@@ -89,14 +107,17 @@ void SiteMerger::add(const std::string& element, double occupancy, const Vec3& p
         for (std::size_t e = 0; e < species.size(); ++e) {
             if (species[e].element != element) continue;
             double& held = species[e].occupancy;
-            if (last_row_[site][e] != row && held + occupancy <= kFullSite) {
-                // Another row at the same place: a disorder part of the same element.
+            if (last_row_[site][e] == row) {
+                // Another image of the same row: an atom on a special position.
+                held = std::max(held, occupancy);
+            } else if (held + occupancy > kFullSite && std::fabs(held - occupancy) <= kSameOccupancy) {
+                // The same atom written again as a row of its own.
+                if (repeated_rows_.empty() || repeated_rows_.back() != row) repeated_rows_.push_back(row);
+            } else {
+                // A disorder part of the same element at the same place.
                 held += occupancy;
                 last_row_[site][e] = row;
-            } else {
-                // The same atom again: an image of a special position, or a
-                // file that lists the images of an atom as rows of their own.
-                held = std::max(held, occupancy);
+                if (added_rows_.empty() || added_rows_.back() != row) added_rows_.push_back(row);
             }
             return;
         }
@@ -112,6 +133,44 @@ void SiteMerger::add(const std::string& element, double occupancy, const Vec3& p
         newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);
     older_in_cell_.push_back(inserted ? kNone : slot->second);
     slot->second = index;
+}
+
+std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Mat3& lattice, double symprec) {
+    if (!(symprec > 0.0) || images.size() < 2) return 0;
+    const auto coincide = [&](const Vec3& p, const Vec3& q) {
+        const Vec3 d = nearest_difference(p, q);
+        return std::fabs(d[0]) < symprec && std::fabs(d[1]) < symprec && std::fabs(d[2]) < symprec;
+    };
+    // Each group: the indices of its distinct positions, the first one kept.
+    std::vector<std::vector<std::size_t>> groups;
+    std::vector<std::size_t> group_of(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        std::size_t g = 0;
+        while (g < groups.size() &&
+               !(cartesian_length(nearest_difference(images[groups[g].front()], images[i]), lattice) <
+                 kSameAtomDistance))
+            ++g;
+        if (g == groups.size()) groups.emplace_back();
+        group_of[i] = g;
+        std::vector<std::size_t>& distinct = groups[g];
+        bool seen = false;
+        for (std::size_t k : distinct) seen = seen || coincide(images[k], images[i]);
+        if (!seen) distinct.push_back(i);
+    }
+    std::size_t merged = 0;
+    std::vector<Vec3> kept;
+    kept.reserve(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const std::vector<std::size_t>& distinct = groups[group_of[i]];
+        const bool one_atom = distinct.size() > 1 && static_cast<double>(distinct.size()) * occupancy > kFullSite;
+        if (one_atom && i != distinct.front()) continue;
+        kept.push_back(images[i]);
+    }
+    for (const std::vector<std::size_t>& distinct : groups)
+        if (distinct.size() > 1 && static_cast<double>(distinct.size()) * occupancy > kFullSite)
+            merged += distinct.size() - 1;
+    images = std::move(kept);
+    return merged;
 }
 
 }  // namespace kestrel
