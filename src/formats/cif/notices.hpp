@@ -29,6 +29,7 @@ struct CifNotice {
     CifNoticeKind kind;
     std::size_t count = 0;
     std::vector<std::string> labels;  // the first few only
+    std::size_t labelled = 0;         // how many labels were given, kept or not
     std::string detail;
 };
 

@@ -1,5 +1,6 @@
 #include "formats/cif/operations.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -101,9 +102,28 @@ std::optional<Resolved> resolve_hall(std::string_view hall) {
     return Resolved{std::move(*operations), "'" + std::string(hall) + "' (Hall symbol)"};
 }
 
+// Triclinic cells are sometimes kept centred ('A -1', 'I 1') to match a
+// related structure; the tables list only the primitive settings, but the
+// Hall symbol follows from the letters.
+std::optional<Resolved> resolve_centred_triclinic(std::string_view symbol) {
+    std::string folded;
+    for (char c : symbol)
+        if (c != ' ') folded += c;
+    if (folded.size() < 2 || std::string_view("ABCIFR").find(static_cast<char>(std::toupper(
+                                 static_cast<unsigned char>(folded[0])))) == std::string_view::npos)
+        return std::nullopt;
+    const std::string rest = folded.substr(1);
+    if (rest != "1" && rest != "-1") return std::nullopt;
+    const std::string hall = std::string(rest == "-1" ? "-" : "") +
+                             static_cast<char>(std::toupper(static_cast<unsigned char>(folded[0]))) + " 1";
+    Result<std::vector<SymmetryOperation>> operations = operations_from_hall(hall);
+    if (!operations) return std::nullopt;
+    return Resolved{std::move(*operations), "'" + std::string(symbol) + "' (read as Hall symbol " + hall + ")"};
+}
+
 std::optional<Resolved> resolve_hermann_mauguin(std::string_view symbol) {
     const SpaceGroupSetting* setting = find_setting_by_hermann_mauguin(symbol);
-    if (setting == nullptr) return std::nullopt;
+    if (setting == nullptr) return resolve_centred_triclinic(symbol);
     std::string described = "'" + std::string(symbol) + "'";
     // Say which setting a symbol without one was taken in.
     std::string tabulated(setting->hermann_mauguin);
