@@ -128,7 +128,7 @@ TEST_CASE("elements: type symbols, labels and the formula") {
 }
 
 TEST_CASE("near images collapse only when their occupancies would overfill a site") {
-    const Mat3 hexagonal{{{5.0, 0.0, 0.0}, {-2.5, 4.330127018922193, 0.0}, {0.0, 0.0, 5.0}}};
+    const Lattice hexagonal = *make_lattice({{{5.0, 0.0, 0.0}, {-2.5, 4.330127018922193, 0.0}, {0.0, 0.0, 5.0}}});
     const std::vector<Vec3> on_axis{{0.333, 0.667, 0.0}, {0.333, 0.666, 0.0}, {0.334, 0.667, 0.0}};
     std::vector<Vec3> images = on_axis;
     CHECK(collapse_near_images(images, 1.0, hexagonal, 1e-4) == 2);

@@ -75,5 +75,5 @@ inline constexpr double kSameAtomDistance = 0.1;  // angstrom
 // atom: the group keeps its first image. Split positions whose occupancies
 // stay within one site are kept apart. Nothing merges when `symprec` is not
 // positive. Returns how many images were merged away.
-std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Mat3& lattice, double symprec);
+std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Lattice& lattice, double symprec);
 }  // namespace kestrel

@@ -170,7 +170,7 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
     for (std::uint32_t row = 0; row < atoms.size(); ++row) {
         const AsymmetricAtom& atom = atoms[row];
         std::vector<Vec3> images = images_of(atom, operations);
-        const std::size_t merged = collapse_near_images(images, atom.occupancy, lattice.matrix(), symprec);
+        const std::size_t merged = collapse_near_images(images, atom.occupancy, lattice, symprec);
         if (merged != 0) notices.add(CifNoticeKind::merged_near_images, atom.label, merged);
         for (const Vec3& image : images) merger.add(atom.element, atom.occupancy, image, row);
         made += images.size();
