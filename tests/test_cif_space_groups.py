@@ -3,12 +3,12 @@
 import warnings
 
 import pytest
-
 from kestrel import CifReadWarning, Structure
 
 spglib = pytest.importorskip("spglib")
 
 GENERAL = (0.1234, 0.2345, 0.3456)
+ONE_CARBON = ("C1 C {} {} {}".format(*GENERAL),)
 
 
 def cell_for(number, choice):
@@ -21,7 +21,7 @@ def cell_for(number, choice):
 
 
 def symbol_cif(tags, cell="_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 10\n",
-               rows=("C1 C {} {} {}".format(*GENERAL),)):
+               rows=ONE_CARBON):
     text = "data_sg\n" + cell + "".join(f"{tag} {value}\n" for tag, value in tags)
     text += "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n" \
             "_atom_site_fract_z\n"
