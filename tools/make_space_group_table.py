@@ -110,24 +110,44 @@ def main() -> None:
         "// number first (origin choice 2, hexagonal axes, unique axis b with cell choice 1).",
         '#include "symmetry/space_group_table.hpp"',
         "",
-        "namespace kestrel {",
+        "#include <iterator>",
         "",
-        "const std::vector<SpaceGroupSetting>& space_group_settings() {",
-        "    static const std::vector<SpaceGroupSetting> settings{",
+        "namespace kestrel {",
+        "namespace {",
+        "",
+        "// Constant data: no code runs to build it.",
+        "constexpr SpaceGroupSetting kSettings[] = {",
     ]
     for r in rows:
         lines.append(
-            f"        {{{r['number']}, {quoted(r['hall'])}, {quoted(r['hm'])}, {quoted(r['extension'])}, {quoted(r['full'])}}},"
+            f"    {{{r['number']}, {quoted(r['hall'])}, {quoted(r['hm'])}, {quoted(r['extension'])}, {quoted(r['full'])}}},"
         )
-    lines += ["    };", "    return settings;", "}", ""]
     lines += [
+        "};",
+        "",
         "// Symbols of the e-glide groups as written before the e was introduced, by number and extension.",
-        "const std::vector<OldSymbol>& old_e_glide_symbols() {",
-        "    static const std::vector<OldSymbol> symbols{",
+        "constexpr OldSymbol kOldSymbols[] = {",
     ]
     for number, extension, old in old_symbols(rows):
-        lines.append(f"        {{{number}, {quoted(extension)}, {quoted(old)}}},")
-    lines += ["    };", "    return symbols;", "}", "", "}  // namespace kestrel", ""]
+        lines.append(f"    {{{number}, {quoted(extension)}, {quoted(old)}}},")
+    lines += [
+        "};",
+        "",
+        "}  // namespace",
+        "",
+        "const std::vector<SpaceGroupSetting>& space_group_settings() {",
+        "    static const std::vector<SpaceGroupSetting> settings(std::begin(kSettings), std::end(kSettings));",
+        "    return settings;",
+        "}",
+        "",
+        "const std::vector<OldSymbol>& old_e_glide_symbols() {",
+        "    static const std::vector<OldSymbol> symbols(std::begin(kOldSymbols), std::end(kOldSymbols));",
+        "    return symbols;",
+        "}",
+        "",
+        "}  // namespace kestrel",
+        "",
+    ]
     OUTPUT.write_text("\n".join(lines))
     print(f"wrote {len(rows)} settings to {OUTPUT}")
 

@@ -1,10 +1,10 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from _kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
+from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
 
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
-from kestrel.io import read_structure, write_poscar, write_structure, write_xyz
+from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 
 __all__ = [
     "Structure",
@@ -22,4 +22,5 @@ __all__ = [
     "write_structure",
     "write_poscar",
     "write_xyz",
+    "write_cif",
 ]

@@ -69,7 +69,7 @@ PyRef create_module() {
     if (!add_cif_members(module.get())) return {};
     if (!add_space_group_functions(module.get())) return {};
 
-    PyRef version = PyRef::steal(PyUnicode_FromString("0.3.0"));
+    PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};
 
     created_module = module.get();

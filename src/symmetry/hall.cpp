@@ -143,6 +143,12 @@ enum class Axis { x, y, z, prime, double_prime, body_diagonal, none };
 
 int principal_index(Axis axis) { return axis == Axis::x ? 0 : axis == Axis::y ? 1 : 2; }
 
+// The whole character at `at`, so a message never cuts a UTF-8 sequence.
+std::string_view character_at(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    return text.substr(at, lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2);
+}
+
 // One rotation token read: its operation, and the order and axis it used,
 // which set the defaults of the next token.
 struct Rotation {
@@ -222,7 +228,7 @@ struct HallReader {
         }
         for (; at < token.size(); ++at) {
             std::optional<IntVec> shift = translation_of_letter(token[at]);
-            if (!shift) return error("unknown letter '" + std::string(1, token[at]) + "' in " + quoted);
+            if (!shift) return error("unknown letter '" + std::string(character_at(token, at)) + "' in " + quoted);
             op.translation = add(op.translation, *shift);
         }
         if (improper)
@@ -278,6 +284,13 @@ bool contains(const std::vector<ExactOperation>& ops, const ExactOperation& op, 
             if (wrapped(add(other.translation, c)) == op.translation) return true;
     }
     return false;
+}
+
+bool within_unit_entries(const IntMat& m) {
+    for (const auto& row : m)
+        for (int entry : row)
+            if (entry < -1 || entry > 1) return false;
+    return true;
 }
 
 // No space group has more operations in a conventional cell (m-3m with F).
@@ -341,7 +354,10 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
         for (const ExactOperation& g : generators) {
             ExactOperation product = compose(g, representatives[i]);
             if (contains(representatives, product, *centrings)) continue;
-            if ((representatives.size() + 1) * centred_copies > kMaxOperations)
+            // Rotations of a space group, on the axes a Hall symbol uses, have
+            // entries -1, 0 and 1; a larger one means generators of an infinite
+            // group, whose entries would grow without bound.
+            if ((representatives.size() + 1) * centred_copies > kMaxOperations || !within_unit_entries(product.rotation))
                 return reader.error("the generators do not close into a space group");
             representatives.push_back(product);
         }

@@ -70,6 +70,7 @@ enum class Spelling { tabulated, short_monoclinic };
 
 struct SymbolKey {
     std::string key;
+    std::string key_without_minus;
     const SpaceGroupSetting* setting;
     Spelling spelling;
 };
@@ -77,14 +78,18 @@ struct SymbolKey {
 const std::vector<SymbolKey>& symbol_keys() {
     static const std::vector<SymbolKey> keys = [] {
         std::vector<SymbolKey> out;
+        const auto add = [&](std::string key, const SpaceGroupSetting& s, Spelling spelling) {
+            std::string key_without_minus = without_minus(key);
+            out.push_back({std::move(key), std::move(key_without_minus), &s, spelling});
+        };
         for (const SpaceGroupSetting& s : space_group_settings()) {
-            out.push_back({hm_key(s.hermann_mauguin), &s, Spelling::tabulated});
-            out.push_back({hm_key(s.full_hermann_mauguin), &s, Spelling::tabulated});
+            add(hm_key(s.hermann_mauguin), s, Spelling::tabulated);
+            add(hm_key(s.full_hermann_mauguin), s, Spelling::tabulated);
             for (const OldSymbol& old : old_e_glide_symbols())
                 if (old.number == s.number && old.extension == s.extension)
-                    out.push_back({hm_key(old.hermann_mauguin), &s, Spelling::tabulated});
+                    add(hm_key(old.hermann_mauguin), s, Spelling::tabulated);
             if (std::string short_key = short_monoclinic(s); !short_key.empty())
-                out.push_back({std::move(short_key), &s, Spelling::short_monoclinic});
+                add(std::move(short_key), s, Spelling::short_monoclinic);
         }
         return out;
     }();
@@ -197,13 +202,23 @@ std::string hall_key(std::string_view text) {
     return out;
 }
 
+const std::vector<std::string>& tabulated_hall_keys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> out;
+        for (const SpaceGroupSetting& s : space_group_settings()) out.push_back(hall_key(s.hall));
+        return out;
+    }();
+    return keys;
+}
+
 }  // namespace
 
 const SpaceGroupSetting* find_setting_by_hall(std::string_view hall) {
     const std::string key = hall_key(hall);
     if (key.empty()) return nullptr;
-    for (const SpaceGroupSetting& s : space_group_settings())
-        if (hall_key(s.hall) == key) return &s;
+    const std::vector<std::string>& tabulated = tabulated_hall_keys();
+    for (std::size_t i = 0; i < tabulated.size(); ++i)
+        if (tabulated[i] == key) return &space_group_settings()[i];
     // The same group may be written with other generators or another
     // centring translation ("C 2 2 -1bc" for "C 2 2 -1ac"): compare what it
     // generates.
@@ -227,7 +242,7 @@ const SpaceGroupSetting* find_setting_by_hermann_mauguin(std::string_view symbol
         for (Spelling spelling : {Spelling::tabulated, Spelling::short_monoclinic}) {
             std::vector<const SpaceGroupSetting*> candidates;
             for (const SymbolKey& k : symbol_keys()) {
-                if (k.spelling != spelling || (ignore_minus ? without_minus(k.key) : k.key) != key) continue;
+                if (k.spelling != spelling || (ignore_minus ? k.key_without_minus : k.key) != key) continue;
                 if (std::find(candidates.begin(), candidates.end(), k.setting) == candidates.end())
                     candidates.push_back(k.setting);
             }

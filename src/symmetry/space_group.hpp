@@ -51,7 +51,11 @@ const SpaceGroupSetting* find_setting_by_number(int number);
 std::vector<SymmetryOperation> setting_operations(const SpaceGroupSetting& setting);
 
 // Interprets a Hall symbol directly (also ones not in the table); fails with a
-// message naming the symbol when it cannot be read.
+// message naming the symbol when it cannot be read. Same order and
+// translation rule as setting_operations. A change of basis at the end may be
+// an origin shift in twelfths "(0 0 1)" or an operation "(x,y,z+1/4)" with
+// whole-number coefficients that keeps the cell volume.
+// Message: "cannot read Hall symbol '{hall}': {reason}".
 Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hall);
 
 }  // namespace kestrel
