@@ -5,6 +5,7 @@ from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_bl
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
+from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 
 __all__ = [
     "Structure",
@@ -23,4 +24,6 @@ __all__ = [
     "write_poscar",
     "write_xyz",
     "write_cif",
+    "trajectory_rdf",
+    "TrajectoryRdf",
 ]
