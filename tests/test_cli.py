@@ -64,6 +64,26 @@ def test_info_disordered():
     assert "partly occupied or mixed" in out
 
 
+def test_info_names_cif_blocks_and_prints_the_readers_warnings(tmp_path):
+    path = tmp_path / "two.cif"
+    path.write_text("data_one\n_cell_length_a 5 _cell_length_b 5 _cell_length_c 5\n"
+                    "_symmetry_space_group_name_H-M 'F m -3 m'\n"
+                    "loop_ _atom_site_label _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y "
+                    "_atom_site_fract_z\nNa1 Na 0 0 0 Cl1 Cl 0.5 0.5 0.5\n"
+                    "data_two\n_cell_length_a 4 _cell_length_b 4 _cell_length_c 4\n"
+                    "loop_ _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\nK 0 0 0\n")
+    lines = run("info", path).stdout.splitlines()
+    assert lines[:4] == [
+        "Structure(8 sites, Cl4 Na4)",
+        "data blocks: one, two",
+        "warning: read data block 'one', the first of 2 blocks with atom sites (one, two); "
+        "read_cif_blocks reads them all",
+        "warning: no symmetry operations in the file: took the 192 operations of space group 'F m -3 m'"]
+    assert lines[4].startswith("lattice")
+    lines = run("info", EXAMPLES / "NaCl.cif").stdout.splitlines()
+    assert lines[1] == "data block: NaCl" and not any(line.startswith("warning") for line in lines)
+
+
 def test_rdf_writes_figures_and_csv(tmp_path):
     out_dir = tmp_path / "plots"
     result = run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 6, "--bin-size", 0.05, "--out", out_dir, "--title", "MgO")

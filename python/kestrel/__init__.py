@@ -1,6 +1,6 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from kestrel._kestrel import Structure, __version__, read_xyz_trajectory
+from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
 
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
@@ -11,6 +11,8 @@ from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 __all__ = [
     "Structure",
     "read_xyz_trajectory",
+    "read_cif_blocks",
+    "CifReadWarning",
     "__version__",
     "ordering_ensemble",
     "EnsembleResult",

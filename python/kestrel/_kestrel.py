@@ -6,6 +6,6 @@ its names to the package so that ``_kestrel.pyi`` beside it, shipped with
 ``py.typed``, gives type checkers and editors the signatures.
 """
 
-from _kestrel import Structure, __version__, read_xyz_trajectory
+from _kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
 
-__all__ = ["Structure", "read_xyz_trajectory", "__version__"]
+__all__ = ["Structure", "read_xyz_trajectory", "__version__", "read_cif_blocks", "CifReadWarning"]

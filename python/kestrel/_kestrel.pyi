@@ -70,6 +70,9 @@ class Structure:
         self, max_sites: int = 4096, seed: int = 42, max_denominator: int = 16
     ) -> Tuple["Structure", Dict[str, Any]]: ...
 
+class CifReadWarning(UserWarning): ...
+
+def read_cif_blocks(path: str, symprec: float = 1e-4) -> Dict[str, Structure]: ...
 def read_xyz_trajectory(
     path: str,
     every: int = 1,

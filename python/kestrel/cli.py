@@ -184,9 +184,28 @@ def _note_other_frames(path: str, fmt: Optional[str], cell) -> None:
 # ---- subcommands -------------------------------------------------------------
 
 
+def _cif_block_names(path: str) -> List[str]:
+    """Names of the data blocks with atom sites, or none when they cannot all be read."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kestrel.CifReadWarning)
+        try:
+            return list(kestrel.read_cif_blocks(path))
+        except (OSError, ValueError):
+            return []
+
+
 def cmd_info(args) -> int:
-    s = read_structure(args.file, args.format)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = read_structure(args.file, args.format)
     print(repr(s))
+    is_cif = (args.format or os.path.splitext(args.file)[1].lstrip(".")).lower() == "cif"
+    blocks = _cif_block_names(args.file) if is_cif else []
+    if blocks:
+        # With several, a warning below names the one shown.
+        print(("data block: " if len(blocks) == 1 else "data blocks: ") + ", ".join(blocks))
+    for warning in caught:
+        print(f"warning: {warning.message}")
     lengths, angles = _abc_angles(s.lattice_matrix)
     print("lattice (Å):")
     for name, row in zip("abc", s.lattice_matrix):
@@ -383,7 +402,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     _structure_command(sub, "info", "show a structure, its lattice, composition and disorder",
                        "Print the structure, its lattice, volume, composition and a table of its partly "
-                       "occupied or mixed sites.", cmd_info)
+                       "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
+                       "decide on its own (skipped rows, merged images, elements from labels, ...).", cmd_info)
 
     p = _structure_command(sub, "rdf", "partial and total radial distribution functions",
                            "Compute the element-resolved partial and the total RDF over all periodic images, "

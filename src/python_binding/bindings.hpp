@@ -13,6 +13,9 @@ PyObject* structure_from_poscar(PyObject* unused, PyObject* args, PyObject* kwar
 PyObject* structure_from_xyz(PyObject* unused, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_str(PyObject* unused, PyObject* args, PyObject* kwargs);
 PyObject* structure_from_cif_str(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* module_read_cif_blocks(PyObject* module, PyObject* args, PyObject* kwargs);
+// Adds read_cif_blocks and CifReadWarning to the module (beside __all__).
+bool add_cif_members(PyObject* module);
 
 // expand.cpp
 PyObject* structure_disorder_summary(PyObject* self, PyObject* unused);

@@ -66,6 +66,7 @@ PyRef create_module() {
     std::optional<std::string> name = utf8_of(function_name.get());
     if (!name || !add_attribute(module.get(), *name, function.get())) return {};
 
+    if (!add_cif_members(module.get())) return {};
     if (!add_space_group_functions(module.get())) return {};
     if (!add_trajectory_chunk_functions(module.get())) return {};
 

@@ -1,5 +1,6 @@
 #include "symmetry/operation.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "base/text.hpp"
@@ -104,6 +105,21 @@ Vec3 SymmetryOperation::apply(const Vec3& p) const {
     for (int i = 0; i < 3; ++i)
         out[i] = rotation[i][0] * p[0] + rotation[i][1] * p[1] + rotation[i][2] * p[2] + translation[i];
     return out;
+}
+
+bool SymmetryOperation::is_invertible() const {
+    // Operations are written with small whole or simple fractional
+    // coefficients, so a determinant this close to zero is zero.
+    return std::fabs(determinant(rotation)) > 1e-9;
+}
+
+bool SymmetryOperation::is_identity_modulo_lattice() const {
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+            if (rotation[i][j] != (i == j ? 1.0 : 0.0)) return false;
+        if (std::fabs(translation[i] - std::round(translation[i])) > 1e-9) return false;
+    }
+    return true;
 }
 
 SymmetryOperation identity_operation() {

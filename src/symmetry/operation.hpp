@@ -15,6 +15,12 @@ struct SymmetryOperation {
     Vec3 translation{};
 
     Vec3 apply(const Vec3& p) const;
+    // A rotation part without an inverse squashes the cell onto a plane or a
+    // line: no crystallographic operation does that.
+    bool is_invertible() const;
+    // The unit rotation with a whole-number translation: the identity up to
+    // a lattice translation.
+    bool is_identity_modulo_lattice() const;
 };
 
 SymmetryOperation identity_operation();

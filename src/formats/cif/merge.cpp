@@ -12,6 +12,29 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kMaxCells = std::int64_t{1} << 20;
 // The occupancy a site may hold, with the structure model's rounding allowance.
 constexpr double kFullSite = 1.001;
+// Occupancies closer than this are the same number written twice.
+constexpr double kSameOccupancy = 1e-6;
+
+// The periodic difference q - p of two positions in [0, 1), each axis in [-0.5, 0.5].
+Vec3 nearest_difference(const Vec3& p, const Vec3& q) {
+    Vec3 d;
+    for (int axis = 0; axis < 3; ++axis) {
+        double v = q[axis] - p[axis];
+        if (v > 0.5) v -= 1.0;
+        if (v < -0.5) v += 1.0;
+        d[axis] = v;
+    }
+    return d;
+}
+
+double cartesian_length(const Vec3& frac, const Mat3& lattice) {
+    double sum = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const double c = frac[0] * lattice[0][j] + frac[1] * lattice[1][j] + frac[2] * lattice[2][j];
+        sum += c * c;
+    }
+    return std::sqrt(sum);
+}
 
 }  // namespace
 
@@ -89,14 +112,17 @@ void SiteMerger::add(const std::string& element, double occupancy, const Vec3& p
         for (std::size_t e = 0; e < species.size(); ++e) {
             if (species[e].element != element) continue;
             double& held = species[e].occupancy;
-            if (last_row_[site][e] != row && held + occupancy <= kFullSite) {
-                // Another row at the same place: a disorder part of the same element.
+            if (last_row_[site][e] == row) {
+                // Another image of the same row: an atom on a special position.
+                held = std::max(held, occupancy);
+            } else if (held + occupancy > kFullSite && std::fabs(held - occupancy) <= kSameOccupancy) {
+                // The same atom written again as a row of its own.
+                if (repeated_rows_.empty() || repeated_rows_.back() != row) repeated_rows_.push_back(row);
+            } else {
+                // A disorder part of the same element at the same place.
                 held += occupancy;
                 last_row_[site][e] = row;
-            } else {
-                // The same atom again: an image of a special position, or a
-                // file that lists the images of an atom as rows of their own.
-                held = std::max(held, occupancy);
+                if (added_rows_.empty() || added_rows_.back() != row) added_rows_.push_back(row);
             }
             return;
         }
@@ -112,6 +138,93 @@ void SiteMerger::add(const std::string& element, double occupancy, const Vec3& p
         newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);
     older_in_cell_.push_back(inserted ? kNone : slot->second);
     slot->second = index;
+}
+
+std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Lattice& lattice, double symprec) {
+    if (!(symprec > 0.0) || images.size() < 2) return 0;
+    const auto coincide = [&](const Vec3& p, const Vec3& q) {
+        const Vec3 d = nearest_difference(p, q);
+        return std::fabs(d[0]) < symprec && std::fabs(d[1]) < symprec && std::fabs(d[2]) < symprec;
+    };
+    // A Cartesian difference shorter than kSameAtomDistance has, on axis i, a
+    // fractional part of at most kSameAtomDistance times the length of column
+    // i of the inverse matrix: most pairs are rejected on that alone.
+    Vec3 reach{};
+    const Mat3& inverse = lattice.inverse();
+    for (int i = 0; i < 3; ++i)
+        reach[i] = kSameAtomDistance *
+                   std::sqrt(inverse[0][i] * inverse[0][i] + inverse[1][i] * inverse[1][i] + inverse[2][i] * inverse[2][i]) *
+                   (1.0 + 1e-9);
+    const auto near = [&](const Vec3& p, const Vec3& q) {
+        const Vec3 d = nearest_difference(p, q);
+        if (std::fabs(d[0]) > reach[0] || std::fabs(d[1]) > reach[1] || std::fabs(d[2]) > reach[2]) return false;
+        return cartesian_length(d, lattice.matrix()) < kSameAtomDistance;
+    };
+    // Each group is led by its first image, which it keeps; its distinct
+    // positions (not within symprec of one another) form a chain from the
+    // leader. An image joins the earliest group whose first image is near it; the
+    // candidates come from a window of the images sorted along a, so a row
+    // in a general position costs n log n rather than n squared.
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> leader_of(images.size());        // per image: its group's leader
+    std::vector<bool> leads(images.size(), false);
+    std::vector<std::size_t> next_distinct(images.size(), kNone);
+    std::vector<std::size_t> last_distinct(images.size());     // per leader: the end of its chain
+    std::vector<std::size_t> distinct_count(images.size(), 0);  // per leader
+    std::vector<std::size_t> along_a(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) along_a[i] = i;
+    std::sort(along_a.begin(), along_a.end(), [&](std::size_t p, std::size_t q) { return images[p][0] < images[q][0]; });
+    const auto first_at_or_above = [&](double a) {
+        return static_cast<std::size_t>(
+            std::lower_bound(along_a.begin(), along_a.end(), a,
+                             [&](std::size_t k, double value) { return images[k][0] < value; }) -
+            along_a.begin());
+    };
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        std::size_t leader = kNone;
+        const auto consider = [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k) {
+                const std::size_t j = along_a[k];
+                if (j < i && j < leader && leads[j] && near(images[j], images[i])) leader = j;
+            }
+        };
+        const double a = images[i][0];
+        if (reach[0] >= 0.5) {
+            consider(0, images.size());
+        } else {
+            consider(first_at_or_above(a - reach[0]), first_at_or_above(std::nextafter(a + reach[0], 2.0)));
+            // The window wraps around the cell face.
+            if (a - reach[0] < 0.0) consider(first_at_or_above(a - reach[0] + 1.0), images.size());
+            if (a + reach[0] >= 1.0) consider(0, first_at_or_above(std::nextafter(a + reach[0] - 1.0, 2.0)));
+        }
+        if (leader == kNone) {
+            leads[i] = true;
+            leader_of[i] = i;
+            last_distinct[i] = i;
+            distinct_count[i] = 1;
+            continue;
+        }
+        leader_of[i] = leader;
+        bool seen = false;
+        for (std::size_t k = leader; k != kNone && !seen; k = next_distinct[k]) seen = coincide(images[k], images[i]);
+        if (seen) continue;
+        next_distinct[last_distinct[leader]] = i;
+        last_distinct[leader] = i;
+        ++distinct_count[leader];
+    }
+    const auto one_atom = [&](std::size_t leader) {
+        return distinct_count[leader] > 1 && static_cast<double>(distinct_count[leader]) * occupancy > kFullSite;
+    };
+    std::size_t merged = 0;
+    for (std::size_t i = 0; i < images.size(); ++i)
+        if (leads[i] && one_atom(i)) merged += distinct_count[i] - 1;
+    if (merged == 0) return 0;
+    std::vector<Vec3> kept;
+    kept.reserve(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i)
+        if (leads[i] || !one_atom(leader_of[i])) kept.push_back(images[i]);
+    images = std::move(kept);
+    return merged;
 }
 
 }  // namespace kestrel

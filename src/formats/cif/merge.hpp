@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model/lattice.hpp"
 #include "model/structure.hpp"
 
 namespace kestrel {
@@ -15,10 +16,12 @@ namespace kestrel {
 // of creation), which keeps its first position. A new element makes the site
 // mixed. The same element met again is either another image of the same
 // asymmetric-unit row (a special position: the occupancy stays, the larger
-// one kept) or another row at the same place. Rows whose occupancies fit in
-// one site together are disorder parts (Cl1 at 0.47 and Cl1' at 0.53) and
-// add up; rows that would overfill it list the same atom twice (some files
-// give every image as a row) and the larger occupancy is kept.
+// one kept) or another row at the same place. A row with the same occupancy
+// as the one already there that would overfill the site lists the same atom
+// again (some files give every image as a row) and counts once; any other
+// row is a disorder part (Cl1 at 0.47 and Cl1' at 0.53) and its occupancy
+// adds, so parts that overfill a site are refused by the structure model
+// rather than silently cut.
 //
 // A grid of cells wider than `symprec` narrows the search to the candidate's
 // own cell and, near a cell face, the cell beyond it, so merging stays linear
@@ -34,6 +37,10 @@ public:
     void add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row);
 
     std::size_t n_sites() const { return sites_.size(); }
+    // Rows that repeated an atom already there, and rows whose occupancy was
+    // added to another row's, each once, in row order.
+    const std::vector<std::uint32_t>& repeated_rows() const { return repeated_rows_; }
+    const std::vector<std::uint32_t>& added_rows() const { return added_rows_; }
     std::vector<Site> take_sites() { return std::move(sites_); }
 
 private:
@@ -53,6 +60,20 @@ private:
     std::vector<std::vector<std::uint32_t>> last_row_;  // per site and entry: the row that last added to it
     std::unordered_map<std::uint64_t, std::uint32_t> newest_in_cell_;
     std::vector<std::uint32_t> older_in_cell_;  // chain to the previous site of the same cell
+    std::vector<std::uint32_t> repeated_rows_;
+    std::vector<std::uint32_t> added_rows_;
 };
 
+// Farther apart than this, two images of one atom are two atoms.
+inline constexpr double kSameAtomDistance = 0.1;  // angstrom
+
+// The images of one asymmetric-unit row, each wrapped into [0, 1). Files
+// write special positions with 3 or 4 decimals ('0.333'), so the images of
+// an atom on an axis land a few thousandths of an angstrom apart instead of
+// on one point. Images within kSameAtomDistance of the first image of their
+// group (Cartesian) whose occupancies would add above a full site are one
+// atom: the group keeps its first image. Split positions whose occupancies
+// stay within one site are kept apart. Nothing merges when `symprec` is not
+// positive. Returns how many images were merged away.
+std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Lattice& lattice, double symprec);
 }  // namespace kestrel

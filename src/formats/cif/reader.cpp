@@ -2,71 +2,44 @@
 
 #include <cmath>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "formats/cif/cell.hpp"
-#include "formats/cif/merge.hpp"
-#include "formats/cif/scanner.hpp"
 #include "base/text.hpp"
+#include "formats/cif/cell.hpp"
+#include "formats/cif/elements.hpp"
+#include "formats/cif/merge.hpp"
+#include "formats/cif/operations.hpp"
+#include "formats/cif/scanner.hpp"
 #include "symmetry/operation.hpp"
 
 namespace kestrel {
 namespace {
 
 struct AsymmetricAtom {
+    std::string label;  // as the notices name the row
     std::string element;
     double occupancy;
     Vec3 position;
 };
 
-std::optional<double> tag_number(const CifDocument& document, const std::string& name) {
-    const std::string_view* value = document.tag(name);
+std::optional<double> tag_number(const CifBlock& block, const std::string& name) {
+    const std::string_view* value = block.tag(name);
     if (value == nullptr) return std::nullopt;
     return cif_number(*value);
 }
 
-Result<Lattice> read_cell(const CifDocument& document) {
+Result<Lattice> read_cell(const CifBlock& block) {
     double lengths[3];
     const char* names[3] = {"_cell_length_a", "_cell_length_b", "_cell_length_c"};
     for (int i = 0; i < 3; ++i) {
-        std::optional<double> length = tag_number(document, names[i]);
+        std::optional<double> length = tag_number(block, names[i]);
         if (!length) return fail(std::string("missing ") + names[i]);
         lengths[i] = *length;
     }
-    return lattice_from_parameters(lengths[0], lengths[1], lengths[2], tag_number(document, "_cell_angle_alpha"),
-                                   tag_number(document, "_cell_angle_beta"),
-                                   tag_number(document, "_cell_angle_gamma"));
-}
-
-bool is_symmetry_column(std::string_view tag) {
-    return tag == "_symmetry_equiv_pos_as_xyz" || tag == "_space_group_symop_operation_xyz";
-}
-
-std::vector<SymmetryOperation> read_operations(const CifDocument& document) {
-    std::vector<SymmetryOperation> operations;
-    for (const CifLoop& loop : document.loops) {
-        std::optional<std::size_t> column;
-        for (std::size_t k = 0; k < loop.tags.size() && !column; ++k)
-            if (is_symmetry_column(loop.tags[k])) column = k;
-        if (!column) continue;
-        for (std::size_t row = 0; row < loop.n_rows(); ++row) {
-            const std::string_view value = trim(loop.at(row, *column));
-            if (value.empty()) continue;
-            Result<SymmetryOperation> operation = parse_symmetry_operation(value);
-            if (!operation) {
-                // A label may precede the operation: 'op1 x,y,z'.
-                const std::size_t space = value.find(' ');
-                if (space == std::string_view::npos) continue;
-                operation = parse_symmetry_operation(value.substr(space + 1));
-                if (!operation) continue;
-            }
-            operations.push_back(*operation);
-        }
-        break;
-    }
-    if (operations.empty()) operations.push_back(identity_operation());
-    return operations;
+    return lattice_from_parameters(lengths[0], lengths[1], lengths[2], tag_number(block, "_cell_angle_alpha"),
+                                   tag_number(block, "_cell_angle_beta"), tag_number(block, "_cell_angle_gamma"));
 }
 
 // A coordinate that is absent, unreadable or not finite makes the row unusable.
@@ -76,38 +49,90 @@ std::optional<double> coordinate(const CifLoop& loop, std::size_t row, std::size
     return value;
 }
 
-Result<std::vector<AsymmetricAtom>> read_atoms(const CifDocument& document) {
-    const CifLoop* sites = nullptr;
-    for (const CifLoop& loop : document.loops) {
-        if (loop.column("_atom_site_fract_x")) {
-            sites = &loop;
-            break;
-        }
+bool is_dummy_flag(std::string_view flag) {
+    flag = trim(flag);
+    if (flag.size() != 3) return false;
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return lower(flag[0]) == 'd' && lower(flag[1]) == 'u' && lower(flag[2]) == 'm';
+}
+
+class AtomSiteColumns {
+public:
+    static Result<AtomSiteColumns> find(const CifBlock& block) {
+        const CifLoop* loop = block.loop_with("_atom_site_fract_x");
+        if (loop == nullptr) return fail("no _atom_site loop with fractional coordinates found");
+        AtomSiteColumns columns;
+        columns.loop = loop;
+        columns.x = *loop->column("_atom_site_fract_x");
+        const std::optional<std::size_t> y = loop->column("_atom_site_fract_y");
+        if (!y) return fail("missing _atom_site_fract_y");
+        const std::optional<std::size_t> z = loop->column("_atom_site_fract_z");
+        if (!z) return fail("missing _atom_site_fract_z");
+        columns.y = *y;
+        columns.z = *z;
+        columns.occupancy = loop->column("_atom_site_occupancy");
+        columns.symbol = loop->column("_atom_site_type_symbol");
+        columns.label = loop->column("_atom_site_label");
+        columns.calc_flag = loop->column("_atom_site_calc_flag");
+        return columns;
     }
-    if (sites == nullptr) return fail("no _atom_site loop with fractional coordinates found");
-    const std::size_t x = *sites->column("_atom_site_fract_x");
-    const std::optional<std::size_t> y = sites->column("_atom_site_fract_y");
-    if (!y) return fail("missing _atom_site_fract_y");
-    const std::optional<std::size_t> z = sites->column("_atom_site_fract_z");
-    if (!z) return fail("missing _atom_site_fract_z");
-    const std::optional<std::size_t> occupancy_column = sites->column("_atom_site_occupancy");
-    const std::optional<std::size_t> symbol_column = sites->column("_atom_site_type_symbol");
-    const std::optional<std::size_t> label_column = sites->column("_atom_site_label");
+
+    // The label, else the type symbol, else the row's number from 1.
+    std::string row_name(std::size_t row) const {
+        if (label && !cif_value_missing(loop->at(row, *label))) return std::string(trim(loop->at(row, *label)));
+        if (symbol && !cif_value_missing(loop->at(row, *symbol))) return std::string(trim(loop->at(row, *symbol)));
+        return "row " + std::to_string(row + 1);
+    }
+
+    const CifLoop* loop = nullptr;
+    std::size_t x = 0, y = 0, z = 0;
+    std::optional<std::size_t> occupancy, symbol, label, calc_flag;
+};
+
+std::optional<std::string> row_element(const AtomSiteColumns& columns, std::size_t row,
+                                       const std::set<std::string>& formula, CifNotices& notices) {
+    if (columns.symbol)
+        if (auto element = element_from_type_symbol(columns.loop->at(row, *columns.symbol))) return element;
+    if (!columns.label) return std::nullopt;
+    const std::string_view label = trim(columns.loop->at(row, *columns.label));
+    std::optional<std::string> element = element_from_label(label, formula);
+    if (element) notices.add(CifNoticeKind::element_from_label, std::string(label) + " -> " + *element);
+    return element;
+}
+
+Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices& notices) {
+    Result<AtomSiteColumns> found = AtomSiteColumns::find(block);
+    if (!found) return found.take_error();
+    const AtomSiteColumns& columns = *found;
+    const CifLoop& loop = *columns.loop;
+    const std::string_view* formula_text = block.tag("_chemical_formula_sum");
+    const std::set<std::string> formula = formula_text ? formula_elements(*formula_text) : std::set<std::string>{};
+    if (loop.dropped_values != 0)
+        notices.add(CifNoticeKind::dropped_loop_values, {}, loop.dropped_values);
 
     std::vector<AsymmetricAtom> atoms;
-    atoms.reserve(sites->n_rows());
-    for (std::size_t row = 0; row < sites->n_rows(); ++row) {
-        const std::optional<double> px = coordinate(*sites, row, x), py = coordinate(*sites, row, *y),
-                                    pz = coordinate(*sites, row, *z);
-        if (!px || !py || !pz) continue;
-        std::optional<std::string> element;
-        if (symbol_column) element = cif_element(sites->at(row, *symbol_column));
-        if (!element && label_column) element = cif_element(sites->at(row, *label_column));
+    atoms.reserve(loop.n_rows());
+    for (std::size_t row = 0; row < loop.n_rows(); ++row) {
+        // Dummy atoms (ring centroids, riding-model placeholders) are no atoms.
+        if (columns.calc_flag && is_dummy_flag(loop.at(row, *columns.calc_flag))) {
+            notices.add(CifNoticeKind::skipped_dummy_rows, columns.row_name(row));
+            continue;
+        }
+        const std::optional<double> px = coordinate(loop, row, columns.x), py = coordinate(loop, row, columns.y),
+                                    pz = coordinate(loop, row, columns.z);
+        if (!px || !py || !pz) {
+            notices.add(CifNoticeKind::skipped_rows_without_coordinates, columns.row_name(row));
+            continue;
+        }
+        std::optional<std::string> element = row_element(columns, row, formula, notices);
         if (!element) return fail("could not determine the element of an atom site");
         double occupancy = 1.0;
-        if (occupancy_column) occupancy = cif_number(sites->at(row, *occupancy_column)).value_or(1.0);
-        if (occupancy <= 0.0) continue;
-        atoms.push_back({std::move(*element), occupancy, {*px, *py, *pz}});
+        if (columns.occupancy) occupancy = cif_number(loop.at(row, *columns.occupancy)).value_or(1.0);
+        if (occupancy <= 0.0) {
+            notices.add(CifNoticeKind::skipped_empty_rows, columns.row_name(row));
+            continue;
+        }
+        atoms.push_back({columns.row_name(row), std::move(*element), occupancy, {*px, *py, *pz}});
     }
     return atoms;
 }
@@ -118,38 +143,110 @@ double wrap_unit(double v) {
     return wrapped >= 1.0 ? 0.0 : wrapped;
 }
 
-}  // namespace
+std::vector<Vec3> images_of(const AsymmetricAtom& atom, const std::vector<SymmetryOperation>& operations) {
+    std::vector<Vec3> images;
+    images.reserve(operations.size());
+    for (const SymmetryOperation& operation : operations) {
+        const Vec3 image = operation.apply(atom.position);
+        const Vec3 wrapped{wrap_unit(image[0]), wrap_unit(image[1]), wrap_unit(image[2])};
+        // Operations with huge coefficients can overflow to non-finite positions.
+        if (!std::isfinite(wrapped[0]) || !std::isfinite(wrapped[1]) || !std::isfinite(wrapped[2])) continue;
+        images.push_back(wrapped);
+    }
+    return images;
+}
 
-Result<Structure> read_cif(std::string_view text, double symprec) {
-    const CifDocument document = scan_cif(text);
-    Result<Lattice> lattice = read_cell(document);
-    if (!lattice) return lattice.take_error();
-    const std::vector<SymmetryOperation> operations = read_operations(document);
-    Result<std::vector<AsymmetricAtom>> atoms = read_atoms(document);
-    if (!atoms) return atoms.take_error();
-    if (atoms->empty()) return fail("CIF contains no usable atom sites");
-    const std::uint64_t positions = static_cast<std::uint64_t>(atoms->size()) * operations.size();
+Result<Structure> expand_and_merge(Lattice lattice, const std::vector<AsymmetricAtom>& atoms,
+                                   const std::vector<SymmetryOperation>& operations, double symprec,
+                                   CifNotices& notices) {
+    const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
-        return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms->size()) +
+        return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms.size()) +
                     " atom sites times " + std::to_string(operations.size()) +
                     " symmetry operations), more than the " + std::to_string(kMaxCifPositions) +
                     " this reader accepts");
-
     SiteMerger merger(symprec, static_cast<std::size_t>(positions));
     std::size_t made = 0;
-    for (std::uint32_t row = 0; row < atoms->size(); ++row) {
-        const AsymmetricAtom& atom = (*atoms)[row];
-        for (const SymmetryOperation& operation : operations) {
-            const Vec3 image = operation.apply(atom.position);
-            const Vec3 wrapped{wrap_unit(image[0]), wrap_unit(image[1]), wrap_unit(image[2])};
-            // Operations with huge coefficients can overflow to non-finite positions.
-            if (!std::isfinite(wrapped[0]) || !std::isfinite(wrapped[1]) || !std::isfinite(wrapped[2])) continue;
-            merger.add(atom.element, atom.occupancy, wrapped, row);
-            ++made;
-        }
+    for (std::uint32_t row = 0; row < atoms.size(); ++row) {
+        const AsymmetricAtom& atom = atoms[row];
+        std::vector<Vec3> images = images_of(atom, operations);
+        const std::size_t merged = collapse_near_images(images, atom.occupancy, lattice, symprec);
+        if (merged != 0) notices.add(CifNoticeKind::merged_near_images, atom.label, merged);
+        for (const Vec3& image : images) merger.add(atom.element, atom.occupancy, image, row);
+        made += images.size();
     }
     if (made == 0) return fail("CIF contains no usable atom sites");
-    return make_structure(std::move(*lattice), merger.take_sites());
+    for (std::uint32_t row : merger.repeated_rows()) notices.add(CifNoticeKind::repeated_rows, atoms[row].label);
+    for (std::uint32_t row : merger.added_rows()) notices.add(CifNoticeKind::added_parts, atoms[row].label);
+    return make_structure(std::move(lattice), merger.take_sites());
+}
+
+Result<CifReading> read_block(const CifBlock& block, double symprec) {
+    CifNotices notices;
+    Result<Lattice> lattice = read_cell(block);
+    if (!lattice) return lattice.take_error();
+    Result<std::vector<SymmetryOperation>> operations = read_block_operations(block, notices);
+    if (!operations) return operations.take_error();
+    Result<std::vector<AsymmetricAtom>> atoms = read_atoms(block, notices);
+    if (!atoms) return atoms.take_error();
+    if (atoms->empty()) return fail("CIF contains no usable atom sites");
+    Result<Structure> structure = expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices);
+    if (!structure) return structure.take_error();
+    return CifReading{block.name, std::move(*structure), notices.take()};
+}
+
+bool has_atom_sites(const CifBlock& block) { return block.loop_with("_atom_site_fract_x") != nullptr; }
+bool has_cell(const CifBlock& block) { return block.tag("_cell_length_a") != nullptr; }
+
+// The block from_cif reads, or the one whose failure best explains why no
+// block can be read.
+const CifBlock& block_to_read(const CifDocument& document) {
+    static const CifBlock empty;
+    for (const CifBlock& block : document.blocks)
+        if (has_atom_sites(block) && has_cell(block)) return block;
+    for (const CifBlock& block : document.blocks)
+        if (has_atom_sites(block)) return block;
+    for (const CifBlock& block : document.blocks)
+        if (has_cell(block)) return block;
+    return document.blocks.empty() ? empty : document.blocks.front();
+}
+
+}  // namespace
+
+Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
+    const CifDocument document = scan_cif(text);
+    const CifBlock& chosen = block_to_read(document);
+    Result<CifReading> reading = read_block(chosen, symprec);
+    if (!reading) return reading;
+    std::vector<std::string> candidates;
+    for (const CifBlock& block : document.blocks)
+        if (has_atom_sites(block) && has_cell(block)) candidates.push_back(block.name);
+    if (candidates.size() > 1) {
+        CifNotices notices;
+        for (const std::string& name : candidates) notices.add(CifNoticeKind::several_blocks, name);
+        notices.set_detail(CifNoticeKind::several_blocks, chosen.name);
+        std::vector<CifNotice> first = notices.take();
+        reading->notices.insert(reading->notices.begin(), first.begin(), first.end());
+    }
+    return reading;
+}
+
+Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double symprec) {
+    const CifDocument document = scan_cif(text);
+    std::vector<CifReading> readings;
+    for (const CifBlock& block : document.blocks) {
+        if (!has_atom_sites(block)) continue;
+        Result<CifReading> reading = read_block(block, symprec);
+        if (!reading) return fail("data block '" + block.name + "': " + reading.error().message);
+        readings.push_back(std::move(*reading));
+    }
+    return readings;
+}
+
+Result<Structure> read_cif(std::string_view text, double symprec) {
+    Result<CifReading> reading = read_cif_first_block(text, symprec);
+    if (!reading) return reading.take_error();
+    return std::move(reading->structure);
 }
 
 }  // namespace kestrel

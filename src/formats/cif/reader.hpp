@@ -1,11 +1,15 @@
 // CIF text to a Structure: the asymmetric unit expanded by the file's
-// symmetry operations, coinciding positions merged into (possibly mixed) sites.
+// symmetry operations, coinciding positions merged into (possibly mixed)
+// sites, and a notice for everything the reader had to decide on its own.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
+#include "formats/cif/notices.hpp"
 #include "model/structure.hpp"
 
 namespace kestrel {
@@ -15,6 +19,21 @@ namespace kestrel {
 // file must not run the machine out of memory.
 inline constexpr std::uint64_t kMaxCifPositions = 20'000'000;
 
+struct CifReading {
+    std::string block;  // the data block's name, without 'data_'
+    Structure structure;
+    std::vector<CifNotice> notices;
+};
+
+// The first data block that has both a cell and an atom-site loop (a text
+// without one reports the failure of the block closest to it).
+Result<CifReading> read_cif_first_block(std::string_view text, double symprec);
+
+// Every data block with an atom-site loop, in file order; the first block
+// that fails ends reading, its message naming the block.
+Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double symprec);
+
+// read_cif_first_block without the notices.
 Result<Structure> read_cif(std::string_view text, double symprec);
 
 }  // namespace kestrel

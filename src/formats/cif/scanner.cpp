@@ -1,6 +1,7 @@
 #include "formats/cif/scanner.hpp"
 
 #include "base/text.hpp"
+#include "symmetry/operation.hpp"
 
 namespace kestrel {
 namespace {
@@ -19,15 +20,11 @@ std::string lower_tag(std::string_view tag) {
     return out;
 }
 
-bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
-    if (text.size() != lower_word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (ascii_lower(text[i]) != lower_word[i]) return false;
+bool starts_with_ignoring_case(std::string_view text, std::string_view lower_prefix) {
+    if (text.size() < lower_prefix.size()) return false;
+    for (std::size_t i = 0; i < lower_prefix.size(); ++i)
+        if (ascii_lower(text[i]) != lower_prefix[i]) return false;
     return true;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
 
 std::string_view strip_quotes(std::string_view text, char quote) {
@@ -36,8 +33,9 @@ std::string_view strip_quotes(std::string_view text, char quote) {
     return text;
 }
 
-// The tokenizer proper, shared by cif_tokenize and the loop reader, which
-// appends straight into its value list.
+// The tokenizer proper, shared by cif_tokenize and the scanner. `emit` gets
+// each value and whether it was quoted (a quoted value is never a tag or a
+// keyword).
 //
 // Quotes follow the CIF convention: a quote opens a value only where a value
 // starts, and closes it only when whitespace or the end of the line follows.
@@ -64,56 +62,67 @@ void tokenize(std::string_view line, Emit&& emit) {
                 close = line.find(c, close + 1);
             if (close == std::string_view::npos) {
                 // An unclosed quote runs to the end of the line.
-                if (pos + 1 < size) emit(line.substr(pos + 1));
+                if (pos + 1 < size) emit(line.substr(pos + 1), true);
                 return;
             }
-            emit(line.substr(pos + 1, close - pos - 1));
+            emit(line.substr(pos + 1, close - pos - 1), true);
             pos = close + 1;
             continue;
         }
         const std::size_t start = pos;
         while (pos < size && (is_plain_byte(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
-        emit(line.substr(start, pos - start));
+        emit(line.substr(start, pos - start), false);
     }
 }
 
-class Scanner {
-public:
-    explicit Scanner(std::string_view text) : lines_(split_lines(text)) {}
+struct Token {
+    std::string_view text;
+    std::size_t line;
+    bool quoted;  // quotes or a text field: always a value
+};
 
-    CifDocument run() {
+enum class TokenKind { value, tag, loop, data, other_keyword };
+
+TokenKind kind_of(const Token& token) {
+    if (token.quoted || token.text.empty()) return TokenKind::value;
+    if (token.text.front() == '_') return TokenKind::tag;
+    if (starts_with_ignoring_case(token.text, "data_")) return TokenKind::data;
+    if (token.text.size() == 5 && starts_with_ignoring_case(token.text, "loop_")) return TokenKind::loop;
+    // Save frames, the global block and stop_ belong to dictionaries; their
+    // keywords separate values but carry none.
+    if (starts_with_ignoring_case(token.text, "save_") || starts_with_ignoring_case(token.text, "global_") ||
+        starts_with_ignoring_case(token.text, "stop_"))
+        return TokenKind::other_keyword;
+    return TokenKind::value;
+}
+
+bool closes_text_field(std::string_view line) {
+    const std::string_view rest = trim_start(line);
+    return !rest.empty() && rest.front() == ';';
+}
+
+// Cuts the whole text into tokens: the values of each line, and one token per
+// text field (a line whose first non-blank character is ';' up to the next
+// such line).
+class Tokenizer {
+public:
+    Tokenizer(std::string_view text, std::deque<std::string>& owned) : lines_(split_lines(text)), owned_(owned) {}
+
+    std::vector<Token> run() {
+        std::vector<Token> tokens;
         while (index_ < lines_.size()) {
-            const std::string_view line = trim(lines_[index_]);
-            if (line.empty() || line.front() == '#') {
-                ++index_;
-            } else if (line.front() == ';') {
-                ++index_;
-                skip_text_field();
-            } else if (equals_ignoring_case(line, "loop_")) {
-                ++index_;
-                read_loop();
-            } else if (line.front() == '_') {
-                ++index_;
-                read_tag(line);
-            } else {
-                ++index_;
+            const std::size_t line = index_;
+            const std::string_view trimmed = trim(lines_[index_++]);
+            if (!trimmed.empty() && trimmed.front() == ';') {
+                tokens.push_back({read_text_field(), line, true});
+                continue;
             }
+            tokenize(trimmed, [&](std::string_view value, bool quoted) { tokens.push_back({value, line, quoted}); });
         }
-        return std::move(document_);
+        return tokens;
     }
 
 private:
-    static bool closes_text_field(std::string_view line) {
-        const std::string_view rest = trim_start(line);
-        return !rest.empty() && rest.front() == ';';
-    }
-
-    // After the opening ';' line: skip up to and including the closing one.
-    void skip_text_field() {
-        while (index_ < lines_.size() && !closes_text_field(lines_[index_])) ++index_;
-        if (index_ < lines_.size()) ++index_;
-    }
-
     // After the opening ';' line: the following lines, trimmed and joined
     // without separator, up to the closing ';' line, which is consumed. A
     // field that never closes runs to the end of the text.
@@ -134,83 +143,104 @@ private:
         }
         if (index_ < lines_.size()) ++index_;
         if (pieces <= 1) return single;
-        return document_.owned.emplace_back(std::move(joined));
-    }
-
-    std::string_view join(const std::vector<std::string_view>& values, std::size_t first) {
-        if (values.size() <= first) return {};
-        if (values.size() == first + 1) return values[first];
-        std::string joined(values[first]);
-        for (std::size_t k = first + 1; k < values.size(); ++k) {
-            joined += ' ';
-            joined.append(values[k]);
-        }
-        return document_.owned.emplace_back(std::move(joined));
-    }
-
-    void read_tag(std::string_view line) {
-        const std::vector<std::string_view> values = cif_tokenize(line);
-        std::string tag = lower_tag(values.front());
-        if (values.size() >= 2) {
-            document_.tags[std::move(tag)] = join(values, 1);
-            return;
-        }
-        while (index_ < lines_.size() && trim(lines_[index_]).empty()) ++index_;
-        if (index_ == lines_.size()) return;  // nothing follows: the tag is dropped
-        const std::string_view next = trim(lines_[index_]);
-        ++index_;
-        if (next.front() == ';') {
-            document_.tags[std::move(tag)] = read_text_field();
-        } else {
-            document_.tags[std::move(tag)] = join(cif_tokenize(next), 0);
-        }
-    }
-
-    static bool ends_loop(std::string_view line) {
-        return (!line.empty() && line.front() == '_') ||
-               (line.size() > 4 && (starts_with(line, "loop_") || starts_with(line, "data_")));
-    }
-
-    void read_loop() {
-        CifLoop loop;
-        for (; index_ < lines_.size(); ++index_) {
-            const std::string_view line = trim(lines_[index_]);
-            if (line.empty() || line.front() == '#') continue;
-            if (line.front() != '_') break;
-            std::string_view rest = line;
-            loop.tags.push_back(lower_tag(next_token(rest)));
-        }
-        const std::size_t width = loop.tags.size();
-        while (index_ < lines_.size()) {
-            const std::string_view line = trim(lines_[index_]);
-            if (ends_loop(line)) break;
-            ++index_;
-            if (line.empty() || line.front() == '#') continue;
-            // A loop without tags still consumes its data lines.
-            if (line.front() == ';') {
-                const std::string_view value = read_text_field();
-                if (width > 0) loop.values.push_back(value);
-            } else if (width > 0) {
-                tokenize(line, [&](std::string_view value) { loop.values.push_back(value); });
-            }
-        }
-        if (width == 0) return;
-        // Values past the last complete row are dropped.
-        loop.values.resize(loop.values.size() - loop.values.size() % width);
-        document_.loops.push_back(std::move(loop));
+        return owned_.emplace_back(std::move(joined));
     }
 
     std::vector<std::string_view> lines_;
     std::size_t index_ = 0;
-    CifDocument document_;
+    std::deque<std::string>& owned_;
+};
+
+// Builds the blocks from the token stream.
+class Parser {
+public:
+    Parser(std::vector<Token> tokens, CifDocument& document) : tokens_(std::move(tokens)), document_(document) {}
+
+    void run() {
+        while (at_ < tokens_.size()) {
+            const Token& token = tokens_[at_];
+            switch (kind_of(token)) {
+                case TokenKind::data:
+                    document_.blocks.push_back(CifBlock{std::string(token.text.substr(5)), {}, {}});
+                    ++at_;
+                    break;
+                case TokenKind::loop:
+                    ++at_;
+                    read_loop();
+                    break;
+                case TokenKind::tag:
+                    ++at_;
+                    read_tag(token);
+                    break;
+                default:
+                    ++at_;  // a stray value or a dictionary keyword
+                    break;
+            }
+        }
+    }
+
+private:
+    CifBlock& block() {
+        if (document_.blocks.empty()) document_.blocks.push_back(CifBlock{});
+        return document_.blocks.back();
+    }
+
+    bool value_at(std::size_t index) const {
+        return index < tokens_.size() && kind_of(tokens_[index]) == TokenKind::value;
+    }
+
+    // A tag takes the next value. Unquoted words that follow it on the same
+    // line join it with single spaces, so an unquoted symbol with spaces
+    // ('P 21/c') stays whole. A tag with no value before the next tag or
+    // keyword is dropped.
+    void read_tag(const Token& tag) {
+        if (!value_at(at_)) return;
+        const std::size_t first = at_++;
+        std::size_t last = first;
+        while (value_at(at_) && !tokens_[at_].quoted && tokens_[at_].line == tokens_[first].line) last = at_++;
+        std::string_view value = tokens_[first].text;
+        if (last != first) {
+            std::string joined(value);
+            for (std::size_t k = first + 1; k <= last; ++k) {
+                joined += ' ';
+                joined.append(tokens_[k].text);
+            }
+            value = document_.owned.emplace_back(std::move(joined));
+        }
+        block().tags[lower_tag(tag.text)] = value;
+    }
+
+    // Column tags, then values up to the next tag or keyword. A row may span
+    // lines and a line may hold several rows.
+    void read_loop() {
+        CifLoop loop;
+        while (at_ < tokens_.size() && kind_of(tokens_[at_]) == TokenKind::tag)
+            loop.tags.push_back(lower_tag(tokens_[at_++].text));
+        const std::size_t width = loop.tags.size();
+        for (; value_at(at_); ++at_)
+            if (width > 0) loop.values.push_back(tokens_[at_].text);
+        if (width == 0) return;  // a loop without tags still consumes its values
+        loop.dropped_values = loop.values.size() % width;
+        loop.values.resize(loop.values.size() - loop.dropped_values);
+        block().loops.push_back(std::move(loop));
+    }
+
+    std::vector<Token> tokens_;
+    std::size_t at_ = 0;
+    CifDocument& document_;
 };
 
 }  // namespace
 
 std::vector<std::string_view> cif_tokenize(std::string_view line) {
     std::vector<std::string_view> values;
-    tokenize(line, [&](std::string_view value) { values.push_back(value); });
+    tokenize(line, [&](std::string_view value, bool) { values.push_back(value); });
     return values;
+}
+
+bool cif_value_missing(std::string_view value) {
+    value = trim(value);
+    return value.empty() || value == "." || value == "?";
 }
 
 std::optional<double> cif_number(std::string_view value) {
@@ -218,19 +248,12 @@ std::optional<double> cif_number(std::string_view value) {
     if (value.empty() || value == "." || value == "?") return std::nullopt;
     const std::size_t paren = value.find('(');
     if (paren != std::string_view::npos) value = value.substr(0, paren);
-    return try_parse_number(trim(value));
-}
-
-std::optional<std::string> cif_element(std::string_view value) {
     value = trim(value);
-    if (value.empty()) return std::nullopt;
-    const char first = value[0];
-    const bool upper = first >= 'A' && first <= 'Z';
-    const bool lower = first >= 'a' && first <= 'z';
-    if (!upper && !lower) return std::nullopt;
-    std::string symbol(1, upper ? first : static_cast<char>(first - 'a' + 'A'));
-    if (value.size() > 1 && value[1] >= 'a' && value[1] <= 'z') symbol += value[1];
-    return symbol;
+    if (value.find('/') == std::string_view::npos) return try_parse_number(value);
+    // Some files write special positions as fractions: '3/4', '-1/3'.
+    Result<double> fraction = parse_symmetry_number(value);
+    if (!fraction) return std::nullopt;
+    return *fraction;
 }
 
 std::optional<std::size_t> CifLoop::column(std::string_view tag) const {
@@ -239,11 +262,22 @@ std::optional<std::size_t> CifLoop::column(std::string_view tag) const {
     return std::nullopt;
 }
 
-const std::string_view* CifDocument::tag(const std::string& name) const {
+const std::string_view* CifBlock::tag(const std::string& name) const {
     auto found = tags.find(name);
     return found == tags.end() ? nullptr : &found->second;
 }
 
-CifDocument scan_cif(std::string_view text) { return Scanner(text).run(); }
+const CifLoop* CifBlock::loop_with(std::string_view column) const {
+    for (const CifLoop& loop : loops)
+        if (loop.column(column)) return &loop;
+    return nullptr;
+}
+
+CifDocument scan_cif(std::string_view text) {
+    CifDocument document;
+    std::vector<Token> tokens = Tokenizer(text, document.owned).run();
+    Parser(std::move(tokens), document).run();
+    return document;
+}
 
 }  // namespace kestrel

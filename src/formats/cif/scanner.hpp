@@ -1,7 +1,9 @@
-// The line-oriented CIF subset: tags with values, loop_ tables, text fields,
-// quoted values and comments. Data blocks are not kept apart.
+// CIF 1.1 syntax: data blocks of tags with values and loop_ tables. Values
+// and tags are separated by whitespace, not lines; text fields run between
+// ';' lines; quoted values and comments follow the CIF conventions.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <string>
@@ -18,30 +20,40 @@ namespace kestrel {
 std::vector<std::string_view> cif_tokenize(std::string_view line);
 
 // A value as a number: quotes stripped, '.', '?' and empty give nothing, a
-// standard uncertainty '(5)' is cut off, anything unreadable gives nothing.
+// standard uncertainty '(5)' is cut off, a fraction '3/4' is divided out,
+// anything unreadable gives nothing.
 std::optional<double> cif_number(std::string_view value);
 
-// A value as an element symbol: an ASCII letter (upper-cased) and a
-// following lower-case letter if there is one; nothing otherwise.
-std::optional<std::string> cif_element(std::string_view value);
+// Whether a value carries nothing: empty, '.' (inapplicable) or '?' (unknown).
+bool cif_value_missing(std::string_view value);
 
 struct CifLoop {
-    std::vector<std::string> tags;       // lower case
+    std::vector<std::string> tags;         // lower case
     std::vector<std::string_view> values;  // row-major, tags.size() per row
+    std::size_t dropped_values = 0;        // left over after the last complete row
 
     std::size_t n_rows() const { return tags.empty() ? 0 : values.size() / tags.size(); }
     std::optional<std::size_t> column(std::string_view tag) const;
     std::string_view at(std::size_t row, std::size_t column) const { return values[row * tags.size() + column]; }
 };
 
-// Every tag and loop of a text. Values are views into the text or into
-// `owned` (values assembled from several pieces), so the text must outlive it.
-struct CifDocument {
+// The tags and loops of one data block. Tags written before any 'data_'
+// header form a block without a name.
+struct CifBlock {
+    std::string name;
     std::unordered_map<std::string, std::string_view> tags;  // lower-case names; last value wins
-    std::vector<CifLoop> loops;                            // file order
-    std::deque<std::string> owned;
+    std::vector<CifLoop> loops;                              // file order
 
     const std::string_view* tag(const std::string& name) const;
+    // The first loop with this column, or nullptr.
+    const CifLoop* loop_with(std::string_view column) const;
+};
+
+// Values are views into the text or into `owned` (values assembled from
+// several pieces), so the text must outlive the document.
+struct CifDocument {
+    std::vector<CifBlock> blocks;  // file order
+    std::deque<std::string> owned;
 };
 
 CifDocument scan_cif(std::string_view text);

@@ -1,0 +1,80 @@
+#include "formats/cif/notices.hpp"
+
+namespace kestrel {
+namespace {
+
+std::string plural(std::size_t count, const std::string& one, const std::string& many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// ' (C1, C2, ...)' with the kept labels; '...' when more were counted.
+std::string label_list(const CifNotice& notice) {
+    if (notice.labels.empty()) return {};
+    std::string out = " (";
+    for (std::size_t i = 0; i < notice.labels.size(); ++i) {
+        if (i != 0) out += ", ";
+        out += notice.labels[i];
+    }
+    if (notice.labelled > notice.labels.size()) out += ", ...";
+    return out + ")";
+}
+
+}  // namespace
+
+CifNotice& CifNotices::notice(CifNoticeKind kind) {
+    for (CifNotice& existing : notices_)
+        if (existing.kind == kind) return existing;
+    return notices_.emplace_back(CifNotice{kind, 0, {}, 0, {}});
+}
+
+void CifNotices::add(CifNoticeKind kind, const std::string& label, std::size_t count) {
+    CifNotice& entry = notice(kind);
+    entry.count += count;
+    if (label.empty()) return;
+    ++entry.labelled;
+    if (entry.labels.size() < kNoticeLabels) entry.labels.push_back(label);
+}
+
+void CifNotices::set_detail(CifNoticeKind kind, std::string detail) { notice(kind).detail = std::move(detail); }
+
+std::string notice_message(const CifNotice& notice) {
+    const std::size_t n = notice.count;
+    switch (notice.kind) {
+        case CifNoticeKind::several_blocks:
+            return "read data block '" + notice.detail + "', the first of " + std::to_string(n) +
+                   " blocks with atom sites" + label_list(notice) + "; read_cif_blocks reads them all";
+        case CifNoticeKind::operations_from_symbol:
+            return "no symmetry operations in the file: took the " + plural(n, "operation", "operations") +
+                   " of space group " + notice.detail;
+        case CifNoticeKind::skipped_operations:
+            return "skipped " + plural(n, "unreadable symmetry operation", "unreadable symmetry operations") +
+                   label_list(notice);
+        case CifNoticeKind::identity_added:
+            return "the symmetry operations lack the identity x,y,z: added it";
+        case CifNoticeKind::skipped_dummy_rows:
+            return "skipped " + plural(n, "dummy atom row", "dummy atom rows") + label_list(notice);
+        case CifNoticeKind::skipped_rows_without_coordinates:
+            return "skipped " + plural(n, "atom-site row", "atom-site rows") + " without usable coordinates" +
+                   label_list(notice);
+        case CifNoticeKind::skipped_empty_rows:
+            return "skipped " + plural(n, "atom-site row", "atom-site rows") + " with zero or negative occupancy" +
+                   label_list(notice);
+        case CifNoticeKind::dropped_loop_values:
+            return "dropped " + plural(n, "value", "values") + " after the last complete atom-site row";
+        case CifNoticeKind::element_from_label:
+            return "took the element from the label for " + plural(n, "atom-site row", "atom-site rows") +
+                   label_list(notice);
+        case CifNoticeKind::merged_near_images:
+            return "merged " + plural(n, "symmetry image", "symmetry images") +
+                   " lying within 0.1 angstrom of another image of the same atom" + label_list(notice);
+        case CifNoticeKind::repeated_rows:
+            return "counted " + plural(n, "row that repeats", "rows that repeat") + " an atom already at the same place once" +
+                   label_list(notice);
+        case CifNoticeKind::added_parts:
+            return "added the occupancies of " + plural(n, "row", "rows") +
+                   " to another row of the same element at the same place" + label_list(notice);
+    }
+    return "unknown notice";
+}
+
+}  // namespace kestrel

@@ -1,0 +1,55 @@
+// What the CIF reader decided on its own while reading a file: skipped rows,
+// merged rows or images, elements taken from labels, operations taken from a
+// symbol, one block picked of several. The reader returns these beside the
+// structure so the caller can tell the user; nothing is decided silently.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+enum class CifNoticeKind {
+    several_blocks,           // detail: the block read; labels: the blocks with atoms
+    operations_from_symbol,   // detail: the symbol as written; count: operations
+    skipped_operations,       // labels: the operations as written
+    identity_added,
+    skipped_dummy_rows,
+    skipped_rows_without_coordinates,
+    skipped_empty_rows,       // occupancy zero or below
+    dropped_loop_values,      // count: values after the last complete row
+    element_from_label,       // labels: "label -> element"
+    merged_near_images,       // count: images merged away; labels: their rows
+    repeated_rows,            // rows listing an atom already there, counted once
+    added_parts,              // rows of one element at one place, occupancies added
+};
+
+struct CifNotice {
+    CifNoticeKind kind;
+    std::size_t count = 0;
+    std::vector<std::string> labels;  // the first few only
+    std::size_t labelled = 0;         // how many labels were given, kept or not
+    std::string detail;
+};
+
+// How many labels a notice keeps: enough to find the rows in the file.
+inline constexpr std::size_t kNoticeLabels = 5;
+
+// Gathers one notice per kind, counting every occurrence and keeping the
+// first few labels.
+class CifNotices {
+public:
+    void add(CifNoticeKind kind, const std::string& label = {}, std::size_t count = 1);
+    void set_detail(CifNoticeKind kind, std::string detail);
+    std::vector<CifNotice> take() { return std::move(notices_); }
+
+private:
+    CifNotice& notice(CifNoticeKind kind);
+    std::vector<CifNotice> notices_;
+};
+
+// The sentence the user sees, lower case without a full stop.
+std::string notice_message(const CifNotice& notice);
+
+}  // namespace kestrel
