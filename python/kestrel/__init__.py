@@ -5,6 +5,7 @@ from _kestrel import Structure, __version__, read_xyz_trajectory
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_poscar, write_structure, write_xyz
+from kestrel.pdf import MeasuredPdf, PdfFit, PdfResult, compute_pdf, fit_pdf, read_gr
 
 __all__ = [
     "Structure",
@@ -20,4 +21,10 @@ __all__ = [
     "write_structure",
     "write_poscar",
     "write_xyz",
+    "compute_pdf",
+    "fit_pdf",
+    "read_gr",
+    "PdfResult",
+    "PdfFit",
+    "MeasuredPdf",
 ]

@@ -16,6 +16,8 @@ from _kestrel import Structure
 if TYPE_CHECKING:
     import numpy as np
 
+    from kestrel.pdf import EnsemblePdf
+
 Pair = Tuple[str, str]
 
 __all__ = ["EnsembleResult", "ordering_ensemble"]
@@ -35,6 +37,7 @@ class EnsembleResult:
     seeds: List[int] = field(default_factory=list)
     reports: List[dict] = field(default_factory=list)
     density: float = 0.0
+    pdf: Optional[EnsemblePdf] = None  # the weighted G(r), when asked for with pdf={...}
 
 
 def ordering_ensemble(
@@ -47,6 +50,7 @@ def ordering_ensemble(
     bin_size: float = 0.1,
     n_threads: int = 0,
     progress: Optional[Callable[[int, int], None]] = None,
+    pdf: Optional[Dict[str, object]] = None,
 ) -> EnsembleResult:
     """Expand ``structure`` with seeds seed, seed + 1, ... and average the curves.
 
@@ -54,6 +58,12 @@ def ordering_ensemble(
     over the orderings, the occupancy-weighted curves of the disordered
     structure, and the difference between the two. ``progress(done, total)``
     is called after each ordering.
+
+    With ``pdf`` (a dict of :func:`kestrel.compute_pdf` options such as
+    ``{"radiation": "neutron", "u_iso": 0.005}``; the cutoff defaults to
+    ``cutoff``) the scattering-weighted G(r) of every ordering is computed
+    too, and ``result.pdf`` holds its mean and spread beside the G(r) of the
+    occupancy-weighted structure.
     """
     import numpy as np  # kestrel itself imports without NumPy
 
@@ -61,6 +71,11 @@ def ordering_ensemble(
         raise ValueError("n_orderings must be at least 1")
     r, disordered_partials, disordered_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
     pairs = list(disordered_partials)
+    pdfs = None
+    if pdf is not None:
+        from kestrel.pdf import OrderingPdfs
+
+        pdfs = OrderingPdfs(structure, pdf, cutoff, n_threads)
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}
     totals: List[np.ndarray] = []
     seeds: List[int] = []
@@ -75,6 +90,8 @@ def ordering_ensemble(
             # An element that no ordering could place has no curve of its own.
             stacks[pair].append(partials.get(pair, np.zeros_like(r)))
         totals.append(total)
+        if pdfs is not None:
+            pdfs.add(ordered)
         seeds.append(this_seed)
         reports.append(report)
         if progress is not None:
@@ -95,6 +112,7 @@ def ordering_ensemble(
         seeds=seeds,
         reports=reports,
         density=structure.n_atoms / structure.volume,
+        pdf=pdfs.result() if pdfs is not None else None,
     )
 
 

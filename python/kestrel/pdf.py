@@ -47,6 +47,7 @@ __all__ = [
     "fit_pdf",
     "average_u_iso",
     "save_pdf_plots",
+    "EnsemblePdf",
 ]
 
 RADIATIONS = ("xray", "neutron")
@@ -596,6 +597,46 @@ def fit_pdf(structure: Structure, data: MeasuredPdf, rmin: Optional[float] = Non
     fit = fit_scale(data.r[keep], data.g[keep], model.g, low, high)
     fit.model = model
     return fit
+
+
+# ---- orderings of a disordered structure --------------------------------------------------------
+
+
+@dataclass
+class EnsemblePdf:
+    """G(r) over many orderings beside the occupancy-weighted G(r).
+
+    ``difference`` is the mean over the orderings minus the weighted curve;
+    ``options`` are the :func:`compute_pdf` arguments every curve shares.
+    """
+
+    r: np.ndarray
+    mean: np.ndarray
+    std: np.ndarray
+    disordered: np.ndarray
+    difference: np.ndarray
+    options: Dict[str, object] = field(default_factory=dict)
+
+
+class OrderingPdfs:
+    """Collects the G(r) of each ordering for ``ordering_ensemble(pdf=...)``."""
+
+    def __init__(self, structure: Structure, options: Mapping[str, object], cutoff: float, n_threads: int):
+        self.options = {"cutoff": cutoff, "n_threads": n_threads, **dict(options)}
+        self.options.pop("partials", None)
+        self.disordered = compute_pdf(structure, **self.options)
+        self.curves: List[np.ndarray] = []
+
+    def add(self, ordered: Structure) -> None:
+        self.curves.append(compute_pdf(ordered, **self.options).g)
+
+    def result(self) -> EnsemblePdf:
+        import numpy as np
+
+        mean = np.mean(self.curves, axis=0)
+        return EnsemblePdf(r=self.disordered.r, mean=mean, std=np.std(self.curves, axis=0),
+                           disordered=self.disordered.g, difference=mean - self.disordered.g,
+                           options=self.options)
 
 
 # ---- figures --------------------------------------------------------------------------------------
