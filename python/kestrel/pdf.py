@@ -43,6 +43,7 @@ __all__ = [
     "compute_pdf",
     "scattering_powers",
     "read_gr",
+    "write_gr",
     "fit_scale",
     "fit_pdf",
     "average_u_iso",
@@ -53,10 +54,13 @@ __all__ = [
 RADIATIONS = ("xray", "neutron")
 
 # Pair distances are taken from an occupancy-weighted histogram of this bin
-# width and placed at the centre of their bin: at most half a milliångström
-# off, far below the resolution of any measured G(r), while the pair loop
-# stays in compiled code.
-HISTOGRAM_STEP = 0.001
+# width and placed at the centre of their bin: about half a milliångström
+# off at most, far below the resolution of any measured G(r), while the pair
+# loop stays in compiled code. The width is irrational (π/3 mÅ) so that the
+# round-number distances of high-symmetry crystals (a/2 of a 5.64 Å cell)
+# never sit on a bin edge, where the last bit of rounding would pick the bin
+# and the same crystal written two ways could give two curves.
+HISTOGRAM_STEP = math.pi / 3000.0
 
 # A Gaussian is summed out to this many standard deviations (exp(-32), about
 # 1e-14 of its height), and pairs that far beyond the last point still count.
@@ -65,7 +69,7 @@ GAUSSIAN_REACH = 8.0
 # Termination ripples from cutting the model off at its last point decay as
 # 1 / (qmax x); the model is computed this many ripple periods (2 pi / qmax)
 # beyond the last point asked for, so that they fade before it.
-TERMINATION_PERIODS = 20.0
+TERMINATION_PERIODS = 40.0
 
 _FOUR_PI = 4.0 * math.pi
 
@@ -236,31 +240,24 @@ def _terminate(t, curves, x, qmax: float):
     """Cut each curve (sampled at the uniform points t, t[0] = 0) off at qmax.
 
     G(r) and F(Q) = Q[S(Q) - 1] are a sine-transform pair, so measuring F
-    only up to qmax convolves the odd extension of G with sin(qmax r) / (pi r).
-    Both transforms are done as sums: F on a Q grid ending exactly at qmax
-    and fine enough (pi / (4 r_max)) that the periodic images it implies lie
-    far beyond the curve, then G back at the points x.
+    only up to qmax convolves the odd extension of G with
+    K(u) = sin(qmax u) / (pi u): G_t(x) = ∫ G(t) [K(x - t) - K(x + t)] dt,
+    summed here by the trapezoidal rule over t (G(0) = 0 at the open end).
     """
     import numpy as np
 
     step = t[1] - t[0]
-    n_q = int(math.ceil(4.0 * qmax * t[-1] / math.pi))
-    q = np.linspace(0.0, qmax, n_q + 1)
-    dq = q[1] - q[0]
-    t_weights = np.full(len(t), step)
-    t_weights[-1] *= 0.5
-    q_weights = np.full(len(q), dq)
-    q_weights[[0, -1]] *= 0.5
-    stacked = np.array(curves).T * t_weights[:, None]          # (points, curves)
-    transform = np.empty((len(q), stacked.shape[1]))
-    rows = max(1, 2_000_000 // len(t))
-    for start in range(0, len(q), rows):
-        transform[start:start + rows] = np.sin(np.outer(q[start:start + rows], t)) @ stacked
-    transform *= q_weights[:, None] * (2.0 / math.pi)
+    weights = np.full(len(t), step)
+    weights[-1] *= 0.5
+    stacked = np.array(curves).T * weights[:, None]          # (points, curves)
     out = np.empty((len(x), stacked.shape[1]))
-    rows = max(1, 2_000_000 // len(q))
+    rows = max(1, 2_000_000 // len(t))
+    scale = qmax / math.pi
     for start in range(0, len(x), rows):
-        out[start:start + rows] = np.sin(np.outer(x[start:start + rows], q)) @ transform
+        here = x[start:start + rows, None]
+        # np.sinc(y) = sin(pi y) / (pi y), finite at y = 0.
+        kernel = np.sinc((here - t) * scale) - np.sinc((here + t) * scale)
+        out[start:start + rows] = (kernel * scale) @ stacked
     return list(out.T)
 
 
@@ -320,7 +317,9 @@ def compute_pdf(
     n_atoms = sum(composition[e] for e in present)
     concentration = {e: composition[e] / n_atoms for e in present}
     mean_power = sum(concentration[e] * powers[e] for e in present)
-    if mean_power == 0.0:
+    # Where the scattering lengths cancel (a null-scattering alloy) the
+    # weights divide by nothing; rounding leaves only a few ulps behind.
+    if abs(mean_power) <= 1e-9 * sum(concentration[e] * abs(powers[e]) for e in present):
         raise ValueError(f"the average {radiation} scattering power of this composition is zero, "
                          "so the Faber-Ziman weights are undefined")
     u = _element_u(u_iso, present)
@@ -333,7 +332,10 @@ def compute_pdf(
     reach = model_end + GAUSSIAN_REACH * max(sigma.values()) + 2.0 * HISTOGRAM_STEP
     histograms = _PairHistograms(structure, reach, n_threads)
     if qmax is not None:
-        fine = min(0.005, min(sigma.values()) / 8.0, math.pi / (8.0 * qmax))
+        # The termination sum is exact up to aliasing of what lies beyond
+        # 2π / step: a third of the narrowest width leaves exp(-50) of the
+        # Gaussians there, a quarter of π / qmax samples the sinc finely.
+        fine = min(min(sigma.values()) / 3.0, math.pi / (4.0 * qmax))
         samples = np.linspace(0.0, model_end, int(math.ceil(model_end / fine)) + 1)
     else:
         samples = points
