@@ -66,7 +66,7 @@ PyRef create_module() {
     std::optional<std::string> name = utf8_of(function_name.get());
     if (!name || !add_attribute(module.get(), *name, function.get())) return {};
 
-    PyRef version = PyRef::steal(PyUnicode_FromString("0.3.0"));
+    PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};
 
     created_module = module.get();

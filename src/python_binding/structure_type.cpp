@@ -269,9 +269,11 @@ PyType_Slot kSlots[] = {
 // holds exactly the record layout above.
 PyType_Spec kSpec{"kestrel.Structure", sizeof(StructureObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-// The type machinery adds all methods before all properties; the members
-// that follow the properties are moved behind them so the class dict lists
-// every member in its documented order.
+// The type machinery adds all methods before all properties, so
+// vars(Structure) would list from_cif and prdf ahead of n_sites and volume.
+// The members named here are re-added after the properties: the class dict
+// then lists the readers, the properties (what a structure holds) and these
+// operations on it, in this list's order.
 bool order_members(PyObject* type) {
     static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell",
                                                    "prdf", "total_rdf", "expand_occupancies"};
