@@ -59,12 +59,15 @@ def main() -> None:
     print(f"{'case':<34}{'sites':>7}{'prdf (s)':>10}{'G(r) (s)':>10}{'+ Qmax 25 (s)':>15}")
     for label, noise in (("ideal supercell", 0.0), ("displaced by 0.05 Å", 0.05)):
         structure = supercell(n, noise)
-        histogram = best_of(repeats, lambda: structure.prdf(reach, HISTOGRAM_STEP, n_threads=args.threads))
-        plain = best_of(repeats, lambda: compute_pdf(structure, cutoff=cutoff, radiation="neutron", u_iso=U_ISO,
-                                                     n_threads=args.threads))
-        terminated = best_of(repeats, lambda: compute_pdf(structure, cutoff=cutoff, radiation="neutron",
-                                                          u_iso=U_ISO, qmax=25.0, qdamp=0.03,
-                                                          n_threads=args.threads))
+        def histogram_only(structure=structure):
+            structure.prdf(reach, HISTOGRAM_STEP, n_threads=args.threads)
+
+        def broadened(structure=structure, **options):
+            compute_pdf(structure, cutoff=cutoff, radiation="neutron", u_iso=U_ISO, n_threads=args.threads, **options)
+
+        histogram = best_of(repeats, histogram_only)
+        plain = best_of(repeats, broadened)
+        terminated = best_of(repeats, lambda: broadened(qmax=25.0, qdamp=0.03))  # noqa: B023 - called right here
         print(f"{label:<34}{structure.n_sites:>7}{histogram:>10.3f}{plain:>10.3f}{terminated:>15.3f}")
 
 

@@ -26,7 +26,7 @@ import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from _kestrel import Structure
 
@@ -687,8 +687,8 @@ class EnsemblePdf:
 class OrderingPdfs:
     """Collects the G(r) of each ordering for ``ordering_ensemble(pdf=...)``."""
 
-    def __init__(self, structure: Structure, options: Mapping[str, object], cutoff: float, n_threads: int):
-        self.options = {"cutoff": cutoff, "n_threads": n_threads, **dict(options)}
+    def __init__(self, structure: Structure, options: Mapping[str, Any], cutoff: float, n_threads: int):
+        self.options: Dict[str, Any] = {"cutoff": cutoff, "n_threads": n_threads, **dict(options)}
         self.options.pop("partials", None)
         self.disordered = compute_pdf(structure, **self.options)
         self.curves: List[np.ndarray] = []
@@ -717,7 +717,7 @@ def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfFit] = None,
     ``pdf_partials.png`` draws each weighted partial contribution and their
     sum. Returns the paths written.
     """
-    from kestrel.plotting import _matplotlib, _STYLE
+    from kestrel.plotting import _STYLE, _matplotlib
 
     figure_tools = _matplotlib()
     os.makedirs(folder, exist_ok=True)
@@ -731,7 +731,8 @@ def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfFit] = None,
 def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfFit]) -> str:
     import csv
 
-    pairs = list(result.partials or {})
+    partials = result.partials or {}
+    pairs = list(partials)
     header = ["r", "G_calc"] + [f"{a}-{b}" for a, b in pairs]
     if fit is not None:
         header += ["G_obs", "scale_times_G_calc", "difference"]
@@ -739,7 +740,7 @@ def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfFit]) -> str:
         writer = csv.writer(handle)
         writer.writerow(header)
         for k in range(len(result.r)):
-            row = [result.r[k], result.g[k]] + [result.partials[p][k] for p in pairs]
+            row = [result.r[k], result.g[k]] + [partials[p][k] for p in pairs]
             if fit is not None:
                 row += [fit.g_obs[k], fit.scale * fit.g_calc[k], fit.difference[k]]
             writer.writerow([repr(float(v)) for v in row])
