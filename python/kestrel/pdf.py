@@ -351,8 +351,9 @@ def compute_pdf(
     ``radiation="xray"`` uses the form factor at Q = 0, the electron count Z
     of the neutral atom; ``radiation="neutron"`` the bound coherent
     scattering length of the natural element. Both come from the
-    ``periodictable`` package (see :func:`scattering_source` for the version
-    in use; ``pip install "kestrel[pdf]"``).
+    ``periodictable`` package (written against periodictable 2.1.0;
+    :func:`scattering_source` and ``PdfResult.source`` name the version in
+    use; ``pip install "kestrel[pdf]"``).
 
     Every pair is a Gaussian of variance U_A + U_B (``u_iso``: one isotropic
     displacement parameter in Å² for all elements, or a dict per element).
@@ -362,6 +363,9 @@ def compute_pdf(
     ``qmax`` (Å⁻¹) applies the termination of a finite Q range, the
     convolution with sin(qmax r)/(πr). With ``partials=True`` the weighted
     partial contributions, which add up to G(r), are returned too.
+
+    Displacement parameters read from a file come in as the per-element
+    dict; :func:`average_u_iso` turns one value per site into it.
     """
     import numpy as np
 
@@ -803,7 +807,7 @@ def _plot_partials(figure_tools, path, result, title, style):
         spacing = 1.15 * max(float(np.ptp(result.partials[p])) for p in pairs) or 1.0
         level = 0.0
         curves = [("total", result.g, "black")] + [
-            (f"{a}–{b}  (w = {result.weights[(a, b)]:.3f})", result.partials[(a, b)], "#1f4e79") for a, b in pairs]
+            (f"{a}–{b}  (w = {result.weights[(a, b)]:.3g})", result.partials[(a, b)], "#1f4e79") for a, b in pairs]
         for k, (label, curve, colour) in enumerate(curves):
             if k == 1:
                 level = float(np.min(result.g)) - 0.6 * spacing
