@@ -389,3 +389,27 @@ def test_command_reports_a_bad_data_file_in_one_line(tmp_path, rocksalt):
                                      "(the previous row has r = 1)")
     result = run_kestrel("pdf", structure_path, "--u-iso", "Na=x")
     assert result.stderr.strip() == "kestrel: error: --u-iso: expected a number or ELEMENT=NUMBER, found 'Na=x'"
+
+
+def test_mangled_files_fail_only_with_value_errors(tmp_path):
+    # Seeded mutations of a valid file: every outcome is a table or one ValueError.
+    valid = "# header\nqmax = 25\n#### start data\n" + "".join(f"{0.01 * k:.2f} {math.sin(k):.5f}\n"
+                                                               for k in range(1, 40))
+    rng = np.random.default_rng(11)
+    alphabet = list("0123456789.-+eE#,; \t\nnaif=") + ["\r\n", "\x00", "é"]
+    path = tmp_path / "mangled.gr"
+    outcomes = set()
+    for _ in range(300):
+        text = list(valid)
+        for _ in range(rng.integers(1, 6)):
+            text[rng.integers(len(text))] = alphabet[rng.integers(len(alphabet))]
+        path.write_text("".join(text), encoding="utf-8")
+        try:
+            data = read_gr(path)
+        except ValueError as error:
+            assert str(error).startswith("mangled.gr")
+            outcomes.add("error")
+        else:
+            assert np.all(np.diff(data.r) > 0) and np.all(np.isfinite(data.g))
+            outcomes.add("table")
+    assert outcomes == {"error", "table"}
