@@ -74,9 +74,9 @@ def test_rdf_writes_figures_and_csv(tmp_path):
     assert float(peaks["Mg-O"][1]) == pytest.approx(4.212 / 2, abs=0.05)
     assert any(line.startswith("computed ") and " ms on " in line for line in lines)
     with open(out_dir / "rdf.csv") as handle:
-        header = next(csv.reader(handle))
-    assert header[:2] == ["r", "total"]
-    assert len(header) == 6
+        header = next(csv.reader(line for line in handle if not line.startswith("#")))
+    assert header[:3] == ["r", "r_centre", "total"]
+    assert len(header) == 7
     assert sorted(p.name for p in out_dir.glob("*.png"))
 
 
@@ -142,3 +142,113 @@ def test_missing_arguments_exit_with_usage():
     result = run("expand", EXAMPLES / "MgO.xyz", check_exit=2)
     assert "usage:" in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def write_xyz_without_cell(path):
+    path.write_text("2\nProperties=species:S:1:pos:R:3\nCu 0 0 0\nCu 1.8 1.8 0\n" * 2)
+    return path
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (["rdf", EXAMPLES / "MgO.xyz", "--threads", "-1"], "--threads must be 0 (all cores) or more, got -1"),
+        (["rdf", EXAMPLES / "MgO.xyz", "--cutoff", "inf"], "--cutoff must be a finite number of Å, got inf"),
+        (["rdf", EXAMPLES / "MgO.xyz", "--bin-size", "nan"], "--bin-size must be a finite number of Å, got nan"),
+        (["ensemble", EXAMPLES / "MgO.xyz", "--orderings", "0"], "--orderings must be at least 1, got 0"),
+        (["expand", EXAMPLES / "MgO.xyz", "--seed", "-3", "-o", "x.vasp"], "--seed must be at least 0, got -3"),
+        (["expand", EXAMPLES / "MgO.xyz", "--max-sites", str(2**64), "-o", "x.vasp"], "--max-sites is too large"),
+        (["traj", EXAMPLES / "Cu_md.xyz", "--every", "0"], "--every must be at least 1, got 0"),
+        (["info", "."], "could not read .: Is a directory (os error 21); give a structure file, not a directory"),
+        (["info", "notes.txt"], "pass --format cif, poscar or xyz"),
+        (["traj", "nocell.xyz"], 'so pass --cell "ax ay az bx by bz cx cy cz"'),
+    ],
+)
+def test_flag_errors_name_the_flag(args, text, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write_xyz_without_cell(tmp_path / "nocell.xyz")
+    result = run(*args, check_exit=1)
+    assert_one_line_error(result, text)
+    assert "cell=[[" not in result.stderr
+
+
+def test_a_library_type_error_is_an_internal_error(monkeypatch, capsys):
+    from kestrel import cli
+
+    def broken(*args, **kwargs):
+        raise TypeError("argument 'fmt': 'int' object cannot be converted to 'PyString'")
+
+    monkeypatch.setattr(cli, "read_structure", broken)
+    assert cli.main(["info", str(EXAMPLES / "MgO.xyz")]) == 2
+    assert capsys.readouterr().err == (
+        "kestrel: internal error (TypeError): argument 'fmt': 'int' object cannot be converted to 'PyString'\n")
+
+
+def test_rdf_without_matplotlib_still_writes_the_csv(tmp_path):
+    # A matplotlib that cannot be imported, found before the real one.
+    (tmp_path / "fake" / "matplotlib").mkdir(parents=True)
+    (tmp_path / "fake" / "matplotlib" / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
+    env = dict(ENV, PYTHONPATH=os.pathsep.join([str(tmp_path / "fake"), ENV.get("PYTHONPATH", "")]))
+    result = subprocess.run(kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5", "--out",
+                                                 str(tmp_path / "out")], capture_output=True, text=True, env=env)
+    assert_one_line_error(result, 'pip install "kestrel[plot]"')
+    assert "rdf.csv was written" in result.stderr
+    assert "Mg-O" in result.stdout  # the results were printed before the figures were tried
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["rdf.csv"]
+
+
+def test_a_closed_pipe_ends_quietly():
+    process = subprocess.Popen(kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    process.stdout.close()  # as `head` does once it has its lines
+    stderr = process.stderr.read().decode()
+    assert process.wait(timeout=300) == 141
+    assert stderr == ""
+
+
+def test_progress_off_a_terminal_is_plain_lines(tmp_path):
+    result = run("traj", EXAMPLES / "Cu_md.xyz", "--cutoff", 4)
+    assert "\r" not in result.stderr
+    lines = [line for line in result.stderr.splitlines() if "frames (" in line]
+    assert [line.split()[0] for line in lines] == [f"{k}/20" for k in range(2, 21, 2)]
+
+
+def test_rdf_on_a_trajectory_says_it_used_frame_0():
+    result = run("rdf", EXAMPLES / "Cu_md.xyz", "--cutoff", 4)
+    assert "holds more than one frame and rdf used frame 0; `kestrel traj` averages" in result.stderr
+    assert "more than one frame" not in run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 4).stderr
+
+
+@pytest.mark.parametrize("cutoff, bin_size, warned", [(5, 0.3, True), (6, 0.05, False), (6, 0.02, False),
+                                                      (5, 0.07, True)])
+def test_warning_when_the_cutoff_is_not_a_whole_number_of_bins(cutoff, bin_size, warned):
+    result = run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", cutoff, "--bin-size", bin_size)
+    assert ("is not a whole number of" in result.stderr) == warned
+    if warned:
+        r, _ = Structure.from_xyz(str(EXAMPLES / "MgO.xyz")).total_rdf(cutoff, bin_size)
+        assert f"last bin ({r[-1]:g} to {r[-1] + bin_size:g} Å)" in result.stderr
+
+
+def test_rdf_help_states_the_conventions():
+    out = run("rdf", "--help").stdout
+    for words in ("rho_B g_AB(r) in Å⁻³", "lower bin edges", "bin centres", "--normalised", "A is the centre"):
+        assert words in out
+
+
+def test_normalised_figures_and_cif_output(tmp_path):
+    run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 6, "--normalised", "--out", tmp_path / "g")
+    assert (tmp_path / "g" / "partials.png").exists()
+    target = tmp_path / "ordered.cif"
+    result = run("expand", EXAMPLES / "FeNi_disordered.cif", "--max-sites", 64, "-o", target)
+    assert "written as cif" in result.stdout
+    ordered, _ = Structure.from_cif(str(EXAMPLES / "FeNi_disordered.cif")).expand_occupancies(max_sites=64)
+    back = Structure.from_cif(str(target))
+    assert back.species == ordered.species
+    assert back.frac_coords == ordered.frac_coords
+
+
+def test_ensemble_of_an_ordered_structure_runs_once():
+    result = run("ensemble", EXAMPLES / "MgO.xyz", "--cutoff", 4)
+    assert "1 orderings" in result.stdout
+    assert "kestrel: warning: the structure is ordered" in result.stderr
+    assert "% of peak" in result.stdout

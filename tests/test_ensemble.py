@@ -47,3 +47,70 @@ def test_progress_callback_and_bad_count(fe_ni):
     assert seen == [(1, 2), (2, 2)]
     with pytest.raises(ValueError, match="n_orderings must be at least 1"):
         kestrel.ordering_ensemble(fe_ni, n_orderings=0)
+
+
+def run_python(code):
+    import os
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, MPLBACKEND="svg"))
+
+
+def test_saving_figures_leaves_the_matplotlib_backend_alone(tmp_path):
+    pytest.importorskip("matplotlib")
+    result = run_python(
+        "import sys, matplotlib, kestrel\n"
+        "from kestrel.plotting import save_ensemble_plots\n"
+        "fcc = [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]\n"
+        "s = kestrel.Structure([[3.6, 0, 0], [0, 3.6, 0], [0, 0, 3.6]], fcc, [{'Fe': 0.5, 'Ni': 0.5}] * 4)\n"
+        "before = matplotlib.get_backend()\n"
+        "result = kestrel.ordering_ensemble(s, n_orderings=2, max_sites=32, cutoff=4.0)\n"
+        f"print(save_ensemble_plots(result, {str(tmp_path)!r}))\n"
+        "print(before, matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "svg svg False"
+    assert (tmp_path / "ensemble.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_ensemble_csv_columns_and_conventions(tmp_path, fe_ni):
+    pytest.importorskip("matplotlib")
+    from kestrel.plotting import save_ensemble_plots
+
+    result = kestrel.ordering_ensemble(fe_ni, n_orderings=2, max_sites=32, cutoff=4.0, bin_size=0.1)
+    save_ensemble_plots(result, str(tmp_path))
+    lines = (tmp_path / "ensemble.csv").read_text(encoding="utf-8").splitlines()
+    assert lines[0].startswith("# r: lower bin edge")
+    header = next(line for line in lines if not line.startswith("#")).split(",")
+    assert header[:5] == ["r", "r_centre", "total_weighted", "total_mean", "total_std"]
+    assert "Fe-Ni_std" in header
+
+
+def test_ordered_input_runs_one_ordering_with_a_warning(rocksalt):
+    with pytest.warns(UserWarning, match="the structure is ordered .* needs no ensemble"):
+        result = kestrel.ordering_ensemble(rocksalt, n_orderings=5, cutoff=4.0)
+    assert result.seeds == [42]
+    assert np.all(result.std_total == 0)
+
+
+def test_repr_is_one_short_line(fe_ni):
+    result = kestrel.ordering_ensemble(fe_ni, n_orderings=3, seed=5, max_sites=108, cutoff=6.0)
+    text = repr(result)
+    assert "\n" not in text and len(text) < 250
+    assert text.startswith("EnsembleResult(3 orderings, seeds 5 to 7, 2x2x2 supercell, 4 partials of 60 bins")
+    label, difference, spread, peak = result.deviations()[0]
+    assert label == "total" and peak == pytest.approx(float(result.disordered_total.max()))
+    assert difference == pytest.approx(float(abs(result.difference_total).max()))
+
+
+def test_foreign_structures_are_converted_or_refused(fe_ni):
+    pymatgen_core = pytest.importorskip("pymatgen.core")
+    converted = pymatgen_core.Structure(pymatgen_core.Lattice(fe_ni.lattice_matrix), fe_ni.species,
+                                        fe_ni.frac_coords)
+    ours = kestrel.ordering_ensemble(fe_ni, n_orderings=2, max_sites=32, cutoff=4.0)
+    theirs = kestrel.ordering_ensemble(converted, n_orderings=2, max_sites=32, cutoff=4.0)
+    np.testing.assert_allclose(theirs.mean_total, ours.mean_total, atol=1e-12)
+    with pytest.raises(TypeError, match="ordering_ensemble\\(\\) needs a kestrel.Structure, an ase.Atoms or a "
+                                        "pymatgen Structure, got builtins.list"):
+        kestrel.ordering_ensemble([fe_ni])

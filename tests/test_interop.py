@@ -111,3 +111,192 @@ def test_ase_reads_our_files(tmp_path):
         atoms = ase.io.read(tmp_path / name, format=fmt)
         np.testing.assert_allclose(atoms.cell[:], s.lattice_matrix, atol=1e-12)
         assert sorted(atoms.get_chemical_symbols()) == sorted(next(iter(d)) for d in s.species)
+
+
+# Disordered COD entries that ASE's CIF reader keeps whole (files with two
+# rows of one element on one position lose an occupancy inside ASE, which
+# from_ase refuses, tested below; deuterium, read by ASE as H, is left out).
+DISORDERED_COD = ["1000023", "1000035", "1000049", "1011142", "1100015", "1552546", "2009228", "2012180",
+                  "2013358", "2224635", "4117533", "8000003", "8103385", "9000020", "9000905", "9002107",
+                  "9005466", "9006017", "9011963"]
+
+
+def assert_same_sites(a, b, tol=1e-4):
+    """Same lattice and the same sites in any order, matched by periodic position."""
+    np.testing.assert_allclose(a.lattice_matrix, b.lattice_matrix, atol=1e-6)
+    assert a.n_sites == b.n_sites
+    fa, fb = np.array(a.frac_coords), np.array(b.frac_coords)
+    for i, position in enumerate(fa):
+        d = fb - position
+        d -= np.round(d)
+        j = int(np.argmin(np.linalg.norm(d, axis=1)))
+        assert np.linalg.norm(d[j]) < tol, (i, position)
+        assert b.species[j] == pytest.approx(a.species[i]), (i, a.species[i], b.species[j])
+
+
+@pytest.mark.parametrize("entry", DISORDERED_COD)
+def test_from_ase_rebuilds_shared_sites_of_real_cifs(corpus_dir, entry):
+    import warnings
+
+    import ase.io
+
+    path = corpus_dir / f"{entry}.cif"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        atoms = ase.io.read(path)
+    assert atoms.info.get("occupancy")
+    ours = Structure.from_cif(str(path))
+    converted = kestrel.from_ase(atoms)
+    assert not converted.is_ordered
+    assert converted.composition == pytest.approx(ours.composition)
+    assert_same_sites(ours, converted)
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_from_ase_strontium_ruthenate_keeps_every_element(corpus_dir):
+    import ase.io
+
+    atoms = ase.io.read(corpus_dir / "2013358.cif")
+    assert not any(atoms.get_tags())  # the converter once read the site from the tags alone
+    assert repr(kestrel.from_ase(atoms)) == "Structure(14 sites, O8 Ru1.8580 Sr4 Ti0.1420, disordered)"
+
+
+def shared_site_atoms():
+    """A cell with one Fe/Ni site and one O site, as older ASE labelled them: by tags."""
+    atoms = ase.Atoms("FeO", scaled_positions=[[0, 0, 0], [0.5, 0.5, 0.5]], cell=np.eye(3) * 3.6, pbc=True)
+    atoms.info["occupancy"] = {"0": {"Fe": 0.6, "Ni": 0.4}, "1": {"O": 0.8}}
+    atoms.set_tags([0, 1])
+    return atoms
+
+
+def test_from_ase_falls_back_to_tags_and_merges_repeated_sites():
+    atoms = shared_site_atoms()
+    s = kestrel.from_ase(atoms)
+    assert s.species == [{"Fe": 0.6, "Ni": 0.4}, {"O": 0.8}]
+    # One atom per element on the shared position, both tagged with the site.
+    atoms += ase.Atoms("Ni", scaled_positions=[[1.0, 0, 0]], cell=atoms.cell)
+    atoms.set_tags([0, 1, 0])
+    assert kestrel.from_ase(atoms).species == s.species
+
+
+def test_from_ase_accepts_a_row_merged_into_a_mixed_site():
+    # Rows 0 (Fe) and 2 (Ni) of one position: ASE keeps the atoms of row 0 and gives both rows the mixed dict.
+    atoms = shared_site_atoms()
+    atoms.info["occupancy"]["2"] = {"Fe": 0.6, "Ni": 0.4}
+    assert kestrel.from_ase(atoms).species == [{"Fe": 0.6, "Ni": 0.4}, {"O": 0.8}]
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_from_ase_refuses_occupancies_ase_lost(corpus_dir):
+    import ase.io
+
+    # Cl1 (0.773) and Cl1' (0.227) share a position; ASE keeps one Cl at 0.227.
+    atoms = ase.io.read(corpus_dir / "2240189.cif")
+    with pytest.raises(ValueError, match="ASE merged site 6 of the CIF into another site at the same position"):
+        kestrel.from_ase(atoms)
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (lambda a: a.info["occupancy"].update({"2": {"O": 0.2}}), "ASE merged site 2 of the CIF"),
+        (lambda a: a.set_tags([0, 0]), "no 'spacegroup_kinds' array or tags"),
+        (lambda a: a.set_chemical_symbols(["Cu", "O"]),
+         "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),
+        (lambda a: a.new_array("spacegroup_kinds", np.array([0, 7])), "no occupancies for site 7"),
+    ],
+)
+def test_from_ase_refuses_what_it_cannot_rebuild(change, message):
+    atoms = shared_site_atoms()
+    change(atoms)
+    with pytest.raises(ValueError, match=message):
+        kestrel.from_ase(atoms)
+
+
+def test_writers_take_ase_and_pymatgen_structures(tmp_path):
+    s = random_ordered(7)
+    for foreign in (kestrel.to_ase(s), kestrel.to_pymatgen(s)):
+        write_structure(foreign, tmp_path / "POSCAR")
+        assert kestrel.read_structure(tmp_path / "POSCAR").composition == pytest.approx(s.composition)
+
+
+@pytest.mark.parametrize(
+    "obj, error, message",
+    [
+        (kestrel.to_pymatgen(disordered()), ValueError,
+         r"POSCAR holds only ordered .*; expand it first: kestrel.from_pymatgen\(structure\).expand_occupancies\(\)"),
+        (disordered(), ValueError, r"POSCAR holds only ordered .*; call expand_occupancies\(\) first"),
+        ({"Fe": 1}, TypeError, r"poscar_text\(\) needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, "
+                               r"got builtins.dict"),
+    ],
+)
+def test_writers_say_what_they_need(tmp_path, obj, error, message):
+    with pytest.raises(error, match=message):
+        write_structure(obj, tmp_path / "POSCAR")
+
+
+def cell_parameters(matrix):
+    from kestrel.cif_writer import lattice_parameters
+
+    return lattice_parameters(matrix)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_cif_writer_round_trip_through_kestrel_ase_and_pymatgen(tmp_path, seed):
+    import warnings
+
+    import ase.io
+
+    s = random_ordered(seed, n=8)
+    path = tmp_path / "out.cif"
+    assert write_structure(s, path, comment="random ordered") == "cif"
+    expected_cell = cell_parameters(s.lattice_matrix)
+    symbols = [next(iter(site)) for site in s.species]
+    frac = np.array(s.frac_coords)
+
+    ours = kestrel.read_structure(path)
+    assert ours.species == s.species
+    np.testing.assert_array_equal(ours.frac_coords, frac)  # shortest round-trip text: the same doubles
+    np.testing.assert_allclose(cell_parameters(ours.lattice_matrix), expected_cell, rtol=1e-12)
+
+    atoms = ase.io.read(path)
+    assert atoms.get_chemical_symbols() == symbols
+    np.testing.assert_allclose(atoms.cell.cellpar(), expected_cell, rtol=1e-10)
+    np.testing.assert_allclose(atoms.get_scaled_positions(wrap=False), frac, atol=1e-12)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pymatgen_core.Structure.from_file(path, primitive=False)
+    np.testing.assert_allclose(theirs.lattice.parameters, expected_cell, rtol=1e-10)
+    # pymatgen sorts the sites; match them by position.
+    back = kestrel.from_pymatgen(theirs)
+    assert_same_sites(Structure(back.lattice_matrix, frac.tolist(), s.species), back, tol=1e-9)
+
+
+def test_cif_writer_keeps_occupancies(tmp_path):
+    import warnings
+
+    d = disordered()
+    write_structure(d, tmp_path / "d.cif")
+    same_structure(kestrel.read_structure(tmp_path / "d.cif"), d)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pymatgen_core.Structure.from_file(tmp_path / "d.cif")
+    assert kestrel.from_pymatgen(theirs).species == d.species
+
+
+def test_conventions_stated_in_the_readme_match_ase():
+    # ASE's get_rdf is dimensionless at bin centres: total / rho, and partial (A, B) / rho_B.
+    from ase.build import bulk
+    from ase.geometry.rdf import get_rdf
+
+    atoms = bulk("NaCl", "rocksalt", a=5.64, cubic=True).repeat((3, 3, 3))
+    atoms.positions += np.random.default_rng(0).normal(scale=0.1, size=atoms.positions.shape)
+    s = kestrel.from_ase(atoms)
+    r, partials, total = s.prdf(cutoff=8.0, bin_size=0.1)
+    g, centres = get_rdf(atoms, 8.0, 80)
+    np.testing.assert_allclose(centres, r + 0.05, atol=1e-12)
+    np.testing.assert_allclose(g, total / (s.n_atoms / s.volume), atol=1e-9)
+    for a, b in [("Na", "Cl"), ("Cl", "Na"), ("Na", "Na")]:
+        g_ab, _ = get_rdf(atoms, 8.0, 80, elements=(a, b))
+        np.testing.assert_allclose(g_ab, partials[(a, b)] / (s.composition[b] / s.volume), atol=1e-9)

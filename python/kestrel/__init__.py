@@ -1,10 +1,10 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from _kestrel import Structure, __version__, read_xyz_trajectory
+from kestrel._kestrel import Structure, __version__, read_xyz_trajectory
 
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
-from kestrel.io import read_structure, write_poscar, write_structure, write_xyz
+from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 from kestrel.pdf import MeasuredPdf, PdfFit, PdfResult, compute_pdf, fit_pdf, read_gr
 
 __all__ = [
@@ -21,6 +21,7 @@ __all__ = [
     "write_structure",
     "write_poscar",
     "write_xyz",
+    "write_cif",
     "compute_pdf",
     "fit_pdf",
     "read_gr",

@@ -7,12 +7,28 @@ import math
 import os
 import sys
 import time
+import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import kestrel
-from kestrel.io import read_structure, write_structure
+from kestrel.io import format_from_name, read_structure, write_structure
 
 FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
+
+RDF_CONVENTIONS = """\
+what the curves are:
+  partial A-B   pair density rho_B g_AB(r) in Å⁻³: B atoms per Å³ at distance r
+                from an A atom (A is the centre); tends to rho_B = N_B / V.
+                Divide by rho_B for the dimensionless g_AB(r), which tends to 1
+                (--normalised draws that).
+  total         rho g(r) in Å⁻³, tending to the number density rho = N / V.
+  r             rdf.csv and Python's prdf() give lower bin edges (column r) and
+                rdf.csv also bin centres (r_centre); the peak table prints
+                centres. Partial occupancies count as fractional atoms.
+  last bin      when the cutoff is not a whole number of bins, the last bin
+                counts pairs only up to the cutoff but is divided by its whole
+                shell, so it reads low; a warning says so.
+"""
 
 
 class CommandError(Exception):
@@ -23,7 +39,10 @@ class CommandError(Exception):
 
 
 class Progress:
-    """A one-line progress bar on standard error, redrawn in place."""
+    """Progress on standard error: a bar redrawn in place on a terminal, else a line per tenth.
+
+    A log file or a pipe gets plain lines, not a screenful of carriage returns.
+    """
 
     def __init__(self, total: int, what: str, stream=None, width: int = 30):
         self.total = max(total, 1)
@@ -32,8 +51,19 @@ class Progress:
         self.width = width
         self.started = time.perf_counter()
         self.drawn = 0.0
+        self.tenths_shown = 0
+        isatty = getattr(self.stream, "isatty", None)
+        self.on_terminal = bool(isatty and isatty())
 
-    def update(self, done: int) -> None:
+    def update(self, done: int, total: Optional[int] = None) -> None:
+        if total is not None:
+            self.total = max(total, 1)
+        if self.on_terminal:
+            self._redraw(done)
+        else:
+            self._log(done)
+
+    def _redraw(self, done: int) -> None:
         now = time.perf_counter()
         # Redraw at most ten times a second, and always the last state.
         if done < self.total and now - self.drawn < 0.1 and self.drawn:
@@ -45,6 +75,15 @@ class Progress:
         self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s")
         if done >= self.total:
             self.stream.write("\n")
+        self.stream.flush()
+
+    def _log(self, done: int) -> None:
+        tenths = 10 * min(done, self.total) // self.total
+        if tenths <= self.tenths_shown:
+            return
+        self.tenths_shown = tenths
+        elapsed = time.perf_counter() - self.started
+        self.stream.write(f"{done}/{self.total} {self.what} ({10 * tenths}%) {elapsed:.1f} s\n")
         self.stream.flush()
 
 
@@ -94,31 +133,52 @@ def _parse_cell(text: Optional[str]):
     return [numbers[0:3], numbers[3:6], numbers[6:9]]
 
 
-def _save_curves(out: str, r, partials, total, bin_size: float, title: Optional[str], density: float) -> None:
+def _save_curves(out: str, r, partials, total, bin_size: float, title: Optional[str], density: float,
+                 partner_densities: Optional[Dict[str, float]] = None, normalised: bool = False) -> None:
     from kestrel.plotting import save_prdf_plots
 
-    save_prdf_plots(r, partials, total, out, bin_size=bin_size, title=title, density=density)
+    save_prdf_plots(r, partials, total, out, bin_size=bin_size, title=title, density=density,
+                    partner_densities=partner_densities, normalised=normalised)
 
 
 def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
     # Peaks are placed at the centre of their bin; r holds the lower edges.
-    print(f"{'pair':<12}{'first peak r (Å)':>18}{'g (Å⁻³)':>14}{'g / ρ_B':>10}")
+    # The curves are pair densities; dividing by the partner's density gives g.
+    print(f"{'pair':<12}{'first peak r (Å)':>18}{'ρ_B g_AB (Å⁻³)':>16}{'g_AB':>10}")
     for (a, b), curve in partials.items():
         peak = first_peak(r, curve)
         label = f"{a}-{b}"
         if peak is None:
-            print(f"{label:<12}{'-':>18}{'-':>14}{'-':>10}")
+            print(f"{label:<12}{'-':>18}{'-':>16}{'-':>10}")
             continue
         partner_density = composition.get(b, 0.0) / volume
         relative = peak[1] / partner_density if partner_density > 0 else float("nan")
         centre = float(r[peak[0]]) + bin_size / 2
-        print(f"{label:<12}{centre:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}")
+        print(f"{label:<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
     peak = first_peak(r, total)
     if peak is not None:
         total_density = sum(composition.values()) / volume
         relative = peak[1] / total_density if total_density > 0 else float("nan")
         centre = float(r[peak[0]]) + bin_size / 2
-        print(f"{'total':<12}{centre:>18.4f}{peak[1]:>14.5f}{relative:>10.3f}")
+        print(f"{'total':<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
+    print("r: bin centres; A-B: B atoms around an A atom")
+
+
+def _partner_densities(composition: Dict[str, float], volume: float) -> Dict[str, float]:
+    return {element: amount / volume for element, amount in composition.items()}
+
+
+def _note_other_frames(path: str, fmt: Optional[str], cell) -> None:
+    """Say so when an extended XYZ file holds more frames than the one read."""
+    if (fmt or format_from_name(path) or "").lower() not in ("xyz", "extxyz"):
+        return
+    try:
+        _, later, _ = kestrel.read_xyz_trajectory(path, start=1, stop=2, cell=cell)
+    except ValueError:
+        return
+    if later:
+        print(f"kestrel: note: {path} holds more than one frame and rdf used frame 0; "
+              "`kestrel traj` averages over the frames", file=sys.stderr)
 
 
 # ---- subcommands -------------------------------------------------------------
@@ -152,6 +212,7 @@ def cmd_info(args) -> int:
 
 def cmd_rdf(args) -> int:
     s = read_structure(args.file, args.format)
+    _note_other_frames(args.file, args.format, s.lattice_matrix)
     started = time.perf_counter()
     r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)
     elapsed = time.perf_counter() - started
@@ -161,7 +222,8 @@ def cmd_rdf(args) -> int:
     print(f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
           f"in {elapsed * 1000:.1f} ms on {threads} threads")
     if args.out:
-        _save_curves(args.out, r, partials, total, args.bin_size, args.title, s.n_atoms / s.volume)
+        _save_curves(args.out, r, partials, total, args.bin_size, args.title, s.n_atoms / s.volume,
+                     _partner_densities(s.composition, s.volume), args.normalised)
         print(f"figures and rdf.csv written to {args.out}")
     return 0
 
@@ -223,7 +285,8 @@ def cmd_traj(args) -> int:
     _print_peaks(r, partials, total, composition, volume, args.bin_size)
     print(f"computed {len(structures)} frames in {elapsed:.2f} s")
     if args.out:
-        _save_curves(args.out, r, partials, total, args.bin_size, args.title, n_atoms / volume)
+        _save_curves(args.out, r, partials, total, args.bin_size, args.title, n_atoms / volume,
+                     _partner_densities(composition, volume), args.normalised)
         print(f"figures and rdf.csv written to {args.out}")
     return 0
 
@@ -234,23 +297,29 @@ def cmd_ensemble(args) -> int:
     result = kestrel.ordering_ensemble(
         s, n_orderings=args.orderings, seed=args.seed, max_sites=args.max_sites,
         max_denominator=args.max_denominator, cutoff=args.cutoff, bin_size=args.bin_size,
-        n_threads=args.threads, progress=lambda done, total: progress.update(done))
+        n_threads=args.threads, progress=progress.update)
     print(repr(s))
-    print(f"{args.orderings} orderings (seeds {result.seeds[0]} to {result.seeds[-1]}), "
-          f"supercell {result.reports[0]['scale'][0]}x{result.reports[0]['scale'][0]}x{result.reports[0]['scale'][0]}")
-    print(f"  {'pair':<10}{'max |mean - weighted|':>24}{'max std':>12}")
-    for pair in result.mean_partials:
-        print(f"  {pair[0] + '-' + pair[1]:<10}{float(abs(result.difference_partials[pair]).max()):24.5f}"
-              f"{float(result.std_partials[pair].max()):12.5f}")
-    print(f"  {'total':<10}{float(abs(result.difference_total).max()):24.5f}{float(result.std_total.max()):12.5f}")
+    n = result.reports[0]["scale"][0]
+    print(f"{len(result.seeds)} orderings (seeds {result.seeds[0]} to {result.seeds[-1]}), supercell {n}x{n}x{n}")
+    # Absolute numbers alone do not say whether a spread matters: each is
+    # also given as a share of the peak of its own weighted curve.
+    print(f"  {'curve':<10}{'max |mean - weighted|':>34}{'max std':>26}")
+    print(f"  {'':<10}{'Å⁻³':>20}{'% of peak':>14}{'Å⁻³':>12}{'% of peak':>14}")
+    for label, difference, spread, peak in result.deviations():
+        print(f"  {label:<10}{difference:20.5f}{_percent(difference, peak):>14}{spread:12.5f}"
+              f"{_percent(spread, peak):>14}")
     for warning in result.reports[0]["warnings"]:
         print(f"warning: {warning}")
     if args.out:
-        from kestrel.ensemble import save_ensemble_plots
+        from kestrel.plotting import save_ensemble_plots
 
         save_ensemble_plots(result, args.out, title=args.title)
         print(f"figures and ensemble.csv written to {args.out}")
     return 0
+
+
+def _percent(value: float, peak: float) -> str:
+    return f"{100 * value / peak:.2f}" if peak > 0 else "-"
 
 
 def _parse_u_iso(text: str, elements: Sequence[str]):
@@ -336,6 +405,12 @@ def _rdf_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--title", help="title for the figures")
 
 
+def _normalised_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--normalised", action="store_true",
+                   help="draw the dimensionless g_AB(r) = pair density / ρ_B, which tends to 1, instead of the "
+                        "pair densities (the CSV keeps the pair densities)")
+
+
 def _expand_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--max-sites", type=int, default=4096,
                    help="largest number of sites the n×n×n supercell may hold (default 4096)")
@@ -344,9 +419,11 @@ def _expand_options(p: argparse.ArgumentParser) -> None:
                    help="largest denominator used to approximate an occupancy as a fraction (default 16)")
 
 
-def _structure_command(sub, name: str, summary: str, description: str, run) -> argparse.ArgumentParser:
+def _structure_command(sub, name: str, summary: str, description: str, run,
+                       epilog: Optional[str] = None) -> argparse.ArgumentParser:
     """A subcommand that reads one structure file."""
-    p = sub.add_parser(name, help=summary, description=description)
+    p = sub.add_parser(name, help=summary, description=description, epilog=epilog,
+                       formatter_class=argparse.RawDescriptionHelpFormatter if epilog else argparse.HelpFormatter)
     p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
     p.add_argument("--format", help=FORMAT_HELP)
     p.set_defaults(run=run)
@@ -367,16 +444,17 @@ def build_parser() -> argparse.ArgumentParser:
     p = _structure_command(sub, "rdf", "partial and total radial distribution functions",
                            "Compute the element-resolved partial and the total RDF over all periodic images, "
                            "partial occupancies as weights; print the first peak of each partial and, with "
-                           "--out, write figures and a CSV.", cmd_rdf)
+                           "--out, write figures and a CSV.", cmd_rdf, epilog=RDF_CONVENTIONS)
     _rdf_options(p)
+    _normalised_option(p)
 
     p = _structure_command(sub, "expand", "expand partial occupancies into an ordered supercell",
                            "Place whole atoms on an n×n×n supercell so that the occupancies are met as closely "
-                           "as the site limit allows, and write it as POSCAR or extended XYZ.", cmd_expand)
+                           "as the site limit allows, and write it as POSCAR, extended XYZ or CIF.", cmd_expand)
     _expand_options(p)
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="output file: *.vasp, *.poscar, POSCAR or CONTCAR for POSCAR; *.xyz or *.extxyz for "
-                        "extended XYZ")
+                        "extended XYZ; *.cif for CIF")
 
     p = sub.add_parser("traj", help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
                        description="Read the selected frames of an extended XYZ trajectory and average their "
@@ -388,6 +466,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--cell", metavar='"9 NUMBERS"',
                    help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields")
     _rdf_options(p)
+    _normalised_option(p)
     p.set_defaults(run=cmd_traj)
 
     p = _structure_command(sub, "ensemble", "RDF spread over many random orderings of a disordered structure",
@@ -422,14 +501,88 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+# The whole-number options by their argparse name: flag and smallest value.
+# The library takes them as unsigned 64-bit integers.
+_COUNT_OPTIONS = {
+    "threads": ("--threads", 0), "orderings": ("--orderings", 1), "max_sites": ("--max-sites", 1),
+    "max_denominator": ("--max-denominator", 1), "seed": ("--seed", 0), "start": ("--start", 0),
+    "every": ("--every", 1), "stop": ("--stop", 0),
+}
+_LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
+_LARGEST_COUNT = 2**64 - 1
+
+# Library messages that name a Python argument, reworded for the command line.
+_FLAG_HINTS = (
+    ("so pass cell=[[a],[b],[c]]", 'so pass --cell "ax ay az bx by bz cx cy cz"'),
+    ("pass the format (cif, poscar or xyz)", "pass --format cif, poscar or xyz"),
+    ("every must be at least 1", "--every must be at least 1"),
+)
+
+
+def check_options(args) -> None:
+    """Refuse flag values the library would misread, naming the flag."""
+    for dest, (flag, least) in _COUNT_OPTIONS.items():
+        value = getattr(args, dest, None)
+        if value is None:
+            continue
+        if value < least:
+            wanted = "0 (all cores) or more" if dest == "threads" else f"at least {least}"
+            raise CommandError(f"{flag} must be {wanted}, got {value}")
+        if value > _LARGEST_COUNT:
+            raise CommandError(f"{flag} is too large: {value}")
+    for dest, flag in _LENGTH_OPTIONS.items():
+        value = getattr(args, dest, None)
+        if value is not None and not math.isfinite(value):
+            raise CommandError(f"{flag} must be a finite number of Å, got {value}")
+    cutoff, bin_size = getattr(args, "cutoff", None), getattr(args, "bin_size", None)
+    if cutoff is not None and bin_size is not None and 0 < bin_size <= cutoff:
+        _warn_about_last_bin(cutoff, bin_size)
+
+
+def _warn_about_last_bin(cutoff: float, bin_size: float) -> None:
+    # The same edges as the library: ceil((cutoff + bin) / bin) of them, k * bin each.
+    last_edge = (math.ceil((cutoff + bin_size) / bin_size) - 1) * bin_size
+    if last_edge > cutoff * (1 + 1e-12):
+        print(f"kestrel: warning: the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last "
+              f"bin ({last_edge - bin_size:g} to {last_edge:g} Å) counts pairs only up to {cutoff:g} Å but is "
+              "divided by its whole shell, so it reads low", file=sys.stderr)
+
+
+def _one_line(error: BaseException) -> str:
+    message = str(error).replace("\n", " ")
+    for library_words, command_words in _FLAG_HINTS:
+        message = message.replace(library_words, command_words)
+    return message
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    print(f"kestrel: warning: {_one_line(Warning(message))}", file=sys.stderr)
+
+
+def _quiet_stdout() -> None:
+    # Python flushes stdout once more at exit; with the reader gone that
+    # flush would fail again and print a complaint, so point it at /dev/null.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args)
-    except (ValueError, OSError, TypeError, ImportError, CommandError) as error:
-        message = str(error).replace("\n", " ")
-        print(f"kestrel: error: {message}", file=sys.stderr)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            check_options(args)
+            status = args.run(args)
+            sys.stdout.flush()
+            return status
+    except BrokenPipeError:
+        # The reader went away (`kestrel ... | head`): stop quietly, with the
+        # status of a program ended by SIGPIPE.
+        _quiet_stdout()
+        return 141
+    except (ValueError, OSError, ImportError, CommandError) as error:
+        print(f"kestrel: error: {_one_line(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("kestrel: interrupted", file=sys.stderr)
@@ -437,8 +590,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit:
         raise
     except BaseException as error:  # noqa: BLE001 - one line, never a traceback
-        # Anything else is a bug of ours (the extension's internal error
-        # derives from BaseException); still one line, but say so.
-        message = str(error).replace("\n", " ")
-        print(f"kestrel: internal error ({type(error).__name__}): {message}", file=sys.stderr)
+        # Anything else is a bug of ours: a TypeError means we called the
+        # library wrongly, and the extension's internal error derives from
+        # BaseException. Still one line, but say so.
+        print(f"kestrel: internal error ({type(error).__name__}): {_one_line(error)}", file=sys.stderr)
         return 2

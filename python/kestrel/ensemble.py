@@ -8,10 +8,12 @@ curves computed directly from the fractional occupancies.
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
-from _kestrel import Structure
+from kestrel.interop import as_structure
+from kestrel.plotting import save_ensemble_plots
 
 if TYPE_CHECKING:
     import numpy as np
@@ -20,11 +22,30 @@ if TYPE_CHECKING:
 
 Pair = Tuple[str, str]
 
-__all__ = ["EnsembleResult", "ordering_ensemble"]
+__all__ = ["EnsembleResult", "ordering_ensemble", "save_ensemble_plots"]
 
 
-@dataclass
+@dataclass(repr=False)
 class EnsembleResult:
+    """The curves of many orderings of one disordered structure, beside its weighted curves.
+
+    All curves are pair densities in Å⁻³ over the lower bin edges ``r`` (Å),
+    as ``Structure.prdf`` returns them: partials keyed by (A, B), A the centre
+    atom, and the total.
+
+    Attributes:
+      r: lower bin edges (Å).
+      mean_partials, std_partials, mean_total, std_total: mean and standard
+        deviation over the orderings.
+      disordered_partials, disordered_total: the occupancy-weighted curves of
+        the disordered structure itself.
+      difference_partials, difference_total: mean of the orderings minus the
+        weighted curve.
+      seeds: the expansion seed of each ordering; reports: its expansion report.
+      density: number density N / V of the disordered structure (Å⁻³).
+      bin_size: histogram bin width (Å).
+    """
+
     r: np.ndarray
     mean_partials: Dict[Pair, np.ndarray]
     std_partials: Dict[Pair, np.ndarray]
@@ -32,16 +53,41 @@ class EnsembleResult:
     std_total: np.ndarray
     disordered_partials: Dict[Pair, np.ndarray]
     disordered_total: np.ndarray
-    difference_partials: Dict[Pair, np.ndarray]  # mean of the orderings minus the weighted curve
+    difference_partials: Dict[Pair, np.ndarray]
     difference_total: np.ndarray
     seeds: List[int] = field(default_factory=list)
-    reports: List[dict] = field(default_factory=list)
+    reports: List[Dict[str, Any]] = field(default_factory=list)
     density: float = 0.0
+    bin_size: float = 0.0
     pdf: Optional[EnsemblePdf] = None  # the weighted G(r), when asked for with pdf={...}
+
+    def curves(self) -> List[Tuple[str, np.ndarray, np.ndarray, np.ndarray]]:
+        """(label, weighted, mean, std) of the total, then of every ordered pair "A-B"."""
+        rows = [("total", self.disordered_total, self.mean_total, self.std_total)]
+        rows += [(f"{a}-{b}", self.disordered_partials[(a, b)], self.mean_partials[(a, b)], self.std_partials[(a, b)])
+                 for a, b in self.mean_partials]
+        return rows
+
+    def unordered_labels(self) -> List[str]:
+        """The labels "A-B" with A <= B: one per pair of elements."""
+        return [f"{a}-{b}" for a, b in self.mean_partials if a <= b]
+
+    def deviations(self) -> List[Tuple[str, float, float, float]]:
+        """(label, max |mean - weighted|, max std, peak of the weighted curve) per curve, in Å⁻³."""
+        return [(label, float(abs(mean - weighted).max()), float(std.max()), float(weighted.max()))
+                for label, weighted, mean, std in self.curves()]
+
+    def __repr__(self) -> str:
+        n = self.reports[0]["scale"][0] if self.reports else 0
+        label, difference, _, peak = self.deviations()[0]
+        relative = f"{100 * difference / peak:.2g}% of its peak" if peak > 0 else "no peak"
+        return (f"EnsembleResult({len(self.seeds)} orderings, seeds {self.seeds[0]} to {self.seeds[-1]}, "
+                f"{n}x{n}x{n} supercell, {len(self.mean_partials)} partials of {len(self.r)} bins, "
+                f"total: max |mean - weighted| {difference:.4g} Å⁻³ = {relative})")
 
 
 def ordering_ensemble(
-    structure: Structure,
+    structure: Any,
     n_orderings: int = 16,
     seed: int = 42,
     max_sites: int = 4096,
@@ -54,10 +100,12 @@ def ordering_ensemble(
 ) -> EnsembleResult:
     """Expand ``structure`` with seeds seed, seed + 1, ... and average the curves.
 
+    ``structure`` is a kestrel Structure, an ase.Atoms or a pymatgen Structure.
     Returns the mean and standard deviation of every partial and of the total
     over the orderings, the occupancy-weighted curves of the disordered
     structure, and the difference between the two. ``progress(done, total)``
-    is called after each ordering.
+    is called after each ordering. An ordered structure has only one ordering:
+    it is run once, with a warning.
 
     With ``pdf`` (a dict of :func:`kestrel.compute_pdf` options such as
     ``{"radiation": "neutron", "u_iso": 0.005}``; the cutoff defaults to
@@ -67,8 +115,13 @@ def ordering_ensemble(
     """
     import numpy as np  # kestrel itself imports without NumPy
 
+    structure = as_structure(structure, "ordering_ensemble()")
     if n_orderings < 1:
         raise ValueError("n_orderings must be at least 1")
+    if structure.is_ordered and n_orderings > 1:
+        warnings.warn("the structure is ordered (every site holds one element, fully occupied), so it has a "
+                      "single ordering and needs no ensemble; computing that one ordering", stacklevel=2)
+        n_orderings = 1
     r, disordered_partials, disordered_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
     pairs = list(disordered_partials)
     pdfs = None
@@ -79,7 +132,7 @@ def ordering_ensemble(
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}
     totals: List[np.ndarray] = []
     seeds: List[int] = []
-    reports: List[dict] = []
+    reports: List[Dict[str, Any]] = []
     for k in range(n_orderings):
         this_seed = seed + k
         ordered, report = structure.expand_occupancies(
@@ -112,68 +165,6 @@ def ordering_ensemble(
         seeds=seeds,
         reports=reports,
         density=structure.n_atoms / structure.volume,
+        bin_size=float(bin_size),
         pdf=pdfs.result() if pdfs is not None else None,
     )
-
-
-def _pyplot():
-    try:
-        import matplotlib
-    except ImportError as error:
-        raise ImportError('plotting needs matplotlib: pip install "kestrel[plot]"') from error
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
-
-
-def save_ensemble_plots(result: EnsembleResult, folder: str, title: Optional[str] = None) -> List[str]:
-    """Write ensemble.csv and ensemble.png (one panel per unordered pair plus the total).
-
-    Each panel draws the mean over the orderings with a band of one standard
-    deviation, over the occupancy-weighted curve of the disordered structure.
-    Returns the paths written.
-    """
-    import csv
-    import os
-
-    os.makedirs(folder, exist_ok=True)
-    pairs = [pair for pair in result.mean_partials if pair[0] <= pair[1]]
-    csv_path = os.path.join(folder, "ensemble.csv")
-    with open(csv_path, "w", newline="", encoding="utf-8") as handle:
-        writer = csv.writer(handle)
-        header = ["r", "total_weighted", "total_mean", "total_std"]
-        for a, b in result.mean_partials:
-            header += [f"{a}-{b}_weighted", f"{a}-{b}_mean", f"{a}-{b}_std"]
-        writer.writerow(header)
-        for k, r in enumerate(result.r):
-            row = [r, result.disordered_total[k], result.mean_total[k], result.std_total[k]]
-            for pair in result.mean_partials:
-                row += [result.disordered_partials[pair][k], result.mean_partials[pair][k], result.std_partials[pair][k]]
-            writer.writerow([f"{float(v):.10g}" for v in row])
-
-    plt = _pyplot()
-    panels = [("total", result.disordered_total, result.mean_total, result.std_total)]
-    panels += [(f"{a}–{b}", result.disordered_partials[(a, b)], result.mean_partials[(a, b)],
-                result.std_partials[(a, b)]) for a, b in pairs]
-    columns = min(3, len(panels))
-    rows = (len(panels) + columns - 1) // columns
-    figure, axes = plt.subplots(rows, columns, figsize=(4.8 * columns, 3.4 * rows), squeeze=False, sharex=True)
-    for axis, (label, weighted, mean, std) in zip(axes.flat, panels):
-        axis.fill_between(result.r, mean - std, mean + std, color="tab:orange", alpha=0.3, linewidth=0,
-                          label="orderings: mean ± 1σ")
-        axis.plot(result.r, mean, color="tab:orange", linewidth=1.2)
-        axis.plot(result.r, weighted, color="black", linewidth=1.0, linestyle="--", label="occupancy-weighted")
-        axis.set_title(label)
-        axis.tick_params(labelbottom=True)
-        axis.set_xlabel("r (Å)")
-        axis.set_ylabel("g(r) (Å⁻³)")
-    for axis in list(axes.flat)[len(panels):]:
-        axis.set_visible(False)
-    axes.flat[0].legend(frameon=False, fontsize="small")
-    figure.suptitle(title or f"{len(result.seeds)} orderings against the disordered structure")
-    figure.tight_layout()
-    png_path = os.path.join(folder, "ensemble.png")
-    figure.savefig(png_path, dpi=150)
-    plt.close(figure)
-    return [csv_path, png_path]

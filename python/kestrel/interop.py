@@ -6,11 +6,11 @@ ASE holds whole atoms only: a disordered structure has to be expanded first.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
-__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen"]
+__all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "as_structure"]
 
 
 def _require(module: str, extra: str) -> Any:
@@ -22,38 +22,139 @@ def _require(module: str, extra: str) -> Any:
         raise ImportError(f"this needs {extra}: pip install {extra}") from error
 
 
-def from_ase(atoms: Any) -> Structure:
-    """A Structure from an ``ase.Atoms`` with a cell; one whole atom per site.
+def _library_of(obj: Any) -> str:
+    """"ase" or "pymatgen" for their structure objects, "" for anything else.
 
-    Atoms read by ASE's CIF reader with fractional occupancies (tags plus
-    ``info["occupancy"]``) become shared sites again.
+    Told apart by the defining module, so neither library is imported to ask.
+    """
+    module = type(obj).__module__.split(".")[0]
+    if module == "ase" and hasattr(obj, "get_chemical_symbols"):
+        return "ase"
+    if module == "pymatgen" and hasattr(obj, "lattice") and hasattr(obj, "sites"):
+        return "pymatgen"
+    return ""
+
+
+def as_structure(obj: Any, caller: str) -> Structure:
+    """``obj`` as a kestrel Structure: ASE Atoms and pymatgen structures are converted.
+
+    ``caller`` names the function for the message that refuses anything else.
+    """
+    if isinstance(obj, Structure):
+        return obj
+    library = _library_of(obj)
+    if library == "ase":
+        return from_ase(obj)
+    if library == "pymatgen":
+        return from_pymatgen(obj)
+    raise TypeError(
+        f"{caller} needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, got "
+        f"{type(obj).__module__}.{type(obj).__qualname__}; read a file with kestrel.read_structure()"
+    )
+
+
+def expand_hint(obj: Any) -> str:
+    """How to get an ordered structure from ``obj``, in the words of its own library."""
+    library = _library_of(obj)
+    if library:
+        return f"expand it first: kestrel.from_{library}(structure).expand_occupancies()"
+    return "call expand_occupancies() first"
+
+
+def from_ase(atoms: Any) -> Structure:
+    """A Structure from an ``ase.Atoms`` with a periodic cell.
+
+    Atoms read by ASE's CIF reader from a file with partial or mixed
+    occupancies become shared sites again: ASE keeps one atom per position,
+    labelled with the dominant element, and records the occupancies of each
+    asymmetric-unit site in ``info["occupancy"]``; the atom's site is found
+    from ``arrays["spacegroup_kinds"]`` (older ASE: the tags). Without
+    occupancies every atom is a whole atom on its own site. An Atoms object
+    whose occupancies cannot be matched to its atoms is refused rather than
+    guessed at.
     """
     import numpy as np
 
+    if not hasattr(atoms, "get_chemical_symbols") or not hasattr(atoms, "cell"):
+        raise TypeError(f"from_ase() needs an ase.Atoms, got {type(atoms).__module__}.{type(atoms).__qualname__}")
     cell = np.asarray(atoms.cell[:], dtype=float)
     if abs(np.linalg.det(cell)) < 1e-12:
         raise ValueError("the Atoms object has no periodic cell (zero volume)")
     frac = np.linalg.solve(cell.T, np.asarray(atoms.positions, dtype=float).T).T
     symbols = atoms.get_chemical_symbols()
-    occupancy = atoms.info.get("occupancy") if hasattr(atoms, "info") else None
+    # ASE's keys are the site numbers as text; accept them as integers too.
+    occupancy = {str(key): value for key, value in (atoms.info.get("occupancy") or {}).items()}
     if not occupancy:
         return Structure(cell.tolist(), frac.tolist(), [{symbol: 1.0} for symbol in symbols])
-    # ASE repeats a shared site once per element, all with the site's tag.
-    tags = atoms.get_tags()
+    kinds = _ase_site_kinds(atoms, occupancy)
     coords: List[List[float]] = []
     species: List[Dict[str, float]] = []
-    seen: Dict[tuple, int] = {}
-    for position, tag in zip(frac, tags):
-        key = (int(tag), *np.round(np.mod(position, 1.0), 6))
+    seen: Dict[Tuple[str, float, float, float], int] = {}
+    for index, (position, kind, symbol) in enumerate(zip(frac, kinds, symbols)):
+        site = {str(element): float(amount) for element, amount in occupancy[kind].items()}
+        if symbol not in site:
+            raise ValueError(
+                f"atom {index + 1} is {symbol}, but the occupancies of its site '{kind}' name only "
+                f"{', '.join(site) or 'nothing'}; the Atoms object's occupancy information does not fit its atoms"
+            )
+        # ASE keeps one atom per shared position; should a caller's object
+        # repeat one per element, the repeats are the same site.
+        wrapped = np.round(np.mod(position, 1.0), 6) % 1.0
+        key = (kind, float(wrapped[0]), float(wrapped[1]), float(wrapped[2]))
         if key in seen:
             continue
         seen[key] = len(coords)
         coords.append(position.tolist())
-        species.append({str(k): float(v) for k, v in occupancy.get(str(int(tag)), {}).items()})
-    for index, site in enumerate(species):
-        if not site:
-            species[index] = {symbols[index]: 1.0}
+        species.append(site)
     return Structure(cell.tolist(), coords, species)
+
+
+def _ase_site_kinds(atoms: Any, occupancy: Dict[str, Any]) -> List[str]:
+    """The key of ``info["occupancy"]`` that each atom belongs to."""
+    kinds = atoms.arrays.get("spacegroup_kinds")
+    if kinds is None:
+        kinds = atoms.get_tags()
+        # Tags left at 0 carry no site information once there is more than one site.
+        if len(occupancy) > 1 and not any(kinds):
+            kinds = None
+    if kinds is None:
+        raise ValueError(
+            "the Atoms object has occupancies (info['occupancy']) but no 'spacegroup_kinds' array or tags "
+            "saying which site each atom is on, so its shared sites cannot be rebuilt; read the CIF with "
+            "kestrel.read_structure() or Structure.from_cif() instead"
+        )
+    keys = [str(int(kind)) for kind in kinds]
+    missing = sorted(set(keys) - set(occupancy), key=_site_order)
+    if missing:
+        raise ValueError(
+            f"the Atoms object has no occupancies for site {missing[0]} of its atoms, so its shared sites "
+            "cannot be rebuilt; read the CIF with kestrel.read_structure() or Structure.from_cif() instead"
+        )
+    _check_dropped_sites(occupancy, set(keys))
+    return keys
+
+
+def _site_order(key: str) -> Tuple[int, str]:
+    return len(key), key
+
+
+def _check_dropped_sites(occupancy: Dict[str, Any], kept: set) -> None:
+    """Refuse occupancies that ASE merged with a loss.
+
+    A CIF row with no atoms of its own was dropped by ASE because it sits on
+    the position of another row; ASE then gives both rows the union of their
+    occupancies, so the two dicts are equal. They differ when the two rows
+    hold the same element: ASE keeps one value per element and each row's
+    dict ends with the other row's value, and the sum the file meant is lost.
+    """
+    kept_sites = [occupancy[key] for key in kept]
+    for key in sorted(set(occupancy) - kept, key=_site_order):
+        if not any(occupancy[key] == site for site in kept_sites):
+            raise ValueError(
+                f"ASE merged site {key} of the CIF into another site at the same position holding the same "
+                "element and kept only one of their occupancies, so the file's occupancies cannot be rebuilt; "
+                "read the CIF with kestrel.read_structure() or Structure.from_cif() instead"
+            )
 
 
 def to_ase(structure: Structure) -> Any:

@@ -1,42 +1,51 @@
-"""Writers for ordered structures: POSCAR and extended XYZ.
+"""Reading a structure file by name, and writing POSCAR, extended XYZ and CIF.
 
 What kestrel reads it can hand on: an expanded structure goes straight into a
-DFT or MD code. Numbers are written with ``repr`` so that a file read back
-gives the same doubles.
+DFT or MD code. POSCAR and extended XYZ hold whole atoms only; CIF keeps
+occupancies. Numbers are written with ``repr``, the shortest text that reads
+back to the same double.
 """
 
 from __future__ import annotations
 
+import errno
 import os
-from typing import Dict, List, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
+from kestrel.cif_writer import cif_text
+from kestrel.interop import as_structure, expand_hint
 
 PathLike = Union[str, "os.PathLike[str]"]
+# A kestrel Structure, an ase.Atoms or a pymatgen Structure (converted on the way in).
+StructureLike = Any
 
-__all__ = ["write_poscar", "write_xyz", "write_structure", "poscar_text", "xyz_text"]
+__all__ = ["write_poscar", "write_xyz", "write_cif", "write_structure", "read_structure", "poscar_text", "xyz_text",
+           "cif_text"]
 
 
-def _ordered_elements(structure: Structure, what: str) -> List[str]:
+def _ordered(obj: Any, what: str, caller: str) -> Tuple[Structure, List[str]]:
+    """The structure (converted from ASE or pymatgen if need be) and its element per site."""
+    structure = as_structure(obj, caller)
     if not structure.is_ordered:
         raise ValueError(
             f"{what} holds only ordered structures, and this one has partly occupied or mixed sites; "
-            "call expand_occupancies() first"
+            + expand_hint(obj)
         )
-    return [next(iter(site)) for site in structure.species]
+    return structure, [next(iter(site)) for site in structure.species]
 
 
 def _number(value: float) -> str:
     return repr(float(value))
 
 
-def poscar_text(structure: Structure, comment: str = "") -> str:
+def poscar_text(structure: StructureLike, comment: str = "") -> str:
     """The POSCAR (VASP 5, direct coordinates) of an ordered structure.
 
     Sites are grouped by element in order of first appearance, as VASP needs
     one block per species; within a block the site order is kept.
     """
-    symbols = _ordered_elements(structure, "POSCAR")
+    structure, symbols = _ordered(structure, "POSCAR", "poscar_text()")
     groups: Dict[str, List[int]] = {}
     for index, symbol in enumerate(symbols):
         groups.setdefault(symbol, []).append(index)
@@ -51,9 +60,9 @@ def poscar_text(structure: Structure, comment: str = "") -> str:
     return "\n".join(lines) + "\n"
 
 
-def xyz_text(structure: Structure, comment: str = "") -> str:
+def xyz_text(structure: StructureLike, comment: str = "") -> str:
     """The extended XYZ frame of an ordered structure, sites in their own order."""
-    symbols = _ordered_elements(structure, "extended XYZ")
+    structure, symbols = _ordered(structure, "extended XYZ", "xyz_text()")
     lattice = " ".join(_number(x) for row in structure.lattice_matrix for x in row)
     header = f'Lattice="{lattice}" Properties=species:S:1:pos:R:3 pbc="T T T"'
     if comment:
@@ -64,63 +73,88 @@ def xyz_text(structure: Structure, comment: str = "") -> str:
     return "\n".join(lines) + "\n"
 
 
-def _format_of(path: PathLike) -> str:
+def _output_format(path: PathLike) -> str:
+    fmt = format_from_name(path)
+    if fmt is not None:
+        return fmt
+    raise ValueError(
+        f"cannot tell the output format of '{os.fspath(path)}': name it *.vasp, *.poscar, POSCAR or CONTCAR "
+        "for POSCAR, *.xyz / *.extxyz for extended XYZ, or *.cif for CIF"
+    )
+
+
+def _write(path: PathLike, text: str) -> None:
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(text)
+
+
+def write_poscar(structure: StructureLike, path: PathLike, comment: str = "") -> None:
+    """Write the POSCAR of an ordered structure (see ``poscar_text``)."""
+    _write(path, poscar_text(structure, comment))
+
+
+def write_xyz(structure: StructureLike, path: PathLike, comment: str = "") -> None:
+    """Write the extended XYZ frame of an ordered structure (see ``xyz_text``)."""
+    _write(path, xyz_text(structure, comment))
+
+
+def write_cif(structure: StructureLike, path: PathLike, comment: str = "") -> None:
+    """Write the CIF of a structure in P1 (see ``kestrel.cif_writer.cif_text``)."""
+    _write(path, cif_text(as_structure(structure, "write_cif()"), comment))
+
+
+_WRITERS = {"poscar": write_poscar, "xyz": write_xyz, "cif": write_cif}
+
+
+def write_structure(structure: StructureLike, path: PathLike, comment: str = "") -> str:
+    """Write POSCAR, extended XYZ or CIF, chosen by the file name; returns the format used."""
+    fmt = _output_format(path)
+    _WRITERS[fmt](structure, path, comment)
+    return fmt
+
+
+def format_from_name(path: PathLike) -> Optional[str]:
+    """The reader a file name asks for ("cif", "poscar" or "xyz"), or None when it does not say."""
     name = os.path.basename(os.fspath(path)).lower()
+    if name.endswith(".cif"):
+        return "cif"
     if name.endswith((".xyz", ".extxyz")):
         return "xyz"
     if name.endswith((".vasp", ".poscar")) or "poscar" in name or "contcar" in name:
         return "poscar"
-    raise ValueError(
-        f"cannot tell the output format of '{os.fspath(path)}': name it *.vasp, *.poscar, POSCAR or CONTCAR "
-        "for POSCAR, or *.xyz / *.extxyz for extended XYZ"
-    )
+    return None
 
 
-def write_poscar(structure: Structure, path: PathLike, comment: str = "") -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(poscar_text(structure, comment))
+def read_structure(path: PathLike, fmt: Optional[str] = None, symprec: float = 1e-4) -> Structure:
+    """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 
-
-def write_xyz(structure: Structure, path: PathLike, comment: str = "") -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(xyz_text(structure, comment))
-
-
-def write_structure(structure: Structure, path: PathLike, comment: str = "") -> str:
-    """Write POSCAR or extended XYZ, chosen by the file name; returns the format used."""
-    fmt = _format_of(path)
-    (write_xyz if fmt == "xyz" else write_poscar)(structure, path, comment)
-    return fmt
-
-
-def read_structure(path: PathLike, fmt: Union[str, None] = None, symprec: float = 1e-4) -> Structure:
-    """Read a structure file, choosing the reader by ``fmt`` or by the file name."""
+    ``fmt`` is any format name ``Structure.from_str`` knows (cif, poscar, vasp,
+    contcar, xyz, extxyz); ``symprec`` (fractional coordinates, CIF only) is
+    the distance within which symmetry copies of a site are merged.
+    """
     path = os.fspath(path)
-    if fmt is not None:
+    if os.path.isdir(path):
+        raise IsADirectoryError(f"could not read {path}: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR}); "
+                                "give a structure file, not a directory")
+    if fmt is None:
+        fmt = format_from_name(path)
+        if fmt is None:
+            raise ValueError(f"cannot tell the format of '{path}' from its name; "
+                             "pass the format (cif, poscar or xyz)")
+    # The core picks the reader by format name, so there is one dispatch and
+    # one set of format names.
+    return Structure.from_str(_read_text(path), fmt, symprec)
+
+
+def _read_text(path: str) -> str:
+    """The file as text, failures worded like the core's own file reading."""
+    try:
         with open(path, "rb") as handle:
             data = handle.read()
-        try:
-            text = data.decode("utf-8")
-        except UnicodeDecodeError:
-            raise OSError(f"could not read {path}: stream did not contain valid UTF-8") from None
-        return Structure.from_str(text, fmt, symprec)
-    name = os.path.basename(path).lower()
-    if name.endswith(".cif"):
-        return Structure.from_cif(path, symprec)
-    if name.endswith((".xyz", ".extxyz")):
-        return Structure.from_xyz(path)
-    if name.endswith((".vasp", ".poscar")) or "poscar" in name or "contcar" in name:
-        return Structure.from_poscar(path)
-    raise ValueError(f"cannot tell the format of '{path}' from its name; pass the format (cif, poscar or xyz)")
-
-
-def species_runs(structure: Structure) -> List[Tuple[str, int]]:
-    """Consecutive runs of one element, in site order (for display)."""
-    runs: List[Tuple[str, int]] = []
-    for site in structure.species:
-        label = "/".join(site)
-        if runs and runs[-1][0] == label:
-            runs[-1] = (label, runs[-1][1] + 1)
-        else:
-            runs.append((label, 1))
-    return runs
+    except OSError as error:
+        code = error.errno if error.errno is not None else 0
+        raise type(error)(f"could not read {path}: {error.strerror} (os error {code})") from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise OSError(f"could not read {path}: stream did not contain valid UTF-8") from None

@@ -28,7 +28,7 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
 if TYPE_CHECKING:
     import numpy as np

@@ -1,6 +1,6 @@
-"""Type stub for the compiled extension module."""
+"""Signatures of the compiled extension ``_kestrel``, for type checkers and editors."""
 
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -49,7 +49,7 @@ class Structure:
     @property
     def species(self) -> List[Dict[str, float]]:
         """Per-site {element: occupancy}."""
-    def disorder_summary(self) -> List[dict]: ...
+    def disorder_summary(self) -> List[Dict[str, Any]]: ...
     @staticmethod
     def available_threads() -> int: ...
     def make_supercell(self, na: int, nb: int, nc: int) -> "Structure": ...
@@ -60,13 +60,15 @@ class Structure:
         n_threads: int = 0,
         save_plots: Optional[str] = None,
         title: Optional[str] = None,
-    ) -> Tuple[FloatArray, Dict[Tuple[str, str], FloatArray], FloatArray]: ...
+    ) -> Tuple[FloatArray, Dict[Tuple[str, str], FloatArray], FloatArray]:
+        """Lower bin edges r (Å), the partial pair densities rho_B g_AB(r) (Å⁻³, A the
+        centre atom) keyed by (A, B), and the total pair density (Å⁻³)."""
     def total_rdf(
         self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
     ) -> Tuple[FloatArray, FloatArray]: ...
     def expand_occupancies(
         self, max_sites: int = 4096, seed: int = 42, max_denominator: int = 16
-    ) -> Tuple["Structure", dict]: ...
+    ) -> Tuple["Structure", Dict[str, Any]]: ...
 
 def read_xyz_trajectory(
     path: str,

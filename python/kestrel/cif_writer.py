@@ -1,0 +1,84 @@
+"""CIF text of a structure, in space group P1 with every site listed.
+
+Cell lengths, angles and coordinates are written with the shortest text that
+reads back to the same double, so a file read again gives the same numbers up
+to the one rounding of turning the cell matrix into lengths and angles. A CIF
+keeps no orientation: readers rebuild the cell with a along x and b in the xy
+plane, so compare lattice parameters and fractional coordinates, not the
+Cartesian matrix.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Dict, List, Sequence
+
+from kestrel._kestrel import Structure
+
+__all__ = ["cif_text"]
+
+
+def _number(value: float) -> str:
+    return repr(float(value))
+
+
+def _quoted(text: str) -> str:
+    # A CIF value with spaces or quotes of one kind is quoted with the other kind.
+    text = " ".join(text.split())
+    return "'{}'".format(text.replace("'", '"')) if text else "?"
+
+
+def lattice_parameters(matrix: Sequence[Sequence[float]]) -> List[float]:
+    """a, b, c in Å and alpha, beta, gamma in degrees of a lattice matrix (rows a, b, c)."""
+    lengths = [math.sqrt(sum(x * x for x in row)) for row in matrix]
+
+    def angle(i: int, j: int) -> float:
+        cosine = sum(x * y for x, y in zip(matrix[i], matrix[j])) / (lengths[i] * lengths[j])
+        return math.degrees(math.acos(max(-1.0, min(1.0, cosine))))
+
+    return lengths + [angle(1, 2), angle(0, 2), angle(0, 1)]
+
+
+def _data_name(comment: str) -> str:
+    # The block name is one word of printable characters.
+    return re.sub(r"[^A-Za-z0-9_.+-]", "_", comment.strip())[:60] or "kestrel"
+
+
+def cif_text(structure: Structure, comment: str = "") -> str:
+    """The CIF of a structure: P1, one row per element of every site, occupancies kept.
+
+    A shared or partly occupied site becomes several rows at one position,
+    which CIF readers (kestrel's included) merge back into one site.
+    """
+    a, b, c, alpha, beta, gamma = lattice_parameters(structure.lattice_matrix)
+    lines = [f"data_{_data_name(comment)}"]
+    if comment:
+        lines.append(f"_audit_creation_method {_quoted(comment)}")
+    lines += [
+        f"_cell_length_a {_number(a)}",
+        f"_cell_length_b {_number(b)}",
+        f"_cell_length_c {_number(c)}",
+        f"_cell_angle_alpha {_number(alpha)}",
+        f"_cell_angle_beta {_number(beta)}",
+        f"_cell_angle_gamma {_number(gamma)}",
+        "_symmetry_space_group_name_H-M 'P 1'",
+        "_symmetry_Int_Tables_number 1",
+        "loop_",
+        "_symmetry_equiv_pos_as_xyz",
+        "'x, y, z'",
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_occupancy",
+    ]
+    counts: Dict[str, int] = {}
+    for frac, site in zip(structure.frac_coords, structure.species):
+        for element, occupancy in site.items():
+            counts[element] = counts.get(element, 0) + 1
+            coordinates = " ".join(_number(x) for x in frac)
+            lines.append(f"{element}{counts[element]} {element} {coordinates} {_number(occupancy)}")
+    return "\n".join(lines) + "\n"
