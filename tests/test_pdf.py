@@ -152,6 +152,22 @@ def test_weighted_partials_add_up_to_the_total(triclinic, options):
     assert sum(result.weights.values()) == pytest.approx(1.0, rel=1e-14)
 
 
+@pytest.mark.parametrize("radiation", ["xray", "neutron"])
+def test_first_shell_integrates_to_the_weighted_coordination_number(rocksalt, radiation):
+    # R(r) = r G(r) + 4πρ₀r² is the weighted radial density; over the first
+    # shell of rock salt (6 unlike neighbours at a / 2) it integrates to
+    # 6 b_Na b_Cl / <b>², with <b> = (b_Na + b_Cl) / 2.
+    # Narrow peaks (σ = 0.077 Å) keep the next shell, at 3.99 Å, out of the range.
+    result = compute_pdf(rocksalt, cutoff=3.5, bin_size=0.001, radiation=radiation, u_iso=0.003)
+    shell = (result.r > 2.1) & (result.r < 3.5)
+    radial = result.r * result.g + 4 * math.pi * result.density * result.r**2
+    b_na, b_cl = scattering("Na", radiation), scattering("Cl", radiation)
+    expected = 6 * b_na * b_cl / ((b_na + b_cl) / 2) ** 2
+    y, x = radial[shell], result.r[shell]
+    integral = float(np.sum(0.5 * (y[1:] + y[:-1]) * np.diff(x)))
+    assert integral == pytest.approx(expected, rel=1e-6)
+
+
 def test_faber_ziman_weights_from_the_occupancy_weighted_composition(triclinic):
     result = compute_pdf(triclinic, cutoff=3.0, radiation="neutron", u_iso=U_ISO)
     composition = triclinic.composition
