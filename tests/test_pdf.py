@@ -16,8 +16,8 @@ from kestrel.pdf import (
     HISTOGRAM_STEP,
     average_u_iso,
     compute_pdf,
-    fit_pdf,
     fit_scale,
+    fit_to_data,
     read_gr,
     write_gr,
 )
@@ -296,7 +296,7 @@ def test_noisy_model_round_trips_through_a_gr_file(tmp_path, triclinic):
     np.testing.assert_array_equal(data.r, model.r)
     np.testing.assert_array_equal(data.g, observed)
     np.testing.assert_array_equal(data.dg, 0.02)
-    fit = fit_pdf(triclinic, data, rmin=1.0, rmax=15.0, radiation="xray", u_iso=U_ISO, qmax=24.0, qdamp=0.02)
+    fit = fit_to_data(triclinic, data, rmin=1.0, rmax=15.0, radiation="xray", u_iso=U_ISO, qmax=24.0, qdamp=0.02)
     assert fit.scale == pytest.approx(0.73, rel=2e-3)
     in_range = (model.r >= 1.0) & (model.r <= 15.0)
     noise_level = math.sqrt(np.sum(noise[in_range] ** 2) / np.sum(observed[in_range] ** 2))

@@ -5,7 +5,7 @@ from kestrel._kestrel import Structure, __version__, read_xyz_trajectory
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
-from kestrel.pdf import MeasuredPdf, PdfFit, PdfResult, compute_pdf, fit_pdf, read_gr
+from kestrel.pdf import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
 
 __all__ = [
     "Structure",
@@ -23,9 +23,9 @@ __all__ = [
     "write_xyz",
     "write_cif",
     "compute_pdf",
-    "fit_pdf",
+    "fit_to_data",
     "read_gr",
     "PdfResult",
-    "PdfFit",
+    "PdfAgreement",
     "MeasuredPdf",
 ]

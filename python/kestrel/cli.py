@@ -356,7 +356,7 @@ def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
 
 
 def cmd_pdf(args) -> int:
-    from kestrel.pdf import compute_pdf, fit_pdf, read_gr, save_pdf_plots
+    from kestrel.pdf import compute_pdf, fit_to_data, read_gr, save_pdf_plots
 
     s = read_structure(args.file, args.format)
     options = dict(radiation=args.radiation, u_iso=_parse_u_iso(args.u_iso, s.elements), qmax=args.qmax,
@@ -365,7 +365,7 @@ def cmd_pdf(args) -> int:
     fit = None
     if args.data:
         data = read_gr(args.data)
-        fit = fit_pdf(s, data, rmin=args.rmin, rmax=args.rmax, **options)
+        fit = fit_to_data(s, data, rmin=args.rmin, rmax=args.rmax, **options)
         result = fit.model
     else:
         rmax = 20.0 if args.rmax is None else args.rmax

@@ -39,13 +39,13 @@ UIso = Union[float, Mapping[str, float]]
 __all__ = [
     "PdfResult",
     "MeasuredPdf",
-    "PdfFit",
+    "PdfAgreement",
     "compute_pdf",
     "scattering_powers",
     "read_gr",
     "write_gr",
     "fit_scale",
-    "fit_pdf",
+    "fit_to_data",
     "average_u_iso",
     "save_pdf_plots",
     "EnsemblePdf",
@@ -603,7 +603,7 @@ def write_gr(path, r, g, dg=None, header: Sequence[str] = ()) -> None:
 
 
 @dataclass
-class PdfFit:
+class PdfAgreement:
     """One scale factor fitted by least squares over [rmin, rmax], and Rw.
 
     ``g_calc`` is the unscaled model at the data points ``r``; ``difference``
@@ -622,7 +622,7 @@ class PdfFit:
     model: Optional[PdfResult] = None
 
 
-def fit_scale(r, g_obs, g_calc, rmin: Optional[float] = None, rmax: Optional[float] = None) -> PdfFit:
+def fit_scale(r, g_obs, g_calc, rmin: Optional[float] = None, rmax: Optional[float] = None) -> PdfAgreement:
     """Fit G_obs ≈ scale · G_calc over rmin ≤ r ≤ rmax and report Rw."""
     import numpy as np
 
@@ -645,12 +645,12 @@ def fit_scale(r, g_obs, g_calc, rmin: Optional[float] = None, rmax: Optional[flo
         raise ValueError("the measured G(r) is zero over the fitted range; Rw is undefined")
     scale = float(np.dot(g_obs, g_calc)) / model_norm
     difference = g_obs - scale * g_calc
-    return PdfFit(scale=scale, rw=math.sqrt(float(np.dot(difference, difference)) / data_norm), r=r,
+    return PdfAgreement(scale=scale, rw=math.sqrt(float(np.dot(difference, difference)) / data_norm), r=r,
                   g_obs=g_obs, g_calc=g_calc, difference=difference, rmin=low, rmax=high)
 
 
-def fit_pdf(structure: Structure, data: MeasuredPdf, rmin: Optional[float] = None, rmax: Optional[float] = None,
-            **options) -> PdfFit:
+def fit_to_data(structure: Structure, data: MeasuredPdf, rmin: Optional[float] = None, rmax: Optional[float] = None,
+            **options) -> PdfAgreement:
     """Compute the model at the measured points in [rmin, rmax], fit its scale, report Rw.
 
     ``options`` go to :func:`compute_pdf` (radiation, u_iso, qmax, qdamp,
@@ -712,7 +712,7 @@ class OrderingPdfs:
 # ---- figures --------------------------------------------------------------------------------------
 
 
-def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfFit] = None,
+def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfAgreement] = None,
                    title: Optional[str] = None) -> List[str]:
     """Write ``pdf.csv``, ``pdf.png`` and, with partials, ``pdf_partials.png`` into ``folder``.
 
@@ -732,7 +732,7 @@ def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfFit] = None,
     return written
 
 
-def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfFit]) -> str:
+def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfAgreement]) -> str:
     import csv
 
     partials = result.partials or {}
