@@ -77,3 +77,9 @@ def read_xyz_trajectory(
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
 ) -> Tuple[List[Structure], List[int], int]: ...
+
+# Private: the space-group table, for the tests.
+def _space_group_operations(hall: str) -> List[Tuple[List[List[int]], List[float]]]: ...
+def _find_space_group_setting(
+    hall: Optional[str] = None, hermann_mauguin: Optional[str] = None, number: Optional[int] = None
+) -> Optional[Tuple[int, str, str, str]]: ...

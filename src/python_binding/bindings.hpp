@@ -27,4 +27,7 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
 // trajectory.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
 
+// symmetry.cpp: the private space-group functions the tests use (not in __all__).
+bool add_space_group_functions(PyObject* module);
+
 }  // namespace kestrel::py

@@ -66,6 +66,8 @@ PyRef create_module() {
     std::optional<std::string> name = utf8_of(function_name.get());
     if (!name || !add_attribute(module.get(), *name, function.get())) return {};
 
+    if (!add_space_group_functions(module.get())) return {};
+
     PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};
 
