@@ -4,7 +4,7 @@ Same structures, same thread counts, best of a few runs each. Every peer's
 curve is converted to kestrel's normalisation (pair densities, g -> N/V at
 large r) and checked against kestrel's before its time is reported.
 
-    PYTHONPATH=build/dev:python python3 benchmarks/bench_rdf.py [--quick]
+    PYTHONPATH=build/dev:python python3 benchmarks/bench_rdf.py [--quick] [--only liquids|shapes|crystals]
 
 Peers need a periodic box at least twice the cutoff wide, so for the
 primitive cell they get a supercell (built outside the timed region).
@@ -61,6 +61,35 @@ def rocksalt(n, noise=0.05, seed=1, cation=None, anion=None, a=A_ROCKSALT):
     per_cell = [cation] * 4 + [anion] * 4
     weights = np.array([[site.get(e, 0.0) for e in elements] for site in per_cell] * len(idx))
     return np.diag([length] * 3), frac, elements, weights
+
+
+def liquid(n, seed=1, mixed=False, density=0.05):
+    """Random positions at a liquid's number density (0.05 atoms/A^3, as in
+    many MD snapshots) in a cube; with `mixed`, two elements, every third
+    site a pure Kr and the others shared 60:40 between Ar and Kr."""
+    length = (n / density) ** (1 / 3)
+    frac = np.random.default_rng(seed).random((n, 3))
+    if not mixed:
+        return np.diag([length] * 3), frac, ["Ar"], np.ones((n, 1))
+    weights = np.tile([[0.6, 0.4]], (n, 1))
+    weights[::3] = [0.0, 1.0]
+    return np.diag([length] * 3), frac, ["Ar", "Kr"], weights
+
+
+def shaped(shape, n, density=0.05, seed=2):
+    """n random atoms in a cube, a needle (1 x 1 x 100) or a cell with a 10
+    degree angle, all of the same volume."""
+    volume = n / density
+    if shape == "cube":
+        matrix = np.eye(3) * volume ** (1 / 3)
+    elif shape == "needle":
+        matrix = np.diag([1.0, 1.0, 100.0]) * (volume / 100) ** (1 / 3)
+    else:
+        t = np.radians(10.0)
+        side = (volume / np.sin(t)) ** (1 / 3)
+        matrix = np.array([[side, 0, 0], [side * np.cos(t), side * np.sin(t), 0], [0, 0, side]])
+    frac = np.random.default_rng(seed).random((n, 3))
+    return matrix, frac, ["Ar"], np.ones((n, 1))
 
 
 def primitive_rocksalt(a):
@@ -194,15 +223,75 @@ def bench(case, contenders, peer_cases, thread_counts, repeats, rows):
         print(f"  kestrel 2 threads vs 1: {ref_time[1] / ref_time[2]:.2f}x")
 
 
+def bench_liquids(quick, repeats):
+    """Liquid-like positions over sizes and cutoffs, beside vesin + NumPy
+    and freud where they fit in memory (vesin's pair list of 10^6 atoms at
+    9 A is several GB)."""
+    sizes = [4000, 64000] if quick else [4000, 64000, 1000000]
+    cutoffs = [3.0, 6.0] if quick else [3.0, 6.0, 9.0, 12.0]
+    table = []
+    for mixed in (False, True):
+        for n in sizes:
+            matrix, frac, elements, weights = liquid(n, mixed=mixed)
+            for cutoff in cutoffs:
+                case = Case(f"liquid{' mixed' if mixed else ''} {n}", matrix, frac, elements, weights, cutoff, 0.05)
+                peers = []
+                if n * cutoff**3 <= 64000 * 12.0**3:
+                    peers.append(("vesin+np", run_vesin, [1]))
+                    if not mixed:
+                        peers.append(("freud", run_freud, [1, 2]))
+                rows = []
+                bench(case, peers, {}, [1, 2], repeats, rows)
+                table.append((case, rows))
+    print("\n== liquid-like summary (best of repeats; ms, per atom on 1 thread)")
+    print("| atoms | elements | cutoff | kestrel 1 thr | ns/atom | kestrel 2 thr | 2 vs 1 | vesin+np 1 thr | freud 1 thr |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for case, rows in table:
+        times = {(peer, threads): seconds for _, peer, threads, seconds, _, _ in rows}
+        one, two = times[("kestrel", 1)], times[("kestrel", 2)]
+        vesin = times.get(("vesin+np", 1))
+        freud = times.get(("freud", 1))
+        print(f"| {case.structure.n_sites} | {len(case.elements)} | {case.cutoff:g} | {one * 1e3:.1f} | "
+              f"{one / case.structure.n_sites * 1e9:.0f} | {two * 1e3:.1f} | {one / two:.2f} | "
+              f"{f'{vesin * 1e3:.1f} ({vesin / one:.1f}x)' if vesin else '-'} | "
+              f"{f'{freud * 1e3:.1f} ({freud / one:.1f}x)' if freud else '-'} |")
+
+
+def bench_shapes(quick):
+    """Time per accepted pair on one thread for a cube, a needle and a 10
+    degree cell of the same volume, cutoff 20: the search should cost the
+    same per pair whatever the cell's shape."""
+    print("\n== cell shapes, cutoff 20, 1 thread (best of 5)")
+    for n in ([100, 2000] if quick else [100, 10000]):
+        base = None
+        for shape in ("cube", "needle", "10 degrees"):
+            case = Case(f"{shape} {n}", *shaped(shape, n), cutoff=20.0, bin_size=0.1)
+            seconds, (total, _) = best_time(lambda: run_kestrel(case, 1), 5)
+            per_pair = seconds / accepted_pairs(case, total) * 1e9
+            base = base or per_pair
+            print(f"  {n:6d} atoms {shape:10s} {seconds * 1e3:9.2f} ms  {per_pair:6.2f} ns/pair  "
+                  f"{per_pair / base:.2f}x the cube")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller structures, one repeat")
+    parser.add_argument("--only", choices=["crystals", "liquids", "shapes"], help="run one section")
     args = parser.parse_args()
     repeats = 1 if args.quick else 3
-    n_big = 10 if args.quick else 20
+    print(f"logical processors: {os.cpu_count()}, kestrel default pool: {Structure.available_threads()}")
+    if args.only in (None, "liquids"):
+        bench_liquids(args.quick, repeats)
+    if args.only in (None, "shapes"):
+        bench_shapes(args.quick)
+    if args.only in (None, "crystals"):
+        bench_crystals(args.quick, repeats)
+
+
+def bench_crystals(quick, repeats):
+    n_big = 10 if quick else 20
     threads = [1, 2]
     rows = []
-    print(f"logical processors: {os.cpu_count()}, kestrel default pool: {Structure.available_threads()}")
 
     # 1. Rock salt, 8 n^3 atoms, cutoff 10, bin 0.05.
     big = Case(f"rock salt {n_big}^3", *rocksalt(n_big), cutoff=10.0, bin_size=0.05)
@@ -231,7 +320,7 @@ def main():
 
     # Cost against atom count at a fixed cutoff.
     print("\n== linear scaling, 1 thread, cutoff 10")
-    for n in ([6, 8, 10] if args.quick else [10, 15, 20]):
+    for n in ([6, 8, 10] if quick else [10, 15, 20]):
         case = Case(f"rock salt {n}^3", *rocksalt(n), cutoff=10.0, bin_size=0.05)
         seconds, _ = best_time(lambda: run_kestrel(case, 1), 5)
         print(f"  {case.structure.n_sites:7d} atoms {seconds * 1e3:8.1f} ms  {seconds / case.structure.n_sites * 1e9:7.1f} ns/atom")

@@ -494,3 +494,67 @@ def test_large_triclinic_cell_with_many_grid_cells_matches_reference(n_threads):
     coords = rng.uniform(-0.5, 1.5, size=(400, 3)).tolist()
     species = [{"Si": 1.0} if k % 4 else {"O": 0.6, "Ge": 0.4} for k in range(400)]
     assert_matches_reference(matrix, coords, species, 5.3, 0.1, n_threads)
+
+
+def slanted(angle_deg, lengths=(6.0, 6.0, 7.0)):
+    """A cell whose a and b meet at a small angle, c tilted over both."""
+    t = math.radians(angle_deg)
+    a, b, c = lengths
+    return [[a, 0, 0], [b * math.cos(t), b * math.sin(t), 0], [0.9 * a, 0.3 * b, c]]
+
+
+# Cells the search handles in a reduced basis or with long, trimmed
+# stencil rows: small angles, a needle, a sliver, and a dense liquid-like
+# cell whose grid is subdivided (home cells inside and at the edges).
+SHAPED_CELLS = {
+    "10 degrees": (slanted(10.0), 30, 9.0),
+    # Lengths that are no multiple of the bin size: a site and its image
+    # exactly on a bin edge may fall on either side of it once the distance
+    # is computed in another basis (the last bit differs).
+    "3 degrees, long cutoff": (slanted(3.0, (3.1, 3.7, 4.3)), 6, 13.7),
+    "needle": ([[1.2, 0, 0], [0, 1.1, 0], [0, 0, 30.0]], 20, 7.0),
+    # The fuzzer's 0.13 A^3 cell; the reference takes it in a reduced basis
+    # (rows a - 20 b + 1020 c, b - 51 c, c), as enumerating its own images
+    # would need millions of shifts.
+    "sliver": ([[4.0, 0.64, 0], [0.2, 0, 51.0], [0, 0, 1.0]], 2, 6.0),
+    "subdivided cube": ([[14.0, 0, 0], [0, 14.0, 0], [0, 0, 14.0]], 600, 6.5),
+    "subdivided and slanted": (slanted(12.0, (14.0, 14.0, 12.0)), 500, 6.5),
+}
+
+
+@pytest.mark.parametrize("name", list(SHAPED_CELLS))
+def test_thin_and_slanted_cells_match_reference(name):
+    matrix, n_sites, cutoff = SHAPED_CELLS[name]
+    rng = np.random.default_rng(len(name))
+    coords = rng.uniform(-1.0, 2.0, size=(n_sites, 3))
+    species = [{"Fe": 1.0} if k % 3 else {"Ni": 0.5, "O": 0.25} for k in range(n_sites)]
+    if name != "sliver":
+        for n_threads in (1, 2):
+            assert_matches_reference(matrix, coords.tolist(), species, cutoff, cutoff / 40, n_threads)
+        return
+    basis = np.array([[1, -20, 1020], [0, 1, -51], [0, 0, 1]]) @ np.array(matrix)
+    reduced = coords @ np.array(matrix) @ np.linalg.inv(basis)
+    _, ref_partials, ref_total, _ = reference_prdf(basis, reduced, species, cutoff, cutoff / 40)
+    for n_threads in (1, 2):
+        _, partials, total = Structure(matrix, coords.tolist(), species).prdf(cutoff, cutoff / 40, n_threads)
+        np.testing.assert_allclose(total, ref_total, rtol=1e-9, atol=0)
+        for key in ref_partials:
+            np.testing.assert_allclose(partials[key], ref_partials[key], rtol=1e-9, atol=0)
+
+
+def test_a_slanted_cell_gives_the_curves_of_its_reduced_twin():
+    # The same lattice and atoms written in a 10-degree basis and in a
+    # nearly orthogonal one: the same pairs, so the same curves.
+    t = math.radians(10.0)
+    slant = np.array([[5.0, 0, 0], [5.0 * math.cos(t), 5.0 * math.sin(t), 0], [0, 0, 6.0]])
+    unimodular = np.array([[1, 0, 0], [-1, 1, 0], [0, 0, 1]])
+    square = unimodular @ slant
+    rng = np.random.default_rng(5)
+    cart = rng.uniform(0, 1, size=(40, 3)) @ slant
+    species = [{"Cu": 1.0}] * 20 + [{"Au": 1.0}] * 20
+    curves = [
+        Structure(m.tolist(), (cart @ np.linalg.inv(m)).tolist(), species).prdf(8.0, 0.05)
+        for m in (slant, square)
+    ]
+    for key in curves[0][1]:
+        np.testing.assert_allclose(curves[0][1][key], curves[1][1][key], rtol=1e-12, atol=0)

@@ -42,7 +42,7 @@ constexpr std::size_t kVacancy = std::numeric_limits<std::size_t>::max();
 // the end; site t of the pool takes entry t.
 void fill_pool(const std::vector<std::uint64_t>& members, const Site& representative,
                const std::vector<std::uint64_t>& counts, const Structure& supercell, ExpansionRng& rng,
-               std::vector<Site>& placed, std::uint64_t& vacancies) {
+               std::vector<Site>& placed, std::uint64_t& vacancies, const std::stop_token& stop) {
     std::uint64_t atoms = 0;
     for (std::uint64_t count : counts) atoms += count;
     std::vector<std::size_t> entries;
@@ -53,6 +53,7 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
     for (std::size_t k = entries.size(); k >= 2; --k) std::swap(entries[k - 1], entries[rng.below(k)]);
 
     for (std::size_t t = 0; t < members.size(); ++t) {
+        if (t % 65536 == 0 && stop.stop_requested()) return;
         if (entries[t] == kVacancy) {
             ++vacancies;
             continue;
@@ -65,7 +66,8 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
 }  // namespace
 
 Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                                     std::uint64_t max_denominator) {
+                                     std::uint64_t max_denominator, std::stop_token stop) {
+    const auto interrupted = [] { return fail("interrupted"); };
     if (Result<Ok> checked = check_occupancies(structure); !checked) return checked.take_error();
 
     const std::uint64_t exact = exact_multiplier(structure, max_denominator);
@@ -75,8 +77,9 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     if (structure.n_sites() > max_sites)
         return fail("even a " + cube(n) + " cell holds " + std::to_string(structure.n_sites()) +
                     " sites, above the limit of " + std::to_string(max_sites));
-    Result<Structure> supercell = make_supercell(structure, n, n, n);
+    Result<Structure> supercell = make_supercell(structure, n, n, n, stop);
     if (!supercell) return supercell.take_error();
+    if (stop.stop_requested()) return interrupted();
 
     // Images copy their source's species, so a key is computed per source
     // site and the supercell index k belongs to source site k mod N.
@@ -92,6 +95,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     for (const Site& site : source) n_ordered += site_is_ordered(site) ? 1 : 0;
     result.reserve(static_cast<std::size_t>(n_ordered * n * n * n));
     for (std::size_t k = 0; k < sites.size(); ++k) {
+        if (k % 65536 == 0 && stop.stop_requested()) return interrupted();
         std::vector<std::uint64_t>* pool = pool_of[k % source.size()];
         if (pool == nullptr) result.push_back(sites[k]);
         else pool->push_back(k);
@@ -104,9 +108,10 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     double worst = 0.0;
     ExpansionRng rng(seed);
     for (const auto& [key, members] : pools) {
+        if (stop.stop_requested()) return interrupted();
         const Site& representative = sites[members.front()];
         const std::vector<std::uint64_t> counts = pool_counts(representative, members.size());
-        fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies);
+        fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies, stop);
         for (std::size_t i = 0; i < counts.size(); ++i) {
             const SpeciesOccupancy& species = representative.species[i];
             report.occupancy_report.push_back({species.element, species.occupancy, members.size(), counts[i]});
@@ -131,6 +136,7 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
                                   "(worst deviation " + format_fixed4(worst) + ")");
 
     result.insert(result.end(), std::make_move_iterator(placed.begin()), std::make_move_iterator(placed.end()));
+    if (stop.stop_requested()) return interrupted();
     if (result.empty()) return fail("no sites remain after expansion; check the occupancies");
     Result<Structure> ordered = make_structure(supercell->lattice(), std::move(result));
     if (!ordered) return ordered.take_error();

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,9 @@ struct Expansion {
 // An n x n x n supercell (n bounded by max_sites) in which every site holds
 // one whole atom; pools of equivalent sites receive their atoms in a
 // seed-determined random arrangement. Same input and seed, same result.
+// Fails with "interrupted" once `stop` is requested (looked at between
+// the steps, per pool and every 65,536 sites).
 Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
-                                     std::uint64_t max_denominator);
+                                     std::uint64_t max_denominator, std::stop_token stop = {});
 
 }  // namespace kestrel::expand

@@ -56,7 +56,8 @@ std::string dimensions(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) {
 
 }  // namespace
 
-Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, std::uint64_t nb, std::uint64_t nc) {
+Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, std::uint64_t nb, std::uint64_t nc,
+                                 std::stop_token stop) {
     if (na == 0 || nb == 0 || nc == 0) return fail("supercell dimensions must be at least 1");
 
     const std::uint64_t n_source = structure.n_sites();
@@ -88,13 +89,15 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
         sites.reserve(static_cast<std::size_t>(total));
         for (std::uint64_t i = 0; i < na; ++i)
             for (std::uint64_t j = 0; j < nb; ++j)
-                for (std::uint64_t k = 0; k < nc; ++k)
+                for (std::uint64_t k = 0; k < nc; ++k) {
+                    if (stop.stop_requested()) return fail("interrupted");
                     for (const Site& site : structure.sites()) {
                         const Vec3 frac{(site.frac[0] + static_cast<double>(i)) / scale[0],
                                         (site.frac[1] + static_cast<double>(j)) / scale[1],
                                         (site.frac[2] + static_cast<double>(k)) / scale[2]};
                         sites.push_back(Site{frac, site.species});
                     }
+                }
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     } catch (const std::length_error&) {

@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include "model/supercell.hpp"
+
 namespace kestrel {
 namespace {
 
@@ -83,15 +85,21 @@ GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
 }
 
 Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
-    const std::vector<Site>& sites = structure.sites();
-    if (sites.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-        return fail("the neighbour search supports at most 2147483647 sites, the structure has " +
-                    std::to_string(sites.size()));
+    return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
+}
+
+Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+                                      unsigned subdivisions) {
+    // Chains hold signed 32-bit site indices; supercells are capped there
+    // for the same reason.
+    if (wrapped.size() > kMaxSupercellSites)
+        return fail("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
+                    " sites, the structure has " + std::to_string(wrapped.size()));
 
     NeighbourGrid out;
-    out.wrapped = wrap_fractional(sites);
+    out.wrapped = std::move(wrapped);
     CellList& grid = out.cells;
-    const Vec3 widths = perpendicular_widths(structure.lattice());
+    const Vec3 widths = perpendicular_widths(lattice);
     subdivisions = std::max(subdivisions, 1u);
     grid.na = cells_along(widths[0], cutoff, subdivisions);
     grid.nb = cells_along(widths[1], cutoff, subdivisions);
@@ -101,8 +109,8 @@ Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff,
     grid.reach_c = reach_along(widths[2], grid.nc, cutoff);
 
     grid.head.assign(grid.cell_count(), -1);
-    grid.next.assign(sites.size(), -1);
-    for (std::size_t l = 0; l < sites.size(); ++l) {
+    grid.next.assign(out.wrapped.size(), -1);
+    for (std::size_t l = 0; l < out.wrapped.size(); ++l) {
         const GridCoords at = grid_coords(grid, out.wrapped[l]);
         const std::uint64_t cell = grid.linear_index(at.ia, at.ib, at.ic);
         grid.next[l] = grid.head[cell];

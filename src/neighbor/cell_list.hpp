@@ -55,6 +55,10 @@ struct NeighbourGrid {
 // makes the reach longer but the searched volume smaller, which pays off
 // when each grid cell's sites are scanned as one contiguous block.
 Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
+// The same over any basis of the lattice: `wrapped` are the sites'
+// fractional coordinates in it, each wrapped into [0, 1).
+Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+                                      unsigned subdivisions);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
 // wrapped target cell and how many whole cells the wrap moved along each
@@ -68,6 +72,11 @@ struct ResolvedOffset {
 // axis and a long reach, stepping would cost reach^2 per axis and centre.
 inline void wrap_axis(std::int64_t index, std::uint64_t count, std::uint64_t& wrapped, std::int64_t& shift) {
     const auto n = static_cast<std::int64_t>(count);
+    if (index >= 0 && index < n) {  // most offsets land inside the grid: no division
+        wrapped = static_cast<std::uint64_t>(index);
+        shift = 0;
+        return;
+    }
     std::int64_t quotient = index / n, remainder = index % n;
     if (remainder < 0) remainder += n, --quotient;
     shift = quotient;

@@ -47,37 +47,151 @@ GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice) {
     return out;
 }
 
+SphereAxes SphereAxes::of(const Mat3& m) {
+    const auto dot = [&](int i, int j) { return m[i][0] * m[j][0] + m[i][1] * m[j][1] + m[i][2] * m[j][2]; };
+    SphereAxes s{};
+    // Eliminate c first, then b: what remains of the metric on (fa, fb) is
+    // the projection of a and b onto the plane normal to c, and so on.
+    s.gcc = dot(2, 2);
+    s.mca = dot(0, 2) / s.gcc;
+    s.mcb = dot(1, 2) / s.gcc;
+    const double gab = dot(0, 1) - dot(0, 2) * dot(1, 2) / s.gcc;
+    s.gbb = dot(1, 1) - dot(1, 2) * dot(1, 2) / s.gcc;
+    s.mba = gab / s.gbb;
+    s.gaa = dot(0, 0) - dot(0, 2) * dot(0, 2) / s.gcc - gab * s.mba;
+    return s;
+}
+
+namespace {
+
+// Fractional differences between a point of a grid cell and a point of the
+// cell `offset` cells away lie in ((offset - 1) / n, (offset + 1) / n);
+// widened a little, so that rounding in the grid coordinates and the
+// distances never drops a cell that holds a pair.
+struct Interval {
+    double lo, hi;
+};
+
+constexpr double kSlack = 1e-9;
+
+Interval cell_offset_interval(std::int64_t offset, std::uint64_t n) {
+    const double width = 1.0 / static_cast<double>(n);
+    return {(static_cast<double>(offset) - 1.0 - kSlack) * width, (static_cast<double>(offset) + 1.0 + kSlack) * width};
+}
+
+// The smallest x^2 over the interval.
+double min_square(Interval x) {
+    if (x.lo <= 0.0 && x.hi >= 0.0) return 0.0;
+    return std::min(x.lo * x.lo, x.hi * x.hi);
+}
+
+// k * x over the interval, as an interval.
+Interval scaled(double k, Interval x) { return {std::min(k * x.lo, k * x.hi), std::max(k * x.lo, k * x.hi)}; }
+
+// The grid-cell offsets whose intervals meet [lo, hi], within +-reach.
+// False when none does (or the bounds are not numbers).
+bool offsets_meeting(double lo, double hi, std::uint64_t n, std::int64_t reach, std::int64_t& first,
+                     std::int64_t& last) {
+    const double cells = static_cast<double>(n), limit = static_cast<double>(reach);
+    const double from = std::max(std::floor(lo * cells), -limit), to = std::min(std::ceil(hi * cells), limit);
+    if (!(from <= to)) return false;
+    first = static_cast<std::int64_t>(from);
+    last = static_cast<std::int64_t>(to);
+    return true;
+}
+
+// Keeping the rows costs 32 bytes each; beyond this many they are derived
+// again per query (only cells far thinner than the cutoff get there).
+constexpr double kMaxCachedRows = 1 << 20;
+
+}  // namespace
+
+HalfStencil::HalfStencil(const CellList& grid, const Lattice& lattice, double cutoff)
+    : grid_(grid), axes_(SphereAxes::of(lattice.matrix())), cutoff2_(cutoff * cutoff * (1.0 + kSlack)) {
+    const double bound_rows = (static_cast<double>(grid.reach_a) + 1.0) * (2.0 * static_cast<double>(grid.reach_b) + 1.0);
+    if (bound_rows <= kMaxCachedRows) {
+        // Collected by the same walk the uncached queries take.
+        const auto nb = static_cast<std::int64_t>(grid.nb), nc = static_cast<std::int64_t>(grid.nc);
+        const auto magnitude = [](std::int64_t x) { return static_cast<std::uint64_t>(x < 0 ? -x : x); };
+        for_each_row([&](StencilRow row) {
+            row.first_step = row.dc_lo + nc * (row.db + nb * row.da);
+            row.last_step = row.dc_hi + nc * (row.db + nb * row.da);
+            rows_.push_back(row);
+            cells_per_centre_ += static_cast<double>(row.dc_hi - row.dc_lo + 1);
+            max_da_ = std::max(max_da_, magnitude(row.da));
+            if (row.db < 0) min_db_ = std::max(min_db_, magnitude(row.db));
+            else max_db_ = std::max(max_db_, magnitude(row.db));
+            if (row.dc_lo < 0) min_dc_ = std::max(min_dc_, magnitude(row.dc_lo));
+            if (row.dc_hi > 0) max_dc_ = std::max(max_dc_, magnitude(row.dc_hi));
+            return true;
+        });
+        cached_ = true;
+    } else {
+        // Half the sphere, in cells, grown by two cells along each axis: the
+        // trimmed rows cover about that much.
+        const double ra = static_cast<double>(grid.reach_a) + 2.0, rb = static_cast<double>(grid.reach_b) + 2.0,
+                     rc = static_cast<double>(grid.reach_c) + 2.0;
+        cells_per_centre_ = 0.5 * 4.1887902047863905 * ra * rb * rc;
+    }
+}
+
+bool HalfStencil::b_range(std::int64_t da, std::int64_t& lo, std::int64_t& hi) const {
+    const Interval fa = cell_offset_interval(da, grid_.na);
+    const double rest = cutoff2_ - axes_.gaa * min_square(fa);
+    if (!(rest >= 0.0)) return false;
+    const double half = std::sqrt(rest / axes_.gbb);
+    const Interval centre = scaled(-axes_.mba, fa);
+    return offsets_meeting(centre.lo - half, centre.hi + half, grid_.nb, grid_.reach_b, lo, hi);
+}
+
+bool HalfStencil::c_range(std::int64_t da, std::int64_t db, std::int64_t& lo, std::int64_t& hi) const {
+    const Interval fa = cell_offset_interval(da, grid_.na), fb = cell_offset_interval(db, grid_.nb);
+    const Interval tilt = scaled(axes_.mba, fa);
+    const double used = axes_.gaa * min_square(fa) + axes_.gbb * min_square({fb.lo + tilt.lo, fb.hi + tilt.hi});
+    const double rest = cutoff2_ - used;
+    if (!(rest >= 0.0)) return false;
+    const double half = std::sqrt(rest / axes_.gcc);
+    const Interval from_a = scaled(-axes_.mca, fa), from_b = scaled(-axes_.mcb, fb);
+    return offsets_meeting(from_a.lo + from_b.lo - half, from_a.hi + from_b.hi + half, grid_.nc, grid_.reach_c, lo,
+                           hi);
+}
+
 namespace detail {
 
-std::size_t half_stencil(const GroupedSites& g, const CellList& grid, const Mat3& m, const GridCoords& home,
-                         std::vector<Segment>& segments) {
-    segments.clear();
-    const std::uint64_t own = grid.linear_index(home.ia, home.ib, home.ic);
-    segments.push_back({g.cell_start[own], g.cell_start[own + 1], 0.0, 0.0, 0.0});
-    std::size_t candidates = g.cell_start[own + 1] - g.cell_start[own];
-    for (std::int64_t da = 0; da <= grid.reach_a; ++da)
-        for (std::int64_t db = da == 0 ? 0 : -grid.reach_b; db <= grid.reach_b; ++db) {
-            bool extendable = false;  // whether this row's last segment may take the next cell
-            std::int64_t row_sc = 0;
-            for (std::int64_t dc = (da == 0 && db == 0) ? 1 : -grid.reach_c; dc <= grid.reach_c; ++dc) {
-                const ResolvedOffset target = resolve_offset(grid, home, da, db, dc);
-                const std::size_t begin = g.cell_start[target.cell], end = g.cell_start[target.cell + 1];
-                if (begin == end) continue;
-                candidates += end - begin;
-                // Along a row only the wrap along c changes the translation.
-                if (extendable && segments.back().end == begin && row_sc == target.sc) {
-                    segments.back().end = end;
-                    continue;
-                }
-                const double fa = static_cast<double>(target.sa), fb = static_cast<double>(target.sb),
-                             fc = static_cast<double>(target.sc);
-                segments.push_back({begin, end, fa * m[0][0] + fb * m[1][0] + fc * m[2][0],
-                                    fa * m[0][1] + fb * m[1][1] + fc * m[2][1],
-                                    fa * m[0][2] + fb * m[1][2] + fc * m[2][2]});
-                extendable = true;
-                row_sc = target.sc;
+std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& m, const GridCoords& home,
+                       const StencilRow& row, std::vector<Segment>& segments) {
+    std::uint64_t a, b;
+    std::int64_t sa, sb;
+    wrap_axis(static_cast<std::int64_t>(home.ia) + row.da, grid.na, a, sa);
+    wrap_axis(static_cast<std::int64_t>(home.ib) + row.db, grid.nb, b, sb);
+    const std::uint64_t row_base = grid.nc * (b + grid.nb * a);
+    const auto nc = static_cast<std::int64_t>(grid.nc);
+    std::size_t candidates = 0;
+    std::int64_t c = static_cast<std::int64_t>(home.ic) + row.dc_lo;
+    const std::int64_t c_end = static_cast<std::int64_t>(home.ic) + row.dc_hi;
+    while (c <= c_end) {
+        std::uint64_t wrapped;
+        std::int64_t sc;
+        wrap_axis(c, grid.nc, wrapped, sc);
+        // The cells up to the next wrap are contiguous in the grouped order.
+        const std::int64_t stretch = std::min(c_end - c + 1, nc - static_cast<std::int64_t>(wrapped));
+        const std::size_t begin = g.cell_start[row_base + wrapped];
+        const std::size_t end = g.cell_start[row_base + wrapped + static_cast<std::uint64_t>(stretch)];
+        c += stretch;
+        if (begin == end) continue;
+        candidates += end - begin;
+        if (!segments.empty()) {
+            Segment& previous = segments.back();
+            if (previous.end == begin && previous.sa == sa && previous.sb == sb && previous.sc == sc) {
+                previous.end = end;
+                continue;
             }
         }
+        const double fa = static_cast<double>(sa), fb = static_cast<double>(sb), fc = static_cast<double>(sc);
+        segments.push_back({begin, end, fa * m[0][0] + fb * m[1][0] + fc * m[2][0],
+                            fa * m[0][1] + fb * m[1][1] + fc * m[2][1], fa * m[0][2] + fb * m[1][2] + fc * m[2][2],
+                            sa, sb, sc});
+    }
     return candidates;
 }
 

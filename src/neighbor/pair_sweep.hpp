@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <stop_token>
 #include <vector>
 
 #include "neighbor/cell_list.hpp"
@@ -30,6 +32,85 @@ struct GroupedSites {
 
 GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice);
 
+// The cutoff sphere |f M|^2 <= cutoff^2 in fractional differences f,
+// written as a sum of squares that brings in one axis at a time:
+//   gaa fa^2 + gbb (fb + mba fa)^2 + gcc (fc + mca fa + mcb fb)^2.
+// Given the range of fa, the first term bounds how far fb may go, and
+// given fa and fb the first two bound fc: so the search visits only the
+// grid cells a sphere around some point of the home cell can reach, in a
+// skewed or thin cell as much as in a cube. (gaa is the squared width of
+// the cell across a.)
+struct SphereAxes {
+    double gaa, gbb, gcc, mba, mca, mcb;
+    static SphereAxes of(const Mat3& m);
+};
+
+// One row of the half stencil: the grid-cell offsets (da, db, dc) for dc
+// in [dc_lo, dc_hi].
+struct StencilRow {
+    std::int64_t da, db, dc_lo, dc_hi;
+    // From the home cell's linear index to those of the row's first and
+    // last cells, when no offset wraps (a home cell away from the edges).
+    std::int64_t first_step, last_step;
+};
+
+// The grid-cell offsets a centre's query visits, half of them: every
+// offset after (0, 0, 0) in lexicographic order whose cells can hold a
+// pair within the cutoff (the home cell itself is the caller's). An offset
+// and its opposite hold the same pairs seen from either end, so only one
+// of them is searched. Rows are kept when there are few (the common
+// case); otherwise each query derives them again, so a cutoff spanning
+// thousands of cells needs no memory for them.
+class HalfStencil {
+public:
+    HalfStencil(const CellList& grid, const Lattice& lattice, double cutoff);
+
+    // Calls row(StencilRow) in order; stops early when it returns false.
+    template <class Row>
+    bool for_each_row(Row&& row) const {
+        if (cached_) {
+            for (const StencilRow& r : rows_)
+                if (!row(r)) return false;
+            return true;
+        }
+        for (std::int64_t da = 0; da <= grid_.reach_a; ++da) {
+            std::int64_t db_lo, db_hi;
+            if (!b_range(da, db_lo, db_hi)) continue;
+            if (da == 0) db_lo = std::max<std::int64_t>(db_lo, 0);
+            for (std::int64_t db = db_lo; db <= db_hi; ++db) {
+                StencilRow r{da, db, 0, -1, 0, 0};
+                if (!c_range(da, db, r.dc_lo, r.dc_hi)) continue;
+                if (da == 0 && db == 0) r.dc_lo = std::max<std::int64_t>(r.dc_lo, 1);
+                if (r.dc_lo <= r.dc_hi && !row(r)) return false;
+            }
+        }
+        return true;
+    }
+
+    // Grid cells visited per centre, the home cell included.
+    double cells_per_centre() const { return cells_per_centre_; }
+
+    // Whether no row wraps around the grid from this home cell; its rows'
+    // cells are then found by linear steps and need no translation.
+    bool inside(const GridCoords& home) const {
+        return cached_ && home.ia + max_da_ < grid_.na && home.ib >= min_db_ && home.ib + max_db_ < grid_.nb &&
+               home.ic >= min_dc_ && home.ic + max_dc_ < grid_.nc;
+    }
+    const std::vector<StencilRow>& rows() const { return rows_; }
+
+private:
+    bool b_range(std::int64_t da, std::int64_t& lo, std::int64_t& hi) const;
+    bool c_range(std::int64_t da, std::int64_t db, std::int64_t& lo, std::int64_t& hi) const;
+
+    const CellList& grid_;
+    SphereAxes axes_;
+    double cutoff2_;
+    bool cached_ = false;
+    std::vector<StencilRow> rows_;
+    double cells_per_centre_ = 1.0;
+    std::uint64_t max_da_ = 0, min_db_ = 0, max_db_ = 0, min_dc_ = 0, max_dc_ = 0;  // how far the rows go (magnitudes)
+};
+
 namespace detail {
 
 // A stretch of contiguous positions whose images are the candidates: the
@@ -37,6 +118,7 @@ namespace detail {
 struct Segment {
     std::size_t begin, end;
     double tx, ty, tz;
+    std::int64_t sa, sb, sc;  // t in whole cells along a, b, c, to merge neighbours with the same one
 };
 
 // Tests every candidate of the segments against the centre (px, py, pz):
@@ -60,44 +142,82 @@ using DistanceSweep = std::size_t (*)(const GroupedSites& g, const Segment* segm
 // The default build must run on any x86-64, so AVX2 is a run-time choice.
 DistanceSweep distance_sweep();
 
-// The candidate segments of centres in grid cell `home`: first the home
-// cell itself (untranslated), then the cells of the half stencil, offsets
-// after (0, 0, 0) in lexicographic order, neighbours along c merged into one
-// segment when their positions are contiguous and their translation is the
-// same. Returns the number of candidates.
-std::size_t half_stencil(const GroupedSites& g, const CellList& grid, const Mat3& m, const GridCoords& home,
-                         std::vector<Segment>& segments);
+// Appends the segments of one stencil row seen from grid cell `home`:
+// the row's cells resolved against the periodic grid, one segment per
+// stretch between wraps along c, merged into the previous segment when
+// they continue it with the same translation. Returns the candidates added.
+std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& m, const GridCoords& home,
+                       const StencilRow& row, std::vector<Segment>& segments);
 
 }  // namespace detail
 
 // Calls visit(p, q, r) for every pair (centre position p in [begin, end),
 // image of position q) that its centre owns. Centres are taken in ascending
 // order, a grid cell at a time: the cell's segments are resolved once, and
-// each centre sweeps them all in one call, while they are in cache.
-// Read-only on its inputs.
+// each centre sweeps them in one call, while they are in cache (a batch at
+// a time when a long reach makes them many). Read-only on its inputs. Gives
+// up, leaving the rest of the range undone, once `stop` is requested; it is
+// looked at before each grid cell and each batch.
 template <class Visit>
-void for_each_pair_once(const GroupedSites& g, const CellList& grid, const Lattice& lattice, double cutoff,
-                        std::size_t begin, std::size_t end, Visit&& visit) {
+void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil,
+                        const Lattice& lattice, double cutoff, std::size_t begin, std::size_t end,
+                        const std::stop_token& stop, Visit&& visit) {
+    // Segments resolved before the centres sweep them; bounds the memory
+    // (and the time between looks at `stop`) when a query spans many cells.
+    constexpr std::size_t kBatchSegments = 4096;
     const double cutoff2 = cutoff * cutoff;
     const detail::DistanceSweep sweep = detail::distance_sweep();
     std::vector<detail::Segment> segments;
     std::vector<double> r;
     std::vector<std::uint32_t> accepted;
     for (std::size_t first = begin; first < end;) {
+        if (stop.stop_requested()) return;
         const GridCoords at = g.cell_of[first];
         const std::uint64_t own = grid.linear_index(at.ia, at.ib, at.ic);
         const std::size_t cell_end = g.cell_start[own + 1];
         const std::size_t last = cell_end < end ? cell_end : end;
-        const std::size_t candidates = detail::half_stencil(g, grid, lattice.matrix(), at, segments);
-        if (r.size() < candidates + 4) r.resize(candidates + 4), accepted.resize(candidates + 4);
-        for (std::size_t p = first; p < last; ++p) {
-            // Within the home cell only the later positions: the earlier
-            // ones found these pairs as their own.
-            segments[0].begin = p + 1;
-            const std::size_t n =
-                sweep(g, segments.data(), segments.size(), g.x[p], g.y[p], g.z[p], cutoff2, r.data(), accepted.data());
-            for (std::size_t t = 0; t < n; ++t) visit(p, std::size_t{accepted[t]}, r[t]);
+        // The home cell comes first, untranslated; each centre takes only
+        // the positions after its own there (the earlier ones found those
+        // pairs as theirs).
+        segments.assign(1, {first, cell_end, 0.0, 0.0, 0.0, 0, 0, 0});
+        std::size_t candidates = cell_end - first;
+        bool home_batch = true;
+        const auto sweep_batch = [&] {
+            if (r.size() < candidates + 4) r.resize(candidates + 4), accepted.resize(candidates + 4);
+            for (std::size_t p = first; p < last; ++p) {
+                if (home_batch) segments[0].begin = p + 1;
+                const std::size_t n = sweep(g, segments.data(), segments.size(), g.x[p], g.y[p], g.z[p], cutoff2,
+                                            r.data(), accepted.data());
+                for (std::size_t t = 0; t < n; ++t) visit(p, std::size_t{accepted[t]}, r[t]);
+            }
+            segments.clear();
+            candidates = 0;
+            home_batch = false;
+        };
+        if (stencil.inside(at)) {
+            // Away from the edges: two lookups per row, no translation.
+            const auto home = static_cast<std::int64_t>(own);
+            for (const StencilRow& row : stencil.rows()) {
+                const std::size_t from = g.cell_start[static_cast<std::size_t>(home + row.first_step)];
+                const std::size_t to = g.cell_start[static_cast<std::size_t>(home + row.last_step) + 1];
+                if (from == to) continue;
+                candidates += to - from;
+                detail::Segment& previous = segments.back();
+                if (previous.end == from && previous.sa == 0 && previous.sb == 0 && previous.sc == 0)
+                    previous.end = to;
+                else
+                    segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
+            }
+        } else {
+            const bool finished = stencil.for_each_row([&](const StencilRow& row) {
+                candidates += detail::append_row(g, grid, lattice.matrix(), at, row, segments);
+                if (segments.size() < kBatchSegments) return true;
+                sweep_batch();
+                return !stop.stop_requested();
+            });
+            if (!finished) return;
         }
+        sweep_batch();
         first = last;
     }
 }

@@ -1,10 +1,12 @@
 // Supercells, the disorder summary and the occupancy expansion from Python.
 #include <cstdint>
+#include <optional>
 
 #include "expand/expand.hpp"
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
 #include "model/supercell.hpp"
 
@@ -119,7 +121,12 @@ PyRef expand(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!read_u64(arguments[0], "max_sites", max_sites) || !read_u64(arguments[1], "seed", seed) ||
         !read_u64(arguments[2], "max_denominator", max_denominator))
         return {};
-    Result<expand::Expansion> expansion = expand::expand_occupancies(*record, max_sites, seed, max_denominator);
+    // Large supercells take seconds: run without the lock, so Ctrl-C works.
+    std::optional<Result<expand::Expansion>> outcome = run_interruptible([&](std::stop_token stop) {
+        return expand::expand_occupancies(*record, max_sites, seed, max_denominator, std::move(stop));
+    });
+    if (!outcome) return {};
+    Result<expand::Expansion>& expansion = *outcome;
     if (!expansion) return raise_structure_error(expansion.error());
     PyRef report = report_dict(expansion->report);
     if (!report) return {};

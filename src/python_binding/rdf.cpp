@@ -7,6 +7,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/interrupt.hpp"
 #include "python_binding/numpy_arrays.hpp"
 #include "python_binding/structure_type.hpp"
 #include "parallel/pool.hpp"
@@ -31,10 +32,12 @@ bool read_request(const Arguments& arguments, RdfRequest& request) {
 }
 
 // The only part that runs without the interpreter lock: the engine sees the
-// borrowed record and plain numbers, and no Python object.
-Result<RdfResult> run_rdf(const Structure& structure, const RdfRequest& request) {
-    ReleasedGil released;
-    return rdf_with_threads(structure, request.cutoff, request.bin_size, request.n_threads);
+// borrowed record and plain numbers, and no Python object. Nothing when
+// Ctrl-C (or another signal handler) raised meanwhile; its exception is set.
+std::optional<Result<RdfResult>> run_rdf(const Structure& structure, const RdfRequest& request) {
+    return run_interruptible([&](std::stop_token stop) {
+        return rdf_with_threads(structure, request.cutoff, request.bin_size, request.n_threads, std::move(stop));
+    });
 }
 
 // {(A, B): g_AB}, inserted A-major in element order.
@@ -90,7 +93,9 @@ PyRef prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
         !read_text_or_none(arguments[4], "title", title))
         return {};
 
-    Result<RdfResult> result = run_rdf(*structure, request);
+    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, request);
+    if (!outcome) return {};
+    Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
 
     PyRef partials = partials_dict(*result);
@@ -118,7 +123,9 @@ PyRef total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     RdfRequest request;
     if (!read_request(arguments, request)) return {};
 
-    Result<RdfResult> result = run_rdf(*structure, request);
+    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, request);
+    if (!outcome) return {};
+    Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
     PyRef r = float_array(std::move(result->r));
     if (!r) return {};

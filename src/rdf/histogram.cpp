@@ -28,17 +28,41 @@ std::vector<double> shell_volumes(const std::vector<double>& edges) {
     return volumes;
 }
 
-SpeciesTable flatten_species(const Structure& structure, const std::vector<std::string>& elements) {
+SpeciesTable flatten_species(const Structure& structure) {
     SpeciesTable table;
     table.offsets.reserve(structure.sites().size() + 1);
     table.offsets.push_back(0);
+    // Indices in order of first appearance for now; sorted names below.
+    std::vector<const std::string*> seen;
+    std::uint32_t last = 0;
     for (const Site& site : structure.sites()) {
         for (const SpeciesOccupancy& entry : site.species) {
-            const auto found = std::lower_bound(elements.begin(), elements.end(), entry.element);
-            table.element.push_back(static_cast<std::uint32_t>(found - elements.begin()));
+            if (seen.empty() || *seen[last] != entry.element) {
+                const auto found = std::find_if(seen.begin(), seen.end(),
+                                                [&](const std::string* name) { return *name == entry.element; });
+                last = static_cast<std::uint32_t>(found - seen.begin());
+                if (found == seen.end()) seen.push_back(&entry.element);
+            }
+            table.element.push_back(last);
             table.occupancy.push_back(entry.occupancy);
         }
         table.offsets.push_back(table.element.size());
+    }
+
+    std::vector<std::uint32_t> order(seen.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *seen[x] < *seen[y]; });
+    std::vector<std::uint32_t> rank(seen.size());
+    for (std::uint32_t k = 0; k < order.size(); ++k) {
+        rank[order[k]] = k;
+        table.elements.push_back(*seen[order[k]]);
+    }
+    // The totals add each element's occupancies in site order, as the
+    // structure's composition does, so they agree to the last bit.
+    table.element_totals.assign(seen.size(), 0.0);
+    for (std::size_t e = 0; e < table.element.size(); ++e) {
+        table.element[e] = rank[table.element[e]];
+        table.element_totals[table.element[e]] += table.occupancy[e];
     }
     return table;
 }

@@ -35,13 +35,16 @@ inline std::size_t bin_of(double r, const double* edges, std::size_t n_bins, dou
 }
 
 struct SpeciesTable {
+    std::vector<std::string> elements;   // every element named, in ascending byte order
+    std::vector<double> element_totals;  // per element: its occupancies summed in site order
     std::vector<std::size_t> offsets;    // species of site s are entries offsets[s] .. offsets[s + 1]
-    std::vector<std::uint32_t> element;  // index into the RDF's element list, per entry
+    std::vector<std::uint32_t> element;  // index into `elements`, per entry
     std::vector<double> occupancy;       // per entry
 };
 
-// `elements` must hold every element the structure names.
-SpeciesTable flatten_species(const Structure& structure, const std::vector<std::string>& elements);
+// One pass over the sites. Neighbouring sites mostly name the same
+// elements, so a name is compared with the last one seen before any search.
+SpeciesTable flatten_species(const Structure& structure);
 
 // Occupancy-weighted pair counts of one piece of the pair loop: centre
 // element A, partner element B, bin k at A * (n_el * n_bins) + B * n_bins + k.

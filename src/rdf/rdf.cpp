@@ -8,6 +8,7 @@
 #include <string>
 
 #include "neighbor/pair_sweep.hpp"
+#include "neighbor/reduced_cell.hpp"
 #include "parallel/pool.hpp"
 
 namespace kestrel {
@@ -19,6 +20,7 @@ struct PairLoop {
     const Lattice& lattice;
     double cutoff;
     const CellList& grid;
+    const HalfStencil& stencil;           // the grid-cell offsets each centre searches
     GroupedSites sites;                   // coordinates grouped by grid cell
     std::vector<std::size_t> offsets;     // species of position p: [offsets[p], offsets[p + 1])
     std::vector<std::uint32_t> element;   // the SpeciesTable's entries, reordered by position
@@ -27,16 +29,20 @@ struct PairLoop {
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
+    std::stop_token stop;                 // the pieces give up once it is requested
 
-    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const SpeciesTable& table,
-             const std::vector<double>& edges_, std::size_t n_elements_)
+    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const HalfStencil& stencil_,
+             const SpeciesTable& table,
+             const std::vector<double>& edges_, std::size_t n_elements_, std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
           grid(neighbours.cells),
+          stencil(stencil_),
           sites(group_by_cell(neighbours, lattice_)),
           edges(edges_),
           n_elements(n_elements_),
-          n_bins(edges_.size() - 1) {
+          n_bins(edges_.size() - 1),
+          stop(std::move(stop_)) {
         offsets.reserve(sites.size() + 1);
         offsets.push_back(0);
         one_species_per_site = true;
@@ -62,13 +68,13 @@ struct PairLoop {
         const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
         if constexpr (kOneSpecies) {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
             });
         } else {
-            for_each_pair_once(sites, grid, lattice, cutoff, begin, end, [&](std::size_t p, std::size_t q, double r) {
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
                 const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
                 if (k >= n_bins) return;
                 for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
@@ -116,12 +122,26 @@ std::string scientific(double value) {
     return text;
 }
 
+// Grid cells narrower than the cutoff shrink the searched volume towards
+// the sphere, but every cell a query visits costs a lookup whether it holds
+// sites or not: subdivide only while a cell still holds about five sites.
+unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
+    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
+    if (!(fit >= 1.0)) return 1;
+    return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
+}
+
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
 }
 
 }  // namespace
+
+double estimated_search_work(const HalfStencil& stencil, const CellList& grid, std::size_t n_sites) {
+    const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.cell_count());
+    return static_cast<double>(n_sites) * stencil.cells_per_centre() * (1.0 + per_cell);
+}
 
 double estimated_search_work(const CellList& grid, std::size_t n_sites) {
     const double offsets = (2.0 * static_cast<double>(grid.reach_a) + 1.0) *
@@ -131,7 +151,7 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites) {
     return static_cast<double>(n_sites) * (offsets + 1.0) / 2.0 * (1.0 + per_cell);
 }
 
-Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size) {
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop) {
     // Written so that NaN fails the checks too.
     if (!(cutoff > 0.0)) return fail("cutoff must be positive");
     if (!(bin_size > 0.0 && bin_size <= cutoff)) return fail("bin_size must be positive and no larger than the cutoff");
@@ -145,13 +165,9 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
             if (!std::isfinite(x))
                 return fail("the coordinates of site " + std::to_string(i) + " are not all finite numbers");
 
-    const Composition totals = composition(structure);
+    SpeciesTable species = flatten_species(structure);
     RdfResult out;
-    std::vector<double> element_totals;
-    for (const auto& [element, amount] : totals) {
-        out.elements.push_back(element);
-        element_totals.push_back(amount);
-    }
+    out.elements = species.elements;
     const std::size_t n_el = out.elements.size();
 
     Result<ThreadPool*> pool = pool_in_charge();
@@ -170,31 +186,37 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
 
     out.edges = bin_edges(n_edges, bin_size);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
-    const SpeciesTable species = flatten_species(structure, out.elements);
-    Result<NeighbourGrid> neighbours = build_cell_list(structure, cutoff, 2);
+    // A slanted cell is searched in a better basis of the same lattice.
+    std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
+    const Lattice& search_lattice = reduced ? reduced->lattice : structure.lattice();
+    Result<NeighbourGrid> neighbours =
+        build_cell_list(search_lattice, reduced ? std::move(reduced->wrapped) : wrap_fractional(structure.sites()),
+                        cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
     if (!neighbours) return neighbours.error();
-    const double work = estimated_search_work(neighbours->cells, structure.n_sites());
+    const HalfStencil stencil(neighbours->cells, search_lattice, cutoff);
+    const double work = estimated_search_work(stencil, neighbours->cells, structure.n_sites());
     if (!(work <= kMaxSearchWork))
         return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
                     "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
-    const PairLoop loop(structure.lattice(), cutoff, *neighbours, species, out.edges, n_el);
+    const PairLoop loop(search_lattice, cutoff, *neighbours, stencil, species, out.edges, n_el, stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
+    if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();
 
-    normalise(histogram, shell_volumes(out.edges), element_totals, n_atoms(structure), out);
+    normalise(histogram, shell_volumes(out.edges), species.element_totals, n_atoms(structure), out);
     return out;
 }
 
 Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
-                                   std::uint64_t n_threads) {
-    if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size);
+                                   std::uint64_t n_threads, std::stop_token stop) {
+    if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size, stop);
 
     const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxWorkers));
     Result<std::unique_ptr<ThreadPool>> pool = ThreadPool::start(workers, n_threads);
     if (!pool) return pool.error();
     std::optional<Result<RdfResult>> out;
-    (*pool)->run([&](bool) { out.emplace(compute_rdf(structure, cutoff, bin_size)); });
+    (*pool)->run([&](bool) { out.emplace(compute_rdf(structure, cutoff, bin_size, stop)); });
     // A pool serves one call: its workers are stopped and joined here.
     pool->reset();
     return std::move(*out);

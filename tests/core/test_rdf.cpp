@@ -7,10 +7,14 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "neighbor/cell_list.hpp"
+#include "neighbor/pair_sweep.hpp"
+#include "neighbor/reduced_cell.hpp"
 #include "rdf/histogram.hpp"
 #include "rdf/rdf.hpp"
 
@@ -214,8 +218,8 @@ TEST_CASE("absurd cutoffs are refused before the search starts") {
     }
     auto refused = compute_rdf(s, 1e6, 1e5);
     CHECK(refused.error().message ==
-          "the cutoff reaches too many periodic images of this cell: the neighbour search would make about 1.3e+17 "
-          "distance tests, more than the limit of 1.0e+11");
+          "the cutoff reaches too many periodic images of this cell: the neighbour search would make about 6.5e+16 "
+          "distance tests, more than the limit of 1.0e+14");
     // Long but reasonable: still computed.
     CHECK(compute_rdf(s, 300.0, 1.0).ok());
 }
@@ -249,6 +253,81 @@ TEST_CASE("search work estimate grows with the reach") {
     CHECK(estimated_search_work(near->cells, 1) < 1e4);
     CHECK(estimated_search_work(far->cells, 1) > 1e8);
     CHECK(estimated_search_work(far->cells, 1) < kMaxSearchWork);
+}
+
+TEST_CASE("a requested stop ends the pair loop with the interrupted message, on every pool") {
+    const Structure s = one_site(4.0);
+    for (std::uint64_t threads : {0u, 1u, 3u}) {
+        CAPTURE(threads);
+        std::stop_source before;
+        before.request_stop();
+        auto stopped = rdf_with_threads(s, 50.0, 1.0, threads, before.get_token());
+        REQUIRE_FALSE(stopped.ok());
+        CHECK(stopped.error().message == "interrupted");
+
+        // A stop while the workers run: a long reach over one tiny cell,
+        // where a single centre is most of the work.
+        std::stop_source during;
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            during.request_stop();
+        });
+        auto late = rdf_with_threads(s, 2500.0, 10.0, threads, during.get_token());
+        REQUIRE_FALSE(late.ok());
+        CHECK(late.error().message == "interrupted");
+        // And the same pool computes normally afterwards.
+        CHECK(rdf_with_threads(s, 10.0, 0.5, threads).ok());
+    }
+}
+
+TEST_CASE("the sphere's axis-by-axis form: gaa is the cell's squared width across a") {
+    std::mt19937_64 rng(3);
+    for (int trial = 0; trial < 20; ++trial) {
+        const Structure s = random_structure(rng, 1);
+        const SphereAxes axes = SphereAxes::of(s.lattice().matrix());
+        const Vec3 widths = perpendicular_widths(s.lattice());
+        CHECK(std::sqrt(axes.gaa) == doctest::Approx(widths[0]).epsilon(1e-12));
+        // Any fractional difference: the form equals |f M|^2.
+        const Mat3& m = s.lattice().matrix();
+        const Vec3 f{0.3, -1.7, 2.2};
+        Vec3 d{};
+        for (int k = 0; k < 3; ++k) d[k] = f[0] * m[0][k] + f[1] * m[1][k] + f[2] * m[2][k];
+        const double u = f[1] + axes.mba * f[0], v = f[2] + axes.mca * f[0] + axes.mcb * f[1];
+        CHECK(axes.gaa * f[0] * f[0] + axes.gbb * u * u + axes.gcc * v * v ==
+              doctest::Approx(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]).epsilon(1e-12));
+    }
+}
+
+TEST_CASE("slanted cells are searched in a reduced basis; nearly square ones keep theirs") {
+    const double t = 8.0 * 3.14159265358979323846 / 180.0;
+    const Lattice slant = make_lattice({{{5, 0, 0}, {5 * std::cos(t), 5 * std::sin(t), 0}, {1, 2, 6}}}).value();
+    const std::vector<Site> sites{Site{{0.25, -0.5, 3.75}, {{"Fe", 1.0}}}};
+    auto reduced = reduce_for_search(slant, sites);
+    REQUIRE(reduced.has_value());
+    CHECK(std::fabs(determinant(reduced->lattice.matrix())) == doctest::Approx(std::fabs(determinant(slant.matrix()))));
+    // The same point, the same lattice: the Cartesian positions differ by
+    // a lattice vector of the original cell.
+    const Vec3 there = reduced->lattice.to_cartesian(reduced->wrapped[0]);
+    const Vec3 here = slant.to_cartesian(sites[0].frac);
+    const Vec3 shift = slant.to_fractional({there[0] - here[0], there[1] - here[1], there[2] - here[2]});
+    for (double x : shift) CHECK(x == doctest::Approx(std::round(x)).epsilon(1e-9));
+    for (double x : reduced->wrapped[0]) CHECK((x >= 0.0 && x < 1.0));
+
+    const Lattice oblique = make_lattice({{{9, 0, 0}, {1.5, 8, 0}, {-1, 2, 10}}}).value();
+    CHECK_FALSE(reduce_for_search(oblique, sites).has_value());
+
+    // The RDF of the slanted cell equals the brute force over its own images
+    // (binned so that no lattice vector length sits on a bin edge: the last
+    // bit of such a distance depends on the basis it is computed in).
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<Site> many;
+    for (int k = 0; k < 12; ++k) many.push_back(Site{{unit(rng), unit(rng), unit(rng)}, {{k % 2 ? "Fe" : "O", 1.0}}});
+    const Structure s = make_structure(slant, many).value();
+    auto fast = compute_rdf(s, 7.3, 0.073);
+    REQUIRE(fast.ok());
+    const RdfResult slow = brute_force(s, 7.3, 0.073);
+    check_close(fast->total, slow.total);
 }
 
 }  // TEST_SUITE("rdf")

@@ -1,0 +1,41 @@
+// Long calls that Ctrl-C can stop. The work runs on a helper thread with
+// the interpreter lock released; the calling thread waits for it in short
+// slices and, between slices, takes the lock just long enough to let the
+// interpreter run its signal handlers. When a handler raises (SIGINT's
+// raises KeyboardInterrupt) the work is asked to stop through its
+// std::stop_token, the calling thread waits for it to end, and the
+// handler's exception is what the call raises.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <type_traits>
+
+#include "python_binding/python.hpp"
+
+namespace kestrel::py {
+
+namespace interrupt_detail {
+
+// Runs body(stop) on a helper thread (on the calling thread, lock still
+// released, if no thread can be started) and returns once it has ended.
+// Returns false with a Python exception set when a signal handler raised;
+// a C++ exception of the body is rethrown here, with the lock held, unless
+// a signal handler's exception is already set.
+bool run_released(const std::function<void(std::stop_token)>& body);
+
+}  // namespace interrupt_detail
+
+// Calls work(stop) without the interpreter lock and returns its result, or
+// nothing when a signal handler raised (its exception is then set). The
+// work must touch no Python object, and should return soon after a stop is
+// requested; whatever it returns then is dropped.
+template <class Work>
+std::optional<std::invoke_result_t<Work&, std::stop_token>> run_interruptible(Work&& work) {
+    std::optional<std::invoke_result_t<Work&, std::stop_token>> out;
+    if (!interrupt_detail::run_released([&](std::stop_token stop) { out.emplace(work(stop)); })) return std::nullopt;
+    return out;
+}
+
+}  // namespace kestrel::py
