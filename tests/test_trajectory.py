@@ -11,7 +11,7 @@ import time
 import numpy as np
 import pytest
 
-from kestrel import read_xyz_trajectory
+from kestrel import read_xyz_trajectory, trajectory_rdf
 
 CUBE = 'Lattice="10 0 0 0 10 0 0 0 10"'
 CELL = [[10, 0, 0], [0, 10, 0], [0, 0, 10]]
@@ -619,3 +619,225 @@ def test_reads_interrupted_by_signals_are_retried(tmp_path):
         writer.join()
     assert indices == list(range(0, 40, 3))
     assert alarms >= 1
+
+
+# ---- chunked reading ---------------------------------------------------------
+
+
+def mixed_frames(n, seed=5):
+    """n frames of differing size, composition and cell, with blank lines between."""
+    rng = np.random.default_rng(seed)
+    out = []
+    for d in range(n):
+        side = 6.0 + 0.05 * d
+        count = int(rng.integers(20, 40))
+        # Every third frame holds no Cl: its Cl partials are missing there.
+        elements = ["Na", "Cl"] if d % 3 else ["Na", "K"]
+        lines = [str(count), f'Lattice="{side} 0 0 0.3 {side} 0 0 0 {side}" Properties=species:S:1:pos:R:3 pbc="T T T"']
+        for _ in range(count):
+            x, y, z = rng.uniform(0, side, 3)
+            lines.append(f"{rng.choice(elements)} {x:.8f} {y:.8f} {z:.8f}")
+        out.append("\n".join(lines) + "\n" + "\n" * (d % 2))
+    return "".join(out)
+
+
+SELECTIONS = [dict(), dict(every=3), dict(start=2, every=2, stop=11), dict(start=13)]
+
+
+@pytest.mark.parametrize("limits", [dict(max_frames=1), dict(max_frames=3), dict(max_atoms=50), dict()])
+@pytest.mark.parametrize("selection", SELECTIONS)
+def test_chunks_join_into_the_whole_read(write, limits, selection):
+    from _kestrel import _read_xyz_trajectory_chunk
+
+    path = write(mixed_frames(14))
+    whole, whole_indices, frames_read = read_xyz_trajectory(path, **selection)
+    structures, indices, chunks = [], [], 0
+    position = None
+    while position is None or not position[3]:
+        got, got_indices, position = _read_xyz_trajectory_chunk(path, position=position, **selection, **limits)
+        assert len(got) <= limits.get("max_frames", len(got))
+        assert sum(s.n_sites for s in got[:-1]) < limits.get("max_atoms", 2**64)
+        structures += got
+        indices += got_indices
+        chunks += 1
+    assert indices == whole_indices
+    assert position[1:] == (frames_read, len(whole_indices), True)
+    for a, b in zip(structures, whole):
+        assert (a.lattice_matrix, a.frac_coords, a.species) == (b.lattice_matrix, b.frac_coords, b.species)
+    if limits.get("max_frames") == 1:
+        assert chunks >= len(whole_indices)
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(start=99), "the file has 14 frame(s) but none matched start/every/stop"),
+    (dict(stop=0), "no frames found in the file"),
+    (dict(every=0), "every must be at least 1"),
+])
+def test_frame_count_and_its_failures(write, kw, message):
+    from _kestrel import _count_xyz_trajectory_frames
+
+    path = write(mixed_frames(14))
+    assert _count_xyz_trajectory_frames(path, every=3, stop=10) == (10, 4)
+    fails(path, message, **kw)
+    with pytest.raises(ValueError) as info:
+        _count_xyz_trajectory_frames(path, **kw)
+    assert str(info.value) == message
+
+
+# ---- trajectory_rdf ------------------------------------------------------------
+
+
+def loop_reference(path, cutoff, bin_size, **selection):
+    """Mean and population std of each curve over frames, from whole frames."""
+    structures, indices, frames_read = read_xyz_trajectory(path, **selection)
+    curves = [s.prdf(cutoff=cutoff, bin_size=bin_size) for s in structures]
+    r = curves[0][0]
+    pairs = sorted({pair for _, partials, _ in curves for pair in partials})
+    stacks = {pair: np.array([partials.get(pair, np.zeros_like(r)) for _, partials, _ in curves]) for pair in pairs}
+    totals = np.array([total for _, _, total in curves])
+    return r, stacks, totals, indices, frames_read, structures
+
+
+@pytest.mark.parametrize("chunk_frames, chunk_atoms", [(1, 10**9), (4, 10**9), (100, 70)])
+@pytest.mark.parametrize("selection", SELECTIONS)
+def test_trajectory_rdf_matches_a_loop_over_frames(write, monkeypatch, selection, chunk_frames, chunk_atoms):
+    import kestrel.trajectory
+
+    monkeypatch.setattr(kestrel.trajectory, "CHUNK_FRAMES", chunk_frames)
+    monkeypatch.setattr(kestrel.trajectory, "CHUNK_ATOMS", chunk_atoms)
+    path = write(mixed_frames(14))
+    result = trajectory_rdf(path, cutoff=4.0, bin_size=0.1, **selection)
+    r, stacks, totals, indices, frames_read, structures = loop_reference(path, 4.0, 0.1, **selection)
+    assert result.frame_indices == indices and result.frames_read == frames_read
+    np.testing.assert_array_equal(result.r, r)
+    assert list(result.mean_partials) == list(stacks) == list(result.std_partials)
+    for pair, stack in stacks.items():
+        np.testing.assert_allclose(result.mean_partials[pair], stack.mean(axis=0), rtol=1e-12, atol=1e-12)
+        np.testing.assert_allclose(result.std_partials[pair], stack.std(axis=0), rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(result.mean_total, totals.mean(axis=0), rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(result.std_total, totals.std(axis=0), rtol=1e-9, atol=1e-12)
+    assert result.mean_volume == pytest.approx(np.mean([s.volume for s in structures]), rel=1e-12)
+    assert result.mean_n_atoms == pytest.approx(np.mean([s.n_atoms for s in structures]), rel=1e-12)
+    assert repr(result.last_frame) == repr(structures[-1])
+
+
+def test_trajectory_rdf_of_frames_with_different_elements(write):
+    path = write(mixed_frames(6))
+    result = trajectory_rdf(path, cutoff=3.0, bin_size=0.25)
+    # Frames 0 and 3 hold K, the others Cl; every pair that occurs appears in
+    # the mean (K never meets Cl).
+    assert sorted({element for pair in result.mean_partials for element in pair}) == ["Cl", "K", "Na"]
+    assert set(result.mean_composition) == {"Cl", "K", "Na"}
+    assert repr(result) == "TrajectoryRdf(6 of 6 frames (0 to 5), 7 partials, 12 bins up to 3 Å)"
+
+
+def test_trajectory_rdf_reports_progress(write):
+    path = write(mixed_frames(9))
+    calls = []
+    result = trajectory_rdf(path, every=2, cutoff=3.0, progress=lambda done, total: calls.append((done, total)))
+    assert calls == [(k, 5) for k in range(1, 6)]
+    assert result.n_frames == 5
+
+
+@pytest.mark.parametrize("progress", [None, lambda done, total: None])
+@pytest.mark.parametrize("kw, error, message", [
+    (dict(cell=[[1, 0, 0]], every=0), ValueError, "cell must be 3x3"),
+    (dict(every=0), ValueError, "every must be at least 1"),
+    (dict(start=40), ValueError, "the file has 9 frame(s) but none matched start/every/stop"),
+    (dict(cutoff=-1.0), ValueError, None),
+    (dict(every=-1), OverflowError, None),
+])
+def test_trajectory_rdf_fails_as_its_parts_do(write, kw, error, message, progress):
+    path = write(mixed_frames(9))
+    with pytest.raises(error) as info:
+        trajectory_rdf(path, progress=progress, **kw)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_trajectory_rdf_missing_file(tmp_path):
+    with pytest.raises(ValueError, match="^could not open .*missing.xyz: No such file or directory"):
+        trajectory_rdf(str(tmp_path / "missing.xyz"))
+
+
+def test_an_error_in_progress_passes_through(write):
+    def progress(done, total):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        trajectory_rdf(write(mixed_frames(40)), cutoff=3.0, progress=progress)
+
+
+# ---- Ctrl-C ----------------------------------------------------------------------
+
+INTERRUPTED_CHILD = r"""
+import sys, threading, time
+import numpy as np
+from kestrel import read_xyz_trajectory, trajectory_rdf
+
+mode, path, small = sys.argv[1], sys.argv[2], sys.argv[3]
+if mode == "reader":
+    # An endless trajectory through a pipe: only Ctrl-C ends the read.
+    frame = '3\nLattice="10 0 0 0 10 0 0 0 10"\n' + "Cu 1.5 2.5 3.5\n" * 3
+
+    def feed():
+        try:
+            with open(path, "w") as out:
+                while True:
+                    out.write(frame * 1000)
+        except OSError:  # the reader has gone
+            pass
+
+    threading.Thread(target=feed, daemon=True).start()
+    call = lambda: read_xyz_trajectory(path)
+else:
+    call = lambda: trajectory_rdf(path, cutoff=40.0, bin_size=0.1, progress=lambda done, total: None)
+print("ready", flush=True)
+try:
+    call()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.time(), flush=True)
+structures, _, _ = read_xyz_trajectory(small)
+result = trajectory_rdf(small, cutoff=3.0)
+print("ok", len(structures), result.n_frames, flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["reader", "trajectory_rdf"])
+def test_ctrl_c_ends_the_call_and_the_next_call_works(tmp_path, mode):
+    import subprocess
+
+    small = tmp_path / "small.xyz"
+    small.write_text(mixed_frames(3))
+    if mode == "reader":
+        path = tmp_path / "endless.xyz"
+        os.mkfifo(path)
+    else:
+        # Few frames, each a long RDF: 3,000 atoms at a 40 Å cutoff.
+        rng = np.random.default_rng(1)
+        path = tmp_path / "slow.xyz"
+        lines = []
+        for _ in range(30):
+            lines += ["3000", 'Lattice="30 0 0 0 30 0 0 0 30"']
+            lines += [f"Ar {x:.5f} {y:.5f} {z:.5f}" for x, y, z in rng.uniform(0, 30, (3000, 3))]
+        path.write_text("\n".join(lines) + "\n")
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, mode, str(path), str(small)],
+                             stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    # A call that ignores Ctrl-C would block the reads below for ever.
+    watchdog = threading.Timer(60, child.kill)
+    watchdog.start()
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.8)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        word, stamp = child.stdout.readline().split()
+        assert word == "interrupted"
+        assert float(stamp) - sent < 0.5
+        assert child.stdout.readline().split() == ["ok", "3", "3"]
+        assert child.wait(timeout=30) == 0
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.wait()

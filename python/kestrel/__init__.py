@@ -6,6 +6,7 @@ from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 from kestrel.pdf import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
+from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 
 __all__ = [
     "Structure",
@@ -22,6 +23,8 @@ __all__ = [
     "write_poscar",
     "write_xyz",
     "write_cif",
+    "trajectory_rdf",
+    "TrajectoryRdf",
     "compute_pdf",
     "fit_to_data",
     "read_gr",

@@ -83,3 +83,24 @@ def _space_group_operations(hall: str) -> List[Tuple[List[List[int]], List[float
 def _find_space_group_setting(
     hall: Optional[str] = None, hermann_mauguin: Optional[str] = None, number: Optional[int] = None
 ) -> Optional[Tuple[int, str, str, str]]: ...
+
+# Building blocks of kestrel.trajectory_rdf.
+TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)
+
+def _read_xyz_trajectory_chunk(
+    path: str,
+    every: int = 1,
+    start: int = 0,
+    stop: Optional[int] = None,
+    cell: Optional[Sequence[Sequence[float]]] = None,
+    position: Optional[TrajectoryPosition] = None,
+    max_frames: int = ...,
+    max_atoms: int = ...,
+) -> Tuple[List[Structure], List[int], TrajectoryPosition]: ...
+def _count_xyz_trajectory_frames(
+    path: str,
+    every: int = 1,
+    start: int = 0,
+    stop: Optional[int] = None,
+    cell: Optional[Sequence[Sequence[float]]] = None,
+) -> Tuple[int, int]: ...

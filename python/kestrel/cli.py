@@ -246,47 +246,31 @@ def cmd_expand(args) -> int:
     return 0
 
 
-def _average_frames(structures, cutoff: float, bin_size: float, threads: int, progress: Progress):
-    import numpy as np
-
-    sums: Dict[Tuple[str, str], "np.ndarray"] = {}
-    total_sum = None
-    r = None
-    for k, structure in enumerate(structures):
-        r, partials, total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
-        for pair, curve in partials.items():
-            sums[pair] = sums.get(pair, 0.0) + curve
-        total_sum = total if total_sum is None else total_sum + total
-        progress.update(k + 1)
-    count = len(structures)
-    return r, {pair: curve / count for pair, curve in sorted(sums.items())}, total_sum / count
-
-
 def cmd_traj(args) -> int:
     cell = _parse_cell(args.cell)
-    structures, indices, frames_read = kestrel.read_xyz_trajectory(
-        args.file, every=args.every, start=args.start, stop=args.stop, cell=cell)
-    print(f"read {frames_read} frames, kept {len(structures)}"
-          + (f" ({indices[0]} to {indices[-1]})" if indices else ""))
-    if not structures:
-        raise CommandError("no frames were selected; check --start, --every and --stop")
+    progress = None
+
+    def show_progress(done: int, total: int) -> None:
+        nonlocal progress
+        if progress is None:
+            progress = Progress(total, "frames")
+        progress.update(done)
+
     started = time.perf_counter()
-    r, partials, total = _average_frames(structures, args.cutoff, args.bin_size, args.threads,
-                                         Progress(len(structures), "frames"))
+    result = kestrel.trajectory_rdf(args.file, every=args.every, start=args.start, stop=args.stop, cell=cell,
+                                    cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads,
+                                    progress=show_progress)
     elapsed = time.perf_counter() - started
-    last = structures[-1]
-    n_atoms = sum(s.n_atoms for s in structures) / len(structures)
-    volume = sum(s.volume for s in structures) / len(structures)
-    composition: Dict[str, float] = {}
-    for s in structures:
-        for el, amount in s.composition.items():
-            composition[el] = composition.get(el, 0.0) + amount / len(structures)
-    print(f"frame-averaged curves of {repr(last)}")
-    _print_peaks(r, partials, total, composition, volume, args.bin_size)
-    print(f"computed {len(structures)} frames in {elapsed:.2f} s")
+    indices = result.frame_indices
+    print(f"read {result.frames_read} frames, kept {len(indices)} ({indices[0]} to {indices[-1]})")
+    print(f"frame-averaged curves of {repr(result.last_frame)}")
+    _print_peaks(result.r, result.mean_partials, result.mean_total, result.mean_composition, result.mean_volume,
+                 args.bin_size)
+    print(f"computed {len(indices)} frames in {elapsed:.2f} s")
     if args.out:
-        _save_curves(args.out, r, partials, total, args.bin_size, args.title, n_atoms / volume,
-                     _partner_densities(composition, volume), args.normalised)
+        _save_curves(args.out, result.r, result.mean_partials, result.mean_total, args.bin_size, args.title,
+                     result.mean_n_atoms / result.mean_volume,
+                     _partner_densities(result.mean_composition, result.mean_volume), args.normalised)
         print(f"figures and rdf.csv written to {args.out}")
     return 0
 

@@ -2,16 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include "base/read_file.hpp"
 
 namespace kestrel {
 namespace {
-
-constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
 
 // Line feeds in a block, counted in byte-wide lanes so the compiler can
 // vectorise the comparison; a lane holds at most 255 before it is flushed.
@@ -30,59 +24,15 @@ std::size_t count_line_feeds(const char* data, std::size_t size) {
 
 }  // namespace
 
-bool Utf8Stream::feed(const char* data, std::size_t size) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    std::size_t i = 0;
-    while (i < size) {
-        if (pending_ == 0) {
-            // Trajectories are almost all ASCII: pass it eight bytes at a time.
-            while (i + 8 <= size) {
-                std::uint64_t word;
-                std::memcpy(&word, bytes + i, 8);
-                if (word & 0x8080808080808080ULL) break;
-                i += 8;
-            }
-            if (i == size) break;
-            const unsigned char lead = bytes[i++];
-            if (lead < 0x80) continue;
-            low_ = 0x80;
-            high_ = 0xBF;
-            if (lead >= 0xC2 && lead <= 0xDF) {
-                pending_ = 1;
-            } else if (lead >= 0xE0 && lead <= 0xEF) {
-                pending_ = 2;
-                if (lead == 0xE0) low_ = 0xA0;        // overlong
-                else if (lead == 0xED) high_ = 0x9F;  // surrogates
-            } else if (lead >= 0xF0 && lead <= 0xF4) {
-                pending_ = 3;
-                if (lead == 0xF0) low_ = 0x90;        // overlong
-                else if (lead == 0xF4) high_ = 0x8F;  // above U+10FFFF
-            } else {
-                return false;
-            }
-        } else {
-            const unsigned char next = bytes[i++];
-            if (next < low_ || next > high_) return false;
-            low_ = 0x80;
-            high_ = 0xBF;
-            --pending_;
-        }
+std::string LineStream::open(const std::string& path, std::uint64_t offset) {
+    Result<FileDescriptor> file = open_for_reading(path);
+    if (!file) return file.error().message;
+    file_ = std::move(*file);
+    file_size_ = file_.regular_file_size();
+    if (offset > 0) {
+        if (::lseek(file_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return os_error_description(errno);
+        offset_ = offset;
     }
-    return true;
-}
-
-LineStream::~LineStream() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-std::string LineStream::open(const std::string& path) {
-    // The system call would silently read the path only up to the NUL.
-    if (path.find('\0') != std::string::npos) return "path contains a NUL byte";
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return os_error_description(errno);
-    struct stat info {};
-    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-        file_size_ = static_cast<std::uint64_t>(info.st_size);
     return {};
 }
 
@@ -94,26 +44,30 @@ std::uint64_t LineStream::bytes_left_hint() const {
 bool LineStream::refill() {
     pos_ = end_ = 0;
     if (eof_) return false;
-    for (;;) {
-        const ssize_t got = ::read(fd_, buffer_, buffer_size);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            error_ = os_error_description(errno);
-            return false;
-        }
-        if (got == 0) {
-            eof_ = true;
-            return false;
-        }
-        end_ = static_cast<std::size_t>(got);
-        offset_ += end_;
-        return true;
+    const ssize_t got = file_.read_some(buffer_, buffer_size);
+    if (got < 0) {
+        error_ = os_error_description(errno);
+        return false;
     }
+    if (got == 0) {
+        eof_ = true;
+        return false;
+    }
+    end_ = static_cast<std::size_t>(got);
+    offset_ += end_;
+    return true;
+}
+
+bool LineStream::ended_cleanly() {
+    if (!error_.empty()) return false;
+    // The file must not end inside a character.
+    if (!utf8_.complete()) error_ = kInvalidUtf8Message;
+    return error_.empty();
 }
 
 bool LineStream::check_utf8(const char* data, std::size_t size) {
     if (utf8_.feed(data, size)) return true;
-    error_ = kInvalidUtf8;
+    error_ = kInvalidUtf8Message;
     return false;
 }
 
@@ -144,11 +98,7 @@ LineStatus LineStream::next_line(std::string_view& line) {
             pos_ = end_;
         }
         if (!refill()) {
-            if (!error_.empty()) return LineStatus::error;
-            if (!utf8_.complete()) {
-                error_ = kInvalidUtf8;
-                return LineStatus::error;
-            }
+            if (!ended_cleanly()) return LineStatus::error;
             // Text after the last LF is a line of its own; a CR there stays.
             if (!spans_refills) return LineStatus::end;
             line = line_;
@@ -162,11 +112,7 @@ LineStatus LineStream::skip_lines(std::uint64_t count, std::uint64_t& skipped) {
     bool partial = false;  // the start of an unfinished line has been passed
     while (skipped < count) {
         if (pos_ == end_ && !refill()) {
-            if (!error_.empty()) return LineStatus::error;
-            if (!utf8_.complete()) {
-                error_ = kInvalidUtf8;
-                return LineStatus::error;
-            }
+            if (!ended_cleanly()) return LineStatus::error;
             if (partial) ++skipped;  // an unterminated last line
             return skipped == count ? LineStatus::line : LineStatus::end;
         }

@@ -7,20 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_descriptor.hpp"
+#include "base/utf8.hpp"
+
 namespace kestrel {
-
-// Validates UTF-8 fed in arbitrary pieces: a character may be cut anywhere.
-class Utf8Stream {
-public:
-    // False at the first byte that cannot continue valid UTF-8.
-    bool feed(const char* data, std::size_t size);
-    // True when no character is left half-finished.
-    bool complete() const { return pending_ == 0; }
-
-private:
-    unsigned pending_ = 0;  // continuation bytes still expected
-    unsigned char low_ = 0x80, high_ = 0xBF;  // allowed range of the next one
-};
 
 enum class LineStatus { line, end, error };
 
@@ -29,12 +19,13 @@ public:
     static constexpr std::size_t buffer_size = 8192;
 
     LineStream() = default;
-    ~LineStream();
     LineStream(const LineStream&) = delete;
     LineStream& operator=(const LineStream&) = delete;
 
-    // Empty on success, else the system's description of why not.
-    std::string open(const std::string& path);
+    // Empty on success, else the system's description of why not. Reading
+    // starts `offset` bytes into the file, which must be the start of a
+    // line (a position() of an earlier stream over the same file).
+    std::string open(const std::string& path, std::uint64_t offset = 0);
 
     // The next line without its LF (nor a CR right before it). The view is
     // valid until the next call. At `error`, error() says why.
@@ -49,11 +40,18 @@ public:
     // The bytes not yet read, when the file is a regular file.
     std::uint64_t bytes_left_hint() const;
 
+    // The file offset of the first byte not yet handed out: after a line,
+    // the start of the next one.
+    std::uint64_t position() const { return offset_ - (end_ - pos_); }
+
 private:
     bool refill();
     bool check_utf8(const char* data, std::size_t size);
+    // After the last refill: false, with error_ set, when the read failed
+    // or the text ended inside a character.
+    bool ended_cleanly();
 
-    int fd_ = -1;
+    FileDescriptor file_;
     std::size_t pos_ = 0, end_ = 0;
     bool eof_ = false;
     std::uint64_t file_size_ = 0;

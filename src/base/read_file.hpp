@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "base/file_descriptor.hpp"
+
 namespace kestrel {
 
 // Why a file could not be read, worded for "could not read {path}: {error}":
@@ -15,8 +17,5 @@ struct ReadError {
 
 // The whole file as UTF-8 text, or why not.
 std::variant<std::string, ReadError> read_text_file(const std::string& path);
-
-// The system's description of an errno value: "No such file or directory (os error 2)".
-std::string os_error_description(int code);
 
 }  // namespace kestrel

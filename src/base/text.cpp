@@ -4,22 +4,12 @@
 #include <cmath>
 #include <limits>
 
+#include "base/ascii.hpp"
+
 namespace kestrel {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
-// Printable ASCII is never whitespace: the common case, decided without a call.
-bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
-    if (text.size() != lower_word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (ascii_lower(text[i]) != lower_word[i]) return false;
-    return true;
-}
 
 // Checks the decimal literal grammar and, for values from_chars reports as
 // out of range, tells overflow from underflow by the decimal exponent of the
@@ -39,7 +29,7 @@ DecimalShape decimal_shape(std::string_view body) {
     std::optional<std::size_t> lead_integer_index, lead_fraction_place;
     for (; i < body.size(); ++i) {
         const char c = body[i];
-        if (is_digit(c)) {
+        if (is_ascii_digit(c)) {
             ++digits;
             if (seen_point) ++fraction_digits;
             else ++integer_digits;
@@ -61,7 +51,7 @@ DecimalShape decimal_shape(std::string_view body) {
         bool negative = false;
         if (i < body.size() && (body[i] == '+' || body[i] == '-')) negative = body[i++] == '-';
         std::size_t exponent_digits = 0;
-        for (; i < body.size() && is_digit(body[i]); ++i, ++exponent_digits)
+        for (; i < body.size() && is_ascii_digit(body[i]); ++i, ++exponent_digits)
             if (exponent < 1'000'000'000) exponent = exponent * 10 + (body[i] - '0');
         if (exponent_digits == 0 || i != body.size()) return shape;
         if (negative) exponent = -exponent;
@@ -75,54 +65,6 @@ DecimalShape decimal_shape(std::string_view body) {
     return shape;
 }
 
-// Clinger's fast path: a literal of at most 19 digits whose integer value m
-// is below 2^53, scaled by 10^k with |k| <= 22, is one correctly rounded
-// product or quotient of two exactly representable doubles, so the result is
-// the nearest double. Anything else (or anything malformed) is left to the
-// full routine.
-bool fast_decimal(std::string_view body, double& out) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const std::size_t size = body.size();
-    std::size_t i = 0;
-    std::uint64_t mantissa = 0;
-    int digits = 0, fraction_digits = 0;
-    bool point = false;
-    for (; i < size; ++i) {
-        const char c = body[i];
-        if (is_digit(c)) {
-            if (++digits > 19) return false;
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            if (point) ++fraction_digits;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
-    }
-    if (digits == 0) return false;
-    int exponent = 0;
-    if (i < size) {
-        if (body[i] != 'e' && body[i] != 'E') return false;
-        ++i;
-        bool negative = false;
-        if (i < size && (body[i] == '+' || body[i] == '-')) negative = body[i++] == '-';
-        int exponent_digits = 0;
-        for (; i < size && is_digit(body[i]); ++i) {
-            if (++exponent_digits > 3) return false;
-            exponent = exponent * 10 + (body[i] - '0');
-        }
-        if (exponent_digits == 0 || i != size) return false;
-        if (negative) exponent = -exponent;
-    }
-    if (mantissa > (std::uint64_t{1} << 53)) return false;
-    const int scale = exponent - fraction_digits;
-    if (scale < -22 || scale > 22) return false;
-    const auto value = static_cast<double>(mantissa);
-    out = scale >= 0 ? value * kPowers[scale] : value / kPowers[-scale];
-    return true;
-}
-
 }  // namespace
 
 bool is_space(char32_t c) {
@@ -130,7 +72,7 @@ bool is_space(char32_t c) {
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-std::size_t space_length_at(std::string_view text, std::size_t pos) {
+std::size_t detail::multibyte_space_length_at(std::string_view text, std::size_t pos) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[pos + k]); };
     const std::size_t left = text.size() - pos;
     const unsigned char lead = byte(0);
@@ -151,7 +93,7 @@ std::size_t space_length_at(std::string_view text, std::size_t pos) {
 
 std::string_view trim_start(std::string_view text) {
     std::size_t pos = 0;
-    while (pos < text.size() && !is_plain_byte(text[pos])) {
+    while (pos < text.size() && !is_visible_ascii(text[pos])) {
         const std::size_t space = space_length_at(text, pos);
         if (space == 0) break;
         pos += space;
@@ -240,14 +182,7 @@ std::vector<std::string_view> split_on(std::string_view text, char separator) {
     return pieces;
 }
 
-std::optional<double> try_parse_number(std::string_view token) {
-    bool negative = false;
-    std::string_view body = token;
-    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-        negative = body[0] == '-';
-        body.remove_prefix(1);
-    }
-    if (double fast = 0.0; fast_decimal(body, fast)) return negative ? -fast : fast;
+std::optional<double> detail::parse_number_slow(std::string_view body, bool negative) {
     if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity"))
         return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     if (equals_ignoring_case(body, "nan"))
@@ -291,7 +226,7 @@ std::optional<std::uint64_t> parse_count(std::string_view token) {
     if (token.empty()) return std::nullopt;
     std::uint64_t value = 0;
     for (char c : token) {
-        if (!is_digit(c)) return std::nullopt;
+        if (!is_ascii_digit(c)) return std::nullopt;
         const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
         if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
@@ -301,7 +236,7 @@ std::optional<std::uint64_t> parse_count(std::string_view token) {
 
 std::string element_symbol(std::string_view token) {
     if (token.empty() || !is_ascii_letter(token[0])) return std::string(token);
-    std::string symbol(1, static_cast<char>(token[0] >= 'a' ? token[0] - 'a' + 'A' : token[0]));
+    std::string symbol(1, ascii_upper(token[0]));
     if (token.size() > 1 && token[1] >= 'a' && token[1] <= 'z') symbol += token[1];
     return symbol;
 }

@@ -10,15 +10,26 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/fast_decimal.hpp"
 
 namespace kestrel {
+
+namespace detail {
+std::size_t multibyte_space_length_at(std::string_view text, std::size_t pos);
+std::optional<double> parse_number_slow(std::string_view body, bool negative);
+}  // namespace detail
 
 // Unicode White_Space, one code point.
 bool is_space(char32_t c);
 
 // Length in bytes of the whitespace character that starts at `pos` of UTF-8
-// text, or 0 when the character there is not whitespace.
-std::size_t space_length_at(std::string_view text, std::size_t pos);
+// text, or 0 when the character there is not whitespace. ASCII is decided
+// in line: the tokenisers of every reader call this once per byte.
+inline std::size_t space_length_at(std::string_view text, std::size_t pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte < 0x80) return byte == ' ' || (byte >= 0x09 && byte <= 0x0D) ? 1 : 0;
+    return detail::multibyte_space_length_at(text, pos);
+}
 
 std::string_view trim(std::string_view text);
 std::string_view trim_start(std::string_view text);
@@ -40,8 +51,18 @@ std::vector<std::string_view> split_on(std::string_view text, char separator);
 // The number grammar: optional sign, then a decimal literal (digits with at
 // most one point, at least one digit, optional exponent) or inf, infinity,
 // nan in any case. Nearest double, ties to even; overflow gives an infinity
-// and underflow zero.
-std::optional<double> try_parse_number(std::string_view token);
+// and underflow zero. Inline because coordinates are parsed by the million:
+// the common short decimals are done here, everything else out of line.
+inline std::optional<double> try_parse_number(std::string_view token) {
+    bool negative = false;
+    std::string_view body = token;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (double fast = 0.0; detail::fast_decimal(body, fast)) return negative ? -fast : fast;
+    return detail::parse_number_slow(body, negative);
+}
 
 // As above, failing with "expected a number, found '{token}'".
 Result<double> parse_number(std::string_view token);

@@ -1,68 +1,54 @@
 #include "base/utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace kestrel {
-namespace {
 
-// Bytes a sequence starting with `lead` needs, or 0 for a byte that cannot lead.
-std::size_t sequence_length(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// The allowed range of the second byte, which rules out overlong forms,
-// surrogates and code points above U+10FFFF.
-bool second_byte_ok(unsigned char lead, unsigned char second) {
-    if (lead == 0xE0) return second >= 0xA0 && second <= 0xBF;
-    if (lead == 0xED) return second >= 0x80 && second <= 0x9F;
-    if (lead == 0xF0) return second >= 0x90 && second <= 0xBF;
-    if (lead == 0xF4) return second >= 0x80 && second <= 0x8F;
-    return second >= 0x80 && second <= 0xBF;
-}
-
-bool is_continuation(unsigned char byte) { return byte >= 0x80 && byte <= 0xBF; }
-
-}  // namespace
-
-bool is_valid_utf8(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
+bool Utf8Stream::feed(const char* data, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
     while (i < size) {
-        // Plain ASCII is the common case: skip it eight bytes at a time.
-        while (i + 8 <= size) {
-            unsigned long long word = 0;
-            for (int k = 0; k < 8; ++k) word |= static_cast<unsigned long long>(data[i + k]) << (8 * k);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
+        if (pending_ == 0) {
+            // Structure files are almost all ASCII: pass it eight bytes at a time.
+            while (i + 8 <= size) {
+                std::uint64_t word;
+                std::memcpy(&word, bytes + i, 8);
+                if (word & 0x8080808080808080ULL) break;
+                i += 8;
+            }
+            if (i == size) break;
+            const unsigned char lead = bytes[i++];
+            if (lead < 0x80) continue;
+            low_ = 0x80;
+            high_ = 0xBF;
+            if (lead >= 0xC2 && lead <= 0xDF) {
+                pending_ = 1;
+            } else if (lead >= 0xE0 && lead <= 0xEF) {
+                pending_ = 2;
+                if (lead == 0xE0) low_ = 0xA0;        // overlong
+                else if (lead == 0xED) high_ = 0x9F;  // surrogates
+            } else if (lead >= 0xF0 && lead <= 0xF4) {
+                pending_ = 3;
+                if (lead == 0xF0) low_ = 0x90;        // overlong
+                else if (lead == 0xF4) high_ = 0x8F;  // above U+10FFFF
+            } else {
+                return false;
+            }
+        } else {
+            const unsigned char next = bytes[i++];
+            if (next < low_ || next > high_) return false;
+            low_ = 0x80;
+            high_ = 0xBF;
+            --pending_;
         }
-        if (i >= size) break;
-        const unsigned char lead = data[i];
-        const std::size_t length = sequence_length(lead);
-        if (length == 0 || i + length > size) return false;
-        if (length > 1) {
-            if (!second_byte_ok(lead, data[i + 1])) return false;
-            for (std::size_t k = 2; k < length; ++k)
-                if (!is_continuation(data[i + k])) return false;
-        }
-        i += length;
     }
     return true;
 }
 
-std::size_t incomplete_utf8_tail(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
-    // A sequence is at most 4 bytes, so only the last 3 can be an unfinished one.
-    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
-        const unsigned char byte = data[size - back];
-        if (is_continuation(byte)) continue;
-        const std::size_t length = sequence_length(byte);
-        return length > back ? back : 0;
-    }
-    return 0;
+bool is_valid_utf8(std::string_view bytes) {
+    Utf8Stream stream;
+    return stream.feed(bytes.data(), bytes.size()) && stream.complete();
 }
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "base/fixed4.hpp"
+#include "base/saturating.hpp"
 
 namespace kestrel::expand {
 
@@ -31,8 +32,6 @@ std::uint64_t saturating_floor(double value) {
     if (floored >= 18446744073709551616.0) return kMax;
     return static_cast<std::uint64_t>(floored);
 }
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "formats/dispatch.hpp"
 
+#include "base/ascii.hpp"
 #include "formats/cif/reader.hpp"
 #include "formats/poscar.hpp"
 #include "formats/xyz.hpp"
@@ -7,9 +8,7 @@
 namespace kestrel {
 
 Result<TextFormat> format_from_name(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string folded = ascii_lower(name);
     if (folded == "cif") return TextFormat::cif;
     if (folded == "poscar" || folded == "contcar" || folded == "vasp") return TextFormat::poscar;
     if (folded == "xyz" || folded == "extxyz") return TextFormat::xyz;

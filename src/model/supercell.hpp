@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-// The most sites a supercell may hold: the neighbour grid of the RDF engine
+// The most sites a supercell may hold: the neighbor grid of the RDF engine
 // numbers sites with signed 32-bit indices, so anything larger could be built
 // but never analysed.
 inline constexpr std::uint64_t kMaxSupercellSites = 2147483647;

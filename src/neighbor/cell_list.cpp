@@ -84,11 +84,11 @@ GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
     return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
 }
 
-Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
+Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
     return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
 }
 
-Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
                                       unsigned subdivisions) {
     // Chains hold signed 32-bit site indices; supercells are capped there
     // for the same reason.
@@ -96,7 +96,7 @@ Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> 
         return fail("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
                     " sites, the structure has " + std::to_string(wrapped.size()));
 
-    NeighbourGrid out;
+    NeighborGrid out;
     out.wrapped = std::move(wrapped);
     CellList& grid = out.cells;
     const Vec3 widths = perpendicular_widths(lattice);

@@ -1,4 +1,4 @@
-// Periodic neighbour search: a linked-cell grid over the unit cell, queried
+// Periodic neighbor search: a linked-cell grid over the unit cell, queried
 // over every lattice image within the cutoff. This is not a minimum-image
 // search, so the cutoff may be many times the cell: a narrow axis gets one
 // grid cell and a reach of several cell widths.
@@ -41,7 +41,7 @@ struct GridCoords {
 };
 GridCoords grid_coords(const CellList& grid, const Vec3& wrapped);
 
-struct NeighbourGrid {
+struct NeighborGrid {
     std::vector<Vec3> wrapped;  // per site, in site order
     CellList cells;
 };
@@ -54,10 +54,10 @@ struct NeighbourGrid {
 // (cells of cutoff / subdivisions, the count capped at 64 per subdivision)
 // makes the reach longer but the searched volume smaller, which pays off
 // when each grid cell's sites are scanned as one contiguous block.
-Result<NeighbourGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
+Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
 // The same over any basis of the lattice: `wrapped` are the sites'
 // fractional coordinates in it, each wrapped into [0, 1).
-Result<NeighbourGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
                                       unsigned subdivisions);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
@@ -99,7 +99,7 @@ inline ResolvedOffset resolve_offset(const CellList& grid, const GridCoords& at,
 // centre itself and sites coinciding with it are skipped; the centre's own
 // images are visited). Read-only: any number of threads may query at once.
 template <class Visit>
-void for_each_neighbour(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
+void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
                         std::size_t i, Visit&& visit) {
     const Mat3& m = lattice.matrix();
     const double cutoff2 = cutoff * cutoff;

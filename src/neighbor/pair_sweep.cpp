@@ -17,7 +17,7 @@
 
 namespace kestrel {
 
-GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice) {
+GroupedSites group_by_cell(const NeighborGrid& grid, const Lattice& lattice) {
     const CellList& cells = grid.cells;
     const std::size_t n = grid.wrapped.size();
     GroupedSites out;

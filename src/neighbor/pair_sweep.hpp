@@ -30,7 +30,7 @@ struct GroupedSites {
     std::size_t size() const { return site.size(); }
 };
 
-GroupedSites group_by_cell(const NeighbourGrid& grid, const Lattice& lattice);
+GroupedSites group_by_cell(const NeighborGrid& grid, const Lattice& lattice);
 
 // The cutoff sphere |f M|^2 <= cutoff^2 in fractional differences f,
 // written as a sum of squares that brings in one axis at a time:
@@ -118,7 +118,7 @@ namespace detail {
 struct Segment {
     std::size_t begin, end;
     double tx, ty, tz;
-    std::int64_t sa, sb, sc;  // t in whole cells along a, b, c, to merge neighbours with the same one
+    std::int64_t sa, sb, sc;  // t in whole cells along a, b, c, to merge neighbors with the same one
 };
 
 // Tests every candidate of the segments against the centre (px, py, pz):

@@ -1,4 +1,4 @@
-// A better-shaped cell for the neighbour search. A cell with a small angle
+// A better-shaped cell for the neighbor search. A cell with a small angle
 // (or any cell whose vectors are far from orthogonal) describes the same
 // lattice as a nearly orthogonal one; its grid cells are long slanted
 // slivers, and a search over them visits far more images than the cutoff

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/text.hpp"
 #include "parallel/thread_exceptions.hpp"
 
 namespace kestrel {
@@ -236,17 +237,9 @@ namespace {
 // unparsable values, which are passed over.
 bool parse_count(const char* text, std::uint64_t& out) {
     if (text == nullptr) return false;
-    if (*text == '+') ++text;
-    if (*text == '\0') return false;
-    std::uint64_t value = 0;
-    for (; *text != '\0'; ++text) {
-        if (*text < '0' || *text > '9') return false;
-        const auto digit = static_cast<std::uint64_t>(*text - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    out = value;
-    return true;
+    const std::optional<std::uint64_t> count = kestrel::parse_count(text);
+    if (count) out = *count;
+    return count.has_value();
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // trajectory.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
+// The private chunked reading and frame count behind kestrel.trajectory_rdf
+// (not in __all__). False with an exception set on failure.
+bool add_trajectory_chunk_functions(PyObject* module);
 
 // symmetry.cpp: the private space-group functions the tests use (not in __all__).
 bool add_space_group_functions(PyObject* module);

@@ -67,6 +67,7 @@ PyRef create_module() {
     if (!name || !add_attribute(module.get(), *name, function.get())) return {};
 
     if (!add_space_group_functions(module.get())) return {};
+    if (!add_trajectory_chunk_functions(module.get())) return {};
 
     PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};

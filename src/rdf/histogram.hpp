@@ -42,7 +42,7 @@ struct SpeciesTable {
     std::vector<double> occupancy;       // per entry
 };
 
-// One pass over the sites. Neighbouring sites mostly name the same
+// One pass over the sites. Neighboring sites mostly name the same
 // elements, so a name is compared with the last one seen before any search.
 SpeciesTable flatten_species(const Structure& structure);
 

@@ -31,14 +31,14 @@ struct PairLoop {
     std::size_t n_bins;
     std::stop_token stop;                 // the pieces give up once it is requested
 
-    PairLoop(const Lattice& lattice_, double cutoff_, const NeighbourGrid& neighbours, const HalfStencil& stencil_,
+    PairLoop(const Lattice& lattice_, double cutoff_, const NeighborGrid& neighbors, const HalfStencil& stencil_,
              const SpeciesTable& table,
              const std::vector<double>& edges_, std::size_t n_elements_, std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
-          grid(neighbours.cells),
+          grid(neighbors.cells),
           stencil(stencil_),
-          sites(group_by_cell(neighbours, lattice_)),
+          sites(group_by_cell(neighbors, lattice_)),
           edges(edges_),
           n_elements(n_elements_),
           n_bins(edges_.size() - 1),
@@ -189,17 +189,17 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     // A slanted cell is searched in a better basis of the same lattice.
     std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
     const Lattice& search_lattice = reduced ? reduced->lattice : structure.lattice();
-    Result<NeighbourGrid> neighbours =
+    Result<NeighborGrid> neighbors =
         build_cell_list(search_lattice, reduced ? std::move(reduced->wrapped) : wrap_fractional(structure.sites()),
                         cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
-    if (!neighbours) return neighbours.error();
-    const HalfStencil stencil(neighbours->cells, search_lattice, cutoff);
-    const double work = estimated_search_work(stencil, neighbours->cells, structure.n_sites());
+    if (!neighbors) return neighbors.error();
+    const HalfStencil stencil(neighbors->cells, search_lattice, cutoff);
+    const double work = estimated_search_work(stencil, neighbors->cells, structure.n_sites());
     if (!(work <= kMaxSearchWork))
         return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
                     "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
-    const PairLoop loop(search_lattice, cutoff, *neighbours, stencil, species, out.edges, n_el, stop);
+    const PairLoop loop(search_lattice, cutoff, *neighbors, stencil, species, out.edges, n_el, stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();

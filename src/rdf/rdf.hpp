@@ -18,7 +18,7 @@ namespace kestrel {
 // refused with a message instead of exhausting the machine.
 constexpr double kHistogramMemoryLimit = 4.0 * 1024 * 1024 * 1024;
 
-// The neighbour search may make at most this many distance tests (and grid
+// The neighbor search may make at most this many distance tests (and grid
 // cell visits) in one call. Ctrl-C stops a long call, so this bound only
 // turns away the absurd: a cutoff far beyond the cell (1e6 on a 4 A cell,
 // 1e300 with bin_size 1e299) that would take days. Measured on one core,

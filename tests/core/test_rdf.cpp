@@ -1,5 +1,5 @@
 // The RDF pair loop against a brute-force reference on several thread
-// counts, the neighbour query, and the guards against absurd requests.
+// counts, the neighbor query, and the guards against absurd requests.
 #include <doctest/doctest.h>
 
 #include <algorithm>
@@ -164,7 +164,7 @@ TEST_CASE("neighbour query of one site in a 3 A cube with cutoff 10 sees every i
     CHECK(grid->cells.na == 1);
     CHECK(grid->cells.reach_a == 4);
     std::size_t at3 = 0, at_diag = 0, total = 0;
-    for_each_neighbour(grid->cells, grid->wrapped, s.lattice(), 10.0, 0, [&](std::size_t j, double r) {
+    for_each_neighbor(grid->cells, grid->wrapped, s.lattice(), 10.0, 0, [&](std::size_t j, double r) {
         CHECK(j == 0);
         ++total;
         if (std::fabs(r - 3.0) < 1e-12) ++at3;

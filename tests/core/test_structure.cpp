@@ -1,6 +1,9 @@
 #include <doctest/doctest.h>
 
+#include "base/ascii.hpp"
+#include "base/saturating.hpp"
 #include "base/text.hpp"
+#include "base/unit_interval.hpp"
 #include "base/utf8.hpp"
 #include "base/fixed4.hpp"
 #include "model/structure.hpp"
@@ -65,6 +68,29 @@ TEST_CASE("lines, tokens and UTF-8") {
     CHECK_FALSE(is_valid_utf8("\xC0\x80"));
     CHECK_FALSE(is_valid_utf8("\xED\xA0\x80"));
     CHECK_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));
-    CHECK(incomplete_utf8_tail("ab\xE2\x80") == 2);
-    CHECK(incomplete_utf8_tail("ab\xC3\xA9") == 0);
+    CHECK_FALSE(is_valid_utf8("ab\xE2\x80"));  // cut short at the end
+}
+
+TEST_CASE("UTF-8 fed in pieces agrees with the whole-text check at every cut") {
+    const std::string texts[] = {"a\xC3\xA9\xE2\x80\x83z\xF0\x9F\x98\x80", "\xE0\x9F\x80", "x\xED\xA0\x80",
+                                 "\xF4\x90\x80\x80", "ab\xE2\x80", "\xC3", "0123456789\xC3\xA9" "abcdefgh"};
+    for (const std::string& text : texts) {
+        for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+            Utf8Stream stream;
+            const bool fed = stream.feed(text.data(), cut) && stream.feed(text.data() + cut, text.size() - cut);
+            CHECK_MESSAGE((fed && stream.complete()) == is_valid_utf8(text), text, " cut at ", cut);
+        }
+    }
+}
+
+TEST_CASE("small shared helpers") {
+    CHECK(ascii_lower("LaTTice=\xC3\x89") == "lattice=\xC3\x89");  // non-ASCII bytes stay
+    CHECK(equals_ignoring_case("LOOP_", "loop_"));
+    CHECK_FALSE(equals_ignoring_case("loop", "loop_"));
+    CHECK(strip_quotes("''a'b''", '\'') == "a'b");
+    CHECK(saturating_add(UINT64_MAX - 1, 5) == UINT64_MAX);
+    CHECK(saturating_add(2, 3) == 5);
+    CHECK(wrap_unit(-1e-300) == 0.0);  // would round up to exactly 1
+    CHECK(wrap_unit(-0.25) == 0.75);
+    CHECK(wrap_unit(3.5) == 0.5);
 }

@@ -138,4 +138,45 @@ TEST_CASE("paths that cannot be read") {
           0);
 }
 
+TEST_CASE("chunks resume where the last one ended, across lines cut by the buffer") {
+    // Frames long enough that chunk ends fall anywhere in the read buffer.
+    std::string text;
+    for (int d = 0; d < 40; ++d) text += frame(37 + d) + (d % 3 == 0 ? "\n\n" : "");
+    TempFile file(text);
+    const FrameSelection selection{3, 1, 38};
+    auto whole = read_trajectory(file.path(), 3, 1, 38, std::nullopt);
+    REQUIRE(whole.ok());
+    for (const ChunkLimits limits : {ChunkLimits{1, 1'000'000}, ChunkLimits{2, 1'000'000}, ChunkLimits{100, 90}}) {
+        TrajectoryPosition at;
+        std::vector<std::uint64_t> indices;
+        std::vector<std::size_t> sizes;
+        while (!at.finished) {
+            auto chunk = read_trajectory_chunk(file.path(), selection, std::nullopt, at, limits);
+            REQUIRE(chunk.ok());
+            CHECK(chunk->structures.size() <= limits.frames);
+            for (const Structure& s : chunk->structures) sizes.push_back(s.sites().size());
+            indices.insert(indices.end(), chunk->frame_indices.begin(), chunk->frame_indices.end());
+            at = chunk->next;
+        }
+        CHECK(indices == whole->frame_indices);
+        CHECK(at.frame == whole->frames_read);
+        CHECK(at.kept == whole->structures.size());
+        for (std::size_t k = 0; k < sizes.size(); ++k) CHECK(sizes[k] == 37 + indices[k]);
+    }
+    auto counted = count_trajectory_frames(file.path(), selection);
+    REQUIRE(counted.ok());
+    CHECK(counted->frame == 38);
+    CHECK(counted->kept == whole->structures.size());
+}
+
+TEST_CASE("a requested stop ends the read with its message") {
+    TempFile file(frame(3) + frame(3));
+    std::stop_source stop;
+    stop.request_stop();
+    CHECK(message(read_trajectory(file.path(), 1, 0, std::nullopt, std::nullopt, stop.get_token())) ==
+          kReadInterrupted);
+    auto counted = count_trajectory_frames(file.path(), FrameSelection{}, stop.get_token());
+    CHECK(counted.error().message == kReadInterrupted);
+}
+
 }  // TEST_SUITE("trajectory")

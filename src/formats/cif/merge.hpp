@@ -41,7 +41,7 @@ private:
     std::int64_t first_match(const Vec3& position) const;
     std::uint64_t cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const;
     // The cells on one axis that may hold a match: the own cell first, then
-    // the neighbours the position lies within symprec of.
+    // the neighbors the position lies within symprec of.
     int cells_to_search(double coordinate, std::int64_t out[3]) const;
     std::int64_t cell_of(double coordinate) const;
 

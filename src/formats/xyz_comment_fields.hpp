@@ -1,5 +1,5 @@
-// The key=value fields of a trajectory frame's comment line: where the cell
-// and the column layout of the atom lines come from.
+// The key=value fields of an extended XYZ comment line: where the cell and
+// the column layout of the atom lines come from.
 #pragma once
 
 #include <cstdint>

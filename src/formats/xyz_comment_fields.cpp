@@ -1,28 +1,17 @@
-#include "trajectory/comment_fields.hpp"
+#include "formats/xyz_comment_fields.hpp"
 
-#include <limits>
 #include <string>
 
+#include "base/ascii.hpp"
+#include "base/saturating.hpp"
 #include "base/text.hpp"
 
 namespace kestrel {
 namespace {
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string ascii_lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = ascii_lower(c);
-    return lower;
-}
-
 // Deliberately narrower than is_space: a vertical tab or a non-breaking
 // space before the key does not separate it from a preceding word.
 bool is_field_boundary(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
 
 }  // namespace
 
