@@ -6,6 +6,7 @@ from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_t
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
+from kestrel.pdf import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
 from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 
 __all__ = [
@@ -31,4 +32,10 @@ __all__ = [
     "write_rdf_table",
     "read_rdf_table",
     "feature_matrix",
+    "compute_pdf",
+    "fit_to_data",
+    "read_gr",
+    "PdfResult",
+    "PdfAgreement",
+    "MeasuredPdf",
 ]

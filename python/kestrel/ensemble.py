@@ -18,6 +18,8 @@ from kestrel.plotting import save_ensemble_plots
 if TYPE_CHECKING:
     import numpy as np
 
+    from kestrel.pdf import EnsemblePdf
+
 Pair = Tuple[str, str]
 
 __all__ = ["EnsembleResult", "ordering_ensemble", "save_ensemble_plots"]
@@ -57,6 +59,7 @@ class EnsembleResult:
     reports: List[Dict[str, Any]] = field(default_factory=list)
     density: float = 0.0
     bin_size: float = 0.0
+    pdf: Optional[EnsemblePdf] = None  # the weighted G(r), when asked for with pdf={...}
 
     def curves(self) -> List[Tuple[str, np.ndarray, np.ndarray, np.ndarray]]:
         """(label, weighted, mean, std) of the total, then of every ordered pair "A-B"."""
@@ -93,6 +96,7 @@ def ordering_ensemble(
     bin_size: float = 0.1,
     n_threads: int = 0,
     progress: Optional[Callable[[int, int], None]] = None,
+    pdf: Optional[Dict[str, object]] = None,
 ) -> EnsembleResult:
     """Expand ``structure`` with seeds seed, seed + 1, ... and average the curves.
 
@@ -102,6 +106,12 @@ def ordering_ensemble(
     structure, and the difference between the two. ``progress(done, total)``
     is called after each ordering. An ordered structure has only one ordering:
     it is run once, with a warning.
+
+    With ``pdf`` (a dict of :func:`kestrel.compute_pdf` options such as
+    ``{"radiation": "neutron", "u_iso": 0.005}``; the cutoff defaults to
+    ``cutoff``) the scattering-weighted G(r) of every ordering is computed
+    too, and ``result.pdf`` holds its mean and spread beside the G(r) of the
+    occupancy-weighted structure.
     """
     import numpy as np  # kestrel itself imports without NumPy
 
@@ -114,6 +124,11 @@ def ordering_ensemble(
         n_orderings = 1
     r, disordered_partials, disordered_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
     pairs = list(disordered_partials)
+    pdfs = None
+    if pdf is not None:
+        from kestrel.pdf import OrderingPdfs
+
+        pdfs = OrderingPdfs(structure, pdf, cutoff, n_threads)
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}
     totals: List[np.ndarray] = []
     seeds: List[int] = []
@@ -128,6 +143,8 @@ def ordering_ensemble(
             # An element that no ordering could place has no curve of its own.
             stacks[pair].append(partials.get(pair, np.zeros_like(r)))
         totals.append(total)
+        if pdfs is not None:
+            pdfs.add(ordered)
         seeds.append(this_seed)
         reports.append(report)
         if progress is not None:
@@ -149,4 +166,5 @@ def ordering_ensemble(
         reports=reports,
         density=structure.n_atoms / structure.volume,
         bin_size=float(bin_size),
+        pdf=pdfs.result() if pdfs is not None else None,
     )
