@@ -1,7 +1,6 @@
 """CIF reading: scanning, values, cell parameters, symmetry operations and merging."""
 
 import math
-
 import warnings
 
 import pytest

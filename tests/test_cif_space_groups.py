@@ -3,6 +3,7 @@
 import warnings
 
 import pytest
+
 from kestrel import CifReadWarning, Structure
 
 spglib = pytest.importorskip("spglib")

@@ -9,7 +9,6 @@ import sys
 import pytest
 
 from conftest import EXAMPLES
-
 from kestrel import Structure, read_xyz_trajectory
 
 

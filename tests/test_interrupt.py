@@ -10,6 +10,7 @@ import textwrap
 import time
 
 import pytest
+
 from conftest import ROOT
 
 SETUP = """

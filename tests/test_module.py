@@ -1,6 +1,5 @@
 """Module initialisation, registration and the class as Python sees it."""
 
-import importlib
 import inspect
 import subprocess
 import sys

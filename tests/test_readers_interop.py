@@ -1,6 +1,5 @@
 """Files written by ASE and pymatgen from random structures, read back by kestrel."""
 
-import io
 import random
 import warnings
 

@@ -1,7 +1,6 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
 from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
-
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen

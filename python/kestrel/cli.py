@@ -94,7 +94,8 @@ def _abc_angles(matrix: Sequence[Sequence[float]]) -> Tuple[List[float], List[fl
     lengths = [math.sqrt(dot(v, v)) for v in matrix]
     a, b, c = matrix
     angles = []
-    for u, v, lu, lv in ((b, c, lengths[1], lengths[2]), (a, c, lengths[0], lengths[2]), (a, b, lengths[0], lengths[1])):
+    pairs = ((b, c, lengths[1], lengths[2]), (a, c, lengths[0], lengths[2]), (a, b, lengths[0], lengths[1]))
+    for u, v, lu, lv in pairs:
         cosine = max(-1.0, min(1.0, dot(u, v) / (lu * lv)))
         angles.append(math.degrees(math.acos(cosine)))
     return lengths, angles
