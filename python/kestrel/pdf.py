@@ -47,6 +47,7 @@ __all__ = [
     "fit_scale",
     "fit_to_data",
     "average_u_iso",
+    "cif_u_iso",
     "save_pdf_plots",
     "EnsemblePdf",
 ]
@@ -503,6 +504,36 @@ def average_u_iso(
         warnings.append(f"{len(defaulted)} of {len(species)} sites have no displacement parameter "
                         f"and take u_iso = {default:g} Å² (sites {listed})")
     return averaged, warnings
+
+
+DEFAULT_U_ISO = 0.005
+
+
+def cif_u_iso(
+    path: Union[str, "os.PathLike[str]"],
+    structure: Optional[Structure] = None,
+    default: float = DEFAULT_U_ISO,
+    symprec: float = 1e-4,
+) -> Tuple[Dict[str, float], List[str]]:
+    """Per-element U (Å²) from the displacement parameters of a CIF.
+
+    Each site of ``Structure.from_cif(path, symprec)`` takes the U of the
+    rows merged into it: ``_atom_site_U_iso_or_equiv``, else
+    ``_atom_site_B_iso_or_equiv`` / 8π², else a third of the trace of its
+    anisotropic U (``_atom_site_aniso_U_11/22/33``, or the anisotropic B
+    / 8π²); standard uncertainties are dropped. :func:`average_u_iso` then
+    weights them by occupancy per element; sites without a value (or with
+    0, "not refined") take ``default`` and a warning says so. Pass the
+    structure already read from ``path`` to skip reading it again. Returns
+    the dict for ``compute_pdf(u_iso=...)`` and the warnings.
+    """
+    from kestrel._kestrel import _cif_site_u_iso
+
+    path = os.fspath(path)
+    if structure is None:
+        structure = Structure.from_cif(path, symprec)
+    site_u = _cif_site_u_iso(path, symprec)
+    return average_u_iso(structure, site_u, default)
 
 
 # ---- measured data ------------------------------------------------------------------------------
