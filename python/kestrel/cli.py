@@ -387,7 +387,7 @@ def _pdf_u_iso(args, structure):
         return DEFAULT_U_ISO, "the default; give --u-iso to set it"
     u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO)
     for note in notes:
-        print(f"warning: {note}", file=sys.stderr)
+        warnings.warn(note, stacklevel=2)
     return u_iso, f"from the displacement parameters of {os.path.basename(args.file)}"
 
 

@@ -75,9 +75,34 @@ double row_occupancy(const CifLoop& atoms, std::size_t row) {
     return cif_number(atoms.at(row, *column)).value_or(1.0);
 }
 
+// Per element of one site, in order of first appearance: the
+// occupancy-weighted mean U of its rows that give one.
+std::vector<CifElementU> site_u(const std::vector<CifSiteRow>& rows, const CifLoop& atoms,
+                                const std::unordered_map<std::string, double>& anisotropic) {
+    std::vector<CifElementU> elements;
+    std::vector<double> weighted, weight;
+    for (const CifSiteRow& row : rows) {
+        std::size_t e = 0;
+        while (e < elements.size() && elements[e].element != row.element) ++e;
+        if (e == elements.size()) {
+            elements.push_back({row.element, std::nullopt});
+            weighted.push_back(0.0);
+            weight.push_back(0.0);
+        }
+        const std::optional<double> u = row_u(atoms, row.row, anisotropic);
+        if (!u) continue;
+        const double occupancy = row_occupancy(atoms, row.row);
+        weighted[e] += occupancy * *u;
+        weight[e] += occupancy;
+    }
+    for (std::size_t e = 0; e < elements.size(); ++e)
+        if (weight[e] > 0.0) elements[e].u = weighted[e] / weight[e];
+    return elements;
+}
+
 }  // namespace
 
-Result<std::vector<std::optional<double>>> read_cif_site_u_iso(std::string_view text, double symprec) {
+Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec) {
     const CifDocument document = scan_cif(text);
     const CifBlock& block = cif_block_to_read(document);
     Result<CifReading> reading = read_cif_block(block, symprec);
@@ -86,20 +111,10 @@ Result<std::vector<std::optional<double>>> read_cif_site_u_iso(std::string_view 
     const CifLoop& atoms = *block.loop_with("_atom_site_fract_x");
     const std::unordered_map<std::string, double> anisotropic = anisotropic_u_by_label(block);
 
-    std::vector<std::optional<double>> site_u;
-    site_u.reserve(reading->site_rows.size());
-    for (const std::vector<std::uint32_t>& rows : reading->site_rows) {
-        double weighted = 0.0, weight = 0.0;
-        for (const std::uint32_t row : rows) {
-            const std::optional<double> u = row_u(atoms, row, anisotropic);
-            if (!u) continue;
-            const double occupancy = row_occupancy(atoms, row);
-            weighted += occupancy * *u;
-            weight += occupancy;
-        }
-        site_u.push_back(weight > 0.0 ? std::optional<double>(weighted / weight) : std::nullopt);
-    }
-    return site_u;
+    std::vector<std::vector<CifElementU>> sites;
+    sites.reserve(reading->site_rows.size());
+    for (const std::vector<CifSiteRow>& rows : reading->site_rows) sites.push_back(site_u(rows, atoms, anisotropic));
+    return sites;
 }
 
 }  // namespace kestrel

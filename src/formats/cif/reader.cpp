@@ -160,7 +160,7 @@ std::vector<Vec3> images_of(const AsymmetricAtom& atom, const std::vector<Symmet
 
 Result<Structure> expand_and_merge(Lattice lattice, const std::vector<AsymmetricAtom>& atoms,
                                    const std::vector<SymmetryOperation>& operations, double symprec,
-                                   CifNotices& notices, std::vector<std::vector<std::uint32_t>>& site_rows) {
+                                   CifNotices& notices, std::vector<std::vector<CifSiteRow>>& site_rows) {
     const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
         return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms.size()) +
@@ -177,8 +177,8 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
         for (const Vec3& image : images) {
             const std::size_t site = merger.add(atom.element, atom.occupancy, image, row);
             if (site == site_rows.size()) site_rows.emplace_back();
-            std::vector<std::uint32_t>& rows = site_rows[site];
-            if (rows.empty() || rows.back() != atom.loop_row) rows.push_back(atom.loop_row);
+            std::vector<CifSiteRow>& rows = site_rows[site];
+            if (rows.empty() || rows.back().row != atom.loop_row) rows.push_back({atom.loop_row, atom.element});
         }
         made += images.size();
     }
@@ -199,7 +199,7 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     Result<std::vector<AsymmetricAtom>> atoms = read_atoms(block, notices);
     if (!atoms) return atoms.take_error();
     if (atoms->empty()) return fail("CIF contains no usable atom sites");
-    std::vector<std::vector<std::uint32_t>> site_rows;
+    std::vector<std::vector<CifSiteRow>> site_rows;
     Result<Structure> structure =
         expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices, site_rows);
     if (!structure) return structure.take_error();

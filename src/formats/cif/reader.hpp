@@ -20,14 +20,20 @@ namespace kestrel {
 // file must not run the machine out of memory.
 inline constexpr std::uint64_t kMaxCifPositions = 20'000'000;
 
+// One asymmetric-unit row merged into a site, as the element it gave.
+struct CifSiteRow {
+    std::uint32_t row;  // in the atom-site loop, from 0
+    std::string element;
+};
+
 struct CifReading {
     std::string block;  // the data block's name, without 'data_'
     Structure structure;
     std::vector<CifNotice> notices;
-    // Per site of `structure`, the rows of the atom-site loop (from 0) whose
-    // images were merged into it, each once, in row order: what carries the
-    // per-row columns (displacement parameters) over to the merged sites.
-    std::vector<std::vector<std::uint32_t>> site_rows;
+    // Per site of `structure`, the rows whose images were merged into it,
+    // each once, in row order: what carries the per-row columns
+    // (displacement parameters) over to the merged sites.
+    std::vector<std::vector<CifSiteRow>> site_rows;
 };
 
 // The first data block that has both a cell and an atom-site loop (a text
