@@ -8,9 +8,9 @@ import warnings
 
 import numpy as np
 import pytest
+from _kestrel import _cif_site_u_iso
 
 from kestrel import Structure
-from _kestrel import _cif_site_u_iso
 from kestrel.pdf import cif_u_iso, compute_pdf
 
 EIGHT_PI2 = 8.0 * math.pi**2

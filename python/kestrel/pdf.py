@@ -488,7 +488,7 @@ def average_u_iso(
         raise ValueError(f"site_u has {len(site_u)} values for {len(species)} sites")
     sums: Dict[str, float] = {}
     weights: Dict[str, float] = {}
-    defaulted = []
+    defaulted: List[int] = []
     for index, (occupancies, given) in enumerate(zip(species, site_u)):
         for element, occupancy in occupancies.items():
             value = given.get(element) if isinstance(given, Mapping) else given
