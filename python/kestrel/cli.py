@@ -383,7 +383,7 @@ def _pdf_u_iso(args, structure):
     if args.u_iso is not None:
         return _parse_u_iso(args.u_iso, structure.elements), "from --u-iso"
     fmt = args.format or format_from_name(args.file)
-    if fmt != "cif":
+    if (fmt or "").lower() != "cif":
         return DEFAULT_U_ISO, "the default; give --u-iso to set it"
     u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO)
     for note in notes:
