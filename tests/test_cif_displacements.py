@@ -182,3 +182,28 @@ def test_command_takes_u_from_the_cif_unless_given(tmp_path):
     assert given.returncode == 0, given.stderr
     assert "u_iso (Å², from --u-iso): Co 0.004, Cr 0.004," in given.stdout, given.stdout
     assert "displacement parameter" not in given.stderr
+
+
+def test_a_cif_written_by_gemmi_with_iso_and_anisotropic_u(tmp_path):
+    # gemmi writes U_iso 0 beside an anisotropic row: the trace is then the value.
+    gemmi = pytest.importorskip("gemmi")
+    small = gemmi.SmallStructure()
+    small.cell = gemmi.UnitCell(5.64, 5.64, 5.64, 90, 90, 90)
+    small.spacegroup_hm = "F m -3 m"
+    small.setup_cell_images()
+    for label, element, position, u, occupancy in [("Na1", "Na", (0, 0, 0), 0.012, 1.0),
+                                                   ("Cl1", "Cl", (0.5, 0.5, 0.5), 0.0, 0.6),
+                                                   ("Br1", "Br", (0.5, 0.5, 0.5), 0.02, 0.4)]:
+        site = gemmi.SmallStructure.Site()
+        site.label, site.element, site.fract = label, gemmi.Element(element), gemmi.Fractional(*position)
+        site.u_iso, site.occ = u, occupancy
+        if element == "Cl":
+            site.aniso.u11, site.aniso.u22, site.aniso.u33 = 0.01, 0.02, 0.035
+        small.add_site(site)
+    path = write(tmp_path, small.make_cif_block().as_string(), "gemmi.cif")
+    structure = Structure.from_cif(path)
+    assert len(structure.species) == 8
+    u, notes = cif_u_iso(path, structure)
+    assert notes == []
+    assert u == pytest.approx({"Na": 0.012, "Cl": 0.065 / 3.0, "Br": 0.02}, rel=1e-14)
+    assert {"Cl": pytest.approx(0.065 / 3.0), "Br": pytest.approx(0.02)} in _cif_site_u_iso(path)
