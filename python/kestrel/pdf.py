@@ -366,7 +366,8 @@ def compute_pdf(
     partial contributions, which add up to G(r), are returned too.
 
     Displacement parameters read from a file come in as the per-element
-    dict; :func:`average_u_iso` turns one value per site into it.
+    dict; :func:`average_u_iso` turns one value per site into it, and
+    :func:`cif_u_iso` reads it from a CIF's own displacement parameters.
     """
     import numpy as np
 
