@@ -377,6 +377,21 @@ def _parse_u_iso(text: str, elements: Sequence[str]):
     return {element: per_element.get(element, default) for element in elements}
 
 
+def _pdf_u_iso(args, structure):
+    """The u_iso for compute_pdf and where it came from: --u-iso, else a CIF's own values."""
+    from kestrel.pdf import DEFAULT_U_ISO, cif_u_iso
+
+    if args.u_iso is not None:
+        return _parse_u_iso(args.u_iso, structure.elements), "from --u-iso"
+    fmt = args.format or format_from_name(args.file)
+    if (fmt or "").lower() != "cif":
+        return DEFAULT_U_ISO, "the default; give --u-iso to set it"
+    u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO)
+    for note in notes:
+        warnings.warn(note, stacklevel=2)
+    return u_iso, f"from the displacement parameters of {os.path.basename(args.file)}"
+
+
 def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
     """The first local maxima of G(r) that rise above zero to a tenth of its highest value."""
     highest = max(g) if len(g) else 0.0
@@ -393,7 +408,8 @@ def cmd_pdf(args) -> int:
     from kestrel.pdf import compute_pdf, fit_to_data, read_gr, save_pdf_plots
 
     s = read_structure(args.file, args.format)
-    options = dict(radiation=args.radiation, u_iso=_parse_u_iso(args.u_iso, s.elements), qmax=args.qmax,
+    u_iso, u_origin = _pdf_u_iso(args, s)
+    options = dict(radiation=args.radiation, u_iso=u_iso, qmax=args.qmax,
                    qdamp=args.qdamp, partials=True, n_threads=args.threads)
     started = time.perf_counter()
     fit = None
@@ -413,7 +429,7 @@ def cmd_pdf(args) -> int:
     scattering = ", ".join(f"{el} {value:g}" for el, value in result.scattering.items())
     unit = "fm" if result.radiation == "neutron" else "electrons"
     print(f"{result.radiation} G(r), scattering powers ({unit}, {result.source}): {scattering}")
-    print("u_iso (Å²): " + ", ".join(f"{el} {u:g}" for el, u in result.u_iso.items()))
+    print(f"u_iso (Å², {u_origin}): " + ", ".join(f"{el} {u:g}" for el, u in result.u_iso.items()))
     print(f"{'peak':<6}{'r (Å)':>10}{'G (Å⁻²)':>12}")
     for k, (position, height) in enumerate(_pdf_peaks(result.r, result.g), start=1):
         print(f"{k:<6}{position:>10.3f}{height:>12.4f}")
@@ -536,9 +552,10 @@ def build_parser() -> argparse.ArgumentParser:
                            "G(r) and report Rw. With --out, write pdf.csv and figures.", cmd_pdf)
     p.add_argument("--radiation", choices=["xray", "neutron"], default="xray",
                    help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default xray")
-    p.add_argument("--u-iso", default="0.005", metavar="U",
+    p.add_argument("--u-iso", default=None, metavar="U",
                    help="isotropic displacement parameter in Å²: one number, or ELEMENT=U pairs such as "
-                        "Fe=0.004,Ni=0.005 (a bare number sets the rest); default 0.005")
+                        "Fe=0.004,Ni=0.005 (a bare number sets the rest); default: a CIF's own U_iso, B_iso "
+                        "or anisotropic U, averaged per element (0.005 where it gives none), else 0.005")
     p.add_argument("--qmax", type=float, default=None, help="apply the termination of a Q range ending at QMAX (Å⁻¹)")
     p.add_argument("--qdamp", type=float, default=0.0,
                    help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default 0")

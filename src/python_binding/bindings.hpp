@@ -36,4 +36,7 @@ bool add_trajectory_chunk_functions(PyObject* module);
 // symmetry.cpp: the private space-group functions the tests use (not in __all__).
 bool add_space_group_functions(PyObject* module);
 
+// displacements.cpp: the private _cif_site_u_iso behind the scattering PDF.
+bool add_displacement_functions(PyObject* module);
+
 }  // namespace kestrel::py

@@ -1,6 +1,8 @@
 // CIF text including its symmetry operations and space-group symbols; the
 // last byte picks the merge tolerance, from none to very coarse, so merging
-// sees every regime. Every block is read, and every notice worded.
+// sees every regime. Every block is read, and every notice worded; the
+// displacement parameters must come out for exactly the sites read.
+#include "formats/cif/displacements.hpp"
 #include "formats/cif/reader.hpp"
 #include "fuzz_common.hpp"
 
@@ -16,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         volatile std::size_t sink = 0;
         for (const kestrel::CifNotice& notice : reading->notices) sink = sink + kestrel::notice_message(notice).size();
     }
+    auto displacements = kestrel::read_cif_site_u_iso(text, symprec);
+    if (displacements.ok() != reading.ok()) __builtin_trap();
+    if (reading.ok() && displacements->size() != reading->structure.sites().size()) __builtin_trap();
     // Blocks after the first only on small texts, so each run stays quick.
     if (text.size() < 4096) {
         auto blocks = kestrel::read_cif_blocks(text, symprec);

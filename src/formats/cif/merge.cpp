@@ -104,7 +104,7 @@ std::int64_t SiteMerger::first_match(const Vec3& position) const {
     return best == kNone ? -1 : static_cast<std::int64_t>(best);
 }
 
-void SiteMerger::add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row) {
+std::size_t SiteMerger::add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row) {
     const std::int64_t match = first_match(position);
     if (match >= 0) {
         const auto site = static_cast<std::size_t>(match);
@@ -124,20 +124,21 @@ void SiteMerger::add(const std::string& element, double occupancy, const Vec3& p
                 last_row_[site][e] = row;
                 if (added_rows_.empty() || added_rows_.back() != row) added_rows_.push_back(row);
             }
-            return;
+            return site;
         }
         species.push_back({element, occupancy});
         last_row_[site].push_back(row);
-        return;
+        return site;
     }
     const auto index = static_cast<std::uint32_t>(sites_.size());
     sites_.push_back(Site{position, {SpeciesOccupancy{element, occupancy}}});
     last_row_.push_back({row});
-    if (cells_ == 0) return;
+    if (cells_ == 0) return index;
     auto [slot, inserted] =
         newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);
     older_in_cell_.push_back(inserted ? kNone : slot->second);
     slot->second = index;
+    return index;
 }
 
 std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, const Lattice& lattice, double symprec) {

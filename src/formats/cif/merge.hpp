@@ -34,7 +34,8 @@ public:
 
     // `position` is wrapped into [0, 1) and finite; `row` numbers the
     // asymmetric-unit row, and all images of one row come before the next row's.
-    void add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row);
+    // Returns the index of the site the position joined or made.
+    std::size_t add(const std::string& element, double occupancy, const Vec3& position, std::uint32_t row);
 
     std::size_t n_sites() const { return sites_.size(); }
     // Rows that repeated an atom already there, and rows whose occupancy was

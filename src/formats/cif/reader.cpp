@@ -22,6 +22,7 @@ struct AsymmetricAtom {
     std::string element;
     double occupancy;
     Vec3 position;
+    std::uint32_t loop_row;  // in the atom-site loop
 };
 
 std::optional<double> tag_number(const CifBlock& block, const std::string& name) {
@@ -132,7 +133,8 @@ Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices
             notices.add(CifNoticeKind::skipped_empty_rows, columns.row_name(row));
             continue;
         }
-        atoms.push_back({columns.row_name(row), std::move(*element), occupancy, {*px, *py, *pz}});
+        atoms.push_back({columns.row_name(row), std::move(*element), occupancy, {*px, *py, *pz},
+                         static_cast<std::uint32_t>(row)});
     }
     return atoms;
 }
@@ -158,7 +160,7 @@ std::vector<Vec3> images_of(const AsymmetricAtom& atom, const std::vector<Symmet
 
 Result<Structure> expand_and_merge(Lattice lattice, const std::vector<AsymmetricAtom>& atoms,
                                    const std::vector<SymmetryOperation>& operations, double symprec,
-                                   CifNotices& notices) {
+                                   CifNotices& notices, std::vector<std::vector<CifSiteRow>>& site_rows) {
     const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
         return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms.size()) +
@@ -172,7 +174,12 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
         std::vector<Vec3> images = images_of(atom, operations);
         const std::size_t merged = collapse_near_images(images, atom.occupancy, lattice, symprec);
         if (merged != 0) notices.add(CifNoticeKind::merged_near_images, atom.label, merged);
-        for (const Vec3& image : images) merger.add(atom.element, atom.occupancy, image, row);
+        for (const Vec3& image : images) {
+            const std::size_t site = merger.add(atom.element, atom.occupancy, image, row);
+            if (site == site_rows.size()) site_rows.emplace_back();
+            std::vector<CifSiteRow>& rows = site_rows[site];
+            if (rows.empty() || rows.back().row != atom.loop_row) rows.push_back({atom.loop_row, atom.element});
+        }
         made += images.size();
     }
     if (made == 0) return fail("CIF contains no usable atom sites");
@@ -181,7 +188,9 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
     return make_structure(std::move(lattice), merger.take_sites());
 }
 
-Result<CifReading> read_block(const CifBlock& block, double symprec) {
+}  // namespace
+
+Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     CifNotices notices;
     Result<Lattice> lattice = read_cell(block);
     if (!lattice) return lattice.take_error();
@@ -190,17 +199,24 @@ Result<CifReading> read_block(const CifBlock& block, double symprec) {
     Result<std::vector<AsymmetricAtom>> atoms = read_atoms(block, notices);
     if (!atoms) return atoms.take_error();
     if (atoms->empty()) return fail("CIF contains no usable atom sites");
-    Result<Structure> structure = expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices);
+    std::vector<std::vector<CifSiteRow>> site_rows;
+    Result<Structure> structure =
+        expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices, site_rows);
     if (!structure) return structure.take_error();
-    return CifReading{block.name, std::move(*structure), notices.take()};
+    return CifReading{block.name, std::move(*structure), notices.take(), std::move(site_rows)};
 }
+
+namespace {
+
 
 bool has_atom_sites(const CifBlock& block) { return block.loop_with("_atom_site_fract_x") != nullptr; }
 bool has_cell(const CifBlock& block) { return block.tag("_cell_length_a") != nullptr; }
 
+}  // namespace
+
 // The block from_cif reads, or the one whose failure best explains why no
 // block can be read.
-const CifBlock& block_to_read(const CifDocument& document) {
+const CifBlock& cif_block_to_read(const CifDocument& document) {
     static const CifBlock empty;
     for (const CifBlock& block : document.blocks)
         if (has_atom_sites(block) && has_cell(block)) return block;
@@ -211,12 +227,10 @@ const CifBlock& block_to_read(const CifDocument& document) {
     return document.blocks.empty() ? empty : document.blocks.front();
 }
 
-}  // namespace
-
 Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
     const CifDocument document = scan_cif(text);
-    const CifBlock& chosen = block_to_read(document);
-    Result<CifReading> reading = read_block(chosen, symprec);
+    const CifBlock& chosen = cif_block_to_read(document);
+    Result<CifReading> reading = read_cif_block(chosen, symprec);
     if (!reading) return reading;
     std::vector<std::string> candidates;
     for (const CifBlock& block : document.blocks)
@@ -236,7 +250,7 @@ Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double sy
     std::vector<CifReading> readings;
     for (const CifBlock& block : document.blocks) {
         if (!has_atom_sites(block)) continue;
-        Result<CifReading> reading = read_block(block, symprec);
+        Result<CifReading> reading = read_cif_block(block, symprec);
         if (!reading) return fail("data block '" + block.name + "': " + reading.error().message);
         readings.push_back(std::move(*reading));
     }

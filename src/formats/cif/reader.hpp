@@ -10,6 +10,7 @@
 
 #include "base/error.hpp"
 #include "formats/cif/notices.hpp"
+#include "formats/cif/scanner.hpp"
 #include "model/structure.hpp"
 
 namespace kestrel {
@@ -19,10 +20,20 @@ namespace kestrel {
 // file must not run the machine out of memory.
 inline constexpr std::uint64_t kMaxCifPositions = 20'000'000;
 
+// One asymmetric-unit row merged into a site, as the element it gave.
+struct CifSiteRow {
+    std::uint32_t row;  // in the atom-site loop, from 0
+    std::string element;
+};
+
 struct CifReading {
     std::string block;  // the data block's name, without 'data_'
     Structure structure;
     std::vector<CifNotice> notices;
+    // Per site of `structure`, the rows whose images were merged into it,
+    // each once, in row order: what carries the per-row columns
+    // (displacement parameters) over to the merged sites.
+    std::vector<std::vector<CifSiteRow>> site_rows;
 };
 
 // The first data block that has both a cell and an atom-site loop (a text
@@ -32,6 +43,11 @@ Result<CifReading> read_cif_first_block(std::string_view text, double symprec);
 // Every data block with an atom-site loop, in file order; the first block
 // that fails ends reading, its message naming the block.
 Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double symprec);
+
+// The block read_cif_first_block reads from a scanned document, and the
+// reading of one block, for callers that need other columns of that block.
+const CifBlock& cif_block_to_read(const CifDocument& document);
+Result<CifReading> read_cif_block(const CifBlock& block, double symprec);
 
 // read_cif_first_block without the notices.
 Result<Structure> read_cif(std::string_view text, double symprec);

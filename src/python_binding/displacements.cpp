@@ -1,0 +1,66 @@
+// The private reading of a CIF's displacement parameters behind the
+// scattering PDF (kestrel.pdf.cif_u_iso).
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "base/read_file.hpp"
+#include "formats/cif/displacements.hpp"
+#include "python_binding/args.hpp"
+#include "python_binding/bindings.hpp"
+#include "python_binding/errors.hpp"
+
+namespace kestrel::py {
+namespace {
+
+const Signature kSiteUIso{"_cif_site_u_iso()", {"path", "symprec"}, 1};
+
+// [{element: U or None}, ...], one dict per site.
+PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(sites.size())));
+    if (!list) return {};
+    for (std::size_t k = 0; k < sites.size(); ++k) {
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return {};
+        for (const CifElementU& entry : sites[k]) {
+            PyRef key = make_text(entry.element);
+            PyRef value = entry.u ? PyRef::steal(PyFloat_FromDouble(*entry.u)) : PyRef::borrow(Py_None);
+            if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), dict.release());
+    }
+    return list;
+}
+
+PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
+    Arguments arguments;
+    if (!match_arguments(kSiteUIso, args, kwargs, arguments)) return {};
+    std::optional<std::string> path = to_text(arguments[0], "path");
+    if (!path) return {};
+    double symprec = 1e-4;
+    if (!read_double(arguments[1], "symprec", symprec)) return {};
+    std::variant<std::string, ReadError> text = read_text_file(*path);
+    if (auto* error = std::get_if<ReadError>(&text)) return raise_read_error(*path, error->description);
+    Result<std::vector<std::vector<CifElementU>>> values =
+        read_cif_site_u_iso(std::string_view(std::get<std::string>(text)), symprec);
+    if (!values) return raise_structure_error(values.error());
+    return site_u_list(*values);
+}
+
+PyObject* module_cif_site_u_iso(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return cif_site_u_iso(args, kwargs); });
+}
+
+PyMethodDef kFunctions[] = {
+    {"_cif_site_u_iso", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_cif_site_u_iso)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_cif_site_u_iso(path, symprec=1e-4)\n--\n\n"
+     "Per site of Structure.from_cif(path), {element: isotropic U in Å² or None}."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_displacement_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions) == 0; }
+
+}  // namespace kestrel::py
