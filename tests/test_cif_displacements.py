@@ -8,8 +8,8 @@ import warnings
 
 import numpy as np
 import pytest
-from _kestrel import _cif_site_u_iso
 
+from _kestrel import _cif_site_u_iso
 from kestrel import Structure
 from kestrel.pdf import cif_u_iso, compute_pdf
 
