@@ -31,6 +31,11 @@ inline bool equals_ignoring_case(std::string_view text, std::string_view lower_w
     return true;
 }
 
+// `lower_prefix` must already be lower case.
+inline bool starts_with_ignoring_case(std::string_view text, std::string_view lower_prefix) {
+    return text.size() >= lower_prefix.size() && equals_ignoring_case(text.substr(0, lower_prefix.size()), lower_prefix);
+}
+
 // `text` without any run of `quote` characters at either end.
 inline std::string_view strip_quotes(std::string_view text, char quote) {
     while (!text.empty() && text.front() == quote) text.remove_prefix(1);

@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "base/unit_interval.hpp"
 #include "model/supercell.hpp"
 
 namespace kestrel {
@@ -42,14 +43,7 @@ std::uint64_t grid_index(double u, std::uint64_t cells) {
 
 }  // namespace
 
-Vec3 wrap_fractional(const Vec3& frac) {
-    Vec3 out;
-    for (int k = 0; k < 3; ++k) {
-        const double x = frac[k] - std::floor(frac[k]);
-        out[k] = x >= 1.0 ? 0.0 : x;
-    }
-    return out;
-}
+Vec3 wrap_fractional(const Vec3& frac) { return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])}; }
 
 std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites) {
     std::vector<Vec3> out;

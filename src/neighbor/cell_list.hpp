@@ -14,8 +14,8 @@
 
 namespace kestrel {
 
-// Every component in [0, 1). x - floor(x) of a tiny negative x rounds up to
-// exactly 1.0, which would put the site one grid cell past the end.
+// Every component wrapped into [0, 1) by wrap_unit: a component of exactly
+// 1.0 would put the site one grid cell past the end.
 Vec3 wrap_fractional(const Vec3& frac);
 std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites);
 

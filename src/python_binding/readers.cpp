@@ -1,6 +1,8 @@
 // Structure readers from Python: files and in-memory text.
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "formats/cif/reader.hpp"
@@ -52,15 +54,29 @@ PyRef read_path(const std::string& path, Reader&& read) {
     return read_path(path, read, [](Result<Structure>&& record) { return wrap_result(std::move(record)); });
 }
 
-PyRef from_cif(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromCif, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
-    if (!path) return {};
+// The CIF readers take a text (a path, or the file's content) and symprec;
+// the signature names the text in messages.
+struct CifArguments {
+    std::string text;
     double symprec = kDefaultSymprec;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
+};
+
+std::optional<CifArguments> cif_arguments(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    Arguments arguments;
+    if (!match_arguments(signature, args, kwargs, arguments)) return std::nullopt;
+    std::optional<std::string> text = to_text(arguments[0], signature.params[0]);
+    if (!text) return std::nullopt;
+    CifArguments out{std::move(*text)};
+    if (!read_double(arguments[1], signature.params[1], out.symprec)) return std::nullopt;
+    return out;
+}
+
+PyRef from_cif(PyObject* args, PyObject* kwargs) {
+    const std::optional<CifArguments> given = cif_arguments(kFromCif, args, kwargs);
+    if (!given) return {};
+    const double symprec = given->symprec;
     return read_path(
-        *path, [&](std::string_view text) { return read_cif_first_block(text, symprec); },
+        given->text, [&](std::string_view text) { return read_cif_first_block(text, symprec); },
         [](Result<CifReading>&& reading) { return wrap_cif_reading(std::move(reading)); });
 }
 
@@ -81,14 +97,11 @@ PyRef blocks_to_dict(Result<std::vector<CifReading>>&& readings) {
 }
 
 PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kReadCifBlocks, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
-    if (!path) return {};
-    double symprec = kDefaultSymprec;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
+    const std::optional<CifArguments> given = cif_arguments(kReadCifBlocks, args, kwargs);
+    if (!given) return {};
+    const double symprec = given->symprec;
     return read_path(
-        *path, [&](std::string_view text) { return read_cif_blocks(text, symprec); },
+        given->text, [&](std::string_view text) { return read_cif_blocks(text, symprec); },
         [](Result<std::vector<CifReading>>&& readings) { return blocks_to_dict(std::move(readings)); });
 }
 
@@ -126,13 +139,9 @@ PyRef from_str(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromCifStr, args, kwargs, arguments)) return {};
-    std::optional<std::string> text = to_text(arguments[0], "text");
-    if (!text) return {};
-    double symprec = kDefaultSymprec;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
-    return wrap_cif_reading(read_cif_first_block(*text, symprec));
+    const std::optional<CifArguments> given = cif_arguments(kFromCifStr, args, kwargs);
+    if (!given) return {};
+    return wrap_cif_reading(read_cif_first_block(given->text, given->symprec));
 }
 
 PyMethodDef kReadCifBlocksFunction{

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 #include "symmetry/space_group.hpp"
 
@@ -320,7 +321,7 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
             lowered += '"';
             ++i;
         } else {
-            lowered += static_cast<char>(text[i] >= 'A' && text[i] <= 'Z' ? text[i] - 'A' + 'a' : text[i]);
+            lowered += ascii_lower(text[i]);
         }
     }
     const std::vector<std::string_view> tokens = split_tokens(lowered);
@@ -330,8 +331,7 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
     const bool centrosymmetric = lattice_token.front() == '-';
     if (centrosymmetric) lattice_token.remove_prefix(1);
     if (lattice_token.size() != 1) return reader.error("expected a lattice letter, found '" + std::string(tokens[0]) + "'");
-    const char lattice = lattice_token[0] >= 'a' && lattice_token[0] <= 'z'
-                             ? static_cast<char>(lattice_token[0] - 'a' + 'A') : lattice_token[0];
+    const char lattice = ascii_upper(lattice_token[0]);
     std::optional<std::vector<IntVec>> centrings = centring_vectors(lattice);
     if (!centrings) return reader.error("unknown lattice letter '" + std::string(1, lattice) + "'");
     if (tokens.size() < 2) return reader.error("no rotation follows the lattice letter");

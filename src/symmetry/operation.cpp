@@ -3,16 +3,11 @@
 #include <cmath>
 #include <string>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 
 namespace kestrel {
 namespace {
-
-std::string_view strip_both_ends(std::string_view text, char c) {
-    while (!text.empty() && text.front() == c) text.remove_prefix(1);
-    while (!text.empty() && text.back() == c) text.remove_suffix(1);
-    return text;
-}
 
 int axis_index(char c) {
     switch (c) {
@@ -145,7 +140,7 @@ Result<double> parse_symmetry_number(std::string_view text) {
 }
 
 Result<SymmetryOperation> parse_symmetry_operation(std::string_view text) {
-    text = trim(strip_both_ends(strip_both_ends(trim(text), '\''), '"'));
+    text = trim(strip_quotes(strip_quotes(trim(text), '\''), '"'));
     const std::vector<std::string_view> components = split_on(text, ',');
     if (components.size() != 3)
         return fail("expected 3 components in symmetry op '" + std::string(text) + "'");

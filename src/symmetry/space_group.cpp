@@ -7,19 +7,12 @@
 #include <optional>
 #include <string>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 #include "symmetry/space_group_table.hpp"
 
 namespace kestrel {
 namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = lower(c);
-    return out;
-}
 
 // An H-M symbol reduced to what tells settings apart: lower case, no
 // whitespace, no "_" of subscripts ("P 2_1/c", "P2(1)/c" and "p21/c" agree),
@@ -33,7 +26,7 @@ std::string hm_key(std::string_view text) {
             out += '-';
             pos += 3;
         } else {
-            if (text[pos] != '_') out += lower(text[pos]);
+            if (text[pos] != '_') out += ascii_lower(text[pos]);
             ++pos;
         }
     }
@@ -105,7 +98,7 @@ struct NamedSymbol {
 };
 
 std::optional<NamedSymbol> split_extension(std::string_view text) {
-    std::string rest = lowered(trim(text));
+    std::string rest = ascii_lower(trim(text));
     std::string extension;
     // "F d -3 m (origin choice 2)", "F d -3 m, origin 1"
     if (const std::size_t origin = rest.find("origin"); origin != std::string::npos) {
@@ -151,7 +144,7 @@ bool is_origin_choice(std::string_view extension) {
 const SpaceGroupSetting* pick(const std::vector<const SpaceGroupSetting*>& candidates, const std::string& extension) {
     if (extension.empty()) return candidates.front();
     for (const SpaceGroupSetting* s : candidates)
-        if (lowered(s->extension) == extension) return s;
+        if (ascii_lower(s->extension) == extension) return s;
     // ":1" for the origin-1 setting of one of several cells ("C c c b:1").
     if (extension.size() == 1)
         for (const SpaceGroupSetting* s : candidates)
@@ -196,7 +189,7 @@ std::string hall_key(std::string_view text) {
     std::string out;
     for (std::string_view token : split_tokens(text)) {
         if (!out.empty()) out += ' ';
-        out += lowered(token);
+        out += ascii_lower(token);
     }
     for (std::size_t at = out.find("''"); at != std::string::npos; at = out.find("''", at)) out.replace(at, 2, "\"");
     return out;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 
 namespace kestrel {
@@ -19,21 +20,10 @@ constexpr std::array<std::string_view, 120> kElements = {
     "Rh", "Rn", "Ru", "S",  "Sb", "Sc", "Se", "Sg", "Si", "Sm", "Sn", "Sr", "T",  "Ta", "Tb", "Tc", "Te", "Th",
     "Ti", "Tl", "Tm", "Ts", "U",  "V",  "W",  "Xe", "Y",  "Yb", "Zn", "Zr"};
 
-bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::size_t leading_letters(std::string_view text) {
     std::size_t n = 0;
     while (n < text.size() && is_ascii_letter(text[n])) ++n;
     return n;
-}
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view upper_prefix) {
-    if (text.size() < upper_prefix.size()) return false;
-    for (std::size_t i = 0; i < upper_prefix.size(); ++i)
-        if (upper(text[i]) != upper_prefix[i]) return false;
-    return true;
 }
 
 // Labels of water oxygens and hydrogens, which no element reading gets right
@@ -41,9 +31,9 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view upper_pre
 std::optional<std::string> water_label_element(std::string_view label) {
     const std::size_t letters = leading_letters(label);
     const std::string_view word = label.substr(0, letters);
-    if (starts_with_ignoring_case(word, "WAT") || (letters == 2 && starts_with_ignoring_case(word, "OW")))
+    if (starts_with_ignoring_case(word, "wat") || (letters == 2 && starts_with_ignoring_case(word, "ow")))
         return "O";
-    if (letters == 2 && starts_with_ignoring_case(word, "HW")) return "H";
+    if (letters == 2 && starts_with_ignoring_case(word, "hw")) return "H";
     return std::nullopt;
 }
 
@@ -51,8 +41,8 @@ std::optional<std::string> water_label_element(std::string_view label) {
 
 std::optional<std::string> element_from_letters(std::string_view letters) {
     if (letters.empty() || letters.size() > 2) return std::nullopt;
-    std::string symbol(1, upper(letters[0]));
-    if (letters.size() == 2) symbol += lower(letters[1]);
+    std::string symbol(1, ascii_upper(letters[0]));
+    if (letters.size() == 2) symbol += ascii_lower(letters[1]);
     if (!std::binary_search(kElements.begin(), kElements.end(), std::string_view(symbol))) return std::nullopt;
     return symbol;
 }

@@ -1,10 +1,10 @@
 #include "formats/cif/operations.hpp"
 
-#include <cctype>
 #include <cmath>
 #include <optional>
 #include <string>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 #include "symmetry/space_group.hpp"
 
@@ -15,7 +15,10 @@ bool is_operation_column(std::string_view tag) {
     return tag == "_symmetry_equiv_pos_as_xyz" || tag == "_space_group_symop_operation_xyz";
 }
 
-std::string_view strip_quotes(std::string_view text) {
+// A value the writer quoted a second time ('"P 21/c"' in a text field): the
+// matching pair goes, unlike ascii.hpp's strip_quotes which drops runs of one
+// quote character at either end.
+std::string_view without_enclosing_quotes(std::string_view text) {
     text = trim(text);
     if (text.size() >= 2 && (text.front() == '\'' || text.front() == '"') && text.back() == text.front())
         text = trim(text.substr(1, text.size() - 2));
@@ -70,7 +73,7 @@ Result<std::vector<SymmetryOperation>> operations_from_loop(const CifBlock& bloc
 std::optional<std::string_view> first_given(const CifBlock& block, std::initializer_list<const char*> names) {
     for (const char* name : names) {
         const std::string_view* value = block.tag(name);
-        if (value != nullptr && !cif_value_missing(*value)) return strip_quotes(*value);
+        if (value != nullptr && !cif_value_missing(*value)) return without_enclosing_quotes(*value);
     }
     return std::nullopt;
 }
@@ -78,7 +81,7 @@ std::optional<std::string_view> first_given(const CifBlock& block, std::initiali
 bool names_p1(std::string_view symbol) {
     std::string folded;
     for (char c : symbol)
-        if (c != ' ' && c != '_') folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (c != ' ' && c != '_') folded += ascii_lower(c);
     return folded == "p1";
 }
 
@@ -109,13 +112,12 @@ std::optional<Resolved> resolve_centred_triclinic(std::string_view symbol) {
     std::string folded;
     for (char c : symbol)
         if (c != ' ') folded += c;
-    if (folded.size() < 2 || std::string_view("ABCIFR").find(static_cast<char>(std::toupper(
-                                 static_cast<unsigned char>(folded[0])))) == std::string_view::npos)
+    if (folded.size() < 2 || std::string_view("ABCIFR").find(ascii_upper(folded[0])) == std::string_view::npos)
         return std::nullopt;
     const std::string rest = folded.substr(1);
     if (rest != "1" && rest != "-1") return std::nullopt;
     const std::string hall = std::string(rest == "-1" ? "-" : "") +
-                             static_cast<char>(std::toupper(static_cast<unsigned char>(folded[0]))) + " 1";
+                             ascii_upper(folded[0]) + " 1";
     Result<std::vector<SymmetryOperation>> operations = operations_from_hall(hall);
     if (!operations) return std::nullopt;
     return Resolved{std::move(*operations), "'" + std::string(symbol) + "' (read as Hall symbol " + hall + ")"};

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
+#include "base/unit_interval.hpp"
 #include "formats/cif/cell.hpp"
 #include "formats/cif/elements.hpp"
 #include "formats/cif/merge.hpp"
@@ -50,12 +52,7 @@ std::optional<double> coordinate(const CifLoop& loop, std::size_t row, std::size
     return value;
 }
 
-bool is_dummy_flag(std::string_view flag) {
-    flag = trim(flag);
-    if (flag.size() != 3) return false;
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(flag[0]) == 'd' && lower(flag[1]) == 'u' && lower(flag[2]) == 'm';
-}
+bool is_dummy_flag(std::string_view flag) { return equals_ignoring_case(trim(flag), "dum"); }
 
 class AtomSiteColumns {
 public:
@@ -137,12 +134,6 @@ Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices
                          static_cast<std::uint32_t>(row)});
     }
     return atoms;
-}
-
-// Into [0, 1): p - floor(p) rounds up to exactly 1 for tiny negative p.
-double wrap_unit(double v) {
-    const double wrapped = v - std::floor(v);
-    return wrapped >= 1.0 ? 0.0 : wrapped;
 }
 
 std::vector<Vec3> images_of(const AsymmetricAtom& atom, const std::vector<SymmetryOperation>& operations) {

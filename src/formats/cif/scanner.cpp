@@ -1,37 +1,11 @@
 #include "formats/cif/scanner.hpp"
 
+#include "base/ascii.hpp"
 #include "base/text.hpp"
 #include "symmetry/operation.hpp"
 
 namespace kestrel {
 namespace {
-
-// Printable ASCII is never whitespace: the common case, decided without a call.
-bool is_plain_byte(char c) { return c > 0x20 && c < 0x7F; }
-
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Tag names are matched without regard to case. Folding ASCII only is enough:
-// the one non-ASCII character whose lower case is ASCII (KELVIN SIGN, to 'k')
-// cannot make any tag this reader looks up.
-std::string lower_tag(std::string_view tag) {
-    std::string out(tag);
-    for (char& c : out) c = ascii_lower(c);
-    return out;
-}
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view lower_prefix) {
-    if (text.size() < lower_prefix.size()) return false;
-    for (std::size_t i = 0; i < lower_prefix.size(); ++i)
-        if (ascii_lower(text[i]) != lower_prefix[i]) return false;
-    return true;
-}
-
-std::string_view strip_quotes(std::string_view text, char quote) {
-    while (!text.empty() && text.front() == quote) text.remove_prefix(1);
-    while (!text.empty() && text.back() == quote) text.remove_suffix(1);
-    return text;
-}
 
 // The tokenizer proper, shared by cif_tokenize and the scanner. `emit` gets
 // each value and whether it was quoted (a quoted value is never a tag or a
@@ -48,7 +22,7 @@ void tokenize(std::string_view line, Emit&& emit) {
     const std::size_t size = line.size();
     while (pos < size) {
         const char c = line[pos];
-        if (!is_plain_byte(c)) {
+        if (!is_visible_ascii(c)) {
             const std::size_t space = space_length_at(line, pos);
             if (space != 0) {
                 pos += space;
@@ -70,7 +44,7 @@ void tokenize(std::string_view line, Emit&& emit) {
             continue;
         }
         const std::size_t start = pos;
-        while (pos < size && (is_plain_byte(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
+        while (pos < size && (is_visible_ascii(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
         emit(line.substr(start, pos - start), false);
     }
 }
@@ -207,7 +181,10 @@ private:
             }
             value = document_.owned.emplace_back(std::move(joined));
         }
-        block().tags[lower_tag(tag.text)] = value;
+        // Tags are matched without regard to case. Folding ASCII only is enough:
+        // the one non-ASCII character whose lower case is ASCII (KELVIN SIGN, to
+        // 'k') cannot make any tag this reader looks up.
+        block().tags[ascii_lower(tag.text)] = value;
     }
 
     // Column tags, then values up to the next tag or keyword. A row may span
@@ -215,7 +192,7 @@ private:
     void read_loop() {
         CifLoop loop;
         while (at_ < tokens_.size() && kind_of(tokens_[at_]) == TokenKind::tag)
-            loop.tags.push_back(lower_tag(tokens_[at_++].text));
+            loop.tags.push_back(ascii_lower(tokens_[at_++].text));
         const std::size_t width = loop.tags.size();
         for (; value_at(at_); ++at_)
             if (width > 0) loop.values.push_back(tokens_[at_].text);
