@@ -115,7 +115,8 @@ def main() -> None:
         "namespace kestrel {",
         "namespace {",
         "",
-        "// Constant data: no code runs to build it.",
+        "// Constant data: no code runs to build it. One row a line, as generated.",
+        "// clang-format off",
         "constexpr SpaceGroupSetting kSettings[] = {",
     ]
     for r in rows:
@@ -132,6 +133,7 @@ def main() -> None:
         lines.append(f"    {{{number}, {quoted(extension)}, {quoted(old)}}},")
     lines += [
         "};",
+        "// clang-format on",
         "",
         "}  // namespace",
         "",

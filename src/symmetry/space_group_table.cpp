@@ -9,7 +9,8 @@
 namespace kestrel {
 namespace {
 
-// Constant data: no code runs to build it.
+// Constant data: no code runs to build it. One row a line, as generated.
+// clang-format off
 constexpr SpaceGroupSetting kSettings[] = {
     {1, "P 1", "P 1", "", "P 1"},
     {2, "-P 1", "P -1", "", "P -1"},
@@ -582,6 +583,7 @@ constexpr OldSymbol kOldSymbols[] = {
     {68, "2a-cb", "B b a b"},
     {68, "1a-cb", "B b a b"},
 };
+// clang-format on
 
 }  // namespace
 
