@@ -9,13 +9,23 @@
 
 namespace kestrel {
 
-inline bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-inline bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool is_ascii_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+inline bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 // Printable ASCII is never whitespace: the common case, decided without a call.
-inline bool is_visible_ascii(char c) { return c > 0x20 && c < 0x7F; }
+inline bool is_visible_ascii(char c) {
+    return c > 0x20 && c < 0x7F;
+}
 
-inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-inline char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline char ascii_upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 inline std::string ascii_lower(std::string_view text) {
     std::string lower(text);
@@ -33,7 +43,8 @@ inline bool equals_ignoring_case(std::string_view text, std::string_view lower_w
 
 // `lower_prefix` must already be lower case.
 inline bool starts_with_ignoring_case(std::string_view text, std::string_view lower_prefix) {
-    return text.size() >= lower_prefix.size() && equals_ignoring_case(text.substr(0, lower_prefix.size()), lower_prefix);
+    return text.size() >= lower_prefix.size() &&
+           equals_ignoring_case(text.substr(0, lower_prefix.size()), lower_prefix);
 }
 
 // `text` without any run of `quote` characters at either end.

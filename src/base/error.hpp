@@ -12,7 +12,9 @@ struct StructureError {
     std::string message;
 };
 
-inline StructureError fail(std::string message) { return StructureError{std::move(message)}; }
+inline StructureError fail(std::string message) {
+    return StructureError{std::move(message)};
+}
 
 // A value or a StructureError. Operations of the core return this instead of
 // throwing, so the binding layer sees every failure as data it can map once.

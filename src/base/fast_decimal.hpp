@@ -10,7 +10,9 @@ namespace kestrel::detail {
 
 // Kept apart from base/ascii.hpp so that text.hpp, which every reader
 // includes, brings no more names along than its own.
-inline bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Clinger's fast path: a literal of at most 19 digits whose integer value m
 // is below 2^53, scaled by 10^k with |k| <= 22, is one correctly rounded

@@ -129,7 +129,9 @@ LineStatus LineStream::skip_lines(std::uint64_t count, std::uint64_t& skipped) {
         }
         const char* cursor = start;
         for (std::uint64_t k = 0; k < wanted; ++k)
-            cursor = static_cast<const char*>(std::memchr(cursor, '\n', static_cast<std::size_t>(start + available - cursor))) + 1;
+            cursor = static_cast<const char*>(
+                         std::memchr(cursor, '\n', static_cast<std::size_t>(start + available - cursor))) +
+                     1;
         const std::size_t used = static_cast<std::size_t>(cursor - start);
         if (!check_utf8(start, used)) return LineStatus::error;
         pos_ += used;

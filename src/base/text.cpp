@@ -9,7 +9,9 @@
 namespace kestrel {
 namespace {
 
-bool is_ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+bool is_ascii_space(unsigned char c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+}
 
 // Checks the decimal literal grammar and, for values from_chars reports as
 // out of range, tells overflow from underflow by the decimal exponent of the
@@ -84,7 +86,8 @@ std::size_t detail::multibyte_space_length_at(std::string_view text, std::size_t
     if (lead == 0xE1) return byte(1) == 0x9A && byte(2) == 0x80 ? 3 : 0;
     if (lead == 0xE2) {
         if (byte(1) == 0x80)
-            return (byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 || byte(2) == 0xAF ? 3 : 0;
+            return (byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 || byte(2) == 0xAF ? 3
+                                                                                                                 : 0;
         return byte(1) == 0x81 && byte(2) == 0x9F ? 3 : 0;
     }
     if (lead == 0xE3) return byte(1) == 0x80 && byte(2) == 0x80 ? 3 : 0;
@@ -119,7 +122,9 @@ std::string_view trim_end(std::string_view text) {
     return text.substr(0, end);
 }
 
-std::string_view trim(std::string_view text) { return trim_end(trim_start(text)); }
+std::string_view trim(std::string_view text) {
+    return trim_end(trim_start(text));
+}
 
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;

@@ -47,7 +47,8 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
     for (std::uint64_t count : counts) atoms += count;
     std::vector<std::size_t> entries;
     entries.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(atoms, members.size())));
-    for (std::size_t species = 0; species < counts.size(); ++species) entries.insert(entries.end(), counts[species], species);
+    for (std::size_t species = 0; species < counts.size(); ++species)
+        entries.insert(entries.end(), counts[species], species);
     if (entries.size() < members.size()) entries.resize(members.size(), kVacancy);
 
     for (std::size_t k = entries.size(); k >= 2; --k) std::swap(entries[k - 1], entries[rng.below(k)]);

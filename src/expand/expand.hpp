@@ -15,7 +15,7 @@ namespace kestrel::expand {
 // One species of one pool: what was asked for and what was delivered.
 struct OccupancyReportRow {
     std::string element;
-    double target_occupancy;     // the representative's stored occupancy
+    double target_occupancy;  // the representative's stored occupancy
     std::uint64_t sites_in_pool;
     std::uint64_t atoms_placed;  // the pool's share, even where it overflowed the pool
 };

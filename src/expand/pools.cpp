@@ -12,7 +12,8 @@ namespace kestrel::expand {
 std::string pool_key(const Site& site) {
     std::vector<std::string> parts;
     parts.reserve(site.species.size());
-    for (const SpeciesOccupancy& entry : site.species) parts.push_back(entry.element + ":" + format_fixed4(entry.occupancy));
+    for (const SpeciesOccupancy& entry : site.species)
+        parts.push_back(entry.element + ":" + format_fixed4(entry.occupancy));
     std::sort(parts.begin(), parts.end());
     std::string key;
     for (const std::string& part : parts) {

@@ -122,7 +122,8 @@ Result<Structure> read_poscar(std::string_view text) {
             Vec3 frac;
             std::string_view bad;
             const LineRead read = three_numbers(lines[first_coordinate + k], frac, bad);
-            if (read == LineRead::incomplete) return fail("coordinate line " + std::to_string(k + 1) + " is incomplete");
+            if (read == LineRead::incomplete)
+                return fail("coordinate line " + std::to_string(k + 1) + " is incomplete");
             if (read == LineRead::bad_number) return fail(number_error_message(bad));
             if (cartesian) {
                 for (double& value : frac) value *= factor;

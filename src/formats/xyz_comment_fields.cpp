@@ -11,7 +11,9 @@ namespace {
 
 // Deliberately narrower than is_space: a vertical tab or a non-breaking
 // space before the key does not separate it from a preceding word.
-bool is_field_boundary(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool is_field_boundary(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
 
 }  // namespace
 

@@ -18,8 +18,8 @@ Result<Lattice> lattice_from_field(std::string_view value) {
     return make_lattice(rows);
 }
 
-XyzFrameParser::XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell,
-                               std::string no_cell_message, std::string line_label, std::size_t expected_sites)
+XyzFrameParser::XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell, std::string no_cell_message,
+                               std::string line_label, std::size_t expected_sites)
     : line_label_(std::move(line_label)) {
     if (!read_comment(comment, cell, std::move(no_cell_message))) return;
     // Saturates rather than wraps for absurd column indices: no line has

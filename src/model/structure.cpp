@@ -40,7 +40,9 @@ std::vector<std::string> elements(const Structure& structure) {
     return names;
 }
 
-double volume(const Structure& structure) { return std::fabs(determinant(structure.lattice().matrix())); }
+double volume(const Structure& structure) {
+    return std::fabs(determinant(structure.lattice().matrix()));
+}
 
 bool site_is_ordered(const Site& site) {
     return site.species.size() == 1 && std::fabs(site.species[0].occupancy - 1.0) < 1e-6;

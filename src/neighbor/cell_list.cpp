@@ -14,7 +14,9 @@ Vec3 cross(const Vec3& x, const Vec3& y) {
     return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
 }
 
-double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double norm(const Vec3& v) {
+    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 // At least one grid cell per axis, so a cell narrower than the cutoff is
 // searched image by image; at most 64, so the grid stays small for huge cells.
@@ -43,7 +45,9 @@ std::uint64_t grid_index(double u, std::uint64_t cells) {
 
 }  // namespace
 
-Vec3 wrap_fractional(const Vec3& frac) { return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])}; }
+Vec3 wrap_fractional(const Vec3& frac) {
+    return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])};
+}
 
 std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites) {
     std::vector<Vec3> out;
@@ -83,7 +87,7 @@ Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, 
 }
 
 Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
-                                      unsigned subdivisions) {
+                                     unsigned subdivisions) {
     // Chains hold signed 32-bit site indices; supercells are capped there
     // for the same reason.
     if (wrapped.size() > kMaxSupercellSites)

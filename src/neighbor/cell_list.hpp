@@ -24,8 +24,8 @@ std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites);
 Vec3 perpendicular_widths(const Lattice& lattice);
 
 struct CellList {
-    std::vector<std::int32_t> head;  // first site of each grid cell's chain, -1 when empty
-    std::vector<std::int32_t> next;  // following site in the same cell, -1 at the chain's end
+    std::vector<std::int32_t> head;                      // first site of each grid cell's chain, -1 when empty
+    std::vector<std::int32_t> next;                      // following site in the same cell, -1 at the chain's end
     std::uint64_t na = 1, nb = 1, nc = 1;                // grid cells along a, b, c
     std::int64_t reach_a = 1, reach_b = 1, reach_c = 1;  // grid cells searched on each side
 
@@ -58,7 +58,7 @@ Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, 
 // The same over any basis of the lattice: `wrapped` are the sites'
 // fractional coordinates in it, each wrapped into [0, 1).
 Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
-                                      unsigned subdivisions);
+                                     unsigned subdivisions);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
 // wrapped target cell and how many whole cells the wrap moved along each
@@ -100,7 +100,7 @@ inline ResolvedOffset resolve_offset(const CellList& grid, const GridCoords& at,
 // images are visited). Read-only: any number of threads may query at once.
 template <class Visit>
 void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
-                        std::size_t i, Visit&& visit) {
+                       std::size_t i, Visit&& visit) {
     const Mat3& m = lattice.matrix();
     const double cutoff2 = cutoff * cutoff;
     const Vec3& centre = wrapped[i];

@@ -86,7 +86,9 @@ double min_square(Interval x) {
 }
 
 // k * x over the interval, as an interval.
-Interval scaled(double k, Interval x) { return {std::min(k * x.lo, k * x.hi), std::max(k * x.lo, k * x.hi)}; }
+Interval scaled(double k, Interval x) {
+    return {std::min(k * x.lo, k * x.hi), std::max(k * x.lo, k * x.hi)};
+}
 
 // The grid-cell offsets whose intervals meet [lo, hi], within +-reach.
 // False when none does (or the bounds are not numbers).
@@ -108,7 +110,8 @@ constexpr double kMaxCachedRows = 1 << 20;
 
 HalfStencil::HalfStencil(const CellList& grid, const Lattice& lattice, double cutoff)
     : grid_(grid), axes_(SphereAxes::of(lattice.matrix())), cutoff2_(cutoff * cutoff * (1.0 + kSlack)) {
-    const double bound_rows = (static_cast<double>(grid.reach_a) + 1.0) * (2.0 * static_cast<double>(grid.reach_b) + 1.0);
+    const double bound_rows =
+        (static_cast<double>(grid.reach_a) + 1.0) * (2.0 * static_cast<double>(grid.reach_b) + 1.0);
     if (bound_rows <= kMaxCachedRows) {
         // Collected by the same walk the uncached queries take.
         const auto nb = static_cast<std::int64_t>(grid.nb), nc = static_cast<std::int64_t>(grid.nc);
@@ -152,8 +155,7 @@ bool HalfStencil::c_range(std::int64_t da, std::int64_t db, std::int64_t& lo, st
     if (!(rest >= 0.0)) return false;
     const double half = std::sqrt(rest / axes_.gcc);
     const Interval from_a = scaled(-axes_.mca, fa), from_b = scaled(-axes_.mcb, fb);
-    return offsets_meeting(from_a.lo + from_b.lo - half, from_a.hi + from_b.hi + half, grid_.nc, grid_.reach_c, lo,
-                           hi);
+    return offsets_meeting(from_a.lo + from_b.lo - half, from_a.hi + from_b.hi + half, grid_.nc, grid_.reach_c, lo, hi);
 }
 
 namespace detail {
@@ -189,8 +191,8 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
         }
         const double fa = static_cast<double>(sa), fb = static_cast<double>(sb), fc = static_cast<double>(sc);
         segments.push_back({begin, end, fa * m[0][0] + fb * m[1][0] + fc * m[2][0],
-                            fa * m[0][1] + fb * m[1][1] + fc * m[2][1], fa * m[0][2] + fb * m[1][2] + fc * m[2][2],
-                            sa, sb, sc});
+                            fa * m[0][1] + fb * m[1][1] + fc * m[2][1], fa * m[0][2] + fb * m[1][2] + fc * m[2][2], sa,
+                            sb, sc});
     }
     return candidates;
 }
@@ -212,9 +214,8 @@ double square_root(double v) {
 // Two candidates per step. Each lane's r^2 and position are stored at the
 // end of the compacted list, which moves on only when the lane passed: no
 // branch to mispredict.
-std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segments, std::size_t n_segments,
-                                    double px, double py, double pz, double cutoff2, double* r,
-                                    std::uint32_t* accepted) {
+std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segments, std::size_t n_segments, double px,
+                                    double py, double pz, double cutoff2, double* r, std::uint32_t* accepted) {
     std::size_t n = 0;
     for (const Segment* s = segments; s != segments + n_segments; ++s) {
         const double bx = px - s->tx, by = py - s->ty, bz = pz - s->tz;
@@ -286,9 +287,8 @@ constexpr std::array<Compaction, 16> kCompactions = make_compactions();
 // and stored as a whole vector (single-lane stores are what limits the
 // baseline).
 __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSites& g, const Segment* segments,
-                                                                std::size_t n_segments, double px, double py,
-                                                                double pz, double cutoff2, double* r,
-                                                                std::uint32_t* accepted) {
+                                                                std::size_t n_segments, double px, double py, double pz,
+                                                                double cutoff2, double* r, std::uint32_t* accepted) {
     const __m256d upper = _mm256_set1_pd(cutoff2), lower = _mm256_set1_pd(kCoincident);
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 0, 0, 0, 0);
     const double* xs = g.x.data();

@@ -14,7 +14,6 @@
 
 #include "neighbor/cell_list.hpp"
 
-
 namespace kestrel {
 
 struct GroupedSites {
@@ -133,9 +132,8 @@ struct Segment {
 // predictor to guess); the square roots are a second pass. The compiler
 // would vectorise neither the compaction nor a square root that may set
 // errno, so both are written with intrinsics.
-using DistanceSweep = std::size_t (*)(const GroupedSites& g, const Segment* segments, std::size_t n_segments,
-                                      double px, double py, double pz, double cutoff2, double* r,
-                                      std::uint32_t* accepted);
+using DistanceSweep = std::size_t (*)(const GroupedSites& g, const Segment* segments, std::size_t n_segments, double px,
+                                      double py, double pz, double cutoff2, double* r, std::uint32_t* accepted);
 
 // The best variant this processor runs, chosen once: the x86-64 baseline
 // (SSE2) everywhere, AVX2 where the processor and the system support it.
@@ -159,9 +157,8 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
 // up, leaving the rest of the range undone, once `stop` is requested; it is
 // looked at before each grid cell and each batch.
 template <class Visit>
-void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil,
-                        const Lattice& lattice, double cutoff, std::size_t begin, std::size_t end,
-                        const std::stop_token& stop, Visit&& visit) {
+void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil, const Lattice& lattice,
+                        double cutoff, std::size_t begin, std::size_t end, const std::stop_token& stop, Visit&& visit) {
     // Segments resolved before the centres sweep them; bounds the memory
     // (and the time between looks at `stop`) when a query spans many cells.
     constexpr std::size_t kBatchSegments = 4096;
@@ -203,10 +200,8 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
                 if (from == to) continue;
                 candidates += to - from;
                 detail::Segment& previous = segments.back();
-                if (previous.end == from && previous.sa == 0 && previous.sb == 0 && previous.sc == 0)
-                    previous.end = to;
-                else
-                    segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
+                if (previous.end == from && previous.sa == 0 && previous.sb == 0 && previous.sc == 0) previous.end = to;
+                else segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
             }
         } else {
             const bool finished = stencil.for_each_row([&](const StencilRow& row) {

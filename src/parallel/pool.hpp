@@ -35,9 +35,9 @@ public:
     // moved: the job runs on another thread than the one that created it.
     virtual void run(bool moved) = 0;
 
-    const void* origin = nullptr;      // the worker that created it; null for injected jobs
-    bool done = false;                 // set under the pool's mutex, so waiters cannot miss it
-    std::exception_ptr error;          // a failure of run(), rethrown on the waiting thread
+    const void* origin = nullptr;  // the worker that created it; null for injected jobs
+    bool done = false;             // set under the pool's mutex, so waiters cannot miss it
+    std::exception_ptr error;      // a failure of run(), rethrown on the waiting thread
 };
 
 template <class F>
@@ -92,10 +92,10 @@ public:
 
 private:
     struct Worker {
-        ThreadPool* pool;                          // lets a thread find the pool it belongs to
-        std::size_t index;                         // where stealing starts, so thieves spread out
-        std::mutex queue_mutex;                    // guards `queue` against its owner and thieves
-        std::deque<pool_detail::Job*> queue;       // owner works at the back, thieves take the front
+        ThreadPool* pool;                     // lets a thread find the pool it belongs to
+        std::size_t index;                    // where stealing starts, so thieves spread out
+        std::mutex queue_mutex;               // guards `queue` against its owner and thieves
+        std::deque<pool_detail::Job*> queue;  // owner works at the back, thieves take the front
     };
 
     explicit ThreadPool(std::size_t workers);
@@ -134,18 +134,18 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;  // stable addresses: threads and jobs point at them
     std::vector<std::thread> threads_;              // joined by the destructor
 
-    std::mutex injector_mutex_;                     // guards `injector_`
-    std::deque<pool_detail::Job*> injector_;        // jobs from threads outside the pool
+    std::mutex injector_mutex_;               // guards `injector_`
+    std::deque<pool_detail::Job*> injector_;  // jobs from threads outside the pool
 
     // Sleeping and waking. One mutex keeps the checks of `work_epoch_`,
     // `stopping_` and Job::done atomic with going to sleep.
     std::mutex sleep_mutex_;
-    std::condition_variable work_ready_;            // idle workers wait here for new jobs
-    std::condition_variable job_done_;              // threads waiting for one job's completion
-    std::uint64_t work_epoch_ = 0;                  // bumped per queued job; an idle worker sleeps only if unchanged
-    bool stopping_ = false;                         // set once by the destructor
-    std::condition_variable worker_ready_;          // start() waits here for each new worker's set-up
-    std::size_t workers_ready_ = 0;                 // workers past their set-up; see start()
+    std::condition_variable work_ready_;    // idle workers wait here for new jobs
+    std::condition_variable job_done_;      // threads waiting for one job's completion
+    std::uint64_t work_epoch_ = 0;          // bumped per queued job; an idle worker sleeps only if unchanged
+    bool stopping_ = false;                 // set once by the destructor
+    std::condition_variable worker_ready_;  // start() waits here for each new worker's set-up
+    std::size_t workers_ready_ = 0;         // workers past their set-up; see start()
 };
 
 // The process-wide pool for n_threads = 0, created on the first call and

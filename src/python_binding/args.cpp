@@ -173,7 +173,8 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     if (static_cast<std::size_t>(given) > n_params) {
         const std::string count = std::to_string(given) + (given == 1 ? " was" : " were");
         if (signature.n_required == n_params)
-            raise(PyExc_TypeError, fn + " takes " + std::to_string(n_params) + " positional arguments but " + count + " given");
+            raise(PyExc_TypeError,
+                  fn + " takes " + std::to_string(n_params) + " positional arguments but " + count + " given");
         else
             raise(PyExc_TypeError, fn + " takes from " + std::to_string(signature.n_required) + " to " +
                                        std::to_string(n_params) + " positional arguments but " + count + " given");
@@ -211,7 +212,9 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     return true;
 }
 
-std::optional<double> to_double(PyObject* value, const char* name) { return with_prefix(double_of(value), name); }
+std::optional<double> to_double(PyObject* value, const char* name) {
+    return with_prefix(double_of(value), name);
+}
 
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
     PyRef integer = PyLong_Check(value) ? PyRef::borrow(value) : PyRef::steal(PyNumber_Index(value));
@@ -223,7 +226,9 @@ std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
     return with_prefix(result, name);
 }
 
-std::optional<std::string> to_text(PyObject* value, const char* name) { return with_prefix(text_of(value), name); }
+std::optional<std::string> to_text(PyObject* value, const char* name) {
+    return with_prefix(text_of(value), name);
+}
 
 std::optional<std::vector<double>> to_numbers(PyObject* value, const char* name) {
     return with_prefix(numbers_of(value), name);

@@ -61,6 +61,8 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-bool add_displacement_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions) == 0; }
+bool add_displacement_functions(PyObject* module) {
+    return PyModule_AddFunctions(module, kFunctions) == 0;
+}
 
 }  // namespace kestrel::py

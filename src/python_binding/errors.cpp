@@ -5,8 +5,7 @@ namespace kestrel::py {
 PyObject* internal_error_type() {
     // Created once under the interpreter lock and kept for the process.
     static PyObject* type = PyErr_NewExceptionWithDoc(
-        "kestrel.InternalError",
-        "A broken invariant inside kestrel. Please report it with the input that caused it.",
+        "kestrel.InternalError", "A broken invariant inside kestrel. Please report it with the input that caused it.",
         PyExc_BaseException, nullptr);
     return type;
 }
@@ -25,7 +24,9 @@ PyRef raise_internal_error(const std::string& message) {
     return raise(type, message);
 }
 
-PyRef raise_structure_error(const StructureError& error) { return raise(PyExc_ValueError, error.message); }
+PyRef raise_structure_error(const StructureError& error) {
+    return raise(PyExc_ValueError, error.message);
+}
 
 PyRef raise_read_error(const std::string& path, const std::string& error) {
     return raise(PyExc_IOError, "could not read " + path + ": " + error);

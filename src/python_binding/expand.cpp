@@ -13,8 +13,12 @@
 namespace kestrel::py {
 namespace {
 
-PyRef make_u64(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
-PyRef make_float(double value) { return PyRef::steal(PyFloat_FromDouble(value)); }
+PyRef make_u64(std::uint64_t value) {
+    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
+}
+PyRef make_float(double value) {
+    return PyRef::steal(PyFloat_FromDouble(value));
+}
 
 // Sets dict[key] = value, taking over `value`; false with an exception set
 // if the value could not be created or stored.
@@ -104,7 +108,8 @@ PyRef report_dict(const expand::ExpansionReport& report) {
         !put(dict.get(), "n_vacancies", make_u64(report.n_vacancies)) ||
         !put(dict.get(), "warnings",
              make_list(report.warnings.size(), [&](std::size_t i) { return make_text(report.warnings[i]); })) ||
-        !put(dict.get(), "occupancy_report", make_list(rows.size(), [&](std::size_t i) { return report_row(rows[i]); })))
+        !put(dict.get(), "occupancy_report",
+             make_list(rows.size(), [&](std::size_t i) { return report_row(rows[i]); })))
         return {};
     return dict;
 }

@@ -21,8 +21,8 @@ constexpr std::chrono::milliseconds kSignalSlice{50};
 struct Handoff {
     std::mutex mutex;
     std::condition_variable finished_signal;
-    bool finished = false;          // guarded by `mutex`
-    std::exception_ptr error;       // written before `finished`, read after it
+    bool finished = false;     // guarded by `mutex`
+    std::exception_ptr error;  // written before `finished`, read after it
 };
 
 void run_body(const std::function<void(std::stop_token)>& body, std::stop_token stop, Handoff& handoff) {

@@ -13,8 +13,7 @@ namespace {
 PyObject* created_module = nullptr;
 
 PyMethodDef kTrajectoryFunction{
-    "read_xyz_trajectory",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_xyz_trajectory)),
+    "read_xyz_trajectory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_xyz_trajectory)),
     METH_VARARGS | METH_KEYWORDS,
     "read_xyz_trajectory(path, every=1, start=0, stop=None, cell=None)\n--\n\n"
     "Read selected frames of a multi-frame XYZ trajectory.\n\n"

@@ -19,11 +19,12 @@ namespace kestrel::py {
 namespace {
 
 struct BufferObject {
-    PyObject_HEAD
-    std::vector<double>* values;  // owned; the memory every array over this object reads
+    PyObject_HEAD std::vector<double>* values;  // owned; the memory every array over this object reads
 };
 
-BufferObject* as_buffer(PyObject* object) { return reinterpret_cast<BufferObject*>(object); }
+BufferObject* as_buffer(PyObject* object) {
+    return reinterpret_cast<BufferObject*>(object);
+}
 
 PyObject* buffer_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "curve buffers are made by kestrel only");
@@ -42,8 +43,8 @@ PyObject* get_array_interface(PyObject* self, void*) {
         const auto address = reinterpret_cast<std::uintptr_t>(values.data());
         // (address, False): the array may write into the buffer it shares.
         return PyRef::steal(Py_BuildValue("{s:(n),s:s,s:(NO),s:i}", "shape", static_cast<Py_ssize_t>(values.size()),
-                                          "typestr", typestr, "data", PyLong_FromSize_t(address), Py_False,
-                                          "version", 3));
+                                          "typestr", typestr, "data", PyLong_FromSize_t(address), Py_False, "version",
+                                          3));
     });
 }
 

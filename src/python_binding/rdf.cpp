@@ -135,8 +135,8 @@ PyRef total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyRef available_threads() {
-    Result<ThreadPool*> pool = ThreadPool::current() != nullptr ? Result<ThreadPool*>(ThreadPool::current())
-                                                                 : default_pool();
+    Result<ThreadPool*> pool =
+        ThreadPool::current() != nullptr ? Result<ThreadPool*>(ThreadPool::current()) : default_pool();
     if (!pool) return raise_structure_error(pool.error());
     return PyRef::steal(PyLong_FromSize_t((*pool)->size()));
 }

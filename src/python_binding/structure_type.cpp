@@ -15,11 +15,12 @@ namespace kestrel::py {
 namespace {
 
 struct StructureObject {
-    PyObject_HEAD
-    Structure* record;  // owned; set once at creation, released in dealloc
+    PyObject_HEAD Structure* record;  // owned; set once at creation, released in dealloc
 };
 
-StructureObject* as_instance(PyObject* object) { return reinterpret_cast<StructureObject*>(object); }
+StructureObject* as_instance(PyObject* object) {
+    return reinterpret_cast<StructureObject*>(object);
+}
 
 // ---- constructor ------------------------------------------------------------
 
@@ -275,8 +276,8 @@ PyType_Spec kSpec{"kestrel.Structure", sizeof(StructureObject), 0, Py_TPFLAGS_DE
 // then lists the readers, the properties (what a structure holds) and these
 // operations on it, in this list's order.
 bool order_members(PyObject* type) {
-    static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell",
-                                                   "prdf", "total_rdf", "expand_occupancies"};
+    static const char* const kAfterProperties[] = {"disorder_summary", "available_threads", "make_supercell", "prdf",
+                                                   "total_rdf",        "expand_occupancies"};
     PyRef dict = PyRef::steal(PyObject_GetAttrString(type, "__dict__"));
     if (!dict) return false;
     for (const char* name : kAfterProperties) {

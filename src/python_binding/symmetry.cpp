@@ -102,6 +102,8 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-bool add_space_group_functions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions) == 0; }
+bool add_space_group_functions(PyObject* module) {
+    return PyModule_AddFunctions(module, kFunctions) == 0;
+}
 
 }  // namespace kestrel::py

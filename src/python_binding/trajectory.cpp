@@ -50,11 +50,12 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
     return out;
 }
 
-PyRef make_u64(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+PyRef make_u64(std::uint64_t value) {
+    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
+}
 
 // ([Structure, ...], [frame index, ...], last), the structures moved out.
-PyRef frames_tuple(std::vector<Structure>& structures, const std::vector<std::uint64_t>& frame_indices,
-                   PyRef last) {
+PyRef frames_tuple(std::vector<Structure>& structures, const std::vector<std::uint64_t>& frame_indices, PyRef last) {
     if (!last) return {};
     const auto count = static_cast<Py_ssize_t>(structures.size());
     PyRef list = PyRef::steal(PyList_New(count));
@@ -162,8 +163,7 @@ PyMethodDef kChunkFunctions[] = {
      "max_frames kept frames or max_atoms atoms in them. Returns (structures,\n"
      "frame_indices, next_position); next_position is (offset, frame, kept, finished)."},
     {"_count_xyz_trajectory_frames",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_count_frames)),
-     METH_VARARGS | METH_KEYWORDS,
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_count_frames)), METH_VARARGS | METH_KEYWORDS,
      "_count_xyz_trajectory_frames(path, every=1, start=0, stop=None, cell=None)\n--\n\n"
      "Count the frames a read would go through and keep, without parsing them.\n"
      "Returns (frames_read, frames_kept)."},
@@ -175,6 +175,8 @@ PyObject* module_read_xyz_trajectory(PyObject*, PyObject* args, PyObject* kwargs
     return guarded([&] { return read_xyz_trajectory(args, kwargs); });
 }
 
-bool add_trajectory_chunk_functions(PyObject* module) { return PyModule_AddFunctions(module, kChunkFunctions) == 0; }
+bool add_trajectory_chunk_functions(PyObject* module) {
+    return PyModule_AddFunctions(module, kChunkFunctions) == 0;
+}
 
 }  // namespace kestrel::py

@@ -67,11 +67,11 @@ struct PairHistogram {
 };
 
 struct RdfResult {
-    std::vector<std::string> elements;         // ascending byte order
-    std::vector<double> r;                     // lower bin edges, n_bins
-    std::vector<double> edges;                 // n_bins + 1
-    std::vector<std::vector<double>> partials; // A-major: entry A * n_el + B is g_AB
-    std::vector<double> total;                 // n_bins
+    std::vector<std::string> elements;          // ascending byte order
+    std::vector<double> r;                      // lower bin edges, n_bins
+    std::vector<double> edges;                  // n_bins + 1
+    std::vector<std::vector<double>> partials;  // A-major: entry A * n_el + B is g_AB
+    std::vector<double> total;                  // n_bins
 };
 
 // Divides by shell volume and element totals: g_AB = H_AB / (N_A V_k)

@@ -20,20 +20,20 @@ struct PairLoop {
     const Lattice& lattice;
     double cutoff;
     const CellList& grid;
-    const HalfStencil& stencil;           // the grid-cell offsets each centre searches
-    GroupedSites sites;                   // coordinates grouped by grid cell
-    std::vector<std::size_t> offsets;     // species of position p: [offsets[p], offsets[p + 1])
-    std::vector<std::uint32_t> element;   // the SpeciesTable's entries, reordered by position
+    const HalfStencil& stencil;          // the grid-cell offsets each centre searches
+    GroupedSites sites;                  // coordinates grouped by grid cell
+    std::vector<std::size_t> offsets;    // species of position p: [offsets[p], offsets[p + 1])
+    std::vector<std::uint32_t> element;  // the SpeciesTable's entries, reordered by position
     std::vector<double> occupancy;
-    bool one_species_per_site;            // lets the common case skip the species loops
+    bool one_species_per_site;  // lets the common case skip the species loops
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
-    std::stop_token stop;                 // the pieces give up once it is requested
+    std::stop_token stop;  // the pieces give up once it is requested
 
     PairLoop(const Lattice& lattice_, double cutoff_, const NeighborGrid& neighbors, const HalfStencil& stencil_,
-             const SpeciesTable& table,
-             const std::vector<double>& edges_, std::size_t n_elements_, std::stop_token stop_)
+             const SpeciesTable& table, const std::vector<double>& edges_, std::size_t n_elements_,
+             std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
           grid(neighbors.cells),
@@ -68,19 +68,21 @@ struct PairLoop {
         const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
         if constexpr (kOneSpecies) {
-            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
-                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                if (k >= n_bins) return;
-                counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
-            });
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop,
+                               [&](std::size_t p, std::size_t q, double r) {
+                                   const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                                   if (k >= n_bins) return;
+                                   counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
+                               });
         } else {
-            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
-                const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                if (k >= n_bins) return;
-                for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
-                    for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j)
-                        counts[element[i] * stride + element[j] * n_bins + k] += occupancy[j] * occupancy[i];
-            });
+            for_each_pair_once(
+                sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
+                    const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
+                    if (k >= n_bins) return;
+                    for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
+                        for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j)
+                            counts[element[i] * stride + element[j] * n_bins + k] += occupancy[j] * occupancy[i];
+                });
         }
         return histogram;
     }
@@ -94,8 +96,8 @@ struct PairLoop {
 // a piece that moved to another thread (stolen, or handed into the pool)
 // gets a fresh budget, so idle workers that steal cut the remaining work
 // finer where it is uneven. The right half's counts are added into the left's.
-PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begin, std::size_t end,
-                        std::size_t budget, bool moved) {
+PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begin, std::size_t end, std::size_t budget,
+                        bool moved) {
     const std::size_t half = (end - begin) / 2;
     bool split = false;
     if (half >= 1) {
@@ -176,7 +178,8 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     // Each piece in flight holds a whole histogram; there are at most about
     // two per worker (one running, one waiting to be merged), and never more
     // pieces than centres.
-    const double pieces = 2.0 * static_cast<double>(std::min<std::uint64_t>((*pool)->size(), structure.n_sites())) + 1.0;
+    const double pieces =
+        2.0 * static_cast<double>(std::min<std::uint64_t>((*pool)->size(), structure.n_sites())) + 1.0;
     const double doubles = static_cast<double>(n_bins) * (static_cast<double>(n_el * n_el) * (pieces + 1.0) + 3.0);
     if (doubles * 8.0 > kHistogramMemoryLimit)
         return fail("cutoff and bin_size give " + std::to_string(n_bins) + " bins, too many for " +
@@ -196,8 +199,10 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const HalfStencil stencil(neighbors->cells, search_lattice, cutoff);
     const double work = estimated_search_work(stencil, neighbors->cells, structure.n_sites());
     if (!(work <= kMaxSearchWork))
-        return fail("the cutoff reaches too many periodic images of this cell: the neighbour search would make "
-                    "about " + scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
+        return fail(
+            "the cutoff reaches too many periodic images of this cell: the neighbour search would make "
+            "about " +
+            scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
 
     const PairLoop loop(search_lattice, cutoff, *neighbors, stencil, species, out.edges, n_el, stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
@@ -208,8 +213,8 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     return out;
 }
 
-Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
-                                   std::uint64_t n_threads, std::stop_token stop) {
+Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_threads,
+                                   std::stop_token stop) {
     if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size, stop);
 
     const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxWorkers));

@@ -43,13 +43,12 @@ inline constexpr const char* kInterruptedMessage = "interrupted";
 // else on the process-wide default pool. The workers look at `stop` before
 // each grid cell of centres; once it is requested the call fails with
 // kInterruptedMessage.
-Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size,
-                              std::stop_token stop = {});
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop = {});
 
 // n_threads 0: compute_rdf on the calling thread with the default pool.
 // Otherwise a pool of min(n_threads, 65535) workers is started for this call
 // alone, runs compute_rdf as one task, and is shut down before returning.
-Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size,
-                                   std::uint64_t n_threads, std::stop_token stop = {});
+Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_threads,
+                                   std::stop_token stop = {});
 
 }  // namespace kestrel

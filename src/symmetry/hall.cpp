@@ -41,9 +41,13 @@ struct ExactOperation {
 
 constexpr IntMat kIdentity{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 
-int wrap(int value) { return ((value % kDenominator) + kDenominator) % kDenominator; }
+int wrap(int value) {
+    return ((value % kDenominator) + kDenominator) % kDenominator;
+}
 
-IntVec wrapped(const IntVec& v) { return {wrap(v[0]), wrap(v[1]), wrap(v[2])}; }
+IntVec wrapped(const IntVec& v) {
+    return {wrap(v[0]), wrap(v[1]), wrap(v[2])};
+}
 
 IntMat multiply(const IntMat& a, const IntMat& b) {
     IntMat out{};
@@ -60,7 +64,9 @@ IntVec multiply(const IntMat& a, const IntVec& v) {
     return out;
 }
 
-IntVec add(const IntVec& a, const IntVec& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+IntVec add(const IntVec& a, const IntVec& b) {
+    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
+}
 
 // a after b: x -> Ra (Rb x + tb) + ta.
 ExactOperation compose(const ExactOperation& a, const ExactOperation& b) {
@@ -142,7 +148,9 @@ IntMat about_axis(const IntMat& about_z, int axis) {
 // Where a rotation points: a principal axis (0, 1, 2) or one of the others.
 enum class Axis { x, y, z, prime, double_prime, body_diagonal, none };
 
-int principal_index(Axis axis) { return axis == Axis::x ? 0 : axis == Axis::y ? 1 : 2; }
+int principal_index(Axis axis) {
+    return axis == Axis::x ? 0 : axis == Axis::y ? 1 : 2;
+}
 
 // The whole character at `at`, so a message never cuts a UTF-8 sequence.
 std::string_view character_at(std::string_view text, std::size_t at) {
@@ -207,11 +215,14 @@ struct HallReader {
         ExactOperation op{kIdentity, {}};
         if (order != 1) {
             switch (axis) {
-                case Axis::x: case Axis::y: case Axis::z:
+                case Axis::x:
+                case Axis::y:
+                case Axis::z:
                     op.rotation = about_axis(rotation_about_z(order), principal_index(axis));
                     if (screw != 0) op.translation[principal_index(axis)] = kDenominator * screw / order;
                     break;
-                case Axis::prime: case Axis::double_prime: {
+                case Axis::prime:
+                case Axis::double_prime: {
                     if (order != 2) return error("only twofold axes lie along a face diagonal, not " + quoted);
                     const int relative_to =
                         previous.axis == Axis::x || previous.axis == Axis::y ? principal_index(previous.axis) : 2;
@@ -269,8 +280,7 @@ struct HallReader {
         }
         // A basis of another volume would change the lattice and with it
         // which translations count as whole ones; such symbols are not read.
-        if (std::abs(determinant(basis.rotation)) != 1)
-            return error("the change of basis must keep the cell volume");
+        if (std::abs(determinant(basis.rotation)) != 1) return error("the change of basis must keep the cell volume");
         basis.translation = wrapped(basis.translation);
         return basis;
     }
@@ -330,7 +340,8 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
     std::string_view lattice_token = tokens[0];
     const bool centrosymmetric = lattice_token.front() == '-';
     if (centrosymmetric) lattice_token.remove_prefix(1);
-    if (lattice_token.size() != 1) return reader.error("expected a lattice letter, found '" + std::string(tokens[0]) + "'");
+    if (lattice_token.size() != 1)
+        return reader.error("expected a lattice letter, found '" + std::string(tokens[0]) + "'");
     const char lattice = ascii_upper(lattice_token[0]);
     std::optional<std::vector<IntVec>> centrings = centring_vectors(lattice);
     if (!centrings) return reader.error("unknown lattice letter '" + std::string(1, lattice) + "'");
@@ -357,14 +368,16 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
             // Rotations of a space group, on the axes a Hall symbol uses, have
             // entries -1, 0 and 1; a larger one means generators of an infinite
             // group, whose entries would grow without bound.
-            if ((representatives.size() + 1) * centred_copies > kMaxOperations || !within_unit_entries(product.rotation))
+            if ((representatives.size() + 1) * centred_copies > kMaxOperations ||
+                !within_unit_entries(product.rotation))
                 return reader.error("the generators do not close into a space group");
             representatives.push_back(product);
         }
     }
     std::vector<ExactOperation> group = representatives;
     for (const IntVec& c : *centrings)
-        for (const ExactOperation& op : representatives) group.push_back({op.rotation, wrapped(add(op.translation, c))});
+        for (const ExactOperation& op : representatives)
+            group.push_back({op.rotation, wrapped(add(op.translation, c))});
 
     if (basis) {
         // In the new basis an operation S reads C S C^-1.

@@ -11,9 +11,12 @@ namespace {
 
 int axis_index(char c) {
     switch (c) {
-        case 'x': case 'X': return 0;
-        case 'y': case 'Y': return 1;
-        case 'z': case 'Z': return 2;
+        case 'x':
+        case 'X': return 0;
+        case 'y':
+        case 'Y': return 1;
+        case 'z':
+        case 'Z': return 2;
         default: return -1;
     }
 }
@@ -142,8 +145,7 @@ Result<double> parse_symmetry_number(std::string_view text) {
 Result<SymmetryOperation> parse_symmetry_operation(std::string_view text) {
     text = trim(strip_quotes(strip_quotes(trim(text), '\''), '"'));
     const std::vector<std::string_view> components = split_on(text, ',');
-    if (components.size() != 3)
-        return fail("expected 3 components in symmetry op '" + std::string(text) + "'");
+    if (components.size() != 3) return fail("expected 3 components in symmetry op '" + std::string(text) + "'");
     SymmetryOperation op;
     for (int i = 0; i < 3; ++i) {
         Result<Ok> parsed = parse_component(components[i], op.rotation[i], op.translation[i]);

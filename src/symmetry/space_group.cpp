@@ -34,8 +34,7 @@ std::string hm_key(std::string_view text) {
     for (std::size_t open = out.find('('); open != std::string::npos; open = out.find('(', open)) {
         if (open + 2 < out.size() && out[open + 1] >= '0' && out[open + 1] <= '9' && out[open + 2] == ')')
             out.erase(open + 2, 1).erase(open, 1);
-        else
-            ++open;
+        else ++open;
     }
     return out;
 }
@@ -122,7 +121,8 @@ std::optional<NamedSymbol> split_extension(std::string_view text) {
     // site of high symmetry, origin at the centre of inversion).
     if (extension.empty() && key.size() > 1) {
         switch (key.back()) {
-            case 'h': case 'r': extension = key.back(); break;
+            case 'h':
+            case 'r': extension = key.back(); break;
             case 's': extension = "1"; break;
             case 'z': extension = "2"; break;
             default: break;
@@ -151,7 +151,8 @@ const SpaceGroupSetting* pick(const std::vector<const SpaceGroupSetting*>& candi
             if (is_origin_choice(s->extension) && s->extension.front() == extension.front()) return s;
     // An origin choice written for a group that has only one origin changes nothing.
     if ((extension == "1" || extension == "2") &&
-        std::none_of(candidates.begin(), candidates.end(), [](const SpaceGroupSetting* s) { return is_origin_choice(s->extension); }))
+        std::none_of(candidates.begin(), candidates.end(),
+                     [](const SpaceGroupSetting* s) { return is_origin_choice(s->extension); }))
         return candidates.front();
     return nullptr;
 }

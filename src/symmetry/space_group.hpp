@@ -21,10 +21,10 @@ namespace kestrel {
 
 // One setting of one space group, as tabulated (the table is static data).
 struct SpaceGroupSetting {
-    int number;                       // 1..230
-    std::string_view hall;            // Hall symbol, e.g. "-P 2ybc"
-    std::string_view hermann_mauguin; // full H-M symbol with spaces, e.g. "P 1 21/c 1"
-    std::string_view extension;       // setting extension: "", "1", "2", "H", "R", "b", "-cba", ...
+    int number;                             // 1..230
+    std::string_view hall;                  // Hall symbol, e.g. "-P 2ybc"
+    std::string_view hermann_mauguin;       // full H-M symbol with spaces, e.g. "P 1 21/c 1"
+    std::string_view extension;             // setting extension: "", "1", "2", "H", "R", "b", "-cba", ...
     std::string_view full_hermann_mauguin;  // every direction with its rotation: "P 21/n 21/m 21/a"
 };
 

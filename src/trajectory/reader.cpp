@@ -23,7 +23,9 @@ constexpr std::uint64_t kMaxReservedSites = 1 << 16;
 // cost nothing.
 constexpr std::uint64_t kLinesPerStopCheck = 4096;
 
-std::string frame_text(std::uint64_t frame) { return "frame " + std::to_string(frame); }
+std::string frame_text(std::uint64_t frame) {
+    return "frame " + std::to_string(frame);
+}
 
 std::string ends_after(std::uint64_t frame, std::uint64_t read, std::uint64_t n_atoms) {
     return frame_text(frame) + " ends after " + std::to_string(read) + " of " + std::to_string(n_atoms) + " atoms";

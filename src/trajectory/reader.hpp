@@ -24,7 +24,7 @@ struct FrameSelection {
 };
 
 struct TrajectoryResult {
-    std::vector<Structure> structures;        // the kept frames, in file order
+    std::vector<Structure> structures;         // the kept frames, in file order
     std::vector<std::uint64_t> frame_indices;  // index of each kept frame among all frames
     std::uint64_t frames_read = 0;             // frames read from the file, kept or not
 };
@@ -45,7 +45,7 @@ struct ChunkLimits {
 };
 
 struct TrajectoryChunk {
-    std::vector<Structure> structures;        // kept frames of this chunk, in file order
+    std::vector<Structure> structures;         // kept frames of this chunk, in file order
     std::vector<std::uint64_t> frame_indices;  // their frame indices
     TrajectoryPosition next;                   // where the next chunk starts
 };

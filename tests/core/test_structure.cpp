@@ -11,7 +11,9 @@
 using namespace kestrel;
 
 namespace {
-Lattice cubic(double a) { return make_lattice({{{a, 0, 0}, {0, a, 0}, {0, 0, a}}}).value(); }
+Lattice cubic(double a) {
+    return make_lattice({{{a, 0, 0}, {0, a, 0}, {0, 0, a}}}).value();
+}
 }  // namespace
 
 TEST_CASE("four-decimal text rounds the exact binary value, ties to even") {
@@ -62,7 +64,9 @@ TEST_CASE("lines, tokens and UTF-8") {
     CHECK(split_lines("a\r\nb\r\n").size() == 2);
     CHECK(split_lines("").empty());
     CHECK(split_tokens("\t\f\xC2\xA0\xE3\x80\x80").empty());
-    CHECK(split_tokens("a\xE2\x80\x83" "b").size() == 2);
+    CHECK(split_tokens("a\xE2\x80\x83"
+                       "b")
+              .size() == 2);
     CHECK(split_on("a,,b", ',').size() == 3);
     CHECK(is_valid_utf8("abc\xC3\xA9"));
     CHECK_FALSE(is_valid_utf8("\xC0\x80"));
@@ -72,8 +76,14 @@ TEST_CASE("lines, tokens and UTF-8") {
 }
 
 TEST_CASE("UTF-8 fed in pieces agrees with the whole-text check at every cut") {
-    const std::string texts[] = {"a\xC3\xA9\xE2\x80\x83z\xF0\x9F\x98\x80", "\xE0\x9F\x80", "x\xED\xA0\x80",
-                                 "\xF4\x90\x80\x80", "ab\xE2\x80", "\xC3", "0123456789\xC3\xA9" "abcdefgh"};
+    const std::string texts[] = {"a\xC3\xA9\xE2\x80\x83z\xF0\x9F\x98\x80",
+                                 "\xE0\x9F\x80",
+                                 "x\xED\xA0\x80",
+                                 "\xF4\x90\x80\x80",
+                                 "ab\xE2\x80",
+                                 "\xC3",
+                                 "0123456789\xC3\xA9"
+                                 "abcdefgh"};
     for (const std::string& text : texts) {
         for (std::size_t cut = 0; cut <= text.size(); ++cut) {
             Utf8Stream stream;

@@ -23,7 +23,8 @@ inline bool usable_text(const std::uint8_t* data, std::size_t size, std::string_
 
 inline void exercise(const Structure& structure) {
     volatile double sink = n_atoms(structure) + volume(structure);
-    for (const auto& [element, amount] : composition(structure)) sink = sink + format_fixed4(amount).size() + element.size();
+    for (const auto& [element, amount] : composition(structure))
+        sink = sink + format_fixed4(amount).size() + element.size();
     for (const Vec3& cart : cart_coords(structure)) sink = sink + cart[0];
     (void)is_ordered(structure);
     // A short cutoff keeps each run fast. Cells the fuzzer squeezes thin

@@ -31,8 +31,7 @@ std::size_t leading_letters(std::string_view text) {
 std::optional<std::string> water_label_element(std::string_view label) {
     const std::size_t letters = leading_letters(label);
     const std::string_view word = label.substr(0, letters);
-    if (starts_with_ignoring_case(word, "wat") || (letters == 2 && starts_with_ignoring_case(word, "ow")))
-        return "O";
+    if (starts_with_ignoring_case(word, "wat") || (letters == 2 && starts_with_ignoring_case(word, "ow"))) return "O";
     if (letters == 2 && starts_with_ignoring_case(word, "hw")) return "H";
     return std::nullopt;
 }

@@ -38,8 +38,7 @@ double cartesian_length(const Vec3& frac, const Mat3& lattice) {
 
 }  // namespace
 
-SiteMerger::SiteMerger(double symprec, std::size_t expected_positions)
-    : symprec_(symprec), merges_(symprec > 0.0) {
+SiteMerger::SiteMerger(double symprec, std::size_t expected_positions) : symprec_(symprec), merges_(symprec > 0.0) {
     if (!merges_ || expected_positions <= 16) return;
     // Cells a little wider than symprec, so rounding of position * cells can
     // never put two matching positions more than one cell apart; and about
@@ -153,9 +152,10 @@ std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, co
     Vec3 reach{};
     const Mat3& inverse = lattice.inverse();
     for (int i = 0; i < 3; ++i)
-        reach[i] = kSameAtomDistance *
-                   std::sqrt(inverse[0][i] * inverse[0][i] + inverse[1][i] * inverse[1][i] + inverse[2][i] * inverse[2][i]) *
-                   (1.0 + 1e-9);
+        reach[i] =
+            kSameAtomDistance *
+            std::sqrt(inverse[0][i] * inverse[0][i] + inverse[1][i] * inverse[1][i] + inverse[2][i] * inverse[2][i]) *
+            (1.0 + 1e-9);
     const auto near = [&](const Vec3& p, const Vec3& q) {
         const Vec3 d = nearest_difference(p, q);
         if (std::fabs(d[0]) > reach[0] || std::fabs(d[1]) > reach[1] || std::fabs(d[2]) > reach[2]) return false;
@@ -167,14 +167,15 @@ std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, co
     // candidates come from a window of the images sorted along a, so a row
     // in a general position costs n log n rather than n squared.
     constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> leader_of(images.size());        // per image: its group's leader
+    std::vector<std::size_t> leader_of(images.size());  // per image: its group's leader
     std::vector<bool> leads(images.size(), false);
     std::vector<std::size_t> next_distinct(images.size(), kNone);
-    std::vector<std::size_t> last_distinct(images.size());     // per leader: the end of its chain
+    std::vector<std::size_t> last_distinct(images.size());      // per leader: the end of its chain
     std::vector<std::size_t> distinct_count(images.size(), 0);  // per leader
     std::vector<std::size_t> along_a(images.size());
     for (std::size_t i = 0; i < images.size(); ++i) along_a[i] = i;
-    std::sort(along_a.begin(), along_a.end(), [&](std::size_t p, std::size_t q) { return images[p][0] < images[q][0]; });
+    std::sort(along_a.begin(), along_a.end(),
+              [&](std::size_t p, std::size_t q) { return images[p][0] < images[q][0]; });
     const auto first_at_or_above = [&](double a) {
         return static_cast<std::size_t>(
             std::lower_bound(along_a.begin(), along_a.end(), a,

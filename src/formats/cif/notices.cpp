@@ -35,7 +35,9 @@ void CifNotices::add(CifNoticeKind kind, const std::string& label, std::size_t c
     if (entry.labels.size() < kNoticeLabels) entry.labels.push_back(label);
 }
 
-void CifNotices::set_detail(CifNoticeKind kind, std::string detail) { notice(kind).detail = std::move(detail); }
+void CifNotices::set_detail(CifNoticeKind kind, std::string detail) {
+    notice(kind).detail = std::move(detail);
+}
 
 std::string notice_message(const CifNotice& notice) {
     const std::size_t n = notice.count;
@@ -49,8 +51,7 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::skipped_operations:
             return "skipped " + plural(n, "unreadable symmetry operation", "unreadable symmetry operations") +
                    label_list(notice);
-        case CifNoticeKind::identity_added:
-            return "the symmetry operations lack the identity x,y,z: added it";
+        case CifNoticeKind::identity_added: return "the symmetry operations lack the identity x,y,z: added it";
         case CifNoticeKind::skipped_dummy_rows:
             return "skipped " + plural(n, "dummy atom row", "dummy atom rows") + label_list(notice);
         case CifNoticeKind::skipped_rows_without_coordinates:
@@ -68,8 +69,8 @@ std::string notice_message(const CifNotice& notice) {
             return "merged " + plural(n, "symmetry image", "symmetry images") +
                    " lying within 0.1 angstrom of another image of the same atom" + label_list(notice);
         case CifNoticeKind::repeated_rows:
-            return "counted " + plural(n, "row that repeats", "rows that repeat") + " an atom already at the same place once" +
-                   label_list(notice);
+            return "counted " + plural(n, "row that repeats", "rows that repeat") +
+                   " an atom already at the same place once" + label_list(notice);
         case CifNoticeKind::added_parts:
             return "added the occupancies of " + plural(n, "row", "rows") +
                    " to another row of the same element at the same place" + label_list(notice);

@@ -11,18 +11,18 @@
 namespace kestrel {
 
 enum class CifNoticeKind {
-    several_blocks,           // detail: the block read; labels: the blocks with atoms
-    operations_from_symbol,   // detail: the symbol as written; count: operations
-    skipped_operations,       // labels: the operations as written
+    several_blocks,          // detail: the block read; labels: the blocks with atoms
+    operations_from_symbol,  // detail: the symbol as written; count: operations
+    skipped_operations,      // labels: the operations as written
     identity_added,
     skipped_dummy_rows,
     skipped_rows_without_coordinates,
-    skipped_empty_rows,       // occupancy zero or below
-    dropped_loop_values,      // count: values after the last complete row
-    element_from_label,       // labels: "label -> element"
-    merged_near_images,       // count: images merged away; labels: their rows
-    repeated_rows,            // rows listing an atom already there, counted once
-    added_parts,              // rows of one element at one place, occupancies added
+    skipped_empty_rows,   // occupancy zero or below
+    dropped_loop_values,  // count: values after the last complete row
+    element_from_label,   // labels: "label -> element"
+    merged_near_images,   // count: images merged away; labels: their rows
+    repeated_rows,        // rows listing an atom already there, counted once
+    added_parts,          // rows of one element at one place, occupancies added
 };
 
 struct CifNotice {

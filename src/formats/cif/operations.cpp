@@ -116,8 +116,7 @@ std::optional<Resolved> resolve_centred_triclinic(std::string_view symbol) {
         return std::nullopt;
     const std::string rest = folded.substr(1);
     if (rest != "1" && rest != "-1") return std::nullopt;
-    const std::string hall = std::string(rest == "-1" ? "-" : "") +
-                             ascii_upper(folded[0]) + " 1";
+    const std::string hall = std::string(rest == "-1" ? "-" : "") + ascii_upper(folded[0]) + " 1";
     Result<std::vector<SymmetryOperation>> operations = operations_from_hall(hall);
     if (!operations) return std::nullopt;
     return Resolved{std::move(*operations), "'" + std::string(symbol) + "' (read as Hall symbol " + hall + ")"};
@@ -172,9 +171,9 @@ Result<std::vector<SymmetryOperation>> read_block_operations(const CifBlock& blo
     const bool p1 = (hall && names_p1(*hall)) || (hermann_mauguin && names_p1(*hermann_mauguin)) ||
                     (number_text && space_group_number(*number_text) == std::optional<int>(1));
     if (any_symbol && !p1) {
-        const std::string written = hall ? "'" + std::string(*hall) + "'"
-                                   : hermann_mauguin ? "'" + std::string(*hermann_mauguin) + "'"
-                                                     : "number '" + std::string(*number_text) + "'";
+        const std::string written = hall              ? "'" + std::string(*hall) + "'"
+                                    : hermann_mauguin ? "'" + std::string(*hermann_mauguin) + "'"
+                                                      : "number '" + std::string(*number_text) + "'";
         return fail("cannot resolve space group " + written +
                     " and the file lists no symmetry operations; add a loop of _space_group_symop_operation_xyz");
     }

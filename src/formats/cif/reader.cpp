@@ -52,7 +52,9 @@ std::optional<double> coordinate(const CifLoop& loop, std::size_t row, std::size
     return value;
 }
 
-bool is_dummy_flag(std::string_view flag) { return equals_ignoring_case(trim(flag), "dum"); }
+bool is_dummy_flag(std::string_view flag) {
+    return equals_ignoring_case(trim(flag), "dum");
+}
 
 class AtomSiteColumns {
 public:
@@ -105,8 +107,7 @@ Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices
     const CifLoop& loop = *columns.loop;
     const std::string_view* formula_text = block.tag("_chemical_formula_sum");
     const std::set<std::string> formula = formula_text ? formula_elements(*formula_text) : std::set<std::string>{};
-    if (loop.dropped_values != 0)
-        notices.add(CifNoticeKind::dropped_loop_values, {}, loop.dropped_values);
+    if (loop.dropped_values != 0) notices.add(CifNoticeKind::dropped_loop_values, {}, loop.dropped_values);
 
     std::vector<AsymmetricAtom> atoms;
     atoms.reserve(loop.n_rows());
@@ -130,8 +131,8 @@ Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices
             notices.add(CifNoticeKind::skipped_empty_rows, columns.row_name(row));
             continue;
         }
-        atoms.push_back({columns.row_name(row), std::move(*element), occupancy, {*px, *py, *pz},
-                         static_cast<std::uint32_t>(row)});
+        atoms.push_back(
+            {columns.row_name(row), std::move(*element), occupancy, {*px, *py, *pz}, static_cast<std::uint32_t>(row)});
     }
     return atoms;
 }
@@ -155,9 +156,8 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
     const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
         return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms.size()) +
-                    " atom sites times " + std::to_string(operations.size()) +
-                    " symmetry operations), more than the " + std::to_string(kMaxCifPositions) +
-                    " this reader accepts");
+                    " atom sites times " + std::to_string(operations.size()) + " symmetry operations), more than the " +
+                    std::to_string(kMaxCifPositions) + " this reader accepts");
     SiteMerger merger(symprec, static_cast<std::size_t>(positions));
     std::size_t made = 0;
     for (std::uint32_t row = 0; row < atoms.size(); ++row) {
@@ -199,9 +199,12 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
 
 namespace {
 
-
-bool has_atom_sites(const CifBlock& block) { return block.loop_with("_atom_site_fract_x") != nullptr; }
-bool has_cell(const CifBlock& block) { return block.tag("_cell_length_a") != nullptr; }
+bool has_atom_sites(const CifBlock& block) {
+    return block.loop_with("_atom_site_fract_x") != nullptr;
+}
+bool has_cell(const CifBlock& block) {
+    return block.tag("_cell_length_a") != nullptr;
+}
 
 }  // namespace
 
