@@ -63,11 +63,29 @@ def generated_cif(name, rng, disordered):
         else:
             element = rng.choice(ELEMENTS)
             rows.append(f"{element}{k} {element} {xyz} 1.0")
-    return "\n".join([
-        f"data_{name}", f"_cell_length_a {abc[0]:.4f}", f"_cell_length_b {abc[1]:.4f}",
-        f"_cell_length_c {abc[2]:.4f}", "_cell_angle_alpha 90", "_cell_angle_beta 90", "_cell_angle_gamma 90",
-        "loop_", "_symmetry_equiv_pos_as_xyz", "x,y,z", "loop_", "_atom_site_label", "_atom_site_type_symbol",
-        "_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z", "_atom_site_occupancy", *rows, ""])
+    return "\n".join(
+        [
+            f"data_{name}",
+            f"_cell_length_a {abc[0]:.4f}",
+            f"_cell_length_b {abc[1]:.4f}",
+            f"_cell_length_c {abc[2]:.4f}",
+            "_cell_angle_alpha 90",
+            "_cell_angle_beta 90",
+            "_cell_angle_gamma 90",
+            "loop_",
+            "_symmetry_equiv_pos_as_xyz",
+            "x,y,z",
+            "loop_",
+            "_atom_site_label",
+            "_atom_site_type_symbol",
+            "_atom_site_fract_x",
+            "_atom_site_fract_y",
+            "_atom_site_fract_z",
+            "_atom_site_occupancy",
+            *rows,
+            "",
+        ]
+    )
 
 
 def generate(folder: Path, count: int, seed: int = 7) -> Path:
@@ -117,7 +135,7 @@ def check_same_curves(paths):
         n_bins = len(total)
         for i, (a, b) in enumerate(itertools.combinations_with_replacement([str(e) for e in f.elements_], 2)):
             mine = partials[(a, b)]
-            theirs = vector[i * n_bins:(i + 1) * n_bins]
+            theirs = vector[i * n_bins : (i + 1) * n_bins]
             worst_partial = max(worst_partial, float(np.max(np.abs(theirs - mine)) / max(1.0, np.max(np.abs(mine)))))
         rdf = np.array(RadialDistributionFunction(cutoff=CUTOFF, bin_size=BIN).featurize(p))
         scaled = total * k.volume
@@ -143,11 +161,13 @@ def peak_memory(folder: Path, count: int, out: Path, processes: bool) -> tuple:
         "    own = next(l for l in open('/proc/self/status') if l.startswith('VmHWM')).split()[1]\n"
         "    used = [resource.getrusage(w) for w in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)]\n"
         "    cpu = sum(u.ru_utime + u.ru_stime for u in used)\n"
-        "    print(own, used[1].ru_maxrss, cpu)\n")
+        "    print(own, used[1].ru_maxrss, cpu)\n"
+    )
     script = out.parent / "peak.py"
     script.write_text(code)
-    result = subprocess.run([sys.executable, str(script), str(folder), str(out)], capture_output=True, text=True,
-                            check=True)
+    result = subprocess.run(
+        [sys.executable, str(script), str(folder), str(out)], capture_output=True, text=True, check=True
+    )
     own, children, cpu = result.stdout.split()
     return int(own) / 1024, (int(children) / 1024 if processes else 0.0), float(cpu)
 
@@ -160,8 +180,12 @@ def main():
     parser.add_argument("--generated", type=int, default=10_000, help="size of the generated set (default 10000)")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--corpus", type=Path, default=CORPUS, help="folder of COD CIF files")
-    parser.add_argument("--featurizer-files", type=int, default=0,
-                        help="featurize only this many ordered files (default 0: all of them)")
+    parser.add_argument(
+        "--featurizer-files",
+        type=int,
+        default=0,
+        help="featurize only this many ordered files (default 0: all of them)",
+    )
     options = parser.parse_args()
 
     import distributed
@@ -190,19 +214,20 @@ def main():
             chosen.append(path)
             structures.append(structure)
     if options.featurizer_files:
-        chosen, structures = chosen[:options.featurizer_files], structures[:options.featurizer_files]
+        chosen, structures = chosen[: options.featurizer_files], structures[: options.featurizer_files]
     rates = {}
     with tempfile.TemporaryDirectory() as scratch:
         scratch = Path(scratch)
         out = scratch / "table.parquet"
 
         def kestrel_rate(paths, out=scratch / "table.parquet", **extra):
-            seconds = best_of(options.repeats, lambda: write_rdf_table(paths, out, CUTOFF, BIN, resume=False,
-                                                                        **extra))
+            seconds = best_of(options.repeats, lambda: write_rdf_table(paths, out, CUTOFF, BIN, resume=False, **extra))
             return len(paths) / seconds
 
-        print(f"corpus: {len(files)} files, {len(ordered)} ordered as kestrel reads them, {len(chosen)} of them "
-              "ordered as pymatgen reads them too")
+        print(
+            f"corpus: {len(files)} files, {len(ordered)} ordered as kestrel reads them, {len(chosen)} of them "
+            "ordered as pymatgen reads them too"
+        )
         write_rdf_table(ordered[:4], out, CUTOFF, BIN, resume=False)  # imports pyarrow, starts the engine's pool
         rates["kestrel, ordered COD"] = kestrel_rate(chosen)
         print(rates, flush=True)
@@ -215,12 +240,17 @@ def main():
         rates["kestrel, generated, local"] = kestrel_rate(generated, out=scratch / "local-table")
 
         start = time.perf_counter()
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                      silence_logs=logging.CRITICAL) as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             cluster_start = time.perf_counter() - start
             dataset = scratch / "dask-table"
-            seconds = best_of(options.repeats, lambda: write_rdf_table(generated, dataset, CUTOFF, BIN,
-                                                                        resume=False, client=client))
+            seconds = best_of(
+                options.repeats, lambda: write_rdf_table(generated, dataset, CUTOFF, BIN, resume=False, client=client)
+            )
             rates["kestrel, generated, LocalCluster(2)"] = len(generated) / seconds
         print(rates, flush=True)
         print(f"LocalCluster of two worker processes started in {cluster_start:.1f} s (not counted)")
@@ -239,8 +269,10 @@ def main():
     rates["featurizer, two processes"] = len(structures) / two
 
     print()
-    print(f"same curves: PRDF block vs partials {worst_partial:.1e}, RDF vs total x volume {worst_total:.1e} "
-          "(largest difference relative to the curve's height, five smallest ordered files)")
+    print(
+        f"same curves: PRDF block vs partials {worst_partial:.1e}, RDF vs total x volume {worst_total:.1e} "
+        "(largest difference relative to the curve's height, five smallest ordered files)"
+    )
     print(f"{'run':<40}{'structures/s':>14}{'ms each':>10}")
     for name, rate in rates.items():
         print(f"{name:<40}{rate:>14.2f}{1000 / rate:>10.2f}")
@@ -254,14 +286,18 @@ def main():
     # CPU time does not depend on how busy a shared machine is: structures per
     # CPU second times the cores is what the run reaches when it has them.
     cpu = memory[True, large][2]
-    print(f"local run on processes: {large / cpu:.0f} structures per CPU second (all processes, start-up "
-          f"included), so {os.cpu_count() * large / cpu:.0f} structures/s on {os.cpu_count()} idle cores")
+    print(
+        f"local run on processes: {large / cpu:.0f} structures per CPU second (all processes, start-up "
+        f"included), so {os.cpu_count() * large / cpu:.0f} structures/s on {os.cpu_count()} idle cores"
+    )
     for processes in (False, True):
         (own_small, worker_small, _), (own_large, worker_large, _) = memory[processes, small], memory[processes, large]
-        print(f"peak memory, local run on {'processes' if processes else 'threads'}: {small} structures "
-              f"{own_small:.0f} MB (largest worker {worker_small:.0f} MB), {large} structures {own_large:.0f} MB "
-              f"(largest worker {worker_large:.0f} MB): difference {own_large - own_small:+.0f} MB, "
-              f"workers {worker_large - worker_small:+.0f} MB (target within 200 MB)")
+        print(
+            f"peak memory, local run on {'processes' if processes else 'threads'}: {small} structures "
+            f"{own_small:.0f} MB (largest worker {worker_small:.0f} MB), {large} structures {own_large:.0f} MB "
+            f"(largest worker {worker_large:.0f} MB): difference {own_large - own_small:+.0f} MB, "
+            f"workers {worker_large - worker_small:+.0f} MB (target within 200 MB)"
+        )
     print(f"peak memory of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MB")
 
 

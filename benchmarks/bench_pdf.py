@@ -60,12 +60,15 @@ def main() -> None:
     cutoff = 30.0
     compute_pdf(supercell(1, 0.0), cutoff=5.0)  # load the scattering tables once, outside the timings
     reach = cutoff + GAUSSIAN_REACH * np.sqrt(2 * max(U_ISO.values()))
-    print(f"(Fe0.6Ni0.4)O rock salt {n}x{n}x{n}, G(r) to {cutoff:g} Å in steps of 0.01 Å, "
-          f"neutron weights, best of {repeats}, n_threads={args.threads}")
+    print(
+        f"(Fe0.6Ni0.4)O rock salt {n}x{n}x{n}, G(r) to {cutoff:g} Å in steps of 0.01 Å, "
+        f"neutron weights, best of {repeats}, n_threads={args.threads}"
+    )
     print("times in seconds: wall / CPU of all threads")
     print(f"{'case':<24}{'sites':>7}{'pair histogram':>18}{'G(r)':>18}{'G(r), Qmax 25':>18}")
     for label, noise in (("ideal supercell", 0.0), ("displaced by 0.05 Å", 0.05)):
         structure = supercell(n, noise)
+
         def histogram_only(structure=structure):
             structure.prdf(reach, HISTOGRAM_STEP, n_threads=args.threads)
 

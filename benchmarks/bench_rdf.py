@@ -244,17 +244,21 @@ def bench_liquids(quick, repeats):
                 bench(case, peers, {}, [1, 2], repeats, rows)
                 table.append((case, rows))
     print("\n== liquid-like summary (best of repeats; ms, per atom on 1 thread)")
-    print("| atoms | elements | cutoff | kestrel 1 thr | ns/atom | kestrel 2 thr | 2 vs 1 | vesin+np 1 thr | freud 1 thr |")
+    print(
+        "| atoms | elements | cutoff | kestrel 1 thr | ns/atom | kestrel 2 thr | 2 vs 1 | vesin+np 1 thr | freud 1 thr |"
+    )
     print("|---|---|---|---|---|---|---|---|---|")
     for case, rows in table:
         times = {(peer, threads): seconds for _, peer, threads, seconds, _, _ in rows}
         one, two = times[("kestrel", 1)], times[("kestrel", 2)]
         vesin = times.get(("vesin+np", 1))
         freud = times.get(("freud", 1))
-        print(f"| {case.structure.n_sites} | {len(case.elements)} | {case.cutoff:g} | {one * 1e3:.1f} | "
-              f"{one / case.structure.n_sites * 1e9:.0f} | {two * 1e3:.1f} | {one / two:.2f} | "
-              f"{f'{vesin * 1e3:.1f} ({vesin / one:.1f}x)' if vesin else '-'} | "
-              f"{f'{freud * 1e3:.1f} ({freud / one:.1f}x)' if freud else '-'} |")
+        print(
+            f"| {case.structure.n_sites} | {len(case.elements)} | {case.cutoff:g} | {one * 1e3:.1f} | "
+            f"{one / case.structure.n_sites * 1e9:.0f} | {two * 1e3:.1f} | {one / two:.2f} | "
+            f"{f'{vesin * 1e3:.1f} ({vesin / one:.1f}x)' if vesin else '-'} | "
+            f"{f'{freud * 1e3:.1f} ({freud / one:.1f}x)' if freud else '-'} |"
+        )
 
 
 def bench_shapes(quick):
@@ -262,15 +266,17 @@ def bench_shapes(quick):
     degree cell of the same volume, cutoff 20: the search should cost the
     same per pair whatever the cell's shape."""
     print("\n== cell shapes, cutoff 20, 1 thread (best of 5)")
-    for n in ([100, 2000] if quick else [100, 10000]):
+    for n in [100, 2000] if quick else [100, 10000]:
         base = None
         for shape in ("cube", "needle", "10 degrees"):
             case = Case(f"{shape} {n}", *shaped(shape, n), cutoff=20.0, bin_size=0.1)
             seconds, (total, _) = best_time(lambda: run_kestrel(case, 1), 5)
             per_pair = seconds / accepted_pairs(case, total) * 1e9
             base = base or per_pair
-            print(f"  {n:6d} atoms {shape:10s} {seconds * 1e3:9.2f} ms  {per_pair:6.2f} ns/pair  "
-                  f"{per_pair / base:.2f}x the cube")
+            print(
+                f"  {n:6d} atoms {shape:10s} {seconds * 1e3:9.2f} ms  {per_pair:6.2f} ns/pair  "
+                f"{per_pair / base:.2f}x the cube"
+            )
 
 
 def main():
@@ -320,10 +326,12 @@ def bench_crystals(quick, repeats):
 
     # Cost against atom count at a fixed cutoff.
     print("\n== linear scaling, 1 thread, cutoff 10")
-    for n in ([6, 8, 10] if quick else [10, 15, 20]):
+    for n in [6, 8, 10] if quick else [10, 15, 20]:
         case = Case(f"rock salt {n}^3", *rocksalt(n), cutoff=10.0, bin_size=0.05)
         seconds, _ = best_time(lambda: run_kestrel(case, 1), 5)
-        print(f"  {case.structure.n_sites:7d} atoms {seconds * 1e3:8.1f} ms  {seconds / case.structure.n_sites * 1e9:7.1f} ns/atom")
+        print(
+            f"  {case.structure.n_sites:7d} atoms {seconds * 1e3:8.1f} ms  {seconds / case.structure.n_sites * 1e9:7.1f} ns/atom"
+        )
 
 
 if __name__ == "__main__":

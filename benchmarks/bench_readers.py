@@ -41,22 +41,37 @@ def over_files(read, paths):
                 read(str(path))
             except Exception:  # unusable files cost their time too
                 pass
+
     return run
 
 
 def fm3m_cif(path, rows=50, seed=1, operations_loop=True):
     rng = random.Random(seed)
-    lines = ["data_bench", "_cell_length_a 17.3", "_cell_length_b 17.3", "_cell_length_c 17.3",
-             "_cell_angle_alpha 90", "_cell_angle_beta 90", "_cell_angle_gamma 90",
-             "_symmetry_space_group_name_H-M 'F m -3 m'"]
+    lines = [
+        "data_bench",
+        "_cell_length_a 17.3",
+        "_cell_length_b 17.3",
+        "_cell_length_c 17.3",
+        "_cell_angle_alpha 90",
+        "_cell_angle_beta 90",
+        "_cell_angle_gamma 90",
+        "_symmetry_space_group_name_H-M 'F m -3 m'",
+    ]
     if operations_loop:
         lines += ["loop_", "_symmetry_equiv_pos_as_xyz"]
     for shift in [("", "", ""), ("", "+1/2", "+1/2"), ("+1/2", "", "+1/2"), ("+1/2", "+1/2", "")] * operations_loop:
         for perm in itertools.permutations("xyz"):
             for signs in itertools.product(("", "-"), repeat=3):
                 lines.append("'" + ", ".join(signs[i] + perm[i] + shift[i] for i in range(3)) + "'")
-    lines += ["loop_", "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y",
-              "_atom_site_fract_z", "_atom_site_occupancy"]
+    lines += [
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_occupancy",
+    ]
     for i in range(rows):
         element = rng.choice(["C", "N", "O", "Si", "Fe"])
         x, y, z = (rng.uniform(0.0, 0.5) for _ in range(3))
@@ -76,8 +91,10 @@ def big_xyz(path, n, seed=3):
     rng = random.Random(seed)
     a = (n / 0.05) ** (1 / 3)
     lines = [str(n), f'Lattice="{a:.6f} 0 0 0 {a:.6f} 0 0 0 {a:.6f}" Properties=species:S:1:pos:R:3 pbc="T T T"']
-    lines += [f"{'Si' if i % 2 else 'O'} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f}"
-              for i in range(n)]
+    lines += [
+        f"{'Si' if i % 2 else 'O'} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f} {rng.uniform(0, a):.8f}"
+        for i in range(n)
+    ]
     path.write_text("\n".join(lines) + "\n")
 
 
@@ -86,6 +103,7 @@ def main():
     try:
         from pymatgen.io.cif import CifParser
         from pymatgen.io.vasp import Poscar
+
         peers["pymatgen cif"] = lambda p: CifParser(p).parse_structures(primitive=False)
         peers["pymatgen poscar"] = lambda p: Poscar.from_file(p, check_for_potcar=False)
     except ImportError:
@@ -96,11 +114,13 @@ def main():
         def gemmi_cell(p):
             small = gemmi.read_small_structure(p)
             return small.get_all_unit_cell_sites()
+
         peers["gemmi cif"] = gemmi_cell
     except ImportError:
         print("gemmi not installed: skipped")
     try:
         import ase.io
+
         peers["ase poscar"] = lambda p: ase.io.read(p, format="vasp")
         peers["ase xyz"] = lambda p: ase.io.read(p, format="extxyz")
         peers["ase cif"] = lambda p: ase.io.read(p, format="cif")
@@ -120,35 +140,67 @@ def main():
         tmp = Path(tmp)
         if CORPUS.is_dir():
             files = sorted(CORPUS.glob("*.cif"))
-            compare(f"{len(files)} COD files", over_files(Structure.from_cif, files),
-                    [(n, over_files(peers[n], files), 1 if n.startswith("pymatgen") else 3)
-                     for n in ("pymatgen cif", "gemmi cif", "ase cif") if n in peers], 5)
+            compare(
+                f"{len(files)} COD files",
+                over_files(Structure.from_cif, files),
+                [
+                    (n, over_files(peers[n], files), 1 if n.startswith("pymatgen") else 3)
+                    for n in ("pymatgen cif", "gemmi cif", "ase cif")
+                    if n in peers
+                ],
+                5,
+            )
         else:
             print(f"no corpus at {CORPUS}: skipped")
 
         sg = tmp / "fm3m.cif"
         fm3m_cif(sg)
         print(f"Fm-3m CIF: {Structure.from_cif(str(sg)).n_sites} sites from 50 rows x 192 operations")
-        compare("Fm-3m, 192 ops x 50 rows", lambda: Structure.from_cif(str(sg)),
-                [(n, (lambda f: lambda: f(str(sg)))(peers[n]), 1 if n.startswith("pymatgen") else 3)
-                 for n in ("pymatgen cif", "gemmi cif", "ase cif") if n in peers], 5)
+        compare(
+            "Fm-3m, 192 ops x 50 rows",
+            lambda: Structure.from_cif(str(sg)),
+            [
+                (n, (lambda f: lambda: f(str(sg)))(peers[n]), 1 if n.startswith("pymatgen") else 3)
+                for n in ("pymatgen cif", "gemmi cif", "ase cif")
+                if n in peers
+            ],
+            5,
+        )
 
         symbol_only = tmp / "fm3m_symbol.cif"
         fm3m_cif(symbol_only, operations_loop=False)
-        compare("Fm-3m from its symbol, 50 rows", lambda: Structure.from_cif(str(symbol_only)),
-                [(n, (lambda f: lambda: f(str(symbol_only)))(peers[n]), 1 if n.startswith("pymatgen") else 3)
-                 for n in ("pymatgen cif", "gemmi cif", "ase cif") if n in peers], 5)
+        compare(
+            "Fm-3m from its symbol, 50 rows",
+            lambda: Structure.from_cif(str(symbol_only)),
+            [
+                (n, (lambda f: lambda: f(str(symbol_only)))(peers[n]), 1 if n.startswith("pymatgen") else 3)
+                for n in ("pymatgen cif", "gemmi cif", "ase cif")
+                if n in peers
+            ],
+            5,
+        )
 
         poscar = tmp / "POSCAR"
         big_poscar(poscar, 100_000)
-        compare("POSCAR, 100,000 atoms", lambda: Structure.from_poscar(str(poscar)),
-                [(n, (lambda f: lambda: f(str(poscar)))(peers[n]), 2)
-                 for n in ("ase poscar", "pymatgen poscar") if n in peers], 5)
+        compare(
+            "POSCAR, 100,000 atoms",
+            lambda: Structure.from_poscar(str(poscar)),
+            [
+                (n, (lambda f: lambda: f(str(poscar)))(peers[n]), 2)
+                for n in ("ase poscar", "pymatgen poscar")
+                if n in peers
+            ],
+            5,
+        )
 
         xyz = tmp / "big.xyz"
         big_xyz(xyz, 100_000)
-        compare("extended XYZ, 100,000 atoms", lambda: Structure.from_xyz(str(xyz)),
-                [(n, (lambda f: lambda: f(str(xyz)))(peers[n]), 2) for n in ("ase xyz",) if n in peers], 5)
+        compare(
+            "extended XYZ, 100,000 atoms",
+            lambda: Structure.from_xyz(str(xyz)),
+            [(n, (lambda f: lambda: f(str(xyz)))(peers[n]), 2) for n in ("ase xyz",) if n in peers],
+            5,
+        )
 
         # Reading cost against file size: the same POSCAR at ten times the atoms.
         poscar10 = tmp / "POSCAR10"

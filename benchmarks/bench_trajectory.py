@@ -94,7 +94,10 @@ def run(tool, path, every, start=0, repeat=1):
     for _ in range(repeat):
         output = subprocess.run(
             [sys.executable, "-c", READ_SCRIPT, tool, path, str(every), str(start)],
-            check=True, capture_output=True, text=True, env=env,
+            check=True,
+            capture_output=True,
+            text=True,
+            env=env,
         ).stdout
         result = json.loads(output.strip().splitlines()[-1])
         if best is None or result["seconds"] < best["seconds"]:
@@ -158,8 +161,9 @@ def mdanalysis(path, side):
         warnings.simplefilter("ignore")
         universe = mda.Universe(path, format="XYZ", transformations=[set_dimensions([side, side, side, 90, 90, 90])])
         atoms = universe.atoms
-        rdf = InterRDF(atoms, atoms, nbins=round(E2E_CUTOFF / E2E_BIN), range=(0.0, E2E_CUTOFF),
-                       exclusion_block=(1, 1)).run()
+        rdf = InterRDF(
+            atoms, atoms, nbins=round(E2E_CUTOFF / E2E_BIN), range=(0.0, E2E_CUTOFF), exclusion_block=(1, 1)
+        ).run()
     assert rdf.results.count.shape[0] == round(E2E_CUTOFF / E2E_BIN)
     return rdf.results.rdf
 
@@ -167,13 +171,17 @@ def mdanalysis(path, side):
 def end_to_end():
     import kestrel
 
-    print(f"end to end: {E2E_FRAMES} frames of {E2E_ATOMS} atoms at {E2E_DENSITY} atoms/Å³, "
-          f"cutoff {E2E_CUTOFF} Å, bins of {E2E_BIN} Å, {kestrel.Structure.available_threads()} threads")
+    print(
+        f"end to end: {E2E_FRAMES} frames of {E2E_ATOMS} atoms at {E2E_DENSITY} atoms/Å³, "
+        f"cutoff {E2E_CUTOFF} Å, bins of {E2E_BIN} Å, {kestrel.Structure.available_threads()} threads"
+    )
     with tempfile.TemporaryDirectory(prefix="kestrel-bench-") as folder:
         path = os.path.join(folder, "liquid.xyz")
         t0 = time.perf_counter()
         side = liquid_trajectory(path)
-        print(f"  wrote {os.path.getsize(path) / 1e6:.0f} MB in the layout of ase.io.write in {time.perf_counter() - t0:.1f} s")
+        print(
+            f"  wrote {os.path.getsize(path) / 1e6:.0f} MB in the layout of ase.io.write in {time.perf_counter() - t0:.1f} s"
+        )
         try:
             import freud
 
@@ -191,8 +199,10 @@ def end_to_end():
 
         k_time, result = best(lambda: kestrel.trajectory_rdf(path, cutoff=E2E_CUTOFF, bin_size=E2E_BIN), 3)
         read_time, _ = best(lambda: kestrel.read_xyz_trajectory(path), 3)
-        print(f"  {'kestrel trajectory_rdf':<36}{k_time:8.2f} s   ({k_time / E2E_FRAMES * 1e3:.1f} ms a frame; "
-              f"reading alone {read_time:.2f} s)")
+        print(
+            f"  {'kestrel trajectory_rdf':<36}{k_time:8.2f} s   ({k_time / E2E_FRAMES * 1e3:.1f} ms a frame; "
+            f"reading alone {read_time:.2f} s)"
+        )
         # kestrel's curves are g(r) times the partner density; the others give g(r).
         g = result.mean_total / (result.mean_n_atoms / result.mean_volume)
         rows = []
@@ -226,18 +236,24 @@ def reading():
         long_path = os.path.join(folder, "traj-long.xyz")
         size = write_trajectory(path, frames, N_FRAMES)
         long_size = write_trajectory(long_path, frames, N_FRAMES * LONG_FACTOR)
-        print(f"wrote {N_FRAMES} frames of {N_ATOMS} atoms: {size / 1e6:.1f} MB "
-              f"(and {N_FRAMES * LONG_FACTOR} frames: {long_size / 1e6:.0f} MB) "
-              f"in {time.perf_counter() - t0:.1f} s\n")
+        print(
+            f"wrote {N_FRAMES} frames of {N_ATOMS} atoms: {size / 1e6:.1f} MB "
+            f"(and {N_FRAMES * LONG_FACTOR} frames: {long_size / 1e6:.0f} MB) "
+            f"in {time.perf_counter() - t0:.1f} s\n"
+        )
 
-        print(f"{'selection':<14}{'kestrel s':>10}{'ASE s':>9}{'ratio':>8}"
-              f"{'kestrel peak MB':>17}{'ASE peak MB':>13}{'kept':>6}")
+        print(
+            f"{'selection':<14}{'kestrel s':>10}{'ASE s':>9}{'ratio':>8}"
+            f"{'kestrel peak MB':>17}{'ASE peak MB':>13}{'kept':>6}"
+        )
         for every in (1, 10, 100):
             k = run("kestrel", path, every, repeat=3)
             a = run("ase", path, every)
             assert k["kept"] == a["kept"] == len(range(0, N_FRAMES, every))
-            print(f"{'every ' + str(every):<14}{k['seconds']:>10.3f}{a['seconds']:>9.3f}"
-                  f"{a['seconds'] / k['seconds']:>7.1f}x{k['peak_mb']:>17.0f}{a['peak_mb']:>13.0f}{k['kept']:>6}")
+            print(
+                f"{'every ' + str(every):<14}{k['seconds']:>10.3f}{a['seconds']:>9.3f}"
+                f"{a['seconds'] / k['seconds']:>7.1f}x{k['peak_mb']:>17.0f}{a['peak_mb']:>13.0f}{k['kept']:>6}"
+            )
         # Peak memory follows the frames kept, not the frames passed over:
         # the same 200 frames kept out of 2,000 and out of 20,000.
         base = run("kestrel", path, 10**9)  # frame 0 only: the interpreter and one frame
@@ -245,13 +261,17 @@ def reading():
         long = run("kestrel", long_path, 100, repeat=3)
         print(f"\nkestrel peak resident memory (frame 0 only: {base['peak_mb']:.0f} MB):")
         print(f"  every 10th of {N_FRAMES:>6} frames, {short['kept']} kept: {short['peak_mb']:.0f} MB")
-        print(f"  every 100th of {N_FRAMES * LONG_FACTOR:>5} frames, {long['kept']} kept: {long['peak_mb']:.0f} MB"
-              f" ({long['seconds']:.3f} s)")
+        print(
+            f"  every 100th of {N_FRAMES * LONG_FACTOR:>5} frames, {long['kept']} kept: {long['peak_mb']:.0f} MB"
+            f" ({long['seconds']:.3f} s)"
+        )
 
         # Everything but the last frame skipped: the pure scanning rate.
         last = run("kestrel", long_path, 1, start=N_FRAMES * LONG_FACTOR - 1, repeat=3)
-        print(f"\nskipping frames: {long_size / 1e9:.2f} GB in {last['seconds']:.3f} s = "
-              f"{long_size / 1e9 / last['seconds']:.2f} GB/s (peak {last['peak_mb']:.0f} MB)")
+        print(
+            f"\nskipping frames: {long_size / 1e9:.2f} GB in {last['seconds']:.3f} s = "
+            f"{long_size / 1e9 / last['seconds']:.2f} GB/s (peak {last['peak_mb']:.0f} MB)"
+        )
     print(f"\ntotal {time.perf_counter() - t0:.0f} s")
 
 

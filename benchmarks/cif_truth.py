@@ -38,6 +38,7 @@ def default_folders():
     folders = [CORPUS] if CORPUS.is_dir() else []
     try:
         import ase
+
         minerals = Path(ase.__file__).parent / "test" / "testdata" / "minerals"
         if minerals.is_dir():
             folders.append(minerals)
@@ -48,9 +49,11 @@ def default_folders():
 
 # ---- what the file says ----------------------------------------------------------------------
 
+
 def formula_per_cell(path):
     """{element: atoms per cell} from _chemical_formula_sum times Z of the first block with atoms, or None."""
     import gemmi
+
     try:
         document = gemmi.cif.read(str(path))
     except Exception:
@@ -69,7 +72,7 @@ def formula_per_cell(path):
         counts = {}
         for token in gemmi.cif.as_string(formula).replace("(", " ").replace(")", " ").split():
             symbol = token.rstrip("0123456789.")
-            number = token[len(symbol):]
+            number = token[len(symbol) :]
             if not symbol.isalpha():
                 return None
             symbol = symbol[0].upper() + symbol[1:].lower()
@@ -91,14 +94,17 @@ def formula_matches(composition, expected):
 
 # ---- the readers, each giving (composition per cell, volume) ---------------------------------
 
+
 def read_kestrel(path):
     from kestrel import Structure
+
     s = Structure.from_cif(str(path))
     return dict(s.composition), s.volume
 
 
 def read_pymatgen(path):
     from pymatgen.io.cif import CifParser
+
     structure = CifParser(str(path)).parse_structures(primitive=False)[0]
     composition = {}
     for site in structure:
@@ -110,6 +116,7 @@ def read_pymatgen(path):
 
 def read_gemmi(path):
     import gemmi
+
     small = gemmi.read_small_structure(str(path))
     composition = {}
     for site in small.get_all_unit_cell_sites():
@@ -140,6 +147,7 @@ def first_block_text(path):
 
 def blocks_kept_apart(path):
     from kestrel import Structure
+
     block = first_block_text(path)
     if block is None:
         return True
@@ -150,9 +158,12 @@ def blocks_kept_apart(path):
 
 # ---- the table -------------------------------------------------------------------------------
 
+
 def judge(paths):
-    rows = {name: {"read": [], "refused": [], "bad element": [], "dense": [], "formula": [], "blocks": []}
-            for name in READERS}
+    rows = {
+        name: {"read": [], "refused": [], "bad element": [], "dense": [], "formula": [], "blocks": []}
+        for name in READERS
+    }
     judged_formula = 0
     for path in paths:
         expected = formula_per_cell(path)

@@ -55,8 +55,9 @@ def files(tmp_path):
     folder.mkdir()
     ase_io.write(folder / "Cu.vasp", ase_build.bulk("Cu", "fcc", a=3.61, cubic=True), format="vasp")
     ase_io.write(folder / "NaCl.xyz", ase_build.bulk("NaCl", "rocksalt", a=5.64, cubic=True), format="extxyz")
-    disordered = pmg.Structure(pmg.Lattice.cubic(3.52), [{"Fe": 0.5, "Ni": 0.5}, {"Ni": 1.0}],
-                               [[0, 0, 0], [0.5, 0.5, 0.5]])
+    disordered = pmg.Structure(
+        pmg.Lattice.cubic(3.52), [{"Fe": 0.5, "Ni": 0.5}, {"Ni": 1.0}], [[0, 0, 0], [0.5, 0.5, 0.5]]
+    )
     cif.CifWriter(disordered).write_file(folder / "FeNi.cif")
     (folder / "FeNiO.cif").write_text(FENI_CIF)
     return folder
@@ -90,8 +91,9 @@ def test_rows_match_one_structure_at_a_time(files):
     assert not rows["FeNi.cif"]["ordered"]
 
 
-@pytest.mark.parametrize("curves, columns", [("total", {"total"}), ("partials", {"partials"}),
-                                             ("both", {"total", "partials"})])
+@pytest.mark.parametrize(
+    "curves, columns", [("total", {"total"}), ("partials", {"partials"}), ("both", {"total", "partials"})]
+)
 def test_curves_choose_the_columns(rocksalt, curves, columns):
     table = rdf_table([rocksalt], curves=curves)
     assert columns == {"total", "partials"} & set(table.column_names)
@@ -104,8 +106,12 @@ def test_curves_choose_the_columns(rocksalt, curves, columns):
 
 def test_sources_mix_paths_globs_and_structures(files, rocksalt):
     table = rdf_table([rocksalt, str(files / "*.cif"), files / "Cu.vasp", files / "Cu.vasp"])
-    assert [os.path.basename(s) if s else None for s in table.column("source").to_pylist()] == \
-        [None, "FeNi.cif", "FeNiO.cif", "Cu.vasp"]
+    assert [os.path.basename(s) if s else None for s in table.column("source").to_pylist()] == [
+        None,
+        "FeNi.cif",
+        "FeNiO.cif",
+        "Cu.vasp",
+    ]
     assert table.column("index").to_pylist() == [0, 1, 2, 3]
 
 
@@ -147,19 +153,22 @@ def test_feature_vectors_in_pair_order(files):
         _, partials, _ = reference(row["source"]).prdf(4.0, 0.5)
         for k, pair in enumerate(pairs):
             expected = partials.get(pair, np.zeros(n_bins))
-            np.testing.assert_allclose(vector[k * n_bins:(k + 1) * n_bins], expected, rtol=1e-12, atol=1e-15)
+            np.testing.assert_allclose(vector[k * n_bins : (k + 1) * n_bins], expected, rtol=1e-12, atol=1e-15)
     settings = table_settings(table)
     assert settings["feature_pairs"] == [list(p) for p in pairs]
     assert settings["bin_edges"] == [0.5 * k for k in range(9)]
 
 
-@pytest.mark.parametrize("arguments, message", [
-    (dict(cutoff=0.0), "cutoff must be positive"),
-    (dict(bin_size=20.0), "bin_size must be positive and no larger than the cutoff"),
-    (dict(curves="pairs"), "curves must be one of both, total, partials, not 'pairs'"),
-    (dict(elements=["Fe", "O", "Fe"]), "the element list names Fe more than once"),
-    (dict(elements=[]), "the element list is empty or has an empty name"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (dict(cutoff=0.0), "cutoff must be positive"),
+        (dict(bin_size=20.0), "bin_size must be positive and no larger than the cutoff"),
+        (dict(curves="pairs"), "curves must be one of both, total, partials, not 'pairs'"),
+        (dict(elements=["Fe", "O", "Fe"]), "the element list names Fe more than once"),
+        (dict(elements=[]), "the element list is empty or has an empty name"),
+    ],
+)
 def test_bad_settings_refused_before_any_work(rocksalt, arguments, message):
     with pytest.raises(ValueError) as error:
         rdf_table([rocksalt], **arguments)
@@ -187,8 +196,9 @@ def read_back_three_ways(path, dataset):
     pattern = os.path.join(path, "*.parquet") if dataset else path
     via_duckdb = duckdb.sql(f"SELECT source, total FROM read_parquet('{pattern}')").fetchall()
     curves = {s: t for s, t in zip(via_arrow.column("source").to_pylist(), via_arrow.column("total").to_pylist())}
-    assert {s: list(t) for s, t in zip(via_pandas["source"], via_pandas["total"]) if t is not None} == \
-        {s: t for s, t in curves.items() if t is not None}
+    assert {s: list(t) for s, t in zip(via_pandas["source"], via_pandas["total"]) if t is not None} == {
+        s: t for s, t in curves.items() if t is not None
+    }
     assert {s: t for s, t in via_duckdb} == curves
     return via_arrow
 
@@ -225,9 +235,12 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     rows = read_rdf_table(out).to_pylist()
     assert sorted(os.path.basename(r["source"]) for r in rows) == ["Cu.vasp", "FeNi.cif", "FeNiO.cif", "NaCl.xyz"]
     feni = next(r for r in rows if r["source"].endswith("FeNiO.cif"))
-    assert feni["volume"] == pytest.approx(3.7 ** 3) and feni["source_mtime_ns"] == 1
-    with pytest.raises(ValueError, match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
-                                         "elements none; write to another output or use the same settings"):
+    assert feni["volume"] == pytest.approx(3.7**3) and feni["source_mtime_ns"] == 1
+    with pytest.raises(
+        ValueError,
+        match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
+        "elements none; write to another output or use the same settings",
+    ):
         write_rdf_table(files, out, cutoff=6.0)
     fresh = write_rdf_table(files, out, cutoff=6.0, resume=False)
     assert (fresh.sources, fresh.skipped) == (4, 0)
@@ -287,7 +300,8 @@ def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
     assert killed and first.rows == len(inputs) and 0 < first.errors < len(inputs)
     lost = {r["source"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
     assert {r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"} == {
-        "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"}
+        "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"
+    }
     again = write_rdf_table(inputs, out, processes=True, workers=2)
     assert (again.sources, again.errors, again.skipped) == (len(lost), 0, len(inputs) - len(lost))
     table = read_rdf_table(out)
@@ -297,8 +311,9 @@ def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=logging.CRITICAL) as c:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+    ) as c:
         yield c
 
 
@@ -307,8 +322,9 @@ def test_dask_workers_write_the_same_table(tmp_path, files, cluster, rocksalt):
     inputs = [rocksalt] + sorted(files.iterdir()) + [EXAMPLES / "NaCl.cif", EXAMPLES / "FeNi_disordered.cif"]
     local = write_rdf_table(inputs, tmp_path / "local", cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"])
     with distributed.Client(cluster) as client:
-        remote = write_rdf_table(inputs, tmp_path / "remote", cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"],
-                                 client=client)
+        remote = write_rdf_table(
+            inputs, tmp_path / "remote", cutoff=6.0, elements=["Fe", "Ni", "O", "C", "Cu"], client=client
+        )
         worker_pids = set(client.run(os.getpid).values())
     assert (remote.mode, remote.rows, remote.errors) == ("dask", local.rows, local.errors)
     assert os.getpid() not in worker_pids
@@ -325,11 +341,17 @@ def test_a_row_per_cif_block(tmp_path):
     path = tmp_path / "two.cif"
     path.write_text(FENI_CIF + FENI_CIF.replace("data_feni", "data_second").replace("3.6", "4.0"))
     guessed = tmp_path / "labels.cif"
-    guessed.write_text(FENI_CIF.replace("_atom_site_type_symbol\n", "").replace(" Fe 0", " 0").replace(" Ni 0", " 0")
-                       .replace(" O 0", " 0"))
+    guessed.write_text(
+        FENI_CIF.replace("_atom_site_type_symbol\n", "")
+        .replace(" Fe 0", " 0")
+        .replace(" Ni 0", " 0")
+        .replace(" O 0", " 0")
+    )
     rows = rdf_table([path, guessed], cutoff=4.0).to_pylist()
     assert [(r["block"], r["index"], r["volume"]) for r in rows[:2]] == [
-        ("feni", 0, pytest.approx(3.6 ** 3)), ("second", 0, pytest.approx(4.0 ** 3))]
+        ("feni", 0, pytest.approx(3.6**3)),
+        ("second", 0, pytest.approx(4.0**3)),
+    ]
     assert rows[0]["warnings"] == rows[1]["warnings"] == []
     # What the reader had to guess is in the row, not on standard error.
     assert rows[2]["status"] == "ok" and rows[2]["formula"] == "FeNiO" and len(rows[2]["warnings"]) == 1
@@ -342,10 +364,18 @@ def test_missing_extra_names_the_install_command(monkeypatch, rocksalt):
 
 
 def run_cli(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
-    return subprocess.run([sys.executable, "-m", "kestrel", "batch", *map(str, args)], capture_output=True,
-                          text=True, timeout=300, env=env, cwd=ROOT)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "kestrel", "batch", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+        cwd=ROOT,
+    )
 
 
 def test_command_line_runs_resumes_and_reports(tmp_path, files):
@@ -361,13 +391,18 @@ def test_command_line_runs_resumes_and_reports(tmp_path, files):
     assert again.returncode == 0 and f"skipped 5 inputs already in {out}" in again.stdout
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--out", "/nonexistent-folder/t.parquet"], "cannot write /nonexistent-folder/t.parquet: the folder "
-                                                  "/nonexistent-folder does not exist"),
-    (["--out", "{tmp}/t.parquet", "--bin-size", "0"], "bin_size must be positive and no larger than the cutoff"),
-    (["--out", "{tmp}/t.parquet", "--elements", "Fe,,O"], "the element list is empty or has an empty name"),
-    (["--out", "{tmp}/t.parquet", "--workers", "0"], "--workers must be at least 1, got 0"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (
+            ["--out", "/nonexistent-folder/t.parquet"],
+            "cannot write /nonexistent-folder/t.parquet: the folder /nonexistent-folder does not exist",
+        ),
+        (["--out", "{tmp}/t.parquet", "--bin-size", "0"], "bin_size must be positive and no larger than the cutoff"),
+        (["--out", "{tmp}/t.parquet", "--elements", "Fe,,O"], "the element list is empty or has an empty name"),
+        (["--out", "{tmp}/t.parquet", "--workers", "0"], "--workers must be at least 1, got 0"),
+    ],
+)
 def test_command_line_errors_are_one_line(tmp_path, args, message):
     result = run_cli(EXAMPLES / "NaCl.cif", *[a.format(tmp=tmp_path) for a in args])
     assert result.returncode == 1

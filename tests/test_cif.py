@@ -8,8 +8,10 @@ import pytest
 from kestrel import CifReadWarning, Structure
 
 CELL = "_cell_length_a 5.0\n_cell_length_b 5.0\n_cell_length_c 5.0\n"
-SITES_HEADER = "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n" \
-               "_atom_site_fract_z\n_atom_site_occupancy\n"
+SITES_HEADER = (
+    "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n_atom_site_fract_y\n"
+    "_atom_site_fract_z\n_atom_site_occupancy\n"
+)
 
 
 def cif(rows, ops=None, cell=CELL, header=SITES_HEADER):
@@ -31,8 +33,10 @@ def error(text, **kwargs):
 
 # ---- the 48 operations of m-3m, with the F centring: 192 -----------------------------------
 
+
 def m3m_operations():
     import itertools
+
     ops = []
     for perm in itertools.permutations(range(3)):
         for signs in itertools.product((1, -1), repeat=3):
@@ -72,6 +76,7 @@ def test_general_position_gives_192_sites_and_symprec_zero_keeps_duplicates():
 
 # ---- merging -------------------------------------------------------------------------------
 
+
 def test_mixed_site_keeps_elements_in_first_met_order():
     s = read(cif(["Fe1 Fe 0 0 0 0.5", "Co1 Co 0 0 0 0.5"]))
     assert s.n_sites == 1
@@ -107,21 +112,27 @@ def test_positions_are_wrapped_into_the_unit_interval():
 
 
 def test_overfull_site_fails():
-    assert error(cif(["A1 Fe 0 0 0 0.7", "B1 Ni 0 0 0 0.7"])) == \
-        "a site has occupancies summing to 1.4000, which exceeds 1"
+    assert (
+        error(cif(["A1 Fe 0 0 0 0.7", "B1 Ni 0 0 0 0.7"]))
+        == "a site has occupancies summing to 1.4000, which exceeds 1"
+    )
 
 
 @pytest.mark.parametrize("symprec", [0.01, 0.05, 0.1, 0.2, 0.34, 0.5, 0.6, 1e-12, 1e-300])
 def test_grid_search_matches_a_plain_scan(symprec):
     import random
+
     rng = random.Random(7)
+
     def coordinate():
         # Half of them crowd the faces of the search grid and of the cell.
         if rng.random() < 0.5:
             return f"{rng.random():.3f}"
         return f"{(rng.randrange(8) / 7 + rng.uniform(-0.012, 0.012)) % 1.0:.4f}"
-    rows = [f"X{i} {rng.choice(['Fe', 'Ni', 'Co'])} {coordinate()} {coordinate()} {coordinate()} 0.001"
-            for i in range(300)]
+
+    rows = [
+        f"X{i} {rng.choice(['Fe', 'Ni', 'Co'])} {coordinate()} {coordinate()} {coordinate()} 0.001" for i in range(300)
+    ]
     s = read(cif(rows), symprec=symprec)
 
     # Reference: first matching site in creation order.
@@ -142,8 +153,10 @@ def test_grid_search_matches_a_plain_scan(symprec):
 
 # ---- values --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("occupancy, expected", [("0.75(2)", 0.75), ("?", 1.0), (".", 1.0), ("'0.5'", 0.5),
-                                                 ("abc", 1.0)])
+
+@pytest.mark.parametrize(
+    "occupancy, expected", [("0.75(2)", 0.75), ("?", 1.0), (".", 1.0), ("'0.5'", 0.5), ("abc", 1.0)]
+)
 def test_occupancy_values(occupancy, expected):
     assert read(cif([f"Fe1 Fe 0 0 0 {occupancy}"])).species == [{"Fe": expected}]
 
@@ -154,10 +167,20 @@ def test_non_positive_occupancy_skips_the_row(occupancy):
     assert s.species == [{"O": 1.0}]
 
 
-@pytest.mark.parametrize("symbol, label, element", [
-    ("Fe3+", "X1", "Fe"), ("?", "O2", "O"), ("fe", "X", "Fe"), ("FE", "X", "Fe"), ("O2-", "X", "O"),
-    ("1Fe", "Ca1", "Ca"), ("CL", "X", "Cl"), ("C.ar", "X", "C"), ("D", "X", "D"),
-])
+@pytest.mark.parametrize(
+    "symbol, label, element",
+    [
+        ("Fe3+", "X1", "Fe"),
+        ("?", "O2", "O"),
+        ("fe", "X", "Fe"),
+        ("FE", "X", "Fe"),
+        ("O2-", "X", "O"),
+        ("1Fe", "Ca1", "Ca"),
+        ("CL", "X", "Cl"),
+        ("C.ar", "X", "C"),
+        ("D", "X", "D"),
+    ],
+)
 def test_element_from_type_symbol_then_label(symbol, label, element):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", CifReadWarning)
@@ -178,9 +201,13 @@ def test_unusable_coordinates_skip_the_row(coordinate):
 
 # ---- scanning ------------------------------------------------------------------------------
 
+
 def test_tags_are_case_insensitive_and_values_may_follow_on_later_lines():
-    text = "_CELL_LENGTH_A 5.0\n_cell_length_b\n\n  5.431(2)\n_Cell_Length_C\n;\n6.\n0\n;\n" + SITES_HEADER + \
-        "Fe1 Fe 0 0 0 1\n"
+    text = (
+        "_CELL_LENGTH_A 5.0\n_cell_length_b\n\n  5.431(2)\n_Cell_Length_C\n;\n6.\n0\n;\n"
+        + SITES_HEADER
+        + "Fe1 Fe 0 0 0 1\n"
+    )
     assert read(text).lattice_matrix[2][2] == pytest.approx(6.0)
     assert read(text).lattice_matrix[1][1] == pytest.approx(5.431)
 
@@ -198,8 +225,16 @@ def test_rows_may_span_lines_and_share_lines():
 
 
 def test_comments_quotes_and_text_fields_in_loops():
-    rows = ["# a comment line", "'Fe 1' Fe 0 0 0 1 # trailing comment", ";", "O1", ";", "O 0.5 0.5 0.5 1",
-            "C1' C 0.25 0.25 0.25 1", "\"O'H\" O 0.75 0.75 0.75 1"]
+    rows = [
+        "# a comment line",
+        "'Fe 1' Fe 0 0 0 1 # trailing comment",
+        ";",
+        "O1",
+        ";",
+        "O 0.5 0.5 0.5 1",
+        "C1' C 0.25 0.25 0.25 1",
+        '"O\'H" O 0.75 0.75 0.75 1',
+    ]
     s = read(cif(rows))
     assert s.n_sites == 4
     assert [list(d) for d in s.species] == [["Fe"], ["O"], ["C"], ["O"]]
@@ -217,13 +252,16 @@ def test_two_data_blocks_are_kept_apart():
     assert s.elements == ["Fe"] and s.lattice_matrix[0][0] == 5.0
 
 
-@pytest.mark.parametrize("tail", [
-    ";\nnever closed\n" * 3,
-    "_publ_section_title\n;\nno end\n",
-    "'" * 10_000 + '"' * 10_000 + "\n",
-    "loop_\n_x\n_y\n'open 'a'b \"c\n",
-    "\x00\x00 _journal_name_full \x00\n",
-])
+@pytest.mark.parametrize(
+    "tail",
+    [
+        ";\nnever closed\n" * 3,
+        "_publ_section_title\n;\nno end\n",
+        "'" * 10_000 + '"' * 10_000 + "\n",
+        "loop_\n_x\n_y\n'open 'a'b \"c\n",
+        "\x00\x00 _journal_name_full \x00\n",
+    ],
+)
 def test_unclosed_fields_and_quotes_end_cleanly(tail):
     s = read(cif(["Fe1 Fe 0 0 0 1"]) + tail)
     assert s.elements == ["Fe"]
@@ -240,6 +278,7 @@ def test_text_field_that_never_closes_swallows_the_rest():
 
 
 # ---- cell parameters -----------------------------------------------------------------------
+
 
 def cell(a=5, b=5, c=5, alpha=None, beta=None, gamma=None):
     text = f"_cell_length_a {a}\n_cell_length_b {b}\n_cell_length_c {c}\n"
@@ -263,15 +302,18 @@ def test_hexagonal_cell():
     assert m[2] == pytest.approx([0, 0, 5], abs=1e-12)
 
 
-@pytest.mark.parametrize("params, message", [
-    (dict(a=0), "cell lengths must be positive"),
-    (dict(c=-1, gamma=0), "cell lengths must be positive"),
-    (dict(gamma=0), "gamma must not be 0 or 180 degrees"),
-    (dict(gamma=180), "gamma must not be 0 or 180 degrees"),
-    (dict(gamma=360), "gamma must not be 0 or 180 degrees"),
-    (dict(alpha=10, beta=10, gamma=90), "cell angles are geometrically inconsistent"),
-    (dict(a="?"), "missing _cell_length_a"),
-])
+@pytest.mark.parametrize(
+    "params, message",
+    [
+        (dict(a=0), "cell lengths must be positive"),
+        (dict(c=-1, gamma=0), "cell lengths must be positive"),
+        (dict(gamma=0), "gamma must not be 0 or 180 degrees"),
+        (dict(gamma=180), "gamma must not be 0 or 180 degrees"),
+        (dict(gamma=360), "gamma must not be 0 or 180 degrees"),
+        (dict(alpha=10, beta=10, gamma=90), "cell angles are geometrically inconsistent"),
+        (dict(a="?"), "missing _cell_length_a"),
+    ],
+)
 def test_cell_messages(params, message):
     assert error(cif(["Fe1 Fe 0 0 0 1"], cell=cell(**params))) == message
 
@@ -282,19 +324,29 @@ def test_nearly_flat_gamma_and_equilateral_rhombohedron_pass():
     assert v == pytest.approx(125 / math.sqrt(2))
 
 
-@pytest.mark.parametrize("text, message", [
-    ("", "missing _cell_length_a"),
-    ("_cell_length_a 5\n_cell_length_c 5\n", "missing _cell_length_b"),
-    (CELL + "loop_\n_atom_site_label\nFe1\n", "no _atom_site loop with fractional coordinates found"),
-    (CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_z\nFe 0 0\n", "missing _atom_site_fract_y"),
-    (CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\nFe 0 0\n", "missing _atom_site_fract_z"),
-    (CELL + SITES_HEADER, "CIF contains no usable atom sites"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "missing _cell_length_a"),
+        ("_cell_length_a 5\n_cell_length_c 5\n", "missing _cell_length_b"),
+        (CELL + "loop_\n_atom_site_label\nFe1\n", "no _atom_site loop with fractional coordinates found"),
+        (
+            CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_z\nFe 0 0\n",
+            "missing _atom_site_fract_y",
+        ),
+        (
+            CELL + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\nFe 0 0\n",
+            "missing _atom_site_fract_z",
+        ),
+        (CELL + SITES_HEADER, "CIF contains no usable atom sites"),
+    ],
+)
 def test_reader_messages(text, message):
     assert error(text) == message
 
 
 # ---- symmetry operations -------------------------------------------------------------------
+
 
 def image(op, position=(0.1, 0.2, 0.3)):
     """Where one operation beside the identity puts one atom."""
@@ -302,29 +354,47 @@ def image(op, position=(0.1, 0.2, 0.3)):
     return s.frac_coords[-1:]
 
 
-@pytest.mark.parametrize("op, expected", [
-    ("x,y,z", [0.1, 0.2, 0.3]),
-    ("-x+1/2, y, z+1/4", [0.4, 0.2, 0.55]),
-    ("x-y, x, z+1/6", [0.9, 0.1, 0.3 + 1 / 6]),
-    ("1/2+X, -Y, Z", [0.6, 0.8, 0.3]),
-    ("2x, y/2, 0.5-z", [0.2, 0.1, 0.2]),
-    ("2*x, 1/2y, z+z", [0.2, 0.1, 0.6]),
-    ("op1 x,y,z", [0.1, 0.2, 0.3]),    # a label before the operation
-    ("2 x,y,z", [0.2, 0.2, 0.3]),      # parses at once: the label becomes a coefficient
-])
+@pytest.mark.parametrize(
+    "op, expected",
+    [
+        ("x,y,z", [0.1, 0.2, 0.3]),
+        ("-x+1/2, y, z+1/4", [0.4, 0.2, 0.55]),
+        ("x-y, x, z+1/6", [0.9, 0.1, 0.3 + 1 / 6]),
+        ("1/2+X, -Y, Z", [0.6, 0.8, 0.3]),
+        ("2x, y/2, 0.5-z", [0.2, 0.1, 0.2]),
+        ("2*x, 1/2y, z+z", [0.2, 0.1, 0.6]),
+        ("op1 x,y,z", [0.1, 0.2, 0.3]),  # a label before the operation
+        ("2 x,y,z", [0.2, 0.2, 0.3]),  # parses at once: the label becomes a coefficient
+    ],
+)
 def test_operations(op, expected):
     assert image(op)[0] == pytest.approx(expected, abs=1e-15)
 
 
-@pytest.mark.parametrize("op", ["x, y", "x, , z", "x+, y, z", "+-x, y, z", "xy, y, z", "x+1/0, y, z", "x+a, y, z",
-                                "*x, y, z", "x/0, y, z", "x y z"])
+@pytest.mark.parametrize(
+    "op",
+    [
+        "x, y",
+        "x, , z",
+        "x+, y, z",
+        "+-x, y, z",
+        "xy, y, z",
+        "x+1/0, y, z",
+        "x+a, y, z",
+        "*x, y, z",
+        "x/0, y, z",
+        "x y z",
+    ],
+)
 def test_bad_operations_are_skipped(op):
     # The identity is added to what is left, so the atom and its inverse remain.
     with pytest.warns(CifReadWarning) as record:
         s = read(cif(["C1 C 0.1 0.2 0.3 1"], ops=[op, "-x,-y,-z"]))
     assert s.frac_coords == [[0.1, 0.2, 0.3], pytest.approx([0.9, 0.8, 0.7])]
-    assert [str(w.message) for w in record] == [f"skipped 1 unreadable symmetry operation ('{op}')",
-                                                "the symmetry operations lack the identity x,y,z: added it"]
+    assert [str(w.message) for w in record] == [
+        f"skipped 1 unreadable symmetry operation ('{op}')",
+        "the symmetry operations lack the identity x,y,z: added it",
+    ]
 
 
 def test_no_usable_operation_means_identity():
@@ -342,8 +412,10 @@ def test_double_quoted_and_unquoted_operations_agree():
 
 
 def test_space_group_symop_column_and_first_loop_win():
-    text = CELL + "loop_\n_space_group_symop_id\n_space_group_symop_operation_xyz\n1 x,y,z\n2 -x,-y,-z\n" \
+    text = (
+        CELL + "loop_\n_space_group_symop_id\n_space_group_symop_operation_xyz\n1 x,y,z\n2 -x,-y,-z\n"
         "loop_\n_symmetry_equiv_pos_as_xyz\nx+1/2,y,z\n" + SITES_HEADER + "C1 C 0.1 0.2 0.3 1\n"
+    )
     assert read(text).n_sites == 2
 
 
@@ -351,8 +423,10 @@ def test_enormous_expansion_is_refused_before_any_work():
     ops = [f"x+{i}/100003,y,z" for i in range(5000)]
     rows = [f"C{i} C 0.{i:05d} 0.5 0.5 1" for i in range(5000)]
     message = error(cif(rows, ops=ops))
-    assert message == ("CIF expands to 25000000 positions (5000 atom sites times 5000 symmetry operations), "
-                       "more than the 20000000 this reader accepts")
+    assert message == (
+        "CIF expands to 25000000 positions (5000 atom sites times 5000 symmetry operations), "
+        "more than the 20000000 this reader accepts"
+    )
 
 
 def test_files(tmp_path):
@@ -370,6 +444,7 @@ def test_files(tmp_path):
 
 def test_examples():
     from conftest import EXAMPLES
+
     assert repr(Structure.from_cif(str(EXAMPLES / "NaCl.cif"))) == "Structure(8 sites, Cl4 Na4)"
     alloy = Structure.from_cif(str(EXAMPLES / "FeNi_disordered.cif"))
     assert repr(alloy) == "Structure(8 sites, C0.2000 Fe2.5600 Ni1.4400, disordered)"
@@ -392,70 +467,123 @@ def read_with_warnings(text, **kwargs):
 
 
 def test_atoms_of_one_block_never_take_the_cell_of_another():
-    text = "data_a\n_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 10\n" + SITES_HEADER + \
-        "Si1 Si 0 0 0 1\ndata_b\n_cell_length_a 2\n_cell_length_b 2\n_cell_length_c 2\n"
+    text = (
+        "data_a\n_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 10\n"
+        + SITES_HEADER
+        + "Si1 Si 0 0 0 1\ndata_b\n_cell_length_a 2\n_cell_length_b 2\n_cell_length_c 2\n"
+    )
     s, messages = read_with_warnings(text)
     assert s.volume == pytest.approx(1000.0) and messages == []
 
 
 def test_first_block_with_cell_and_atoms_is_read_and_the_others_named():
-    text = "data_pub\n_journal_name_full 'X'\n" + "data_one\n" + CELL + SITES_HEADER + "Fe1 Fe 0 0 0 1\n" + \
-        "data_two\n" + CELL + SITES_HEADER + "Ni1 Ni 0 0 0 1\n"
+    text = (
+        "data_pub\n_journal_name_full 'X'\n"
+        + "data_one\n"
+        + CELL
+        + SITES_HEADER
+        + "Fe1 Fe 0 0 0 1\n"
+        + "data_two\n"
+        + CELL
+        + SITES_HEADER
+        + "Ni1 Ni 0 0 0 1\n"
+    )
     s, messages = read_with_warnings(text)
     assert s.elements == ["Fe"]
-    assert messages == ["read data block 'one', the first of 2 blocks with atom sites (one, two); "
-                        "read_cif_blocks reads them all"]
+    assert messages == [
+        "read data block 'one', the first of 2 blocks with atom sites (one, two); read_cif_blocks reads them all"
+    ]
 
 
 def test_read_cif_blocks(tmp_path):
     from kestrel import read_cif_blocks
+
     path = tmp_path / "blocks.cif"
-    path.write_text("data_pub\n_journal_name_full 'X'\n" + "data_one\n" + CELL + SITES_HEADER + "Fe1 Fe 0 0 0 1\n" +
-                    "data_two\n" + cell(7, 7, 7) + SITES_HEADER + "Ni1 Ni 0 0 0 0.5\nNI2 ? 0.5 0.5 0.5 1\n")
-    with pytest.warns(CifReadWarning, match=r"^data block 'two': took the element from the label for 1 atom-site "
-                                            r"row \(NI2 -> Ni\)$"):
+    path.write_text(
+        "data_pub\n_journal_name_full 'X'\n"
+        + "data_one\n"
+        + CELL
+        + SITES_HEADER
+        + "Fe1 Fe 0 0 0 1\n"
+        + "data_two\n"
+        + cell(7, 7, 7)
+        + SITES_HEADER
+        + "Ni1 Ni 0 0 0 0.5\nNI2 ? 0.5 0.5 0.5 1\n"
+    )
+    with pytest.warns(
+        CifReadWarning,
+        match=r"^data block 'two': took the element from the label for 1 atom-site "
+        r"row \(NI2 -> Ni\)$",
+    ):
         blocks = read_cif_blocks(str(path))
     assert list(blocks) == ["one", "two"]
     assert blocks["one"].elements == ["Fe"] and blocks["two"].composition == {"Ni": 1.5}
     assert blocks["two"].volume == pytest.approx(343.0)
-    path.write_text("data_one\n" + CELL + SITES_HEADER + "Fe1 Fe 0 0 0 1\ndata_bad\n" + SITES_HEADER + "Ni1 Ni 0 0 0 1\n")
+    path.write_text(
+        "data_one\n" + CELL + SITES_HEADER + "Fe1 Fe 0 0 0 1\ndata_bad\n" + SITES_HEADER + "Ni1 Ni 0 0 0 1\n"
+    )
     with pytest.raises(ValueError, match=r"^data block 'bad': missing _cell_length_a$"):
         read_cif_blocks(str(path))
     with pytest.raises(OSError, match="could not read"):
         read_cif_blocks(str(tmp_path / "none.cif"))
 
 
-@pytest.mark.parametrize("text", [
-    H.replace("\n_cell_length_b", " _cell_length_b").replace("\n_cell_length_c", " _cell_length_c") +
-    L + "Na1 0 0 0\nCl1 0.5 0.5 0.5\n",
-    H + "loop_ _atom_site_label _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\n"
+@pytest.mark.parametrize(
+    "text",
+    [
+        H.replace("\n_cell_length_b", " _cell_length_b").replace("\n_cell_length_c", " _cell_length_c")
+        + L
+        + "Na1 0 0 0\nCl1 0.5 0.5 0.5\n",
+        H + "loop_ _atom_site_label _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\n"
         "Na1 0 0 0 Cl1 0.5 0.5 0.5\n",
-    H + L + "Na1\n0\n0 0\nCl1 0.5\n0.5 0.5\n_journal_year 1999\n",
-    H + L + "Na1 0 0 0\nCl1 0.5 0.5 0.5 loop_ _x _y\n1 2\n",
-    H + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+        H + L + "Na1\n0\n0 0\nCl1 0.5\n0.5 0.5\n_journal_year 1999\n",
+        H + L + "Na1 0 0 0\nCl1 0.5 0.5 0.5 loop_ _x _y\n1 2\n",
+        H + "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
         "Na1 0 0 0 Cl1 0.5 0.5 0.5 _cell_angle_gamma 90\n",
-    "#\\#CIF_1.1\n" + H + L + "'Na1' \"0\" 0 0 # comment 'x\n;\nCl1\n;\n0.5 0.5 0.5\n",
-])
+        "#\\#CIF_1.1\n" + H + L + "'Na1' \"0\" 0 0 # comment 'x\n;\nCl1\n;\n0.5 0.5 0.5\n",
+    ],
+)
 def test_cif_1_1_whitespace_syntax(text):
     s, messages = read_with_warnings(text)
     assert s.n_sites == 2 and s.composition == {"Cl": 1.0, "Na": 1.0}
     assert messages == ["took the element from the label for 2 atom-site rows (Na1 -> Na, Cl1 -> Cl)"]
 
 
-@pytest.mark.parametrize("label, element", [
-    ("Wat1", "O"), ("WAT", "O"), ("OW1", "O"), ("Ow2", "O"), ("HW1", "H"), ("Hw12", "H"),
-    ("Sl", "S"), ("CL1", "Cl"), ("BR2", "Br"), ("Cl1", "Cl"), ("C1", "C"), ("N12A", "N"),
-    ("D1", "D"), ("Fe1'", "Fe"),
-])
+@pytest.mark.parametrize(
+    "label, element",
+    [
+        ("Wat1", "O"),
+        ("WAT", "O"),
+        ("OW1", "O"),
+        ("Ow2", "O"),
+        ("HW1", "H"),
+        ("Hw12", "H"),
+        ("Sl", "S"),
+        ("CL1", "Cl"),
+        ("BR2", "Br"),
+        ("Cl1", "Cl"),
+        ("C1", "C"),
+        ("N12A", "N"),
+        ("D1", "D"),
+        ("Fe1'", "Fe"),
+    ],
+)
 def test_element_from_label(label, element):
     s, messages = read_with_warnings(H + L + f"{label} 0 0 0\n")
     assert s.elements == [element]
     assert messages == [f"took the element from the label for 1 atom-site row ({label} -> {element})"]
 
 
-@pytest.mark.parametrize("formula, element", [
-    ("'C12 H10 N2'", "C"), ("'Ca O3 Ti'", "Ca"), ("'Ca C O3'", "Ca"), ("?", "Ca"), ("'Cs Cl'", "Ca"),
-])
+@pytest.mark.parametrize(
+    "formula, element",
+    [
+        ("'C12 H10 N2'", "C"),
+        ("'Ca O3 Ti'", "Ca"),
+        ("'Ca C O3'", "Ca"),
+        ("?", "Ca"),
+        ("'Cs Cl'", "Ca"),
+    ],
+)
 def test_formula_decides_between_two_readings_of_a_label(formula, element):
     s, _ = read_with_warnings(H + f"_chemical_formula_sum {formula}\n" + L + "CA1 0 0 0\n")
     assert s.elements == [element]
@@ -471,7 +599,8 @@ def test_no_invented_elements(symbol, label):
 
 def test_poscar_and_xyz_names_are_not_checked():
     from kestrel import Structure
-    s = Structure.from_str("1\nLattice=\"5 0 0 0 5 0 0 0 5\"\nWa 0 0 0\n", "xyz")
+
+    s = Structure.from_str('1\nLattice="5 0 0 0 5 0 0 0 5"\nWa 0 0 0\n', "xyz")
     assert s.elements == ["Wa"]
 
 
@@ -524,16 +653,21 @@ def test_near_images_need_merging_enabled():
 
 
 def test_disorder_parts_summing_above_one_are_refused_not_cut():
-    assert error(cif(["C23 C 0.1 0.2 0.3 0.813", "C23X C 0.1 0.2 0.3 0.19"])) == \
-        "a site has occupancies summing to 1.0030, which exceeds 1"
+    assert (
+        error(cif(["C23 C 0.1 0.2 0.3 0.813", "C23X C 0.1 0.2 0.3 0.19"]))
+        == "a site has occupancies summing to 1.0030, which exceeds 1"
+    )
 
 
 def test_disorder_parts_and_repeated_rows_are_reported():
-    s, messages = read_with_warnings(cif(["Cl1 Cl 0 0 0.6474 0.47", "Cl1' Cl 0 0 0.6474 0.53",
-                                          "Te1 Te 0.5 0.5 0.5 1", "Te1_445 Te -0.5 -0.5 0.5 1"]))
+    s, messages = read_with_warnings(
+        cif(["Cl1 Cl 0 0 0.6474 0.47", "Cl1' Cl 0 0 0.6474 0.53", "Te1 Te 0.5 0.5 0.5 1", "Te1_445 Te -0.5 -0.5 0.5 1"])
+    )
     assert s.species == [{"Cl": pytest.approx(1.0)}, {"Te": 1.0}]
-    assert messages == ["counted 1 row that repeats an atom already at the same place once (Te1_445)",
-                        "added the occupancies of 1 row to another row of the same element at the same place (Cl1')"]
+    assert messages == [
+        "counted 1 row that repeats an atom already at the same place once (Te1_445)",
+        "added the occupancies of 1 row to another row of the same element at the same place (Cl1')",
+    ]
 
 
 @pytest.mark.parametrize("text, value", [("3/4", 0.75), ("-1/4", 0.75), ("1/3", 1 / 3), ("'1/2'", 0.5)])
@@ -544,8 +678,10 @@ def test_coordinates_written_as_fractions(text, value):
 
 @pytest.mark.parametrize("op", ["x,y,0", "x,x,z", "x-y,y-x,z", "0.5*x,2*x,z"])
 def test_operation_without_an_inverse_refuses_the_file(op):
-    assert error(cif(["C1 C 0.1 0.2 0.3 1"], ops=["x,y,z", op])) == \
-        f"symmetry operation '{op}' is not invertible: its rotation part has a zero determinant"
+    assert (
+        error(cif(["C1 C 0.1 0.2 0.3 1"], ops=["x,y,z", op]))
+        == f"symmetry operation '{op}' is not invertible: its rotation part has a zero determinant"
+    )
 
 
 def test_identity_added_when_missing():
@@ -557,13 +693,19 @@ def test_identity_added_when_missing():
 
 
 def test_every_skipped_row_is_reported():
-    rows = [f"A{i} Fe {i / 10} ? 0 1" for i in range(7)] + ["Z1 O 0.5 0.5 0.5 0", "Z2 O 0.5 0.5 0.5 -1",
-                                                            "Ok1 O 0.1 0.1 0.1 1", "Left Fe"]
+    rows = [f"A{i} Fe {i / 10} ? 0 1" for i in range(7)] + [
+        "Z1 O 0.5 0.5 0.5 0",
+        "Z2 O 0.5 0.5 0.5 -1",
+        "Ok1 O 0.1 0.1 0.1 1",
+        "Left Fe",
+    ]
     s, messages = read_with_warnings(cif(rows))
     assert s.elements == ["O"]
-    assert messages == ["dropped 2 values after the last complete atom-site row",
-                        "skipped 7 atom-site rows without usable coordinates (A0, A1, A2, A3, A4, ...)",
-                        "skipped 2 atom-site rows with zero or negative occupancy (Z1, Z2)"]
+    assert messages == [
+        "dropped 2 values after the last complete atom-site row",
+        "skipped 7 atom-site rows without usable coordinates (A0, A1, A2, A3, A4, ...)",
+        "skipped 2 atom-site rows with zero or negative occupancy (Z1, Z2)",
+    ]
 
 
 def test_warnings_can_be_errors():
@@ -575,12 +717,14 @@ def test_warnings_can_be_errors():
 
 def test_warning_class_is_a_user_warning():
     import kestrel
+
     assert issubclass(kestrel.CifReadWarning, UserWarning)
     assert kestrel.CifReadWarning.__module__ == "kestrel"
 
 
 def test_from_str_and_read_structure_warn_too(tmp_path):
     from kestrel import read_structure
+
     text = cif(["H1 H 0 0 0 1 dum", "O1 O 0.5 0.5 0.5 1 ."], header=DUMMY_HEADER)
     with pytest.warns(CifReadWarning, match="^skipped 1 dummy atom row"):
         Structure.from_str(text, "cif")

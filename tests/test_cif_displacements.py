@@ -47,13 +47,25 @@ FORMS = [
 
 
 def forms_cif():
-    lines = [HEADER, "_symmetry_space_group_name_H-M 'P 1'", "loop_", "_atom_site_label", "_atom_site_type_symbol",
-             "_atom_site_fract_x", "_atom_site_fract_y", "_atom_site_fract_z", "_atom_site_U_iso_or_equiv",
-             "_atom_site_B_iso_or_equiv"]
+    lines = [
+        HEADER,
+        "_symmetry_space_group_name_H-M 'P 1'",
+        "loop_",
+        "_atom_site_label",
+        "_atom_site_type_symbol",
+        "_atom_site_fract_x",
+        "_atom_site_fract_y",
+        "_atom_site_fract_z",
+        "_atom_site_U_iso_or_equiv",
+        "_atom_site_B_iso_or_equiv",
+    ]
     for k, (label, element, u, b, _, _, _) in enumerate(FORMS):
         lines.append(f"{label} {element} {0.1 * k + 0.05:.3f} 0.25 0.5 {u} {b}")
-    lines += ["loop_", "_atom_site_aniso_label"] + [f"_atom_site_aniso_U_{i}" for i in ("11", "22", "33")] + [
-        f"_atom_site_aniso_B_{i}" for i in ("11", "22", "33")]
+    lines += (
+        ["loop_", "_atom_site_aniso_label"]
+        + [f"_atom_site_aniso_U_{i}" for i in ("11", "22", "33")]
+        + [f"_atom_site_aniso_B_{i}" for i in ("11", "22", "33")]
+    )
     for label, _, _, _, aniso_u, aniso_b, _ in FORMS:
         if aniso_u or aniso_b:
             lines.append(" ".join([label, *(aniso_u or ("?",) * 3), *(aniso_b or ("?",) * 3)]))
@@ -77,7 +89,9 @@ def test_symmetry_images_and_mixed_sites_are_weighted_per_element(tmp_path):
     # Fe on a general position of P-1 (two images, U 0.010), and a mixed
     # Fe/Ni site on the inversion centre (one image) where each element has
     # its own U, plus an O without any value.
-    text = HEADER + """_symmetry_space_group_name_H-M 'P -1'
+    text = (
+        HEADER
+        + """_symmetry_space_group_name_H-M 'P -1'
 loop_
 _symmetry_equiv_pos_as_xyz
 x,y,z
@@ -95,6 +109,7 @@ Fe2 Fe 0 0 0 0.5 0.004
 Ni2 Ni 0 0 0 0.5 0.006
 O1 O 0.3 0.1 0.2 1 ?
 """
+    )
     path = write(tmp_path, text)
     structure = Structure.from_cif(path)
     sites = _cif_site_u_iso(path)
@@ -107,8 +122,9 @@ O1 O 0.3 0.1 0.2 1 ?
     assert u["Ni"] == pytest.approx(0.006, rel=1e-14)
     assert u["O"] == 0.02
     o_sites = [i for i, species in enumerate(structure.species) if "O" in species]
-    assert notes == [f"2 of 5 sites have no displacement parameter and take u_iso = 0.02 Å² "
-                     f"(sites {o_sites[0]}, {o_sites[1]})"]
+    assert notes == [
+        f"2 of 5 sites have no displacement parameter and take u_iso = 0.02 Å² (sites {o_sites[0]}, {o_sites[1]})"
+    ]
 
 
 def gemmi_element_u(path):
@@ -164,10 +180,13 @@ def test_a_file_the_reader_refuses_gives_its_error(tmp_path):
 
 
 def run_kestrel(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
-    return subprocess.run([sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True,
-                          timeout=300, env=env)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True, timeout=300, env=env
+    )
 
 
 def test_command_takes_u_from_the_cif_unless_given(tmp_path):
@@ -191,9 +210,11 @@ def test_a_cif_written_by_gemmi_with_iso_and_anisotropic_u(tmp_path):
     small.cell = gemmi.UnitCell(5.64, 5.64, 5.64, 90, 90, 90)
     small.spacegroup_hm = "F m -3 m"
     small.setup_cell_images()
-    for label, element, position, u, occupancy in [("Na1", "Na", (0, 0, 0), 0.012, 1.0),
-                                                   ("Cl1", "Cl", (0.5, 0.5, 0.5), 0.0, 0.6),
-                                                   ("Br1", "Br", (0.5, 0.5, 0.5), 0.02, 0.4)]:
+    for label, element, position, u, occupancy in [
+        ("Na1", "Na", (0, 0, 0), 0.012, 1.0),
+        ("Cl1", "Cl", (0.5, 0.5, 0.5), 0.0, 0.6),
+        ("Br1", "Br", (0.5, 0.5, 0.5), 0.02, 0.4),
+    ]:
         site = gemmi.SmallStructure.Site()
         site.label, site.element, site.fract = label, gemmi.Element(element), gemmi.Fractional(*position)
         site.u_iso, site.occ = u, occupancy

@@ -18,13 +18,16 @@ def kestrel_command():
 
 
 # Some tests change directory; a development PYTHONPATH must keep pointing at the build.
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
+ENV = dict(
+    os.environ,
+    PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
+)
 
 
 def run(*args, check_exit=0):
-    result = subprocess.run(kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300,
-                            env=ENV)
+    result = subprocess.run(
+        kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300, env=ENV
+    )
     if check_exit is not None:
         assert result.returncode == check_exit, result.stderr
     return result
@@ -42,10 +45,13 @@ def assert_one_line_error(result, text):
 @pytest.mark.parametrize("command", ["info", "rdf", "expand", "traj", "ensemble"])
 def test_help_explains_every_option(command):
     out = run(command, "--help").stdout
-    parser_options = {"info": ["--format"], "rdf": ["--cutoff", "--bin-size", "--threads", "--out", "--title"],
-                      "expand": ["--max-sites", "--seed", "--max-denominator", "--output"],
-                      "traj": ["--start", "--every", "--stop", "--cell", "--cutoff", "--bin-size", "--out"],
-                      "ensemble": ["--orderings", "--out", "--seed", "--max-sites"]}[command]
+    parser_options = {
+        "info": ["--format"],
+        "rdf": ["--cutoff", "--bin-size", "--threads", "--out", "--title"],
+        "expand": ["--max-sites", "--seed", "--max-denominator", "--output"],
+        "traj": ["--start", "--every", "--stop", "--cell", "--cutoff", "--bin-size", "--out"],
+        "ensemble": ["--orderings", "--out", "--seed", "--max-sites"],
+    }[command]
     for option in parser_options:
         assert option in out
 
@@ -65,19 +71,22 @@ def test_info_disordered():
 
 def test_info_names_cif_blocks_and_prints_the_readers_warnings(tmp_path):
     path = tmp_path / "two.cif"
-    path.write_text("data_one\n_cell_length_a 5 _cell_length_b 5 _cell_length_c 5\n"
-                    "_symmetry_space_group_name_H-M 'F m -3 m'\n"
-                    "loop_ _atom_site_label _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y "
-                    "_atom_site_fract_z\nNa1 Na 0 0 0 Cl1 Cl 0.5 0.5 0.5\n"
-                    "data_two\n_cell_length_a 4 _cell_length_b 4 _cell_length_c 4\n"
-                    "loop_ _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\nK 0 0 0\n")
+    path.write_text(
+        "data_one\n_cell_length_a 5 _cell_length_b 5 _cell_length_c 5\n"
+        "_symmetry_space_group_name_H-M 'F m -3 m'\n"
+        "loop_ _atom_site_label _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y "
+        "_atom_site_fract_z\nNa1 Na 0 0 0 Cl1 Cl 0.5 0.5 0.5\n"
+        "data_two\n_cell_length_a 4 _cell_length_b 4 _cell_length_c 4\n"
+        "loop_ _atom_site_type_symbol _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\nK 0 0 0\n"
+    )
     lines = run("info", path).stdout.splitlines()
     assert lines[:4] == [
         "Structure(8 sites, Cl4 Na4)",
         "data blocks: one, two",
         "warning: read data block 'one', the first of 2 blocks with atom sites (one, two); "
         "read_cif_blocks reads them all",
-        "warning: no symmetry operations in the file: took the 192 operations of space group 'F m -3 m'"]
+        "warning: no symmetry operations in the file: took the 192 operations of space group 'F m -3 m'",
+    ]
     assert lines[4].startswith("lattice")
     lines = run("info", EXAMPLES / "NaCl.cif").stdout.splitlines()
     assert lines[1] == "data block: NaCl" and not any(line.startswith("warning") for line in lines)
@@ -130,8 +139,18 @@ def test_traj_with_given_cell(tmp_path):
 
 
 def test_ensemble(tmp_path):
-    result = run("ensemble", EXAMPLES / "FeNi_disordered.cif", "--orderings", 3, "--max-sites", 128,
-                 "--cutoff", 5, "--out", tmp_path / "e")
+    result = run(
+        "ensemble",
+        EXAMPLES / "FeNi_disordered.cif",
+        "--orderings",
+        3,
+        "--max-sites",
+        128,
+        "--cutoff",
+        5,
+        "--out",
+        tmp_path / "e",
+    )
     assert "3 orderings" in result.stdout
     assert "3/3 orderings" in result.stderr
     assert (tmp_path / "e" / "ensemble.png").exists()
@@ -200,7 +219,8 @@ def test_a_library_type_error_is_an_internal_error(monkeypatch, capsys):
     monkeypatch.setattr(cli, "read_structure", broken)
     assert cli.main(["info", str(EXAMPLES / "MgO.xyz")]) == 2
     assert capsys.readouterr().err == (
-        "kestrel: internal error (TypeError): argument 'fmt': 'int' object cannot be converted to 'PyString'\n")
+        "kestrel: internal error (TypeError): argument 'fmt': 'int' object cannot be converted to 'PyString'\n"
+    )
 
 
 def test_rdf_without_matplotlib_still_writes_the_csv(tmp_path):
@@ -208,8 +228,12 @@ def test_rdf_without_matplotlib_still_writes_the_csv(tmp_path):
     (tmp_path / "fake" / "matplotlib").mkdir(parents=True)
     (tmp_path / "fake" / "matplotlib" / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
     env = dict(ENV, PYTHONPATH=os.pathsep.join([str(tmp_path / "fake"), ENV.get("PYTHONPATH", "")]))
-    result = subprocess.run(kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5", "--out",
-                                                 str(tmp_path / "out")], capture_output=True, text=True, env=env)
+    result = subprocess.run(
+        kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5", "--out", str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     assert_one_line_error(result, 'pip install "kestrel[plot]"')
     assert "rdf.csv was written" in result.stderr
     assert "Mg-O" in result.stdout  # the results were printed before the figures were tried
@@ -217,8 +241,12 @@ def test_rdf_without_matplotlib_still_writes_the_csv(tmp_path):
 
 
 def test_a_closed_pipe_ends_quietly():
-    process = subprocess.Popen(kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    process = subprocess.Popen(
+        kestrel_command() + ["rdf", str(EXAMPLES / "MgO.xyz"), "--cutoff", "5"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=ENV,
+    )
     process.stdout.close()  # as `head` does once it has its lines
     stderr = process.stderr.read().decode()
     assert process.wait(timeout=300) == 141
@@ -238,8 +266,9 @@ def test_rdf_on_a_trajectory_says_it_used_frame_0():
     assert "more than one frame" not in run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 4).stderr
 
 
-@pytest.mark.parametrize("cutoff, bin_size, warned", [(5, 0.3, True), (6, 0.05, False), (6, 0.02, False),
-                                                      (5, 0.07, True)])
+@pytest.mark.parametrize(
+    "cutoff, bin_size, warned", [(5, 0.3, True), (6, 0.05, False), (6, 0.02, False), (5, 0.07, True)]
+)
 def test_warning_when_the_cutoff_is_not_a_whole_number_of_bins(cutoff, bin_size, warned):
     result = run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", cutoff, "--bin-size", bin_size)
     assert ("is not a whole number of" in result.stderr) == warned

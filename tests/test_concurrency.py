@@ -111,8 +111,9 @@ def run_python(code, **env):
     environment["OPENBLAS_NUM_THREADS"] = "1"
     environment.update(env)
     environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    out = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True,
-                         timeout=120, cwd=ROOT)
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=environment, capture_output=True, text=True, timeout=120, cwd=ROOT
+    )
     assert out.returncode == 0, out.stderr
     return out.stdout.split()
 

@@ -14,8 +14,14 @@ PYMATGEN_REFUSES = {
     # pymatgen adds up the occupancies of rows that list the same atom again
     # (images given as rows of their own, duplicated rows) and then refuses a
     # site holding more than one atom; kestrel keeps one atom there.
-    "1001614.cif", "1523050.cif", "2000000.cif", "2000056.cif", "2001460.cif", "5910234.cif",
-    "9000020.cif", "9000024.cif",
+    "1001614.cif",
+    "1523050.cif",
+    "2000000.cif",
+    "2000056.cif",
+    "2001460.cif",
+    "5910234.cif",
+    "9000020.cif",
+    "9000024.cif",
     # A dummy H row with occupancy 2 at (-1, -1, -1): kestrel skips dummy
     # atoms, pymatgen counts it and refuses the overfull site.
     "1010246.cif",
@@ -31,7 +37,9 @@ NEAR_IMAGES_MERGED = {
     # images land a few thousandths of an angstrom apart. kestrel takes them
     # as one atom (alunite then has the Al9 of its formula), pymatgen keeps
     # every image.
-    "2102163.cif", "2102164.cif", "2310693.cif",
+    "2102163.cif",
+    "2102164.cif",
+    "2310693.cif",
 }
 BOTH_REFUSE = {
     # Mixed sites whose published occupancies add up to 1.002 and 1.011:
@@ -47,9 +55,14 @@ NOT_UTF8 = {
 # (2000332, 2000507, 2000583, 2000724) are expanded from the symbol and agree.
 ELEMENT_NAMES = {
     # Deuterium: kestrel keeps the symbol D, pymatgen files it under H.
-    "1008954.cif": {"D": "H"}, "2103766.cif": {"D": "H"}, "2000583.cif": {"D": "H"},
+    "1008954.cif": {"D": "H"},
+    "2103766.cif": {"D": "H"},
+    "2000583.cif": {"D": "H"},
     # Labels without type symbols: 'Dw1', 'Dh1', 'Dd1' read as deuterium.
-    "9002543.cif": {"D": "H"}, "9002546.cif": {"D": "H"}, "9002549.cif": {"D": "H"}, "9002550.cif": {"D": "H"},
+    "9002543.cif": {"D": "H"},
+    "9002546.cif": {"D": "H"},
+    "9002549.cif": {"D": "H"},
+    "9002550.cif": {"D": "H"},
 }
 
 
@@ -62,6 +75,7 @@ def pymatgen_reading(path):
 
 def corpus_files():
     from conftest import CORPUS
+
     return sorted(p.name for p in CORPUS.glob("*.cif")) if CORPUS.is_dir() else []
 
 

@@ -6,22 +6,35 @@ from kestrel import Structure
 
 POSCAR = "Si\n1.0\n4 0 0\n0 4 0\n0 0 4\nSi\n1\nDirect\n0 0 0\n"
 XYZ = '1\nLattice="4 0 0 0 4 0 0 0 4"\nSi 0 0 0\n'
-CIF = "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n_atom_site_type_symbol\n" \
-      "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nSi 0 0 0\nSi 0.00001 0 0\n"
+CIF = (
+    "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\nloop_\n_atom_site_type_symbol\n"
+    "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nSi 0 0 0\nSi 0.00001 0 0\n"
+)
 
 
-@pytest.mark.parametrize("fmt, text", [
-    ("cif", CIF), ("CIF", CIF), ("Cif", CIF),
-    ("poscar", POSCAR), ("POSCAR", POSCAR), ("CONTCAR", POSCAR), ("Vasp", POSCAR),
-    ("xyz", XYZ), ("XYZ", XYZ), ("ExtXYZ", XYZ),
-])
+@pytest.mark.parametrize(
+    "fmt, text",
+    [
+        ("cif", CIF),
+        ("CIF", CIF),
+        ("Cif", CIF),
+        ("poscar", POSCAR),
+        ("POSCAR", POSCAR),
+        ("CONTCAR", POSCAR),
+        ("Vasp", POSCAR),
+        ("xyz", XYZ),
+        ("XYZ", XYZ),
+        ("ExtXYZ", XYZ),
+    ],
+)
 def test_names_select_readers(fmt, text):
     s = Structure.from_str(text, fmt)
     assert s.species == [{"Si": 1.0}] and s.volume == pytest.approx(64.0)
 
 
-@pytest.mark.parametrize("fmt, shown", [("PDB", "pdb"), (" cif", " cif"), ("cif ", "cif "), ("", ""),
-                                        ("\u00c9XYZ", "\u00c9xyz")])
+@pytest.mark.parametrize(
+    "fmt, shown", [("PDB", "pdb"), (" cif", " cif"), ("cif ", "cif "), ("", ""), ("\u00c9XYZ", "\u00c9xyz")]
+)
 def test_unknown_names(fmt, shown):
     with pytest.raises(ValueError) as info:
         Structure.from_str(POSCAR, fmt)
@@ -39,16 +52,27 @@ def test_reader_errors_are_value_errors_not_os_errors():
         Structure.from_str("/no/such/file", "poscar")
 
 
-@pytest.mark.parametrize("args, kwargs, exc, message", [
-    ((POSCAR,), {}, TypeError, r"^Structure.from_str\(\) missing 1 required positional argument: 'fmt'$"),
-    ((POSCAR, 1), {}, TypeError, r"^argument 'fmt': 'int' object cannot be converted to 'PyString'$"),
-    ((b"x", "cif"), {}, TypeError, r"^argument 'text': 'bytes' object cannot be converted to 'PyString'$"),
-    ((CIF, "cif"), {"symprec": "x"}, TypeError, r"^argument 'symprec': must be real number, not str$"),
-    ((CIF, "cif", 1, 2), {}, TypeError,
-     r"^Structure.from_str\(\) takes from 2 to 3 positional arguments but 4 were given$"),
-    ((CIF,), {"fmt": "cif", "tolerance": 1}, TypeError,
-     r"^Structure.from_str\(\) got an unexpected keyword argument 'tolerance'$"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        ((POSCAR,), {}, TypeError, r"^Structure.from_str\(\) missing 1 required positional argument: 'fmt'$"),
+        ((POSCAR, 1), {}, TypeError, r"^argument 'fmt': 'int' object cannot be converted to 'PyString'$"),
+        ((b"x", "cif"), {}, TypeError, r"^argument 'text': 'bytes' object cannot be converted to 'PyString'$"),
+        ((CIF, "cif"), {"symprec": "x"}, TypeError, r"^argument 'symprec': must be real number, not str$"),
+        (
+            (CIF, "cif", 1, 2),
+            {},
+            TypeError,
+            r"^Structure.from_str\(\) takes from 2 to 3 positional arguments but 4 were given$",
+        ),
+        (
+            (CIF,),
+            {"fmt": "cif", "tolerance": 1},
+            TypeError,
+            r"^Structure.from_str\(\) got an unexpected keyword argument 'tolerance'$",
+        ),
+    ],
+)
 def test_argument_errors(args, kwargs, exc, message):
     with pytest.raises(exc, match=message):
         Structure.from_str(*args, **kwargs)

@@ -54,8 +54,13 @@ def run_python(code):
     import subprocess
     import sys
 
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
-                          env=dict(os.environ, MPLBACKEND="svg"))
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=dict(os.environ, MPLBACKEND="svg"),
+    )
 
 
 def test_saving_figures_leaves_the_matplotlib_backend_alone(tmp_path):
@@ -68,7 +73,8 @@ def test_saving_figures_leaves_the_matplotlib_backend_alone(tmp_path):
         "before = matplotlib.get_backend()\n"
         "result = kestrel.ordering_ensemble(s, n_orderings=2, max_sites=32, cutoff=4.0)\n"
         f"print(save_ensemble_plots(result, {str(tmp_path)!r}))\n"
-        "print(before, matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)\n")
+        "print(before, matplotlib.get_backend(), 'matplotlib.pyplot' in sys.modules)\n"
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "svg svg False"
     assert (tmp_path / "ensemble.png").read_bytes()[:4] == b"\x89PNG"
@@ -106,11 +112,13 @@ def test_repr_is_one_short_line(fe_ni):
 
 def test_foreign_structures_are_converted_or_refused(fe_ni):
     pymatgen_core = pytest.importorskip("pymatgen.core")
-    converted = pymatgen_core.Structure(pymatgen_core.Lattice(fe_ni.lattice_matrix), fe_ni.species,
-                                        fe_ni.frac_coords)
+    converted = pymatgen_core.Structure(pymatgen_core.Lattice(fe_ni.lattice_matrix), fe_ni.species, fe_ni.frac_coords)
     ours = kestrel.ordering_ensemble(fe_ni, n_orderings=2, max_sites=32, cutoff=4.0)
     theirs = kestrel.ordering_ensemble(converted, n_orderings=2, max_sites=32, cutoff=4.0)
     np.testing.assert_allclose(theirs.mean_total, ours.mean_total, atol=1e-12)
-    with pytest.raises(TypeError, match="ordering_ensemble\\(\\) needs a kestrel.Structure, an ase.Atoms or a "
-                                        "pymatgen Structure, got builtins.list"):
+    with pytest.raises(
+        TypeError,
+        match="ordering_ensemble\\(\\) needs a kestrel.Structure, an ase.Atoms or a "
+        "pymatgen Structure, got builtins.list",
+    ):
         kestrel.ordering_ensemble([fe_ni])

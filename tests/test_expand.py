@@ -114,7 +114,11 @@ def test_fe_ni_defaults():
         ],
     }
     assert list(report["occupancy_report"][0]) == [
-        "element", "target_occupancy", "sites_in_pool", "atoms_placed", "actual_occupancy"
+        "element",
+        "target_occupancy",
+        "sites_in_pool",
+        "atoms_placed",
+        "actual_occupancy",
     ]
 
 
@@ -194,9 +198,21 @@ def test_largest_remainder_tie_goes_to_the_earlier_species():
 @pytest.mark.parametrize(
     ("occupancy", "max_denominator", "denominator"),
     [
-        (0.5, 16, 2), (1 / 3, 16, 3), (0.333, 16, 3), (0.25, 16, 4), (0.8, 16, 5), (0.125, 16, 8),
-        (0.1, 16, 10), (0.35, 16, 14), (0.95, 16, 16), (0.97, 16, 1), (0.999, 16, 1),
-        (0.8, 4, 4), (0.6, 4, 3), (0.125, 4, 1), (0.5, 1, 1),
+        (0.5, 16, 2),
+        (1 / 3, 16, 3),
+        (0.333, 16, 3),
+        (0.25, 16, 4),
+        (0.8, 16, 5),
+        (0.125, 16, 8),
+        (0.1, 16, 10),
+        (0.35, 16, 14),
+        (0.95, 16, 16),
+        (0.97, 16, 1),
+        (0.999, 16, 1),
+        (0.8, 4, 4),
+        (0.6, 4, 3),
+        (0.125, 4, 1),
+        (0.5, 1, 1),
     ],
 )
 def test_best_denominator_sets_the_scale(occupancy, max_denominator, denominator):
@@ -235,7 +251,10 @@ def test_element_in_two_pools():
     source = Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Ni": 0.9, "Fe": 0.1}, {"Co": 0.9, "Fe": 0.1}])
     result, report = source.expand_occupancies(max_sites=2)
     assert [(r["element"], r["atoms_placed"]) for r in report["occupancy_report"]] == [
-        ("Co", 1), ("Fe", 0), ("Fe", 0), ("Ni", 1)
+        ("Co", 1),
+        ("Fe", 0),
+        ("Fe", 0),
+        ("Ni", 1),
     ]
     assert report["warnings"][0].startswith("no atoms could be placed for Fe: ")
     assert result.species == [{"Co": 1.0}, {"Ni": 1.0}]
@@ -247,7 +266,11 @@ def test_zero_occupancy_is_reported_but_not_warned_about():
     assert result.species == [{"Fe": 1.0}]
     assert report["scale"] == [1, 1, 1] and report["warnings"] == []
     assert report["occupancy_report"][1] == {
-        "element": "Ni", "target_occupancy": 0.0, "sites_in_pool": 1, "atoms_placed": 0, "actual_occupancy": 0.0
+        "element": "Ni",
+        "target_occupancy": 0.0,
+        "sites_in_pool": 1,
+        "atoms_placed": 0,
+        "actual_occupancy": 0.0,
     }
 
 
@@ -359,12 +382,25 @@ def test_negative_occupancy_gets_no_atoms():
     [
         ((None,), {}, TypeError, "argument 'max_sites': 'NoneType' object cannot be interpreted as an integer"),
         ((), {"seed": 1.5}, TypeError, "argument 'seed': 'float' object cannot be interpreted as an integer"),
-        ((), {"max_denominator": "16"}, TypeError,
-         "argument 'max_denominator': 'str' object cannot be interpreted as an integer"),
-        ((1, 2, 3, 4), {}, TypeError,
-         "Structure.expand_occupancies() takes from 0 to 3 positional arguments but 4 were given"),
+        (
+            (),
+            {"max_denominator": "16"},
+            TypeError,
+            "argument 'max_denominator': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            (1, 2, 3, 4),
+            {},
+            TypeError,
+            "Structure.expand_occupancies() takes from 0 to 3 positional arguments but 4 were given",
+        ),
         ((), {"sites": 1}, TypeError, "Structure.expand_occupancies() got an unexpected keyword argument 'sites'"),
-        ((10,), {"max_sites": 10}, TypeError, "Structure.expand_occupancies() got multiple values for argument 'max_sites'"),
+        (
+            (10,),
+            {"max_sites": 10},
+            TypeError,
+            "Structure.expand_occupancies() got multiple values for argument 'max_sites'",
+        ),
         ((), {"seed": -1}, OverflowError, None),
         ((2**64,), {}, OverflowError, None),
     ],

@@ -20,8 +20,9 @@ def random_ordered(seed, n=6, elements=("Fe", "O", "Si")):
 
 
 def disordered():
-    return Structure([[3.6, 0, 0], [0, 3.6, 0], [0, 0, 3.6]], [[0, 0, 0], [0.5, 0.5, 0.5]],
-                     [{"Fe": 0.5, "Ni": 0.5}, {"O": 0.8}])
+    return Structure(
+        [[3.6, 0, 0], [0, 3.6, 0], [0, 0, 3.6]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.5, "Ni": 0.5}, {"O": 0.8}]
+    )
 
 
 def same_structure(a, b, tol=1e-9):
@@ -57,8 +58,9 @@ def test_pymatgen_round_trip_keeps_occupancies(seed):
 
 
 def test_from_pymatgen_drops_oxidation_states():
-    p = pymatgen_core.Structure(pymatgen_core.Lattice.cubic(4.2), [{"Fe2+": 0.5, "Fe3+": 0.25}, "O2-"],
-                                [[0, 0, 0], [0.5, 0.5, 0.5]])
+    p = pymatgen_core.Structure(
+        pymatgen_core.Lattice.cubic(4.2), [{"Fe2+": 0.5, "Fe3+": 0.25}, "O2-"], [[0, 0, 0], [0.5, 0.5, 0.5]]
+    )
     s = kestrel.from_pymatgen(p)
     assert s.species == [{"Fe": 0.75}, {"O": 1.0}]
 
@@ -117,9 +119,26 @@ def test_ase_reads_our_files(tmp_path):
 # rows of one element on one position lose an occupancy inside ASE, which
 # from_ase refuses, tested below; deuterium, read by ASE as H, is left out, and
 # so is 1100015, whose dummy H row ASE reads as an atom and kestrel skips).
-DISORDERED_COD = ["1000023", "1000035", "1000049", "1011142", "1552546", "2009228", "2012180",
-                  "2013358", "2224635", "4117533", "8000003", "8103385", "9000020", "9000905", "9002107",
-                  "9005466", "9006017", "9011963"]
+DISORDERED_COD = [
+    "1000023",
+    "1000035",
+    "1000049",
+    "1011142",
+    "1552546",
+    "2009228",
+    "2012180",
+    "2013358",
+    "2224635",
+    "4117533",
+    "8000003",
+    "8103385",
+    "9000020",
+    "9000905",
+    "9002107",
+    "9005466",
+    "9006017",
+    "9011963",
+]
 
 
 def assert_same_sites(a, b, tol=1e-4):
@@ -202,8 +221,10 @@ def test_from_ase_refuses_occupancies_ase_lost(corpus_dir):
     [
         (lambda a: a.info["occupancy"].update({"2": {"O": 0.2}}), "ASE merged site 2 of the CIF"),
         (lambda a: a.set_tags([0, 0]), "no 'spacegroup_kinds' array or tags"),
-        (lambda a: a.set_chemical_symbols(["Cu", "O"]),
-         "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni"),
+        (
+            lambda a: a.set_chemical_symbols(["Cu", "O"]),
+            "atom 1 is Cu, but the occupancies of its site '0' name only Fe, Ni",
+        ),
         (lambda a: a.new_array("spacegroup_kinds", np.array([0, 7])), "no occupancies for site 7"),
     ],
 )
@@ -224,11 +245,18 @@ def test_writers_take_ase_and_pymatgen_structures(tmp_path):
 @pytest.mark.parametrize(
     "obj, error, message",
     [
-        (kestrel.to_pymatgen(disordered()), ValueError,
-         r"POSCAR holds only ordered .*; expand it first: kestrel.from_pymatgen\(structure\).expand_occupancies\(\)"),
+        (
+            kestrel.to_pymatgen(disordered()),
+            ValueError,
+            r"POSCAR holds only ordered .*; expand it first: kestrel.from_pymatgen\(structure\).expand_occupancies\(\)",
+        ),
         (disordered(), ValueError, r"POSCAR holds only ordered .*; call expand_occupancies\(\) first"),
-        ({"Fe": 1}, TypeError, r"poscar_text\(\) needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, "
-                               r"got builtins.dict"),
+        (
+            {"Fe": 1},
+            TypeError,
+            r"poscar_text\(\) needs a kestrel.Structure, an ase.Atoms or a pymatgen Structure, "
+            r"got builtins.dict",
+        ),
     ],
 )
 def test_writers_say_what_they_need(tmp_path, obj, error, message):

@@ -41,8 +41,14 @@ FOLLOW_UP = {
 
 def child(code):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.Popen([sys.executable, "-c", SETUP + textwrap.dedent(code)], env=env, cwd=ROOT,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [sys.executable, "-c", SETUP + textwrap.dedent(code)],
+        env=env,
+        cwd=ROOT,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def follow_up_for(name, call):

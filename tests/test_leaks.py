@@ -46,14 +46,29 @@ def cases():
     mixed = Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.5, "Ni": 0.25}, {"O": 1.0}])
     return {
         "constructor": lambda: Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.5, "Ni": 0.5}, {"O": 1}]),
-        "properties": lambda: (mixed.n_sites, mixed.n_atoms, mixed.is_ordered, mixed.volume, mixed.elements,
-                               mixed.composition, mixed.lattice_matrix, mixed.frac_coords, mixed.cart_coords,
-                               mixed.species),
+        "properties": lambda: (
+            mixed.n_sites,
+            mixed.n_atoms,
+            mixed.is_ordered,
+            mixed.volume,
+            mixed.elements,
+            mixed.composition,
+            mixed.lattice_matrix,
+            mixed.frac_coords,
+            mixed.cart_coords,
+            mixed.species,
+        ),
         "repr": lambda: repr(mixed),
-        "from_str": lambda: (Structure.from_str(POSCAR, "poscar"), Structure.from_str(XYZ, "xyz"),
-                             Structure.from_cif_str(CIF)),
-        "from_files": lambda: (Structure.from_poscar(POSCAR_FILE), Structure.from_cif(CIF_FILE),
-                               Structure.from_xyz(XYZ_FILE)),
+        "from_str": lambda: (
+            Structure.from_str(POSCAR, "poscar"),
+            Structure.from_str(XYZ, "xyz"),
+            Structure.from_cif_str(CIF),
+        ),
+        "from_files": lambda: (
+            Structure.from_poscar(POSCAR_FILE),
+            Structure.from_cif(CIF_FILE),
+            Structure.from_xyz(XYZ_FILE),
+        ),
         "make_supercell": lambda: mixed.make_supercell(2, 3, 2),
         "disorder_summary": mixed.disorder_summary,
         "expand_occupancies": lambda: mixed.expand_occupancies(max_sites=64, seed=3),
@@ -116,5 +131,7 @@ if __name__ == "__main__":
     for name, call in CASES.items():
         start = time.perf_counter()
         grown = growth(call, CALLS)
-        print(f"{name:24s} {CALLS} calls  RSS {rss() / 2**20:7.1f} MiB  grew {grown / 1024:8.1f} KiB  "
-              f"{time.perf_counter() - start:6.2f} s")
+        print(
+            f"{name:24s} {CALLS} calls  RSS {rss() / 2**20:7.1f} MiB  grew {grown / 1024:8.1f} KiB  "
+            f"{time.perf_counter() - start:6.2f} s"
+        )

@@ -33,8 +33,15 @@ def run_capped(code, timeout=60, address_space=ADDRESS_SPACE):
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), OPENBLAS_NUM_THREADS="1")
     script = SETUP + textwrap.dedent(code)
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=timeout,
-                         preexec_fn=cap, cwd=ROOT)
+    out = subprocess.run(
+        [sys.executable, "-c", script],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        preexec_fn=cap,
+        cwd=ROOT,
+    )
     assert out.returncode == 0, f"exit {out.returncode}: {out.stderr[-2000:]}"
     return out.stdout.strip()
 
@@ -68,7 +75,10 @@ CASES = {
         "cube.make_supercell(10**7, 10**7, 10**7)",
         "a 10000000x10000000x10000000 supercell of a 2-site structure would exceed the limit of 2147483647 sites",
     ),
-    "supercell 1000^3": ("cube.make_supercell(1000, 1000, 1000)", "a 1000x1000x1000 supercell of 2000000000 sites needs more memory"),
+    "supercell 1000^3": (
+        "cube.make_supercell(1000, 1000, 1000)",
+        "a 1000x1000x1000 supercell of 2000000000 sites needs more memory",
+    ),
     "poscar count": (
         f"Structure.from_str('x\\n1\\n4 0 0\\n0 4 0\\n0 0 4\\nNa\\n{HUGE}\\nDirect\\n0 0 0\\n', 'poscar')",
         "",

@@ -11,9 +11,27 @@ import kestrel
 from kestrel import Structure
 
 MEMBERS = [
-    "from_cif", "from_poscar", "from_xyz", "from_str", "from_cif_str", "n_sites", "n_atoms", "is_ordered",
-    "volume", "elements", "composition", "lattice_matrix", "frac_coords", "cart_coords", "species",
-    "disorder_summary", "available_threads", "make_supercell", "prdf", "total_rdf", "expand_occupancies",
+    "from_cif",
+    "from_poscar",
+    "from_xyz",
+    "from_str",
+    "from_cif_str",
+    "n_sites",
+    "n_atoms",
+    "is_ordered",
+    "volume",
+    "elements",
+    "composition",
+    "lattice_matrix",
+    "frac_coords",
+    "cart_coords",
+    "species",
+    "disorder_summary",
+    "available_threads",
+    "make_supercell",
+    "prdf",
+    "total_rdf",
+    "expand_occupancies",
 ]
 
 
@@ -64,14 +82,16 @@ def test_docstrings():
     assert Structure.disorder_summary.__doc__ == (
         "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
         "Empty for a fully ordered structure, so it doubles as the check a\n"
-        "caller needs before reporting anything to the user.")
+        "caller needs before reporting anything to the user."
+    )
     assert Structure.n_atoms.__doc__ == "Number of atoms, which is fractional when sites are partly occupied."
     assert Structure.species.__doc__ == "Per-site {element: occupancy}."
     assert Structure.volume.__doc__ is None
     assert _kestrel.read_xyz_trajectory.__doc__ == (
         "Read selected frames of a multi-frame XYZ trajectory.\n\n"
         "Keeps frames start, start + every, ... before stop. Returns\n"
-        "(structures, frame_indices, frames_read).")
+        "(structures, frame_indices, frames_read)."
+    )
     assert str(inspect.signature(_kestrel.read_xyz_trajectory)) == "(path, every=1, start=0, stop=None, cell=None)"
     assert _kestrel.read_xyz_trajectory.__module__ == "_kestrel"
 

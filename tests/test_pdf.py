@@ -62,8 +62,10 @@ def reference_pdf(matrix, frac_coords, species, r, radiation, u_iso, qdamp=0.0, 
 
     widths = abs(np.linalg.det(m)) / np.linalg.norm(np.cross(m[[1, 0, 0]], m[[2, 2, 1]]), axis=1)
     n = np.ceil(reach / widths).astype(int) + 1
-    shifts = np.array([[i, j, k] for i in range(-n[0], n[0] + 1) for j in range(-n[1], n[1] + 1)
-                       for k in range(-n[2], n[2] + 1)], dtype=float)
+    shifts = np.array(
+        [[i, j, k] for i in range(-n[0], n[0] + 1) for j in range(-n[1], n[1] + 1) for k in range(-n[2], n[2] + 1)],
+        dtype=float,
+    )
     sums = {}
     for i, site_i in enumerate(species):
         for j, site_j in enumerate(species):
@@ -90,8 +92,9 @@ def reference_pdf(matrix, frac_coords, species, r, radiation, u_iso, qdamp=0.0, 
 @pytest.mark.parametrize("radiation", ["xray", "neutron"])
 @pytest.mark.parametrize("qdamp", [0.0, 0.06])
 def test_triclinic_mixed_occupancies_match_brute_force(triclinic, radiation, qdamp):
-    result = compute_pdf(triclinic, cutoff=7.0, bin_size=0.01, radiation=radiation, u_iso=U_ISO, qdamp=qdamp,
-                         partials=True)
+    result = compute_pdf(
+        triclinic, cutoff=7.0, bin_size=0.01, radiation=radiation, u_iso=U_ISO, qdamp=qdamp, partials=True
+    )
     total, partials = reference_pdf(TRICLINIC, TRICLINIC_SITES, TRICLINIC_SPECIES, result.r, radiation, U_ISO, qdamp)
     scale = np.abs(total).max()
     np.testing.assert_allclose(result.g, total, rtol=1e-9, atol=1e-9 * scale)
@@ -140,8 +143,7 @@ def test_below_the_first_peak_g_is_the_density_line(rocksalt):
     nearest = 5.64 / 2
     below = result.r < nearest - GAUSSIAN_REACH * math.sqrt(2 * 0.005)
     assert below.sum() == 202
-    np.testing.assert_allclose(result.g[below], -4 * math.pi * result.density * result.r[below], rtol=1e-12,
-                               atol=1e-14)
+    np.testing.assert_allclose(result.g[below], -4 * math.pi * result.density * result.r[below], rtol=1e-12, atol=1e-14)
     assert result.density == pytest.approx(8 / 5.64**3)
 
 
@@ -232,31 +234,39 @@ def test_a_high_qmax_leaves_the_curve_alone(triclinic):
 # ---- bad arguments ---------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("options, error, message", [
-    ({"radiation": "electron"}, ValueError, "radiation must be 'xray' or 'neutron', got 'electron'"),
-    ({"u_iso": {"Fe": 0.01}}, ValueError, "u_iso has no value for element 'C'"),
-    ({"u_iso": -0.01}, ValueError, "u_iso must be a positive number of Å², got -0.01 for 'C'"),
-    ({"u_iso": 0.0}, ValueError, "u_iso must be a positive number of Å², got 0.0 for 'C'"),
-    ({"u_iso": "big"}, TypeError, "u_iso of 'C' must be a number, got 'big'"),
-    ({"qmax": 0.0}, ValueError, "qmax must be a positive number, got 0.0"),
-    ({"qdamp": -1.0}, ValueError, "qdamp must be a non-negative number, got -1.0"),
-    ({"cutoff": -2.0}, ValueError, "cutoff must be a positive number, got -2.0"),
-    ({"bin_size": 8.0, "cutoff": 4.0}, ValueError, "bin_size must be positive and no larger than the cutoff"),
-    ({"r": [1.0, float("nan")]}, ValueError, "r must hold finite, non-negative distances"),
-])
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"radiation": "electron"}, ValueError, "radiation must be 'xray' or 'neutron', got 'electron'"),
+        ({"u_iso": {"Fe": 0.01}}, ValueError, "u_iso has no value for element 'C'"),
+        ({"u_iso": -0.01}, ValueError, "u_iso must be a positive number of Å², got -0.01 for 'C'"),
+        ({"u_iso": 0.0}, ValueError, "u_iso must be a positive number of Å², got 0.0 for 'C'"),
+        ({"u_iso": "big"}, TypeError, "u_iso of 'C' must be a number, got 'big'"),
+        ({"qmax": 0.0}, ValueError, "qmax must be a positive number, got 0.0"),
+        ({"qdamp": -1.0}, ValueError, "qdamp must be a non-negative number, got -1.0"),
+        ({"cutoff": -2.0}, ValueError, "cutoff must be a positive number, got -2.0"),
+        ({"bin_size": 8.0, "cutoff": 4.0}, ValueError, "bin_size must be positive and no larger than the cutoff"),
+        ({"r": [1.0, float("nan")]}, ValueError, "r must hold finite, non-negative distances"),
+    ],
+)
 def test_bad_arguments_are_refused_with_one_message(triclinic, options, error, message):
     with pytest.raises(error) as caught:
         compute_pdf(triclinic, **options)
     assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("species, message", [
-    ([{"Xx": 1.0}], "no scattering data for element 'Xx': it is not a chemical element symbol"),
-    ([{"Fe": 0.0}], "the structure holds no atoms: every occupancy is zero"),
-    # Titanium's negative scattering length cancels nickel's at this ratio: a null-scattering alloy.
-    ([{"Ti": 10.3 / 13.67, "Ni": 3.37 / 13.67}],
-     "the average neutron scattering power of this composition is zero, so the Faber-Ziman weights are undefined"),
-])
+@pytest.mark.parametrize(
+    "species, message",
+    [
+        ([{"Xx": 1.0}], "no scattering data for element 'Xx': it is not a chemical element symbol"),
+        ([{"Fe": 0.0}], "the structure holds no atoms: every occupancy is zero"),
+        # Titanium's negative scattering length cancels nickel's at this ratio: a null-scattering alloy.
+        (
+            [{"Ti": 10.3 / 13.67, "Ni": 3.37 / 13.67}],
+            "the average neutron scattering power of this composition is zero, so the Faber-Ziman weights are undefined",
+        ),
+    ],
+)
 def test_compositions_without_weights_are_refused(species, message):
     s = Structure([[3.0, 0, 0], [0, 3.0, 0], [0, 0, 3.0]], [[0, 0, 0]], species)
     with pytest.raises(ValueError) as caught:
@@ -265,8 +275,7 @@ def test_compositions_without_weights_are_refused(species, message):
 
 
 def test_ion_labels_scatter_as_neutral_atoms():
-    s = Structure([[4.2, 0, 0], [0, 4.2, 0], [0, 0, 4.2]], [[0, 0, 0], [0.5, 0.5, 0.5]],
-                  [{"Mg2+": 1.0}, {"O2-": 1.0}])
+    s = Structure([[4.2, 0, 0], [0, 4.2, 0], [0, 0, 4.2]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Mg2+": 1.0}, {"O2-": 1.0}])
     assert compute_pdf(s, cutoff=4.0).scattering == {"Mg2+": 12.0, "O2-": 8.0}
 
 
@@ -320,7 +329,8 @@ def test_reads_a_reduction_program_header_and_four_columns(tmp_path):
         "composition = Ni\n#### start data\n#S 1 - PDF from the reduction program\n"
         "#L r($\\AA$)  G($\\AA^{-2}$)  dr  dG\n"
         "0.01 0.002 0 0.05\n0.02 0.004 0 0.05\n\n0.03 -0.1 0 0.06  # trailing note\n",
-        encoding="utf-8")
+        encoding="utf-8",
+    )
     data = read_gr(path)
     np.testing.assert_array_equal(data.r, [0.01, 0.02, 0.03])
     np.testing.assert_array_equal(data.g, [0.002, 0.004, -0.1])
@@ -335,16 +345,19 @@ def test_two_columns_without_a_marker(tmp_path):
     assert data.dg is None and list(data.g) == [0.5, 0.7] and data.header == ["r G", "sample: nickel"]
 
 
-@pytest.mark.parametrize("text, message", [
-    ("# header only\nqmax = 25\n", "bad.gr: no rows of numbers found in 2 lines"),
-    ("", "bad.gr: no rows of numbers found in 0 lines"),
-    ("header\n1.0\n1.1\n", "bad.gr, line 2: expected at least two columns (r and G), found one"),
-    ("1.0 0.2\n1.1 0.3\n1.1 0.4\n", "bad.gr, line 3: r = 1.1 does not increase (the previous row has r = 1.1)"),
-    ("1.0 0.2\n0.9 0.3\n", "bad.gr, line 2: r = 0.9 does not increase (the previous row has r = 1)"),
-    ("1.0 0.2\n1.1 oops\n", "bad.gr, line 2: expected numbers, found '1.1 oops'"),
-    ("1.0 0.2 0.1\n1.1 0.3\n", "bad.gr, line 2: expected 3 columns like the first data row (line 1), found 2"),
-    ("1.0 0.2\n1.1 nan\n", "bad.gr, line 2: '1.1 nan' holds a value that is not a finite number"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("# header only\nqmax = 25\n", "bad.gr: no rows of numbers found in 2 lines"),
+        ("", "bad.gr: no rows of numbers found in 0 lines"),
+        ("header\n1.0\n1.1\n", "bad.gr, line 2: expected at least two columns (r and G), found one"),
+        ("1.0 0.2\n1.1 0.3\n1.1 0.4\n", "bad.gr, line 3: r = 1.1 does not increase (the previous row has r = 1.1)"),
+        ("1.0 0.2\n0.9 0.3\n", "bad.gr, line 2: r = 0.9 does not increase (the previous row has r = 1)"),
+        ("1.0 0.2\n1.1 oops\n", "bad.gr, line 2: expected numbers, found '1.1 oops'"),
+        ("1.0 0.2 0.1\n1.1 0.3\n", "bad.gr, line 2: expected 3 columns like the first data row (line 1), found 2"),
+        ("1.0 0.2\n1.1 nan\n", "bad.gr, line 2: '1.1 nan' holds a value that is not a finite number"),
+    ],
+)
 def test_bad_data_files_name_the_line(tmp_path, text, message):
     path = tmp_path / "bad.gr"
     path.write_text(text, encoding="utf-8")
@@ -353,10 +366,13 @@ def test_bad_data_files_name_the_line(tmp_path, text, message):
     assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("rmin, rmax, message", [
-    (5.0, 2.0, "rmin must be below rmax, got 5 and 2"),
-    (30.0, 40.0, "no data points between rmin = 30 and rmax = 40 Å"),
-])
+@pytest.mark.parametrize(
+    "rmin, rmax, message",
+    [
+        (5.0, 2.0, "rmin must be below rmax, got 5 and 2"),
+        (30.0, 40.0, "no data points between rmin = 30 and rmax = 40 Å"),
+    ],
+)
 def test_empty_fit_ranges_are_refused(rmin, rmax, message):
     with pytest.raises(ValueError) as caught:
         fit_scale([1.0, 2.0, 3.0], [1.0, 2.0, 3.0], [1.0, 1.0, 1.0], rmin=rmin, rmax=rmax)
@@ -367,10 +383,13 @@ def test_empty_fit_ranges_are_refused(rmin, rmax, message):
 
 
 def run_kestrel(*args):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
-    return subprocess.run([sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True,
-                          timeout=300, env=env)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
+    )
+    return subprocess.run(
+        [sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True, timeout=300, env=env
+    )
 
 
 def test_command_fits_data_and_writes_csv_and_figures(tmp_path, rocksalt):
@@ -380,8 +399,24 @@ def test_command_fits_data_and_writes_csv_and_figures(tmp_path, rocksalt):
     model = compute_pdf(rocksalt, cutoff=12.0, radiation="neutron", u_iso={"Na": 0.01, "Cl": 0.008}, qmax=25.0)
     write_gr(tmp_path / "nacl.gr", model.r[1:], 1.5 * model.g[1:])
     out = tmp_path / "out"
-    result = run_kestrel("pdf", structure_path, "--radiation", "neutron", "--u-iso", "0.008,Na=0.01", "--qmax", 25,
-                         "--data", tmp_path / "nacl.gr", "--rmin", 1, "--rmax", 12, "--out", out)
+    result = run_kestrel(
+        "pdf",
+        structure_path,
+        "--radiation",
+        "neutron",
+        "--u-iso",
+        "0.008,Na=0.01",
+        "--qmax",
+        25,
+        "--data",
+        tmp_path / "nacl.gr",
+        "--rmin",
+        1,
+        "--rmax",
+        12,
+        "--out",
+        out,
+    )
     assert result.returncode == 0, result.stderr
     assert "scale 1.5, Rw 0.0000" in result.stdout, result.stdout
     # The Na-Cl distance a / 2 = 2.82 Å; the 1/r of G(r) pulls the maximum in by σ²/r.
@@ -401,16 +436,18 @@ def test_command_reports_a_bad_data_file_in_one_line(tmp_path, rocksalt):
     (tmp_path / "bad.gr").write_text("1.0 0.1\n0.5 0.2\n", encoding="utf-8")
     result = run_kestrel("pdf", structure_path, "--data", tmp_path / "bad.gr")
     assert result.returncode == 1
-    assert result.stderr.strip() == ("kestrel: error: bad.gr, line 2: r = 0.5 does not increase "
-                                     "(the previous row has r = 1)")
+    assert result.stderr.strip() == (
+        "kestrel: error: bad.gr, line 2: r = 0.5 does not increase (the previous row has r = 1)"
+    )
     result = run_kestrel("pdf", structure_path, "--u-iso", "Na=x")
     assert result.stderr.strip() == "kestrel: error: --u-iso: expected a number or ELEMENT=NUMBER, found 'Na=x'"
 
 
 def test_mangled_files_fail_only_with_value_errors(tmp_path):
     # Seeded mutations of a valid file: every outcome is a table or one ValueError.
-    valid = "# header\nqmax = 25\n#### start data\n" + "".join(f"{0.01 * k:.2f} {math.sin(k):.5f}\n"
-                                                               for k in range(1, 40))
+    valid = "# header\nqmax = 25\n#### start data\n" + "".join(
+        f"{0.01 * k:.2f} {math.sin(k):.5f}\n" for k in range(1, 40)
+    )
     rng = np.random.default_rng(11)
     alphabet = list("0123456789.-+eE#,; \t\nnaif=") + ["\r\n", "\x00", "é"]
     path = tmp_path / "mangled.gr"

@@ -19,7 +19,16 @@ PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 @pytest.fixture
 def disordered():
     a = 5.64
-    coords = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0], [0.5, 0.5, 0.5], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]]
+    coords = [
+        [0, 0, 0],
+        [0, 0.5, 0.5],
+        [0.5, 0, 0.5],
+        [0.5, 0.5, 0],
+        [0.5, 0.5, 0.5],
+        [0.5, 0, 0],
+        [0, 0.5, 0],
+        [0, 0, 0.5],
+    ]
     species = [{"Fe": 0.5, "Ni": 0.5}] * 4 + [{"O": 1.0}] * 4
     return Structure([[a, 0, 0], [0, a, 0], [0, 0, a]], coords, species)
 
@@ -42,8 +51,10 @@ def test_prdf_writes_csv_and_figures(tmp_path, disordered):
     assert "# number density rho = {:.10g} Å^-3".format(disordered.n_atoms / disordered.volume) in comments
     assert any("rho_B g_AB(r) (Å^-3), A the centre atom" in line for line in comments)
 
-    pngs = {"total_rdf.png", "partials.png"} | {f"partial_{a}-{b}.png" for a, b in
-                                [("Fe", "Fe"), ("Fe", "Ni"), ("Fe", "O"), ("Ni", "Ni"), ("Ni", "O"), ("O", "O")]}
+    pngs = {"total_rdf.png", "partials.png"} | {
+        f"partial_{a}-{b}.png"
+        for a, b in [("Fe", "Fe"), ("Fe", "Ni"), ("Fe", "O"), ("Ni", "Ni"), ("Ni", "O"), ("O", "O")]
+    }
     assert {p.name for p in folder.glob("*.png")} == pngs
     for name in pngs:
         assert (folder / name).read_bytes()[:8] == PNG_MAGIC

@@ -7,8 +7,16 @@ import pytest
 from kestrel import Structure
 
 
-def poscar(comment="Fe O", scale="1.0", lattice=("4 0 0", "0 4 0", "0 0 4"), species="Fe O", counts="2 3",
-           mode="Direct", coords=None, selective=None):
+def poscar(
+    comment="Fe O",
+    scale="1.0",
+    lattice=("4 0 0", "0 4 0", "0 0 4"),
+    species="Fe O",
+    counts="2 3",
+    mode="Direct",
+    coords=None,
+    selective=None,
+):
     coords = coords if coords is not None else ["0 0 0", "0.5 0.5 0", "0 0.5 0.5", "0.5 0 0.5", "0.25 0.25 0.25"]
     lines = [comment, scale, *lattice]
     if species is not None:
@@ -42,8 +50,9 @@ def test_vasp4_takes_species_from_the_comment_line(comment):
 def test_vasp4_with_too_few_names_fails():
     with pytest.raises(ValueError) as info:
         read(poscar(comment="Fe", species=None))
-    assert str(info.value) == ("POSCAR does not name one species per atom count "
-                               "(VASP 4 files need the species on the comment line)")
+    assert str(info.value) == (
+        "POSCAR does not name one species per atom count (VASP 4 files need the species on the comment line)"
+    )
 
 
 def test_zero_counts_give_no_sites_for_that_species():
@@ -65,8 +74,15 @@ def test_scale_uses_only_the_first_number():
 @pytest.mark.parametrize("selective", ["Selective dynamics", "selective", "  s"])
 @pytest.mark.parametrize("mode", ["Cartesian", "cart", "K", "kartesisch"])
 def test_selective_line_is_skipped_and_cartesian_is_scaled(selective, mode):
-    text = poscar(scale="2", lattice=("2 0 0", "0 2 0", "0 0 2"), species="Si", counts="1", selective=selective,
-                  mode=mode, coords=["1 1 1 T T F"])
+    text = poscar(
+        scale="2",
+        lattice=("2 0 0", "0 2 0", "0 0 2"),
+        species="Si",
+        counts="1",
+        selective=selective,
+        mode=mode,
+        coords=["1 1 1 T T F"],
+    )
     assert read(text).frac_coords == [[0.5, 0.5, 0.5]]
 
 
@@ -115,20 +131,23 @@ def test_bad_numbers(token):
         read(poscar(species="Si", counts="1", coords=[f"{token} 0 0"]))
 
 
-@pytest.mark.parametrize("text, message", [
-    ("a\nb\nc\nd\ne\nf\ng\n", "POSCAR is too short to contain a structure"),
-    (poscar(scale=""), "expected a number, found ''"),
-    (poscar(lattice=("4 0 0", "0 4", "0 0 4")), "lattice vector 2 is incomplete"),
-    (poscar(lattice=("4 0 0", "0 4 x", "0 0 4")), "expected a number, found 'x'"),
-    (poscar(scale="0"), "cell matrix is singular (zero volume)"),
-    (poscar(scale="-5", lattice=("1 0 0", "2 0 0", "0 0 1")), "cell matrix is singular (zero volume)"),
-    (poscar(counts="2 x"), "bad atom count 'x'"),
-    (poscar(species="Fe", counts="-1"), "bad atom count '-1'"),
-    (poscar(species="Fe", counts="+0"), "structure has no sites"),
-    (poscar(species="Si", counts="1", coords=[], mode="Selective"), "POSCAR ends before the coordinates"),
-    (poscar(species="Si", counts="3", coords=["0 0 0", "0 0 0"]), "POSCAR ends after 2 of 3 coordinates"),
-    (poscar(species="Si", counts="2", coords=["0 0 0", "0 0"]), "coordinate line 2 is incomplete"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("a\nb\nc\nd\ne\nf\ng\n", "POSCAR is too short to contain a structure"),
+        (poscar(scale=""), "expected a number, found ''"),
+        (poscar(lattice=("4 0 0", "0 4", "0 0 4")), "lattice vector 2 is incomplete"),
+        (poscar(lattice=("4 0 0", "0 4 x", "0 0 4")), "expected a number, found 'x'"),
+        (poscar(scale="0"), "cell matrix is singular (zero volume)"),
+        (poscar(scale="-5", lattice=("1 0 0", "2 0 0", "0 0 1")), "cell matrix is singular (zero volume)"),
+        (poscar(counts="2 x"), "bad atom count 'x'"),
+        (poscar(species="Fe", counts="-1"), "bad atom count '-1'"),
+        (poscar(species="Fe", counts="+0"), "structure has no sites"),
+        (poscar(species="Si", counts="1", coords=[], mode="Selective"), "POSCAR ends before the coordinates"),
+        (poscar(species="Si", counts="3", coords=["0 0 0", "0 0 0"]), "POSCAR ends after 2 of 3 coordinates"),
+        (poscar(species="Si", counts="2", coords=["0 0 0", "0 0"]), "coordinate line 2 is incomplete"),
+    ],
+)
 def test_messages(text, message):
     with pytest.raises(ValueError) as info:
         read(text)
@@ -186,6 +205,7 @@ def test_nul_bytes_are_ordinary_characters():
 
 def test_random_literals_read_as_the_nearest_double():
     import random
+
     rng = random.Random(5)
     forms = [
         lambda: f"{rng.random():.{rng.randrange(1, 18)}f}",
@@ -193,11 +213,11 @@ def test_random_literals_read_as_the_nearest_double():
         lambda: f"{rng.randrange(10 ** rng.randrange(1, 19))}e{rng.randrange(-30, 30)}",
         lambda: f"{rng.random():.17e}",
         lambda: "0." + "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 25))),
-        lambda: f"{rng.randrange(10 ** 16)}.{rng.randrange(10 ** 3)}E-{rng.randrange(0, 25)}",
-        lambda: f"{rng.randrange(1, 10)}.{rng.randrange(10 ** 20)}e{rng.randrange(-320, 310)}",
+        lambda: f"{rng.randrange(10**16)}.{rng.randrange(10**3)}E-{rng.randrange(0, 25)}",
+        lambda: f"{rng.randrange(1, 10)}.{rng.randrange(10**20)}e{rng.randrange(-320, 310)}",
     ]
     literals = [rng.choice(forms)() for _ in range(30000)]
-    rows = [" ".join(literals[i:i + 3]) for i in range(0, len(literals), 3)]
+    rows = [" ".join(literals[i : i + 3]) for i in range(0, len(literals), 3)]
     s = read(poscar(species="H", counts=str(len(rows)), coords=rows))
     got = [v for row in s.frac_coords for v in row]
     assert got == [float(x) for x in literals]

@@ -69,9 +69,7 @@ def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
     for a in range(n_el):
         for b in range(n_el):
             total += hist[a, b] / (shell * n_total)
-            partials[(elements[a], elements[b])] = (
-                hist[a, b] / (n_a[a] * shell) if n_a[a] > 0 else np.zeros(n_bins)
-            )
+            partials[(elements[a], elements[b])] = hist[a, b] / (n_a[a] * shell) if n_a[a] > 0 else np.zeros(n_bins)
     return edges[:-1], partials, total, hist
 
 
@@ -161,11 +159,7 @@ def test_bins_past_the_cutoff_keep_the_full_last_shell():
     _, _, ref_total, hist = reference_prdf(s.lattice_matrix, [[0, 0, 0]], [{"X": 1.0}], 10.0, 3.0)
     np.testing.assert_allclose(total, ref_total, rtol=1e-12)
     images_9_to_10 = sum(
-        1
-        for i in range(-3, 4)
-        for j in range(-3, 4)
-        for k in range(-3, 4)
-        if 81 <= 16 * (i * i + j * j + k * k) <= 100
+        1 for i in range(-3, 4) for j in range(-3, 4) for k in range(-3, 4) if 81 <= 16 * (i * i + j * j + k * k) <= 100
     )
     assert hist[0, 0, 3] == images_9_to_10
 
@@ -322,11 +316,21 @@ def test_argument_conversions(rocksalt):
 @pytest.mark.parametrize(
     "method, args, kwargs, message",
     [
-        ("prdf", (1, 0.1, 0, None, None, 1), {}, "Structure.prdf() takes from 0 to 5 positional arguments but 6 were given"),
+        (
+            "prdf",
+            (1, 0.1, 0, None, None, 1),
+            {},
+            "Structure.prdf() takes from 0 to 5 positional arguments but 6 were given",
+        ),
         ("prdf", (), {"cut": 1}, "Structure.prdf() got an unexpected keyword argument 'cut'"),
         ("prdf", (5.0,), {"cutoff": 5.0}, "Structure.prdf() got multiple values for argument 'cutoff'"),
         ("total_rdf", (), {"save_plots": "x"}, "Structure.total_rdf() got an unexpected keyword argument 'save_plots'"),
-        ("total_rdf", (1, 2, 3, 4), {}, "Structure.total_rdf() takes from 0 to 3 positional arguments but 4 were given"),
+        (
+            "total_rdf",
+            (1, 2, 3, 4),
+            {},
+            "Structure.total_rdf() takes from 0 to 3 positional arguments but 4 were given",
+        ),
     ],
 )
 def test_argument_matching(rocksalt, method, args, kwargs, message):
@@ -379,7 +383,9 @@ def test_default_pool_size_from_the_environment(env, expected):
         "s.total_rdf(4.0, 1.0)\n"
         "print(kestrel.Structure.available_threads())\n"
     )
-    out = subprocess.run([sys.executable, "-c", script], env={**clean, **env}, check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-c", script], env={**clean, **env}, check=True, capture_output=True, text=True
+    )
     assert int(out.stdout) == expected
 
 
@@ -398,7 +404,9 @@ def test_thread_start_failure_reports_the_requested_count():
         "    print(error)\n"
         "print(s.total_rdf(4.0, 1.0, n_threads=2)[1].any())\n"
     )
-    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True, env=os.environ.copy())
+    out = subprocess.run(
+        [sys.executable, "-c", script], check=True, capture_output=True, text=True, env=os.environ.copy()
+    )
     lines = out.stdout.splitlines()
     assert lines[0].startswith("could not start 100000 worker threads: ")
     assert len(lines[0]) > len("could not start 100000 worker threads: ")
@@ -439,7 +447,7 @@ def test_save_plots_hands_the_returned_objects_over(captured_plots):
     s = Structure(CUBIC10, [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]], [{"Fe": 1.0}] * 4)
     folder = "some/folder"
     result = s.prdf(8.0, 0.25, save_plots=folder)
-    (args, kwargs), = captured_plots
+    ((args, kwargs),) = captured_plots
     assert len(args) == 4 and all(a is b for a, b in zip(args, result))
     assert args[3] is folder
     assert list(kwargs) == ["bin_size", "title", "density"]
@@ -451,7 +459,7 @@ def test_save_plots_title_and_half_occupied_density(captured_plots):
     s = Structure(CUBIC10, [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]], [{"Fe": 0.5}] * 4)
     title = "half iron"
     s.prdf(8.0, save_plots="out", title=title)
-    (_, kwargs), = captured_plots
+    ((_, kwargs),) = captured_plots
     assert kwargs["title"] is title and kwargs["density"] == pytest.approx(0.002)
 
 
@@ -553,8 +561,7 @@ def test_a_slanted_cell_gives_the_curves_of_its_reduced_twin():
     cart = rng.uniform(0, 1, size=(40, 3)) @ slant
     species = [{"Cu": 1.0}] * 20 + [{"Au": 1.0}] * 20
     curves = [
-        Structure(m.tolist(), (cart @ np.linalg.inv(m)).tolist(), species).prdf(8.0, 0.05)
-        for m in (slant, square)
+        Structure(m.tolist(), (cart @ np.linalg.inv(m)).tolist(), species).prdf(8.0, 0.05) for m in (slant, square)
     ]
     for key in curves[0][1]:
         np.testing.assert_allclose(curves[0][1][key], curves[1][1][key], rtol=1e-12, atol=0)

@@ -126,8 +126,19 @@ def test_symbol_spellings(symbol, hall):
 
 @pytest.mark.parametrize(
     "symbol",
-    ["", "X 1", "P 5", "P 21/c garbage", "F m -3 m :R", "R -3 m :3", "P 1 21/c 1 :b2", "Fd-3m:3", "C -1", "origin 2",
-     "P 3 m"],  # "P 3 m" is neither P3m1 nor P31m: no group
+    [
+        "",
+        "X 1",
+        "P 5",
+        "P 21/c garbage",
+        "F m -3 m :R",
+        "R -3 m :3",
+        "P 1 21/c 1 :b2",
+        "Fd-3m:3",
+        "C -1",
+        "origin 2",
+        "P 3 m",
+    ],  # "P 3 m" is neither P3m1 nor P31m: no group
 )
 def test_symbols_naming_no_setting(symbol):
     assert _kestrel._find_space_group_setting(hermann_mauguin=symbol) is None

@@ -43,8 +43,11 @@ def test_species_keys_sorted_bytewise():
 
 
 def test_elements_byte_order_and_case():
-    s = Structure(CUBIC4, [[0, 0, 0], [0.1, 0, 0], [0.2, 0, 0], [0.3, 0, 0], [0.4, 0, 0]],
-                  [{"O": 1}, {"Fe": 1}, {"C": 1}, {"fe": 1}, {"Ca": 1}])
+    s = Structure(
+        CUBIC4,
+        [[0, 0, 0], [0.1, 0, 0], [0.2, 0, 0], [0.3, 0, 0], [0.4, 0, 0]],
+        [{"O": 1}, {"Fe": 1}, {"C": 1}, {"fe": 1}, {"Ca": 1}],
+    )
     assert s.elements == ["C", "Ca", "Fe", "O", "fe"]
     assert list(s.composition) == s.elements
 
@@ -58,11 +61,24 @@ def test_composition_sums_over_sites():
 
 @pytest.mark.parametrize(
     "amount, text",
-    [(2.0000000001, "2"), (1.9999, "1.9999"), (0.0, "0"), (0.5, "0.5000"), (0.03125, "0.0312"), (0.09375, "0.0938"), (0.00015, "0.0001")],
+    [
+        (2.0000000001, "2"),
+        (1.9999, "1.9999"),
+        (0.0, "0"),
+        (0.5, "0.5000"),
+        (0.03125, "0.0312"),
+        (0.09375, "0.0938"),
+        (0.00015, "0.0001"),
+    ],
 )
 def test_repr_amounts(amount, text):
-    s = single({"Fe": amount}) if amount <= 1.001 else Structure(
-        CUBIC4, [[0, 0, 0], [0.5, 0, 0], [0.5, 0.5, 0]], [{"Fe": 1.0}, {"Fe": 1.0}, {"Fe": amount - 2.0}])
+    s = (
+        single({"Fe": amount})
+        if amount <= 1.001
+        else Structure(
+            CUBIC4, [[0, 0, 0], [0.5, 0, 0], [0.5, 0.5, 0]], [{"Fe": 1.0}, {"Fe": 1.0}, {"Fe": amount - 2.0}]
+        )
+    )
     assert repr(s).split(", ")[1].rstrip(")") == "Fe" + text
 
 
@@ -109,8 +125,12 @@ def test_numpy_and_tuple_inputs():
 
 @pytest.mark.parametrize(
     "matrix, accepted",
-    [([[1e-5, 0, 0], [0, 1e-5, 0], [0, 0, 1e-5]], False), ([[1e-12, 0, 0], [0, 1, 0], [0, 0, 1]], True),
-     ([[0, 4, 0], [4, 0, 0], [0, 0, 4]], True), ([[1, 2, 3], [2, 4, 6], [0, 0, 1]], False)],
+    [
+        ([[1e-5, 0, 0], [0, 1e-5, 0], [0, 0, 1e-5]], False),
+        ([[1e-12, 0, 0], [0, 1, 0], [0, 0, 1]], True),
+        ([[0, 4, 0], [4, 0, 0], [0, 0, 4]], True),
+        ([[1, 2, 3], [2, 4, 6], [0, 0, 1]], False),
+    ],
 )
 def test_singular_threshold(matrix, accepted):
     if accepted:
@@ -123,9 +143,11 @@ def test_singular_threshold(matrix, accepted):
 
 @pytest.mark.parametrize(
     "species, message",
-    [([{"Fe": 0.6, "Ni": 0.4011}], "a site has occupancies summing to 1.0011, which exceeds 1"),
-     ([{"Fe": 1.25}], "a site has occupancies summing to 1.2500, which exceeds 1"),
-     ([{}], "every site needs at least one species")],
+    [
+        ([{"Fe": 0.6, "Ni": 0.4011}], "a site has occupancies summing to 1.0011, which exceeds 1"),
+        ([{"Fe": 1.25}], "a site has occupancies summing to 1.2500, which exceeds 1"),
+        ([{}], "every site needs at least one species"),
+    ],
 )
 def test_site_checks(species, message):
     with pytest.raises(ValueError) as info:
@@ -151,28 +173,65 @@ def test_zero_and_negative_occupancies_pass():
     "args, kwargs, exc, message",
     [
         (("abc", [[0, 0, 0]], [{"Si": 1}]), {}, TypeError, "argument 'matrix': Can't extract `str` to `Vec`"),
-        ((CUBIC4, [[0, 0, 0]], [("Si", 1)]), {}, TypeError,
-         "argument 'species': 'tuple' object cannot be converted to 'PyDict'"),
-        ((CUBIC4, [[0, 0, 0]], [{1: 1.0}]), {}, TypeError,
-         "argument 'species': 'int' object cannot be converted to 'PyString'"),
-        ((CUBIC4, 5, [{"Si": 1}]), {}, TypeError, "argument 'frac_coords': 'int' object cannot be converted to 'Sequence'"),
+        (
+            (CUBIC4, [[0, 0, 0]], [("Si", 1)]),
+            {},
+            TypeError,
+            "argument 'species': 'tuple' object cannot be converted to 'PyDict'",
+        ),
+        (
+            (CUBIC4, [[0, 0, 0]], [{1: 1.0}]),
+            {},
+            TypeError,
+            "argument 'species': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            (CUBIC4, 5, [{"Si": 1}]),
+            {},
+            TypeError,
+            "argument 'frac_coords': 'int' object cannot be converted to 'Sequence'",
+        ),
         ((CUBIC4, [[0, 0, "x"]], [{"Si": 1}]), {}, TypeError, "argument 'frac_coords': must be real number, not str"),
         ((CUBIC4, [[0, 0, 0]], [{"Si": "1"}]), {}, TypeError, "argument 'species': must be real number, not str"),
         ((CUBIC4, [[0, 0, 0]]), {}, TypeError, "Structure.__new__() missing 1 required positional argument: 'species'"),
-        ((), {}, TypeError,
-         "Structure.__new__() missing 3 required positional arguments: 'matrix', 'frac_coords', and 'species'"),
-        ((CUBIC4,), {}, TypeError,
-         "Structure.__new__() missing 2 required positional arguments: 'frac_coords' and 'species'"),
-        ((CUBIC4, [[0, 0, 0]], [{"Si": 1}], 1), {}, TypeError,
-         "Structure.__new__() takes 3 positional arguments but 4 were given"),
-        ((CUBIC4, [[0, 0, 0]], [{"Si": 1}]), {"matrix": CUBIC4}, TypeError,
-         "Structure.__new__() got multiple values for argument 'matrix'"),
-        ((CUBIC4, [[0, 0, 0]], [{"Si": 1}]), {"spam": 1}, TypeError,
-         "Structure.__new__() got an unexpected keyword argument 'spam'"),
+        (
+            (),
+            {},
+            TypeError,
+            "Structure.__new__() missing 3 required positional arguments: 'matrix', 'frac_coords', and 'species'",
+        ),
+        (
+            (CUBIC4,),
+            {},
+            TypeError,
+            "Structure.__new__() missing 2 required positional arguments: 'frac_coords' and 'species'",
+        ),
+        (
+            (CUBIC4, [[0, 0, 0]], [{"Si": 1}], 1),
+            {},
+            TypeError,
+            "Structure.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            (CUBIC4, [[0, 0, 0]], [{"Si": 1}]),
+            {"matrix": CUBIC4},
+            TypeError,
+            "Structure.__new__() got multiple values for argument 'matrix'",
+        ),
+        (
+            (CUBIC4, [[0, 0, 0]], [{"Si": 1}]),
+            {"spam": 1},
+            TypeError,
+            "Structure.__new__() got an unexpected keyword argument 'spam'",
+        ),
         (([[1, 0, 0], [0, 1, 0]], [[0, 0, 0], [1, 1, 1]], [{"Si": 1}]), {}, ValueError, "matrix must be 3x3"),
         (([[1, 0, 0], [0, 1, 0], [0, 0]], [[0, 0, 0]], [{"Si": 1}]), {}, ValueError, "matrix must be 3x3"),
-        ((CUBIC4, [[0, 0, 0], [0, 0, 0]], [{"Si": 1}]), {}, ValueError,
-         "frac_coords and species must have the same length"),
+        (
+            (CUBIC4, [[0, 0, 0], [0, 0, 0]], [{"Si": 1}]),
+            {},
+            ValueError,
+            "frac_coords and species must have the same length",
+        ),
         ((CUBIC4, [[0, 0]], [{}]), {}, ValueError, "each coordinate must have 3 components"),
         ((CUBIC4, [], []), {}, ValueError, "structure has no sites"),
         ((1, 2, 3), {}, TypeError, "argument 'matrix': 'int' object cannot be converted to 'Sequence'"),

@@ -105,4 +105,3 @@ def test_bad_arguments(args, kwargs, error, message):
         two_sites().make_supercell(*args, **kwargs)
     if message is not None:
         assert str(raised.value) == message
-

@@ -246,7 +246,7 @@ def test_unicode_spaces_separate_tokens(write):
         'energy=1\tLattice="2 0 0 0 2 0 0 0 2" pbc="T T T"',
         'xLattice="9 0 0 0 9 0 0 0 9" Lattice="2 0 0 0 2 0 0 0 2"',
         'Lattice="2 0 0 0 2 0 0 0 2',  # no closing quote: to the end of the line
-        "Lattice=2\u00a0Lattice=\"2 0 0 0 2 0 0 0 2\"",  # the first counting match wins
+        'Lattice=2\u00a0Lattice="2 0 0 0 2 0 0 0 2"',  # the first counting match wins
     ],
 )
 def test_lattice_field_forms(write, comment):
@@ -311,7 +311,7 @@ def test_each_frame_has_its_own_cell_and_the_argument_fills_gaps(write):
     ],
 )
 def test_properties_column_layout(write, properties, line, symbol, position):
-    comment = f"{CUBE} Properties={properties} pbc=\"T T T\""
+    comment = f'{CUBE} Properties={properties} pbc="T T T"'
     structure = read_xyz_trajectory(write(f"1\n{comment}\n{line}\n"))[0][0]
     assert structure.species == [{symbol: 1.0}]
     assert structure.cart_coords[0] == pytest.approx(position)
@@ -410,7 +410,7 @@ def test_invalid_utf8_across_the_buffer_boundary(write, skipped, shift):
     good = frame(atoms=[("Si", 0, 0, i) for i in range(100)]).encode()
     bad = frame(atoms=[("Si", 0, 0, i) for i in range(300)]).encode()
     where = bad.index(b"Si 0 0 150")
-    bad = bad[:where] + b"Si\xe2\x80\x41 0 0 150" + bad[where + len(b"Si 0 0 150"):]
+    bad = bad[:where] + b"Si\xe2\x80\x41 0 0 150" + bad[where + len(b"Si 0 0 150") :]
     lead = 8192 + shift - len(good) - where - 2
     text = b"\n" * lead + good + bad + good
     assert text.index(b"\xe2") == 8192 + shift
@@ -440,7 +440,7 @@ def test_invalid_utf8_names_the_line_being_read(write, content, what, skipped):
 
 
 def test_valid_multibyte_text_in_every_kind_of_line(write):
-    text = f"\u00a0\n1\u3000\n{CUBE} name=\"Fe\u00b2\u207a \U0001f600\"\n\u00e9 1 2 3 \u00e9\n"
+    text = f'\u00a0\n1\u3000\n{CUBE} name="Fe\u00b2\u207a \U0001f600"\n\u00e9 1 2 3 \u00e9\n'
     structure = read_xyz_trajectory(write(text * 3), every=2)[0][0]
     assert structure.species == [{"\u00e9": 1.0}]
 
@@ -597,7 +597,7 @@ def test_reads_interrupted_by_signals_are_retried(tmp_path):
     def feed():
         with open(fifo, "wb", buffering=0) as out:
             for k in range(0, len(text), 97):
-                out.write(text[k:k + 97])
+                out.write(text[k : k + 97])
                 time.sleep(0.002)
 
     alarms = 0
@@ -668,11 +668,14 @@ def test_chunks_join_into_the_whole_read(write, limits, selection):
         assert chunks >= len(whole_indices)
 
 
-@pytest.mark.parametrize("kw, message", [
-    (dict(start=99), "the file has 14 frame(s) but none matched start/every/stop"),
-    (dict(stop=0), "no frames found in the file"),
-    (dict(every=0), "every must be at least 1"),
-])
+@pytest.mark.parametrize(
+    "kw, message",
+    [
+        (dict(start=99), "the file has 14 frame(s) but none matched start/every/stop"),
+        (dict(stop=0), "no frames found in the file"),
+        (dict(every=0), "every must be at least 1"),
+    ],
+)
 def test_frame_count_and_its_failures(write, kw, message):
     from _kestrel import _count_xyz_trajectory_frames
 
@@ -740,13 +743,16 @@ def test_trajectory_rdf_reports_progress(write):
 
 
 @pytest.mark.parametrize("progress", [None, lambda done, total: None])
-@pytest.mark.parametrize("kw, error, message", [
-    (dict(cell=[[1, 0, 0]], every=0), ValueError, "cell must be 3x3"),
-    (dict(every=0), ValueError, "every must be at least 1"),
-    (dict(start=40), ValueError, "the file has 9 frame(s) but none matched start/every/stop"),
-    (dict(cutoff=-1.0), ValueError, None),
-    (dict(every=-1), OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "kw, error, message",
+    [
+        (dict(cell=[[1, 0, 0]], every=0), ValueError, "cell must be 3x3"),
+        (dict(every=0), ValueError, "every must be at least 1"),
+        (dict(start=40), ValueError, "the file has 9 frame(s) but none matched start/every/stop"),
+        (dict(cutoff=-1.0), ValueError, None),
+        (dict(every=-1), OverflowError, None),
+    ],
+)
 def test_trajectory_rdf_fails_as_its_parts_do(write, kw, error, message, progress):
     path = write(mixed_frames(9))
     with pytest.raises(error) as info:
@@ -822,8 +828,12 @@ def test_ctrl_c_ends_the_call_and_the_next_call_works(tmp_path, mode):
             lines += ["3000", 'Lattice="30 0 0 0 30 0 0 0 30"']
             lines += [f"Ar {x:.5f} {y:.5f} {z:.5f}" for x, y, z in rng.uniform(0, 30, (3000, 3))]
         path.write_text("\n".join(lines) + "\n")
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, mode, str(path), str(small)],
-                             stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CHILD, mode, str(path), str(small)],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ),
+    )
     # A call that ignores Ctrl-C would block the reads below for ever.
     watchdog = threading.Timer(60, child.kill)
     watchdog.start()

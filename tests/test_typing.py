@@ -13,7 +13,7 @@ import kestrel
 
 pytest.importorskip("mypy")
 
-SCRIPT = textwrap.dedent('''
+SCRIPT = textwrap.dedent("""
     import kestrel
 
     s = kestrel.Structure.from_cif("x.cif")
@@ -23,7 +23,7 @@ SCRIPT = textwrap.dedent('''
     reveal_type(s.n_atoms)
     reveal_type(kestrel.read_structure("POSCAR"))
     s.prdf(cutof=3.0)
-''')
+""")
 
 
 def test_mypy_sees_the_signatures(tmp_path):
@@ -36,8 +36,22 @@ def test_mypy_sees_the_signatures(tmp_path):
         env["MYPYPATH"] = package_parent
     (tmp_path / "script.py").write_text(SCRIPT)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
-         "script.py"], cwd=tmp_path, capture_output=True, text=True, env=env, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "script.py",
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
     # Only the script's own lines: from a checkout mypy also reports on the package's sources.
     lines = [line for line in result.stdout.splitlines() if line.startswith("script.py:")]
     assert result.returncode == 1, result.stdout + result.stderr

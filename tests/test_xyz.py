@@ -31,14 +31,17 @@ def test_triclinic_cell_converts_with_the_inverse():
     assert s.frac_coords[0] == pytest.approx([1.0, 1.0, 1.0], abs=1e-15)
 
 
-@pytest.mark.parametrize("comment", [
-    'lattice="4 0 0 0 4 0 0 0 4"',
-    'energy=-1.0 Lattice="4 0 0 0 4 0 0 0 4"',
-    'Lattice="4\t0 0  0 4 0 0 0 4 "',
-    'LATTICE="4 0 0 0 4 0 0 0 4"',  # the key in any letter case
-    'Lattice="4 0 0 0 4 0 0 0 4',  # an unclosed quote runs to the end of the line
-    'Lattice="4 0 0 0 4 0 0 0 4" lattice="1 0 0 0 1 0 0 0 1"',  # the first field wins
-])
+@pytest.mark.parametrize(
+    "comment",
+    [
+        'lattice="4 0 0 0 4 0 0 0 4"',
+        'energy=-1.0 Lattice="4 0 0 0 4 0 0 0 4"',
+        'Lattice="4\t0 0  0 4 0 0 0 4 "',
+        'LATTICE="4 0 0 0 4 0 0 0 4"',  # the key in any letter case
+        'Lattice="4 0 0 0 4 0 0 0 4',  # an unclosed quote runs to the end of the line
+        'Lattice="4 0 0 0 4 0 0 0 4" lattice="1 0 0 0 1 0 0 0 1"',  # the first field wins
+    ],
+)
 def test_lattice_field_forms(comment):
     assert read(xyz(comment=comment)).volume == pytest.approx(64.0)
 
@@ -54,35 +57,53 @@ def test_extra_columns_and_later_frames_are_ignored():
     assert s.n_sites == 1 and s.species == [{"O": 1.0}]
 
 
-@pytest.mark.parametrize("text, message", [
-    ("3\n", "XYZ file is too short"),
-    ("", "XYZ file is too short"),
-    (xyz(count="3 atoms"), "first line of an XYZ file must be the atom count"),
-    (xyz(count="-3"), "first line of an XYZ file must be the atom count"),
-    (xyz(count=""), "first line of an XYZ file must be the atom count"),
-    (xyz(comment='energy=1 pbc="T T T"'),
-     'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can be computed'),
-    (xyz(comment='xLattice="4 0 0 0 4 0 0 0 4"'),
-     'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can be computed'),
-    (xyz(comment="Lattice=4,0,0"), "expected a number, found '4,0,0'"),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0"'), 'Lattice="..." must hold 9 numbers, found 8'),
-    (xyz(comment='Lattice=""'), 'Lattice="..." must hold 9 numbers, found 0'),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4 1"'), 'Lattice="..." must hold 9 numbers, found 10'),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 x 1"'), "expected a number, found 'x'"),
-    (xyz(comment='Lattice="4 0 0 4 0 0 0 0 4"'), "cell matrix is singular (zero volume)"),
-    (xyz(count="5", atoms=["H 0 0 0"] * 4), "XYZ ends after 4 of 5 atoms"),
-    (xyz(atoms=["H 0 0 0", "O 1.0 2.0"]), "atom line 2 is incomplete"),
-    (xyz(atoms=["H 0 0 0", "O 1.0 2.0 z"]), "expected a number, found 'z'"),
-    (xyz(count="0", atoms=[]), "structure has no sites"),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R'),
-     "cannot read Properties=species:S:1:pos:R"),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1'),
-     "Properties=species:S:1 names no species or pos column"),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:x:pos:R:3'),
-     "bad column count in Properties=species:S:x:pos:R:3"),
-    (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:mass:R:1:pos:R:3',
-         atoms=["H 1 0 0 0", "O 16 1 2"]), "atom line 2 is incomplete"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("3\n", "XYZ file is too short"),
+        ("", "XYZ file is too short"),
+        (xyz(count="3 atoms"), "first line of an XYZ file must be the atom count"),
+        (xyz(count="-3"), "first line of an XYZ file must be the atom count"),
+        (xyz(count=""), "first line of an XYZ file must be the atom count"),
+        (
+            xyz(comment='energy=1 pbc="T T T"'),
+            'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can be computed',
+        ),
+        (
+            xyz(comment='xLattice="4 0 0 0 4 0 0 0 4"'),
+            'this XYZ file has no Lattice="..." field, so it has no cell and no periodic RDF can be computed',
+        ),
+        (xyz(comment="Lattice=4,0,0"), "expected a number, found '4,0,0'"),
+        (xyz(comment='Lattice="4 0 0 0 4 0 0 0"'), 'Lattice="..." must hold 9 numbers, found 8'),
+        (xyz(comment='Lattice=""'), 'Lattice="..." must hold 9 numbers, found 0'),
+        (xyz(comment='Lattice="4 0 0 0 4 0 0 0 4 1"'), 'Lattice="..." must hold 9 numbers, found 10'),
+        (xyz(comment='Lattice="4 0 0 0 4 0 0 0 x 1"'), "expected a number, found 'x'"),
+        (xyz(comment='Lattice="4 0 0 4 0 0 0 0 4"'), "cell matrix is singular (zero volume)"),
+        (xyz(count="5", atoms=["H 0 0 0"] * 4), "XYZ ends after 4 of 5 atoms"),
+        (xyz(atoms=["H 0 0 0", "O 1.0 2.0"]), "atom line 2 is incomplete"),
+        (xyz(atoms=["H 0 0 0", "O 1.0 2.0 z"]), "expected a number, found 'z'"),
+        (xyz(count="0", atoms=[]), "structure has no sites"),
+        (
+            xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R'),
+            "cannot read Properties=species:S:1:pos:R",
+        ),
+        (
+            xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1'),
+            "Properties=species:S:1 names no species or pos column",
+        ),
+        (
+            xyz(comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:x:pos:R:3'),
+            "bad column count in Properties=species:S:x:pos:R:3",
+        ),
+        (
+            xyz(
+                comment='Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:mass:R:1:pos:R:3',
+                atoms=["H 1 0 0 0", "O 16 1 2"],
+            ),
+            "atom line 2 is incomplete",
+        ),
+    ],
+)
 def test_messages(text, message):
     with pytest.raises(ValueError) as info:
         read(text)
@@ -130,17 +151,36 @@ def same_structure(a, b):
     assert a.species == b.species
 
 
-@pytest.mark.parametrize("comment, atoms, symbols, cart", [
-    # The mass column comes before the positions: it must not be read as x.
-    ('Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:mass:R:1:pos:R:3',
-     ["Si 28.085 2 2 2", "O 15.999 0 0 1"], ["Si", "O"], [[2, 2, 2], [0, 0, 1]]),
-    ('Lattice="4 0 0 0 4 0 0 0 4" properties=pos:R:3:Z:I:1:element:S:1',
-     ["1 1 1 14 si", "0 0 3 8 O2-"], ["Si", "O"], [[1, 1, 1], [0, 0, 3]]),
-    ('lattice="4 0 0 0 4 0 0 0 4" Properties="species:S:1:pos:R:3:forces:R:3" pbc="T T T"',
-     ["Fe 1 2 3 0.1 0.2 0.3"], ["Fe"], [[1, 2, 3]]),
-    ('Lattice="4 0 0 0 4 0 0 0 4" xProperties=mass:R:1:species:S:1:pos:R:3',  # glued key: not a field
-     ["Cu 1 2 3 9"], ["Cu"], [[1, 2, 3]]),
-])
+@pytest.mark.parametrize(
+    "comment, atoms, symbols, cart",
+    [
+        # The mass column comes before the positions: it must not be read as x.
+        (
+            'Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:mass:R:1:pos:R:3',
+            ["Si 28.085 2 2 2", "O 15.999 0 0 1"],
+            ["Si", "O"],
+            [[2, 2, 2], [0, 0, 1]],
+        ),
+        (
+            'Lattice="4 0 0 0 4 0 0 0 4" properties=pos:R:3:Z:I:1:element:S:1',
+            ["1 1 1 14 si", "0 0 3 8 O2-"],
+            ["Si", "O"],
+            [[1, 1, 1], [0, 0, 3]],
+        ),
+        (
+            'lattice="4 0 0 0 4 0 0 0 4" Properties="species:S:1:pos:R:3:forces:R:3" pbc="T T T"',
+            ["Fe 1 2 3 0.1 0.2 0.3"],
+            ["Fe"],
+            [[1, 2, 3]],
+        ),
+        (
+            'Lattice="4 0 0 0 4 0 0 0 4" xProperties=mass:R:1:species:S:1:pos:R:3',  # glued key: not a field
+            ["Cu 1 2 3 9"],
+            ["Cu"],
+            [[1, 2, 3]],
+        ),
+    ],
+)
 def test_properties_decide_the_columns_in_both_readers(tmp_path, comment, atoms, symbols, cart):
     single, frame = both_readers(xyz(count=str(len(atoms)), comment=comment, atoms=atoms), tmp_path)
     same_structure(single, frame)
@@ -148,13 +188,16 @@ def test_properties_decide_the_columns_in_both_readers(tmp_path, comment, atoms,
     np.testing.assert_allclose(single.cart_coords, cart, atol=1e-12)
 
 
-@pytest.mark.parametrize("comment", [
-    'Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R',
-    'Lattice="4 0 0 0 4 0 0 0"',
-    'Lattice="4 0 0 0 4 0 0 0 q"',
-    'Lattice="4 0 0 4 0 0 0 0 4"',
-    'Properties=species:S:1 Lattice="4 0 0 0 4 0 0 0 4"',
-])
+@pytest.mark.parametrize(
+    "comment",
+    [
+        'Lattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R',
+        'Lattice="4 0 0 0 4 0 0 0"',
+        'Lattice="4 0 0 0 4 0 0 0 q"',
+        'Lattice="4 0 0 4 0 0 0 0 4"',
+        'Properties=species:S:1 Lattice="4 0 0 0 4 0 0 0 4"',
+    ],
+)
 def test_comment_line_failures_are_the_same_in_both_readers(tmp_path, comment):
     path = tmp_path / "frame.xyz"
     text = xyz(comment=comment)
@@ -198,10 +241,11 @@ def test_ase_file_with_columns_moved_before_the_positions(tmp_path, ase_written)
     # Properties field says where x, y and z are.
     atoms, text = ase_written
     lines = text.splitlines()
-    header = lines[1].replace("Properties=species:S:1:pos:R:3:", "Properties=masses:R:1:charge:R:1:species:S:1:pos:R:3:")
+    header = lines[1].replace(
+        "Properties=species:S:1:pos:R:3:", "Properties=masses:R:1:charge:R:1:species:S:1:pos:R:3:"
+    )
     assert header != lines[1]
-    body = [f"{m:.6f} {q:.3f} {line}" for m, q, line in
-            zip(atoms.get_masses(), atoms.get_initial_charges(), lines[2:])]
+    body = [f"{m:.6f} {q:.3f} {line}" for m, q, line in zip(atoms.get_masses(), atoms.get_initial_charges(), lines[2:])]
     single, frame = both_readers("\n".join([lines[0], header, *body]) + "\n", tmp_path)
     same_structure(single, frame)
     np.testing.assert_allclose(single.cart_coords, atoms.positions, atol=1e-7)

@@ -10,8 +10,18 @@ import sys
 from pathlib import Path
 
 # Lowest first; a file may include its own folder and any folder before it.
-LAYERS = ["base", "model", "symmetry", "formats", "parallel", "neighbor", "rdf", "expand", "trajectory",
-          "python_binding"]
+LAYERS = [
+    "base",
+    "model",
+    "symmetry",
+    "formats",
+    "parallel",
+    "neighbor",
+    "rdf",
+    "expand",
+    "trajectory",
+    "python_binding",
+]
 
 SRC = Path(__file__).resolve().parent.parent / "src"
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/', re.M)

@@ -34,8 +34,16 @@ from _kestrel import Structure, __version__
 if TYPE_CHECKING:
     import numpy as np  # imported where used: `import kestrel` stays free of NumPy
 
-__all__ = ["rdf_table", "write_rdf_table", "read_rdf_table", "feature_matrix", "table_settings", "table_schema",
-           "BatchSummary", "CURVES"]
+__all__ = [
+    "rdf_table",
+    "write_rdf_table",
+    "read_rdf_table",
+    "feature_matrix",
+    "table_settings",
+    "table_schema",
+    "BatchSummary",
+    "CURVES",
+]
 
 INSTALL_HINT = 'pip install "kestrel[batch]"'
 CURVES = ("both", "total", "partials")
@@ -115,8 +123,9 @@ def _bin_edges(cutoff: float, bin_size: float) -> Tuple[float, ...]:
     return tuple(float(k) * bin_size for k in range(len(r) + 1))
 
 
-def _settings(cutoff: float, bin_size: float, curves: str, elements: Optional[Iterable[str]],
-              symprec: float) -> _Settings:
+def _settings(
+    cutoff: float, bin_size: float, curves: str, elements: Optional[Iterable[str]], symprec: float
+) -> _Settings:
     if curves not in CURVES:
         raise ValueError(f"curves must be one of {', '.join(CURVES)}, not '{curves}'")
     element_list: Optional[Tuple[str, ...]] = None
@@ -275,8 +284,18 @@ class _Rows:
         self.errors = 0
         self.warned = 0
 
-    def add(self, index: int, source: Optional[str], identity, block: Optional[str], structure: Optional[Structure],
-            curves, error: Optional[str], seconds: float, notes: Optional[List[str]]) -> None:
+    def add(
+        self,
+        index: int,
+        source: Optional[str],
+        identity,
+        block: Optional[str],
+        structure: Optional[Structure],
+        curves,
+        error: Optional[str],
+        seconds: float,
+        notes: Optional[List[str]],
+    ) -> None:
         c = self.columns
         c["index"].append(index)
         c["source"].append(source)
@@ -353,8 +372,9 @@ def _partials_array(rows: List[Optional[Dict[Tuple[str, str], np.ndarray]]]):
                 a.append(first)
                 b.append(second)
                 curves.append(curve)
-    pairs = pa.StructArray.from_arrays([pa.array(a, type=pa.string()), pa.array(b, type=pa.string()),
-                                        _list_array(curves)], names=["a", "b", "g"])
+    pairs = pa.StructArray.from_arrays(
+        [pa.array(a, type=pa.string()), pa.array(b, type=pa.string()), _list_array(curves)], names=["a", "b", "g"]
+    )
     offsets = np.zeros(len(rows) + 1, dtype=np.int32)
     np.cumsum(counts, out=offsets[1:])
     mask = np.array([p is None for p in rows], dtype=bool)
@@ -377,9 +397,11 @@ def _curves(structure: Structure, settings: _Settings, n_threads: int):
 
         zeros = np.zeros(len(total))
         features = np.concatenate([partials.get(pair, zeros) for pair in settings.pairs])
-    return (partials if settings.curves != "total" else None,
-            total if settings.curves != "partials" else None,
-            features)
+    return (
+        partials if settings.curves != "total" else None,
+        total if settings.curves != "partials" else None,
+        features,
+    )
 
 
 def _run_job(job: _Job) -> _JobDone:
@@ -398,8 +420,9 @@ def _run_job(job: _Job) -> _JobDone:
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch
-                rows.add(index, source, identity, None, None, None, _error_text(failure),
-                         time.perf_counter() - started, None)
+                rows.add(
+                    index, source, identity, None, None, None, _error_text(failure), time.perf_counter() - started, None
+                )
                 continue
         else:
             source, identity, notes = None, (None, None), []
@@ -414,8 +437,17 @@ def _run_job(job: _Job) -> _JobDone:
                 raise
             except BaseException as failure:  # noqa: BLE001 - as above
                 curves, message = None, _error_text(failure)
-            rows.add(index, source, identity, block, structure, curves, message,
-                     read_seconds + time.perf_counter() - started, notes)
+            rows.add(
+                index,
+                source,
+                identity,
+                block,
+                structure,
+                curves,
+                message,
+                read_seconds + time.perf_counter() - started,
+                notes,
+            )
     batch = rows.record_batch()
     done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors, rows.warned)
     if job.part_path is None:
@@ -439,8 +471,23 @@ def _write_part(batch, path: str) -> None:
 
 
 def _schema_fields(settings: _Settings) -> List[str]:
-    names = ["index", "source", "block", "source_size", "source_mtime_ns", "formula", "elements", "n_sites",
-             "n_atoms", "volume", "ordered", "status", "error", "warnings", "seconds"]
+    names = [
+        "index",
+        "source",
+        "block",
+        "source_size",
+        "source_mtime_ns",
+        "formula",
+        "elements",
+        "n_sites",
+        "n_atoms",
+        "volume",
+        "ordered",
+        "status",
+        "error",
+        "warnings",
+        "seconds",
+    ]
     if settings.curves in ("both", "total"):
         names.append("total")
     if settings.curves in ("both", "partials"):
@@ -455,10 +502,21 @@ def table_schema(settings: _Settings):
     pa = _require("pyarrow")
     curve = pa.list_(pa.float64())
     types = {
-        "index": pa.int64(), "source": pa.string(), "block": pa.string(), "source_size": pa.int64(),
-        "source_mtime_ns": pa.int64(), "formula": pa.string(), "elements": pa.list_(pa.string()),
-        "n_sites": pa.int64(), "n_atoms": pa.float64(), "volume": pa.float64(), "ordered": pa.bool_(),
-        "status": pa.string(), "error": pa.string(), "warnings": pa.list_(pa.string()), "seconds": pa.float64(),
+        "index": pa.int64(),
+        "source": pa.string(),
+        "block": pa.string(),
+        "source_size": pa.int64(),
+        "source_mtime_ns": pa.int64(),
+        "formula": pa.string(),
+        "elements": pa.list_(pa.string()),
+        "n_sites": pa.int64(),
+        "n_atoms": pa.float64(),
+        "volume": pa.float64(),
+        "ordered": pa.bool_(),
+        "status": pa.string(),
+        "error": pa.string(),
+        "warnings": pa.list_(pa.string()),
+        "seconds": pa.float64(),
         "total": curve,
         "partials": pa.list_(pa.struct([("a", pa.string()), ("b", pa.string()), ("g", curve)])),
         "features": curve,
@@ -506,8 +564,9 @@ def _encode(item: Union[str, Structure, _StructureRecord]) -> Union[str, _Struct
     return item
 
 
-WORKER_LOST = ("the worker computing this chunk ended abruptly (killed, or out of memory); "
-               "its structures were not computed")
+WORKER_LOST = (
+    "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"
+)
 
 
 def _lost_job(job: _Job) -> _JobDone:
@@ -547,8 +606,9 @@ class _Runner:
         # spawn, not fork: a forked child would inherit the engine's thread
         # pool without its threads. Each process computes one structure at a
         # time on one engine thread; the processes fill the cores.
-        return ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                   initializer=_one_engine_thread)
+        return ProcessPoolExecutor(
+            self.workers, mp_context=multiprocessing.get_context("spawn"), initializer=_one_engine_thread
+        )
 
     def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         from concurrent.futures.process import BrokenProcessPool
@@ -645,14 +705,20 @@ def _chunk_size(n_sources: int, workers: int) -> int:
     return max(1, min(CHUNK_SIZE, math.ceil(n_sources / (4 * workers))))
 
 
-def _jobs(items: List[Tuple[int, Any]], settings: _Settings, size: int, n_threads: int,
-          part_name: Optional[Callable[[int], str]]) -> Iterator[_Job]:
+def _jobs(
+    items: List[Tuple[int, Any]],
+    settings: _Settings,
+    size: int,
+    n_threads: int,
+    part_name: Optional[Callable[[int], str]],
+) -> Iterator[_Job]:
     for number, start in enumerate(range(0, len(items), size)):
-        yield _Job(items[start:start + size], settings, part_name(number) if part_name else None, n_threads, number)
+        yield _Job(items[start : start + size], settings, part_name(number) if part_name else None, n_threads, number)
 
 
-def _run(items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback],
-         sink: Callable[[Any], None]) -> Dict[str, int]:
+def _run(
+    items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback], sink: Callable[[Any], None]
+) -> Dict[str, int]:
     """Run every chunk; returns the counts (sources, rows, errors, warned).
 
     Chunks that come back with their rows (no part file) hand them to ``sink``
@@ -686,10 +752,19 @@ def _run(items, settings, runner: _Runner, part_name, progress: Optional[Progres
     return counts
 
 
-def rdf_table(sources: Union[Source, Iterable[Source]], cutoff: float = 10.0, bin_size: float = 0.1,
-              curves: str = "both", elements: Optional[Sequence[str]] = None, *, symprec: float = 1e-4,
-              workers: Optional[int] = None, client=None, processes: Optional[bool] = None,
-              progress: Optional[ProgressCallback] = None):
+def rdf_table(
+    sources: Union[Source, Iterable[Source]],
+    cutoff: float = 10.0,
+    bin_size: float = 0.1,
+    curves: str = "both",
+    elements: Optional[Sequence[str]] = None,
+    *,
+    symprec: float = 1e-4,
+    workers: Optional[int] = None,
+    client=None,
+    processes: Optional[bool] = None,
+    progress: Optional[ProgressCallback] = None,
+):
     """Partial and total RDFs of many structures as one pyarrow Table, a row per structure.
 
     ``sources``: a folder (walked), a glob, a path, a list of those, or
@@ -806,8 +881,10 @@ class _Output:
         keys = ("cutoff", "bin_size", "curves", "elements")
         if any(found.get(key) != wanted[key] for key in keys):
             said = ", ".join(f"{key} {_shown(found.get(key))}" for key in keys)
-            raise ValueError(f"{self.path} already holds a table computed with {said}; "
-                             "write to another output or use the same settings")
+            raise ValueError(
+                f"{self.path} already holds a table computed with {said}; "
+                "write to another output or use the same settings"
+            )
 
     def done_sources(self, paths: List[str]) -> Tuple[Set[str], Set[str]]:
         """Of the given paths: those already done with this size and time, and those to do again."""
@@ -815,8 +892,9 @@ class _Output:
         recorded: Dict[str, Tuple[Any, Any]] = {}
         for stored in self._stored():
             columns = pq.read_table(stored, columns=["source", "source_size", "source_mtime_ns", "error"]).to_pydict()
-            for source, size, mtime, error in zip(columns["source"], columns["source_size"],
-                                                  columns["source_mtime_ns"], columns["error"]):
+            for source, size, mtime, error in zip(
+                columns["source"], columns["source_size"], columns["source_mtime_ns"], columns["error"]
+            ):
                 if source is not None:
                     # A source whose worker died was never tried: do it again.
                     recorded[source] = (None, None) if error == WORKER_LOST else (size, mtime)
@@ -873,11 +951,21 @@ class _Output:
         os.replace(self.temporary, self.path)
 
 
-def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "os.PathLike[str]"],
-                    cutoff: float = 10.0, bin_size: float = 0.1, curves: str = "both",
-                    elements: Optional[Sequence[str]] = None, *, symprec: float = 1e-4,
-                    workers: Optional[int] = None, client=None, processes: Optional[bool] = None,
-                    resume: bool = True, progress: Optional[ProgressCallback] = None) -> BatchSummary:
+def write_rdf_table(
+    sources: Union[Source, Iterable[Source]],
+    out: Union[str, "os.PathLike[str]"],
+    cutoff: float = 10.0,
+    bin_size: float = 0.1,
+    curves: str = "both",
+    elements: Optional[Sequence[str]] = None,
+    *,
+    symprec: float = 1e-4,
+    workers: Optional[int] = None,
+    client=None,
+    processes: Optional[bool] = None,
+    resume: bool = True,
+    progress: Optional[ProgressCallback] = None,
+) -> BatchSummary:
     """Like ``rdf_table``, streamed into Parquet at ``out``; returns a ``BatchSummary``.
 
     ``out`` ending in ".parquet" is one file, written by this process as the
@@ -918,9 +1006,19 @@ def write_rdf_table(sources: Union[Source, Iterable[Source]], out: Union[str, "o
         if owned is not None:
             owned.close()
         output.finish()
-    return BatchSummary(output.path, output.layout, runner.mode, runner.workers, len(items), skipped,
-                        counts["rows"], counts["rows"] - counts["errors"], counts["errors"], counts["warned"],
-                        time.perf_counter() - started)
+    return BatchSummary(
+        output.path,
+        output.layout,
+        runner.mode,
+        runner.workers,
+        len(items),
+        skipped,
+        counts["rows"],
+        counts["rows"] - counts["errors"],
+        counts["errors"],
+        counts["warned"],
+        time.perf_counter() - started,
+    )
 
 
 def read_rdf_table(path: Union[str, "os.PathLike[str]"]):

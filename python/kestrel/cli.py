@@ -134,12 +134,30 @@ def _parse_cell(text: Optional[str]):
     return [numbers[0:3], numbers[3:6], numbers[6:9]]
 
 
-def _save_curves(out: str, r, partials, total, bin_size: float, title: Optional[str], density: float,
-                 partner_densities: Optional[Dict[str, float]] = None, normalised: bool = False) -> None:
+def _save_curves(
+    out: str,
+    r,
+    partials,
+    total,
+    bin_size: float,
+    title: Optional[str],
+    density: float,
+    partner_densities: Optional[Dict[str, float]] = None,
+    normalised: bool = False,
+) -> None:
     from kestrel.plotting import save_prdf_plots
 
-    save_prdf_plots(r, partials, total, out, bin_size=bin_size, title=title, density=density,
-                    partner_densities=partner_densities, normalised=normalised)
+    save_prdf_plots(
+        r,
+        partials,
+        total,
+        out,
+        bin_size=bin_size,
+        title=title,
+        density=density,
+        partner_densities=partner_densities,
+        normalised=normalised,
+    )
 
 
 def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
@@ -178,8 +196,11 @@ def _note_other_frames(path: str, fmt: Optional[str], cell) -> None:
     except ValueError:
         return
     if later:
-        print(f"kestrel: note: {path} holds more than one frame and rdf used frame 0; "
-              "`kestrel traj` averages over the frames", file=sys.stderr)
+        print(
+            f"kestrel: note: {path} holds more than one frame and rdf used frame 0; "
+            "`kestrel traj` averages over the frames",
+            file=sys.stderr,
+        )
 
 
 # ---- subcommands -------------------------------------------------------------
@@ -225,8 +246,10 @@ def cmd_info(args) -> int:
     for entry in summary:
         x, y, z = entry["frac_coords"]
         occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
-        print(f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
-              f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}")
+        print(
+            f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
+            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}"
+        )
     return 0
 
 
@@ -239,19 +262,31 @@ def cmd_rdf(args) -> int:
     threads = args.threads or kestrel.Structure.available_threads()
     print(repr(s))
     _print_peaks(r, partials, total, s.composition, s.volume, args.bin_size)
-    print(f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
-          f"in {elapsed * 1000:.1f} ms on {threads} threads")
+    print(
+        f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
+        f"in {elapsed * 1000:.1f} ms on {threads} threads"
+    )
     if args.out:
-        _save_curves(args.out, r, partials, total, args.bin_size, args.title, s.n_atoms / s.volume,
-                     _partner_densities(s.composition, s.volume), args.normalised)
+        _save_curves(
+            args.out,
+            r,
+            partials,
+            total,
+            args.bin_size,
+            args.title,
+            s.n_atoms / s.volume,
+            _partner_densities(s.composition, s.volume),
+            args.normalised,
+        )
         print(f"figures and rdf.csv written to {args.out}")
     return 0
 
 
 def cmd_expand(args) -> int:
     s = read_structure(args.file, args.format)
-    ordered, report = s.expand_occupancies(max_sites=args.max_sites, seed=args.seed,
-                                           max_denominator=args.max_denominator)
+    ordered, report = s.expand_occupancies(
+        max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator
+    )
     fmt = write_structure(ordered, args.output, comment=f"expanded from {os.path.basename(args.file)}")
     n = report["scale"][0]
     print(f"{repr(s)} -> {repr(ordered)}")
@@ -259,8 +294,10 @@ def cmd_expand(args) -> int:
     if report["occupancy_report"]:
         print(f"  {'element':<8}{'target':>9}{'sites':>7}{'placed':>8}{'actual':>9}")
         for row in report["occupancy_report"]:
-            print(f"  {row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
-                  f"{row['atoms_placed']:8d}{row['actual_occupancy']:9.4f}")
+            print(
+                f"  {row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
+                f"{row['atoms_placed']:8d}{row['actual_occupancy']:9.4f}"
+            )
     for warning in report["warnings"]:
         print(f"warning: {warning}")
     return 0
@@ -277,20 +314,37 @@ def cmd_traj(args) -> int:
         progress.update(done)
 
     started = time.perf_counter()
-    result = kestrel.trajectory_rdf(args.file, every=args.every, start=args.start, stop=args.stop, cell=cell,
-                                    cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads,
-                                    progress=show_progress)
+    result = kestrel.trajectory_rdf(
+        args.file,
+        every=args.every,
+        start=args.start,
+        stop=args.stop,
+        cell=cell,
+        cutoff=args.cutoff,
+        bin_size=args.bin_size,
+        n_threads=args.threads,
+        progress=show_progress,
+    )
     elapsed = time.perf_counter() - started
     indices = result.frame_indices
     print(f"read {result.frames_read} frames, kept {len(indices)} ({indices[0]} to {indices[-1]})")
     print(f"frame-averaged curves of {repr(result.last_frame)}")
-    _print_peaks(result.r, result.mean_partials, result.mean_total, result.mean_composition, result.mean_volume,
-                 args.bin_size)
+    _print_peaks(
+        result.r, result.mean_partials, result.mean_total, result.mean_composition, result.mean_volume, args.bin_size
+    )
     print(f"computed {len(indices)} frames in {elapsed:.2f} s")
     if args.out:
-        _save_curves(args.out, result.r, result.mean_partials, result.mean_total, args.bin_size, args.title,
-                     result.mean_n_atoms / result.mean_volume,
-                     _partner_densities(result.mean_composition, result.mean_volume), args.normalised)
+        _save_curves(
+            args.out,
+            result.r,
+            result.mean_partials,
+            result.mean_total,
+            args.bin_size,
+            args.title,
+            result.mean_n_atoms / result.mean_volume,
+            _partner_densities(result.mean_composition, result.mean_volume),
+            args.normalised,
+        )
         print(f"figures and rdf.csv written to {args.out}")
     return 0
 
@@ -299,9 +353,16 @@ def cmd_ensemble(args) -> int:
     s = read_structure(args.file, args.format)
     progress = Progress(args.orderings, "orderings")
     result = kestrel.ordering_ensemble(
-        s, n_orderings=args.orderings, seed=args.seed, max_sites=args.max_sites,
-        max_denominator=args.max_denominator, cutoff=args.cutoff, bin_size=args.bin_size,
-        n_threads=args.threads, progress=progress.update)
+        s,
+        n_orderings=args.orderings,
+        seed=args.seed,
+        max_sites=args.max_sites,
+        max_denominator=args.max_denominator,
+        cutoff=args.cutoff,
+        bin_size=args.bin_size,
+        n_threads=args.threads,
+        progress=progress.update,
+    )
     print(repr(s))
     n = result.reports[0]["scale"][0]
     print(f"{len(result.seeds)} orderings (seeds {result.seeds[0]} to {result.seeds[-1]}), supercell {n}x{n}x{n}")
@@ -310,8 +371,9 @@ def cmd_ensemble(args) -> int:
     print(f"  {'curve':<10}{'max |mean - weighted|':>34}{'max std':>26}")
     print(f"  {'':<10}{'Å⁻³':>20}{'% of peak':>14}{'Å⁻³':>12}{'% of peak':>14}")
     for label, difference, spread, peak in result.deviations():
-        print(f"  {label:<10}{difference:20.5f}{_percent(difference, peak):>14}{spread:12.5f}"
-              f"{_percent(spread, peak):>14}")
+        print(
+            f"  {label:<10}{difference:20.5f}{_percent(difference, peak):>14}{spread:12.5f}{_percent(spread, peak):>14}"
+        )
     for warning in result.reports[0]["warnings"]:
         print(f"warning: {warning}")
     if args.out:
@@ -344,14 +406,25 @@ def cmd_batch(args) -> int:
     def show(done: int, total: int, errors: int) -> None:
         progress.update(done, total, note=_batch_note(started, done, total, errors))
 
-    summary = write_rdf_table(args.inputs, args.out, cutoff=args.cutoff, bin_size=args.bin_size, curves=args.curves,
-                              elements=elements, workers=args.workers, client=args.scheduler,
-                              resume=not args.restart, progress=show)
+    summary = write_rdf_table(
+        args.inputs,
+        args.out,
+        cutoff=args.cutoff,
+        bin_size=args.bin_size,
+        curves=args.curves,
+        elements=elements,
+        workers=args.workers,
+        client=args.scheduler,
+        resume=not args.restart,
+        progress=show,
+    )
     if summary.skipped:
         print(f"skipped {summary.skipped} inputs already in {summary.out}")
-    print(f"{summary.sources} inputs, {summary.rows} rows: {summary.ok} ok, {summary.errors} errors, "
-          f"in {summary.seconds:.2f} s ({summary.rate:.0f} inputs/s, {summary.mode}, {summary.workers} workers); "
-          f"table written to {summary.out}")
+    print(
+        f"{summary.sources} inputs, {summary.rows} rows: {summary.ok} ok, {summary.errors} errors, "
+        f"in {summary.seconds:.2f} s ({summary.rate:.0f} inputs/s, {summary.mode}, {summary.workers} workers); "
+        f"table written to {summary.out}"
+    )
     if summary.warned:
         print(f"{summary.warned} rows carry warnings of the reader (column warnings)")
 
@@ -409,8 +482,9 @@ def cmd_pdf(args) -> int:
 
     s = read_structure(args.file, args.format)
     u_iso, u_origin = _pdf_u_iso(args, s)
-    options = dict(radiation=args.radiation, u_iso=u_iso, qmax=args.qmax,
-                   qdamp=args.qdamp, partials=True, n_threads=args.threads)
+    options = dict(
+        radiation=args.radiation, u_iso=u_iso, qmax=args.qmax, qdamp=args.qdamp, partials=True, n_threads=args.threads
+    )
     started = time.perf_counter()
     fit = None
     if args.data:
@@ -434,8 +508,7 @@ def cmd_pdf(args) -> int:
     for k, (position, height) in enumerate(_pdf_peaks(result.r, result.g), start=1):
         print(f"{k:<6}{position:>10.3f}{height:>12.4f}")
     if fit is not None:
-        print(f"fit over {fit.rmin:g} to {fit.rmax:g} Å ({len(fit.r)} points): scale {fit.scale:.6g}, "
-              f"Rw {fit.rw:.4f}")
+        print(f"fit over {fit.rmin:g} to {fit.rmax:g} Å ({len(fit.r)} points): scale {fit.scale:.6g}, Rw {fit.rw:.4f}")
     print(f"computed {len(result.r)} points in {elapsed * 1000:.1f} ms")
     if args.out:
         save_pdf_plots(result, args.out, fit=fit, title=args.title)
@@ -449,31 +522,49 @@ def cmd_pdf(args) -> int:
 def _rdf_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
     p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
-    p.add_argument("--threads", type=int, default=0,
-                   help="worker threads; 0 (default) uses the shared pool sized to the machine")
+    p.add_argument(
+        "--threads", type=int, default=0, help="worker threads; 0 (default) uses the shared pool sized to the machine"
+    )
     p.add_argument("--out", metavar="DIR", help="write PNG figures and a CSV of the curves into DIR")
     p.add_argument("--title", help="title for the figures")
 
 
 def _normalised_option(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--normalised", action="store_true",
-                   help="draw the dimensionless g_AB(r) = pair density / ρ_B, which tends to 1, instead of the "
-                        "pair densities (the CSV keeps the pair densities)")
+    p.add_argument(
+        "--normalised",
+        action="store_true",
+        help="draw the dimensionless g_AB(r) = pair density / ρ_B, which tends to 1, instead of the "
+        "pair densities (the CSV keeps the pair densities)",
+    )
 
 
 def _expand_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--max-sites", type=int, default=4096,
-                   help="largest number of sites the n×n×n supercell may hold (default 4096)")
+    p.add_argument(
+        "--max-sites",
+        type=int,
+        default=4096,
+        help="largest number of sites the n×n×n supercell may hold (default 4096)",
+    )
     p.add_argument("--seed", type=int, default=42, help="seed of the random placement (default 42)")
-    p.add_argument("--max-denominator", type=int, default=16,
-                   help="largest denominator used to approximate an occupancy as a fraction (default 16)")
+    p.add_argument(
+        "--max-denominator",
+        type=int,
+        default=16,
+        help="largest denominator used to approximate an occupancy as a fraction (default 16)",
+    )
 
 
-def _structure_command(sub, name: str, summary: str, description: str, run,
-                       epilog: Optional[str] = None) -> argparse.ArgumentParser:
+def _structure_command(
+    sub, name: str, summary: str, description: str, run, epilog: Optional[str] = None
+) -> argparse.ArgumentParser:
     """A subcommand that reads one structure file."""
-    p = sub.add_parser(name, help=summary, description=description, epilog=epilog,
-                       formatter_class=argparse.RawDescriptionHelpFormatter if epilog else argparse.HelpFormatter)
+    p = sub.add_parser(
+        name,
+        help=summary,
+        description=description,
+        epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter if epilog else argparse.HelpFormatter,
+    )
     p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
     p.add_argument("--format", help=FORMAT_HELP)
     p.set_defaults(run=run)
@@ -482,90 +573,149 @@ def _structure_command(sub, name: str, summary: str, description: str, run,
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="kestrel",
-        description="Radial distribution functions of periodic crystals, partial occupancies included.")
+        prog="kestrel", description="Radial distribution functions of periodic crystals, partial occupancies included."
+    )
     parser.add_argument("--version", action="version", version=f"kestrel {kestrel.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    _structure_command(sub, "info", "show a structure, its lattice, composition and disorder",
-                       "Print the structure, its lattice, volume, composition and a table of its partly "
-                       "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
-                       "decide on its own (skipped rows, merged images, elements from labels, ...).", cmd_info)
+    _structure_command(
+        sub,
+        "info",
+        "show a structure, its lattice, composition and disorder",
+        "Print the structure, its lattice, volume, composition and a table of its partly "
+        "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
+        "decide on its own (skipped rows, merged images, elements from labels, ...).",
+        cmd_info,
+    )
 
-    p = _structure_command(sub, "rdf", "partial and total radial distribution functions",
-                           "Compute the element-resolved partial and the total RDF over all periodic images, "
-                           "partial occupancies as weights; print the first peak of each partial and, with "
-                           "--out, write figures and a CSV.", cmd_rdf, epilog=RDF_CONVENTIONS)
+    p = _structure_command(
+        sub,
+        "rdf",
+        "partial and total radial distribution functions",
+        "Compute the element-resolved partial and the total RDF over all periodic images, "
+        "partial occupancies as weights; print the first peak of each partial and, with "
+        "--out, write figures and a CSV.",
+        cmd_rdf,
+        epilog=RDF_CONVENTIONS,
+    )
     _rdf_options(p)
     _normalised_option(p)
 
-    p = _structure_command(sub, "expand", "expand partial occupancies into an ordered supercell",
-                           "Place whole atoms on an n×n×n supercell so that the occupancies are met as closely "
-                           "as the site limit allows, and write it as POSCAR, extended XYZ or CIF.", cmd_expand)
+    p = _structure_command(
+        sub,
+        "expand",
+        "expand partial occupancies into an ordered supercell",
+        "Place whole atoms on an n×n×n supercell so that the occupancies are met as closely "
+        "as the site limit allows, and write it as POSCAR, extended XYZ or CIF.",
+        cmd_expand,
+    )
     _expand_options(p)
-    p.add_argument("-o", "--output", required=True, metavar="OUT",
-                   help="output file: *.vasp, *.poscar, POSCAR or CONTCAR for POSCAR; *.xyz or *.extxyz for "
-                        "extended XYZ; *.cif for CIF")
+    p.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="output file: *.vasp, *.poscar, POSCAR or CONTCAR for POSCAR; *.xyz or *.extxyz for "
+        "extended XYZ; *.cif for CIF",
+    )
 
-    p = sub.add_parser("traj", help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
-                       description="Read the selected frames of an extended XYZ trajectory and average their "
-                                   "partial and total RDFs.")
+    p = sub.add_parser(
+        "traj",
+        help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
+        description="Read the selected frames of an extended XYZ trajectory and average their partial and total RDFs.",
+    )
     p.add_argument("file", help="multi-frame extended XYZ file")
     p.add_argument("--start", type=int, default=0, help="first frame to keep, counted from 0 (default 0)")
     p.add_argument("--every", type=int, default=1, help="keep every n-th frame from --start (default 1)")
     p.add_argument("--stop", type=int, default=None, help="stop before this frame (default: the end)")
-    p.add_argument("--cell", metavar='"9 NUMBERS"',
-                   help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields")
+    p.add_argument(
+        "--cell",
+        metavar='"9 NUMBERS"',
+        help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields",
+    )
     _rdf_options(p)
     _normalised_option(p)
     p.set_defaults(run=cmd_traj)
 
-    p = _structure_command(sub, "ensemble", "RDF spread over many random orderings of a disordered structure",
-                           "Expand the structure with seeds seed, seed+1, ..., compute the curves of every "
-                           "ordering, and compare their mean and spread with the occupancy-weighted curves of "
-                           "the disordered structure.", cmd_ensemble)
+    p = _structure_command(
+        sub,
+        "ensemble",
+        "RDF spread over many random orderings of a disordered structure",
+        "Expand the structure with seeds seed, seed+1, ..., compute the curves of every "
+        "ordering, and compare their mean and spread with the occupancy-weighted curves of "
+        "the disordered structure.",
+        cmd_ensemble,
+    )
     p.add_argument("--orderings", type=int, default=16, help="number of orderings (default 16)")
     _expand_options(p)
     _rdf_options(p)
 
-    p = sub.add_parser("batch", help="RDFs of many structure files into a Parquet table",
-                       description="Compute the RDFs of every input (files, folders, globs) into one Parquet table, "
-                                   "a row per structure; inputs that fail become rows with status error. A run "
-                                   "started again with the same output skips the inputs already done.")
+    p = sub.add_parser(
+        "batch",
+        help="RDFs of many structure files into a Parquet table",
+        description="Compute the RDFs of every input (files, folders, globs) into one Parquet table, "
+        "a row per structure; inputs that fail become rows with status error. A run "
+        "started again with the same output skips the inputs already done.",
+    )
     p.add_argument("inputs", nargs="+", help="structure files, folders (walked) or quoted globs")
     p.add_argument("--out", required=True, help="*.parquet for one file; any other name for a dataset directory")
     p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
     p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
-    p.add_argument("--curves", choices=["both", "total", "partials"], default="both",
-                   help="which curves the table keeps (default both)")
-    p.add_argument("--elements", metavar="A,B,...",
-                   help="fixed element list: every row gets a feature vector over its element pairs")
+    p.add_argument(
+        "--curves",
+        choices=["both", "total", "partials"],
+        default="both",
+        help="which curves the table keeps (default both)",
+    )
+    p.add_argument(
+        "--elements",
+        metavar="A,B,...",
+        help="fixed element list: every row gets a feature vector over its element pairs",
+    )
     p.add_argument("--workers", type=int, default=None, help="local workers (default: one per core)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster (e.g. tcp://host:8786)")
     p.add_argument("--restart", action="store_true", help="compute everything again instead of resuming")
     p.set_defaults(run=cmd_batch)
 
-
-    p = _structure_command(sub, "pdf", "X-ray or neutron pair distribution function G(r), optionally against data",
-                           "Compute the total-scattering G(r) = 4πr[ρ(r) − ρ₀] with Faber–Ziman weights, thermal "
-                           "broadening and optional Q-range termination; with --data, fit its scale to a measured "
-                           "G(r) and report Rw. With --out, write pdf.csv and figures.", cmd_pdf)
-    p.add_argument("--radiation", choices=["xray", "neutron"], default="xray",
-                   help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default xray")
-    p.add_argument("--u-iso", default=None, metavar="U",
-                   help="isotropic displacement parameter in Å²: one number, or ELEMENT=U pairs such as "
-                        "Fe=0.004,Ni=0.005 (a bare number sets the rest); default: a CIF's own U_iso, B_iso "
-                        "or anisotropic U, averaged per element (0.005 where it gives none), else 0.005")
+    p = _structure_command(
+        sub,
+        "pdf",
+        "X-ray or neutron pair distribution function G(r), optionally against data",
+        "Compute the total-scattering G(r) = 4πr[ρ(r) − ρ₀] with Faber–Ziman weights, thermal "
+        "broadening and optional Q-range termination; with --data, fit its scale to a measured "
+        "G(r) and report Rw. With --out, write pdf.csv and figures.",
+        cmd_pdf,
+    )
+    p.add_argument(
+        "--radiation",
+        choices=["xray", "neutron"],
+        default="xray",
+        help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default xray",
+    )
+    p.add_argument(
+        "--u-iso",
+        default=None,
+        metavar="U",
+        help="isotropic displacement parameter in Å²: one number, or ELEMENT=U pairs such as "
+        "Fe=0.004,Ni=0.005 (a bare number sets the rest); default: a CIF's own U_iso, B_iso "
+        "or anisotropic U, averaged per element (0.005 where it gives none), else 0.005",
+    )
     p.add_argument("--qmax", type=float, default=None, help="apply the termination of a Q range ending at QMAX (Å⁻¹)")
-    p.add_argument("--qdamp", type=float, default=0.0,
-                   help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default 0")
+    p.add_argument(
+        "--qdamp", type=float, default=0.0, help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default 0"
+    )
     p.add_argument("--data", metavar="FILE", help="measured G(r): a .gr file of r, G (and uncertainty) columns")
     p.add_argument("--rmin", type=float, default=None, help="smallest r of the output and the fit (Å)")
-    p.add_argument("--rmax", type=float, default=None,
-                   help="largest r of the output and the fit (Å); default 20, or the end of the data")
+    p.add_argument(
+        "--rmax",
+        type=float,
+        default=None,
+        help="largest r of the output and the fit (Å); default 20, or the end of the data",
+    )
     p.add_argument("--bin-size", type=float, default=0.01, help="r step of the model without data (default 0.01)")
-    p.add_argument("--threads", type=int, default=0,
-                   help="worker threads; 0 (default) uses the shared pool sized to the machine")
+    p.add_argument(
+        "--threads", type=int, default=0, help="worker threads; 0 (default) uses the shared pool sized to the machine"
+    )
     p.add_argument("--out", metavar="DIR", help="write pdf.csv, pdf.png and pdf_partials.png into DIR")
     p.add_argument("--title", help="title for the figures")
     return parser
@@ -574,9 +724,15 @@ def build_parser() -> argparse.ArgumentParser:
 # The whole-number options by their argparse name: flag and smallest value.
 # The library takes them as unsigned 64-bit integers.
 _COUNT_OPTIONS = {
-    "threads": ("--threads", 0), "orderings": ("--orderings", 1), "max_sites": ("--max-sites", 1),
-    "max_denominator": ("--max-denominator", 1), "seed": ("--seed", 0), "start": ("--start", 0),
-    "every": ("--every", 1), "stop": ("--stop", 0), "workers": ("--workers", 1),
+    "threads": ("--threads", 0),
+    "orderings": ("--orderings", 1),
+    "max_sites": ("--max-sites", 1),
+    "max_denominator": ("--max-denominator", 1),
+    "seed": ("--seed", 0),
+    "start": ("--start", 0),
+    "every": ("--every", 1),
+    "stop": ("--stop", 0),
+    "workers": ("--workers", 1),
 }
 _LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
 _LARGEST_COUNT = 2**64 - 1
@@ -613,9 +769,12 @@ def _warn_about_last_bin(cutoff: float, bin_size: float) -> None:
     # The same edges as the library: ceil((cutoff + bin) / bin) of them, k * bin each.
     last_edge = (math.ceil((cutoff + bin_size) / bin_size) - 1) * bin_size
     if last_edge > cutoff * (1 + 1e-12):
-        print(f"kestrel: warning: the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last "
-              f"bin ({last_edge - bin_size:g} to {last_edge:g} Å) counts pairs only up to {cutoff:g} Å but is "
-              "divided by its whole shell, so it reads low", file=sys.stderr)
+        print(
+            f"kestrel: warning: the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last "
+            f"bin ({last_edge - bin_size:g} to {last_edge:g} Å) counts pairs only up to {cutoff:g} Å but is "
+            "divided by its whole shell, so it reads low",
+            file=sys.stderr,
+        )
 
 
 def _one_line(error: BaseException) -> str:

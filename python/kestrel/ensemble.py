@@ -64,8 +64,10 @@ class EnsembleResult:
     def curves(self) -> List[Tuple[str, np.ndarray, np.ndarray, np.ndarray]]:
         """(label, weighted, mean, std) of the total, then of every ordered pair "A-B"."""
         rows = [("total", self.disordered_total, self.mean_total, self.std_total)]
-        rows += [(f"{a}-{b}", self.disordered_partials[(a, b)], self.mean_partials[(a, b)], self.std_partials[(a, b)])
-                 for a, b in self.mean_partials]
+        rows += [
+            (f"{a}-{b}", self.disordered_partials[(a, b)], self.mean_partials[(a, b)], self.std_partials[(a, b)])
+            for a, b in self.mean_partials
+        ]
         return rows
 
     def unordered_labels(self) -> List[str]:
@@ -74,16 +76,20 @@ class EnsembleResult:
 
     def deviations(self) -> List[Tuple[str, float, float, float]]:
         """(label, max |mean - weighted|, max std, peak of the weighted curve) per curve, in Å⁻³."""
-        return [(label, float(abs(mean - weighted).max()), float(std.max()), float(weighted.max()))
-                for label, weighted, mean, std in self.curves()]
+        return [
+            (label, float(abs(mean - weighted).max()), float(std.max()), float(weighted.max()))
+            for label, weighted, mean, std in self.curves()
+        ]
 
     def __repr__(self) -> str:
         n = self.reports[0]["scale"][0] if self.reports else 0
         label, difference, _, peak = self.deviations()[0]
         relative = f"{100 * difference / peak:.2g}% of its peak" if peak > 0 else "no peak"
-        return (f"EnsembleResult({len(self.seeds)} orderings, seeds {self.seeds[0]} to {self.seeds[-1]}, "
-                f"{n}x{n}x{n} supercell, {len(self.mean_partials)} partials of {len(self.r)} bins, "
-                f"total: max |mean - weighted| {difference:.4g} Å⁻³ = {relative})")
+        return (
+            f"EnsembleResult({len(self.seeds)} orderings, seeds {self.seeds[0]} to {self.seeds[-1]}, "
+            f"{n}x{n}x{n} supercell, {len(self.mean_partials)} partials of {len(self.r)} bins, "
+            f"total: max |mean - weighted| {difference:.4g} Å⁻³ = {relative})"
+        )
 
 
 def ordering_ensemble(
@@ -119,8 +125,11 @@ def ordering_ensemble(
     if n_orderings < 1:
         raise ValueError("n_orderings must be at least 1")
     if structure.is_ordered and n_orderings > 1:
-        warnings.warn("the structure is ordered (every site holds one element, fully occupied), so it has a "
-                      "single ordering and needs no ensemble; computing that one ordering", stacklevel=2)
+        warnings.warn(
+            "the structure is ordered (every site holds one element, fully occupied), so it has a "
+            "single ordering and needs no ensemble; computing that one ordering",
+            stacklevel=2,
+        )
         n_orderings = 1
     r, disordered_partials, disordered_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
     pairs = list(disordered_partials)

@@ -23,7 +23,7 @@ def _require(module: str, extra: str) -> Any:
 
 
 def _library_of(obj: Any) -> str:
-    """"ase" or "pymatgen" for their structure objects, "" for anything else.
+    """ "ase" or "pymatgen" for their structure objects, "" for anything else.
 
     Told apart by the defining module, so neither library is imported to ask.
     """

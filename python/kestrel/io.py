@@ -20,8 +20,16 @@ PathLike = Union[str, "os.PathLike[str]"]
 # A kestrel Structure, an ase.Atoms or a pymatgen Structure (converted on the way in).
 StructureLike = Any
 
-__all__ = ["write_poscar", "write_xyz", "write_cif", "write_structure", "read_structure", "poscar_text", "xyz_text",
-           "cif_text"]
+__all__ = [
+    "write_poscar",
+    "write_xyz",
+    "write_cif",
+    "write_structure",
+    "read_structure",
+    "poscar_text",
+    "xyz_text",
+    "cif_text",
+]
 
 
 def _ordered(obj: Any, what: str, caller: str) -> Tuple[Structure, List[str]]:
@@ -134,13 +142,14 @@ def read_structure(path: PathLike, fmt: Optional[str] = None, symprec: float = 1
     """
     path = os.fspath(path)
     if os.path.isdir(path):
-        raise IsADirectoryError(f"could not read {path}: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR}); "
-                                "give a structure file, not a directory")
+        raise IsADirectoryError(
+            f"could not read {path}: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR}); "
+            "give a structure file, not a directory"
+        )
     if fmt is None:
         fmt = format_from_name(path)
         if fmt is None:
-            raise ValueError(f"cannot tell the format of '{path}' from its name; "
-                             "pass the format (cif, poscar or xyz)")
+            raise ValueError(f"cannot tell the format of '{path}' from its name; pass the format (cif, poscar or xyz)")
     # The core picks the reader by format name, so there is one dispatch and
     # one set of format names.
     return Structure.from_str(_read_text(path), fmt, symprec)

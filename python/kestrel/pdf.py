@@ -314,15 +314,15 @@ def _terminate(t, curves, x, qmax: float):
     step = t[1] - t[0]
     weights = np.full(len(t), step)
     weights[-1] *= 0.5
-    stacked = np.array(curves).T * weights[:, None]          # (points, curves)
+    stacked = np.array(curves).T * weights[:, None]  # (points, curves)
     out = np.empty((len(x), stacked.shape[1]))
     rows = max(1, 2_000_000 // len(t))
     scale = qmax / math.pi
     for start in range(0, len(x), rows):
-        here = x[start:start + rows, None]
+        here = x[start : start + rows, None]
         # np.sinc(y) = sin(pi y) / (pi y), finite at y = 0.
         kernel = np.sinc((here - t) * scale) - np.sinc((here + t) * scale)
-        out[start:start + rows] = (kernel * scale) @ stacked
+        out[start : start + rows] = (kernel * scale) @ stacked
     return list(out.T)
 
 
@@ -390,8 +390,10 @@ def compute_pdf(
     # Where the scattering lengths cancel (a null-scattering alloy) the
     # weights divide by nothing; rounding leaves only a few ulps behind.
     if abs(mean_power) <= 1e-9 * sum(concentration[e] * abs(powers[e]) for e in present):
-        raise ValueError(f"the average {radiation} scattering power of this composition is zero, "
-                         "so the Faber-Ziman weights are undefined")
+        raise ValueError(
+            f"the average {radiation} scattering power of this composition is zero, "
+            "so the Faber-Ziman weights are undefined"
+        )
     u = _element_u(u_iso, present)
     sigma = {(a, b): math.sqrt(u[a] + u[b]) for i, a in enumerate(present) for b in present[i:]}
     density = n_atoms / structure.volume
@@ -505,8 +507,10 @@ def average_u_iso(
     warnings = []
     if defaulted:
         listed = ", ".join(str(i) for i in defaulted[:10]) + (", ..." if len(defaulted) > 10 else "")
-        warnings.append(f"{len(defaulted)} of {len(species)} sites have no displacement parameter "
-                        f"and take u_iso = {default:g} Å² (sites {listed})")
+        warnings.append(
+            f"{len(defaulted)} of {len(species)} sites have no displacement parameter "
+            f"and take u_iso = {default:g} Å² (sites {listed})"
+        )
     return averaged, warnings
 
 
@@ -603,13 +607,14 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
         if len(values) < 2:
             raise ValueError(f"{where}: expected at least two columns (r and G), found one")
         if rows and len(values) != len(rows[0]):
-            raise ValueError(f"{where}: expected {len(rows[0])} columns like the first data row "
-                             f"(line {row_lines[0]}), found {len(values)}")
+            raise ValueError(
+                f"{where}: expected {len(rows[0])} columns like the first data row "
+                f"(line {row_lines[0]}), found {len(values)}"
+            )
         if not all(math.isfinite(v) for v in values):
             raise ValueError(f"{where}: '{text}' holds a value that is not a finite number")
         if rows and not values[0] > rows[-1][0]:
-            raise ValueError(f"{where}: r = {values[0]:g} does not increase "
-                             f"(the previous row has r = {rows[-1][0]:g})")
+            raise ValueError(f"{where}: r = {values[0]:g} does not increase (the previous row has r = {rows[-1][0]:g})")
         rows.append(values)
         row_lines.append(number + 1)
     if not rows:
@@ -680,12 +685,21 @@ def fit_scale(r, g_obs, g_calc, rmin: Optional[float] = None, rmax: Optional[flo
         raise ValueError("the measured G(r) is zero over the fitted range; Rw is undefined")
     scale = float(np.dot(g_obs, g_calc)) / model_norm
     difference = g_obs - scale * g_calc
-    return PdfAgreement(scale=scale, rw=math.sqrt(float(np.dot(difference, difference)) / data_norm), r=r,
-                  g_obs=g_obs, g_calc=g_calc, difference=difference, rmin=low, rmax=high)
+    return PdfAgreement(
+        scale=scale,
+        rw=math.sqrt(float(np.dot(difference, difference)) / data_norm),
+        r=r,
+        g_obs=g_obs,
+        g_calc=g_calc,
+        difference=difference,
+        rmin=low,
+        rmax=high,
+    )
 
 
-def fit_to_data(structure: Structure, data: MeasuredPdf, rmin: Optional[float] = None, rmax: Optional[float] = None,
-            **options) -> PdfAgreement:
+def fit_to_data(
+    structure: Structure, data: MeasuredPdf, rmin: Optional[float] = None, rmax: Optional[float] = None, **options
+) -> PdfAgreement:
     """Compute the model at the measured points in [rmin, rmax], fit its scale, report Rw.
 
     ``options`` go to :func:`compute_pdf` (radiation, u_iso, qmax, qdamp,
@@ -739,16 +753,22 @@ class OrderingPdfs:
         import numpy as np
 
         mean = np.mean(self.curves, axis=0)
-        return EnsemblePdf(r=self.disordered.r, mean=mean, std=np.std(self.curves, axis=0),
-                           disordered=self.disordered.g, difference=mean - self.disordered.g,
-                           options=self.options)
+        return EnsemblePdf(
+            r=self.disordered.r,
+            mean=mean,
+            std=np.std(self.curves, axis=0),
+            disordered=self.disordered.g,
+            difference=mean - self.disordered.g,
+            options=self.options,
+        )
 
 
 # ---- figures --------------------------------------------------------------------------------------
 
 
-def save_pdf_plots(result: PdfResult, folder: str, fit: Optional[PdfAgreement] = None,
-                   title: Optional[str] = None) -> List[str]:
+def save_pdf_plots(
+    result: PdfResult, folder: str, fit: Optional[PdfAgreement] = None, title: Optional[str] = None
+) -> List[str]:
     """Write ``pdf.csv``, ``pdf.png`` and, with partials, ``pdf_partials.png`` into ``folder``.
 
     ``pdf.png`` is the model alone, or with ``fit`` the measured G(r) as
@@ -808,15 +828,24 @@ def _plot_model_and_data(figure_tools, path, result, fit, title, style):
             import numpy as np
 
             calc = fit.scale * fit.g_calc
-            ax.plot(fit.r, fit.g_obs, "o", markersize=2.2, markerfacecolor="none", markeredgewidth=0.6,
-                    color="#1f4e79", label="measured")
+            ax.plot(
+                fit.r,
+                fit.g_obs,
+                "o",
+                markersize=2.2,
+                markerfacecolor="none",
+                markeredgewidth=0.6,
+                color="#1f4e79",
+                label="measured",
+            )
             ax.plot(fit.r, calc, color="#a23b2a", linewidth=1.1, label=f"model × {fit.scale:.4g}")
             # The difference hangs below the curves, as in the usual fit figure.
             offset = min(np.min(fit.g_obs), np.min(calc)) - 1.2 * np.max(np.abs(fit.difference)) - 0.05 * np.ptp(calc)
             ax.plot(fit.r, fit.difference + offset, color="#2a7a3b", linewidth=0.9, label="difference")
             ax.axhline(offset, color="0.5", linewidth=0.6, linestyle="--")
-            ax.set_title(f"Rw = {fit.rw:.4f} over {fit.rmin:g}–{fit.rmax:g} Å, {_describe(result)}",
-                         fontsize=10, loc="left")
+            ax.set_title(
+                f"Rw = {fit.rw:.4f} over {fit.rmin:g}–{fit.rmax:g} Å, {_describe(result)}", fontsize=10, loc="left"
+            )
         ax.axhline(0.0, color="0.6", linewidth=0.5)
         ax.set_xlabel("r (Å)")
         ax.set_ylabel("G(r) (Å$^{-2}$)")
@@ -842,7 +871,8 @@ def _plot_partials(figure_tools, path, result, title, style):
         spacing = 1.15 * max(float(np.ptp(result.partials[p])) for p in pairs) or 1.0
         level = 0.0
         curves = [("total", result.g, "black")] + [
-            (f"{a}–{b}  (w = {result.weights[(a, b)]:.3g})", result.partials[(a, b)], "#1f4e79") for a, b in pairs]
+            (f"{a}–{b}  (w = {result.weights[(a, b)]:.3g})", result.partials[(a, b)], "#1f4e79") for a, b in pairs
+        ]
         for k, (label, curve, colour) in enumerate(curves):
             if k == 1:
                 level = float(np.min(result.g)) - 0.6 * spacing
@@ -850,8 +880,15 @@ def _plot_partials(figure_tools, path, result, title, style):
                 level -= spacing
             ax.axhline(level, color="0.7", linewidth=0.5)
             ax.plot(result.r, curve + level, color=colour, linewidth=0.9)
-            ax.annotate(label, (1.0, level), xycoords=("axes fraction", "data"), xytext=(4, 0),
-                        textcoords="offset points", va="center", fontsize=8)
+            ax.annotate(
+                label,
+                (1.0, level),
+                xycoords=("axes fraction", "data"),
+                xytext=(4, 0),
+                textcoords="offset points",
+                va="center",
+                fontsize=8,
+            )
         ax.set_title(f"weighted partial contributions to G(r), {_describe(result)}", fontsize=10, loc="left")
         ax.set_xlabel("r (Å)")
         ax.set_ylabel("G(r), partials offset (Å$^{-2}$)")

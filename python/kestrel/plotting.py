@@ -35,10 +35,17 @@ _CONVENTIONS = [
 ]
 
 
-def save_prdf_plots(r: Iterable[float], partials: Mapping[Pair, Iterable[float]], total: Iterable[float],
-                    folder: str, bin_size: Optional[float] = None, title: Optional[str] = None,
-                    density: Optional[float] = None, partner_densities: Optional[Mapping[str, float]] = None,
-                    normalised: bool = False) -> List[str]:
+def save_prdf_plots(
+    r: Iterable[float],
+    partials: Mapping[Pair, Iterable[float]],
+    total: Iterable[float],
+    folder: str,
+    bin_size: Optional[float] = None,
+    title: Optional[str] = None,
+    density: Optional[float] = None,
+    partner_densities: Optional[Mapping[str, float]] = None,
+    normalised: bool = False,
+) -> List[str]:
     """Write the RDF curves into ``folder`` (created if needed).
 
     Files:
@@ -78,23 +85,28 @@ def save_prdf_plots(r: Iterable[float], partials: Mapping[Pair, Iterable[float]]
         density = None
     figure_tools = _matplotlib(csv_path)
     written = [csv_path]
-    written.append(_plot_total(figure_tools, os.path.join(folder, "total_rdf.png"), centres, total_curve, title,
-                               density, normalised))
+    written.append(
+        _plot_total(
+            figure_tools, os.path.join(folder, "total_rdf.png"), centres, total_curve, title, density, normalised
+        )
+    )
     elements = sorted({name for pair in curves for name in pair})
-    pairs = [(a, b) for i, a in enumerate(elements) for b in elements[i:]
-             if (a, b) in curves or (b, a) in curves]
+    pairs = [(a, b) for i, a in enumerate(elements) for b in elements[i:] if (a, b) in curves or (b, a) in curves]
     for a, b in pairs:
         name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
-        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, curves, a, b, title,
-                                  normalised))
+        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, curves, a, b, title, normalised))
     if pairs:
-        written.append(_plot_all_pairs(figure_tools, os.path.join(folder, "partials.png"), centres, curves, pairs,
-                                       title, normalised))
+        written.append(
+            _plot_all_pairs(
+                figure_tools, os.path.join(folder, "partials.png"), centres, curves, pairs, title, normalised
+            )
+        )
     return written
 
 
-def dimensionless(partials: Mapping[Pair, Iterable[float]],
-                  partner_densities: Mapping[str, float]) -> Dict[Pair, List[float]]:
+def dimensionless(
+    partials: Mapping[Pair, Iterable[float]], partner_densities: Mapping[str, float]
+) -> Dict[Pair, List[float]]:
     """g_AB(r) = (rho_B g_AB(r)) / rho_B for every pair; 0 where rho_B is 0."""
     result = {}
     for (a, b), curve in partials.items():
@@ -235,8 +247,9 @@ def _plot_total(figure_tools, path, centres, total, title, density, normalised=F
             axes[1].plot(centres, [g / density for g in total], color=_RED, linewidth=1.2)
             axes[1].axhline(1.0, color="0.4", linewidth=0.8, linestyle="--")
             axes[1].set_ylabel("g(r)")
-            axes[1].set_title("divided by the number density ρ = {:.4g} Å$^{{-3}}$".format(density),
-                              fontsize=10, loc="left")
+            axes[1].set_title(
+                "divided by the number density ρ = {:.4g} Å$^{{-3}}$".format(density), fontsize=10, loc="left"
+            )
         return _finish(figure, axes, path, title)
 
 
@@ -247,8 +260,14 @@ def _plot_pair(figure_tools, path, centres, partials, a, b, title, normalised=Fa
         if (a, b) in partials:
             ax.plot(centres, partials[(a, b)], linewidth=1.2, color=_BLUE, label=_pair_label(a, b, normalised))
         if a != b and (b, a) in partials:
-            ax.plot(centres, partials[(b, a)], linewidth=1.2, color=_RED, linestyle="--",
-                    label=_pair_label(b, a, normalised))
+            ax.plot(
+                centres,
+                partials[(b, a)],
+                linewidth=1.2,
+                color=_RED,
+                linestyle="--",
+                label=_pair_label(b, a, normalised),
+            )
         ax.set_ylabel(_partial_axis_label(normalised))
         what = "partial g(r)" if normalised else "partial pair density"
         ax.set_title("{} {}–{} (first element at the centre)".format(what, a, b), fontsize=10, loc="left")
@@ -266,7 +285,7 @@ def _plot_all_pairs(figure_tools, path, centres, partials, pairs, title, normali
             ax.plot(centres, partials[key], linewidth=1.1, color=_BLUE)
             ax.set_title(_pair_label(*key, normalised=normalised), fontsize=10, loc="left")
             _style_axes(ax)
-        for ax in list(grid.flat)[len(pairs):]:
+        for ax in list(grid.flat)[len(pairs) :]:
             ax.set_visible(False)
         for ax in grid[:, 0]:
             ax.set_ylabel(_partial_axis_label(normalised))
@@ -329,11 +348,17 @@ def _ensemble_panel(top, bottom, centres, label, weighted, mean, std):
     top.set_title(label.replace("-", "–"), fontsize=10, loc="left")
     top.tick_params(labelbottom=False)
     difference = [m - w for m, w in zip(mean, weighted)]
-    bottom.fill_between(centres, [d - s for d, s in zip(difference, std)], [d + s for d, s in zip(difference, std)],
-                        color=_ORANGE, alpha=0.3, linewidth=0, label="±1σ over the orderings")
+    bottom.fill_between(
+        centres,
+        [d - s for d, s in zip(difference, std)],
+        [d + s for d, s in zip(difference, std)],
+        color=_ORANGE,
+        alpha=0.3,
+        linewidth=0,
+        label="±1σ over the orderings",
+    )
     bottom.plot(centres, difference, color=_ORANGE, linewidth=1.0)
     bottom.axhline(0.0, color="0.4", linewidth=0.6)
     bottom.set_xlabel("r (Å)")
     for ax in (top, bottom):
         _style_axes(ax)
-

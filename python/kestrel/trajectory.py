@@ -48,9 +48,11 @@ class TrajectoryRdf:
 
     def __repr__(self) -> str:
         upper = float(self.r[-1]) + (float(self.r[1] - self.r[0]) if len(self.r) > 1 else 0.0)
-        return (f"TrajectoryRdf({self.n_frames} of {self.frames_read} frames "
-                f"({self.frame_indices[0]} to {self.frame_indices[-1]}), {len(self.mean_partials)} partials, "
-                f"{len(self.r)} bins up to {upper:g} Å)")
+        return (
+            f"TrajectoryRdf({self.n_frames} of {self.frames_read} frames "
+            f"({self.frame_indices[0]} to {self.frame_indices[-1]}), {len(self.mean_partials)} partials, "
+            f"{len(self.r)} bins up to {upper:g} Å)"
+        )
 
 
 class _RunningMoments:
@@ -131,8 +133,7 @@ def trajectory_rdf(
             frames_read, finished = position[1], position[3]
             pending = None if finished else reader.submit(read, position)
             for structure, frame_index in zip(structures, frame_indices):
-                r, frame_partials, frame_total = structure.prdf(
-                    cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
+                r, frame_partials, frame_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
                 zeros = np.zeros_like(r)
                 partials.add(frame_partials, zeros)
                 totals.add({None: frame_total}, zeros)
