@@ -325,7 +325,7 @@ def test_scale_and_rw_by_hand():
 def test_reads_a_reduction_program_header_and_four_columns(tmp_path):
     path = tmp_path / "nickel.gr"
     path.write_text(
-        "[DEFAULT]\nversion = 2.1\n\n# input and output specifications\ndataformat = QA\nqmaxinst = 25.0\n"
+        "[DEFAULT]\nversion = 2.1\n\n# input and output settings\ndataformat = QA\nqmaxinst = 25.0\n"
         "composition = Ni\n#### start data\n#S 1 - PDF from the reduction program\n"
         "#L r($\\AA$)  G($\\AA^{-2}$)  dr  dG\n"
         "0.01 0.002 0 0.05\n0.02 0.004 0 0.05\n\n0.03 -0.1 0 0.06  # trailing note\n",
