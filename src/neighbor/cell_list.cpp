@@ -82,29 +82,40 @@ GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
     return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
 }
 
-Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
-    return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
+Result<Ok> check_search_size(std::size_t n_sites) {
+    // Chains and grouped positions hold 32-bit site indices; supercells are
+    // capped there for the same reason.
+    if (n_sites > kMaxSupercellSites)
+        return fail("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
+                    " sites, the structure has " + std::to_string(n_sites));
+    return Ok{};
 }
 
-Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
-                                     unsigned subdivisions) {
-    // Chains hold signed 32-bit site indices; supercells are capped there
-    // for the same reason.
-    if (wrapped.size() > kMaxSupercellSites)
-        return fail("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
-                    " sites, the structure has " + std::to_string(wrapped.size()));
-
-    NeighborGrid out;
-    out.wrapped = std::move(wrapped);
-    CellList& grid = out.cells;
+CellList grid_shape(const Lattice& lattice, double cutoff, unsigned subdivisions) {
+    CellList grid;
     const Vec3 widths = perpendicular_widths(lattice);
-    subdivisions = std::max(subdivisions, 1u);
+    subdivisions = std::clamp(subdivisions, 1u, 16u);
     grid.na = cells_along(widths[0], cutoff, subdivisions);
     grid.nb = cells_along(widths[1], cutoff, subdivisions);
     grid.nc = cells_along(widths[2], cutoff, subdivisions);
     grid.reach_a = reach_along(widths[0], grid.na, cutoff);
     grid.reach_b = reach_along(widths[1], grid.nb, cutoff);
     grid.reach_c = reach_along(widths[2], grid.nc, cutoff);
+    return grid;
+}
+
+Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
+    return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
+}
+
+Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
+                                     unsigned subdivisions) {
+    if (Result<Ok> fits = check_search_size(wrapped.size()); !fits) return fits.take_error();
+
+    NeighborGrid out;
+    out.wrapped = std::move(wrapped);
+    CellList& grid = out.cells;
+    grid = grid_shape(lattice, cutoff, subdivisions);
 
     grid.head.assign(grid.cell_count(), -1);
     grid.next.assign(out.wrapped.size(), -1);

@@ -40,11 +40,26 @@ struct GridCoords {
     std::uint64_t ia, ib, ic;
 };
 GridCoords grid_coords(const CellList& grid, const Vec3& wrapped);
+// The inverse of CellList::linear_index.
+inline GridCoords coords_of_cell(const CellList& grid, std::uint64_t cell) {
+    const std::uint64_t row = cell / grid.nc;
+    return {row / grid.nb, row % grid.nb, cell % grid.nc};
+}
+
+// The grid's shape (cells and reach along each axis) for this lattice and
+// cutoff, with no sites in it: head and next are left empty. See
+// build_cell_list for `subdivisions`; it is capped at 16, which keeps the
+// cell count below 2^32.
+CellList grid_shape(const Lattice& lattice, double cutoff, unsigned subdivisions);
 
 struct NeighborGrid {
     std::vector<Vec3> wrapped;  // per site, in site order
     CellList cells;
 };
+
+// Sites are indexed with 32 bits in the search: fails above
+// kMaxSupercellSites sites, with the message every search gives.
+Result<Ok> check_search_size(std::size_t n_sites);
 
 // Fails only when the sites do not fit the 32-bit chain indices. The cutoff
 // must be positive (the RDF checks it first).

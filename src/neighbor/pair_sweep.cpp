@@ -1,8 +1,11 @@
 #include "neighbor/pair_sweep.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+
+#include "parallel/chunks.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -17,33 +20,64 @@
 
 namespace kestrel {
 
-GroupedSites group_by_cell(const NeighborGrid& grid, const Lattice& lattice) {
-    const CellList& cells = grid.cells;
-    const std::size_t n = grid.wrapped.size();
+std::uint64_t GroupedSites::cell_holding(std::size_t position) const {
+    // The last cell starting at or before the position: empty cells start
+    // where the next one does, so this skips them.
+    const auto after = std::upper_bound(cell_start.begin(), cell_start.end(), position);
+    return static_cast<std::uint64_t>(after - cell_start.begin()) - 1;
+}
+
+Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice, const WrappedCoordinates& coordinates,
+                                   ThreadPool* pool) {
+    const std::size_t n = coordinates.size();
+    if (Result<Ok> fits = check_search_size(n); !fits) return fits.take_error();
+    const std::size_t chunks = chunk_count(pool, n);
+    const auto for_each_index = [&](auto&& body) {
+        for_each_chunk(pool, chunks, [&](std::size_t c) {
+            const std::size_t end = chunk_begin(n, chunks, c + 1);
+            for (std::size_t i = chunk_begin(n, chunks, c); i < end; ++i) body(i);
+        });
+    };
+    // Arrays are left uninitialised until the parallel passes fill them, so
+    // their pages are first touched by the workers too. The Cartesian
+    // coordinates are worked out here in site order, a sequential read of
+    // the sites; placing them by cell below then reads this compact copy.
+    ScratchArray<std::uint32_t> cell_of_site(n);
+    ScratchArray<Vec3> cartesian(n);
+    for_each_index([&](std::size_t i) {
+        const Vec3 wrapped = coordinates.at(i);
+        const GridCoords at = grid_coords(grid, wrapped);
+        cell_of_site[i] = static_cast<std::uint32_t>(grid.linear_index(at.ia, at.ib, at.ic));
+        cartesian[i] = lattice.to_cartesian(wrapped);
+    });
+
+    // Counting sort. The sites go in from the last, so each cell holds them
+    // in descending order.
     GroupedSites out;
-    out.cell_start.assign(cells.cell_count() + 1, 0);
-    out.site.reserve(n);
-    out.cell_of.reserve(n);
-    out.x.reserve(n + 3);
-    out.y.reserve(n + 3);
-    out.z.reserve(n + 3);
-    for (std::uint64_t ia = 0; ia < cells.na; ++ia)
-        for (std::uint64_t ib = 0; ib < cells.nb; ++ib)
-            for (std::uint64_t ic = 0; ic < cells.nc; ++ic) {
-                const std::uint64_t cell = cells.linear_index(ia, ib, ic);
-                out.cell_start[cell] = out.site.size();
-                for (std::int32_t j = cells.head[cell]; j >= 0; j = cells.next[static_cast<std::size_t>(j)]) {
-                    const Vec3 cart = lattice.to_cartesian(grid.wrapped[static_cast<std::size_t>(j)]);
-                    out.site.push_back(static_cast<std::uint32_t>(j));
-                    out.cell_of.push_back({ia, ib, ic});
-                    out.x.push_back(cart[0]);
-                    out.y.push_back(cart[1]);
-                    out.z.push_back(cart[2]);
-                }
-            }
-    out.cell_start[cells.cell_count()] = out.site.size();
+    out.count = n;
+    const std::size_t cells = grid.cell_count();
+    out.cell_start = ScratchArray<std::uint32_t>(cells + 1);
+    std::uint32_t* start = out.cell_start.data();
+    std::fill(start, start + cells + 1, 0u);
+    for (std::size_t i = 0; i < n; ++i) ++start[cell_of_site[i] + 1];
+    for (std::size_t c = 1; c <= cells; ++c) start[c] += start[c - 1];
+    out.site = ScratchArray<std::uint32_t>(n);
+    for (std::size_t i = n; i-- > 0;) out.site[start[cell_of_site[i]]++] = static_cast<std::uint32_t>(i);
+    // Each cell's entry was moved on to where the next cell starts.
+    for (std::size_t c = cells; c-- > 1;) start[c] = start[c - 1];
+    start[0] = 0;
+
+    out.x = ScratchArray<double>(n + 3);
+    out.y = ScratchArray<double>(n + 3);
+    out.z = ScratchArray<double>(n + 3);
+    for_each_index([&](std::size_t p) {
+        const Vec3& cart = cartesian[out.site[p]];
+        out.x[p] = cart[0];
+        out.y[p] = cart[1];
+        out.z[p] = cart[2];
+    });
     const double pad = std::numeric_limits<double>::quiet_NaN();
-    for (int k = 0; k < 3; ++k) out.x.push_back(pad), out.y.push_back(pad), out.z.push_back(pad);
+    for (std::size_t k = n; k < n + 3; ++k) out.x[k] = pad, out.y[k] = pad, out.z[k] = pad;
     return out;
 }
 
@@ -224,9 +258,9 @@ std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segmen
         const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
         const std::size_t end = s->end;  // a local: the stores below may alias anything
         for (std::size_t k = s->begin; k < end; k += 2) {
-            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x.data() + k), cx);
-            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y.data() + k), cy);
-            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z.data() + k), cz);
+            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x.get() + k), cx);
+            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y.get() + k), cy);
+            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z.get() + k), cz);
             const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
             int mask = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower)));
             if (end - k < 2) mask &= 1;  // the second lane is past the segment
@@ -291,9 +325,9 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSit
                                                                 double cutoff2, double* r, std::uint32_t* accepted) {
     const __m256d upper = _mm256_set1_pd(cutoff2), lower = _mm256_set1_pd(kCoincident);
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 0, 0, 0, 0);
-    const double* xs = g.x.data();
-    const double* ys = g.y.data();
-    const double* zs = g.z.data();
+    const double* xs = g.x.get();
+    const double* ys = g.y.get();
+    const double* zs = g.z.get();
     std::size_t n = 0;
     for (const Segment* s = segments; s != segments + n_segments; ++s) {
         const __m256d cx = _mm256_set1_pd(px - s->tx), cy = _mm256_set1_pd(py - s->ty), cz = _mm256_set1_pd(pz - s->tz);

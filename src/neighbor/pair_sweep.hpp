@@ -12,24 +12,47 @@
 #include <stop_token>
 #include <vector>
 
+#include "base/scratch.hpp"
 #include "neighbor/cell_list.hpp"
+#include "parallel/pool.hpp"
 
 namespace kestrel {
 
 struct GroupedSites {
-    std::vector<std::uint64_t> cell_start;  // positions of grid cell c are [cell_start[c], cell_start[c + 1])
-    std::vector<std::uint32_t> site;        // site index at each position; a cell keeps its chain order
-    std::vector<GridCoords> cell_of;        // grid cell of each position, so a centre needs no lookup
+    ScratchArray<std::uint32_t> cell_start;  // positions of grid cell c are [cell_start[c], cell_start[c + 1])
+    // Site index at each position; within a cell in descending order, the
+    // order in which the linked cells used to chain them, so sums over the
+    // pairs keep their order to the last bit.
+    ScratchArray<std::uint32_t> site;
     // Cartesian coordinates of the wrapped sites by position, as separate
     // arrays so the distance test vectorises. Each has three NaN entries
     // past the end, so a vector load at the last positions stays in bounds
     // (and a NaN distance is never accepted).
-    std::vector<double> x, y, z;
+    ScratchArray<double> x, y, z;
+    std::size_t count = 0;
 
-    std::size_t size() const { return site.size(); }
+    std::size_t size() const { return count; }
+    // The grid cell holding `position` (a binary search over cell_start).
+    std::uint64_t cell_holding(std::size_t position) const;
 };
 
-GroupedSites group_by_cell(const NeighborGrid& grid, const Lattice& lattice);
+// Where the grouping reads each site's fractional coordinates, wrapped into
+// [0, 1): the sites' own, wrapped on the fly, or coordinates already
+// wrapped in another basis of the lattice (a reduced cell).
+struct WrappedCoordinates {
+    const std::vector<Site>& sites;
+    const std::vector<Vec3>* in_basis = nullptr;  // when set, read instead of the sites
+
+    std::size_t size() const { return sites.size(); }
+    Vec3 at(std::size_t i) const { return in_basis ? (*in_basis)[i] : wrap_fractional(sites[i].frac); }
+};
+
+// The sites sorted by grid cell with a counting sort: the cells of the
+// sites and their coordinates are worked out in parallel chunks on `pool`
+// (null: on this thread), the sort itself is one serial pass. Fails only
+// when the sites do not fit 32-bit indices.
+Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice, const WrappedCoordinates& coordinates,
+                                   ThreadPool* pool);
 
 // The cutoff sphere |f M|^2 <= cutoff^2 in fractional differences f,
 // written as a sum of squares that brings in one axis at a time:
@@ -167,10 +190,12 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
     std::vector<detail::Segment> segments;
     std::vector<double> r;
     std::vector<std::uint32_t> accepted;
+    if (begin >= end) return;
+    std::uint64_t own = g.cell_holding(begin);
     for (std::size_t first = begin; first < end;) {
         if (stop.stop_requested()) return;
-        const GridCoords at = g.cell_of[first];
-        const std::uint64_t own = grid.linear_index(at.ia, at.ib, at.ic);
+        while (g.cell_start[own + 1] <= first) ++own;  // past the cells left empty
+        const GridCoords at = coords_of_cell(grid, own);
         const std::size_t cell_end = g.cell_start[own + 1];
         const std::size_t last = cell_end < end ? cell_end : end;
         // The home cell comes first, untranslated; each centre takes only

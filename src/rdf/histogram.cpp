@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "parallel/chunks.hpp"
+
 namespace kestrel {
 
 std::uint64_t edge_count(double cutoff, double bin_size) {
@@ -28,41 +30,94 @@ std::vector<double> shell_volumes(const std::vector<double>& edges) {
     return volumes;
 }
 
-SpeciesTable flatten_species(const Structure& structure) {
-    SpeciesTable table;
-    table.offsets.reserve(structure.sites().size() + 1);
-    table.offsets.push_back(0);
-    // Indices in order of first appearance for now; sorted names below.
-    std::vector<const std::string*> seen;
-    std::uint32_t last = 0;
-    for (const Site& site : structure.sites()) {
-        for (const SpeciesOccupancy& entry : site.species) {
-            if (seen.empty() || *seen[last] != entry.element) {
-                const auto found = std::find_if(seen.begin(), seen.end(),
-                                                [&](const std::string* name) { return *name == entry.element; });
-                last = static_cast<std::uint32_t>(found - seen.begin());
-                if (found == seen.end()) seen.push_back(&entry.element);
-            }
-            table.element.push_back(last);
-            table.occupancy.push_back(entry.occupancy);
-        }
-        table.offsets.push_back(table.element.size());
-    }
+namespace {
 
-    std::vector<std::uint32_t> order(seen.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return *seen[x] < *seen[y]; });
-    std::vector<std::uint32_t> rank(seen.size());
-    for (std::uint32_t k = 0; k < order.size(); ++k) {
-        rank[order[k]] = k;
-        table.elements.push_back(*seen[order[k]]);
-    }
-    // The totals add each element's occupancies in site order, as the
-    // structure's composition does, so they agree to the last bit.
-    table.element_totals.assign(seen.size(), 0.0);
-    for (std::size_t e = 0; e < table.element.size(); ++e) {
-        table.element[e] = rank[table.element[e]];
-        table.element_totals[table.element[e]] += table.occupancy[e];
+// One chunk's species: element indices in order of first appearance within
+// the chunk, mapped to the sorted list once every chunk is done.
+struct ChunkSpecies {
+    std::vector<const std::string*> seen;
+    std::vector<std::uint32_t> element;  // index into `seen`, per entry
+    std::vector<std::uint32_t> rank;     // seen[i] is elements[rank[i]]
+    std::size_t first_entry = 0;         // where the chunk's entries start in the table
+};
+
+void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t end, ChunkSpecies& chunk) {
+    chunk.element.reserve(end - begin);
+    std::uint32_t last = 0;
+    for (std::size_t s = begin; s < end; ++s)
+        for (const SpeciesOccupancy& entry : sites[s].species) {
+            if (chunk.seen.empty() || *chunk.seen[last] != entry.element) {
+                const auto found = std::find_if(chunk.seen.begin(), chunk.seen.end(),
+                                                [&](const std::string* name) { return *name == entry.element; });
+                last = static_cast<std::uint32_t>(found - chunk.seen.begin());
+                if (found == chunk.seen.end()) chunk.seen.push_back(&entry.element);
+            }
+            chunk.element.push_back(last);
+        }
+}
+
+// Every element named in some chunk, sorted, and each chunk's ranks.
+std::vector<std::string> sorted_elements(std::vector<ChunkSpecies>& chunks) {
+    std::vector<std::string> names;
+    for (const ChunkSpecies& chunk : chunks)
+        for (const std::string* name : chunk.seen)
+            if (std::find(names.begin(), names.end(), *name) == names.end()) names.push_back(*name);
+    std::sort(names.begin(), names.end());
+    for (ChunkSpecies& chunk : chunks)
+        for (const std::string* name : chunk.seen)
+            chunk.rank.push_back(
+                static_cast<std::uint32_t>(std::lower_bound(names.begin(), names.end(), *name) - names.begin()));
+    return names;
+}
+
+}  // namespace
+
+SpeciesTable flatten_species(const Structure& structure, ThreadPool* pool) {
+    const std::vector<Site>& sites = structure.sites();
+    const std::size_t n = sites.size();
+    const std::size_t n_chunks = chunk_count(pool, n);
+    std::vector<ChunkSpecies> chunks(n_chunks);
+    for_each_chunk(pool, n_chunks, [&](std::size_t c) {
+        scan_chunk(sites, chunk_begin(n, n_chunks, c), chunk_begin(n, n_chunks, c + 1), chunks[c]);
+    });
+
+    SpeciesTable table;
+    table.elements = sorted_elements(chunks);
+    std::size_t entries = 0;
+    for (ChunkSpecies& chunk : chunks) chunk.first_entry = entries, entries += chunk.element.size();
+    table.one_per_site = entries == n;
+    table.element = ScratchArray<std::uint32_t>(entries);
+    table.occupancy = ScratchArray<double>(entries);
+    table.offsets = ScratchArray<std::size_t>(n + 1);
+    for_each_chunk(pool, n_chunks, [&](std::size_t c) {
+        const ChunkSpecies& chunk = chunks[c];
+        std::size_t e = chunk.first_entry;
+        for (std::size_t s = chunk_begin(n, n_chunks, c), end = chunk_begin(n, n_chunks, c + 1); s < end; ++s) {
+            table.offsets[s] = e;
+            for (const SpeciesOccupancy& entry : sites[s].species) {
+                table.element[e] = chunk.rank[chunk.element[e - chunk.first_entry]];
+                table.occupancy[e] = entry.occupancy;
+                ++e;
+            }
+        }
+    });
+    table.offsets[n] = entries;
+    // A site with no species leaves entries == n possible with another
+    // site holding two; one per site means every site has exactly one.
+    if (table.one_per_site)
+        for (std::size_t s = 0; s < n && table.one_per_site; ++s)
+            table.one_per_site = table.offsets[s + 1] - table.offsets[s] == 1;
+
+    // The sums keep site order, as the structure's composition and n_atoms
+    // do, so they agree to the last bit.
+    table.element_totals.assign(table.elements.size(), 0.0);
+    for (std::size_t s = 0; s < n; ++s) {
+        double site_total = 0.0;
+        for (std::size_t e = table.offsets[s]; e < table.offsets[s + 1]; ++e) {
+            table.element_totals[table.element[e]] += table.occupancy[e];
+            site_total += table.occupancy[e];
+        }
+        table.total_occupancy += site_total;
     }
     return table;
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "base/scratch.hpp"
 #include "model/structure.hpp"
+#include "parallel/pool.hpp"
 
 namespace kestrel {
 
@@ -35,16 +37,20 @@ inline std::size_t bin_of(double r, const double* edges, std::size_t n_bins, dou
 }
 
 struct SpeciesTable {
-    std::vector<std::string> elements;   // every element named, in ascending byte order
-    std::vector<double> element_totals;  // per element: its occupancies summed in site order
-    std::vector<std::size_t> offsets;    // species of site s are entries offsets[s] .. offsets[s + 1]
-    std::vector<std::uint32_t> element;  // index into `elements`, per entry
-    std::vector<double> occupancy;       // per entry
+    std::vector<std::string> elements;    // every element named, in ascending byte order
+    std::vector<double> element_totals;   // per element: its occupancies summed in site order
+    double total_occupancy = 0.0;         // the sites' occupancies summed in site order, as n_atoms does
+    bool one_per_site = true;             // every site names exactly one element: entry s is site s
+    ScratchArray<std::size_t> offsets;    // species of site s are entries offsets[s] .. offsets[s + 1]
+    ScratchArray<std::uint32_t> element;  // index into `elements`, per entry
+    ScratchArray<double> occupancy;       // per entry
 };
 
-// One pass over the sites. Neighboring sites mostly name the same
-// elements, so a name is compared with the last one seen before any search.
-SpeciesTable flatten_species(const Structure& structure);
+// The sites' species as element indices and occupancies, worked out in
+// parallel chunks of sites on `pool` (null: on this thread); only the sums
+// run in site order. Neighboring sites mostly name the same elements, so a
+// name is compared with the last one seen before any search.
+SpeciesTable flatten_species(const Structure& structure, ThreadPool* pool = nullptr);
 
 // Occupancy-weighted pair counts of one piece of the pair loop: centre
 // element A, partner element B, bin k at A * (n_el * n_bins) + B * n_bins + k.

@@ -9,51 +9,74 @@
 
 #include "neighbor/pair_sweep.hpp"
 #include "neighbor/reduced_cell.hpp"
+#include "parallel/chunks.hpp"
 #include "parallel/pool.hpp"
 
 namespace kestrel {
 namespace {
 
-// Everything the workers read during the pair loop; built once on the
-// calling thread and never changed while they run.
+// Everything the workers read during the pair loop; built once before they
+// start and never changed while they run.
 struct PairLoop {
     const Lattice& lattice;
     double cutoff;
     const CellList& grid;
-    const HalfStencil& stencil;          // the grid-cell offsets each centre searches
-    GroupedSites sites;                  // coordinates grouped by grid cell
-    std::vector<std::size_t> offsets;    // species of position p: [offsets[p], offsets[p + 1])
-    std::vector<std::uint32_t> element;  // the SpeciesTable's entries, reordered by position
-    std::vector<double> occupancy;
+    const HalfStencil& stencil;  // the grid-cell offsets each centre searches
+    GroupedSites sites;          // coordinates grouped by grid cell
+    // The species of each position: entries [offsets[p], offsets[p + 1]),
+    // or entry p alone when every site has one (offsets is then empty).
+    ScratchArray<std::size_t> offsets;
+    ScratchArray<std::uint32_t> element;  // the SpeciesTable's entries, in position order
+    ScratchArray<double> occupancy;
     bool one_species_per_site;  // lets the common case skip the species loops
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
     std::stop_token stop;  // the pieces give up once it is requested
 
-    PairLoop(const Lattice& lattice_, double cutoff_, const NeighborGrid& neighbors, const HalfStencil& stencil_,
-             const SpeciesTable& table, const std::vector<double>& edges_, std::size_t n_elements_,
-             std::stop_token stop_)
+    PairLoop(const Lattice& lattice_, double cutoff_, const CellList& grid_, GroupedSites sites_,
+             const HalfStencil& stencil_, const SpeciesTable& table, const std::vector<double>& edges_,
+             std::size_t n_elements_, ThreadPool* pool, std::stop_token stop_)
         : lattice(lattice_),
           cutoff(cutoff_),
-          grid(neighbors.cells),
+          grid(grid_),
           stencil(stencil_),
-          sites(group_by_cell(neighbors, lattice_)),
+          sites(std::move(sites_)),
+          one_species_per_site(table.one_per_site),
           edges(edges_),
           n_elements(n_elements_),
           n_bins(edges_.size() - 1),
           stop(std::move(stop_)) {
-        offsets.reserve(sites.size() + 1);
-        offsets.push_back(0);
-        one_species_per_site = true;
-        for (std::uint32_t s : sites.site) {
-            for (std::size_t e = table.offsets[s]; e < table.offsets[s + 1]; ++e) {
-                element.push_back(table.element[e]);
-                occupancy.push_back(table.occupancy[e]);
+        const std::size_t n = sites.size();
+        if (!one_species_per_site) {
+            // Where each position's entries start: a running sum, in order.
+            offsets = ScratchArray<std::size_t>(n + 1);
+            offsets[0] = 0;
+            for (std::size_t p = 0; p < n; ++p) {
+                const std::uint32_t s = sites.site[p];
+                offsets[p + 1] = offsets[p] + (table.offsets[s + 1] - table.offsets[s]);
             }
-            offsets.push_back(element.size());
-            if (offsets.back() - offsets[offsets.size() - 2] != 1) one_species_per_site = false;
         }
+        const std::size_t entries = one_species_per_site ? n : offsets[n];
+        element = ScratchArray<std::uint32_t>(entries);
+        occupancy = ScratchArray<double>(entries);
+        const std::size_t chunks = chunk_count(pool, n);
+        for_each_chunk(pool, chunks, [&](std::size_t c) {
+            const std::size_t end = chunk_begin(n, chunks, c + 1);
+            for (std::size_t p = chunk_begin(n, chunks, c); p < end; ++p) {
+                const std::uint32_t s = sites.site[p];
+                if (one_species_per_site) {
+                    element[p] = table.element[s];
+                    occupancy[p] = table.occupancy[s];
+                    continue;
+                }
+                std::size_t to = offsets[p];
+                for (std::size_t e = table.offsets[s]; e < table.offsets[s + 1]; ++e, ++to) {
+                    element[to] = table.element[e];
+                    occupancy[to] = table.occupancy[e];
+                }
+            }
+        });
     }
 
     // Positions [begin, end) as centres, in ascending order, into a fresh
@@ -167,13 +190,12 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
             if (!std::isfinite(x))
                 return fail("the coordinates of site " + std::to_string(i) + " are not all finite numbers");
 
-    SpeciesTable species = flatten_species(structure);
+    Result<ThreadPool*> pool = pool_in_charge();
+    if (!pool) return pool.error();
+    SpeciesTable species = flatten_species(structure, *pool);
     RdfResult out;
     out.elements = species.elements;
     const std::size_t n_el = out.elements.size();
-
-    Result<ThreadPool*> pool = pool_in_charge();
-    if (!pool) return pool.error();
 
     // Each piece in flight holds a whole histogram; there are at most about
     // two per worker (one running, one waiting to be merged), and never more
@@ -192,24 +214,26 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     // A slanted cell is searched in a better basis of the same lattice.
     std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
     const Lattice& search_lattice = reduced ? reduced->lattice : structure.lattice();
-    Result<NeighborGrid> neighbors =
-        build_cell_list(search_lattice, reduced ? std::move(reduced->wrapped) : wrap_fractional(structure.sites()),
-                        cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
-    if (!neighbors) return neighbors.error();
-    const HalfStencil stencil(neighbors->cells, search_lattice, cutoff);
-    const double work = estimated_search_work(stencil, neighbors->cells, structure.n_sites());
+    const CellList grid =
+        grid_shape(search_lattice, cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
+    const HalfStencil stencil(grid, search_lattice, cutoff);
+    const double work = estimated_search_work(stencil, grid, structure.n_sites());
     if (!(work <= kMaxSearchWork))
         return fail(
             "the cutoff reaches too many periodic images of this cell: the neighbour search would make "
             "about " +
             scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
+    Result<GroupedSites> grouped = group_by_cell(
+        grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, *pool);
+    if (!grouped) return grouped.error();
 
-    const PairLoop loop(search_lattice, cutoff, *neighbors, stencil, species, out.edges, n_el, stop);
+    const PairLoop loop(search_lattice, cutoff, grid, std::move(*grouped), stencil, species, out.edges, n_el, *pool,
+                        stop);
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     histogram.symmetrise();
 
-    normalise(histogram, shell_volumes(out.edges), species.element_totals, n_atoms(structure), out);
+    normalise(histogram, shell_volumes(out.edges), species.element_totals, species.total_occupancy, out);
     return out;
 }
 
