@@ -248,7 +248,7 @@ double square_root(double v) {
 // Two candidates per step. Each lane's r^2 and position are stored at the
 // end of the compacted list, which moves on only when the lane passed: no
 // branch to mispredict.
-std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segments, std::size_t n_segments, double px,
+std::size_t distance_sweep_baseline(Coordinates g, const Segment* segments, std::size_t n_segments, double px,
                                     double py, double pz, double cutoff2, double* r, std::uint32_t* accepted) {
     std::size_t n = 0;
     for (const Segment* s = segments; s != segments + n_segments; ++s) {
@@ -258,9 +258,9 @@ std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segmen
         const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
         const std::size_t end = s->end;  // a local: the stores below may alias anything
         for (std::size_t k = s->begin; k < end; k += 2) {
-            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x.get() + k), cx);
-            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y.get() + k), cy);
-            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z.get() + k), cz);
+            const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x + k), cx);
+            const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y + k), cy);
+            const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z + k), cz);
             const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
             int mask = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower)));
             if (end - k < 2) mask &= 1;  // the second lane is past the segment
@@ -281,12 +281,11 @@ std::size_t distance_sweep_baseline(const GroupedSites& g, const Segment* segmen
         }
 #endif
     }
-    std::size_t t = 0;
-#if defined(__SSE2__)
-    for (; t + 2 <= n; t += 2) _mm_storeu_pd(r + t, _mm_sqrt_pd(_mm_loadu_pd(r + t)));
-#endif
-    for (; t < n; ++t) r[t] = square_root(r[t]);
     return n;
+}
+
+void shell_pass_baseline(const double* r2, std::size_t n, const UniformShells& shells, std::uint32_t* shell) {
+    for (std::size_t t = 0; t < n; ++t) shell[t] = shell_of(square_root(r2[t]), shells);
 }
 
 #if KESTREL_AVX2_CLONE
@@ -320,14 +319,15 @@ constexpr std::array<Compaction, 16> kCompactions = make_compactions();
 // Four candidates per step; the passing lanes are packed with one permute
 // and stored as a whole vector (single-lane stores are what limits the
 // baseline).
-__attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSites& g, const Segment* segments,
-                                                                std::size_t n_segments, double px, double py, double pz,
-                                                                double cutoff2, double* r, std::uint32_t* accepted) {
+__attribute__((target("avx2,popcnt"))) std::size_t distance_sweep_avx2(Coordinates g, const Segment* segments,
+                                                                       std::size_t n_segments, double px, double py,
+                                                                       double pz, double cutoff2, double* r,
+                                                                       std::uint32_t* accepted) {
     const __m256d upper = _mm256_set1_pd(cutoff2), lower = _mm256_set1_pd(kCoincident);
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 0, 0, 0, 0);
-    const double* xs = g.x.get();
-    const double* ys = g.y.get();
-    const double* zs = g.z.get();
+    const double* xs = g.x;
+    const double* ys = g.y;
+    const double* zs = g.z;
     std::size_t n = 0;
     for (const Segment* s = segments; s != segments + n_segments; ++s) {
         const __m256d cx = _mm256_set1_pd(px - s->tx), cy = _mm256_set1_pd(py - s->ty), cz = _mm256_set1_pd(pz - s->tz);
@@ -351,28 +351,51 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(const GroupedSit
             const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
                              _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
-            n += c.count;
+            n += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
         }
     }
-    std::size_t t = 0;
-    for (; t + 4 <= n; t += 4) _mm256_storeu_pd(r + t, _mm256_sqrt_pd(_mm256_loadu_pd(r + t)));
-    for (; t < n; ++t) r[t] = square_root(r[t]);
     return n;
+}
+
+// shell_of four at a time: the same guess, one step down or up, and the
+// last edge's shell, as doubles (exact for these small integers).
+__attribute__((target("avx2"))) void shell_pass_avx2(const double* r, std::size_t n, const UniformShells& shells,
+                                                     std::uint32_t* shell) {
+    const __m256d width = _mm256_set1_pd(shells.width), inverse = _mm256_set1_pd(shells.inverse);
+    const __m256d count = _mm256_set1_pd(static_cast<double>(shells.count)), one = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd(), last_edge = _mm256_mul_pd(count, width);
+    std::size_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m256d distance = _mm256_sqrt_pd(_mm256_loadu_pd(r + t));
+        const __m256d guess = _mm256_mul_pd(distance, inverse);
+        __m256d k = _mm256_min_pd(_mm256_round_pd(guess, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC), count);
+        const __m256d down = _mm256_and_pd(_mm256_cmp_pd(k, zero, _CMP_GT_OQ),
+                                           _mm256_cmp_pd(_mm256_mul_pd(k, width), distance, _CMP_GT_OQ));
+        const __m256d up = _mm256_andnot_pd(
+            down, _mm256_and_pd(_mm256_cmp_pd(k, count, _CMP_LT_OQ),
+                                _mm256_cmp_pd(_mm256_mul_pd(_mm256_add_pd(k, one), width), distance, _CMP_LE_OQ)));
+        k = _mm256_add_pd(_mm256_sub_pd(k, _mm256_and_pd(down, one)), _mm256_and_pd(up, one));
+        const __m256d on_last =
+            _mm256_and_pd(_mm256_cmp_pd(k, count, _CMP_EQ_OQ), _mm256_cmp_pd(distance, last_edge, _CMP_EQ_OQ));
+        k = _mm256_sub_pd(k, _mm256_and_pd(on_last, one));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(shell + t), _mm256_cvttpd_epi32(k));
+    }
+    for (; t < n; ++t) shell[t] = shell_of(square_root(r[t]), shells);
 }
 #endif
 
 }  // namespace
 
-DistanceSweep distance_sweep() {
+SweepKernels sweep_kernels() {
 #if KESTREL_AVX2_CLONE
     // Asks the processor, and the system whether it saves the AVX registers.
     static const bool avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
-    if (avx2) return distance_sweep_avx2;
+    if (avx2) return {distance_sweep_avx2, shell_pass_avx2};
 #endif
-    return distance_sweep_baseline;
+    return {distance_sweep_baseline, shell_pass_baseline};
 }
 
 }  // namespace detail

@@ -14,6 +14,7 @@
 
 #include "base/scratch.hpp"
 #include "neighbor/cell_list.hpp"
+#include "neighbor/shells.hpp"
 #include "parallel/pool.hpp"
 
 namespace kestrel {
@@ -144,24 +145,33 @@ struct Segment {
 };
 
 // Tests every candidate of the segments against the centre (px, py, pz):
-// r^2 <= cutoff2 and r^2 > 1e-16. Leaves the accepted candidates' positions
-// in `accepted` and their distances (not squared) in r, in segment order,
-// and returns how many there are. Both arrays need room for every
-// candidate plus 4; the coordinate arrays must be readable three entries
-// past every segment's end (group_by_cell pads them).
+// r^2 <= cutoff2 and r^2 > 1e-16. Leaves the accepted candidates' r^2 in
+// `r2` and their positions in `accepted`, in segment order, and returns how
+// many there are. Both arrays need room for every candidate plus 4 (the
+// last vector store runs past the end); the coordinate arrays must be
+// readable three entries past every segment's end (group_by_cell pads them).
 //
 // One branch-free pass per segment computes r^2 and compacts the accepted
 // candidates (about one in four is accepted, too many for a branch
-// predictor to guess); the square roots are a second pass. The compiler
-// would vectorise neither the compaction nor a square root that may set
-// errno, so both are written with intrinsics.
-using DistanceSweep = std::size_t (*)(const GroupedSites& g, const Segment* segments, std::size_t n_segments, double px,
-                                      double py, double pz, double cutoff2, double* r, std::uint32_t* accepted);
+// predictor to guess). The compiler would vectorise neither the compaction
+// nor a square root that may set errno, so both are written with intrinsics.
+struct Coordinates {
+    const double *x, *y, *z;
+};
+using DistanceSweep = std::size_t (*)(Coordinates c, const Segment* segments, std::size_t n_segments, double px,
+                                      double py, double pz, double cutoff2, double* r2, std::uint32_t* accepted);
+// shell[t] = shell_of(sqrt(r2[t])) for t < n.
+using ShellPass = void (*)(const double* r2, std::size_t n, const UniformShells& shells, std::uint32_t* shell);
+
+struct SweepKernels {
+    DistanceSweep sweep;
+    ShellPass shells;
+};
 
 // The best variant this processor runs, chosen once: the x86-64 baseline
 // (SSE2) everywhere, AVX2 where the processor and the system support it.
 // The default build must run on any x86-64, so AVX2 is a run-time choice.
-DistanceSweep distance_sweep();
+SweepKernels sweep_kernels();
 
 // Appends the segments of one stencil row seen from grid cell `home`:
 // the row's cells resolved against the periodic grid, one segment per
@@ -172,8 +182,9 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
 
 }  // namespace detail
 
-// Calls visit(p, q, r) for every pair (centre position p in [begin, end),
-// image of position q) that its centre owns. Centres are taken in ascending
+// Calls visit(p, q, k, n) for each centre position p in [begin, end) with
+// the pairs it owns: images of positions q[0 .. n), with k[t] the shell of
+// the distance to q[t] (shells.count when beyond the last edge). Centres are taken in ascending
 // order, a grid cell at a time: the cell's segments are resolved once, and
 // each centre sweeps them in one call, while they are in cache (a batch at
 // a time when a long reach makes them many). Read-only on its inputs. Gives
@@ -181,15 +192,22 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
 // looked at before each grid cell and each batch.
 template <class Visit>
 void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil, const Lattice& lattice,
-                        double cutoff, std::size_t begin, std::size_t end, const std::stop_token& stop, Visit&& visit) {
+                        double cutoff, const UniformShells& shells, std::size_t begin, std::size_t end,
+                        const std::stop_token& stop, Visit&& visit) {
     // Segments resolved before the centres sweep them; bounds the memory
     // (and the time between looks at `stop`) when a query spans many cells.
     constexpr std::size_t kBatchSegments = 4096;
+    // Accepted pairs of several centres are gathered before their shells
+    // are worked out and visited: reading them back right after the
+    // overlapping vector stores of the compaction would stall on each.
+    constexpr std::size_t kPairBuffer = 1 << 14;
     const double cutoff2 = cutoff * cutoff;
-    const detail::DistanceSweep sweep = detail::distance_sweep();
+    const detail::SweepKernels kernels = detail::sweep_kernels();
+    const detail::Coordinates sorted{g.x.get(), g.y.get(), g.z.get()};
     std::vector<detail::Segment> segments;
-    std::vector<double> r;
-    std::vector<std::uint32_t> accepted;
+    std::vector<double> r2;
+    std::vector<std::uint32_t> shell, accepted;
+    std::vector<std::size_t> centre_end;  // where each buffered centre's pairs end
     if (begin >= end) return;
     std::uint64_t own = g.cell_holding(begin);
     for (std::size_t first = begin; first < end;) {
@@ -205,13 +223,33 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         std::size_t candidates = cell_end - first;
         bool home_batch = true;
         const auto sweep_batch = [&] {
-            if (r.size() < candidates + 4) r.resize(candidates + 4), accepted.resize(candidates + 4);
-            for (std::size_t p = first; p < last; ++p) {
-                if (home_batch) segments[0].begin = p + 1;
-                const std::size_t n = sweep(g, segments.data(), segments.size(), g.x[p], g.y[p], g.z[p], cutoff2,
-                                            r.data(), accepted.data());
-                for (std::size_t t = 0; t < n; ++t) visit(p, std::size_t{accepted[t]}, r[t]);
+            const std::size_t room = candidates + 4;
+            if (r2.size() < std::max(room, kPairBuffer)) {
+                r2.resize(std::max(room, kPairBuffer));
+                shell.resize(r2.size());
+                accepted.resize(r2.size());
             }
+            std::size_t filled = 0, from = first;
+            const auto visit_buffered = [&](std::size_t upto) {
+                kernels.shells(r2.data(), filled, shells, shell.data());
+                std::size_t t = 0;
+                for (std::size_t p = from; p < upto; ++p) {
+                    const std::size_t stop_at = centre_end[p - from];
+                    visit(p, accepted.data() + t, shell.data() + t, stop_at - t);
+                    t = stop_at;
+                }
+                filled = 0;
+                from = upto;
+                centre_end.clear();
+            };
+            for (std::size_t p = first; p < last; ++p) {
+                if (filled + room > r2.size()) visit_buffered(p);
+                if (home_batch) segments[0].begin = p + 1;
+                filled += kernels.sweep(sorted, segments.data(), segments.size(), g.x[p], g.y[p], g.z[p], cutoff2,
+                                        r2.data() + filled, accepted.data() + filled);
+                centre_end.push_back(filled);
+            }
+            visit_buffered(last);
             segments.clear();
             candidates = 0;
             home_batch = false;
@@ -225,7 +263,7 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
                 if (from == to) continue;
                 candidates += to - from;
                 detail::Segment& previous = segments.back();
-                if (previous.end == from && previous.sa == 0 && previous.sb == 0 && previous.sc == 0) previous.end = to;
+                if (previous.end == from) previous.end = to;
                 else segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
             }
         } else {

@@ -24,18 +24,6 @@ std::vector<double> bin_edges(std::uint64_t n_edges, double bin_size);
 // 4/3 pi (e_{k+1}^3 - e_k^3) per bin.
 std::vector<double> shell_volumes(const std::vector<double>& edges);
 
-// Bins are [e_k, e_{k+1}), the last one closed; the bin of r, or n_bins
-// when r lies beyond the last edge. `inverse_bin` = 1 / bin_size only gives
-// the first guess; the edges decide.
-inline std::size_t bin_of(double r, const double* edges, std::size_t n_bins, double inverse_bin) {
-    const double guess = r * inverse_bin;
-    std::size_t k = guess < static_cast<double>(n_bins) ? static_cast<std::size_t>(guess) : n_bins;
-    while (k > 0 && edges[k] > r) --k;
-    while (k < n_bins && edges[k + 1] <= r) ++k;
-    if (k == n_bins && r == edges[n_bins]) return n_bins - 1;
-    return k;
-}
-
 struct SpeciesTable {
     std::vector<std::string> elements;    // every element named, in ascending byte order
     std::vector<double> element_totals;   // per element: its occupancies summed in site order

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,25 +88,41 @@ struct PairLoop {
     PairHistogram sweep(std::size_t begin, std::size_t end) const {
         PairHistogram histogram(n_elements, n_bins);
         double* counts = histogram.counts.data();
-        const double* edge = edges.data();
-        const double inverse_bin = 1.0 / edges[1];
         const std::size_t stride = n_elements * n_bins;
+        const UniformShells shells{edges[1], 1.0 / edges[1], static_cast<std::uint32_t>(n_bins)};
         if constexpr (kOneSpecies) {
-            for_each_pair_once(sites, grid, stencil, lattice, cutoff, begin, end, stop,
-                               [&](std::size_t p, std::size_t q, double r) {
-                                   const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                                   if (k >= n_bins) return;
-                                   counts[element[p] * stride + element[q] * n_bins + k] += occupancy[p] * occupancy[q];
+            // Each centre's histogram entries and weights are worked out in a
+            // pass of their own. Done inside the additions, every addition's
+            // address would wait on loads behind the previous store, and
+            // pairs often share a bin, so the processor would not run them
+            // ahead; in their own pass they run freely, and the additions
+            // (still in pair order) wait only on their index.
+            std::vector<std::size_t> index;
+            std::vector<double> weight;
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                               [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
+                                   if (index.size() < n) index.resize(n), weight.resize(n);
+                                   const std::size_t row = element[p] * stride;
+                                   const double own = occupancy[p];
+                                   std::size_t kept = 0;
+                                   for (std::size_t t = 0; t < n; ++t) {
+                                       index[kept] = row + element[q[t]] * n_bins + k[t];
+                                       weight[kept] = own * occupancy[q[t]];
+                                       kept += k[t] < n_bins;
+                                   }
+                                   for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += weight[t];
                                });
         } else {
-            for_each_pair_once(
-                sites, grid, stencil, lattice, cutoff, begin, end, stop, [&](std::size_t p, std::size_t q, double r) {
-                    const std::size_t k = bin_of(r, edge, n_bins, inverse_bin);
-                    if (k >= n_bins) return;
-                    for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
-                        for (std::size_t j = offsets[q]; j < offsets[q + 1]; ++j)
-                            counts[element[i] * stride + element[j] * n_bins + k] += occupancy[j] * occupancy[i];
-                });
+            for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                               [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
+                                   for (std::size_t t = 0; t < n; ++t) {
+                                       if (k[t] >= n_bins) continue;
+                                       for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
+                                           for (std::size_t j = offsets[q[t]]; j < offsets[q[t] + 1]; ++j)
+                                               counts[element[i] * stride + element[j] * n_bins + k[t]] +=
+                                                   occupancy[j] * occupancy[i];
+                                   }
+                               });
         }
         return histogram;
     }
@@ -151,7 +168,8 @@ std::string scientific(double value) {
 // the sphere, but every cell a query visits costs a lookup whether it holds
 // sites or not: subdivide only while a cell still holds about five sites.
 unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
-    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
+    static const double per_cell = std::getenv("KSUB") ? std::atof(std::getenv("KSUB")) : 5.0;
+    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / per_cell));
     if (!(fit >= 1.0)) return 1;
     return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
 }
