@@ -37,17 +37,7 @@ std::int64_t reach_along(double width, std::uint64_t cells, double cutoff) {
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(reach));
 }
 
-std::uint64_t grid_index(double u, std::uint64_t cells) {
-    const double scaled = u * static_cast<double>(cells);
-    const std::uint64_t index = scaled > 0.0 ? static_cast<std::uint64_t>(scaled) : 0;
-    return std::min(index, cells - 1);
-}
-
 }  // namespace
-
-Vec3 wrap_fractional(const Vec3& frac) {
-    return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])};
-}
 
 std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites) {
     std::vector<Vec3> out;
@@ -76,10 +66,6 @@ Vec3 perpendicular_widths(const Lattice& lattice) {
     const double v = std::fabs(determinant(m));
     return {scale * (v / norm(cross(m[1], m[2]))), scale * (v / norm(cross(m[0], m[2]))),
             scale * (v / norm(cross(m[0], m[1])))};
-}
-
-GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
-    return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
 }
 
 Result<Ok> check_search_size(std::size_t n_sites) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/unit_interval.hpp"
 #include "model/lattice.hpp"
 #include "model/structure.hpp"
 
@@ -16,7 +17,9 @@ namespace kestrel {
 
 // Every component wrapped into [0, 1) by wrap_unit: a component of exactly
 // 1.0 would put the site one grid cell past the end.
-Vec3 wrap_fractional(const Vec3& frac);
+inline Vec3 wrap_fractional(const Vec3& frac) {
+    return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])};
+}
 std::vector<Vec3> wrap_fractional(const std::vector<Site>& sites);
 
 // Distances between opposite faces of the cell, along a, b and c: the
@@ -39,7 +42,16 @@ struct CellList {
 struct GridCoords {
     std::uint64_t ia, ib, ic;
 };
-GridCoords grid_coords(const CellList& grid, const Vec3& wrapped);
+// The grid cell of u in [0, 1) along an axis of `cells` cells; rounding
+// never puts it past the last.
+inline std::uint64_t grid_index(double u, std::uint64_t cells) {
+    const double scaled = u * static_cast<double>(cells);
+    const std::uint64_t index = scaled > 0.0 ? static_cast<std::uint64_t>(scaled) : 0;
+    return index < cells - 1 ? index : cells - 1;
+}
+inline GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
+    return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};
+}
 // The inverse of CellList::linear_index.
 inline GridCoords coords_of_cell(const CellList& grid, std::uint64_t cell) {
     const std::uint64_t row = cell / grid.nc;

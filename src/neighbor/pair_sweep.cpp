@@ -27,54 +27,78 @@ std::uint64_t GroupedSites::cell_holding(std::size_t position) const {
     return static_cast<std::uint64_t>(after - cell_start.begin()) - 1;
 }
 
+namespace {
+
+// Sorting in parallel keeps a count per grid cell for every chunk; past
+// this many cells per site the counts would outweigh the sites.
+constexpr std::size_t kMaxCellsPerSite = 8;
+
+}  // namespace
+
 Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice, const WrappedCoordinates& coordinates,
                                    ThreadPool* pool) {
     const std::size_t n = coordinates.size();
     if (Result<Ok> fits = check_search_size(n); !fits) return fits.take_error();
-    const std::size_t chunks = chunk_count(pool, n);
-    const auto for_each_index = [&](auto&& body) {
-        for_each_chunk(pool, chunks, [&](std::size_t c) {
-            const std::size_t end = chunk_begin(n, chunks, c + 1);
-            for (std::size_t i = chunk_begin(n, chunks, c); i < end; ++i) body(i);
-        });
-    };
-    // Arrays are left uninitialised until the parallel passes fill them, so
-    // their pages are first touched by the workers too. The Cartesian
-    // coordinates are worked out here in site order, a sequential read of
-    // the sites; placing them by cell below then reads this compact copy.
+    const std::size_t cells = grid.cell_count();
+    const std::size_t chunks = cells <= kMaxCellsPerSite * n ? chunk_count(pool, n) : 1;
+
+    // A counting sort in two parallel passes over chunks of sites: each
+    // chunk counts its sites per cell (and works out their Cartesian
+    // coordinates), then places them. The arrays are left uninitialised
+    // until a pass fills them, so their pages are first touched by the
+    // workers too.
     ScratchArray<std::uint32_t> cell_of_site(n);
-    ScratchArray<Vec3> cartesian(n);
-    for_each_index([&](std::size_t i) {
-        const Vec3 wrapped = coordinates.at(i);
-        const GridCoords at = grid_coords(grid, wrapped);
-        cell_of_site[i] = static_cast<std::uint32_t>(grid.linear_index(at.ia, at.ib, at.ic));
-        cartesian[i] = lattice.to_cartesian(wrapped);
+    ScratchArray<Vec3> cartesian(n);                     // in site order: read sequentially from the sites
+    ScratchArray<std::uint32_t> cursor(chunks * cells);  // chunk c's counts, then its next free position, per cell
+    for_each_chunk(pool, chunks, [&](std::size_t c) {
+        std::uint32_t* count = cursor.data() + c * cells;
+        std::fill(count, count + cells, 0u);
+        for (std::size_t i = chunk_begin(n, chunks, c), end = chunk_begin(n, chunks, c + 1); i < end; ++i) {
+            const Vec3 wrapped = coordinates.at(i);
+            const GridCoords at = grid_coords(grid, wrapped);
+            const auto cell = static_cast<std::uint32_t>(grid.linear_index(at.ia, at.ib, at.ic));
+            cell_of_site[i] = cell;
+            cartesian[i] = lattice.to_cartesian(wrapped);
+            ++count[cell];
+        }
     });
 
-    // Counting sort. The sites go in from the last, so each cell holds them
-    // in descending order.
+    // Within a cell the sites go in descending order: the later chunks'
+    // first, each chunk's from its last site.
     GroupedSites out;
     out.count = n;
-    const std::size_t cells = grid.cell_count();
     out.cell_start = ScratchArray<std::uint32_t>(cells + 1);
-    std::uint32_t* start = out.cell_start.data();
-    std::fill(start, start + cells + 1, 0u);
-    for (std::size_t i = 0; i < n; ++i) ++start[cell_of_site[i] + 1];
-    for (std::size_t c = 1; c <= cells; ++c) start[c] += start[c - 1];
-    out.site = ScratchArray<std::uint32_t>(n);
-    for (std::size_t i = n; i-- > 0;) out.site[start[cell_of_site[i]]++] = static_cast<std::uint32_t>(i);
-    // Each cell's entry was moved on to where the next cell starts.
-    for (std::size_t c = cells; c-- > 1;) start[c] = start[c - 1];
-    start[0] = 0;
+    std::uint32_t next = 0;
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        out.cell_start[cell] = next;
+        for (std::size_t c = chunks; c-- > 0;) {
+            std::uint32_t& slot = cursor[c * cells + cell];
+            const std::uint32_t count = slot;
+            slot = next;
+            next += count;
+        }
+    }
+    out.cell_start[cells] = next;
 
+    out.site = ScratchArray<std::uint32_t>(n);
+    for_each_chunk(pool, chunks, [&](std::size_t c) {
+        std::uint32_t* place = cursor.data() + c * cells;
+        for (std::size_t i = chunk_begin(n, chunks, c + 1); i-- > chunk_begin(n, chunks, c);)
+            out.site[place[cell_of_site[i]]++] = static_cast<std::uint32_t>(i);
+    });
+    // The coordinates follow by position: scattering them with the site
+    // indices would write four scattered lines per site instead of one.
     out.x = ScratchArray<double>(n + 3);
     out.y = ScratchArray<double>(n + 3);
     out.z = ScratchArray<double>(n + 3);
-    for_each_index([&](std::size_t p) {
-        const Vec3& cart = cartesian[out.site[p]];
-        out.x[p] = cart[0];
-        out.y[p] = cart[1];
-        out.z[p] = cart[2];
+    const std::size_t copy_chunks = chunk_count(pool, n);
+    for_each_chunk(pool, copy_chunks, [&](std::size_t c) {
+        for (std::size_t p = chunk_begin(n, copy_chunks, c), end = chunk_begin(n, copy_chunks, c + 1); p < end; ++p) {
+            const Vec3& cart = cartesian[out.site[p]];
+            out.x[p] = cart[0];
+            out.y[p] = cart[1];
+            out.z[p] = cart[2];
+        }
     });
     const double pad = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t k = n; k < n + 3; ++k) out.x[k] = pad, out.y[k] = pad, out.z[k] = pad;

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -17,6 +18,16 @@ namespace kestrel {
 using pool_detail::Job;
 
 namespace {
+// How long an idle worker watches for new work before it sleeps.
+constexpr std::chrono::microseconds kIdleSpin{100};
+
+// A hint to the processor inside a waiting loop.
+void relax_processor() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // The worker the current thread is, if any, as an opaque pointer; the pool
 // checks that it is one of its own before using it.
 thread_local void* tls_worker = nullptr;
@@ -104,6 +115,17 @@ ThreadPool* ThreadPool::current() {
     return worker != nullptr ? worker->pool : nullptr;
 }
 
+bool ThreadPool::new_work_soon(std::uint64_t seen) const {
+    const auto give_up = std::chrono::steady_clock::now() + kIdleSpin;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (work_epoch_.load(std::memory_order_acquire) != seen) return true;
+            relax_processor();
+        }
+        if (std::chrono::steady_clock::now() >= give_up) return false;
+    }
+}
+
 void ThreadPool::worker_main(Worker& self) {
     // A job's std::bad_alloc is carried back to the waiting thread; throwing
     // it must not need memory.
@@ -125,6 +147,10 @@ void ThreadPool::worker_main(Worker& self) {
             execute(*job, &self);
             continue;
         }
+        // A computation forks several passes in a row; waking a sleeping
+        // thread takes longer than a short pass, so an idle worker first
+        // watches for new work for a moment.
+        if (new_work_soon(seen)) continue;
         // Whatever was queued after `seen` was read bumped the epoch, so
         // the search above cannot have missed a job we now sleep through.
         std::unique_lock lock(sleep_mutex_);

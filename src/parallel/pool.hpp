@@ -8,6 +8,7 @@
 // worker has run it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +103,8 @@ private:
     static Worker* current_worker_of(const ThreadPool* pool);
 
     void worker_main(Worker& self);
+    // Whether the work epoch moves on from `seen` within a short spin.
+    bool new_work_soon(std::uint64_t seen) const;
     pool_detail::Job* find_work(Worker& self);
     void execute(pool_detail::Job& job, const Worker* by);
     void push_local(Worker& self, pool_detail::Job& job);
@@ -140,9 +143,12 @@ private:
     // Sleeping and waking. One mutex keeps the checks of `work_epoch_`,
     // `stopping_` and Job::done atomic with going to sleep.
     std::mutex sleep_mutex_;
-    std::condition_variable work_ready_;    // idle workers wait here for new jobs
-    std::condition_variable job_done_;      // threads waiting for one job's completion
-    std::uint64_t work_epoch_ = 0;          // bumped per queued job; an idle worker sleeps only if unchanged
+    std::condition_variable work_ready_;  // idle workers wait here for new jobs
+    std::condition_variable job_done_;    // threads waiting for one job's completion
+    // Bumped per queued job under `sleep_mutex_`; an idle worker sleeps only
+    // if unchanged. Atomic so an idle worker can watch it for a moment
+    // without the lock before it goes to sleep.
+    std::atomic<std::uint64_t> work_epoch_ = 0;
     bool stopping_ = false;                 // set once by the destructor
     std::condition_variable worker_ready_;  // start() waits here for each new worker's set-up
     std::size_t workers_ready_ = 0;         // workers past their set-up; see start()

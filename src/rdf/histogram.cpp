@@ -32,20 +32,35 @@ std::vector<double> shell_volumes(const std::vector<double>& edges) {
 
 namespace {
 
-// One chunk's species: element indices in order of first appearance within
-// the chunk, mapped to the sorted list once every chunk is done.
+// One chunk's species, read from the sites in a single pass (each site's
+// list lives in a heap block of its own, so the reading is what costs):
+// element indices in order of first appearance within the chunk, mapped to
+// the sorted list once every chunk is done.
 struct ChunkSpecies {
     std::vector<const std::string*> seen;
     std::vector<std::uint32_t> element;  // index into `seen`, per entry
+    std::vector<double> occupancy;       // per entry
     std::vector<std::uint32_t> rank;     // seen[i] is elements[rank[i]]
     std::size_t first_entry = 0;         // where the chunk's entries start in the table
+    bool one_per_site = true;
 };
 
-void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t end, ChunkSpecies& chunk) {
+// Reads sites [begin, end) into `chunk`; offsets[s] is left relative to the
+// chunk's first entry.
+void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t end, ChunkSpecies& result,
+                std::size_t* offsets) {
+    // Filled in a local and moved out at the end: the chunks' records sit
+    // side by side, and growing them in place would bounce their cache
+    // lines between the workers on every entry.
+    ChunkSpecies chunk;
     chunk.element.reserve(end - begin);
+    chunk.occupancy.reserve(end - begin);
     std::uint32_t last = 0;
-    for (std::size_t s = begin; s < end; ++s)
-        for (const SpeciesOccupancy& entry : sites[s].species) {
+    for (std::size_t s = begin; s < end; ++s) {
+        offsets[s] = chunk.element.size();
+        const std::vector<SpeciesOccupancy>& species = sites[s].species;
+        if (species.size() != 1) chunk.one_per_site = false;
+        for (const SpeciesOccupancy& entry : species) {
             if (chunk.seen.empty() || *chunk.seen[last] != entry.element) {
                 const auto found = std::find_if(chunk.seen.begin(), chunk.seen.end(),
                                                 [&](const std::string* name) { return *name == entry.element; });
@@ -53,7 +68,10 @@ void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t e
                 if (found == chunk.seen.end()) chunk.seen.push_back(&entry.element);
             }
             chunk.element.push_back(last);
+            chunk.occupancy.push_back(entry.occupancy);
         }
+    }
+    result = std::move(chunk);
 }
 
 // Every element named in some chunk, sorted, and each chunk's ranks.
@@ -76,41 +94,45 @@ SpeciesTable flatten_species(const Structure& structure, ThreadPool* pool) {
     const std::vector<Site>& sites = structure.sites();
     const std::size_t n = sites.size();
     const std::size_t n_chunks = chunk_count(pool, n);
+    SpeciesTable table;
+    table.offsets = ScratchArray<std::size_t>(n + 1);
     std::vector<ChunkSpecies> chunks(n_chunks);
     for_each_chunk(pool, n_chunks, [&](std::size_t c) {
-        scan_chunk(sites, chunk_begin(n, n_chunks, c), chunk_begin(n, n_chunks, c + 1), chunks[c]);
+        scan_chunk(sites, chunk_begin(n, n_chunks, c), chunk_begin(n, n_chunks, c + 1), chunks[c],
+                   table.offsets.data());
     });
 
-    SpeciesTable table;
     table.elements = sorted_elements(chunks);
     std::size_t entries = 0;
-    for (ChunkSpecies& chunk : chunks) chunk.first_entry = entries, entries += chunk.element.size();
-    table.one_per_site = entries == n;
+    table.one_per_site = true;
+    for (ChunkSpecies& chunk : chunks) {
+        chunk.first_entry = entries;
+        entries += chunk.element.size();
+        table.one_per_site = table.one_per_site && chunk.one_per_site;
+    }
     table.element = ScratchArray<std::uint32_t>(entries);
     table.occupancy = ScratchArray<double>(entries);
-    table.offsets = ScratchArray<std::size_t>(n + 1);
     for_each_chunk(pool, n_chunks, [&](std::size_t c) {
         const ChunkSpecies& chunk = chunks[c];
-        std::size_t e = chunk.first_entry;
-        for (std::size_t s = chunk_begin(n, n_chunks, c), end = chunk_begin(n, n_chunks, c + 1); s < end; ++s) {
-            table.offsets[s] = e;
-            for (const SpeciesOccupancy& entry : sites[s].species) {
-                table.element[e] = chunk.rank[chunk.element[e - chunk.first_entry]];
-                table.occupancy[e] = entry.occupancy;
-                ++e;
-            }
+        for (std::size_t s = chunk_begin(n, n_chunks, c), end = chunk_begin(n, n_chunks, c + 1); s < end; ++s)
+            table.offsets[s] += chunk.first_entry;
+        for (std::size_t e = 0; e < chunk.element.size(); ++e) {
+            table.element[chunk.first_entry + e] = chunk.rank[chunk.element[e]];
+            table.occupancy[chunk.first_entry + e] = chunk.occupancy[e];
         }
     });
     table.offsets[n] = entries;
-    // A site with no species leaves entries == n possible with another
-    // site holding two; one per site means every site has exactly one.
-    if (table.one_per_site)
-        for (std::size_t s = 0; s < n && table.one_per_site; ++s)
-            table.one_per_site = table.offsets[s + 1] - table.offsets[s] == 1;
 
     // The sums keep site order, as the structure's composition and n_atoms
     // do, so they agree to the last bit.
     table.element_totals.assign(table.elements.size(), 0.0);
+    if (table.one_per_site) {
+        for (std::size_t s = 0; s < n; ++s) {
+            table.element_totals[table.element[s]] += table.occupancy[s];
+            table.total_occupancy += table.occupancy[s];
+        }
+        return table;
+    }
     for (std::size_t s = 0; s < n; ++s) {
         double site_total = 0.0;
         for (std::size_t e = table.offsets[s]; e < table.offsets[s + 1]; ++e) {

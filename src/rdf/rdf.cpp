@@ -174,6 +174,24 @@ unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
     return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
 }
 
+// The index of the first site with a coordinate that is not a finite
+// number, or the site count when there is none.
+std::size_t first_non_finite_site(const std::vector<Site>& sites, ThreadPool* pool) {
+    const std::size_t n = sites.size();
+    const std::size_t chunks = chunk_count(pool, n);
+    std::vector<std::size_t> first_bad(chunks, n);
+    for_each_chunk(pool, chunks, [&](std::size_t c) {
+        for (std::size_t i = chunk_begin(n, chunks, c), end = chunk_begin(n, chunks, c + 1); i < end; ++i) {
+            const Vec3& f = sites[i].frac;
+            if (!(std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]))) {
+                first_bad[c] = i;
+                return;
+            }
+        }
+    });
+    return *std::min_element(first_bad.begin(), first_bad.end());
+}
+
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
@@ -201,15 +219,12 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const std::uint64_t n_edges = edge_count(cutoff, bin_size);
     if (n_edges < 2) return fail("cutoff and bin_size give no bins");
     const std::uint64_t n_bins = n_edges - 1;
-    // A NaN or infinite coordinate has no place in the cell grid; leaving the
-    // site out would return curves that look fine and are wrong.
-    for (std::size_t i = 0; i < structure.sites().size(); ++i)
-        for (double x : structure.sites()[i].frac)
-            if (!std::isfinite(x))
-                return fail("the coordinates of site " + std::to_string(i) + " are not all finite numbers");
-
     Result<ThreadPool*> pool = pool_in_charge();
     if (!pool) return pool.error();
+    // A NaN or infinite coordinate has no place in the cell grid; leaving the
+    // site out would return curves that look fine and are wrong.
+    if (const std::size_t bad = first_non_finite_site(structure.sites(), *pool); bad < structure.n_sites())
+        return fail("the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
     SpeciesTable species = flatten_species(structure, *pool);
     RdfResult out;
     out.elements = species.elements;
