@@ -100,6 +100,7 @@ ThreadPool::~ThreadPool() {
     {
         std::lock_guard lock(sleep_mutex_);
         stopping_ = true;
+        ++work_epoch_;  // a worker watching for work sees the stop at once
     }
     work_ready_.notify_all();
     for (std::thread& thread : threads_) thread.join();
@@ -123,6 +124,9 @@ bool ThreadPool::new_work_soon(std::uint64_t seen) const {
             relax_processor();
         }
         if (std::chrono::steady_clock::now() >= give_up) return false;
+        // Other threads may be waiting for a processor (the caller that
+        // gets the result, on a machine with as many workers as cores).
+        std::this_thread::yield();
     }
 }
 
