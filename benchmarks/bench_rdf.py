@@ -208,7 +208,8 @@ def bench(case, contenders, peer_cases, thread_counts, repeats, rows):
             except Exception as error:  # a peer that cannot do this case
                 print(f"  {peer:9s} {threads} thr   skipped: {error}")
                 continue
-            tol = 2e-3 if peer == "freud" else 1e-6  # freud works in float32
+            # freud works in float32: in a 100 A box a few pairs move across bin edges.
+            tol = 5e-3 if peer == "freud" else 1e-6
             check = compare(peer, reference[0], total, tol)
             if partials is not None and reference[1] is not None:
                 partial_dev = max(
