@@ -3,7 +3,8 @@
 // lexicographically positive (or, within the same cell and lattice image,
 // from the earlier of the two). The caller adds it to both orders. This
 // halves the distance tests of the per-centre query, and reading the sites
-// grouped by grid cell turns the chain walks into contiguous scans.
+// grouped by grid cell makes each row of neighbouring cells one contiguous
+// scan.
 #pragma once
 
 #include <cstddef>
@@ -21,9 +22,9 @@ namespace kestrel {
 
 struct GroupedSites {
     ScratchArray<std::uint32_t> cell_start;  // positions of grid cell c are [cell_start[c], cell_start[c + 1])
-    // Site index at each position; within a cell in descending order, the
-    // order in which the linked cells used to chain them, so sums over the
-    // pairs keep their order to the last bit.
+    // Site index at each position; within a cell in descending order (the
+    // order of the linked-cell chains of build_cell_list, which the pair
+    // sums have always followed, so they keep their order to the last bit).
     ScratchArray<std::uint32_t> site;
     // Cartesian coordinates of the wrapped sites by position, as separate
     // arrays so the distance test vectorises. Each has three NaN entries
