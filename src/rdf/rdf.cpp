@@ -30,6 +30,7 @@ struct PairLoop {
     ScratchArray<std::uint32_t> element;  // the SpeciesTable's entries, in position order
     ScratchArray<double> occupancy;
     bool one_species_per_site;  // lets the common case skip the species loops
+    bool unit_weights = false;  // and every occupancy is exactly 1: each pair adds 1
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
@@ -78,6 +79,8 @@ struct PairLoop {
                 }
             }
         });
+        unit_weights =
+            one_species_per_site && std::all_of(occupancy.begin(), occupancy.end(), [](double w) { return w == 1.0; });
     }
 
     // Positions [begin, end) as centres, in ascending order, into a fresh
@@ -91,6 +94,28 @@ struct PairLoop {
         const std::size_t stride = n_elements * n_bins;
         const UniformShells shells{edges[1], 1.0 / edges[1], static_cast<std::uint32_t>(n_bins)};
         if constexpr (kOneSpecies) {
+            if (unit_weights) {
+                // Every pair weighs exactly 1 * 1: only the bin (and, with
+                // several elements, the element pair) is needed.
+                std::vector<std::size_t> index;
+                for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                                   [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
+                                       if (n_elements == 1) {
+                                           for (std::size_t t = 0; t < n; ++t)
+                                               if (k[t] < n_bins) counts[k[t]] += 1.0;
+                                           return;
+                                       }
+                                       if (index.size() < n) index.resize(n);
+                                       const std::size_t row = element[p] * stride;
+                                       std::size_t kept = 0;
+                                       for (std::size_t t = 0; t < n; ++t) {
+                                           index[kept] = row + element[q[t]] * n_bins + k[t];
+                                           kept += k[t] < n_bins;
+                                       }
+                                       for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += 1.0;
+                                   });
+                return histogram;
+            }
             // Each centre's histogram entries and weights are worked out in a
             // pass of their own. Done inside the additions, every addition's
             // address would wait on loads behind the previous store, and
