@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -193,8 +192,7 @@ std::string scientific(double value) {
 // the sphere, but every cell a query visits costs a lookup whether it holds
 // sites or not: subdivide only while a cell still holds about five sites.
 unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
-    static const double per_cell = std::getenv("KSUB") ? std::atof(std::getenv("KSUB")) : 5.0;
-    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / per_cell));
+    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
     if (!(fit >= 1.0)) return 1;
     return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
 }
