@@ -1,6 +1,10 @@
 """Ctrl-C ends a long call with KeyboardInterrupt within half a second, and
 the next call (on the same pool) works normally. Each case runs in a child
-process that the test interrupts with a real SIGINT."""
+process that the test interrupts with a real SIGINT.
+
+No case relies on how fast the machine is: the child says "calling" as the
+long call is entered (a profile hook sees it), and every long call is work
+that no machine finishes in the seconds the test gives it."""
 
 import os
 import signal
@@ -16,20 +20,33 @@ from conftest import ROOT
 SETUP = """
 import sys, time
 from kestrel import Structure
+
+
+def announce(name):
+    # Prints "calling" as the extension's method `name` is entered, so the
+    # parent signals a call in progress rather than guessing when it starts.
+    def hook(frame, event, arg):
+        if event == "c_call" and getattr(arg, "__name__", "") == name:
+            sys.setprofile(None)
+            print("calling", flush=True)
+    sys.setprofile(hook)
+
+
 cube = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Na": 1}, {"Cl": 1}])
 mixed = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, 0.5, 0.5]],
                   [{"Na": 0.1234567, "K": 0.8765433}, {"Cl": 1}])
 big = cube.make_supercell(40, 40, 40)
 """
 
-# Each call runs for many seconds when left alone; the follow-up is quick
-# and its result is checked against a value computed in a fresh process.
+# Each call would run for minutes when left alone (the expansion fills a
+# supercell of 3e7 sites, the RDFs count 1e11 pairs or more); the follow-up is
+# quick and its result is checked against a value computed in a fresh process.
 LONG_CALLS = {
     "prdf, many centres, dedicated pool": "big.prdf(40.0, 0.1, n_threads=2)",
     "prdf, many centres, default pool": "big.prdf(40.0, 0.1)",
-    "total_rdf, one cell with a long reach": "cube.total_rdf(3000.0, 1.0)",
-    "total_rdf, one cell, dedicated pool": "cube.total_rdf(3000.0, 1.0, n_threads=3)",
-    "expand_occupancies": "mixed.expand_occupancies(max_sites=3 * 10**6, max_denominator=10**7)",
+    "total_rdf, one cell with a long reach": "cube.total_rdf(8000.0, 1.0)",
+    "total_rdf, one cell, dedicated pool": "cube.total_rdf(8000.0, 1.0, n_threads=3)",
+    "expand_occupancies": "mixed.expand_occupancies(max_sites=3 * 10**7, max_denominator=10**7)",
 }
 
 FOLLOW_UP = {
@@ -65,6 +82,7 @@ def test_sigint_stops_a_long_call_and_the_next_call_works(name):
 
     proc = child(f"""
     print("ready", flush=True)
+    announce({call.split("(")[0].split(".")[1]!r})
     try:
         {call}
         print("finished")
@@ -73,7 +91,8 @@ def test_sigint_stops_a_long_call_and_the_next_call_works(name):
     print({follow_up})
     """)
     assert proc.stdout.readline().strip() == "ready"
-    time.sleep(1.0)  # well inside the call
+    assert proc.stdout.readline().strip() == "calling"
+    time.sleep(0.2)  # past the hook's own lines, well inside the call
     sent = time.time()
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=120)
@@ -95,14 +114,16 @@ def test_sigint_handler_of_the_caller_runs_and_its_exception_propagates():
         raise Stop("from the handler")
     signal.signal(signal.SIGINT, handler)
     print("ready", flush=True)
+    announce("total_rdf")
     try:
-        cube.total_rdf(3000.0, 1.0)
+        cube.total_rdf(8000.0, 1.0)
     except Stop as error:
         print("caught", error)
     print(float(cube.total_rdf(12.0, 0.5)[1].sum()) > 0)
     """)
     assert proc.stdout.readline().strip() == "ready"
-    time.sleep(0.5)
+    assert proc.stdout.readline().strip() == "calling"
+    time.sleep(0.2)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=120)
     assert out.split("\n")[:2] == ["caught from the handler", "True"], (out, err)
