@@ -18,7 +18,8 @@ import time
 import numpy as np
 
 from kestrel import Structure
-from kestrel.pdf import GAUSSIAN_REACH, HISTOGRAM_STEP, compute_pdf
+from kestrel.scattering import compute_pdf
+from kestrel.scattering.model import GAUSSIAN_REACH, HISTOGRAM_STEP
 
 A = 4.18
 CELL = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0], [0.5, 0.5, 0.5], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]]

@@ -11,7 +11,7 @@ import pytest
 
 from _kestrel import _cif_site_u_iso
 from kestrel import Structure
-from kestrel.pdf import cif_u_iso, compute_pdf
+from kestrel.scattering import cif_u_iso, compute_pdf
 
 EIGHT_PI2 = 8.0 * math.pi**2
 CORPUS = os.path.join(os.path.dirname(__file__), "fuzz", "corpus", "cif")

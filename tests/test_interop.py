@@ -265,7 +265,7 @@ def test_writers_say_what_they_need(tmp_path, obj, error, message):
 
 
 def cell_parameters(matrix):
-    from kestrel.cif_writer import lattice_parameters
+    from kestrel.io.cif_writer import lattice_parameters
 
     return lattice_parameters(matrix)
 

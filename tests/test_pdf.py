@@ -11,9 +11,7 @@ import pytest
 
 import kestrel
 from kestrel import Structure
-from kestrel.pdf import (
-    GAUSSIAN_REACH,
-    HISTOGRAM_STEP,
+from kestrel.scattering import (
     average_u_iso,
     compute_pdf,
     fit_scale,
@@ -21,6 +19,7 @@ from kestrel.pdf import (
     read_gr,
     write_gr,
 )
+from kestrel.scattering.model import GAUSSIAN_REACH, HISTOGRAM_STEP
 
 periodictable = pytest.importorskip("periodictable")
 

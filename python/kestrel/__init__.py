@@ -3,9 +3,9 @@
 from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
-from kestrel.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
-from kestrel.pdf import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
+from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
+from kestrel.scattering import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
 from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 
 __all__ = [

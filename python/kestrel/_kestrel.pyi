@@ -87,7 +87,7 @@ def _find_space_group_setting(
     hall: Optional[str] = None, hermann_mauguin: Optional[str] = None, number: Optional[int] = None
 ) -> Optional[Tuple[int, str, str, str]]: ...
 
-# Private: the displacement parameter U (Å²) of each site of a CIF, behind kestrel.pdf.cif_u_iso.
+# Private: the displacement parameter U (Å²) of each site of a CIF, behind kestrel.scattering.cif_u_iso.
 def _cif_site_u_iso(path: str, symprec: float = 1e-4) -> List[Dict[str, Optional[float]]]: ...
 
 # Building blocks of kestrel.trajectory_rdf.

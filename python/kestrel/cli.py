@@ -452,7 +452,7 @@ def _parse_u_iso(text: str, elements: Sequence[str]):
 
 def _pdf_u_iso(args, structure):
     """The u_iso for compute_pdf and where it came from: --u-iso, else a CIF's own values."""
-    from kestrel.pdf import DEFAULT_U_ISO, cif_u_iso
+    from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
 
     if args.u_iso is not None:
         return _parse_u_iso(args.u_iso, structure.elements), "from --u-iso"
@@ -478,7 +478,8 @@ def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
 
 
 def cmd_pdf(args) -> int:
-    from kestrel.pdf import compute_pdf, fit_to_data, read_gr, save_pdf_plots
+    from kestrel.plotting import save_pdf_plots
+    from kestrel.scattering import compute_pdf, fit_to_data, read_gr
 
     s = read_structure(args.file, args.format)
     u_iso, u_origin = _pdf_u_iso(args, s)

@@ -12,13 +12,13 @@ import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
-from kestrel.interop import as_structure
+from kestrel.io.interop import as_structure
 from kestrel.plotting import save_ensemble_plots
 
 if TYPE_CHECKING:
     import numpy as np
 
-    from kestrel.pdf import EnsemblePdf
+    from kestrel.scattering import EnsemblePdf
 
 Pair = Tuple[str, str]
 
@@ -135,7 +135,7 @@ def ordering_ensemble(
     pairs = list(disordered_partials)
     pdfs = None
     if pdf is not None:
-        from kestrel.pdf import OrderingPdfs
+        from kestrel.scattering.fitting import OrderingPdfs
 
         pdfs = OrderingPdfs(structure, pdf, cutoff, n_threads)
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}

@@ -1,5 +1,5 @@
 // The private reading of a CIF's displacement parameters behind the
-// scattering PDF (kestrel.pdf.cif_u_iso).
+// scattering PDF (kestrel.scattering.cif_u_iso).
 #include <optional>
 #include <string>
 #include <variant>

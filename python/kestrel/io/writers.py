@@ -1,4 +1,4 @@
-"""Reading a structure file by name, and writing POSCAR, extended XYZ and CIF.
+"""Writing POSCAR, extended XYZ and CIF, the writer chosen by the file name.
 
 What kestrel reads it can hand on: an expanded structure goes straight into a
 DFT or MD code. POSCAR and extended XYZ hold whole atoms only; CIF keeps
@@ -8,28 +8,16 @@ back to the same double.
 
 from __future__ import annotations
 
-import errno
 import os
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Tuple
 
 from kestrel._kestrel import Structure
-from kestrel.cif_writer import cif_text
-from kestrel.interop import as_structure, expand_hint
+from kestrel.io.cif_writer import cif_text
+from kestrel.io.interop import as_structure, expand_hint
+from kestrel.io.readers import PathLike, format_from_name
 
-PathLike = Union[str, "os.PathLike[str]"]
 # A kestrel Structure, an ase.Atoms or a pymatgen Structure (converted on the way in).
 StructureLike = Any
-
-__all__ = [
-    "write_poscar",
-    "write_xyz",
-    "write_cif",
-    "write_structure",
-    "read_structure",
-    "poscar_text",
-    "xyz_text",
-    "cif_text",
-]
 
 
 def _ordered(obj: Any, what: str, caller: str) -> Tuple[Structure, List[str]]:
@@ -119,51 +107,3 @@ def write_structure(structure: StructureLike, path: PathLike, comment: str = "")
     fmt = _output_format(path)
     _WRITERS[fmt](structure, path, comment)
     return fmt
-
-
-def format_from_name(path: PathLike) -> Optional[str]:
-    """The reader a file name asks for ("cif", "poscar" or "xyz"), or None when it does not say."""
-    name = os.path.basename(os.fspath(path)).lower()
-    if name.endswith(".cif"):
-        return "cif"
-    if name.endswith((".xyz", ".extxyz")):
-        return "xyz"
-    if name.endswith((".vasp", ".poscar")) or "poscar" in name or "contcar" in name:
-        return "poscar"
-    return None
-
-
-def read_structure(path: PathLike, fmt: Optional[str] = None, symprec: float = 1e-4) -> Structure:
-    """Read a structure file, choosing the reader by ``fmt`` or by the file name.
-
-    ``fmt`` is any format name ``Structure.from_str`` knows (cif, poscar, vasp,
-    contcar, xyz, extxyz); ``symprec`` (fractional coordinates, CIF only) is
-    the distance within which symmetry copies of a site are merged.
-    """
-    path = os.fspath(path)
-    if os.path.isdir(path):
-        raise IsADirectoryError(
-            f"could not read {path}: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR}); "
-            "give a structure file, not a directory"
-        )
-    if fmt is None:
-        fmt = format_from_name(path)
-        if fmt is None:
-            raise ValueError(f"cannot tell the format of '{path}' from its name; pass the format (cif, poscar or xyz)")
-    # The core picks the reader by format name, so there is one dispatch and
-    # one set of format names.
-    return Structure.from_str(_read_text(path), fmt, symprec)
-
-
-def _read_text(path: str) -> str:
-    """The file as text, failures worded like the core's own file reading."""
-    try:
-        with open(path, "rb") as handle:
-            data = handle.read()
-    except OSError as error:
-        code = error.errno if error.errno is not None else 0
-        raise type(error)(f"could not read {path}: {error.strerror} (os error {code})") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError:
-        raise OSError(f"could not read {path}: stream did not contain valid UTF-8") from None

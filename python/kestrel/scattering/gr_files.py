@@ -1,0 +1,107 @@
+"""Measured G(r) in ``.gr`` files: reading and writing."""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, List, Optional, Sequence, Union
+
+if TYPE_CHECKING:
+    import numpy as np
+
+
+# ---- measured data ------------------------------------------------------------------------------
+
+
+@dataclass
+class MeasuredPdf:
+    """A measured G(r): points, values, optional uncertainties, the header lines."""
+
+    r: np.ndarray
+    g: np.ndarray
+    dg: Optional[np.ndarray] = None
+    header: List[str] = field(default_factory=list)
+    path: str = ""
+
+
+_DATA_MARKER = re.compile(r"^#+\s*start data", re.IGNORECASE)
+
+
+def _numbers(tokens: List[str]) -> Optional[List[float]]:
+    try:
+        return [float(t) for t in tokens]
+    except ValueError:
+        return None
+
+
+def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
+    """Read a measured G(r) from a text file of columns.
+
+    The usual ``.gr`` layout of PDF-reduction programs: header lines (a
+    ``#### start data`` line ends the header when present), then one row per
+    point: r and G, or r, G and dG, or r, G, dr and dG. Lines starting with
+    '#' and blank lines among the rows are skipped. r must increase. Any
+    other problem is one ``ValueError`` naming the file and the line.
+    """
+    import numpy as np
+
+    path = os.fspath(path)
+    name = os.path.basename(path)
+    with open(path, encoding="utf-8", errors="replace") as handle:
+        lines = handle.read().splitlines()
+    start = 0
+    for number, line in enumerate(lines):
+        if _DATA_MARKER.match(line.strip()):
+            start = number + 1
+            break
+    rows: List[List[float]] = []
+    row_lines: List[int] = []
+    header: List[str] = lines[:start]
+    for number in range(start, len(lines)):
+        text = lines[number].split("#", 1)[0].strip() if not lines[number].lstrip().startswith("#") else ""
+        if not text:
+            if not rows:
+                header.append(lines[number])
+            continue
+        values = _numbers(text.replace(",", " ").split())
+        where = f"{name}, line {number + 1}"
+        if values is None:
+            if not rows:
+                header.append(lines[number])
+                continue
+            raise ValueError(f"{where}: expected numbers, found '{text}'")
+        if len(values) < 2:
+            raise ValueError(f"{where}: expected at least two columns (r and G), found one")
+        if rows and len(values) != len(rows[0]):
+            raise ValueError(
+                f"{where}: expected {len(rows[0])} columns like the first data row "
+                f"(line {row_lines[0]}), found {len(values)}"
+            )
+        if not all(math.isfinite(v) for v in values):
+            raise ValueError(f"{where}: '{text}' holds a value that is not a finite number")
+        if rows and not values[0] > rows[-1][0]:
+            raise ValueError(f"{where}: r = {values[0]:g} does not increase (the previous row has r = {rows[-1][0]:g})")
+        rows.append(values)
+        row_lines.append(number + 1)
+    if not rows:
+        raise ValueError(f"{name}: no rows of numbers found in {len(lines)} lines")
+    table = np.array(rows)
+    uncertainty = None
+    if table.shape[1] == 3:
+        uncertainty = table[:, 2]
+    elif table.shape[1] >= 4:
+        uncertainty = table[:, 3]
+    return MeasuredPdf(r=table[:, 0], g=table[:, 1], dg=uncertainty, header=header, path=path)
+
+
+def write_gr(path, r, g, dg=None, header: Sequence[str] = ()) -> None:
+    """Write r, G (and dG) columns with '#' header lines, readable by :func:`read_gr`."""
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        for line in header:
+            handle.write(f"# {line}\n")
+        handle.write("#### start data\n")
+        for k in range(len(r)):
+            row = [r[k], g[k]] + ([dg[k]] if dg is not None else [])
+            handle.write(" ".join(repr(float(v)) for v in row) + "\n")
