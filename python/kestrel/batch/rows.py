@@ -1,0 +1,272 @@
+"""One chunk of work: reading each source, computing its curves, and the rows of the table."""
+
+from __future__ import annotations
+
+import threading
+import time
+import warnings
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+
+from _kestrel import Structure
+from kestrel.batch.schema import _schema_fields, _write_part, table_schema
+from kestrel.batch.settings import _require, _Settings
+from kestrel.batch.sources import _identity
+
+if TYPE_CHECKING:
+    import numpy as np  # imported where used: `import kestrel` stays free of NumPy
+
+
+# ---- one chunk of work ---------------------------------------------------------
+
+# A Structure cannot cross a process boundary; its lattice, coordinates and
+# species can, and rebuild it exactly.
+_StructureRecord = Tuple[List[List[float]], List[List[float]], List[Dict[str, float]]]
+
+
+@dataclass
+class _Job:
+    """A chunk of sources and where its rows go: a Parquet part, or back to the caller."""
+
+    items: List[Tuple[int, Union[str, Structure, _StructureRecord]]]
+    settings: _Settings
+    part_path: Optional[str] = None
+    n_threads: int = 0
+    number: int = 0  # position of the chunk in the run, to put in-memory rows back in order
+
+
+@dataclass
+class _JobDone:
+    number: int
+    sources: int
+    rows: int
+    errors: int
+    warned: int = 0  # rows whose reading raised warnings
+    batch: Any = None  # the rows as a pyarrow RecordBatch when no part file was asked for
+
+
+def _formula(composition: Dict[str, float]) -> str:
+    parts = []
+    for element, amount in composition.items():
+        text = f"{amount:.4f}".rstrip("0").rstrip(".")
+        parts.append(element if text == "1" else element + text)
+    return "".join(parts)
+
+
+def _error_text(error: BaseException) -> str:
+    message = str(error).replace("\n", " ")
+    if isinstance(error, (ValueError, OSError)):
+        return message  # the system's own messages say what went wrong
+    return f"{type(error).__name__}: {message}"
+
+
+def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structure]]:
+    """The structures of one file; a CIF gives one per data block that has atoms."""
+    import _kestrel
+
+    read_blocks = getattr(_kestrel, "read_cif_blocks", None)
+    if read_blocks is not None and path.lower().endswith(".cif"):
+        blocks = read_blocks(path, symprec)
+        if not blocks:
+            raise ValueError(f"{path} has no data block with atom sites")
+        return list(blocks.items())
+    from kestrel.io import read_structure
+
+    return [(None, read_structure(path, symprec=symprec))]
+
+
+# The readers say what they had to guess through Python's warnings. In a batch
+# those belong to the row they concern, not to a screenful of standard error.
+# Catching warnings swaps process-wide state, so reads take turns under this
+# lock; the readers hold the interpreter lock while parsing anyway, so the
+# turns cost nothing, and the RDFs (which release it) still run side by side.
+_READING = threading.Lock()
+
+
+def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[str], Structure]], List[str]]:
+    with _READING, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        blocks = _read_blocks(path, symprec)
+    return blocks, [str(w.message) for w in caught]
+
+
+class _Rows:
+    """Column-wise rows of one chunk, turned into one Arrow record batch at the end."""
+
+    def __init__(self, settings: _Settings):
+        self.settings = settings
+        self.columns: Dict[str, list] = {name: [] for name in _schema_fields(settings)}
+        self.errors = 0
+        self.warned = 0
+
+    def add(
+        self,
+        index: int,
+        source: Optional[str],
+        identity,
+        block: Optional[str],
+        structure: Optional[Structure],
+        curves,
+        error: Optional[str],
+        seconds: float,
+        notes: Optional[List[str]],
+    ) -> None:
+        c = self.columns
+        c["index"].append(index)
+        c["source"].append(source)
+        c["block"].append(block)
+        c["source_size"].append(identity[0])
+        c["source_mtime_ns"].append(identity[1])
+        if structure is not None:
+            composition = structure.composition
+            c["formula"].append(_formula(composition))
+            c["elements"].append(list(composition))
+            c["n_sites"].append(structure.n_sites)
+            c["n_atoms"].append(structure.n_atoms)
+            c["volume"].append(structure.volume)
+            c["ordered"].append(structure.is_ordered)
+        else:
+            for name in ("formula", "elements", "n_sites", "n_atoms", "volume", "ordered"):
+                c[name].append(None)
+        c["status"].append("error" if error is not None else "ok")
+        c["error"].append(error)
+        c["warnings"].append(notes)
+        c["seconds"].append(seconds)
+        partials, total, features = curves if curves is not None else (None, None, None)
+        if "total" in c:
+            c["total"].append(total)
+        if "partials" in c:
+            c["partials"].append(partials)
+        if "features" in c:
+            c["features"].append(features)
+        self.errors += error is not None
+        self.warned += bool(notes)
+
+    def record_batch(self):
+        pa = _require("pyarrow")
+        schema = table_schema(self.settings)
+        arrays = []
+        for name in schema.names:
+            values = self.columns[name]
+            if name in ("total", "features"):
+                arrays.append(_list_array(values))
+            elif name == "partials":
+                arrays.append(_partials_array(values))
+            else:
+                arrays.append(pa.array(values, type=schema.field(name).type))
+        return pa.RecordBatch.from_arrays(arrays, schema=schema)
+
+
+def _list_array(curves: Sequence[Optional[np.ndarray]]):
+    """A list<double> column from NumPy curves in one copy (None for error rows)."""
+    import numpy as np
+
+    pa = _require("pyarrow")
+    lengths = np.array([0 if c is None else len(c) for c in curves], dtype=np.int64)
+    offsets = np.zeros(len(curves) + 1, dtype=np.int32)
+    np.cumsum(lengths, out=offsets[1:])
+    present = [c for c in curves if c is not None]
+    values = np.concatenate(present) if present else np.zeros(0)
+    mask = np.array([c is None for c in curves], dtype=bool)
+    return pa.ListArray.from_arrays(pa.array(offsets), pa.array(values, type=pa.float64()), mask=pa.array(mask))
+
+
+def _partials_array(rows: List[Optional[Dict[Tuple[str, str], np.ndarray]]]):
+    """A list<struct<a, b, g>> column: every ordered element pair of a row with its curve."""
+    import numpy as np
+
+    pa = _require("pyarrow")
+    a: List[str] = []
+    b: List[str] = []
+    curves: List[np.ndarray] = []
+    counts = []
+    for partials in rows:
+        counts.append(0 if partials is None else len(partials))
+        if partials:
+            for (first, second), curve in partials.items():
+                a.append(first)
+                b.append(second)
+                curves.append(curve)
+    pairs = pa.StructArray.from_arrays(
+        [pa.array(a, type=pa.string()), pa.array(b, type=pa.string()), _list_array(curves)], names=["a", "b", "g"]
+    )
+    offsets = np.zeros(len(rows) + 1, dtype=np.int32)
+    np.cumsum(counts, out=offsets[1:])
+    mask = np.array([p is None for p in rows], dtype=bool)
+    return pa.ListArray.from_arrays(pa.array(offsets), pairs, mask=pa.array(mask))
+
+
+def _curves(structure: Structure, settings: _Settings, n_threads: int):
+    """(partials, total, features) of one structure, each None when the table does not keep it."""
+    if settings.elements:
+        outside = [e for e, amount in structure.composition.items() if amount > 0 and e not in settings.elements]
+        if outside:
+            raise ValueError(f"the structure holds {', '.join(outside)}, which the element list leaves out")
+    if not settings.wants_partials:
+        _, total = structure.total_rdf(settings.cutoff, settings.bin_size, n_threads)
+        return None, total, None
+    _, partials, total = structure.prdf(settings.cutoff, settings.bin_size, n_threads)
+    features = None
+    if settings.elements:
+        import numpy as np
+
+        zeros = np.zeros(len(total))
+        features = np.concatenate([partials.get(pair, zeros) for pair in settings.pairs])
+    return (
+        partials if settings.curves != "total" else None,
+        total if settings.curves != "partials" else None,
+        features,
+    )
+
+
+def _run_job(job: _Job) -> _JobDone:
+    """Read and compute one chunk; write its Parquet part or return its rows.
+
+    Runs unchanged on a local thread, a local worker process or a Dask worker.
+    """
+    rows = _Rows(job.settings)
+    for index, item in job.items:
+        started = time.perf_counter()
+        if isinstance(item, str):
+            source: Optional[str] = item
+            identity = _identity(item)
+            try:
+                blocks, notes = _read_with_warnings(item, job.settings.symprec)
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch
+                rows.add(
+                    index, source, identity, None, None, None, _error_text(failure), time.perf_counter() - started, None
+                )
+                continue
+        else:
+            source, identity, notes = None, (None, None), []
+            blocks = [(None, item if isinstance(item, Structure) else Structure(*item))]
+        read_seconds = (time.perf_counter() - started) / len(blocks)
+        for block, structure in blocks:
+            started = time.perf_counter()
+            message: Optional[str] = None
+            try:
+                curves = _curves(structure, job.settings, job.n_threads)
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as failure:  # noqa: BLE001 - as above
+                curves, message = None, _error_text(failure)
+            rows.add(
+                index,
+                source,
+                identity,
+                block,
+                structure,
+                curves,
+                message,
+                read_seconds + time.perf_counter() - started,
+                notes,
+            )
+    batch = rows.record_batch()
+    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors, rows.warned)
+    if job.part_path is None:
+        done.batch = batch
+    else:
+        _write_part(batch, job.part_path)
+    return done

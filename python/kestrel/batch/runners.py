@@ -1,0 +1,223 @@
+"""Where the chunks run: local threads, local worker processes or a Dask cluster."""
+
+from __future__ import annotations
+
+import math
+import os
+from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+
+from _kestrel import Structure
+from kestrel.batch.rows import _Job, _JobDone, _Rows, _run_job, _StructureRecord
+from kestrel.batch.schema import _write_part
+from kestrel.batch.settings import _require, _Settings
+from kestrel.batch.sources import _identity
+
+if TYPE_CHECKING:
+    pass  # imported where used: `import kestrel` stays free of NumPy
+
+# Sources per chunk. A chunk is the unit of work handed to a thread, process or
+# Dask worker and, on disk, one Parquet part: large enough that the fixed cost
+# of a task and of a file is small beside the structures, small enough that a
+# chunk's rows stay a few megabytes and the progress bar moves.
+CHUNK_SIZE = 256
+# Below this many sources the run stays in this process on threads: starting
+# worker processes (each imports NumPy and pyarrow) takes half a second to a
+# few seconds on a busy machine, longer than such a run takes on threads.
+PROCESS_THRESHOLD = 2000
+
+ProgressCallback = Callable[[int, int, int], None]
+
+
+def _encode(item: Union[str, Structure, _StructureRecord]) -> Union[str, _StructureRecord]:
+    if isinstance(item, Structure):
+        return (item.lattice_matrix, item.frac_coords, item.species)
+    return item
+
+
+WORKER_LOST = (
+    "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"
+)
+
+
+def _lost_job(job: _Job) -> _JobDone:
+    """Error rows for every source of a chunk whose worker died, so the table says what is missing."""
+    rows = _Rows(job.settings)
+    for index, item in job.items:
+        path = item if isinstance(item, str) else None
+        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0, None)
+    batch = rows.record_batch()
+    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
+    if job.part_path is None:
+        done.batch = batch
+    else:
+        _write_part(batch, job.part_path)
+    return done
+
+
+class _Runner:
+    """Runs jobs on threads, local processes or a Dask client, a bounded number in flight."""
+
+    def __init__(self, mode: str, workers: int, client=None):
+        self.mode = mode
+        self.workers = workers
+        self.client = client
+
+    def run(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
+        if self.mode == "dask":
+            self._run_dask(jobs, on_done)
+        else:
+            self._run_local(jobs, on_done)
+
+    def _executor(self) -> Executor:
+        if self.mode == "threads":
+            return ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
+        import multiprocessing
+
+        # spawn, not fork: a forked child would inherit the engine's thread
+        # pool without its threads. Each process computes one structure at a
+        # time on one engine thread; the processes fill the cores.
+        return ProcessPoolExecutor(
+            self.workers, mp_context=multiprocessing.get_context("spawn"), initializer=_one_engine_thread
+        )
+
+    def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
+        from concurrent.futures.process import BrokenProcessPool
+
+        executor = self._executor()
+        in_flight: Dict[Any, Tuple[_Job, Executor]] = {}
+
+        def collect(future) -> None:
+            nonlocal executor
+            job, ran_on = in_flight.pop(future)
+            try:
+                done = future.result()
+            except BrokenProcessPool:
+                # A dead process breaks the whole pool: its chunks in flight
+                # become error rows, and a fresh pool takes the rest.
+                done = _lost_job(job)
+                if ran_on is executor:
+                    executor.shutdown(wait=False)
+                    executor = self._executor()
+            on_done(done)
+
+        try:
+            for job in jobs:
+                if self.mode == "processes":
+                    job.items = [(index, _encode(item)) for index, item in job.items]
+                in_flight[executor.submit(_run_job, job)] = (job, executor)
+                # Twice the workers in flight keeps every worker fed while the
+                # rest of the sources wait as plain paths.
+                while len(in_flight) >= 2 * self.workers:
+                    finished, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
+                    for future in finished:
+                        collect(future)
+            while in_flight:
+                collect(next(iter(in_flight)))
+        finally:
+            # On an interruption the chunks not yet started are dropped; those
+            # running finish and keep their parts for the next run.
+            executor.shutdown(wait=True, cancel_futures=True)
+
+    def _run_dask(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
+        distributed = _require("distributed")
+        limit = 2 * max(1, sum(self.client.nthreads().values()))
+        pending = distributed.as_completed()
+        submitted: Dict[str, _Job] = {}
+
+        def collect(future) -> None:
+            job = submitted.pop(future.key)
+            try:
+                done = future.result()
+            except distributed.KilledWorker:
+                done = _lost_job(job)
+            future.release()
+            on_done(done)
+
+        for job in jobs:
+            job.items = [(index, _encode(item)) for index, item in job.items]
+            future = self.client.submit(_run_job, job, pure=False)
+            submitted[future.key] = job
+            pending.add(future)
+            while len(submitted) >= limit:
+                collect(next(pending))
+        for future in pending:
+            collect(future)
+
+
+def _one_engine_thread() -> None:
+    os.environ["RAYON_NUM_THREADS"] = "1"
+
+
+def _local_workers(workers: Optional[int]) -> int:
+    n = workers if workers is not None else (os.cpu_count() or 1)
+    if n < 1:
+        raise ValueError(f"workers must be 1 or more, not {n}")
+    return n
+
+
+def _runner(n_sources: int, workers: Optional[int], client, processes: Optional[bool]) -> Tuple[_Runner, Any]:
+    """Where the chunks run, and a client to close afterwards when we opened it."""
+    if client is not None:
+        distributed = _require("distributed")
+        owned = None
+        if isinstance(client, str):
+            client = owned = distributed.Client(client)
+        n = max(1, sum(client.nthreads().values()))
+        return _Runner("dask", n, client), owned
+    n = _local_workers(workers)
+    if processes is None:
+        processes = n > 1 and n_sources >= PROCESS_THRESHOLD
+    return _Runner("processes" if processes else "threads", n, None), None
+
+
+def _chunk_size(n_sources: int, workers: int) -> int:
+    # Small runs are cut finer so that every worker gets a share.
+    return max(1, min(CHUNK_SIZE, math.ceil(n_sources / (4 * workers))))
+
+
+def _jobs(
+    items: List[Tuple[int, Any]],
+    settings: _Settings,
+    size: int,
+    n_threads: int,
+    part_name: Optional[Callable[[int], str]],
+) -> Iterator[_Job]:
+    for number, start in enumerate(range(0, len(items), size)):
+        yield _Job(items[start : start + size], settings, part_name(number) if part_name else None, n_threads, number)
+
+
+def _run(
+    items, settings, runner: _Runner, part_name, progress: Optional[ProgressCallback], sink: Callable[[Any], None]
+) -> Dict[str, int]:
+    """Run every chunk; returns the counts (sources, rows, errors, warned).
+
+    Chunks that come back with their rows (no part file) hand them to ``sink``
+    in chunk order, whatever order they finish in.
+    """
+    counts = {"sources": 0, "rows": 0, "errors": 0, "warned": 0}
+    finished_early: Dict[int, Any] = {}
+    next_number = 0
+    total = len(items)
+    # Local processes and Dask workers run one engine thread per structure;
+    # threads in this process share the engine's pool.
+    n_threads = 0
+
+    def on_done(done: _JobDone) -> None:
+        counts["sources"] += done.sources
+        counts["rows"] += done.rows
+        counts["errors"] += done.errors
+        counts["warned"] += done.warned
+        nonlocal next_number
+        if done.batch is not None:
+            finished_early[done.number] = done.batch
+        while next_number in finished_early:
+            sink(finished_early.pop(next_number))
+            next_number += 1
+        if progress is not None:
+            progress(counts["sources"], total, counts["errors"])
+
+    if progress is not None:
+        progress(0, total, 0)
+    runner.run(_jobs(items, settings, _chunk_size(total, runner.workers), n_threads, part_name), on_done)
+    return counts

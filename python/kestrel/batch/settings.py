@@ -1,0 +1,96 @@
+"""The settings of a batch run, the optional dependencies it needs and the table's metadata key."""
+
+from __future__ import annotations
+
+import functools
+import math
+from dataclasses import dataclass
+from itertools import combinations_with_replacement
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
+
+from _kestrel import Structure, __version__
+
+if TYPE_CHECKING:
+    pass  # imported where used: `import kestrel` stays free of NumPy
+
+INSTALL_HINT = 'pip install "kestrel[batch]"'
+CURVES = ("both", "total", "partials")
+METADATA_KEY = b"kestrel"
+TABLE_VERSION = 1
+
+
+def _require(module: str):
+    """Import one of the optional batch dependencies, naming the extra when it is missing."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(f"kestrel's batch tables need {module.split('.')[0]}: {INSTALL_HINT}") from error
+
+
+# ---- settings ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Settings:
+    """The RDF parameters of a run: what every row of one table shares."""
+
+    cutoff: float
+    bin_size: float
+    curves: str
+    elements: Optional[Tuple[str, ...]]
+    symprec: float
+
+    @property
+    def pairs(self) -> List[Tuple[str, str]]:
+        """Feature pairs: unordered pairs of the element list, each once, in list order."""
+        return list(combinations_with_replacement(self.elements, 2)) if self.elements else []
+
+    @property
+    def wants_partials(self) -> bool:
+        return self.curves != "total" or bool(self.elements)
+
+    def bin_edges(self) -> List[float]:
+        return list(_bin_edges(self.cutoff, self.bin_size))
+
+    def metadata(self) -> Dict[str, Any]:
+        return {
+            "table_version": TABLE_VERSION,
+            "kestrel_version": __version__,
+            "cutoff": self.cutoff,
+            "bin_size": self.bin_size,
+            "curves": self.curves,
+            "elements": list(self.elements) if self.elements else None,
+            "feature_pairs": [list(pair) for pair in self.pairs],
+            "bin_edges": self.bin_edges(),
+            "symprec": self.symprec,
+        }
+
+
+@functools.lru_cache(maxsize=16)
+def _bin_edges(cutoff: float, bin_size: float) -> Tuple[float, ...]:
+    # Let the engine judge the parameters (with its own messages) and say how
+    # many bins it makes, on a cell too large for any pair to count.
+    side = 2.0 * cutoff if math.isfinite(cutoff) and cutoff > 1.0 else 2.0
+    probe = Structure([[side, 0, 0], [0, side, 0], [0, 0, side]], [[0, 0, 0]], [{"H": 1.0}])
+    r, _ = probe.total_rdf(cutoff, bin_size, 1)
+    return tuple(float(k) * bin_size for k in range(len(r) + 1))
+
+
+def _settings(
+    cutoff: float, bin_size: float, curves: str, elements: Optional[Iterable[str]], symprec: float
+) -> _Settings:
+    if curves not in CURVES:
+        raise ValueError(f"curves must be one of {', '.join(CURVES)}, not '{curves}'")
+    element_list: Optional[Tuple[str, ...]] = None
+    if elements is not None:
+        element_list = tuple(str(e).strip() for e in elements)
+        if not element_list or any(not e for e in element_list):
+            raise ValueError("the element list is empty or has an empty name")
+        repeated = sorted({e for e in element_list if element_list.count(e) > 1})
+        if repeated:
+            raise ValueError(f"the element list names {', '.join(repeated)} more than once")
+    settings = _Settings(float(cutoff), float(bin_size), curves, element_list, float(symprec))
+    settings.bin_edges()  # refuses a bad cutoff or bin size before any work starts
+    return settings
