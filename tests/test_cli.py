@@ -212,11 +212,12 @@ def test_flag_errors_name_the_flag(args, text, tmp_path, monkeypatch):
 
 def test_a_library_type_error_is_an_internal_error(monkeypatch, capsys):
     from kestrel import cli
+    from kestrel.cli import info
 
     def broken(*args, **kwargs):
         raise TypeError("argument 'fmt': 'int' object cannot be converted to 'PyString'")
 
-    monkeypatch.setattr(cli, "read_structure", broken)
+    monkeypatch.setattr(info, "read_structure", broken)
     assert cli.main(["info", str(EXAMPLES / "MgO.xyz")]) == 2
     assert capsys.readouterr().err == (
         "kestrel: internal error (TypeError): argument 'fmt': 'int' object cannot be converted to 'PyString'\n"

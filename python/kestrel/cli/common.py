@@ -1,0 +1,267 @@
+"""What the commands share: the error of the command line's own input, progress, options and printing helpers."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import time
+import warnings
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import kestrel
+from kestrel.io import format_from_name
+
+FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
+
+
+class CommandError(Exception):
+    """A problem with the command line's own input, reported like a library error."""
+
+
+# ---- helpers -----------------------------------------------------------------
+
+
+class Progress:
+    """Progress on standard error: a bar redrawn in place on a terminal, else a line per tenth.
+
+    A log file or a pipe gets plain lines, not a screenful of carriage returns.
+    """
+
+    def __init__(self, total: int, what: str, stream=None, width: int = 30):
+        self.total = max(total, 1)
+        self.what = what
+        self.stream = stream if stream is not None else sys.stderr
+        self.width = width
+        self.started = time.perf_counter()
+        self.drawn = 0.0
+        self.tenths_shown = 0
+        isatty = getattr(self.stream, "isatty", None)
+        self.on_terminal = bool(isatty and isatty())
+
+    def update(self, done: int, total: Optional[int] = None, note: str = "") -> None:
+        if total is not None:
+            self.total = max(total, 1)
+        if self.on_terminal:
+            self._redraw(done, note)
+        else:
+            self._log(done, note)
+
+    def _redraw(self, done: int, note: str) -> None:
+        now = time.perf_counter()
+        # Redraw at most ten times a second, and always the last state.
+        if done < self.total and now - self.drawn < 0.1 and self.drawn:
+            return
+        self.drawn = now
+        filled = int(self.width * done / self.total)
+        elapsed = now - self.started
+        bar = "#" * filled + "." * (self.width - filled)
+        self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s{note}")
+        if done >= self.total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+    def _log(self, done: int, note: str) -> None:
+        tenths = 10 * min(done, self.total) // self.total
+        if tenths <= self.tenths_shown:
+            return
+        self.tenths_shown = tenths
+        elapsed = time.perf_counter() - self.started
+        self.stream.write(f"{done}/{self.total} {self.what} ({10 * tenths}%) {elapsed:.1f} s{note.rstrip()}\n")
+        self.stream.flush()
+
+
+def _abc_angles(matrix: Sequence[Sequence[float]]) -> Tuple[List[float], List[float]]:
+    def dot(u, v):
+        return sum(x * y for x, y in zip(u, v))
+
+    lengths = [math.sqrt(dot(v, v)) for v in matrix]
+    a, b, c = matrix
+    angles = []
+    pairs = ((b, c, lengths[1], lengths[2]), (a, c, lengths[0], lengths[2]), (a, b, lengths[0], lengths[1]))
+    for u, v, lu, lv in pairs:
+        cosine = max(-1.0, min(1.0, dot(u, v) / (lu * lv)))
+        angles.append(math.degrees(math.acos(cosine)))
+    return lengths, angles
+
+
+def first_peak(r, curve) -> Optional[Tuple[int, float]]:
+    """Bin index and height of the first clear maximum of a curve, or None for a flat one.
+
+    A local maximum counts when it reaches a fifth of the curve's highest
+    value, so the ripples of a sparse histogram are passed over.
+    """
+    values = list(curve)
+    if not values:
+        return None
+    highest = max(values)
+    if not highest > 0:
+        return None
+    for i, value in enumerate(values):
+        left = values[i - 1] if i > 0 else -math.inf
+        right = values[i + 1] if i + 1 < len(values) else -math.inf
+        if value >= 0.2 * highest and value >= left and value > right:
+            return i, float(value)
+    return None
+
+
+def _parse_cell(text: Optional[str]):
+    if text is None:
+        return None
+    parts = text.replace(",", " ").split()
+    try:
+        numbers = [float(p) for p in parts]
+    except ValueError:
+        raise CommandError(f"--cell needs 9 numbers, got '{text}'") from None
+    if len(numbers) != 9:
+        raise CommandError(f"--cell needs 9 numbers, got {len(numbers)}")
+    return [numbers[0:3], numbers[3:6], numbers[6:9]]
+
+
+def _save_curves(
+    out: str,
+    r,
+    partials,
+    total,
+    bin_size: float,
+    title: Optional[str],
+    density: float,
+    partner_densities: Optional[Dict[str, float]] = None,
+    normalised: bool = False,
+) -> None:
+    from kestrel.plotting import save_prdf_plots
+
+    save_prdf_plots(
+        r,
+        partials,
+        total,
+        out,
+        bin_size=bin_size,
+        title=title,
+        density=density,
+        partner_densities=partner_densities,
+        normalised=normalised,
+    )
+
+
+def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
+    # Peaks are placed at the centre of their bin; r holds the lower edges.
+    # The curves are pair densities; dividing by the partner's density gives g.
+    print(f"{'pair':<12}{'first peak r (Å)':>18}{'ρ_B g_AB (Å⁻³)':>16}{'g_AB':>10}")
+    for (a, b), curve in partials.items():
+        peak = first_peak(r, curve)
+        label = f"{a}-{b}"
+        if peak is None:
+            print(f"{label:<12}{'-':>18}{'-':>16}{'-':>10}")
+            continue
+        partner_density = composition.get(b, 0.0) / volume
+        relative = peak[1] / partner_density if partner_density > 0 else float("nan")
+        centre = float(r[peak[0]]) + bin_size / 2
+        print(f"{label:<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
+    peak = first_peak(r, total)
+    if peak is not None:
+        total_density = sum(composition.values()) / volume
+        relative = peak[1] / total_density if total_density > 0 else float("nan")
+        centre = float(r[peak[0]]) + bin_size / 2
+        print(f"{'total':<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
+    print("r: bin centres; A-B: B atoms around an A atom")
+
+
+def _partner_densities(composition: Dict[str, float], volume: float) -> Dict[str, float]:
+    return {element: amount / volume for element, amount in composition.items()}
+
+
+def _note_other_frames(path: str, fmt: Optional[str], cell) -> None:
+    """Say so when an extended XYZ file holds more frames than the one read."""
+    if (fmt or format_from_name(path) or "").lower() not in ("xyz", "extxyz"):
+        return
+    try:
+        _, later, _ = kestrel.read_xyz_trajectory(path, start=1, stop=2, cell=cell)
+    except ValueError:
+        return
+    if later:
+        print(
+            f"kestrel: note: {path} holds more than one frame and rdf used frame 0; "
+            "`kestrel traj` averages over the frames",
+            file=sys.stderr,
+        )
+
+
+# ---- subcommands -------------------------------------------------------------
+
+
+def _cif_block_names(path: str) -> List[str]:
+    """Names of the data blocks with atom sites, or none when they cannot all be read."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kestrel.CifReadWarning)
+        try:
+            return list(kestrel.read_cif_blocks(path))
+        except (OSError, ValueError):
+            return []
+
+
+# ---- parser ------------------------------------------------------------------
+
+
+def _rdf_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
+    p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
+    p.add_argument(
+        "--threads", type=int, default=0, help="worker threads; 0 (default) uses the shared pool sized to the machine"
+    )
+    p.add_argument("--out", metavar="DIR", help="write PNG figures and a CSV of the curves into DIR")
+    p.add_argument("--title", help="title for the figures")
+
+
+def _normalised_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--normalised",
+        action="store_true",
+        help="draw the dimensionless g_AB(r) = pair density / ρ_B, which tends to 1, instead of the "
+        "pair densities (the CSV keeps the pair densities)",
+    )
+
+
+def _expand_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--max-sites",
+        type=int,
+        default=4096,
+        help="largest number of sites the n×n×n supercell may hold (default 4096)",
+    )
+    p.add_argument("--seed", type=int, default=42, help="seed of the random placement (default 42)")
+    p.add_argument(
+        "--max-denominator",
+        type=int,
+        default=16,
+        help="largest denominator used to approximate an occupancy as a fraction (default 16)",
+    )
+
+
+def _structure_command(
+    sub, name: str, summary: str, description: str, run, epilog: Optional[str] = None
+) -> argparse.ArgumentParser:
+    """A subcommand that reads one structure file."""
+    p = sub.add_parser(
+        name,
+        help=summary,
+        description=description,
+        epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter if epilog else argparse.HelpFormatter,
+    )
+    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument("--format", help=FORMAT_HELP)
+    p.set_defaults(run=run)
+    return p
+
+
+def _warn_about_last_bin(cutoff: float, bin_size: float) -> None:
+    # The same edges as the library: ceil((cutoff + bin) / bin) of them, k * bin each.
+    last_edge = (math.ceil((cutoff + bin_size) / bin_size) - 1) * bin_size
+    if last_edge > cutoff * (1 + 1e-12):
+        print(
+            f"kestrel: warning: the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last "
+            f"bin ({last_edge - bin_size:g} to {last_edge:g} Å) counts pairs only up to {cutoff:g} Å but is "
+            "divided by its whole shell, so it reads low",
+            file=sys.stderr,
+        )

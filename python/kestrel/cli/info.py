@@ -1,0 +1,59 @@
+"""``kestrel info``: a structure, its lattice, composition and disorder."""
+
+from __future__ import annotations
+
+import os
+import warnings
+
+from kestrel.cli.common import _abc_angles, _cif_block_names, _structure_command
+from kestrel.io import read_structure
+
+
+def cmd_info(args) -> int:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        s = read_structure(args.file, args.format)
+    print(repr(s))
+    is_cif = (args.format or os.path.splitext(args.file)[1].lstrip(".")).lower() == "cif"
+    blocks = _cif_block_names(args.file) if is_cif else []
+    if blocks:
+        # With several, a warning below names the one shown.
+        print(("data block: " if len(blocks) == 1 else "data blocks: ") + ", ".join(blocks))
+    for warning in caught:
+        print(f"warning: {warning.message}")
+    lengths, angles = _abc_angles(s.lattice_matrix)
+    print("lattice (Å):")
+    for name, row in zip("abc", s.lattice_matrix):
+        print(f"  {name}: {row[0]:12.6f} {row[1]:12.6f} {row[2]:12.6f}")
+    print("  a = {:.4f}  b = {:.4f}  c = {:.4f} Å".format(*lengths))
+    print("  alpha = {:.3f}  beta = {:.3f}  gamma = {:.3f} °".format(*angles))
+    print(f"volume: {s.volume:.4f} Å³")
+    print(f"atoms: {s.n_atoms:.4f} in {s.n_sites} sites")
+    print("composition: " + ", ".join(f"{el} {amount:.4f}" for el, amount in s.composition.items()))
+    summary = s.disorder_summary()
+    if not summary:
+        print("disorder: none (every site holds one element, fully occupied)")
+        return 0
+    print(f"disorder: {len(summary)} of {s.n_sites} sites are partly occupied or mixed")
+    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}")
+    for entry in summary:
+        x, y, z = entry["frac_coords"]
+        occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
+        print(
+            f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
+            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}"
+        )
+    return 0
+
+
+def add_parser(sub) -> None:
+    """Adds ``kestrel info`` to the subcommands."""
+    _structure_command(
+        sub,
+        "info",
+        "show a structure, its lattice, composition and disorder",
+        "Print the structure, its lattice, volume, composition and a table of its partly "
+        "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
+        "decide on its own (skipped rows, merged images, elements from labels, ...).",
+        cmd_info,
+    )

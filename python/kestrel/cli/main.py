@@ -1,0 +1,123 @@
+"""The ``kestrel`` command line: the parser of every command, the checks on options, and one line per error."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import warnings
+from typing import Optional, Sequence
+
+import kestrel
+from kestrel.cli import batch, ensemble, expand, info, pdf, rdf, traj
+from kestrel.cli.common import CommandError, _warn_about_last_bin
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestrel", description="Radial distribution functions of periodic crystals, partial occupancies included."
+    )
+    parser.add_argument("--version", action="version", version=f"kestrel {kestrel.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    info.add_parser(sub)
+    rdf.add_parser(sub)
+    expand.add_parser(sub)
+    traj.add_parser(sub)
+    ensemble.add_parser(sub)
+    batch.add_parser(sub)
+    pdf.add_parser(sub)
+    return parser
+
+
+# The whole-number options by their argparse name: flag and smallest value.
+# The library takes them as unsigned 64-bit integers.
+_COUNT_OPTIONS = {
+    "threads": ("--threads", 0),
+    "orderings": ("--orderings", 1),
+    "max_sites": ("--max-sites", 1),
+    "max_denominator": ("--max-denominator", 1),
+    "seed": ("--seed", 0),
+    "start": ("--start", 0),
+    "every": ("--every", 1),
+    "stop": ("--stop", 0),
+    "workers": ("--workers", 1),
+}
+_LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
+_LARGEST_COUNT = 2**64 - 1
+
+# Library messages that name a Python argument, reworded for the command line.
+_FLAG_HINTS = (
+    ("so pass cell=[[a],[b],[c]]", 'so pass --cell "ax ay az bx by bz cx cy cz"'),
+    ("pass the format (cif, poscar or xyz)", "pass --format cif, poscar or xyz"),
+    ("every must be at least 1", "--every must be at least 1"),
+)
+
+
+def check_options(args) -> None:
+    """Refuse flag values the library would misread, naming the flag."""
+    for dest, (flag, least) in _COUNT_OPTIONS.items():
+        value = getattr(args, dest, None)
+        if value is None:
+            continue
+        if value < least:
+            wanted = "0 (all cores) or more" if dest == "threads" else f"at least {least}"
+            raise CommandError(f"{flag} must be {wanted}, got {value}")
+        if value > _LARGEST_COUNT:
+            raise CommandError(f"{flag} is too large: {value}")
+    for dest, flag in _LENGTH_OPTIONS.items():
+        value = getattr(args, dest, None)
+        if value is not None and not math.isfinite(value):
+            raise CommandError(f"{flag} must be a finite number of Å, got {value}")
+    cutoff, bin_size = getattr(args, "cutoff", None), getattr(args, "bin_size", None)
+    if cutoff is not None and bin_size is not None and 0 < bin_size <= cutoff:
+        _warn_about_last_bin(cutoff, bin_size)
+
+
+def _one_line(error: BaseException) -> str:
+    message = str(error).replace("\n", " ")
+    for library_words, command_words in _FLAG_HINTS:
+        message = message.replace(library_words, command_words)
+    return message
+
+
+def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
+    print(f"kestrel: warning: {_one_line(Warning(message))}", file=sys.stderr)
+
+
+def _quiet_stdout() -> None:
+    # Python flushes stdout once more at exit; with the reader gone that
+    # flush would fail again and print a complaint, so point it at /dev/null.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            check_options(args)
+            status = args.run(args)
+            sys.stdout.flush()
+            return status
+    except BrokenPipeError:
+        # The reader went away (`kestrel ... | head`): stop quietly, with the
+        # status of a program ended by SIGPIPE.
+        _quiet_stdout()
+        return 141
+    except (ValueError, OSError, ImportError, CommandError) as error:
+        print(f"kestrel: error: {_one_line(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("kestrel: interrupted", file=sys.stderr)
+        return 130
+    except SystemExit:
+        raise
+    except BaseException as error:  # noqa: BLE001 - one line, never a traceback
+        # Anything else is a bug of ours: a TypeError means we called the
+        # library wrongly, and the extension's internal error derives from
+        # BaseException. Still one line, but say so.
+        print(f"kestrel: internal error ({type(error).__name__}): {_one_line(error)}", file=sys.stderr)
+        return 2

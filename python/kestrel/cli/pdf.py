@@ -1,0 +1,144 @@
+"""``kestrel pdf``: the X-ray or neutron G(r), optionally against measured data."""
+
+from __future__ import annotations
+
+import os
+import time
+import warnings
+from typing import Dict, List, Sequence, Tuple
+
+from kestrel.cli.common import CommandError, _structure_command
+from kestrel.io import format_from_name, read_structure
+
+
+def _parse_u_iso(text: str, elements: Sequence[str]):
+    """'0.005', 'Fe=0.004,Ni=0.005' or '0.005,Fe=0.004' (the bare number for the rest)."""
+    default = None
+    per_element: Dict[str, float] = {}
+    for part in text.replace(" ", "").split(","):
+        name, _, value = part.rpartition("=")
+        try:
+            number = float(value)
+        except ValueError:
+            raise CommandError(f"--u-iso: expected a number or ELEMENT=NUMBER, found '{part}'") from None
+        if name:
+            per_element[name] = number
+        else:
+            default = number
+    if default is None and not per_element:
+        raise CommandError("--u-iso: no value given")
+    if default is None:
+        return per_element
+    return {element: per_element.get(element, default) for element in elements}
+
+
+def _pdf_u_iso(args, structure):
+    """The u_iso for compute_pdf and where it came from: --u-iso, else a CIF's own values."""
+    from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
+
+    if args.u_iso is not None:
+        return _parse_u_iso(args.u_iso, structure.elements), "from --u-iso"
+    fmt = args.format or format_from_name(args.file)
+    if (fmt or "").lower() != "cif":
+        return DEFAULT_U_ISO, "the default; give --u-iso to set it"
+    u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO)
+    for note in notes:
+        warnings.warn(note, stacklevel=2)
+    return u_iso, f"from the displacement parameters of {os.path.basename(args.file)}"
+
+
+def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
+    """The first local maxima of G(r) that rise above zero to a tenth of its highest value."""
+    highest = max(g) if len(g) else 0.0
+    peaks = []
+    for k in range(1, len(g) - 1):
+        if g[k] > 0.1 * highest and g[k] >= g[k - 1] and g[k] > g[k + 1]:
+            peaks.append((float(r[k]), float(g[k])))
+            if len(peaks) == count:
+                break
+    return peaks
+
+
+def cmd_pdf(args) -> int:
+    from kestrel.plotting import save_pdf_plots
+    from kestrel.scattering import compute_pdf, fit_to_data, read_gr
+
+    s = read_structure(args.file, args.format)
+    u_iso, u_origin = _pdf_u_iso(args, s)
+    options = dict(
+        radiation=args.radiation, u_iso=u_iso, qmax=args.qmax, qdamp=args.qdamp, partials=True, n_threads=args.threads
+    )
+    started = time.perf_counter()
+    fit = None
+    if args.data:
+        data = read_gr(args.data)
+        fit = fit_to_data(s, data, rmin=args.rmin, rmax=args.rmax, **options)
+        result = fit.model
+    else:
+        rmax = 20.0 if args.rmax is None else args.rmax
+        result = compute_pdf(s, cutoff=rmax, bin_size=args.bin_size, **options)
+        if args.rmin is not None:
+            keep = result.r >= args.rmin
+            result.r, result.g = result.r[keep], result.g[keep]
+            result.partials = {pair: curve[keep] for pair, curve in result.partials.items()}
+    elapsed = time.perf_counter() - started
+    print(repr(s))
+    scattering = ", ".join(f"{el} {value:g}" for el, value in result.scattering.items())
+    unit = "fm" if result.radiation == "neutron" else "electrons"
+    print(f"{result.radiation} G(r), scattering powers ({unit}, {result.source}): {scattering}")
+    print(f"u_iso (Å², {u_origin}): " + ", ".join(f"{el} {u:g}" for el, u in result.u_iso.items()))
+    print(f"{'peak':<6}{'r (Å)':>10}{'G (Å⁻²)':>12}")
+    for k, (position, height) in enumerate(_pdf_peaks(result.r, result.g), start=1):
+        print(f"{k:<6}{position:>10.3f}{height:>12.4f}")
+    if fit is not None:
+        print(f"fit over {fit.rmin:g} to {fit.rmax:g} Å ({len(fit.r)} points): scale {fit.scale:.6g}, Rw {fit.rw:.4f}")
+    print(f"computed {len(result.r)} points in {elapsed * 1000:.1f} ms")
+    if args.out:
+        save_pdf_plots(result, args.out, fit=fit, title=args.title)
+        print(f"figures and pdf.csv written to {args.out}")
+    return 0
+
+
+def add_parser(sub) -> None:
+    """Adds ``kestrel pdf`` to the subcommands."""
+    p = _structure_command(
+        sub,
+        "pdf",
+        "X-ray or neutron pair distribution function G(r), optionally against data",
+        "Compute the total-scattering G(r) = 4πr[ρ(r) − ρ₀] with Faber–Ziman weights, thermal "
+        "broadening and optional Q-range termination; with --data, fit its scale to a measured "
+        "G(r) and report Rw. With --out, write pdf.csv and figures.",
+        cmd_pdf,
+    )
+    p.add_argument(
+        "--radiation",
+        choices=["xray", "neutron"],
+        default="xray",
+        help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default xray",
+    )
+    p.add_argument(
+        "--u-iso",
+        default=None,
+        metavar="U",
+        help="isotropic displacement parameter in Å²: one number, or ELEMENT=U pairs such as "
+        "Fe=0.004,Ni=0.005 (a bare number sets the rest); default: a CIF's own U_iso, B_iso "
+        "or anisotropic U, averaged per element (0.005 where it gives none), else 0.005",
+    )
+    p.add_argument("--qmax", type=float, default=None, help="apply the termination of a Q range ending at QMAX (Å⁻¹)")
+    p.add_argument(
+        "--qdamp", type=float, default=0.0, help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default 0"
+    )
+    p.add_argument("--data", metavar="FILE", help="measured G(r): a .gr file of r, G (and uncertainty) columns")
+    p.add_argument("--rmin", type=float, default=None, help="smallest r of the output and the fit (Å)")
+    p.add_argument(
+        "--rmax",
+        type=float,
+        default=None,
+        help="largest r of the output and the fit (Å); default 20, or the end of the data",
+    )
+    p.add_argument("--bin-size", type=float, default=0.01, help="r step of the model without data (default 0.01)")
+    p.add_argument(
+        "--threads", type=int, default=0, help="worker threads; 0 (default) uses the shared pool sized to the machine"
+    )
+    p.add_argument("--out", metavar="DIR", help="write pdf.csv, pdf.png and pdf_partials.png into DIR")
+    p.add_argument("--title", help="title for the figures")

@@ -1,0 +1,83 @@
+"""``kestrel traj``: the frame-averaged RDF of a trajectory."""
+
+from __future__ import annotations
+
+import time
+
+import kestrel
+from kestrel.cli.common import (
+    Progress,
+    _normalised_option,
+    _parse_cell,
+    _partner_densities,
+    _print_peaks,
+    _rdf_options,
+    _save_curves,
+)
+
+
+def cmd_traj(args) -> int:
+    cell = _parse_cell(args.cell)
+    progress = None
+
+    def show_progress(done: int, total: int) -> None:
+        nonlocal progress
+        if progress is None:
+            progress = Progress(total, "frames")
+        progress.update(done)
+
+    started = time.perf_counter()
+    result = kestrel.trajectory_rdf(
+        args.file,
+        every=args.every,
+        start=args.start,
+        stop=args.stop,
+        cell=cell,
+        cutoff=args.cutoff,
+        bin_size=args.bin_size,
+        n_threads=args.threads,
+        progress=show_progress,
+    )
+    elapsed = time.perf_counter() - started
+    indices = result.frame_indices
+    print(f"read {result.frames_read} frames, kept {len(indices)} ({indices[0]} to {indices[-1]})")
+    print(f"frame-averaged curves of {repr(result.last_frame)}")
+    _print_peaks(
+        result.r, result.mean_partials, result.mean_total, result.mean_composition, result.mean_volume, args.bin_size
+    )
+    print(f"computed {len(indices)} frames in {elapsed:.2f} s")
+    if args.out:
+        _save_curves(
+            args.out,
+            result.r,
+            result.mean_partials,
+            result.mean_total,
+            args.bin_size,
+            args.title,
+            result.mean_n_atoms / result.mean_volume,
+            _partner_densities(result.mean_composition, result.mean_volume),
+            args.normalised,
+        )
+        print(f"figures and rdf.csv written to {args.out}")
+    return 0
+
+
+def add_parser(sub) -> None:
+    """Adds ``kestrel traj`` to the subcommands."""
+    p = sub.add_parser(
+        "traj",
+        help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
+        description="Read the selected frames of an extended XYZ trajectory and average their partial and total RDFs.",
+    )
+    p.add_argument("file", help="multi-frame extended XYZ file")
+    p.add_argument("--start", type=int, default=0, help="first frame to keep, counted from 0 (default 0)")
+    p.add_argument("--every", type=int, default=1, help="keep every n-th frame from --start (default 1)")
+    p.add_argument("--stop", type=int, default=None, help="stop before this frame (default: the end)")
+    p.add_argument(
+        "--cell",
+        metavar='"9 NUMBERS"',
+        help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields",
+    )
+    _rdf_options(p)
+    _normalised_option(p)
+    p.set_defaults(run=cmd_traj)
