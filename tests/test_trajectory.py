@@ -797,7 +797,7 @@ if mode == "reader":
     threading.Thread(target=feed, daemon=True).start()
     call = lambda: read_xyz_trajectory(path)
 else:
-    call = lambda: trajectory_rdf(path, cutoff=80.0, bin_size=0.1, progress=lambda done, total: None)
+    call = lambda: trajectory_rdf(path, cutoff=40.0, bin_size=0.1, progress=lambda done, total: None)
 
 
 def hook(frame, event, arg):
@@ -831,11 +831,11 @@ def test_ctrl_c_ends_the_call_and_the_next_call_works(tmp_path, mode):
         path = tmp_path / "endless.xyz"
         os.mkfifo(path)
     else:
-        # Few frames, each a long RDF (3,000 atoms at an 80 Å cutoff): minutes of work in all.
+        # 120 frames, each a long RDF (3,000 atoms at a 40 Å cutoff): a minute of work in all.
         rng = np.random.default_rng(1)
         path = tmp_path / "slow.xyz"
         lines = []
-        for _ in range(30):
+        for _ in range(120):
             lines += ["3000", 'Lattice="30 0 0 0 30 0 0 0 30"']
             lines += [f"Ar {x:.5f} {y:.5f} {z:.5f}" for x, y, z in rng.uniform(0, 30, (3000, 3))]
         path.write_text("\n".join(lines) + "\n")

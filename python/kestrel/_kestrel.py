@@ -6,6 +6,19 @@ its names to the package so that ``_kestrel.pyi`` beside it, shipped with
 ``py.typed``, gives type checkers and editors the signatures.
 """
 
-from _kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
+# The package's own helpers, kept out of __all__; every module of the package
+# reaches the extension through this one.
+from _kestrel import (  # noqa: F401
+    CifReadWarning,
+    Structure,
+    __version__,
+    _cif_site_u_iso,
+    _count_xyz_trajectory_frames,
+    _find_space_group_setting,
+    _read_xyz_trajectory_chunk,
+    _space_group_operations,
+    read_cif_blocks,
+    read_xyz_trajectory,
+)
 
 __all__ = ["Structure", "read_xyz_trajectory", "__version__", "read_cif_blocks", "CifReadWarning"]

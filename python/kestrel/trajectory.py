@@ -11,7 +11,7 @@ import concurrent.futures
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from _kestrel import Structure, _count_xyz_trajectory_frames, _read_xyz_trajectory_chunk
+from kestrel._kestrel import Structure, _count_xyz_trajectory_frames, _read_xyz_trajectory_chunk
 
 if TYPE_CHECKING:
     import numpy as np

@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
 from kestrel.batch.runners import ProgressCallback, _local_workers, _run, _runner
 from kestrel.batch.schema import table_schema, table_settings

@@ -8,7 +8,7 @@ import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure, read_cif_blocks
 from kestrel.batch.schema import _schema_fields, _write_part, table_schema
 from kestrel.batch.settings import _require, _Settings
 from kestrel.batch.sources import _identity
@@ -62,11 +62,8 @@ def _error_text(error: BaseException) -> str:
 
 def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structure]]:
     """The structures of one file; a CIF gives one per data block that has atoms."""
-    import _kestrel
-
-    read_blocks = getattr(_kestrel, "read_cif_blocks", None)
-    if read_blocks is not None and path.lower().endswith(".cif"):
-        blocks = read_blocks(path, symprec)
+    if path.lower().endswith(".cif"):
+        blocks = read_cif_blocks(path, symprec)
         if not blocks:
             raise ValueError(f"{path} has no data block with atom sites")
         return list(blocks.items())

@@ -7,7 +7,7 @@ import os
 from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 from kestrel.batch.rows import _Job, _JobDone, _Rows, _run_job, _StructureRecord
 from kestrel.batch.schema import _write_part
 from kestrel.batch.settings import _require, _Settings

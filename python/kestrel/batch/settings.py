@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from itertools import combinations_with_replacement
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
-from _kestrel import Structure, __version__
+from kestrel._kestrel import Structure, __version__
 
 if TYPE_CHECKING:
     pass  # imported where used: `import kestrel` stays free of NumPy

@@ -6,7 +6,7 @@ import glob
 import os
 from typing import TYPE_CHECKING, Iterable, List, Optional, Set, Tuple, Union
 
-from _kestrel import Structure
+from kestrel._kestrel import Structure
 
 if TYPE_CHECKING:
     pass  # imported where used: `import kestrel` stays free of NumPy

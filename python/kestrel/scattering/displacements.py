@@ -77,7 +77,7 @@ def cif_u_iso(
     structure already read from ``path`` to skip reading it again. Returns
     the dict for ``compute_pdf(u_iso=...)`` and the warnings.
     """
-    from _kestrel import _cif_site_u_iso
+    from kestrel._kestrel import _cif_site_u_iso
 
     path = os.fspath(path)
     if structure is None:
