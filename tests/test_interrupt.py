@@ -18,8 +18,12 @@ import pytest
 from conftest import ROOT
 
 SETUP = """
-import sys, time
+import signal, sys, time
 from kestrel import Structure
+
+# A shell starts background jobs with SIGINT ignored, and Python keeps that;
+# the child must take Ctrl-C however the suite was started.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def announce(name):
@@ -90,12 +94,15 @@ def test_sigint_stops_a_long_call_and_the_next_call_works(name):
         print("interrupted", time.time())
     print({follow_up})
     """)
-    assert proc.stdout.readline().strip() == "ready"
-    assert proc.stdout.readline().strip() == "calling"
-    time.sleep(0.2)  # past the hook's own lines, well inside the call
-    sent = time.time()
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=120)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        assert proc.stdout.readline().strip() == "calling"
+        time.sleep(0.2)  # past the hook's own lines, well inside the call
+        sent = time.time()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()  # a child that missed the signal would run for minutes
     lines = out.split("\n")
     assert lines[0].startswith("interrupted"), (out, err)
     latency = float(lines[0].split()[1]) - sent
@@ -121,11 +128,14 @@ def test_sigint_handler_of_the_caller_runs_and_its_exception_propagates():
         print("caught", error)
     print(float(cube.total_rdf(12.0, 0.5)[1].sum()) > 0)
     """)
-    assert proc.stdout.readline().strip() == "ready"
-    assert proc.stdout.readline().strip() == "calling"
-    time.sleep(0.2)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=120)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        assert proc.stdout.readline().strip() == "calling"
+        time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
     assert out.split("\n")[:2] == ["caught from the handler", "True"], (out, err)
 
 

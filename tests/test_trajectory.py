@@ -777,7 +777,10 @@ def test_an_error_in_progress_passes_through(write):
 # ---- Ctrl-C ----------------------------------------------------------------------
 
 INTERRUPTED_CHILD = r"""
-import sys, threading, time
+import signal, sys, threading, time
+
+# Started from a background job, SIGINT would be ignored here.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 from kestrel import read_xyz_trajectory, trajectory_rdf
 
