@@ -5,10 +5,12 @@ import os
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
 
+import kestrel
 from kestrel import Structure
 
 CUBIC10 = [[10.0, 0, 0], [0, 10.0, 0], [0, 0, 10.0]]
@@ -162,6 +164,38 @@ def test_bins_past_the_cutoff_keep_the_full_last_shell():
         1 for i in range(-3, 4) for j in range(-3, 4) for k in range(-3, 4) if 81 <= 16 * (i * i + j * j + k * k) <= 100
     )
     assert hist[0, 0, 3] == images_9_to_10
+
+
+@pytest.mark.parametrize("cutoff, bin_size", [(10, 3), (10, 0.3), (5, 0.07), (6, 0.05), (2, 2), (10, 0.1)])
+def test_rdf_bins_is_the_rule_the_curves_follow_and_warns_about_a_short_last_bin(cutoff, bin_size):
+    s = Structure([[4.0, 0, 0], [0, 4.0, 0], [0, 0, 4.0]], [[0, 0, 0]], [{"X": 1.0}])
+    bins = kestrel.rdf_bins(cutoff, bin_size)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for call in (s.prdf, s.total_rdf):
+            r = call(cutoff, bin_size)[0]
+            assert r.tolist() == bins["edges"][:-1] and bins["n_bins"] == len(r)
+    short = bins["edges"][-1] > cutoff * (1 + 1e-12)
+    assert [str(w.message) for w in caught] == [bins["short_last_bin"]] * 2 * short
+    assert all(w.category is kestrel.ShortLastBinWarning and issubclass(w.category, UserWarning) for w in caught)
+    if short:
+        last = bins["edges"][-2]
+        assert bins["short_last_bin"] == (
+            f"the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last bin ({last:g} to "
+            f"{last + bin_size:g} Å) counts pairs only up to {cutoff:g} Å but is divided by its whole shell, so it reads low"
+        )
+    else:
+        assert bins["short_last_bin"] is None
+
+
+def test_rdf_bins_refuses_what_the_engine_refuses():
+    assert kestrel.rdf_bins() == kestrel.rdf_bins(10.0, 0.1)
+    for cutoff, bin_size, message in [
+        (0.0, 0.1, "cutoff must be positive"),
+        (1.0, 2.0, "bin_size must be positive and no larger than the cutoff"),
+    ]:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            kestrel.rdf_bins(cutoff, bin_size)
 
 
 def test_default_bins():

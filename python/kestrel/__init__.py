@@ -1,6 +1,14 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
-from kestrel._kestrel import CifReadWarning, Structure, __version__, read_cif_blocks, read_xyz_trajectory
+from kestrel._kestrel import (
+    CifReadWarning,
+    ShortLastBinWarning,
+    Structure,
+    __version__,
+    rdf_bins,
+    read_cif_blocks,
+    read_xyz_trajectory,
+)
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
@@ -13,6 +21,8 @@ __all__ = [
     "read_xyz_trajectory",
     "read_cif_blocks",
     "CifReadWarning",
+    "rdf_bins",
+    "ShortLastBinWarning",
     "__version__",
     "ordering_ensemble",
     "EnsembleResult",

@@ -8,8 +8,9 @@ its names to the package so that ``_kestrel.pyi`` beside it, shipped with
 
 # The package's own helpers, kept out of __all__; every module of the package
 # reaches the extension through this one.
-from _kestrel import (  # noqa: F401
+from _kestrel import (  # noqa: F401, I001
     CifReadWarning,
+    ShortLastBinWarning,
     Structure,
     __version__,
     _cif_site_u_iso,
@@ -17,8 +18,17 @@ from _kestrel import (  # noqa: F401
     _find_space_group_setting,
     _read_xyz_trajectory_chunk,
     _space_group_operations,
+    rdf_bins,
     read_cif_blocks,
     read_xyz_trajectory,
 )
 
-__all__ = ["Structure", "read_xyz_trajectory", "__version__", "read_cif_blocks", "CifReadWarning"]
+__all__ = [
+    "Structure",
+    "read_xyz_trajectory",
+    "__version__",
+    "read_cif_blocks",
+    "CifReadWarning",
+    "rdf_bins",
+    "ShortLastBinWarning",
+]

@@ -1,6 +1,6 @@
 """Signatures of the compiled extension ``_kestrel``, for type checkers and editors."""
 
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -71,7 +71,16 @@ class Structure:
     ) -> Tuple["Structure", Dict[str, Any]]: ...
 
 class CifReadWarning(UserWarning): ...
+class ShortLastBinWarning(UserWarning): ...
 
+class RdfBins(TypedDict):
+    cutoff: float
+    bin_size: float
+    n_bins: int
+    edges: List[float]
+    short_last_bin: Optional[str]
+
+def rdf_bins(cutoff: float = 10.0, bin_size: float = 0.1) -> RdfBins: ...
 def read_cif_blocks(path: str, symprec: float = 1e-4) -> Dict[str, Structure]: ...
 def read_xyz_trajectory(
     path: str,

@@ -27,6 +27,13 @@ PyObject* structure_available_threads(PyObject* unused, PyObject* no_args);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// rdf_bins.cpp: kestrel.rdf_bins and kestrel.ShortLastBinWarning (beside __all__).
+PyObject* module_rdf_bins(PyObject* module, PyObject* args, PyObject* kwargs);
+bool add_rdf_bins_members(PyObject* module);
+// Warns with ShortLastBinWarning when the last bin reaches past the cutoff.
+// False with an exception set when a warning filter made it an error.
+bool warn_about_last_bin(double cutoff, double bin_size);
+
 // trajectory.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
 // The private chunked reading and frame count behind kestrel.trajectory_rdf

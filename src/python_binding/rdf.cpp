@@ -11,6 +11,7 @@
 #include "python_binding/numpy_arrays.hpp"
 #include "python_binding/structure_type.hpp"
 #include "parallel/pool.hpp"
+#include "rdf/bins.hpp"
 #include "rdf/rdf.hpp"
 
 namespace kestrel::py {
@@ -20,8 +21,8 @@ const Signature kPrdfSignature{"Structure.prdf()", {"cutoff", "bin_size", "n_thr
 const Signature kTotalRdfSignature{"Structure.total_rdf()", {"cutoff", "bin_size", "n_threads"}, 0};
 
 struct RdfRequest {
-    double cutoff = 10.0;
-    double bin_size = 0.1;
+    double cutoff = kDefaultCutoff;
+    double bin_size = kDefaultBinSize;
     std::uint64_t n_threads = 0;
 };
 
@@ -97,6 +98,7 @@ PyRef prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!outcome) return {};
     Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
+    if (!warn_about_last_bin(request.cutoff, request.bin_size)) return {};
 
     PyRef partials = partials_dict(*result);
     if (!partials) return {};
@@ -127,6 +129,7 @@ PyRef total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!outcome) return {};
     Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
+    if (!warn_about_last_bin(request.cutoff, request.bin_size)) return {};
     PyRef r = float_array(std::move(result->r));
     if (!r) return {};
     PyRef total = float_array(std::move(result->total));

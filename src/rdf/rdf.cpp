@@ -11,6 +11,7 @@
 #include "neighbor/reduced_cell.hpp"
 #include "parallel/chunks.hpp"
 #include "parallel/pool.hpp"
+#include "rdf/bins.hpp"
 
 namespace kestrel {
 namespace {
@@ -236,12 +237,9 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites) {
 }
 
 Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop) {
-    // Written so that NaN fails the checks too.
-    if (!(cutoff > 0.0)) return fail("cutoff must be positive");
-    if (!(bin_size > 0.0 && bin_size <= cutoff)) return fail("bin_size must be positive and no larger than the cutoff");
-    const std::uint64_t n_edges = edge_count(cutoff, bin_size);
-    if (n_edges < 2) return fail("cutoff and bin_size give no bins");
-    const std::uint64_t n_bins = n_edges - 1;
+    Result<RdfBins> bins = rdf_bins(cutoff, bin_size);
+    if (!bins) return bins.take_error();
+    const std::uint64_t n_bins = bins->n_bins;
     Result<ThreadPool*> pool = pool_in_charge();
     if (!pool) return pool.error();
     // A NaN or infinite coordinate has no place in the cell grid; leaving the
@@ -265,7 +263,7 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
                     std::to_string((*pool)->size()) + ((*pool)->size() == 1 ? " worker thread" : " worker threads") +
                     ": the histograms would need more than 4 GiB");
 
-    out.edges = bin_edges(n_edges, bin_size);
+    out.edges = edges_of(*bins);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
     // A slanted cell is searched in a better basis of the same lattice.
     std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());

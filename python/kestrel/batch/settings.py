@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import functools
-import math
 from dataclasses import dataclass
 from itertools import combinations_with_replacement
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
-from kestrel._kestrel import Structure, __version__
+from kestrel._kestrel import __version__, rdf_bins
 
 if TYPE_CHECKING:
     pass  # imported where used: `import kestrel` stays free of NumPy
@@ -68,14 +66,9 @@ class _Settings:
         }
 
 
-@functools.lru_cache(maxsize=16)
 def _bin_edges(cutoff: float, bin_size: float) -> Tuple[float, ...]:
-    # Let the engine judge the parameters (with its own messages) and say how
-    # many bins it makes, on a cell too large for any pair to count.
-    side = 2.0 * cutoff if math.isfinite(cutoff) and cutoff > 1.0 else 2.0
-    probe = Structure([[side, 0, 0], [0, side, 0], [0, 0, side]], [[0, 0, 0]], [{"H": 1.0}])
-    r, _ = probe.total_rdf(cutoff, bin_size, 1)
-    return tuple(float(k) * bin_size for k in range(len(r) + 1))
+    # The engine's own rule, with its own messages for parameters it refuses.
+    return tuple(rdf_bins(cutoff, bin_size)["edges"])
 
 
 def _settings(

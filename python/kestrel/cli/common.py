@@ -253,15 +253,3 @@ def _structure_command(
     p.add_argument("--format", help=FORMAT_HELP)
     p.set_defaults(run=run)
     return p
-
-
-def _warn_about_last_bin(cutoff: float, bin_size: float) -> None:
-    # The same edges as the library: ceil((cutoff + bin) / bin) of them, k * bin each.
-    last_edge = (math.ceil((cutoff + bin_size) / bin_size) - 1) * bin_size
-    if last_edge > cutoff * (1 + 1e-12):
-        print(
-            f"kestrel: warning: the cutoff {cutoff:g} Å is not a whole number of {bin_size:g} Å bins; the last "
-            f"bin ({last_edge - bin_size:g} to {last_edge:g} Å) counts pairs only up to {cutoff:g} Å but is "
-            "divided by its whole shell, so it reads low",
-            file=sys.stderr,
-        )

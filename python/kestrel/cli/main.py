@@ -11,7 +11,7 @@ from typing import Optional, Sequence
 
 import kestrel
 from kestrel.cli import batch, ensemble, expand, info, pdf, rdf, traj
-from kestrel.cli.common import CommandError, _warn_about_last_bin
+from kestrel.cli.common import CommandError
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -69,9 +69,6 @@ def check_options(args) -> None:
         value = getattr(args, dest, None)
         if value is not None and not math.isfinite(value):
             raise CommandError(f"{flag} must be a finite number of Å, got {value}")
-    cutoff, bin_size = getattr(args, "cutoff", None), getattr(args, "bin_size", None)
-    if cutoff is not None and bin_size is not None and 0 < bin_size <= cutoff:
-        _warn_about_last_bin(cutoff, bin_size)
 
 
 def _one_line(error: BaseException) -> str:
