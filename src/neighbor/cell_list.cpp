@@ -90,28 +90,4 @@ CellList grid_shape(const Lattice& lattice, double cutoff, unsigned subdivisions
     return grid;
 }
 
-Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions) {
-    return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
-}
-
-Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
-                                     unsigned subdivisions) {
-    if (Result<Ok> fits = check_search_size(wrapped.size()); !fits) return fits.take_error();
-
-    NeighborGrid out;
-    out.wrapped = std::move(wrapped);
-    CellList& grid = out.cells;
-    grid = grid_shape(lattice, cutoff, subdivisions);
-
-    grid.head.assign(grid.cell_count(), -1);
-    grid.next.assign(out.wrapped.size(), -1);
-    for (std::size_t l = 0; l < out.wrapped.size(); ++l) {
-        const GridCoords at = grid_coords(grid, out.wrapped[l]);
-        const std::uint64_t cell = grid.linear_index(at.ia, at.ib, at.ic);
-        grid.next[l] = grid.head[cell];
-        grid.head[cell] = static_cast<std::int32_t>(l);
-    }
-    return out;
-}
-
 }  // namespace kestrel

@@ -60,32 +60,15 @@ inline GridCoords coords_of_cell(const CellList& grid, std::uint64_t cell) {
 
 // The grid's shape (cells and reach along each axis) for this lattice and
 // cutoff, with no sites in it: head and next are left empty. See
-// build_cell_list for `subdivisions`; it is capped at 16, which keeps the
-// cell count below 2^32.
+// `subdivisions`: with 1 a grid cell is at least one cutoff wide where the
+// cell allows it; a finer grid (cells of cutoff / subdivisions, the count
+// capped at 64 per subdivision) makes the reach longer but the searched
+// volume smaller. It is capped at 16, which keeps the cell count below 2^32.
 CellList grid_shape(const Lattice& lattice, double cutoff, unsigned subdivisions);
-
-struct NeighborGrid {
-    std::vector<Vec3> wrapped;  // per site, in site order
-    CellList cells;
-};
 
 // Sites are indexed with 32 bits in the search: fails above
 // kMaxSupercellSites sites, with the message every search gives.
 Result<Ok> check_search_size(std::size_t n_sites);
-
-// Fails only when the sites do not fit the 32-bit chain indices. The cutoff
-// must be positive (the RDF checks it first).
-//
-// With `subdivisions` = 1 a grid cell is at least one cutoff wide where the
-// cell allows it, and a query walks 3 x 3 x 3 grid cells. A finer grid
-// (cells of cutoff / subdivisions, the count capped at 64 per subdivision)
-// makes the reach longer but the searched volume smaller, which pays off
-// when each grid cell's sites are scanned as one contiguous block.
-Result<NeighborGrid> build_cell_list(const Structure& structure, double cutoff, unsigned subdivisions = 1);
-// The same over any basis of the lattice: `wrapped` are the sites'
-// fractional coordinates in it, each wrapped into [0, 1).
-Result<NeighborGrid> build_cell_list(const Lattice& lattice, std::vector<Vec3> wrapped, double cutoff,
-                                     unsigned subdivisions);
 
 // One grid-cell offset of a query, resolved against the periodic grid: the
 // wrapped target cell and how many whole cells the wrap moved along each
@@ -119,35 +102,6 @@ inline ResolvedOffset resolve_offset(const CellList& grid, const GridCoords& at,
     wrap_axis(static_cast<std::int64_t>(at.ic) + dc, grid.nc, c, out.sc);
     out.cell = grid.linear_index(a, b, c);
     return out;
-}
-
-// Calls visit(j, r) for every site j and lattice translation whose image of
-// j lies within the cutoff of centre i (r^2 <= cutoff^2, r^2 > 1e-16 so the
-// centre itself and sites coinciding with it are skipped; the centre's own
-// images are visited). Read-only: any number of threads may query at once.
-template <class Visit>
-void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
-                       std::size_t i, Visit&& visit) {
-    const Mat3& m = lattice.matrix();
-    const double cutoff2 = cutoff * cutoff;
-    const Vec3& centre = wrapped[i];
-    const GridCoords at = grid_coords(grid, centre);
-    for (std::int64_t da = -grid.reach_a; da <= grid.reach_a; ++da)
-        for (std::int64_t db = -grid.reach_b; db <= grid.reach_b; ++db)
-            for (std::int64_t dc = -grid.reach_c; dc <= grid.reach_c; ++dc) {
-                const ResolvedOffset target = resolve_offset(grid, at, da, db, dc);
-                for (std::int32_t j = grid.head[target.cell]; j >= 0; j = grid.next[static_cast<std::size_t>(j)]) {
-                    const Vec3& other = wrapped[static_cast<std::size_t>(j)];
-                    const double f0 = other[0] + static_cast<double>(target.sa) - centre[0];
-                    const double f1 = other[1] + static_cast<double>(target.sb) - centre[1];
-                    const double f2 = other[2] + static_cast<double>(target.sc) - centre[2];
-                    const double x = f0 * m[0][0] + f1 * m[1][0] + f2 * m[2][0];
-                    const double y = f0 * m[0][1] + f1 * m[1][1] + f2 * m[2][1];
-                    const double z = f0 * m[0][2] + f1 * m[1][2] + f2 * m[2][2];
-                    const double r2 = x * x + y * y + z * z;
-                    if (r2 <= cutoff2 && r2 > 1e-16) visit(static_cast<std::size_t>(j), std::sqrt(r2));
-                }
-            }
 }
 
 }  // namespace kestrel

@@ -23,7 +23,7 @@ namespace kestrel {
 struct GroupedSites {
     ScratchArray<std::uint32_t> cell_start;  // positions of grid cell c are [cell_start[c], cell_start[c + 1])
     // Site index at each position; within a cell in descending order (the
-    // order of the linked-cell chains of build_cell_list, which the pair
+    // order the linked-cell chains of the first search gave, which the pair
     // sums have always followed, so they keep their order to the last bit).
     ScratchArray<std::uint32_t> site;
     // Cartesian coordinates of the wrapped sites by position, as separate

@@ -31,8 +31,8 @@ inline void exercise(const Structure& structure) {
     // still reach far (a 0.1 A^3 cell needs seconds); those only get the
     // search's work estimate, the RDF runs where it is cheap.
     if (structure.n_sites() <= 64) {
-        auto grid = build_cell_list(structure, 3.0, 2);
-        if (grid.ok() && estimated_search_work(grid->cells, structure.n_sites()) < 1e6) {
+        const CellList grid = grid_shape(structure.lattice(), 3.0, 2);
+        if (estimated_search_work(grid, structure.n_sites()) < 1e6) {
             auto rdf = compute_rdf(structure, 3.0, 0.5);
             if (rdf.ok()) sink = sink + rdf->total[0];
         }
