@@ -46,9 +46,9 @@ def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
     grids = np.meshgrid(*[np.arange(-n, n + 1) for n in reach], indexing="ij")
     shifts = np.stack([g.ravel() for g in grids], axis=1).astype(float)
 
-    n_el = len(elements)
+    n_el, n_sites = len(elements), len(frac)
     hist = np.zeros((n_el, n_el, n_bins))
-    for i in range(len(frac)):
+    for i in range(n_sites):
         delta = wrapped[None, :, :] + shifts[:, None, :] - wrapped[i]
         d = delta @ m
         r2 = (d * d).sum(axis=-1)
@@ -59,9 +59,10 @@ def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
         k[(k == n_bins) & (r == edges[-1])] = n_bins - 1
         keep = k < n_bins
         j, k = j[keep], k[keep]
-        for a in range(n_el):
-            for b in range(n_el):
-                hist[a, b] += np.bincount(k, weights=weights[i, a] * weights[j, b], minlength=n_bins)
+        # Images of each partner site per bin, then weighted by element: the
+        # same sums as pair by pair, in far fewer NumPy calls.
+        images = np.bincount(j * n_bins + k, minlength=n_sites * n_bins).reshape(n_sites, n_bins)
+        hist += weights[i][:, None, None] * (weights.T @ images)[None, :, :]
 
     shell = (edges[1:] ** 3 - edges[:-1] ** 3) * 4.1887902047863905
     n_a = weights.sum(axis=0)
@@ -570,13 +571,13 @@ def test_thin_and_slanted_cells_match_reference(name):
     rng = np.random.default_rng(len(name))
     coords = rng.uniform(-1.0, 2.0, size=(n_sites, 3))
     species = [{"Fe": 1.0} if k % 3 else {"Ni": 0.5, "O": 0.25} for k in range(n_sites)]
-    if name != "sliver":
-        for n_threads in (1, 2):
-            assert_matches_reference(matrix, coords.tolist(), species, cutoff, cutoff / 40, n_threads)
-        return
-    basis = np.array([[1, -20, 1020], [0, 1, -51], [0, 0, 1]]) @ np.array(matrix)
-    reduced = coords @ np.array(matrix) @ np.linalg.inv(basis)
-    _, ref_partials, ref_total, _ = reference_prdf(basis, reduced, species, cutoff, cutoff / 40)
+    if name == "sliver":
+        basis = np.array([[1, -20, 1020], [0, 1, -51], [0, 0, 1]]) @ np.array(matrix)
+        reduced = coords @ np.array(matrix) @ np.linalg.inv(basis)
+        _, ref_partials, ref_total, _ = reference_prdf(basis, reduced, species, cutoff, cutoff / 40)
+    else:
+        _, ref_partials, ref_total, _ = reference_prdf(matrix, coords, species, cutoff, cutoff / 40)
+    # One reference, computed once, for both thread counts.
     for n_threads in (1, 2):
         _, partials, total = Structure(matrix, coords.tolist(), species).prdf(cutoff, cutoff / 40, n_threads)
         np.testing.assert_allclose(total, ref_total, rtol=1e-9, atol=0)
