@@ -20,6 +20,11 @@ def cell_for(number, choice):
         )
     if 143 <= number <= 194:
         return "_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 12\n_cell_angle_gamma 120\n"
+    # The operations must keep the cell's metric: tetragonal a = b, cubic a = b = c.
+    if 75 <= number <= 142:
+        return "_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 12\n"
+    if number >= 195:
+        return "_cell_length_a 10\n_cell_length_b 10\n_cell_length_c 10\n"
     return "_cell_length_a 10\n_cell_length_b 11\n_cell_length_c 12\n"
 
 

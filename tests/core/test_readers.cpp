@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <map>
 #include <set>
 #include <string>
 
@@ -127,12 +128,29 @@ TEST_SUITE("readers") {
         CHECK_FALSE(element_from_type_symbol("Wat").has_value());
         CHECK_FALSE(element_from_type_symbol("Xx").has_value());
         const std::set<std::string> none;
-        CHECK(element_from_label("Wat12", none).value_or("-") == "O");
-        CHECK(element_from_label("Sl", none).value_or("-") == "S");
-        CHECK(element_from_label("CA1", none).value_or("-") == "Ca");
-        CHECK(element_from_label("CA1", formula_elements("C12 H22 O11")).value_or("-") == "C");
-        CHECK(element_from_label("CA1", formula_elements("Ca C O3")).value_or("-") == "Ca");
+        const auto reads = [](std::string_view label, const std::set<std::string>& formula, const char* element,
+                              LabelReading reading) {
+            CAPTURE(label);
+            const std::optional<LabelElement> read = element_from_label(label, formula);
+            REQUIRE(read.has_value());
+            CHECK(read->element == element);
+            CHECK(read->reading == reading);
+        };
+        reads("Wat12", none, "O", LabelReading::water);
+        reads("Sl", none, "S", LabelReading::plain);
+        reads("Se1", formula_elements("Cu2 Fe S4 Sn"), "Se", LabelReading::plain);
+        reads("Sn2a", none, "Sn", LabelReading::plain);
+        reads("ZN1", none, "Zn", LabelReading::plain);
+        reads("CA1", none, "Ca", LabelReading::undecided);
+        reads("CA1", formula_elements("C12 H22 O11"), "C", LabelReading::formula);
+        reads("ca1", formula_elements("Ca C O3"), "Ca", LabelReading::undecided);
+        reads("SE1", formula_elements("Cu2 Fe Se4 Sn"), "Se", LabelReading::formula);
         CHECK_FALSE(element_from_label("1C", none).has_value());
+        CHECK(formula_amounts("C12 H10.5 N2 O") ==
+              std::map<std::string, double>{{"C", 12.0}, {"H", 10.5}, {"N", 2.0}, {"O", 1.0}});
+        CHECK(formula_amounts("CaTiO3") == std::map<std::string, double>{{"Ca", 1.0}, {"O", 3.0}, {"Ti", 1.0}});
+        CHECK_FALSE(formula_amounts("(C6 H5)2 O").has_value());
+        CHECK_FALSE(formula_amounts("").has_value());
         CHECK(formula_elements("CaTiO3") == std::set<std::string>{"Ca", "O", "Ti"});
     }
 

@@ -71,17 +71,49 @@ std::set<std::string> formula_elements(std::string_view formula) {
     return elements;
 }
 
-std::optional<std::string> element_from_label(std::string_view label, const std::set<std::string>& formula) {
+std::optional<std::map<std::string, double>> formula_amounts(std::string_view formula) {
+    std::map<std::string, double> amounts;
+    std::string_view rest = formula;
+    for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest)) {
+        std::size_t pos = 0;
+        while (pos < token.size()) {
+            if (!(token[pos] >= 'A' && token[pos] <= 'Z')) return std::nullopt;
+            std::size_t end = pos + 1;
+            if (end < token.size() && token[end] >= 'a' && token[end] <= 'z') ++end;
+            std::optional<std::string> element = element_from_letters(token.substr(pos, end - pos));
+            if (!element) return std::nullopt;
+            std::size_t digits = end;
+            while (digits < token.size() && (is_ascii_digit(token[digits]) || token[digits] == '.')) ++digits;
+            double amount = 1.0;
+            if (digits != end) {
+                std::optional<double> written = try_parse_number(token.substr(end, digits - end));
+                if (!written || !(*written >= 0.0)) return std::nullopt;
+                amount = *written;
+            }
+            amounts[*element] += amount;
+            pos = digits;
+        }
+    }
+    if (amounts.empty()) return std::nullopt;
+    return amounts;
+}
+
+std::optional<LabelElement> element_from_label(std::string_view label, const std::set<std::string>& formula) {
     label = trim(label);
-    if (auto water = water_label_element(label)) return water;
+    if (auto water = water_label_element(label)) return LabelElement{*water, LabelReading::water, {}};
     const std::size_t letters = leading_letters(label);
     std::optional<std::string> two = letters >= 2 ? element_from_letters(label.substr(0, 2)) : std::nullopt;
     std::optional<std::string> one = letters >= 1 ? element_from_letters(label.substr(0, 1)) : std::nullopt;
-    if (two && one && !formula.empty()) {
+    const bool proper_case = letters >= 2 && label[0] >= 'A' && label[0] <= 'Z' && label[1] >= 'a' && label[1] <= 'z';
+    if (two && one && !proper_case) {
         const bool two_in = formula.count(*two) != 0, one_in = formula.count(*one) != 0;
-        if (one_in && !two_in) return one;
+        if (one_in && !two_in) return LabelElement{*one, LabelReading::formula, *two};
+        if (two_in && !one_in) return LabelElement{*two, LabelReading::formula, *one};
+        return LabelElement{*two, LabelReading::undecided, *one};
     }
-    return two ? two : one;
+    if (two) return LabelElement{*two, LabelReading::plain, {}};
+    if (one) return LabelElement{*one, LabelReading::plain, {}};
+    return std::nullopt;
 }
 
 }  // namespace kestrel

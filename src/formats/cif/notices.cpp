@@ -63,8 +63,8 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::dropped_loop_values:
             return "dropped " + plural(n, "value", "values") + " after the last complete atom-site row";
         case CifNoticeKind::element_from_label:
-            return "took the element from the label for " + plural(n, "atom-site row", "atom-site rows") +
-                   label_list(notice);
+            return "chose the element of " + plural(n, "atom-site row", "atom-site rows") +
+                   " whose label allows more than one reading" + label_list(notice);
         case CifNoticeKind::merged_near_images:
             return "merged " + plural(n, "symmetry image", "symmetry images") +
                    " lying within 0.1 angstrom of another image of the same atom" + label_list(notice);
@@ -74,6 +74,12 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::added_parts:
             return "added the occupancies of " + plural(n, "row", "rows") +
                    " to another row of the same element at the same place" + label_list(notice);
+        case CifNoticeKind::rhombohedral_axes:
+        case CifNoticeKind::cell_volume_differs:
+        case CifNoticeKind::formula_differs: return notice.detail;
+        case CifNoticeKind::latin1_text:
+            return "read " + plural(n, "byte", "bytes") +
+                   " that are not UTF-8, in comments and text values, as Latin-1" + label_list(notice);
     }
     return "unknown notice";
 }

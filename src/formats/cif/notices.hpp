@@ -19,10 +19,14 @@ enum class CifNoticeKind {
     skipped_rows_without_coordinates,
     skipped_empty_rows,   // occupancy zero or below
     dropped_loop_values,  // count: values after the last complete row
-    element_from_label,   // labels: "label -> element"
+    element_from_label,   // labels: "label -> element, why" where the label allowed other readings
     merged_near_images,   // count: images merged away; labels: their rows
     repeated_rows,        // rows listing an atom already there, counted once
     added_parts,          // rows of one element at one place, occupancies added
+    rhombohedral_axes,    // detail: the whole sentence
+    cell_volume_differs,  // detail: the whole sentence
+    formula_differs,      // detail: the whole sentence
+    latin1_text,          // count: bytes; labels: "line N"
 };
 
 struct CifNotice {

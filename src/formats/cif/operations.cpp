@@ -36,8 +36,9 @@ Result<SymmetryOperation> parse_row_operation(std::string_view value) {
 
 // The operations of the first loop that has an operations column, or
 // nothing when no loop has one.
-Result<std::vector<SymmetryOperation>> operations_from_loop(const CifBlock& block, CifNotices& notices) {
-    std::vector<SymmetryOperation> operations;
+Result<BlockOperations> operations_from_loop(const CifBlock& block, CifNotices& notices) {
+    BlockOperations listed;
+    std::vector<SymmetryOperation>& operations = listed.operations;
     for (const CifLoop& loop : block.loops) {
         std::optional<std::size_t> column;
         for (std::size_t k = 0; k < loop.tags.size() && !column; ++k)
@@ -55,18 +56,20 @@ Result<std::vector<SymmetryOperation>> operations_from_loop(const CifBlock& bloc
                 return fail("symmetry operation '" + std::string(value) +
                             "' is not invertible: its rotation part has a zero determinant");
             operations.push_back(*operation);
+            listed.written.emplace_back(value);
         }
         break;
     }
-    if (operations.empty()) return operations;
+    if (operations.empty()) return listed;
     bool has_identity = false;
     for (const SymmetryOperation& operation : operations) has_identity |= operation.is_identity_modulo_lattice();
     if (!has_identity) {
         // Without it the written positions themselves would be missing.
         operations.insert(operations.begin(), identity_operation());
+        listed.written.insert(listed.written.begin(), "x,y,z");
         notices.add(CifNoticeKind::identity_added);
     }
-    return operations;
+    return listed;
 }
 
 // The value of the first of the tags that the block gives, missing values aside.
@@ -95,7 +98,30 @@ std::optional<int> space_group_number(std::string_view text) {
 struct Resolved {
     std::vector<SymmetryOperation> operations;
     std::string described;  // how the notice names the group
+    const SpaceGroupSetting* setting = nullptr;
 };
+
+std::string tabulated_name(const SpaceGroupSetting& setting) {
+    std::string name(setting.hermann_mauguin);
+    if (!setting.extension.empty()) name += ":" + std::string(setting.extension);
+    return name;
+}
+
+// Whether a symbol names its setting: 'R -3 m :H', 'R -3 m H', 'R 3 R'.
+bool names_setting(std::string_view symbol) {
+    std::string folded;
+    for (char c : symbol)
+        if (c != ' ') folded += ascii_lower(c);
+    return folded.find(':') != std::string::npos || (!folded.empty() && (folded.back() == 'h' || folded.back() == 'r'));
+}
+
+// The rhombohedral-axes setting of a group read in its hexagonal default.
+const SpaceGroupSetting* rhombohedral_setting_of(const SpaceGroupSetting& setting) {
+    if (setting.extension != "H") return nullptr;
+    for (const SpaceGroupSetting& other : space_group_settings())
+        if (other.number == setting.number && other.extension == "R") return &other;
+    return nullptr;
+}
 
 std::optional<Resolved> resolve_hall(std::string_view hall) {
     if (const SpaceGroupSetting* setting = find_setting_by_hall(hall))
@@ -127,25 +153,23 @@ std::optional<Resolved> resolve_hermann_mauguin(std::string_view symbol) {
     if (setting == nullptr) return resolve_centred_triclinic(symbol);
     std::string described = "'" + std::string(symbol) + "'";
     // Say which setting a symbol without one was taken in.
-    std::string tabulated(setting->hermann_mauguin);
-    if (!setting->extension.empty()) tabulated += ":" + std::string(setting->extension);
+    const std::string tabulated = tabulated_name(*setting);
     if (tabulated != symbol) described += " (read as " + tabulated + ")";
-    return Resolved{setting_operations(*setting), std::move(described)};
+    return Resolved{setting_operations(*setting), std::move(described), names_setting(symbol) ? nullptr : setting};
 }
 
 std::optional<Resolved> resolve_number(int number) {
     const SpaceGroupSetting* setting = find_setting_by_number(number);
     if (setting == nullptr) return std::nullopt;
-    std::string tabulated(setting->hermann_mauguin);
-    if (!setting->extension.empty()) tabulated += ":" + std::string(setting->extension);
-    return Resolved{setting_operations(*setting), "number " + std::to_string(number) + " (" + tabulated + ")"};
+    return Resolved{setting_operations(*setting),
+                    "number " + std::to_string(number) + " (" + tabulated_name(*setting) + ")", setting};
 }
 
 }  // namespace
 
-Result<std::vector<SymmetryOperation>> read_block_operations(const CifBlock& block, CifNotices& notices) {
-    Result<std::vector<SymmetryOperation>> listed = operations_from_loop(block, notices);
-    if (!listed || !listed->empty()) return listed;
+Result<BlockOperations> read_block_operations(const CifBlock& block, CifNotices& notices) {
+    Result<BlockOperations> listed = operations_from_loop(block, notices);
+    if (!listed || !listed->operations.empty()) return listed;
 
     const std::optional<std::string_view> hall =
         first_given(block, {"_space_group_name_hall", "_symmetry_space_group_name_hall"});
@@ -155,16 +179,25 @@ Result<std::vector<SymmetryOperation>> read_block_operations(const CifBlock& blo
         first_given(block, {"_space_group_it_number", "_symmetry_int_tables_number"});
     const std::optional<int> number = number_text ? space_group_number(*number_text) : std::nullopt;
 
+    BlockOperations from_symbol;
     std::optional<Resolved> resolved;
-    if (hall) resolved = resolve_hall(*hall);
-    if (!resolved && hermann_mauguin) resolved = resolve_hermann_mauguin(*hermann_mauguin);
-    if (!resolved && number) resolved = resolve_number(*number);
+    if (hall && (resolved = resolve_hall(*hall))) from_symbol.symbol = "Hall symbol '" + std::string(*hall) + "'";
+    if (!resolved && hermann_mauguin && (resolved = resolve_hermann_mauguin(*hermann_mauguin)))
+        from_symbol.symbol = "'" + std::string(*hermann_mauguin) + "'";
+    if (!resolved && number && (resolved = resolve_number(*number)))
+        from_symbol.symbol = "number " + std::to_string(*number);
     if (resolved) {
         if (resolved->operations.size() > 1) {
             notices.add(CifNoticeKind::operations_from_symbol, {}, resolved->operations.size());
             notices.set_detail(CifNoticeKind::operations_from_symbol, resolved->described);
         }
-        return std::move(resolved->operations);
+        from_symbol.operations = std::move(resolved->operations);
+        if (resolved->setting != nullptr)
+            if (const SpaceGroupSetting* rhombohedral = rhombohedral_setting_of(*resolved->setting)) {
+                from_symbol.rhombohedral = setting_operations(*rhombohedral);
+                from_symbol.rhombohedral_name = tabulated_name(*rhombohedral);
+            }
+        return from_symbol;
     }
 
     const bool any_symbol = hall || hermann_mauguin || number_text;
@@ -177,7 +210,8 @@ Result<std::vector<SymmetryOperation>> read_block_operations(const CifBlock& blo
         return fail("cannot resolve space group " + written +
                     " and the file lists no symmetry operations; add a loop of _space_group_symop_operation_xyz");
     }
-    return std::vector<SymmetryOperation>{identity_operation()};
+    from_symbol.operations = {identity_operation()};
+    return from_symbol;
 }
 
 }  // namespace kestrel

@@ -10,7 +10,10 @@
 #include "base/text.hpp"
 #include "base/unit_interval.hpp"
 #include "formats/cif/cell.hpp"
+#include "formats/cif/cell_fit.hpp"
 #include "formats/cif/elements.hpp"
+#include "formats/cif/formula_check.hpp"
+#include "formats/cif/measured.hpp"
 #include "formats/cif/merge.hpp"
 #include "formats/cif/operations.hpp"
 #include "formats/cif/scanner.hpp"
@@ -89,15 +92,29 @@ public:
     std::optional<std::size_t> occupancy, symbol, label, calc_flag;
 };
 
+// 'OW1 -> O as water', 'CA1 -> C by the formula, not Ca', 'NI2 -> Ni, not N'.
+std::string label_choice(std::string_view label, const LabelElement& read) {
+    std::string text = std::string(label) + " -> " + read.element;
+    switch (read.reading) {
+        case LabelReading::water: return text + " as water";
+        case LabelReading::formula: return text + " by the formula, not " + read.other;
+        case LabelReading::undecided: return text + ", not " + read.other;
+        case LabelReading::plain: break;
+    }
+    return text;
+}
+
 std::optional<std::string> row_element(const AtomSiteColumns& columns, std::size_t row,
                                        const std::set<std::string>& formula, CifNotices& notices) {
     if (columns.symbol)
         if (auto element = element_from_type_symbol(columns.loop->at(row, *columns.symbol))) return element;
     if (!columns.label) return std::nullopt;
     const std::string_view label = trim(columns.loop->at(row, *columns.label));
-    std::optional<std::string> element = element_from_label(label, formula);
-    if (element) notices.add(CifNoticeKind::element_from_label, std::string(label) + " -> " + *element);
-    return element;
+    std::optional<LabelElement> read = element_from_label(label, formula);
+    if (!read) return std::nullopt;
+    if (read->reading != LabelReading::plain)
+        notices.add(CifNoticeKind::element_from_label, label_choice(label, *read));
+    return std::move(read->element);
 }
 
 Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices& notices) {
@@ -183,9 +200,14 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
 
 Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     CifNotices notices;
+    Result<Ok> numbers = check_measured_values(block);
+    if (!numbers) return numbers.take_error();
     Result<Lattice> lattice = read_cell(block);
     if (!lattice) return lattice.take_error();
-    Result<std::vector<SymmetryOperation>> operations = read_block_operations(block, notices);
+    check_cell_volume(block, *lattice, notices);
+    Result<BlockOperations> listed = read_block_operations(block, notices);
+    if (!listed) return listed.take_error();
+    Result<std::vector<SymmetryOperation>> operations = operations_fitting_cell(std::move(*listed), *lattice, notices);
     if (!operations) return operations.take_error();
     Result<std::vector<AsymmetricAtom>> atoms = read_atoms(block, notices);
     if (!atoms) return atoms.take_error();
@@ -194,6 +216,7 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     Result<Structure> structure =
         expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices, site_rows);
     if (!structure) return structure.take_error();
+    check_formula(block, *structure, notices);
     return CifReading{block.name, std::move(*structure), notices.take(), std::move(site_rows)};
 }
 
