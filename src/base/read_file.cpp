@@ -7,7 +7,7 @@
 
 namespace kestrel {
 
-std::variant<std::string, ReadError> read_text_file(const std::string& path) {
+std::variant<std::string, ReadError> read_file_bytes(const std::string& path) {
     Result<FileDescriptor> file = open_for_reading(path);
     if (!file) return ReadError{file.error().message};
     std::string text;
@@ -19,8 +19,14 @@ std::variant<std::string, ReadError> read_text_file(const std::string& path) {
         if (got == 0) break;
         text.append(buffer, static_cast<std::size_t>(got));
     }
-    if (!is_valid_utf8(text)) return ReadError{kInvalidUtf8Message};
     return text;
+}
+
+std::variant<std::string, ReadError> read_text_file(const std::string& path) {
+    std::variant<std::string, ReadError> bytes = read_file_bytes(path);
+    if (auto* text = std::get_if<std::string>(&bytes); text != nullptr && !is_valid_utf8(*text))
+        return ReadError{kInvalidUtf8Message};
+    return bytes;
 }
 
 }  // namespace kestrel

@@ -15,6 +15,9 @@ struct ReadError {
     std::string description;
 };
 
+// The whole file as it is, or why not.
+std::variant<std::string, ReadError> read_file_bytes(const std::string& path);
+
 // The whole file as UTF-8 text, or why not.
 std::variant<std::string, ReadError> read_text_file(const std::string& path);
 

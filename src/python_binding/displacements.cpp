@@ -2,13 +2,12 @@
 // scattering PDF (kestrel.scattering.cif_u_iso).
 #include <optional>
 #include <string>
-#include <variant>
 
-#include "base/read_file.hpp"
 #include "formats/cif/displacements.hpp"
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/file_text.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -39,10 +38,9 @@ PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
     if (!path) return {};
     double symprec = 1e-4;
     if (!read_double(arguments[1], "symprec", symprec)) return {};
-    std::variant<std::string, ReadError> text = read_text_file(*path);
-    if (auto* error = std::get_if<ReadError>(&text)) return raise_read_error(*path, error->description);
-    Result<std::vector<std::vector<CifElementU>>> values =
-        read_cif_site_u_iso(std::string_view(std::get<std::string>(text)), symprec);
+    std::optional<CifText> text = read_cif_file(*path);
+    if (!text) return {};
+    Result<std::vector<std::vector<CifElementU>>> values = read_cif_site_u_iso(text->text, symprec);
     if (!values) return raise_structure_error(values.error());
     return site_u_list(*values);
 }

@@ -3,16 +3,17 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 
+#include "formats/cif/blocks.hpp"
+#include "formats/cif/encoding.hpp"
 #include "formats/cif/reader.hpp"
 #include "formats/dispatch.hpp"
 #include "formats/poscar.hpp"
-#include "base/read_file.hpp"
 #include "formats/xyz.hpp"
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/file_text.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/warnings.hpp"
 
@@ -21,37 +22,43 @@ namespace {
 
 constexpr double kDefaultSymprec = 1e-4;
 
-const Signature kFromCif{"Structure.from_cif()", {"path", "symprec"}, 1};
+const Signature kFromCif{"Structure.from_cif()", {"path", "symprec", "block"}, 1};
 const Signature kFromPoscar{"Structure.from_poscar()", {"path"}, 1};
 const Signature kFromXyz{"Structure.from_xyz()", {"path"}, 1};
 const Signature kFromStr{"Structure.from_str()", {"text", "fmt", "symprec"}, 2};
 const Signature kFromCifStr{"Structure.from_cif_str()", {"text", "symprec"}, 1};
-const Signature kReadCifBlocks{"read_cif_blocks()", {"path", "symprec"}, 1};
+const Signature kReadCifBlocks{"read_cif_blocks()", {"path", "symprec", "strict"}, 1};
 
 PyRef wrap_result(Result<Structure>&& record) {
     if (!record) return raise_structure_error(record.error());
     return wrap_structure(std::move(record).value());
 }
 
-// The structure of the first usable block, after one warning per notice.
-PyRef wrap_cif_reading(Result<CifReading>&& reading) {
+// The structure of the block read, after one warning per notice, each
+// after `prefix` (the file's name).
+PyRef wrap_cif_reading(Result<CifReading>&& reading, const std::string& prefix = {}) {
     if (!reading) return raise_structure_error(reading.error());
-    if (!warn_cif_notices(reading->notices)) return {};
+    if (!warn_cif_notices(reading->notices, prefix)) return {};
     return wrap_structure(std::move(reading->structure));
 }
 
-// Reads the whole file, then hands the text to `read`; only the file reading
-// fails with OSError. `wrap` turns the reader's result into the Python result.
-template <class Reader, class Wrap>
-PyRef read_path(const std::string& path, Reader&& read, Wrap&& wrap) {
-    std::variant<std::string, ReadError> text = read_text_file(path);
-    if (auto* error = std::get_if<ReadError>(&text)) return raise_read_error(path, error->description);
-    return wrap(read(std::string_view(std::get<std::string>(text))));
-}
-
+// Reads the whole file as UTF-8 text, then hands it to `read`; only the file
+// reading fails with OSError.
 template <class Reader>
 PyRef read_path(const std::string& path, Reader&& read) {
-    return read_path(path, read, [](Result<Structure>&& record) { return wrap_result(std::move(record)); });
+    std::optional<std::string> text = read_utf8_file(path);
+    if (!text) return {};
+    return wrap_result(read(std::string_view(*text)));
+}
+
+// A CIF's reading, `read(text)`, with the notice of its Latin-1 bytes first.
+template <class Reader>
+PyRef read_cif_path(const std::string& path, Reader&& read) {
+    std::optional<CifText> text = read_cif_file(path);
+    if (!text) return {};
+    Result<CifReading> reading = read(std::string_view(text->text));
+    if (reading) add_latin1_notice(*text, reading->notices);
+    return wrap_cif_reading(std::move(reading), path + ": ");
 }
 
 // The CIF readers take a text (a path, or the file's content) and symprec;
@@ -72,22 +79,37 @@ std::optional<CifArguments> cif_arguments(const Signature& signature, PyObject* 
 }
 
 PyRef from_cif(PyObject* args, PyObject* kwargs) {
-    const std::optional<CifArguments> given = cif_arguments(kFromCif, args, kwargs);
-    if (!given) return {};
-    const double symprec = given->symprec;
-    return read_path(
-        given->text, [&](std::string_view text) { return read_cif_first_block(text, symprec); },
-        [](Result<CifReading>&& reading) { return wrap_cif_reading(std::move(reading)); });
+    Arguments arguments;
+    if (!match_arguments(kFromCif, args, kwargs, arguments)) return {};
+    std::optional<std::string> path = to_text(arguments[0], "path");
+    if (!path) return {};
+    double symprec = kDefaultSymprec;
+    if (!read_double(arguments[1], "symprec", symprec)) return {};
+    std::optional<std::string> block;
+    if (!read_text_or_none(arguments[2], "block", block)) return {};
+    if (block)
+        return read_cif_path(*path, [&](std::string_view text) { return read_named_cif_block(text, *block, symprec); });
+    return read_cif_path(*path, [&](std::string_view text) { return read_cif_first_block(text, symprec); });
 }
 
 // {block name: Structure} for every block with atom sites; each block's
-// warnings name the block.
-PyRef blocks_to_dict(Result<std::vector<CifReading>>&& readings) {
-    if (!readings) return raise_structure_error(readings.error());
+// warnings name the file and the block. A block that fails is left out with
+// a warning saying why; with `strict` it fails the call instead.
+PyRef blocks_to_dict(const std::string& path, const CifText& text, CifBlockReadings&& read, bool strict) {
+    const std::string file = path + ": ";
+    if (!read.failures.empty() && (strict || read.readings.empty())) {
+        const CifBlockFailure& first = read.failures.front();
+        return raise_structure_error(fail("data block '" + first.block + "': " + first.reason));
+    }
+    std::vector<CifNotice> file_notices;
+    add_latin1_notice(text, file_notices);
+    if (!warn_cif_notices(file_notices, file)) return {};
+    for (const CifBlockFailure& failure : read.failures)
+        if (!warn_cif_text(file + "data block '" + failure.block + "' not read: " + failure.reason)) return {};
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    for (CifReading& reading : *readings) {
-        if (!warn_cif_notices(reading.notices, "data block '" + reading.block + "': ")) return {};
+    for (CifReading& reading : read.readings) {
+        if (!warn_cif_notices(reading.notices, file + "data block '" + reading.block + "': ")) return {};
         PyRef key = make_text(reading.block);
         if (!key) return {};
         PyRef structure = wrap_structure(std::move(reading.structure));
@@ -97,12 +119,17 @@ PyRef blocks_to_dict(Result<std::vector<CifReading>>&& readings) {
 }
 
 PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
-    const std::optional<CifArguments> given = cif_arguments(kReadCifBlocks, args, kwargs);
-    if (!given) return {};
-    const double symprec = given->symprec;
-    return read_path(
-        given->text, [&](std::string_view text) { return read_cif_blocks(text, symprec); },
-        [](Result<std::vector<CifReading>>&& readings) { return blocks_to_dict(std::move(readings)); });
+    Arguments arguments;
+    if (!match_arguments(kReadCifBlocks, args, kwargs, arguments)) return {};
+    std::optional<std::string> path = to_text(arguments[0], "path");
+    if (!path) return {};
+    double symprec = kDefaultSymprec;
+    if (!read_double(arguments[1], "symprec", symprec)) return {};
+    int strict = 0;
+    if (arguments[2] != nullptr && (strict = PyObject_IsTrue(arguments[2])) < 0) return {};
+    std::optional<CifText> text = read_cif_file(*path);
+    if (!text) return {};
+    return blocks_to_dict(*path, *text, read_each_cif_block(text->text, symprec), strict != 0);
 }
 
 // The readers whose only parameter is the path.
@@ -147,9 +174,11 @@ PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
 PyMethodDef kReadCifBlocksFunction{
     "read_cif_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_cif_blocks)),
     METH_VARARGS | METH_KEYWORDS,
-    "read_cif_blocks(path, symprec=1e-4)\n--\n\n"
+    "read_cif_blocks(path, symprec=1e-4, strict=False)\n--\n\n"
     "Read every data block of a CIF that has atom sites.\n\n"
-    "Returns {block name: Structure} in file order; blocks without atom sites are left out."};
+    "Returns {block name: Structure} in file order; blocks without atom sites are left out. A block that "
+    "cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails "
+    "the call instead, as does a file none of whose blocks can be read."};
 
 }  // namespace
 

@@ -210,7 +210,9 @@ PyObject* get_species(PyObject* self, void*) {
 
 PyMethodDef kMethods[] = {
     {"from_cif", KW_METHOD(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_cif(path, symprec=1e-4)\n--\n\nRead a CIF, keeping partial occupancies as they are written."},
+     "from_cif(path, symprec=1e-4, block=None)\n--\n\nRead a CIF, keeping partial occupancies as they are written.\n\n"
+     "Reads the first data block with a cell and atom sites, or the block named `block`. A name ending in "
+     ".gz, .bz2 or .xz is decompressed."},
     {"from_poscar", KW_METHOD(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_poscar(path)\n--\n\nRead a VASP POSCAR / CONTCAR."},
     {"from_xyz", KW_METHOD(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC,

@@ -220,10 +220,14 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     return CifReading{block.name, std::move(*structure), notices.take(), std::move(site_rows)};
 }
 
+bool cif_block_has_atom_sites(const CifBlock& block) {
+    return block.loop_with("_atom_site_fract_x") != nullptr;
+}
+
 namespace {
 
 bool has_atom_sites(const CifBlock& block) {
-    return block.loop_with("_atom_site_fract_x") != nullptr;
+    return cif_block_has_atom_sites(block);
 }
 bool has_cell(const CifBlock& block) {
     return block.tag("_cell_length_a") != nullptr;

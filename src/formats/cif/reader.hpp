@@ -49,6 +49,9 @@ Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double sy
 const CifBlock& cif_block_to_read(const CifDocument& document);
 Result<CifReading> read_cif_block(const CifBlock& block, double symprec);
 
+// Whether a block has an atom-site loop with fractional coordinates.
+bool cif_block_has_atom_sites(const CifBlock& block);
+
 // read_cif_first_block without the notices.
 Result<Structure> read_cif(std::string_view text, double symprec);
 

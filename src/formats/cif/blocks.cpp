@@ -1,0 +1,35 @@
+#include "formats/cif/blocks.hpp"
+
+#include "base/ascii.hpp"
+#include "formats/cif/scanner.hpp"
+
+namespace kestrel {
+CifBlockReadings read_each_cif_block(std::string_view text, double symprec) {
+    const CifDocument document = scan_cif(text);
+    CifBlockReadings out;
+    for (const CifBlock& block : document.blocks) {
+        if (!cif_block_has_atom_sites(block)) continue;
+        Result<CifReading> reading = read_cif_block(block, symprec);
+        if (reading)
+            out.readings.push_back(std::move(*reading));
+        else
+            out.failures.push_back({block.name, reading.error().message});
+    }
+    return out;
+}
+
+Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec) {
+    const CifDocument document = scan_cif(text);
+    const std::string wanted = ascii_lower(name);
+    for (const CifBlock& block : document.blocks)
+        if (ascii_lower(block.name) == wanted) return read_cif_block(block, symprec);
+    std::string names;
+    for (const CifBlock& block : document.blocks) {
+        if (!cif_block_has_atom_sites(block)) continue;
+        names += (names.empty() ? "" : ", ") + block.name;
+    }
+    return fail("no data block '" + std::string(name) + "' in the file; its blocks with atom sites are: " +
+                (names.empty() ? "none" : names));
+}
+
+}  // namespace kestrel

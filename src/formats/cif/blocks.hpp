@@ -1,0 +1,33 @@
+// Reading the data blocks of a CIF one by one: a file that gathers several
+// structures should not be lost whole for one block that cannot be read.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "formats/cif/reader.hpp"
+
+namespace kestrel {
+
+struct CifBlockFailure {
+    std::string block;
+    std::string reason;
+};
+
+struct CifBlockReadings {
+    std::vector<CifReading> readings;       // file order
+    std::vector<CifBlockFailure> failures;  // file order
+};
+
+// Every block with an atom-site loop: those that read, and why the others
+// did not.
+CifBlockReadings read_each_cif_block(std::string_view text, double symprec);
+
+// The block of this name (block names ignore case, as in CIF). Message when
+// there is none: "no data block '{name}' in the file; its blocks with atom
+// sites are: {names}".
+Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec);
+
+}  // namespace kestrel

@@ -1,0 +1,25 @@
+// Structure files from disk as the readers take them: decompressed when the
+// name says so, then checked as UTF-8 (or, for a CIF, with Latin-1 read
+// where the file only describes). Every failure is one OSError worded
+// "could not read {path}: {reason}".
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "formats/cif/encoding.hpp"
+
+namespace kestrel::py {
+
+// The file's bytes; a name ending in .gz, .bz2 or .xz is decompressed by
+// the standard library's gzip, bz2 or lzma module, which every Python has,
+// so no compression library is linked. Nothing with OSError set on failure.
+std::optional<std::string> read_file_decompressed(const std::string& path);
+
+// The file as UTF-8 text (POSCAR, XYZ).
+std::optional<std::string> read_utf8_file(const std::string& path);
+
+// A CIF's text, with the Latin-1 bytes it holds in comments and text values.
+std::optional<CifText> read_cif_file(const std::string& path);
+
+}  // namespace kestrel::py
