@@ -1,6 +1,7 @@
 """The kestrel command line, end to end through the console script."""
 
 import csv
+import gzip
 import os
 import shutil
 import subprocess
@@ -83,11 +84,21 @@ def test_info_names_cif_blocks_and_prints_the_readers_warnings(tmp_path):
     assert lines[:4] == [
         "Structure(8 sites, Cl4 Na4)",
         "data blocks: one, two",
-        "warning: read data block 'one', the first of 2 blocks with atom sites (one, two); "
+        f"warning: {path}: read data block 'one', the first of 2 blocks with atom sites (one, two); "
         "read_cif_blocks reads them all",
-        "warning: no symmetry operations in the file: took the 192 operations of space group 'F m -3 m'",
+        f"warning: {path}: no symmetry operations in the file: took the 192 operations of space group 'F m -3 m'",
     ]
     assert lines[4].startswith("lattice")
+    # --block picks one, compressed or not; the format comes from the name under .gz.
+    packed = tmp_path / "two.cif.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    for given in (path, packed):
+        lines = run("info", given, "--block", "TWO").stdout.splitlines()
+        assert lines[:2] == ["Structure(1 sites, K1)", "data blocks: one, two"]
+        assert lines[2].startswith("lattice")
+    failed = run("info", path, "--block", "three", check_exit=None)
+    assert failed.returncode != 0
+    assert "no data block 'three' in the file; its blocks with atom sites are: one, two" in failed.stderr
     lines = run("info", EXAMPLES / "NaCl.cif").stdout.splitlines()
     assert lines[1] == "data block: NaCl" and not any(line.startswith("warning") for line in lines)
 

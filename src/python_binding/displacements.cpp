@@ -12,7 +12,7 @@
 namespace kestrel::py {
 namespace {
 
-const Signature kSiteUIso{"_cif_site_u_iso()", {"path", "symprec"}, 1};
+const Signature kSiteUIso{"_cif_site_u_iso()", {"path", "symprec", "block"}, 1};
 
 // [{element: U or None}, ...], one dict per site.
 PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
@@ -38,9 +38,12 @@ PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
     if (!path) return {};
     double symprec = 1e-4;
     if (!read_double(arguments[1], "symprec", symprec)) return {};
+    std::optional<std::string> block;
+    if (!read_text_or_none(arguments[2], "block", block)) return {};
     std::optional<CifText> text = read_cif_file(*path);
     if (!text) return {};
-    Result<std::vector<std::vector<CifElementU>>> values = read_cif_site_u_iso(text->text, symprec);
+    Result<std::vector<std::vector<CifElementU>>> values =
+        read_cif_site_u_iso(text->text, symprec, block ? std::optional<std::string_view>(*block) : std::nullopt);
     if (!values) return raise_structure_error(values.error());
     return site_u_list(*values);
 }
@@ -52,8 +55,8 @@ PyObject* module_cif_site_u_iso(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFunctions[] = {
     {"_cif_site_u_iso", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_cif_site_u_iso)),
      METH_VARARGS | METH_KEYWORDS,
-     "_cif_site_u_iso(path, symprec=1e-4)\n--\n\n"
-     "Per site of Structure.from_cif(path), {element: isotropic U in Å² or None}."},
+     "_cif_site_u_iso(path, symprec=1e-4, block=None)\n--\n\n"
+     "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -62,13 +62,14 @@ def _error_text(error: BaseException) -> str:
 
 def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structure]]:
     """The structures of one file; a CIF gives one per data block that has atoms."""
-    if path.lower().endswith(".cif"):
-        blocks = read_cif_blocks(path, symprec)
+    from kestrel.io import format_from_name, read_structure
+
+    if format_from_name(path) == "cif":
+        # strict: a block that cannot be read fails the file's row, as it always has.
+        blocks = read_cif_blocks(path, symprec, strict=True)
         if not blocks:
             raise ValueError(f"{path} has no data block with atom sites")
         return list(blocks.items())
-    from kestrel.io import read_structure
-
     return [(None, read_structure(path, symprec=symprec))]
 
 

@@ -251,5 +251,10 @@ def _structure_command(
     )
     p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
     p.add_argument("--format", help=FORMAT_HELP)
+    p.add_argument(
+        "--block",
+        metavar="NAME",
+        help="the data block of a CIF to read (default: the first with a cell and atom sites)",
+    )
     p.set_defaults(run=run)
     return p

@@ -2,19 +2,18 @@
 
 from __future__ import annotations
 
-import os
 import warnings
 
 from kestrel.cli.common import _abc_angles, _cif_block_names, _structure_command
-from kestrel.io import read_structure
+from kestrel.io import format_from_name, read_structure
 
 
 def cmd_info(args) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        s = read_structure(args.file, args.format)
+        s = read_structure(args.file, args.format, block=args.block)
     print(repr(s))
-    is_cif = (args.format or os.path.splitext(args.file)[1].lstrip(".")).lower() == "cif"
+    is_cif = (args.format or format_from_name(args.file) or "").lower() == "cif"
     blocks = _cif_block_names(args.file) if is_cif else []
     if blocks:
         # With several, a warning below names the one shown.

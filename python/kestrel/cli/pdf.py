@@ -41,7 +41,7 @@ def _pdf_u_iso(args, structure):
     fmt = args.format or format_from_name(args.file)
     if (fmt or "").lower() != "cif":
         return DEFAULT_U_ISO, "the default; give --u-iso to set it"
-    u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO)
+    u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO, block=args.block)
     for note in notes:
         warnings.warn(note, stacklevel=2)
     return u_iso, f"from the displacement parameters of {os.path.basename(args.file)}"
@@ -63,7 +63,7 @@ def cmd_pdf(args) -> int:
     from kestrel.plotting import save_pdf_plots
     from kestrel.scattering import compute_pdf, fit_to_data, read_gr
 
-    s = read_structure(args.file, args.format)
+    s = read_structure(args.file, args.format, block=args.block)
     u_iso, u_origin = _pdf_u_iso(args, s)
     options = dict(
         radiation=args.radiation, u_iso=u_iso, qmax=args.qmax, qdamp=args.qdamp, partials=True, n_threads=args.threads

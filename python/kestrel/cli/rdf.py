@@ -33,7 +33,7 @@ what the curves are:
 
 
 def cmd_rdf(args) -> int:
-    s = read_structure(args.file, args.format)
+    s = read_structure(args.file, args.format, block=args.block)
     _note_other_frames(args.file, args.format, s.lattice_matrix)
     started = time.perf_counter()
     r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)

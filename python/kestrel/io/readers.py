@@ -7,13 +7,27 @@ import os
 from typing import Optional, Union
 
 from kestrel._kestrel import Structure
+from kestrel.io.compression import without_compression
 
 PathLike = Union[str, "os.PathLike[str]"]
 
+# Format names as Structure.from_str knows them, to the file reader of each.
+_FILE_READERS = {
+    "cif": "cif",
+    "poscar": "poscar",
+    "contcar": "poscar",
+    "vasp": "poscar",
+    "xyz": "xyz",
+    "extxyz": "xyz",
+}
+
 
 def format_from_name(path: PathLike) -> Optional[str]:
-    """The reader a file name asks for ("cif", "poscar" or "xyz"), or None when it does not say."""
-    name = os.path.basename(os.fspath(path)).lower()
+    """The reader a file name asks for ("cif", "poscar" or "xyz"), or None when it does not say.
+
+    A compression suffix (.gz, .bz2, .xz) is looked through: "x.cif.gz" is a CIF.
+    """
+    name = os.path.basename(without_compression(path)).lower()
     if name.endswith(".cif"):
         return "cif"
     if name.endswith((".xyz", ".extxyz")):
@@ -23,12 +37,16 @@ def format_from_name(path: PathLike) -> Optional[str]:
     return None
 
 
-def read_structure(path: PathLike, fmt: Optional[str] = None, symprec: float = 1e-4) -> Structure:
+def read_structure(
+    path: PathLike, fmt: Optional[str] = None, symprec: float = 1e-4, block: Optional[str] = None
+) -> Structure:
     """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 
     ``fmt`` is any format name ``Structure.from_str`` knows (cif, poscar, vasp,
     contcar, xyz, extxyz); ``symprec`` (fractional coordinates, CIF only) is
-    the distance within which symmetry copies of a site are merged.
+    the distance within which symmetry copies of a site are merged; ``block``
+    names the data block of a CIF to read (by default the first with a cell
+    and atom sites). Files ending in .gz, .bz2 or .xz are decompressed.
     """
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -40,20 +58,14 @@ def read_structure(path: PathLike, fmt: Optional[str] = None, symprec: float = 1
         fmt = format_from_name(path)
         if fmt is None:
             raise ValueError(f"cannot tell the format of '{path}' from its name; pass the format (cif, poscar or xyz)")
-    # The core picks the reader by format name, so there is one dispatch and
-    # one set of format names.
-    return Structure.from_str(_read_text(path), fmt, symprec)
-
-
-def _read_text(path: str) -> str:
-    """The file as text, failures worded like the core's own file reading."""
-    try:
-        with open(path, "rb") as handle:
-            data = handle.read()
-    except OSError as error:
-        code = error.errno if error.errno is not None else 0
-        raise type(error)(f"could not read {path}: {error.strerror} (os error {code})") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError:
-        raise OSError(f"could not read {path}: stream did not contain valid UTF-8") from None
+    reader = _FILE_READERS.get(fmt.lower())
+    if reader is None:
+        # The core words the refusal of a format name, so it is worded once.
+        Structure.from_str("", fmt)
+    if block is not None and reader != "cif":
+        raise ValueError(f"a data block ('{block}') can only be picked from a CIF; {path} is read as {fmt}")
+    if reader == "cif":
+        return Structure.from_cif(path, symprec, block=block)
+    if reader == "poscar":
+        return Structure.from_poscar(path)
+    return Structure.from_xyz(path)

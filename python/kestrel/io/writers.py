@@ -13,6 +13,7 @@ from typing import Any, Dict, List, Tuple
 
 from kestrel._kestrel import Structure
 from kestrel.io.cif_writer import cif_text
+from kestrel.io.compression import open_for_writing
 from kestrel.io.interop import as_structure, expand_hint
 from kestrel.io.readers import PathLike, format_from_name
 
@@ -75,12 +76,12 @@ def _output_format(path: PathLike) -> str:
         return fmt
     raise ValueError(
         f"cannot tell the output format of '{os.fspath(path)}': name it *.vasp, *.poscar, POSCAR or CONTCAR "
-        "for POSCAR, *.xyz / *.extxyz for extended XYZ, or *.cif for CIF"
+        "for POSCAR, *.xyz / *.extxyz for extended XYZ, or *.cif for CIF (each may end in .gz, .bz2 or .xz)"
     )
 
 
 def _write(path: PathLike, text: str) -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+    with open_for_writing(path) as handle:
         handle.write(text)
 
 

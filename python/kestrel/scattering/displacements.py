@@ -64,10 +64,11 @@ def cif_u_iso(
     structure: Optional[Structure] = None,
     default: float = DEFAULT_U_ISO,
     symprec: float = 1e-4,
+    block: Optional[str] = None,
 ) -> Tuple[Dict[str, float], List[str]]:
     """Per-element U (Å²) from the displacement parameters of a CIF.
 
-    Each element of each site of ``Structure.from_cif(path, symprec)``
+    Each element of each site of ``Structure.from_cif(path, symprec, block)``
     takes the U of its rows merged into that site: ``_atom_site_U_iso_or_equiv``, else
     ``_atom_site_B_iso_or_equiv`` / 8π², else a third of the trace of its
     anisotropic U (``_atom_site_aniso_U_11/22/33``, or the anisotropic B
@@ -81,6 +82,6 @@ def cif_u_iso(
 
     path = os.fspath(path)
     if structure is None:
-        structure = Structure.from_cif(path, symprec)
-    site_u = _cif_site_u_iso(path, symprec)
+        structure = Structure.from_cif(path, symprec, block=block)
+    site_u = _cif_site_u_iso(path, symprec, block=block)
     return average_u_iso(structure, site_u, default)

@@ -18,11 +18,19 @@ CifBlockReadings read_each_cif_block(std::string_view text, double symprec) {
     return out;
 }
 
+const CifBlock* find_cif_block(const CifDocument& document, std::string_view name) {
+    const std::string wanted = ascii_lower(name);
+    // Of blocks sharing the name, one with atom sites.
+    const CifBlock* found = nullptr;
+    for (const CifBlock& block : document.blocks)
+        if (ascii_lower(block.name) == wanted && (found == nullptr || !cif_block_has_atom_sites(*found)))
+            found = &block;
+    return found;
+}
+
 Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec) {
     const CifDocument document = scan_cif(text);
-    const std::string wanted = ascii_lower(name);
-    for (const CifBlock& block : document.blocks)
-        if (ascii_lower(block.name) == wanted) return read_cif_block(block, symprec);
+    if (const CifBlock* found = find_cif_block(document, name)) return read_cif_block(*found, symprec);
     std::string names;
     for (const CifBlock& block : document.blocks) {
         if (!cif_block_has_atom_sites(block)) continue;

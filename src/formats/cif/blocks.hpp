@@ -8,6 +8,7 @@
 
 #include "base/error.hpp"
 #include "formats/cif/reader.hpp"
+#include "formats/cif/scanner.hpp"
 
 namespace kestrel {
 
@@ -25,7 +26,11 @@ struct CifBlockReadings {
 // did not.
 CifBlockReadings read_each_cif_block(std::string_view text, double symprec);
 
-// The block of this name (block names ignore case, as in CIF). Message when
+// The block of this name in a scanned document (as below), or nullptr.
+const CifBlock* find_cif_block(const CifDocument& document, std::string_view name);
+
+// The block of this name (block names ignore case, as in CIF; of several
+// blocks of one name, the first with atom sites). Message when
 // there is none: "no data block '{name}' in the file; its blocks with atom
 // sites are: {names}".
 Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec);

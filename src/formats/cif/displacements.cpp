@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "base/text.hpp"
+#include "formats/cif/blocks.hpp"
 #include "formats/cif/reader.hpp"
 #include "formats/cif/scanner.hpp"
 
@@ -102,9 +103,12 @@ std::vector<CifElementU> site_u(const std::vector<CifSiteRow>& rows, const CifLo
 
 }  // namespace
 
-Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec) {
+Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec,
+                                                                  std::optional<std::string_view> block_name) {
     const CifDocument document = scan_cif(text);
-    const CifBlock& block = cif_block_to_read(document);
+    const CifBlock* named = block_name ? find_cif_block(document, *block_name) : nullptr;
+    if (block_name && named == nullptr) return read_named_cif_block(text, *block_name, symprec).take_error();
+    const CifBlock& block = named != nullptr ? *named : cif_block_to_read(document);
     Result<CifReading> reading = read_cif_block(block, symprec);
     if (!reading) return reading.take_error();
     // The reading succeeded, so the block has the atom-site loop.

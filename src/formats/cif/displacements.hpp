@@ -24,6 +24,8 @@ struct CifElementU {
 // (_atom_site_aniso_U_11/22/33, joined by _atom_site_aniso_label) or of
 // the anisotropic B / 8π². Several rows of one element on a site (split
 // disorder parts) give the occupancy-weighted mean of those that give one.
-Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec);
+// With `block`, of the structure read_named_cif_block reads.
+Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec,
+                                                                  std::optional<std::string_view> block = {});
 
 }  // namespace kestrel
