@@ -277,7 +277,7 @@ def test_latin1_in_comments_and_text_values_is_read_with_one_warning(tmp_path):
         s = Structure.from_cif(str(path))
     assert s.elements == ["Fe"]
     assert [str(w.message) for w in record] == [
-        f"{path}: read 5 bytes that are not UTF-8, in comments and text values, as Latin-1 (line 2, line 3, "
+        f"{path}: read 5 non-UTF-8 bytes in comments and text values as Latin-1 (line 2, line 3, "
         "line 4, line 6)"
     ]
 

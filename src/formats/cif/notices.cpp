@@ -78,8 +78,8 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::cell_volume_differs:
         case CifNoticeKind::formula_differs: return notice.detail;
         case CifNoticeKind::latin1_text:
-            return "read " + plural(n, "byte", "bytes") +
-                   " that are not UTF-8, in comments and text values, as Latin-1" + label_list(notice);
+            return "read " + plural(n, "non-UTF-8 byte", "non-UTF-8 bytes") +
+                   " in comments and text values as Latin-1" + label_list(notice);
     }
     return "unknown notice";
 }
