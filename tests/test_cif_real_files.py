@@ -277,8 +277,7 @@ def test_latin1_in_comments_and_text_values_is_read_with_one_warning(tmp_path):
         s = Structure.from_cif(str(path))
     assert s.elements == ["Fe"]
     assert [str(w.message) for w in record] == [
-        f"{path}: read 5 non-UTF-8 bytes in comments and text values as Latin-1 (line 2, line 3, "
-        "line 4, line 6)"
+        f"{path}: read 5 non-UTF-8 bytes in comments and text values as Latin-1 (line 2, line 3, line 4, line 6)"
     ]
 
 
@@ -349,3 +348,12 @@ def test_a_block_by_name(tmp_path):
         ValueError, match=r"^no data block 'three' in the file; its blocks with atom sites are: one, Two$"
     ):
         Structure.from_cif(str(path), block="three")
+
+
+def test_a_compressed_trajectory_is_refused_clearly(tmp_path):
+    from kestrel import read_xyz_trajectory
+
+    path = tmp_path / "frames.xyz.gz"
+    path.write_bytes(gzip.compress(b'1\nLattice="4 0 0 0 4 0 0 0 4"\nFe 0 0 0\n'))
+    with pytest.raises(OSError, match=r"frames\.xyz\.gz: a trajectory is read in pieces from the file, which a gzip "):
+        read_xyz_trajectory(str(path))

@@ -78,6 +78,14 @@ std::optional<std::string> read_file_decompressed(const std::string& path) {
     return decompress(path, *compression, std::get<std::string>(bytes));
 }
 
+bool check_streamable(const std::string& path) {
+    const Compression* compression = compression_of(path);
+    if (compression == nullptr) return true;
+    raise_read_error(path, std::string("a trajectory is read in pieces from the file, which a ") + compression->name +
+                               " file cannot give; decompress it first");
+    return false;
+}
+
 std::optional<std::string> read_utf8_file(const std::string& path) {
     std::optional<std::string> text = read_file_decompressed(path);
     if (text && !is_valid_utf8(*text)) {

@@ -16,6 +16,11 @@ namespace kestrel::py {
 // so no compression library is linked. Nothing with OSError set on failure.
 std::optional<std::string> read_file_decompressed(const std::string& path);
 
+// Trajectories are streamed a chunk at a time from offsets into the file,
+// which a compressed file has not got: false with OSError set for a name
+// ending in .gz, .bz2 or .xz.
+bool check_streamable(const std::string& path);
+
 // The file as UTF-8 text (POSCAR, XYZ).
 std::optional<std::string> read_utf8_file(const std::string& path);
 

@@ -7,6 +7,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/file_text.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
 #include "trajectory/reader.hpp"
@@ -47,6 +48,7 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
             return std::nullopt;
         }
     }
+    if (!check_streamable(out.path)) return std::nullopt;
     return out;
 }
 

@@ -10,10 +10,8 @@ CifBlockReadings read_each_cif_block(std::string_view text, double symprec) {
     for (const CifBlock& block : document.blocks) {
         if (!cif_block_has_atom_sites(block)) continue;
         Result<CifReading> reading = read_cif_block(block, symprec);
-        if (reading)
-            out.readings.push_back(std::move(*reading));
-        else
-            out.failures.push_back({block.name, reading.error().message});
+        if (reading) out.readings.push_back(std::move(*reading));
+        else out.failures.push_back({block.name, reading.error().message});
     }
     return out;
 }
@@ -36,8 +34,8 @@ Result<CifReading> read_named_cif_block(std::string_view text, std::string_view 
         if (!cif_block_has_atom_sites(block)) continue;
         names += (names.empty() ? "" : ", ") + block.name;
     }
-    return fail("no data block '" + std::string(name) + "' in the file; its blocks with atom sites are: " +
-                (names.empty() ? "none" : names));
+    return fail("no data block '" + std::string(name) +
+                "' in the file; its blocks with atom sites are: " + (names.empty() ? "none" : names));
 }
 
 }  // namespace kestrel

@@ -18,9 +18,9 @@
 namespace kestrel {
 
 struct CifText {
-    std::string text;                 // valid UTF-8
-    std::size_t latin1_bytes = 0;     // bytes read as Latin-1
-    std::vector<std::size_t> lines;   // the lines that held them, from 1, each once
+    std::string text;                // valid UTF-8
+    std::size_t latin1_bytes = 0;    // bytes read as Latin-1
+    std::vector<std::size_t> lines;  // the lines that held them, from 1, each once
 };
 
 // Valid UTF-8 is returned as it is. Message: "line {n}: byte 0x{XX} is not
