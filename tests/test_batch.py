@@ -119,16 +119,21 @@ def test_failures_become_rows(tmp_path, files):
     (files / "notes.txt").write_text("not a structure\n")
     (files / "thin.vasp").write_text(THIN_CELL)
     (files / "broken.cif").write_text("data_x\n_cell_length_a 3\n")
+    # Latin-1 in the block's name reads, with a warning; in a number it refuses the file.
     (files / "latin1.cif").write_bytes(FENI_CIF.replace("feni", "f\xe9ni").encode("latin-1"))
+    (files / "latin1_number.cif").write_bytes(
+        FENI_CIF.replace("_cell_length_b 3.6", "_cell_length_b 3.6\xc5").encode("latin-1")
+    )
     missing = tmp_path / "missing.cif"
     table = rdf_table([files, missing], cutoff=5.0, bin_size=0.5)
     rows = rows_by_name(table)
-    assert len(rows) == 9
+    assert len(rows) == 10
     errors = {name: row["error"] for name, row in rows.items() if row["status"] == "error"}
-    assert set(errors) == {"notes.txt", "thin.vasp", "broken.cif", "latin1.cif", "missing.cif"}
+    assert set(errors) == {"notes.txt", "thin.vasp", "broken.cif", "latin1_number.cif", "missing.cif"}
     assert errors["notes.txt"].startswith("cannot tell the format of")
     assert errors["thin.vasp"].startswith("the cutoff reaches too many periodic images of this cell")
-    assert errors["latin1.cif"].endswith("stream did not contain valid UTF-8")
+    assert "line 3: byte 0xC5 is not UTF-8" in errors["latin1_number.cif"]
+    assert any("as Latin-1 (line 1)" in warning for warning in rows["latin1.cif"]["warnings"])
     assert str(missing) in errors["missing.cif"]
     # A structure that was read but could not be computed keeps what was read.
     assert rows["thin.vasp"]["n_sites"] == 1 and rows["thin.vasp"]["total"] is None

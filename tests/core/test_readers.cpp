@@ -7,7 +7,9 @@
 #include <set>
 #include <string>
 
+#include "formats/cif/cell_fit.hpp"
 #include "formats/cif/elements.hpp"
+#include "formats/cif/encoding.hpp"
 #include "formats/cif/merge.hpp"
 #include "formats/cif/reader.hpp"
 #include "formats/cif/scanner.hpp"
@@ -152,6 +154,35 @@ TEST_SUITE("readers") {
         CHECK_FALSE(formula_amounts("(C6 H5)2 O").has_value());
         CHECK_FALSE(formula_amounts("").has_value());
         CHECK(formula_elements("CaTiO3") == std::set<std::string>{"Ca", "O", "Ti"});
+    }
+
+    TEST_CASE("Latin-1 bytes: read in descriptions, refused where the reader takes meaning") {
+        const auto decoded = [](std::string bytes) { return cif_text_from_bytes(std::move(bytes)); };
+        // A text field, a quoted value with a comma, a comment and a plain word.
+        const Result<CifText> text =
+            decoded(";\nGr\xfc\xdfe\n;\n_publ_author_name 'M\xfcller, K.' # \xe9\n_journal_name Z\xe9\n");
+        REQUIRE(text.ok());
+        CHECK(text->text == ";\nGrüße\n;\n_publ_author_name 'Müller, K.' # é\n_journal_name Zé\n");
+        CHECK(text->latin1_bytes == 5);
+        CHECK(text->lines == std::vector<std::size_t>{2, 4, 5});
+        for (const char* bad : {"_cell_angle_gamma 90\xb0\n", "_t\xe9 1\n", "loop_\n_op\n'x,y\xb4,z'\n"}) {
+            CAPTURE(bad);
+            const Result<CifText> refused = decoded(std::string("data_x\n") + bad);
+            REQUIRE_FALSE(refused.ok());
+            CHECK(refused.error().message.find("is not UTF-8, and only comments and text values") != std::string::npos);
+        }
+        CHECK(decoded("valid \xc3\xa9\n")->latin1_bytes == 0);
+    }
+
+    TEST_CASE("the metric test and the cell as messages show it") {
+        const Lattice hexagonal = *make_lattice({{{5.0, 0.0, 0.0}, {-2.5, 4.330127018922193, 0.0}, {0.0, 0.0, 7.0}}});
+        const Mat3 sixfold{{{1, -1, 0}, {1, 0, 0}, {0, 0, 1}}};  // x-y, x, z
+        CHECK(keeps_metric(sixfold, hexagonal));
+        const Lattice cubic = *make_lattice({{{5.0, 0.0, 0.0}, {0.0, 5.0, 0.0}, {0.0, 0.0, 5.0}}});
+        CHECK_FALSE(keeps_metric(sixfold, cubic));
+        const Mat3 nan_rotation{{{std::nan(""), 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+        CHECK_FALSE(keeps_metric(nan_rotation, cubic));
+        CHECK(describe_cell(hexagonal) == "a = b = 5 Å, c = 7 Å, α = β = 90°, γ = 120°");
     }
 
     TEST_CASE("near images collapse only when their occupancies would overfill a site") {
