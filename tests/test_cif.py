@@ -762,5 +762,5 @@ def test_from_str_and_read_structure_warn_too(tmp_path):
         Structure.from_str(text, "cif")
     path = tmp_path / "d.cif"
     path.write_text(text)
-    with pytest.warns(CifReadWarning, match="^skipped 1 dummy atom row"):
+    with pytest.warns(CifReadWarning, match=r"d\.cif: skipped 1 dummy atom row"):
         read_structure(path)

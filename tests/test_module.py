@@ -59,7 +59,7 @@ def test_members_registered_in_order():
 @pytest.mark.parametrize(
     "member, signature",
     [
-        ("from_cif", "(path, symprec=1e-4)"),
+        ("from_cif", "(path, symprec=1e-4, block=None)"),
         ("from_poscar", "(path)"),
         ("from_xyz", "(path)"),
         ("from_str", "(text, fmt, symprec=1e-4)"),

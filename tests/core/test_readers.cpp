@@ -159,8 +159,9 @@ TEST_SUITE("readers") {
     TEST_CASE("Latin-1 bytes: read in descriptions, refused where the reader takes meaning") {
         const auto decoded = [](std::string bytes) { return cif_text_from_bytes(std::move(bytes)); };
         // A text field, a quoted value with a comma, a comment and a plain word.
-        const Result<CifText> text =
-            decoded(";\nGr\xfc\xdfe\n;\n_publ_author_name 'M\xfcller, K.' # \xe9\n_journal_name Z\xe9\n");
+        const Result<CifText> text = decoded(
+            ";\nGr\xfc\xdf"
+            "e\n;\n_publ_author_name 'M\xfcller, K.' # \xe9\n_journal_name Z\xe9\n");
         REQUIRE(text.ok());
         CHECK(text->text == ";\nGrüße\n;\n_publ_author_name 'Müller, K.' # é\n_journal_name Zé\n");
         CHECK(text->latin1_bytes == 5);
@@ -206,13 +207,14 @@ TEST_SUITE("readers") {
         auto reading = read_cif_first_block(
             "data_x\n_cell_length_a 5 _cell_length_b 5 _cell_length_c 5\n"
             "loop_ _atom_site_label _atom_site_fract_x _atom_site_fract_y _atom_site_fract_z\n"
-            "A1 ? 0 0 A2 ? 0 0 A3 ? 0 0 A4 ? 0 0 A5 ? 0 0 A6 ? 0 0 O1 0 0 0\n",
+            "A1 ? 0 0 A2 ? 0 0 A3 ? 0 0 A4 ? 0 0 A5 ? 0 0 A6 ? 0 0 OW1 0 0 0\n",
             1e-4);
         REQUIRE(reading.ok());
         REQUIRE(reading->notices.size() == 2);
         CHECK(notice_message(reading->notices[0]) ==
               "skipped 6 atom-site rows without usable coordinates (A1, A2, A3, A4, A5, ...)");
-        CHECK(notice_message(reading->notices[1]) == "took the element from the label for 1 atom-site row (O1 -> O)");
+        CHECK(notice_message(reading->notices[1]) ==
+              "chose the element of 1 atom-site row whose label allows more than one reading (OW1 -> O as water)");
     }
 
     TEST_CASE("symmetry operations: invertibility and the identity") {

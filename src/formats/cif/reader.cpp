@@ -226,9 +226,6 @@ bool cif_block_has_atom_sites(const CifBlock& block) {
 
 namespace {
 
-bool has_atom_sites(const CifBlock& block) {
-    return cif_block_has_atom_sites(block);
-}
 bool has_cell(const CifBlock& block) {
     return block.tag("_cell_length_a") != nullptr;
 }
@@ -240,9 +237,9 @@ bool has_cell(const CifBlock& block) {
 const CifBlock& cif_block_to_read(const CifDocument& document) {
     static const CifBlock empty;
     for (const CifBlock& block : document.blocks)
-        if (has_atom_sites(block) && has_cell(block)) return block;
+        if (cif_block_has_atom_sites(block) && has_cell(block)) return block;
     for (const CifBlock& block : document.blocks)
-        if (has_atom_sites(block)) return block;
+        if (cif_block_has_atom_sites(block)) return block;
     for (const CifBlock& block : document.blocks)
         if (has_cell(block)) return block;
     return document.blocks.empty() ? empty : document.blocks.front();
@@ -255,7 +252,7 @@ Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
     if (!reading) return reading;
     std::vector<std::string> candidates;
     for (const CifBlock& block : document.blocks)
-        if (has_atom_sites(block) && has_cell(block)) candidates.push_back(block.name);
+        if (cif_block_has_atom_sites(block) && has_cell(block)) candidates.push_back(block.name);
     if (candidates.size() > 1) {
         CifNotices notices;
         for (const std::string& name : candidates) notices.add(CifNoticeKind::several_blocks, name);
@@ -270,7 +267,7 @@ Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double sy
     const CifDocument document = scan_cif(text);
     std::vector<CifReading> readings;
     for (const CifBlock& block : document.blocks) {
-        if (!has_atom_sites(block)) continue;
+        if (!cif_block_has_atom_sites(block)) continue;
         Result<CifReading> reading = read_cif_block(block, symprec);
         if (!reading) return fail("data block '" + block.name + "': " + reading.error().message);
         readings.push_back(std::move(*reading));
