@@ -105,3 +105,37 @@ def write_gr(path, r, g, dg=None, header: Sequence[str] = ()) -> None:
         for k in range(len(r)):
             row = [r[k], g[k]] + ([dg[k]] if dg is not None else [])
             handle.write(" ".join(repr(float(v)) for v in row) + "\n")
+
+
+# ---- settings written in the header -------------------------------------------------------------
+
+# Header keys read as instrument settings, written "key=value" or "key = value"
+# anywhere on a header line (the layouts of the usual reduction programs).
+# 'qmax' is matched as a whole word, so 'optqmax' or 'smoothqmax' are not it.
+_HEADER_NUMBER_KEYS = ("qmax", "qdamp")
+# Radiation: 'stype=X' / 'stype=N', or 'mode' / 'radiation' = xray / neutron.
+_HEADER_RADIATION_KEYS = ("stype", "mode", "radiation")
+_RADIATION_WORDS = {"x": "xray", "xray": "xray", "x-ray": "xray", "n": "neutron", "neutron": "neutron"}
+
+
+def header_settings(data: MeasuredPdf) -> dict:
+    """The qmax, qdamp and radiation a ``.gr`` file's header states, where it states them.
+
+    Reads ``qmax`` and ``qdamp`` (numbers) and the radiation from ``stype``
+    (X or N), ``mode`` or ``radiation`` (xray or neutron), the first of each
+    found; returns only the keys found, as {"qmax": 40.0, "radiation": "xray"}.
+    """
+    found: dict = {}
+    for line in data.header:
+        for key in _HEADER_NUMBER_KEYS:
+            match = re.search(rf"(?<![A-Za-z_]){key}\s*=\s*([-+0-9.eE]+)", line, re.IGNORECASE)
+            if key not in found and match:
+                try:
+                    found[key] = float(match.group(1))
+                except ValueError:
+                    pass
+        for key in _HEADER_RADIATION_KEYS:
+            match = re.search(rf"(?<![A-Za-z_]){key}\s*=\s*([A-Za-z-]+)", line, re.IGNORECASE)
+            if "radiation" not in found and match and match.group(1).lower() in _RADIATION_WORDS:
+                found["radiation"] = _RADIATION_WORDS[match.group(1).lower()]
+    return found

@@ -1,0 +1,229 @@
+"""The pairs a refined G(r) is summed over, found once and reused while parameters change.
+
+A refinement evaluates the model hundreds of times. What changes between
+two evaluations is mostly a width (U, delta, qbroad), an envelope (qdamp,
+diameter) or the scale, none of which moves a pair; so the pairs are found
+once, grouped into peaks of equal distance, and each evaluation only sums
+Gaussians over the peaks.
+
+Two tables, both giving peaks as (group, component a, component b):
+
+* :class:`HistogramPairs` (the common case: one width per element pair and a
+  lattice that at most changes size) takes kestrel's occupancy-weighted pair
+  histogram per element pair. A change of the cell's size scales every
+  distance by one factor, so the histogram is never rebuilt; it works for
+  supercells of thousands of sites because its length does not grow with
+  the number of sites.
+* :class:`SitePairs` (lattice shapes, positions, per-site U, anisotropic U,
+  occupancies) enumerates the pairs of sites with their lattice
+  translations. Pairs whose distance equals for every allowed metric
+  (the same invariants Δᵀ G_p Δ over the symmetry-allowed metric basis G_p)
+  between the same two site classes are one peak; when positions move, only
+  a pair and its reverse are merged, and only pairs with a moved site get
+  new vectors.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+
+from kestrel._kestrel import Structure
+from kestrel.scattering.model import HISTOGRAM_STEP, _PairHistograms
+
+if TYPE_CHECKING:
+    import numpy as np
+
+# A Gaussian is summed out to this many standard deviations.
+PEAK_REACH = 8.0
+
+# Terms of (peak, point) evaluated in one vectorised step (memory, not speed).
+_TERMS_AT_ONCE = 2_000_000
+
+
+class HistogramPairs:
+    """Pair counts per element pair on a fine histogram; bins are the peaks.
+
+    ``components`` are the elements; ``counts`` already hold the occupancy
+    products, so every component's occupancy factor is 1.
+    """
+
+    per_site = False
+
+    def __init__(self, structure: Structure, reach: float, n_threads: int = 0):
+        import numpy as np
+
+        histograms = _PairHistograms(structure, reach, n_threads)
+        self.components: List[Tuple[int, str]] = [(-1, e) for e in histograms.elements]
+        index = {e: k for k, e in enumerate(histograms.elements)}
+        groups, comp_a, comp_b, counts = [], [], [], []
+        for (a, b), values in histograms.counts.items():
+            used = np.flatnonzero(values > 0)
+            groups.append(used)
+            comp_a.append(np.full(len(used), index[a]))
+            comp_b.append(np.full(len(used), index[b]))
+            counts.append(values[used])
+        self.bins = np.concatenate(groups) if groups else np.zeros(0, dtype=int)
+        self.peak_a = np.concatenate(comp_a).astype(int)
+        self.peak_b = np.concatenate(comp_b).astype(int)
+        self.counts = np.concatenate(counts)
+        self.start_distances = histograms.centres[self.bins]
+        self.peak_group = np.arange(len(self.bins))
+        self.reach = reach - 2.0 * HISTOGRAM_STEP
+
+    def distances(self, stretch: float, frac=None):
+        return self.start_distances * stretch
+
+    def covers(self, needed: float, shrink: float) -> bool:
+        return self.reach * shrink >= needed
+
+
+class SitePairs:
+    """Ordered pairs of sites (i, j, lattice translation n) within a reach, grouped into peaks.
+
+    ``group_key`` says what makes two pairs one peak: "invariants" (equal
+    distance under every allowed metric, same site classes) or "vector"
+    (the same fractional vector, so also the same direction, merged only
+    with the reverse pair). ``classes[i]`` is the class of site i.
+    """
+
+    per_site = True
+
+    def __init__(
+        self,
+        structure: Structure,
+        frac: np.ndarray,
+        metric: np.ndarray,
+        reach: float,
+        metric_basis: np.ndarray,
+        classes: Sequence[int],
+        group_key: str,
+    ):
+        import numpy as np
+
+        from kestrel.scattering.constraints import tensor_from_components
+
+        self.reach = reach
+        self.start_frac = frac.copy()
+        rows_i, rows_j, rows_n = _pairs_within(frac, metric, reach)
+        delta = frac[rows_j] - frac[rows_i] + rows_n
+        classes = np.asarray(classes)
+        if group_key == "invariants":
+            basis = tensor_from_components(metric_basis)
+            invariants = np.einsum("ka,pab,kb->kp", delta, basis, delta)
+            scale = max(1.0, float(np.max(np.abs(invariants)))) if len(invariants) else 1.0
+            low, high = np.minimum(classes[rows_i], classes[rows_j]), np.maximum(classes[rows_i], classes[rows_j])
+            key = np.column_stack([low, high, np.rint(invariants / scale * 1e9)])
+        else:
+            # A pair and its reverse: the same sites, opposite vectors.
+            forward = (rows_i < rows_j) | ((rows_i == rows_j) & _lexically_positive(rows_n))
+            lo = np.where(forward, rows_i, rows_j)
+            hi = np.where(forward, rows_j, rows_i)
+            shift = np.where(forward[:, None], rows_n, -rows_n)
+            key = np.column_stack([lo, hi, shift])
+        _, first, inverse, count = np.unique(key, axis=0, return_index=True, return_inverse=True, return_counts=True)
+        inverse = inverse.ravel()
+        self.site_i, self.site_j, self.shift = rows_i[first], rows_j[first], rows_n[first]
+        self.group_count = count.astype(float)
+        self._delta = delta[first]
+
+        # Components: every (site, element) entry; a peak per group and pair of entries on its sites.
+        self.components: List[Tuple[int, str]] = []
+        entries_of_site: List[List[int]] = []
+        for site, occupancies in enumerate(structure.species):
+            entries_of_site.append([])
+            for element in occupancies:
+                entries_of_site[-1].append(len(self.components))
+                self.components.append((site, element))
+        peak_group, peak_a, peak_b = [], [], []
+        for g, (i, j) in enumerate(zip(self.site_i, self.site_j)):
+            for a in entries_of_site[i]:
+                for b in entries_of_site[j]:
+                    peak_group.append(g)
+                    peak_a.append(a)
+                    peak_b.append(b)
+        self.peak_group = np.array(peak_group, dtype=int)
+        self.peak_a = np.array(peak_a, dtype=int)
+        self.peak_b = np.array(peak_b, dtype=int)
+        self.counts = self.group_count[self.peak_group]
+
+    def vectors(self, frac: Optional[np.ndarray]) -> np.ndarray:
+        """The fractional vector of each group at these site positions; only pairs with a moved site change."""
+        import numpy as np
+
+        if frac is None:
+            return self._delta
+        moved_sites = np.any(frac != self.start_frac, axis=1)
+        moved = moved_sites[self.site_i] | moved_sites[self.site_j]
+        if not np.any(moved):
+            return self._delta
+        delta = self._delta.copy()
+        delta[moved] = frac[self.site_j[moved]] - frac[self.site_i[moved]] + self.shift[moved]
+        return delta
+
+    def covers(self, needed: float, shrink: float) -> bool:
+        return self.reach * shrink >= needed
+
+
+def _lexically_positive(n: np.ndarray) -> np.ndarray:
+    import numpy as np
+
+    first = np.where(n[:, 0] != 0, n[:, 0], np.where(n[:, 1] != 0, n[:, 1], n[:, 2]))
+    return first > 0
+
+
+def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float):
+    """All ordered (i, j, n) with 0 < |f_j + n - f_i| <= reach under the metric (n integer vectors)."""
+    import numpy as np
+
+    inverse = np.linalg.inv(metric)
+    # A sphere of radius R spans R * sqrt(G⁻¹_kk) cells along axis k.
+    spans = [int(math.ceil(reach * math.sqrt(inverse[k, k]))) + 1 for k in range(3)]
+    grid = np.stack(
+        np.meshgrid(*[np.arange(-s, s + 1) for s in spans], indexing="ij"),
+        axis=-1,
+    ).reshape(-1, 3)
+    reach2 = reach * reach
+    out_i, out_j, out_n = [], [], []
+    for i in range(len(frac)):
+        delta = frac[None, :, :] - frac[i] + grid[:, None, :].astype(float)  # (translations, sites, 3)
+        d2 = np.einsum("tsa,ab,tsb->ts", delta, metric, delta)
+        t, j = np.nonzero((d2 <= reach2) & (d2 > 1e-16))
+        out_i.append(np.full(len(j), i))
+        out_j.append(j)
+        out_n.append(grid[t])
+    return np.concatenate(out_i), np.concatenate(out_j), np.concatenate(out_n).astype(float)
+
+
+def peak_sums(centres, weights, sigmas, start: float, step: float, count: int) -> np.ndarray:
+    """Σ_k weights[k] N(x; centres[k], sigmas[k]) at x = start + i * step, i < count.
+
+    Each peak touches only the points within PEAK_REACH of its width; the
+    (peak, point) terms are laid out flat and added with one bincount, a
+    bounded number at a time.
+    """
+    import numpy as np
+
+    out = np.zeros(count)
+    if len(centres) == 0 or count == 0:
+        return out
+    reach = PEAK_REACH * sigmas
+    lo = np.maximum(np.ceil((centres - reach - start) / step), 0).astype(np.int64)
+    hi = np.minimum(np.floor((centres + reach - start) / step), count - 1).astype(np.int64)
+    touched = np.maximum(hi - lo + 1, 0)
+    used = np.flatnonzero(touched)
+    if len(used) == 0:
+        return out
+    centres, weights, sigmas, lo, touched = centres[used], weights[used], sigmas[used], lo[used], touched[used]
+    height = weights / sigmas
+    ends = np.cumsum(touched)
+    cuts = np.searchsorted(ends, np.arange(_TERMS_AT_ONCE, int(ends[-1]), _TERMS_AT_ONCE), side="left")
+    for first, stop in zip(np.r_[0, cuts + 1], np.r_[cuts + 1, len(used)]):
+        span = slice(int(first), int(stop))
+        counts = touched[span]
+        owner = np.repeat(np.arange(len(counts)), counts)
+        begin = np.cumsum(counts) - counts
+        index = lo[span][owner] + (np.arange(len(owner)) - begin[owner])
+        offset = (start + index * step - centres[span][owner]) / sigmas[span][owner]
+        out += np.bincount(index, height[span][owner] * np.exp(-0.5 * offset * offset), minlength=count)
+    return out / math.sqrt(2.0 * math.pi)
