@@ -324,7 +324,7 @@ class _Phase:
             variance = variance * np.maximum(factor, SHARPENING_FLOOR)
         qbroad = shared["qbroad"]
         if qbroad:
-            variance = variance + (qbroad * distance) ** 2
+            variance = variance * (1.0 + (qbroad * distance) ** 2)
         step = float(grid[1] - grid[0])
         sums = peak_sums(distance, weights, np.sqrt(variance), float(grid[0]), step, len(grid))
         g = np.divide(sums, grid, out=np.zeros_like(sums), where=grid > 0) - (_FOUR_PI * n_atoms / volume) * grid
