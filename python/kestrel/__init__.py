@@ -13,7 +13,16 @@ from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_t
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
-from kestrel.scattering import MeasuredPdf, PdfAgreement, PdfResult, compute_pdf, fit_to_data, read_gr
+from kestrel.scattering import (
+    MeasuredPdf,
+    PdfAgreement,
+    PdfRefinement,
+    PdfResult,
+    compute_pdf,
+    fit_to_data,
+    read_gr,
+    refine_pdf,
+)
 from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
 
 __all__ = [
@@ -46,5 +55,7 @@ __all__ = [
     "read_gr",
     "PdfResult",
     "PdfAgreement",
+    "PdfRefinement",
+    "refine_pdf",
     "MeasuredPdf",
 ]

@@ -95,7 +95,9 @@ class PdfRefinement:
             mark = "  (at a bound)" if row["name"] in self.at_bounds else ""
             lines.append(f"{row['name']:<{width}}  {value:>14}  {error:>12}{mark}")
         if self.phase_fractions:
-            lines.append("phase fractions (atoms): " + ", ".join(f"{k} {v:.4f}" for k, v in self.phase_fractions.items()))
+            lines.append(
+                "phase fractions (atoms): " + ", ".join(f"{k} {v:.4f}" for k, v in self.phase_fractions.items())
+            )
         kind = "weighted by dG" if self.weighted else "unweighted"
         lines.append(
             f"Rw = {self.rw:.4f} ({kind}), unweighted Rw = {self.rw_unweighted:.4f}, "

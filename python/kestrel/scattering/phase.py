@@ -1,0 +1,353 @@
+"""One phase of a refinement: its structure's parameters, and its G(r) summed over the pairs found once."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Tuple
+
+from kestrel._kestrel import Structure
+from kestrel.scattering import constraints
+from kestrel.scattering.pairs import HistogramPairs, SitePairs, peak_sums
+from kestrel.scattering.pdf_model import SHARPENING_FLOOR, U_FLOOR, Parameter, sphere_envelope
+from kestrel.scattering.tables import scattering_powers
+
+if TYPE_CHECKING:
+    import numpy as np
+
+_FOUR_PI = 4.0 * math.pi
+
+
+class PhaseModel:
+    """One structure's contribution: its parameters and the pairs it sums over."""
+
+    def __init__(self, structure: Structure, prefix: str, vary: frozenset, options: dict, u_start, needed: float):
+        import numpy as np
+
+        self.structure = structure
+        self.prefix = prefix
+        self.radiation = options["radiation"]
+        self.n_threads = options["n_threads"]
+        self.parameters: List[Parameter] = []
+        self.u_per_site = options["u_per"] == "site" or "uaniso" in vary
+        n_sites = structure.n_sites
+        self.start_frac = np.asarray(structure.frac_coords, dtype=float)
+        matrix = np.asarray(structure.lattice_matrix, dtype=float)
+        self.start_metric = matrix @ matrix.T
+
+        needs_symmetry = bool(vary & {"lattice", "xyz", "uaniso", "occupancy"}) or self.u_per_site
+        self.symmetry = None
+        if needs_symmetry:
+            with_orbits = bool(vary & {"xyz", "uaniso", "occupancy"}) or self.u_per_site
+            self.symmetry = constraints.crystal_symmetry(structure, options["symprec"], with_orbits=with_orbits)
+        orbit = self.symmetry.orbit if self.symmetry is not None else np.arange(n_sites)
+        self.orbit = orbit
+
+        self._add("scale", options["scale"], 0.0, math.inf, "scale" in vary)
+
+        # Lattice: one parameter per free constant.
+        self.lattice = None
+        if "lattice" in vary:
+            self.lattice = constraints.lattice_freedom(structure, self.symmetry)
+            for name in self.lattice.free:
+                k = constraints.LATTICE_NAMES.index(name)
+                start = self.lattice.start[k]
+                low, high = (0.5 * start, 2.0 * start) if k < 3 else (10.0, 170.0)
+                self._add(name, start, low, high, True)
+
+        # Positions: free directions of each orbit's representative.
+        # (representative, direction, its pivot axis, parameter index)
+        self.position_parameters: List[Tuple[int, np.ndarray, int, int]] = []
+        if "xyz" in vary:
+            for rep in sorted(set(orbit.tolist())):
+                basis = constraints.invariant_basis(self.symmetry.stabilizer(rep, np.mod(self.start_frac, 1.0)), 3)
+                for row, axis in zip(basis, constraints.pivots(basis)):
+                    name = f"{'xyz'[axis]}({constraints.site_label(structure, rep)})"
+                    start = float(self.start_frac[rep, axis])
+                    index = self._add(name, start, start - 0.25, start + 0.25, True)
+                    self.position_parameters.append((rep, row, axis, index))
+
+        # Occupancies: the split of each mixed orbit, the last element taking what is left.
+        self.occupancy_parameters: Dict[Tuple[int, str], int] = {}
+        self.occupancy_rest: Dict[int, Tuple[str, float]] = {}
+        if "occupancy" in vary:
+            for rep in sorted(set(orbit.tolist())):
+                species = structure.species[rep]
+                if len(species) < 2:
+                    continue
+                total = sum(species.values())
+                elements = list(species)
+                for element in elements[:-1]:
+                    name = f"occ({element}, {constraints.site_label(structure, rep)})"
+                    index = self._add(name, species[element], 0.0, total, True)
+                    self.occupancy_parameters[(rep, element)] = index
+                self.occupancy_rest[rep] = (elements[-1], total)
+
+        # Displacements.
+        self.u_element: Dict[str, int] = {}
+        self.u_site: Dict[int, int] = {}
+        self.u_aniso: Dict[int, Tuple[np.ndarray, List[int]]] = {}
+        present = [e for e in structure.elements if structure.composition[e] > 0]
+        if "uaniso" in vary:
+            for rep in sorted(set(orbit.tolist())):
+                self._add_aniso(rep, u_start)
+        elif self.u_per_site:
+            for rep in sorted(set(orbit.tolist())):
+                value = _site_u(structure, rep, u_start)
+                name = f"U({constraints.site_label(structure, rep)})"
+                self.u_site[rep] = self._add(name, value, U_FLOOR, 1.0, "uiso" in vary)
+        else:
+            for element in present:
+                value = u_start[element] if isinstance(u_start, Mapping) else float(u_start)
+                self.u_element[element] = self._add(f"U({element})", value, U_FLOOR, 1.0, "uiso" in vary)
+
+        self._add("delta1", 0.0, 0.0, math.inf, "delta1" in vary)
+        self._add("delta2", 0.0, 0.0, math.inf, "delta2" in vary)
+        self._add("diameter", math.inf, 1.0, math.inf, "diameter" in vary)
+        self.powers = scattering_powers(present, self.radiation)
+        self.pairs = None
+        self._build_pairs(needed, vary, self.start_metric, self.start_frac)
+
+    # -- parameters
+    def _add(self, name: str, value: float, lower: float, upper: float, vary: bool) -> int:
+        self.parameters.append(Parameter(self.prefix + name, float(value), lower, upper, vary))
+        return len(self.parameters) - 1
+
+    def _add_aniso(self, rep: int, u_start) -> None:
+        import numpy as np
+
+        # Site symmetry on U_ij: U -> M U Mᵀ with M = N⁻¹ R N (R fractional, N = diag(a*, b*, c*)).
+        scaling = self._reciprocal_lengths(self.start_metric)
+        rotations = self.symmetry.stabilizer(rep, np.mod(self.start_frac, 1.0))
+        transforms = np.array([np.diag(1.0 / scaling) @ r @ np.diag(scaling) for r in rotations])
+        basis = constraints.invariant_basis(transforms, 6)
+        # Start isotropic: U_ij = U G⁻¹_ij / sqrt(G⁻¹_ii G⁻¹_jj), that is U on the diagonal, U cos(α*) beside it.
+        inverse = np.linalg.inv(self.start_metric)
+        iso = _site_u(self.structure, rep, u_start) * inverse / np.outer(scaling, scaling)
+        components = np.array([iso[i, j] for i, j in constraints.TENSOR_COMPONENTS])
+        indices = []
+        label = constraints.site_label(self.structure, rep)
+        for axis in constraints.pivots(basis):
+            i, j = constraints.TENSOR_COMPONENTS[axis]
+            diagonal = i == j
+            low, high = (U_FLOOR, 1.0) if diagonal else (-1.0, 1.0)
+            indices.append(self._add(f"U{i + 1}{j + 1}({label})", components[axis], low, high, True))
+        self.u_aniso[rep] = (basis, indices)
+
+    @staticmethod
+    def _reciprocal_lengths(metric):
+        import numpy as np
+
+        return np.sqrt(np.diag(np.linalg.inv(metric)))
+
+    # -- the state at given values
+    def metric(self, values) -> np.ndarray:
+        if self.lattice is None:
+            return self.start_metric
+        named = {p.name[len(self.prefix) :]: values[k] for k, p in enumerate(self.parameters)}
+        return constraints.metric_from_constants(self.lattice.constants(named))
+
+    def frac(self, values) -> Optional[np.ndarray]:
+
+        if not self.position_parameters:
+            return None
+        shift = {}
+        for rep, direction, axis, index in self.position_parameters:
+            shift[rep] = shift.get(rep, 0.0) + (values[index] - self.start_frac[rep, axis]) * direction
+        frac = self.start_frac.copy()
+        for site in range(len(frac)):
+            rep = int(self.orbit[site])
+            if rep in shift:
+                frac[site] += self.symmetry.rotations[self.symmetry.carrier[site]] @ shift[rep]
+        return frac
+
+    def _build_pairs(self, needed: float, vary, metric, frac) -> None:
+        import numpy as np
+
+        one_length = self.lattice is None or len(self.lattice.free) == 1
+        by_site = bool(vary & {"xyz", "uaniso", "occupancy"}) or self.u_per_site
+        if one_length and not by_site:
+            # A cell that changes only its size stretches every distance by one factor.
+            self.pairs = HistogramPairs(self.structure, needed, self.n_threads)
+            self._histogram_metric = metric
+            return
+        if self.lattice is not None:
+            transposed = self.symmetry.point_rotations().transpose(0, 2, 1)
+            basis = constraints.invariant_basis(transposed, 6)
+        else:
+            basis = np.array([[metric[i, j] for i, j in constraints.TENSOR_COMPONENTS]])
+        if by_site:
+            classes = self.orbit
+        else:
+            signatures = constraints.site_signatures(self.structure)
+            kinds = {t: k for k, t in enumerate(dict.fromkeys(signatures))}
+            classes = [kinds[t] for t in signatures]
+        key = "vector" if vary & {"xyz", "uaniso"} else "invariants"
+        current = self.start_frac if frac is None else frac
+        self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key)
+        self.pairs.start_frac = self.start_frac
+        self._site_metric = metric
+
+    def ensure_reach(self, values, needed: float, vary) -> None:
+        """Find the pairs again if a cell that shrank (or atoms that moved) leave the reach short."""
+        import numpy as np
+
+        metric = self.metric(values)
+        reference = self._histogram_metric if isinstance(self.pairs, HistogramPairs) else self._site_metric
+        # The smallest stretch of any vector from the reference metric to this one.
+        shrink = math.sqrt(max(float(np.min(np.linalg.eigvals(np.linalg.solve(reference, metric)).real)), 1e-12))
+        frac = self.frac(values)
+        if frac is not None:
+            moved = np.sqrt(np.einsum("sa,ab,sb->s", frac - self.start_frac, metric, frac - self.start_frac))
+            needed += 2.0 * float(np.max(moved))
+        if not self.pairs.covers(needed, shrink):
+            self._build_pairs(1.25 * needed / shrink, vary, metric, frac)
+
+    def occupancies(self, values) -> np.ndarray:
+        """Occupancy of each pair component (site, element) at these values."""
+        import numpy as np
+
+        out = np.ones(len(self.pairs.components))
+        if not self.pairs.per_site:
+            return out
+        species = self.structure.species
+        for k, (site, element) in enumerate(self.pairs.components):
+            rep = int(self.orbit[site])
+            if (rep, element) in self.occupancy_parameters:
+                out[k] = values[self.occupancy_parameters[(rep, element)]]
+            elif rep in self.occupancy_rest and self.occupancy_rest[rep][0] == element:
+                total = self.occupancy_rest[rep][1]
+                given = sum(values[i] for (r, _), i in self.occupancy_parameters.items() if r == rep)
+                out[k] = max(total - given, 0.0)
+            else:
+                out[k] = species[site][element]
+        return out
+
+    def contribution(self, values, grid: np.ndarray, shared: dict) -> np.ndarray:
+        """Scale × envelope × G(r) of this phase at the grid points (grid[0] may be 0)."""
+        import numpy as np
+
+        metric = self.metric(values)
+        volume = math.sqrt(max(float(np.linalg.det(metric)), 1e-300))
+        occupancy = self.occupancies(values)
+        powers = np.array([self.powers[e] for _, e in self.pairs.components])
+        if self.pairs.per_site:
+            n_atoms = float(np.sum(occupancy))
+            mean_power = float(np.sum(occupancy * powers)) / n_atoms
+        else:
+            composition = self.structure.composition
+            n_atoms = sum(composition[e] for _, e in self.pairs.components)
+            mean_power = sum(composition[e] * self.powers[e] for _, e in self.pairs.components) / n_atoms
+        pairs = self.pairs
+        a, b = pairs.peak_a, pairs.peak_b
+        weights = pairs.counts * occupancy[a] * occupancy[b] * powers[a] * powers[b] / (n_atoms * mean_power**2)
+
+        if isinstance(pairs, HistogramPairs):
+            stretch = math.sqrt(float(np.trace(metric)) / float(np.trace(self._histogram_metric)))
+            distance = pairs.distances(stretch)
+            u = np.array([values[self.u_element[e]] for _, e in pairs.components])
+            variance = u[a] + u[b]
+        else:
+            delta = pairs.vectors(self.frac(values))
+            group_distance = np.sqrt(np.einsum("ka,ab,kb->k", delta, metric, delta))
+            distance = group_distance[pairs.peak_group]
+            variance = self._pair_variances(values, metric, delta, group_distance)
+        delta1, delta2 = values[self._index("delta1")], values[self._index("delta2")]
+        if delta1 or delta2:
+            factor = 1.0 - delta1 / distance - delta2 / distance**2
+            variance = variance * np.maximum(factor, SHARPENING_FLOOR)
+        qbroad = shared["qbroad"]
+        if qbroad:
+            variance = variance * (1.0 + (qbroad * distance) ** 2)
+        step = float(grid[1] - grid[0])
+        sums = peak_sums(distance, weights, np.sqrt(variance), float(grid[0]), step, len(grid))
+        g = np.divide(sums, grid, out=np.zeros_like(sums), where=grid > 0) - (_FOUR_PI * n_atoms / volume) * grid
+        diameter = values[self._index("diameter")]
+        if math.isfinite(diameter):
+            g *= sphere_envelope(grid, diameter)
+        return values[self._index("scale")] * g
+
+    def _pair_variances(self, values, metric, delta, group_distance) -> np.ndarray:
+        """σ² of each peak: U_a + U_b, or the site tensors projected on the bond."""
+        import numpy as np
+
+        pairs = self.pairs
+        components = pairs.components
+        a, b = pairs.peak_a, pairs.peak_b
+        if not self.u_aniso:
+            if self.u_site:
+                u = np.array([values[self.u_site[int(self.orbit[s])]] for s, _ in components])
+            else:
+                u = np.array([values[self.u_element[e]] for _, e in components])
+            return u[a] + u[b]
+        tensors = self.cartesian_tensors(values, metric)
+        lattice = constraints.cholesky_lattice(metric)
+        cart = delta @ lattice
+        unit = cart / group_distance[:, None]
+        both = tensors[pairs.site_i] + tensors[pairs.site_j]
+        per_group = np.einsum("ka,kab,kb->k", unit, both, unit)
+        return per_group[pairs.peak_group]
+
+    def cartesian_tensors(self, values, metric) -> np.ndarray:
+        """U of every site in Cartesian Å², on the axes of the Cholesky lattice of ``metric``."""
+        import numpy as np
+
+        scaling = self._reciprocal_lengths(metric)
+        lattice_columns = constraints.cholesky_lattice(metric).T
+        reps = {}
+        for rep, (basis, indices) in self.u_aniso.items():
+            components = np.array([values[i] for i in indices]) @ basis
+            u_cif = constraints.tensor_from_components(components)
+            reps[rep] = np.diag(scaling) @ u_cif @ np.diag(scaling)  # W = N U N, fractional
+        out = np.empty((self.structure.n_sites, 3, 3))
+        for site in range(self.structure.n_sites):
+            rotation = self.symmetry.rotations[self.symmetry.carrier[site]]
+            w = rotation @ reps[int(self.orbit[site])] @ rotation.T
+            out[site] = lattice_columns @ w @ lattice_columns.T
+        return out
+
+    def _index(self, name: str) -> int:
+        for k, p in enumerate(self.parameters):
+            if p.name == self.prefix + name:
+                return k
+        raise KeyError(name)
+
+    def mean_power_squared(self, values) -> float:
+        occupancy = self.occupancies(values)
+        if self.pairs.per_site:
+            total = sum(occupancy[k] for k in range(len(occupancy)))
+            mean = sum(occupancy[k] * self.powers[e] for k, (_, e) in enumerate(self.pairs.components)) / total
+        else:
+            composition = self.structure.composition
+            total = sum(composition[e] for e in self.powers)
+            mean = sum(composition[e] * self.powers[e] for e in self.powers) / total
+        return mean * mean
+
+    def refined_structure(self, values) -> Structure:
+        """The structure with the refined lattice, positions and occupancies."""
+        import numpy as np
+
+        metric = self.metric(values)
+        if self.lattice is None:
+            matrix = np.asarray(self.structure.lattice_matrix)
+        else:
+            # Keep the start cell's orientation: the stretch that takes the old metric to the new one.
+            start = np.asarray(self.structure.lattice_matrix)
+            fit = constraints.cholesky_lattice(metric)
+            rotation = np.linalg.solve(constraints.cholesky_lattice(self.start_metric), start)
+            matrix = fit @ rotation
+        frac = self.frac(values)
+        frac = self.start_frac if frac is None else frac
+        species = [dict(s) for s in self.structure.species]
+        if self.occupancy_parameters and self.pairs.per_site:
+            occupancy = self.occupancies(values)
+            for k, (site, element) in enumerate(self.pairs.components):
+                species[site][element] = float(occupancy[k])
+        return Structure(matrix.tolist(), frac.tolist(), species)
+
+
+def _site_u(structure: Structure, site: int, u_start) -> float:
+    if isinstance(u_start, Mapping):
+        species = structure.species[site]
+        total = sum(species.values()) or 1.0
+        return sum(o * u_start[e] for e, o in species.items()) / total
+    return float(u_start)
