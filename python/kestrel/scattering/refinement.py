@@ -90,8 +90,7 @@ class PdfRefinement:
         width = max([len(name) for name in self.values] + [9])
         lines.append(f"{'parameter':<{width}}  {'value':>14}  {'uncertainty':>12}")
         for row in self.table():
-            value = _format(row["value"])
-            error = "fixed" if row["uncertainty"] is None else _format(row["uncertainty"])
+            value, error = with_uncertainty(row["value"], row["uncertainty"])
             mark = "  (at a bound)" if row["name"] in self.at_bounds else ""
             lines.append(f"{row['name']:<{width}}  {value:>14}  {error:>12}{mark}")
         if self.phase_fractions:
@@ -121,7 +120,7 @@ class PdfRefinement:
 
     def __repr__(self) -> str:
         shown = ", ".join(
-            f"{name}={_format(value)}" + (f"±{_format(self.uncertainties[name])}" if name in self.uncertainties else "")
+            "{}={}±{}".format(name, *with_uncertainty(value, self.uncertainties[name]))
             for name, value in self.values.items()
             if name in self.varied
         )
@@ -148,3 +147,13 @@ def _format(value: float) -> str:
     if 1e-3 <= magnitude < 1e5:
         return f"{value:.6g}"
     return f"{value:.4e}"
+
+
+def with_uncertainty(value: float, error: Optional[float]):
+    """The value and its uncertainty as texts, both to the uncertainty's second significant digit ('fixed' without one)."""
+    if error is None:
+        return _format(value), "fixed"
+    if not (math.isfinite(error) and error > 0 and math.isfinite(value)):
+        return _format(value), _format(error)
+    digits = max(0, 1 - math.floor(math.log10(error)))
+    return f"{value:.{digits}f}", f"{error:.{digits}f}"

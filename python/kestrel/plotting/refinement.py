@@ -1,0 +1,136 @@
+"""A PDF refinement's CSVs and figure: data, model and the difference hung below, the parameters beside."""
+
+from __future__ import annotations
+
+import csv
+import os
+from typing import TYPE_CHECKING, List, Optional
+
+if TYPE_CHECKING:
+    from kestrel.scattering.refinement import PdfRefinement
+
+_DATA_COLOUR = "#1f4e79"
+_MODEL_COLOUR = "#a23b2a"
+_DIFFERENCE_COLOUR = "#2a7a3b"
+
+
+def save_refinement_plots(fit: PdfRefinement, folder: str, title: Optional[str] = None) -> List[str]:
+    """Write ``refinement.csv`` (the curves), ``parameters.csv`` and ``refinement.png`` into ``folder``.
+
+    The figure draws the measured G(r) as points, the model over them and
+    the difference hung below on its own zero line; several phases are
+    drawn each on its own, an ensemble's orderings as the band of their
+    spread around the mean. The parameter table stands beside the curves.
+    Returns the paths written.
+    """
+    from kestrel.plotting.style import _STYLE, _matplotlib
+
+    os.makedirs(folder, exist_ok=True)
+    written = [_write_curves(os.path.join(folder, "refinement.csv"), fit)]
+    written.append(_write_parameters(os.path.join(folder, "parameters.csv"), fit))
+    figure_tools = _matplotlib()
+    written.append(_plot(figure_tools, os.path.join(folder, "refinement.png"), fit, title, _STYLE))
+    return written
+
+
+def _write_curves(path: str, fit: PdfRefinement) -> str:
+    names = [f"G_{name.replace(' ', '_')}" for name in fit.phase_names]
+    with open(path, "w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(["r", "G_obs", "G_calc", "difference"] + (["dG"] if fit.dg is not None else []) + names)
+        for k in range(len(fit.r)):
+            row = [fit.r[k], fit.g_obs[k], fit.g_calc[k], fit.difference[k]]
+            row += [fit.dg[k]] if fit.dg is not None else []
+            row += [curve[k] for curve in fit.phase_curves]
+            writer.writerow([repr(float(v)) for v in row])
+    return path
+
+
+def _write_parameters(path: str, fit: PdfRefinement) -> str:
+    with open(path, "w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(["parameter", "value", "uncertainty", "varied"])
+        for row in fit.table():
+            error = "" if row["uncertainty"] is None else repr(row["uncertainty"])
+            writer.writerow([row["name"], repr(row["value"]), error, "yes" if row["varied"] else "no"])
+        writer.writerow(["Rw", repr(fit.rw), "", ""])
+        writer.writerow(["Rw_unweighted", repr(fit.rw_unweighted), "", ""])
+    return path
+
+
+def _parameter_text(fit: PdfRefinement) -> str:
+    from kestrel.scattering.refinement import with_uncertainty
+
+    lines = []
+    for row in fit.table():
+        if not row["varied"] and row["value"] in (0.0, float("inf")):
+            continue  # unused effects (no sharpening, no particle envelope) only crowd the table
+        value, error = with_uncertainty(row["value"], row["uncertainty"])
+        lines.append(f"{row['name']} = {value}" + (" (fixed)" if row["uncertainty"] is None else f" ± {error}"))
+    if fit.phase_fractions:
+        lines.append("")
+        lines += [f"{name}: {share:.3f} of atoms" for name, share in fit.phase_fractions.items()]
+    lines.append("")
+    kind = "weighted" if fit.weighted else "unweighted"
+    lines.append(f"Rw = {fit.rw:.4f} ({kind})")
+    if fit.weighted:
+        lines.append(f"Rw = {fit.rw_unweighted:.4f} (unweighted)")
+    if not fit.converged:
+        lines.append("NOT converged")
+    if fit.at_bounds:
+        lines.append("at a bound: " + ", ".join(fit.at_bounds))
+    return "\n".join(lines)
+
+
+def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], style) -> str:
+    import numpy as np
+
+    _, Figure, FigureCanvasAgg = figure_tools
+    with figure_tools[0].rc_context(style):
+        figure = Figure(figsize=(10.0, 5.0), dpi=200, layout="constrained")
+        FigureCanvasAgg(figure)
+        curves, table = figure.subplots(1, 2, width_ratios=[3.2, 1.0])
+        curves.plot(
+            fit.r,
+            fit.g_obs,
+            "o",
+            markersize=2.0,
+            markerfacecolor="none",
+            markeredgewidth=0.6,
+            color=_DATA_COLOUR,
+            label="measured",
+        )
+        if fit.ensemble and fit.phase_curves:
+            stacked = np.array(fit.phase_curves)
+            spread = np.std(stacked, axis=0)
+            curves.fill_between(
+                fit.r,
+                fit.g_calc - 2 * spread,
+                fit.g_calc + 2 * spread,
+                color=_MODEL_COLOUR,
+                alpha=0.3,
+                linewidth=0,
+                label=f"±2σ over {len(stacked)} orderings",
+            )
+        curves.plot(fit.r, fit.g_calc, color=_MODEL_COLOUR, linewidth=1.0, label="model")
+        if fit.phase_curves and not fit.ensemble:
+            for name, curve in zip(fit.phase_names, fit.phase_curves):
+                curves.plot(fit.r, curve, linewidth=0.7, alpha=0.8, label=name)
+        # The difference hangs below the curves on its own zero line.
+        low = min(float(np.min(fit.g_obs)), float(np.min(fit.g_calc)))
+        offset = low - 1.2 * float(np.max(np.abs(fit.difference))) - 0.05 * float(np.ptp(fit.g_obs))
+        curves.plot(fit.r, fit.difference + offset, color=_DIFFERENCE_COLOUR, linewidth=0.8, label="difference")
+        curves.axhline(offset, color="0.5", linewidth=0.6, linestyle="--")
+        curves.axhline(0.0, color="0.6", linewidth=0.5)
+        curves.set_xlim(fit.rmin, fit.rmax)
+        curves.set_xlabel("r (Å)")
+        curves.set_ylabel("G(r) (Å$^{-2}$)")
+        curves.legend(loc="upper right", fontsize=8)
+        curves.grid(True, linewidth=0.4, alpha=0.4)
+        curves.set_title(f"Rw = {fit.rw:.4f} over {fit.rmin:g}–{fit.rmax:g} Å", fontsize=10, loc="left")
+        table.axis("off")
+        table.text(0.0, 1.0, _parameter_text(fit), va="top", ha="left", family="monospace", fontsize=7.5)
+        if title:
+            figure.suptitle(str(title))
+        figure.savefig(path)
+    return path
