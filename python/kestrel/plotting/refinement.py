@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import math
 import os
 from typing import TYPE_CHECKING, List, Optional
 
@@ -59,8 +60,6 @@ def _write_parameters(path: str, fit: PdfRefinement) -> str:
 
 
 def _parameter_text(fit: PdfRefinement) -> str:
-    from kestrel.scattering.refinement import with_uncertainty
-
     lines = []
     for row in fit.table():
         if not row["varied"] and row["value"] in (0.0, float("inf")):
@@ -134,3 +133,30 @@ def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], sty
             figure.suptitle(str(title))
         figure.savefig(path)
     return path
+
+
+def format_number(value: float) -> str:
+    """A number in six significant digits, or in exponent form when very small or large."""
+    if value is None:
+        return ""
+    if not math.isfinite(value):
+        return str(value)
+    if value == 0.0:
+        return "0"
+    magnitude = abs(value)
+    if 1e-3 <= magnitude < 1e5:
+        return f"{value:.6g}"
+    return f"{value:.4e}"
+
+
+def with_uncertainty(value: float, error: Optional[float]):
+    """The value and its uncertainty as texts, both to the uncertainty's second significant digit.
+
+    Without an uncertainty (a fixed parameter) the second text is 'fixed'.
+    """
+    if error is None:
+        return format_number(value), "fixed"
+    if not (math.isfinite(error) and error > 0 and math.isfinite(value)):
+        return format_number(value), format_number(error)
+    digits = max(0, 1 - math.floor(math.log10(error)))
+    return f"{value:.{digits}f}", f"{error:.{digits}f}"

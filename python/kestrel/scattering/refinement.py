@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Dict, List, Optional
 
 from kestrel._kestrel import Structure
+from kestrel.plotting.refinement import with_uncertainty
 
 if TYPE_CHECKING:
     import numpy as np
@@ -134,26 +134,3 @@ class PdfRefinement:
         from kestrel.plotting.refinement import save_refinement_plots
 
         return save_refinement_plots(self, folder, title)
-
-
-def _format(value: float) -> str:
-    if value is None:
-        return ""
-    if not math.isfinite(value):
-        return str(value)
-    if value == 0.0:
-        return "0"
-    magnitude = abs(value)
-    if 1e-3 <= magnitude < 1e5:
-        return f"{value:.6g}"
-    return f"{value:.4e}"
-
-
-def with_uncertainty(value: float, error: Optional[float]):
-    """The value and its uncertainty as texts, both to the uncertainty's second significant digit ('fixed' without one)."""
-    if error is None:
-        return _format(value), "fixed"
-    if not (math.isfinite(error) and error > 0 and math.isfinite(value)):
-        return _format(value), _format(error)
-    digits = max(0, 1 - math.floor(math.log10(error)))
-    return f"{value:.{digits}f}", f"{error:.{digits}f}"
