@@ -63,10 +63,17 @@ def cmd_pdf(args) -> int:
     from kestrel.plotting import save_pdf_plots
     from kestrel.scattering import compute_pdf, fit_to_data, read_gr
 
+    if args.refine is not None:
+        return _refine(args)
     s = read_structure(args.file, args.format, block=args.block)
     u_iso, u_origin = _pdf_u_iso(args, s)
     options = dict(
-        radiation=args.radiation, u_iso=u_iso, qmax=args.qmax, qdamp=args.qdamp, partials=True, n_threads=args.threads
+        radiation=args.radiation or "xray",
+        u_iso=u_iso,
+        qmax=args.qmax,
+        qdamp=args.qdamp or 0.0,
+        partials=True,
+        n_threads=args.threads,
     )
     started = time.perf_counter()
     fit = None
@@ -99,6 +106,41 @@ def cmd_pdf(args) -> int:
     return 0
 
 
+def _refine(args) -> int:
+    """``--refine``: a least-squares refinement against ``--data``, its table, CSVs and figure."""
+    from kestrel.scattering import read_gr, refine_pdf
+
+    if not args.data:
+        raise CommandError("--refine needs --data: the measured G(r) to refine against")
+    s = read_structure(args.file, args.format, block=args.block)
+    u_iso = None if args.u_iso is None else _parse_u_iso(args.u_iso, s.elements)
+    if u_iso is None and (args.format or format_from_name(args.file) or "").lower() == "cif":
+        from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
+
+        u_iso = cif_u_iso(args.file, s, DEFAULT_U_ISO)[0]
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always", RuntimeWarning)  # the report lists them
+        fit = refine_pdf(
+            s,
+            read_gr(args.data),
+            radiation=args.radiation,
+            vary=args.refine,
+            rmin=args.rmin,
+            rmax=args.rmax,
+            qmax=args.qmax,
+            qdamp=args.qdamp,
+            u_iso=u_iso,
+            n_threads=args.threads,
+        )
+    print(repr(s))
+    print("settings: " + ", ".join(f"{key} {origin}" for key, origin in fit.settings.items()))
+    print(fit.report())
+    out = args.out or os.path.splitext(os.path.basename(args.file))[0] + "_refinement"
+    written = fit.save_plots(out, title=args.title)
+    print("written: " + ", ".join(written))
+    return 0 if fit.converged else 1
+
+
 def add_parser(sub) -> None:
     """Adds ``kestrel pdf`` to the subcommands."""
     p = _structure_command(
@@ -113,8 +155,9 @@ def add_parser(sub) -> None:
     p.add_argument(
         "--radiation",
         choices=["xray", "neutron"],
-        default="xray",
-        help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default xray",
+        default=None,
+        help="X-ray (form factors at Q = 0) or neutron (coherent scattering lengths); default: what the data's "
+        "header states, else xray",
     )
     p.add_argument(
         "--u-iso",
@@ -126,7 +169,11 @@ def add_parser(sub) -> None:
     )
     p.add_argument("--qmax", type=float, default=None, help="apply the termination of a Q range ending at QMAX (Å⁻¹)")
     p.add_argument(
-        "--qdamp", type=float, default=0.0, help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default 0"
+        "--qdamp",
+        type=float,
+        default=None,
+        help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default: the data's header, else 0 "
+        "(with --refine: the start value)",
     )
     p.add_argument("--data", metavar="FILE", help="measured G(r): a .gr file of r, G (and uncertainty) columns")
     p.add_argument("--rmin", type=float, default=None, help="smallest r of the output and the fit (Å)")
@@ -142,3 +189,12 @@ def add_parser(sub) -> None:
     )
     p.add_argument("--out", metavar="DIR", help="write pdf.csv, pdf.png and pdf_partials.png into DIR")
     p.add_argument("--title", help="title for the figures")
+    p.add_argument(
+        "--refine",
+        metavar="NAMES",
+        default=None,
+        help="refine against --data by least squares, varying the comma-separated NAMES among scale, lattice, "
+        "uiso, uaniso, delta1, delta2, qdamp, qbroad, diameter, xyz, occupancy; prints the parameters with "
+        "their uncertainties and Rw, writes refinement.csv, parameters.csv and refinement.png into --out "
+        "(default STRUCTURE_refinement); exits 1 when the fit does not converge",
+    )

@@ -133,6 +133,9 @@ def refine_pdf(
         "qdamp": qdamp_start if qdamp_start is not None else (0.01 if "qdamp" in vary_set else 0.0),
         "qbroad": 0.01 if "qbroad" in vary_set else 0.0,
     }
+    if qdamp_start is None:
+        # A zero qdamp has zero slope, so a varied one starts a little above it.
+        settings["qdamp"] = f"{instrument['qdamp']} (default start)"
     options = {"radiation": radiation, "n_threads": n_threads, "u_per": u_per, "symprec": symprec, "scale": 1.0}
     reach = float(r_fit[-1]) + (TERMINATION_PERIODS * 2.0 * math.pi / qmax if qmax else 0.0)
     guess = reach + PEAK_REACH * math.sqrt(2.0 * _largest_u(u_starts) + (instrument["qbroad"] * reach) ** 2) + 1.0
