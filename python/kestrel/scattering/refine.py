@@ -43,7 +43,7 @@ from kestrel.scattering.tables import RADIATIONS
 if TYPE_CHECKING:
     pass
 
-__all__ = ["refine_pdf", "VARY_NAMES"]
+__all__ = ["refine_pdf", "model_pdf", "VARY_NAMES"]
 
 VARY_NAMES = (
     "scale",
@@ -111,46 +111,11 @@ def refine_pdf(
     from scipy.optimize import least_squares
 
     began = time.perf_counter()
-    vary_set = _vary_names(vary)
     measured = data if isinstance(data, MeasuredPdf) else read_gr(data)
-    found = header_settings(measured)
-    settings: Dict[str, str] = {}
-    radiation = _setting("radiation", radiation, found, "xray", settings)
-    if radiation not in RADIATIONS:
-        raise ValueError(f"radiation must be 'xray' or 'neutron', got '{radiation}'")
-    qmax = _setting("qmax", qmax, found, None, settings)
-    qdamp_start = _setting("qdamp", qdamp, found, None, settings)
-    if qmax is not None and not (math.isfinite(qmax) and qmax > 0):
-        raise ValueError(f"qmax must be a positive number, got {qmax!r}")
-    r_fit, g_obs, dg = _fit_range(measured, rmin, rmax)
-    if u_per not in ("element", "site"):
-        raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
-
-    structures, u_starts = _phase_structures(structure, u_iso)
-    if ensemble and len(structures) < 2:
-        raise ValueError("ensemble=True needs a list of at least two orderings")
-    instrument = {
-        "qdamp": qdamp_start if qdamp_start is not None else (0.01 if "qdamp" in vary_set else 0.0),
-        "qbroad": 0.01 if "qbroad" in vary_set else 0.0,
-    }
-    if qdamp_start is None:
-        # A zero qdamp has zero slope, so a varied one starts a little above it.
-        settings["qdamp"] = f"{instrument['qdamp']} (default start)"
-    options = {"radiation": radiation, "n_threads": n_threads, "u_per": u_per, "symprec": symprec, "scale": 1.0}
-    reach = float(r_fit[-1]) + (TERMINATION_PERIODS * 2.0 * math.pi / qmax if qmax else 0.0)
-    guess = reach + PEAK_REACH * math.sqrt(2.0 * _largest_u(u_starts) + (instrument["qbroad"] * reach) ** 2) + 1.0
-    phases = []
-    for k, (phase_structure, u_start) in enumerate(zip(structures, u_starts)):
-        prefix = f"phase{k + 1}." if len(structures) > 1 and not ensemble else ""
-        phase = PhaseModel(phase_structure, prefix, vary_set, options, u_start, guess)
-        phases.append(phase)
-    _check_vary_has_parameters(phases, vary_set)
-    model = CombinedModel(phases, ensemble, qmax, r_fit, instrument, vary_set)
-    if "diameter" in vary_set:
-        for p in model.parameters:
-            if p.name.endswith("diameter"):
-                p.value = 4.0 * float(r_fit[-1])
-    _apply_user_settings(model.parameters, start, bounds)
+    setup = dict(radiation=radiation, qmax=qmax, qdamp=qdamp, u_iso=u_iso, u_per=u_per, symprec=symprec)
+    model, r_fit, g_obs, dg, settings = _build_model(
+        structure, measured, vary, rmin, rmax, start, bounds, ensemble, n_threads, setup
+    )
 
     free = [k for k, p in enumerate(model.parameters) if p.vary]
     values = np.array([p.value for p in model.parameters])
@@ -171,6 +136,84 @@ def refine_pdf(
     values[free] = solution.x
     g_calc = model.evaluate(values)
     return _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, settings, evaluations, began)
+
+
+def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, start, bounds, ensemble, n_threads, setup):
+    """The combined model of every phase over the fit range, with its parameters set up; and the data there."""
+    vary_set = _vary_names(vary)
+    found = header_settings(measured)
+    settings: Dict[str, str] = {}
+    radiation = _setting("radiation", setup["radiation"], found, "xray", settings)
+    if radiation not in RADIATIONS:
+        raise ValueError(f"radiation must be 'xray' or 'neutron', got '{radiation}'")
+    qmax = _setting("qmax", setup["qmax"], found, None, settings)
+    qdamp_start = _setting("qdamp", setup["qdamp"], found, None, settings)
+    if qmax is not None and not (math.isfinite(qmax) and qmax > 0):
+        raise ValueError(f"qmax must be a positive number, got {qmax!r}")
+    r_fit, g_obs, dg = _fit_range(measured, rmin, rmax)
+    u_per = setup["u_per"]
+    if u_per not in ("element", "site"):
+        raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
+
+    structures, u_starts = _phase_structures(structure, setup["u_iso"])
+    if ensemble and len(structures) < 2:
+        raise ValueError("ensemble=True needs a list of at least two orderings")
+    instrument = {
+        "qdamp": qdamp_start if qdamp_start is not None else (0.01 if "qdamp" in vary_set else 0.0),
+        "qbroad": 0.01 if "qbroad" in vary_set else 0.0,
+    }
+    if qdamp_start is None:
+        # A zero qdamp has zero slope, so a varied one starts a little above it.
+        settings["qdamp"] = f"{instrument['qdamp']} (default start)"
+    options = {
+        "radiation": radiation,
+        "n_threads": n_threads,
+        "u_per": u_per,
+        "symprec": setup["symprec"],
+        "scale": 1.0,
+    }
+    reach = float(r_fit[-1]) + (TERMINATION_PERIODS * 2.0 * math.pi / qmax if qmax else 0.0)
+    guess = reach + PEAK_REACH * math.sqrt(2.0 * _largest_u(u_starts) + (instrument["qbroad"] * reach) ** 2) + 1.0
+    phases = []
+    for k, (phase_structure, u_start) in enumerate(zip(structures, u_starts)):
+        prefix = f"phase{k + 1}." if len(structures) > 1 and not ensemble else ""
+        phases.append(PhaseModel(phase_structure, prefix, vary_set, options, u_start, guess))
+    _check_vary_has_parameters(phases, vary_set)
+    model = CombinedModel(phases, ensemble, qmax, r_fit, instrument, vary_set)
+    if "diameter" in vary_set:
+        for p in model.parameters:
+            if p.name.endswith("diameter"):
+                p.value = 4.0 * float(r_fit[-1])
+    _apply_user_settings(model.parameters, start, bounds)
+    return model, r_fit, g_obs, dg, settings
+
+
+def model_pdf(
+    structure: Union[StructureLike, Sequence[StructureLike]],
+    r,
+    values: Optional[Mapping[str, float]] = None,
+    parameters: Union[str, Sequence[str]] = ("scale",),
+    radiation: str = "xray",
+    qmax: Optional[float] = None,
+    u_iso=None,
+    u_per: str = "element",
+    ensemble: bool = False,
+    symprec: float = 1e-3,
+):
+    """The model G(r) :func:`refine_pdf` fits, at the points ``r``, with the parameters set to ``values``.
+
+    ``parameters`` names the kinds of parameter the model has (as ``vary``
+    does: lattice, uaniso, xyz and occupancy exist only when named);
+    ``values`` sets any of them by name, the rest keep their start values.
+    For simulated data and for looking at a model before fitting it.
+    """
+    import numpy as np
+
+    points = np.asarray(r, dtype=float)
+    measured = MeasuredPdf(r=points, g=np.ones(len(points)))
+    setup = dict(radiation=radiation, qmax=qmax, qdamp=0.0, u_iso=u_iso, u_per=u_per, symprec=symprec)
+    model, *_ = _build_model(structure, measured, parameters, None, None, values, None, ensemble, 0, setup)
+    return model.evaluate(np.array([p.value for p in model.parameters]))
 
 
 def _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, settings, evaluations, began):
