@@ -88,8 +88,13 @@ class PhaseModel:
         self.u_aniso: Dict[int, Tuple[np.ndarray, List[int]]] = {}
         present = [e for e in structure.elements if structure.composition[e] > 0]
         if "uaniso" in vary:
+            from_file = {}
+            if options.get("cif_path"):
+                from kestrel.scattering.cif_aniso import cif_aniso_u
+
+                from_file = cif_aniso_u(options["cif_path"], self.start_frac, self.start_metric, self.symmetry)
             for rep in sorted(set(orbit.tolist())):
-                self._add_aniso(rep, u_start)
+                self._add_aniso(rep, u_start, from_file.get(rep))
         elif self.u_per_site:
             for rep in sorted(set(orbit.tolist())):
                 value = _site_u(structure, rep, u_start)
@@ -112,7 +117,7 @@ class PhaseModel:
         self.parameters.append(Parameter(self.prefix + name, float(value), lower, upper, vary))
         return len(self.parameters) - 1
 
-    def _add_aniso(self, rep: int, u_start) -> None:
+    def _add_aniso(self, rep: int, u_start, given=None) -> None:
         import numpy as np
 
         # Site symmetry on U_ij: U -> M U Mᵀ with M = N⁻¹ R N (R fractional, N = diag(a*, b*, c*)).
@@ -122,8 +127,9 @@ class PhaseModel:
         basis = constraints.invariant_basis(transforms, 6)
         # Start isotropic: U_ij = U G⁻¹_ij / sqrt(G⁻¹_ii G⁻¹_jj), that is U on the diagonal, U cos(α*) beside it.
         inverse = np.linalg.inv(self.start_metric)
-        iso = _site_u(self.structure, rep, u_start) * inverse / np.outer(scaling, scaling)
-        components = np.array([iso[i, j] for i, j in constraints.TENSOR_COMPONENTS])
+        start = _site_u(self.structure, rep, u_start) * inverse / np.outer(scaling, scaling) if given is None else given
+        # The file's tensor, kept to what the site symmetry allows (its pivots fix the rest).
+        components = np.array([start[i, j] for i, j in constraints.TENSOR_COMPONENTS])
         indices = []
         label = constraints.site_label(self.structure, rep)
         for axis in constraints.pivots(basis):

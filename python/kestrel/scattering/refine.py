@@ -155,7 +155,7 @@ def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, start, boun
     if u_per not in ("element", "site"):
         raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
 
-    structures, u_starts = _phase_structures(structure, setup["u_iso"])
+    structures, u_starts, paths = _phase_structures(structure, setup["u_iso"])
     if ensemble and len(structures) < 2:
         raise ValueError("ensemble=True needs a list of at least two orderings")
     instrument = {
@@ -177,6 +177,7 @@ def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, start, boun
     phases = []
     for k, (phase_structure, u_start) in enumerate(zip(structures, u_starts)):
         prefix = f"phase{k + 1}." if len(structures) > 1 and not ensemble else ""
+        options["cif_path"] = paths[k]
         phases.append(PhaseModel(phase_structure, prefix, vary_set, options, u_start, guess))
     _check_vary_has_parameters(phases, vary_set)
     model = CombinedModel(phases, ensemble, qmax, r_fit, instrument, vary_set)
@@ -344,20 +345,22 @@ def _phase_structures(structure, u_iso):
     from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
 
     given = list(structure) if isinstance(structure, (list, tuple)) else [structure]
-    structures, u_starts = [], []
+    structures, u_starts, cif_paths = [], [], []
     for item in given:
         if isinstance(item, Structure):
+            cif_paths.append(None)
             structures.append(item)
             u_starts.append(DEFAULT_U_ISO if u_iso is None else u_iso)
             continue
         path = os.fspath(item)
         loaded = read_structure(path)
+        cif_paths.append(path if path.lower().endswith(".cif") else None)
         structures.append(loaded)
         if u_iso is None and path.lower().endswith(".cif"):
             u_starts.append(cif_u_iso(path, loaded)[0])
         else:
             u_starts.append(DEFAULT_U_ISO if u_iso is None else u_iso)
-    return structures, u_starts
+    return structures, u_starts, cif_paths
 
 
 def _largest_u(u_starts) -> float:
