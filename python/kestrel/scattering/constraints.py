@@ -15,6 +15,7 @@ the others follow from it.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Dict, List, Sequence, Tuple
 
@@ -85,7 +86,10 @@ def crystal_symmetry(structure: Structure, symprec: float = 1e-3, with_orbits: b
     kinds = {text: k for k, text in enumerate(dict.fromkeys(signatures))}
     frac = np.mod(np.asarray(structure.frac_coords, dtype=float), 1.0)
     cell = (np.asarray(structure.lattice_matrix), frac, [kinds[t] for t in signatures])
-    dataset = _spglib().get_symmetry_dataset(cell, symprec=symprec)
+    with warnings.catch_warnings():
+        # spglib 2.5 warns about its own change of error handling on every call.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        dataset = _spglib().get_symmetry_dataset(cell, symprec=symprec)
     if dataset is None:
         raise ValueError(f"spglib found no symmetry for this structure at symprec {symprec:g}")
     rotations = np.asarray(dataset.rotations, dtype=float)

@@ -83,8 +83,10 @@ class SitePairs:
 
     ``group_key`` says what makes two pairs one peak: "invariants" (equal
     distance under every allowed metric, same site classes) or "vector"
-    (the same fractional vector, so also the same direction, merged only
-    with the reverse pair). ``classes[i]`` is the class of site i.
+    (one pair and its images under the space group ``symmetry``: they keep
+    equal lengths and equal projected displacement tensors however the
+    symmetry-constrained parameters move; without ``symmetry``, only a pair
+    and its reverse). ``classes[i]`` is the class of site i.
     """
 
     per_site = True
@@ -98,6 +100,7 @@ class SitePairs:
         metric_basis: np.ndarray,
         classes: Sequence[int],
         group_key: str,
+        symmetry=None,
     ):
         import numpy as np
 
@@ -114,6 +117,8 @@ class SitePairs:
             scale = max(1.0, float(np.max(np.abs(invariants)))) if len(invariants) else 1.0
             low, high = np.minimum(classes[rows_i], classes[rows_j]), np.maximum(classes[rows_i], classes[rows_j])
             key = np.column_stack([low, high, np.rint(invariants / scale * 1e9)])
+        elif symmetry is not None:
+            key = _symmetry_keys(rows_i, delta, frac, symmetry)
         else:
             # A pair and its reverse: the same sites, opposite vectors.
             forward = (rows_i < rows_j) | ((rows_i == rows_j) & _lexically_positive(rows_n))
@@ -163,6 +168,38 @@ class SitePairs:
 
     def covers(self, needed: float, shrink: float) -> bool:
         return self.reach * shrink >= needed
+
+
+# A direction no lattice vector of small integers lies across from, to rank vectors by one number.
+_RANKING = (0.7548776662466927, 0.5698402909980532, 0.3141592653589793)
+
+
+def _symmetry_keys(rows_i, delta, frac, symmetry) -> np.ndarray:
+    """(representative site, canonical image of the vector) of each pair.
+
+    A pair from site i with vector Δ is moved by each operation taking i
+    onto the representative of its orbit; of the images RΔ the one lowest
+    along a fixed generic direction stands for them all, so two pairs one
+    operation apart get the same key.
+    """
+    import numpy as np
+
+    ranking = np.array(_RANKING)
+    wrapped = np.mod(frac, 1.0)
+    keys = np.empty((len(rows_i), 4))
+    for i in np.unique(rows_i):
+        rep = int(symmetry.orbit[i])
+        images = wrapped[i] @ symmetry.rotations.transpose(0, 2, 1) + symmetry.translations
+        offset = images - wrapped[rep]
+        onto = np.all(np.abs(offset - np.rint(offset)) < 1e-4, axis=1)
+        rotations = symmetry.rotations[onto]
+        chosen = np.flatnonzero(rows_i == i)
+        rotated = np.einsum("kab,mb->kma", rotations, delta[chosen])
+        best = np.argmin(np.round(rotated @ ranking, 9), axis=0)
+        canonical = rotated[best, np.arange(len(chosen))]
+        keys[chosen, 0] = rep
+        keys[chosen, 1:] = np.rint(canonical * 1e7)
+    return keys
 
 
 def _lexically_positive(n: np.ndarray) -> np.ndarray:

@@ -189,7 +189,8 @@ class PhaseModel:
             classes = [kinds[t] for t in signatures]
         key = "vector" if vary & {"xyz", "uaniso"} else "invariants"
         current = self.start_frac if frac is None else frac
-        self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key)
+        symmetry = self.symmetry if key == "vector" else None
+        self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key, symmetry)
         self.pairs.start_frac = self.start_frac
         self._site_metric = metric
 
