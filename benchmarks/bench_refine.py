@@ -1,0 +1,145 @@
+"""refine_pdf against the reference program (diffpy-pdffit2): the refinement part of bench_pdf.py."""
+
+from __future__ import annotations
+
+import os
+import time
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+from kestrel import Structure
+from kestrel.scattering import MeasuredPdf, read_gr, refine_pdf
+from kestrel.scattering.refine import _build_model, model_pdf
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+A = 5.64
+CELL = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0], [0.5, 0.5, 0.5], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]]
+ELEMENTS = ["Na"] * 4 + ["Cl"] * 4
+VARY = "scale,lattice,uiso,qdamp,delta2"
+TRUTH = {"scale": 0.8, "a": 5.66, "U(Na)": 0.012, "U(Cl)": 0.009, "qdamp": 0.04, "delta2": 1.5}
+START = {"a": 5.64, "U(Na)": 0.01, "U(Cl)": 0.01, "qdamp": 0.03, "delta2": 1.0}
+QMAX = 25.0
+
+
+def rock_salt(n: int) -> Structure:
+    return Structure([[A, 0, 0], [0, A, 0], [0, 0, A]], CELL, [{e: 1.0} for e in ELEMENTS]).make_supercell(n, n, n)
+
+
+def _pdffit2():
+    try:
+        from diffpy.pdffit2 import PdfFit, redirect_stdout
+        from diffpy.structure import Atom, Lattice
+        from diffpy.structure import Structure as DiffpyStructure
+    except ImportError:
+        return None
+    redirect_stdout(open(os.devnull, "w"))
+
+    def structure(kestrel_structure: Structure):
+        lengths = np.linalg.norm(np.array(kestrel_structure.lattice_matrix), axis=1)
+        atoms = [
+            Atom(next(iter(s)), f, Uisoequiv=0.01)
+            for f, s in zip(kestrel_structure.frac_coords, kestrel_structure.species)
+        ]
+        return DiffpyStructure(atoms, lattice=Lattice(*lengths, 90, 90, 90))
+
+    return PdfFit, structure
+
+
+def _reference_refinement(PdfFit, structure, n: int, r, g, dg=None):
+    """The same five-parameter refinement in the reference program; returns (seconds, Rw)."""
+    fitter = PdfFit()
+    fitter.read_data_lists("X", QMAX if n else 40.0, 0.03, list(r), list(g), None if dg is None else list(dg))
+    if n:
+        fitter.add_structure(structure(rock_salt(n)))
+    else:
+        from diffpy.structure import loadStructure
+
+        fitter.add_structure(loadStructure(str(EXAMPLES / "Ni.cif")))
+    fitter.constrain("pscale", "@1")
+    fitter.setpar(1, 1.0)
+    for k in (1, 2, 3):
+        fitter.constrain(fitter.lat(k), f"@2*{n or 1}")
+    fitter.setpar(2, A if n else 3.52)
+    for i in range(fitter.num_atoms()):
+        element = fitter.get_atoms()[i].capitalize()
+        index = 3 if element in ("Na", "Ni") else 4
+        for u in (fitter.u11, fitter.u22, fitter.u33):
+            fitter.constrain(u(i + 1), f"@{index}")
+    fitter.setpar(3, 0.01 if n else 0.005)
+    if n:
+        fitter.setpar(4, 0.01)  # a parameter nothing is constrained to makes the fit singular
+    fitter.constrain("qdamp", "@5")
+    fitter.setpar(5, 0.03)
+    fitter.constrain("delta2", "@6")
+    fitter.setpar(6, 1.0 if n else 0.0)
+    fitter.pdfrange(1, 1.5, 20.0)
+    started = time.perf_counter()
+    fitter.refine()
+    return time.perf_counter() - started, fitter.getrw()
+
+
+def compare_refinements(quick: bool) -> None:
+    warnings.simplefilter("ignore")
+    reference = _pdffit2()
+    print()
+    print("refine_pdf" + ("" if reference else " (diffpy-pdffit2 not found: kestrel alone)"))
+    print(f"{'case':<52}{'kestrel (s)':>13}{'pdffit2 (s)':>13}{'ratio':>9}  Rw kestrel / pdffit2")
+
+    def row(label, ours, theirs, rw_ours, rw_theirs):
+        ratio = f"{theirs / ours:>8.1f}x" if theirs else f"{'':>9}"
+        theirs_text = f"{theirs:>13.3f}" if theirs else f"{'':>13}"
+        rw = f"  {rw_ours:.4f}" + (f" / {rw_theirs:.4f}" if rw_theirs is not None else "")
+        print(f"{label:<52}{ours:>13.3f}{theirs_text}{ratio}{rw}")
+
+    # 1. The measured nickel G(r), from the starting model, the full call (reading the files included);
+    # scipy's and spglib's first import (about a second) is a cost of the process, not of the refinement.
+    import scipy.optimize  # noqa: F401
+    import spglib  # noqa: F401
+
+    started = time.perf_counter()
+    fit = refine_pdf(str(EXAMPLES / "Ni.cif"), str(EXAMPLES / "Ni-xray.gr"), vary=VARY, rmin=1.5, rmax=20.0)
+    ours = time.perf_counter() - started
+    theirs, rw_theirs = None, None
+    if reference:
+        data = read_gr(EXAMPLES / "Ni-xray.gr")
+        theirs, rw_theirs = _reference_refinement(*reference, 0, data.r, data.g, data.dg)
+    row("Ni X-ray, scale a U qdamp delta2, 1.5-20 Å", ours, theirs, fit.rw, rw_theirs)
+
+    # 2. One model evaluation of the 8-site cell (U changed each time, so nothing is reused but the pairs).
+    r = np.arange(1.5, 20.0 + 1e-9, 0.01)
+    measured = MeasuredPdf(r=r, g=np.ones(len(r)))
+    setup = dict(radiation="xray", qmax=QMAX, qdamp=0.03, u_iso=0.01, u_per="element", symprec=1e-3)
+    model, *_ = _build_model(rock_salt(1), measured, VARY, None, None, None, None, False, 0, setup)
+    values = np.array([p.value for p in model.parameters])
+    repeats = 50
+    started = time.perf_counter()
+    for k in range(repeats):
+        values[model.index["U(Na)"]] = 0.01 + 1e-5 * k
+        model.evaluate(values)
+    ours = (time.perf_counter() - started) / repeats
+    theirs = None
+    if reference:
+        PdfFit, structure = reference
+        fitter = PdfFit()
+        fitter.add_structure(structure(rock_salt(1)))
+        fitter.alloc("X", QMAX, 0.03, 1.5, 20.0, len(r))
+        started = time.perf_counter()
+        for k in range(repeats):
+            fitter.setvar(fitter.u11(1), 0.01 + 1e-5 * k)
+            fitter.calc()
+        theirs = (time.perf_counter() - started) / repeats
+    row("NaCl 8 sites, one evaluation to 20 Å, Qmax 25", ours, theirs, float("nan"), None)
+
+    # 3. A 10x10x10 supercell (8000 sites) refined against data simulated from the cell.
+    n = 4 if quick else 10
+    g = model_pdf(rock_salt(1), r, values=TRUTH, parameters=VARY, qmax=QMAX)
+    started = time.perf_counter()
+    start = {**START, "a": START["a"] * n}  # the supercell's edge
+    fit = refine_pdf(rock_salt(n), MeasuredPdf(r=r, g=g), vary=VARY, qmax=QMAX, start=start, qdamp=0.03, u_iso=0.01)
+    ours = time.perf_counter() - started
+    theirs, rw_theirs = None, None
+    if reference:
+        theirs, rw_theirs = _reference_refinement(*reference, n, r, g)
+    row(f"NaCl {n}x{n}x{n} ({8 * n**3} sites), scale a U U qdamp delta2", ours, theirs, fit.rw, rw_theirs)
