@@ -336,3 +336,76 @@ def test_model_matches_the_reference_program(path, theirs, ours, radiation):
     mine *= np.exp(-0.5 * (0.03 * r) ** 2)
     assert np.max(np.abs(mine - g)) < 0.006 * np.max(np.abs(g))
     assert math.isfinite(float(np.sum(mine)))
+
+
+# ---- the pieces under the refinement ------------------------------------------------------------
+
+
+def _cell(a, b, c, alpha, beta, gamma):
+    from kestrel.scattering.constraints import cholesky_lattice, metric_from_constants
+
+    return cholesky_lattice(metric_from_constants((a, b, c, alpha, beta, gamma))).tolist()
+
+
+@pytest.mark.parametrize(
+    "lattice, frac, free",
+    [
+        (_cell(4, 4, 4, 90, 90, 90), [[0, 0, 0], [0.5, 0.5, 0.5]], ["a"]),
+        (_cell(4, 4, 6, 90, 90, 90), [[0, 0, 0], [0.5, 0.5, 0.5]], ["a", "c"]),
+        (_cell(3, 3, 5, 90, 90, 120), [[0, 0, 0], [1 / 3, 2 / 3, 0.5]], ["a", "c"]),
+        (_cell(3, 4, 5, 90, 90, 90), [[0, 0, 0], [0.5, 0.5, 0.5]], ["a", "b", "c"]),
+        (_cell(3, 4, 5, 90, 100, 90), [[0, 0, 0], [0.5, 0.5, 0.5]], ["a", "b", "c", "beta"]),
+        (_cell(5, 5, 5, 70, 70, 70), [[0, 0, 0]], ["a", "alpha"]),
+        (_cell(3, 4, 5, 80, 95, 105), [[0, 0, 0], [0.3, 0.2, 0.1]], ["a", "b", "c", "alpha", "beta", "gamma"]),
+        # A cubic metric whose atoms are only tetragonal: the atoms, not the metric, decide.
+        (_cell(4, 4, 4, 90, 90, 90), [[0, 0, 0], [0.5, 0.5, 0.3]], ["a", "c"]),
+    ],
+)
+def test_lattice_freedom_follows_the_crystal_system(lattice, frac, free):
+    from kestrel.scattering.constraints import crystal_symmetry, lattice_freedom
+
+    structure = Structure(lattice, frac, [{"Si": 1.0}, {"O": 1.0}][: len(frac)])
+    assert lattice_freedom(structure, crystal_symmetry(structure, with_orbits=False)).free == free
+
+
+def test_peak_sums_equal_the_direct_sum():
+    from kestrel.scattering.pairs import peak_sums
+
+    rng = np.random.default_rng(1)
+    centres, weights, sigmas = rng.uniform(0, 10, 300), rng.uniform(0.1, 2, 300), rng.uniform(0.02, 0.3, 300)
+    x = 0.5 + 0.01 * np.arange(900)
+    direct = np.sum(
+        weights / (sigmas * math.sqrt(2 * math.pi)) * np.exp(-0.5 * ((x[:, None] - centres) / sigmas) ** 2), axis=1
+    )
+    np.testing.assert_allclose(peak_sums(centres, weights, sigmas, 0.5, 0.01, 900), direct, atol=1e-12)
+
+
+def test_cut_off_at_qmax_matches_compute_pdf():
+    # The refinement's transform and compute_pdf's direct convolution are the same operation.
+    s = Structure.from_cif(NI_CIF)
+    r = np.arange(1.0, 15.0, 0.01)
+    expected = kestrel.compute_pdf(s, r=r, qmax=20.0, u_iso=0.005).g
+    mine = model_pdf(s, r, qmax=20.0, u_iso=0.005)
+    assert np.max(np.abs(mine - expected)) < 2e-3 * np.max(np.abs(expected))
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_header_settings_never_fail_on_any_text(seed):
+    rng = np.random.default_rng(seed)
+    alphabet = list("qmaxdp=stypeNXmoderadiation0123456789.-+e ,#\t")
+    lines = ["".join(rng.choice(alphabet, size=rng.integers(0, 60))) for _ in range(8)]
+    lines += ["qmax=" + "".join(rng.choice(list("0123456789.eE+-"), size=6)), "stype = " + rng.choice(["X", "N", "Q"])]
+    found = header_settings(MeasuredPdf(r=np.zeros(1), g=np.zeros(1), header=lines))
+    assert set(found) <= {"qmax", "qdamp", "radiation"}
+    assert found.get("radiation", "xray") in ("xray", "neutron")
+    assert all(isinstance(found[k], float) for k in ("qmax", "qdamp") if k in found)
+
+
+def test_disordered_structure_is_refined_on_its_weighted_model():
+    disordered = kestrel.read_structure(str(EXAMPLES / "FeNi_disordered.cif"))
+    r = np.arange(1.5, 12.0, 0.01)
+    truth = {"scale": 0.7, "U(Fe)": 0.007, "U(Ni)": 0.005}
+    g = model_pdf(disordered, r, values=truth, parameters="scale,uiso", radiation="neutron")
+    fit = refine_pdf(disordered, noisy(r, g, 0.01, seed=9), radiation="neutron", vary="scale,uiso,lattice")
+    for name, value in truth.items():
+        assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()

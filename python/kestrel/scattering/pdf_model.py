@@ -154,20 +154,26 @@ def terminate(curve, step: float, qmax: float):
 
     G(r) and F(Q) are a sine-transform pair; the discrete transform of the
     curve's odd extension holds F at Q_k = π k / (n step), and keeping only
-    Q_k ≤ qmax is the convolution with sin(qmax r)/(π r) that a finite Q
-    range makes. The curve is padded with zeros to a fast length; that
-    puts the periodic images of the odd extension beyond its end.
+    Q ≤ qmax is the convolution with sin(qmax r)/(π r) that a finite Q
+    range makes. Coefficient k stands for the band of Q within half a
+    spacing of Q_k, so the one the cut-off falls in keeps the share of its
+    band below qmax: the cut then sits at qmax itself, not at the nearest
+    Q_k (which would shift the ripples' phase). The curve is padded with
+    zeros to four times its length (a fast one), which puts the periodic
+    images of the odd extension far beyond its end and makes the spacing
+    of Q fine.
     """
     import numpy as np
     from scipy import fft
 
-    n = fft.next_fast_len(2 * len(curve))
+    n = fft.next_fast_len(4 * len(curve))
     padded = np.zeros(n)
     padded[: len(curve)] = curve
     # DST-I of the interior points 1 .. n-1 (the ends are the zeros of the odd extension).
     coefficients = fft.dst(padded[1:], type=1)
-    q = math.pi * np.arange(1, n) / (n * step)
-    coefficients[q > qmax] = 0.0
+    spacing = math.pi / (n * step)
+    q = spacing * np.arange(1, n)
+    coefficients *= np.clip((qmax - q) / spacing + 0.5, 0.0, 1.0)
     out = np.empty(len(curve))
     out[0] = 0.0
     out[1:] = fft.idst(coefficients, type=1)[: len(curve) - 1]
