@@ -24,7 +24,7 @@ from kestrel.scattering.displacements import average_u_iso, cif_u_iso
 from kestrel.scattering.fitting import EnsemblePdf, PdfAgreement, fit_scale, fit_to_data
 from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
 from kestrel.scattering.model import PdfResult, compute_pdf
-from kestrel.scattering.refine import refine_pdf
+from kestrel.scattering.refine import model_pdf, refine_pdf
 from kestrel.scattering.refinement import PdfRefinement
 from kestrel.scattering.tables import scattering_powers
 
@@ -42,5 +42,6 @@ __all__ = [
     "cif_u_iso",
     "EnsemblePdf",
     "refine_pdf",
+    "model_pdf",
     "PdfRefinement",
 ]

@@ -74,6 +74,9 @@ class _PairHistograms:
     def __init__(self, structure: Structure, reach: float, n_threads: int):
         import numpy as np
 
+        # A whole number of bins: a last bin cut short would count only part of its shell.
+        # (A hair below the whole number, so rounding cannot add one more bin.)
+        reach = math.ceil(reach / HISTOGRAM_STEP) * HISTOGRAM_STEP * (1.0 - 1e-13)
         lower, partials, _ = structure.prdf(cutoff=reach, bin_size=HISTOGRAM_STEP, n_threads=n_threads)
         edges = np.arange(len(lower) + 1, dtype=float) * HISTOGRAM_STEP
         shells = (edges[1:] ** 3 - edges[:-1] ** 3) * (_FOUR_PI / 3.0)
