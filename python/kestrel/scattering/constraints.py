@@ -54,9 +54,7 @@ class CrystalSymmetry:
 
     def point_rotations(self) -> np.ndarray:
         """The distinct rotations (a supercell repeats each once per translation)."""
-        import numpy as np
-
-        return np.unique(self.rotations.reshape(len(self.rotations), 9), axis=0).reshape(-1, 3, 3)
+        return _distinct(self.rotations)
 
     def stabilizer(self, site: int, frac: np.ndarray) -> np.ndarray:
         """The rotations of the operations that leave site ``site`` where it is."""
@@ -65,7 +63,17 @@ class CrystalSymmetry:
         moved = frac[site] @ self.rotations.transpose(0, 2, 1) + self.translations
         offset = moved - frac[site]
         keep = np.all(np.abs(offset - np.rint(offset)) < 1e-4, axis=1)
-        return np.unique(self.rotations[keep].reshape(-1, 9), axis=0).reshape(-1, 3, 3)
+        return _distinct(self.rotations[keep])
+
+
+def _distinct(rotations: np.ndarray) -> np.ndarray:
+    """The distinct integer matrices among ``rotations``, each once, by a number that names each."""
+    import numpy as np
+
+    # Entries of a crystallographic rotation lie in -2 .. 2 in any reduced setting; base 7 leaves room.
+    codes = (np.rint(rotations).astype(np.int64).reshape(len(rotations), 9) + 3) @ (7 ** np.arange(9))
+    _, first = np.unique(codes, return_index=True)
+    return rotations[np.sort(first)]
 
 
 def site_signatures(structure: Structure) -> List[str]:
