@@ -199,10 +199,15 @@ class PhaseModel:
         import numpy as np
 
         metric = self.metric(values)
+        frac = self.frac(values)
+        # Most evaluations change neither the cell nor a position: nothing to look at again.
+        state = (metric.tobytes(), None if frac is None else frac.tobytes(), needed)
+        if state == getattr(self, "_reach_checked", None):
+            return
+        self._reach_checked = state
         reference = self._histogram_metric if isinstance(self.pairs, HistogramPairs) else self._site_metric
         # The smallest stretch of any vector from the reference metric to this one.
         shrink = math.sqrt(max(float(np.min(np.linalg.eigvals(np.linalg.solve(reference, metric)).real)), 1e-12))
-        frac = self.frac(values)
         if frac is not None:
             moved = np.sqrt(np.einsum("sa,ab,sb->s", frac - self.start_frac, metric, frac - self.start_frac))
             needed += 2.0 * float(np.max(moved))
