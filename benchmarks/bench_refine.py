@@ -111,7 +111,7 @@ def compare_refinements(quick: bool) -> None:
     r = np.arange(1.5, 20.0 + 1e-9, 0.01)
     measured = MeasuredPdf(r=r, g=np.ones(len(r)))
     setup = dict(radiation="xray", qmax=QMAX, qdamp=0.03, u_iso=0.01, u_per="element", symprec=1e-3)
-    model, *_ = _build_model(rock_salt(1), measured, VARY, None, None, None, None, False, 0, setup)
+    model, *_ = _build_model(rock_salt(1), measured, VARY, None, None, {}, False, 0, setup)
     values = np.array([p.value for p in model.parameters])
     repeats = 50
     started = time.perf_counter()

@@ -162,7 +162,7 @@ def test_pairs_are_found_once_while_widths_and_scale_change():
 
     data = read_gr(NI_DATA)
     setup = dict(radiation=None, qmax=None, qdamp=None, u_iso=None, u_per="element", symprec=1e-3)
-    model, *_ = _build_model(NI_CIF, data, "scale,lattice,uiso,qdamp,delta2", 1.5, 20.0, None, None, False, 0, setup)
+    model, *_ = _build_model(NI_CIF, data, "scale,lattice,uiso,qdamp,delta2", 1.5, 20.0, {}, False, 0, setup)
     pairs = model.phases[0].pairs
     values = np.array([p.value for p in model.parameters])
     for name, value in [("U(Ni)", 0.007), ("delta2", 2.0), ("qdamp", 0.05), ("scale", 0.7), ("a", 3.5)]:
@@ -409,3 +409,23 @@ def test_disordered_structure_is_refined_on_its_weighted_model():
     fit = refine_pdf(disordered, noisy(r, g, 0.01, seed=9), radiation="neutron", vary="scale,uiso,lattice")
     for name, value in truth.items():
         assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()
+
+
+def test_hexagonal_wurtzite_with_a_floating_origin_fixed_by_name():
+    # P6_3mc: a and c free, the z of Zn and O both free, and only their difference seen by G(r).
+    u = 0.382
+    frac = [[1 / 3, 2 / 3, 0.0], [2 / 3, 1 / 3, 0.5], [1 / 3, 2 / 3, u], [2 / 3, 1 / 3, 0.5 + u]]
+    cell = _cell(3.25, 3.25, 5.21, 90, 90, 120)
+    zno = Structure(cell, frac, [{"Zn": 1.0}] * 2 + [{"O": 1.0}] * 2)
+    r = np.arange(1.5, 12.0, 0.01)
+    kinds = "scale,lattice,xyz,uiso"
+    truth = {"a": 3.26, "c": 5.20, "z(O2)": 0.379, "U(Zn)": 0.006, "U(O)": 0.009, "scale": 1.0}
+    # X-rays: with neutrons Zn and O scatter almost alike, and their two hcp sublattices, being the same,
+    # would let U(Zn) and U(O) trade places.
+    g = model_pdf(zno, r, values=truth, parameters=kinds)
+    fit = refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary=kinds, fix="z(Zn0)")
+    assert fit.varied == ["scale", "a", "c", "z(O2)", "U(O)", "U(Zn)"]
+    for name, value in truth.items():
+        assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()
+    with pytest.raises(ValueError, match="^every parameter is fixed: nothing is left to refine$"):
+        refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary="scale", fix=["scale"])

@@ -130,6 +130,7 @@ def _refine(args) -> int:
             qmax=args.qmax,
             qdamp=args.qdamp,
             u_iso=u_iso,
+            fix=args.fix or (),
             n_threads=args.threads,
         )
     print(repr(s))
@@ -197,4 +198,11 @@ def add_parser(sub) -> None:
         "uiso, uaniso, delta1, delta2, qdamp, qbroad, diameter, xyz, occupancy; prints the parameters with "
         "their uncertainties and Rw, writes refinement.csv, parameters.csv and refinement.png into --out "
         "(default STRUCTURE_refinement); exits 1 when the fit does not converge",
+    )
+    p.add_argument(
+        "--fix",
+        metavar="NAMES",
+        default=None,
+        help="with --refine: comma-separated parameters to hold at their start values although their kind "
+        "is refined, by the names of the table (such as 'z(Zn0)' or 'U(O)')",
     )

@@ -77,6 +77,7 @@ def refine_pdf(
     u_per: str = "element",
     start: Optional[Mapping[str, float]] = None,
     bounds: Optional[Mapping[str, Tuple[float, float]]] = None,
+    fix: Union[str, Sequence[str]] = (),
     ensemble: bool = False,
     symprec: float = 1e-3,
     max_evaluations: Optional[int] = None,
@@ -103,7 +104,9 @@ def refine_pdf(
     own, else 0.005 Å²); ``u_per="site"`` gives each orbit of
     symmetry-equivalent sites its own U instead of one per element.
     ``start`` and ``bounds`` set any parameter's start value and bounds by
-    its name (the names are those of ``PdfRefinement.values``).
+    its name (the names are those of ``PdfRefinement.values``); ``fix``
+    names parameters of the varied kinds to hold at their start values
+    (one position along a polar axis, say, where the origin floats).
     """
     import time
 
@@ -113,8 +116,9 @@ def refine_pdf(
     began = time.perf_counter()
     measured = data if isinstance(data, MeasuredPdf) else read_gr(data)
     setup = dict(radiation=radiation, qmax=qmax, qdamp=qdamp, u_iso=u_iso, u_per=u_per, symprec=symprec)
+    user = {"start": start, "bounds": bounds, "fix": fix}
     model, r_fit, g_obs, dg, settings = _build_model(
-        structure, measured, vary, rmin, rmax, start, bounds, ensemble, n_threads, setup
+        structure, measured, vary, rmin, rmax, user, ensemble, n_threads, setup
     )
 
     free = [k for k, p in enumerate(model.parameters) if p.vary]
@@ -138,7 +142,7 @@ def refine_pdf(
     return _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, settings, evaluations, began)
 
 
-def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, start, bounds, ensemble, n_threads, setup):
+def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, user, ensemble, n_threads, setup):
     """The combined model of every phase over the fit range, with its parameters set up; and the data there."""
     vary_set = _vary_names(vary)
     found = header_settings(measured)
@@ -185,7 +189,7 @@ def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, start, boun
         for p in model.parameters:
             if p.name.endswith("diameter"):
                 p.value = 4.0 * float(r_fit[-1])
-    _apply_user_settings(model.parameters, start, bounds)
+    _apply_user_settings(model.parameters, user)
     return model, r_fit, g_obs, dg, settings
 
 
@@ -213,7 +217,7 @@ def model_pdf(
     points = np.asarray(r, dtype=float)
     measured = MeasuredPdf(r=points, g=np.ones(len(points)))
     setup = dict(radiation=radiation, qmax=qmax, qdamp=0.0, u_iso=u_iso, u_per=u_per, symprec=symprec)
-    model, *_ = _build_model(structure, measured, parameters, None, None, values, None, ensemble, 0, setup)
+    model, *_ = _build_model(structure, measured, parameters, None, None, {"start": values}, ensemble, 0, setup)
     return model.evaluate(np.array([p.value for p in model.parameters]))
 
 
@@ -377,8 +381,9 @@ def _check_vary_has_parameters(phases: List[PhaseModel], vary: frozenset) -> Non
         raise ValueError("vary names occupancy, but no site is shared by two or more elements")
 
 
-def _apply_user_settings(parameters: List[Parameter], start, bounds) -> None:
+def _apply_user_settings(parameters: List[Parameter], user: Mapping) -> None:
     by_name = {p.name: p for p in parameters}
+    start, bounds, fix = user.get("start"), user.get("bounds"), user.get("fix") or ()
 
     def find(name: str) -> Parameter:
         if name not in by_name:
@@ -400,6 +405,10 @@ def _apply_user_settings(parameters: List[Parameter], start, bounds) -> None:
             parameter.value = float(value)
         except (TypeError, ValueError):
             raise ValueError(f"start value of '{name}' must be a number, got {value!r}") from None
+    for name in [f.strip() for f in fix.split(",") if f.strip()] if isinstance(fix, str) else fix:
+        find(name).vary = False
+    if not any(p.vary for p in parameters):
+        raise ValueError("every parameter is fixed: nothing is left to refine")
     for parameter in parameters:
         if parameter.vary and not parameter.lower <= parameter.value <= parameter.upper:
             raise ValueError(
