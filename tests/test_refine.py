@@ -429,3 +429,30 @@ def test_hexagonal_wurtzite_with_a_floating_origin_fixed_by_name():
         assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()
     with pytest.raises(ValueError, match="^every parameter is fixed: nothing is left to refine$"):
         refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary="scale", fix=["scale"])
+
+
+@pytest.mark.parametrize("path", [RUTILE, NI_CIF])
+def test_any_parameter_values_keep_the_space_group(path):
+    # The constraints are the parametrisation itself: random values of every lattice and position
+    # parameter give a cell and positions with the start's space group.
+    import spglib
+
+    from kestrel.scattering.phase import PhaseModel
+
+    structure = kestrel.read_structure(path)
+    options = {"radiation": "xray", "n_threads": 0, "u_per": "element", "symprec": 1e-3, "scale": 1.0}
+    vary = frozenset({"lattice", "xyz"} if path == RUTILE else {"lattice"})
+    phase = PhaseModel(structure, "", vary, options, 0.005, 10.0)
+    rng = np.random.default_rng(8)
+    for _ in range(5):
+        values = np.array([p.value * (1 + rng.uniform(-0.05, 0.05)) if p.vary else p.value for p in phase.parameters])
+        metric = phase.metric(values)
+        for rotation in phase.symmetry.point_rotations():
+            np.testing.assert_allclose(rotation.T @ metric @ rotation, metric, atol=1e-10)
+        refined = phase.refined_structure(values)
+        types = [["Ti", "O", "Ni"].index(next(iter(s))) for s in refined.species]
+        cell = (np.array(refined.lattice_matrix), np.mod(refined.frac_coords, 1.0), types)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            found = spglib.get_symmetry_dataset(cell, symprec=1e-6).number
+        assert found == (136 if path == RUTILE else 225)

@@ -15,6 +15,15 @@ dimensionless g(r), which tends to 1.
 from kestrel.plotting.ensemble import save_ensemble_plots
 from kestrel.plotting.pdf import save_pdf_plots
 from kestrel.plotting.rdf import save_prdf_plots
+from kestrel.plotting.refinement import save_refinement_plots
 from kestrel.plotting.tables import bin_centres, dimensionless, write_table
 
-__all__ = ["save_prdf_plots", "save_ensemble_plots", "save_pdf_plots", "dimensionless", "bin_centres", "write_table"]
+__all__ = [
+    "save_prdf_plots",
+    "save_ensemble_plots",
+    "save_pdf_plots",
+    "save_refinement_plots",
+    "dimensionless",
+    "bin_centres",
+    "write_table",
+]
