@@ -34,6 +34,29 @@ def save_refinement_plots(fit: PdfRefinement, folder: str, title: Optional[str] 
     return written
 
 
+def _draw_spread(ax, fit: PdfRefinement) -> None:
+    """The difference beside ±2σ of the orderings' curves around their mean, on the scale of both."""
+    import numpy as np
+
+    spread = 2.0 * np.std(np.array(fit.phase_curves), axis=0)
+    ax.fill_between(
+        fit.r,
+        -spread,
+        spread,
+        color=_MODEL_COLOUR,
+        alpha=0.3,
+        linewidth=0,
+        label=f"±2σ of the {len(fit.phase_curves)} orderings around their mean",
+    )
+    ax.plot(fit.r, fit.difference, color=_DIFFERENCE_COLOUR, linewidth=0.7, label="difference")
+    ax.axhline(0.0, color="0.5", linewidth=0.5)
+    ax.set_xlim(fit.rmin, fit.rmax)
+    ax.set_xlabel("r (Å)")
+    ax.set_ylabel("Å$^{-2}$")
+    ax.legend(loc="upper right", fontsize=7)
+    ax.grid(True, linewidth=0.4, alpha=0.4)
+
+
 def _write_curves(path: str, fit: PdfRefinement) -> str:
     names = [f"G_{name.replace(' ', '_')}" for name in fit.phase_names]
     with open(path, "w", newline="", encoding="utf-8") as handle:
@@ -88,7 +111,15 @@ def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], sty
     with figure_tools[0].rc_context(style):
         figure = Figure(figsize=(10.0, 5.0), dpi=200, layout="constrained")
         FigureCanvasAgg(figure)
-        curves, table = figure.subplots(1, 2, width_ratios=[3.2, 1.0])
+        if fit.ensemble and fit.phase_curves:
+            # The orderings' spread is far smaller than G(r) itself: it gets a panel of its own scale.
+            panels = figure.subplot_mosaic(
+                [["curves", "table"], ["spread", "table"]], width_ratios=[3.2, 1.0], height_ratios=[3.0, 1.2]
+            )
+            curves, table = panels["curves"], panels["table"]
+            _draw_spread(panels["spread"], fit)
+        else:
+            curves, table = figure.subplots(1, 2, width_ratios=[3.2, 1.0])
         curves.plot(
             fit.r,
             fit.g_obs,
@@ -99,18 +130,6 @@ def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], sty
             color=_DATA_COLOUR,
             label="measured",
         )
-        if fit.ensemble and fit.phase_curves:
-            stacked = np.array(fit.phase_curves)
-            spread = np.std(stacked, axis=0)
-            curves.fill_between(
-                fit.r,
-                fit.g_calc - 2 * spread,
-                fit.g_calc + 2 * spread,
-                color=_MODEL_COLOUR,
-                alpha=0.3,
-                linewidth=0,
-                label=f"±2σ over {len(stacked)} orderings",
-            )
         curves.plot(fit.r, fit.g_calc, color=_MODEL_COLOUR, linewidth=1.0, label="model")
         if fit.phase_curves and not fit.ensemble:
             for name, curve in zip(fit.phase_names, fit.phase_curves):
