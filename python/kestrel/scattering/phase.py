@@ -44,75 +44,86 @@ class PhaseModel:
 
         self._add("scale", options["scale"], 0.0, math.inf, "scale" in vary)
 
-        # Lattice: one parameter per free constant.
+        self._add_lattice(vary)
+        self._add_positions(vary)
+        self._add_occupancies(vary)
+        self._add_displacements(vary, options, u_start)
+        self._add("delta1", 0.0, 0.0, math.inf, "delta1" in vary)
+        self._add("delta2", 0.0, 0.0, math.inf, "delta2" in vary)
+        self._add("diameter", math.inf, 1.0, math.inf, "diameter" in vary)
+        present = [e for e in structure.elements if structure.composition[e] > 0]
+        self.powers = scattering_powers(present, self.radiation)
+        self.pairs = None
+        self._build_pairs(needed, vary, self.start_metric, self.start_frac)
+
+    # -- parameters
+    def _add_lattice(self, vary) -> None:
+        """Lattice: one parameter per constant the space group leaves free."""
         self.lattice = None
         if "lattice" in vary:
-            self.lattice = constraints.lattice_freedom(structure, self.symmetry)
+            self.lattice = constraints.lattice_freedom(self.structure, self.symmetry)
             for name in self.lattice.free:
                 k = constraints.LATTICE_NAMES.index(name)
                 start = self.lattice.start[k]
                 low, high = (0.5 * start, 2.0 * start) if k < 3 else (10.0, 170.0)
                 self._add(name, start, low, high, True)
 
-        # Positions: free directions of each orbit's representative.
+    def _add_positions(self, vary) -> None:
+        """Positions: the free directions of each orbit's representative."""
+        import numpy as np
+
         # (representative, direction, its pivot axis, parameter index)
         self.position_parameters: List[Tuple[int, np.ndarray, int, int]] = []
         if "xyz" in vary:
-            for rep in sorted(set(orbit.tolist())):
+            for rep in sorted(set(self.orbit.tolist())):
                 basis = constraints.invariant_basis(self.symmetry.stabilizer(rep, np.mod(self.start_frac, 1.0)), 3)
                 for row, axis in zip(basis, constraints.pivots(basis)):
-                    name = f"{'xyz'[axis]}({constraints.site_label(structure, rep)})"
+                    name = f"{'xyz'[axis]}({constraints.site_label(self.structure, rep)})"
                     start = float(self.start_frac[rep, axis])
                     index = self._add(name, start, start - 0.25, start + 0.25, True)
                     self.position_parameters.append((rep, row, axis, index))
 
-        # Occupancies: the split of each mixed orbit, the last element taking what is left.
+    def _add_occupancies(self, vary) -> None:
+        """Occupancies: the split of each mixed orbit, the last element taking what is left."""
         self.occupancy_parameters: Dict[Tuple[int, str], int] = {}
         self.occupancy_rest: Dict[int, Tuple[str, float]] = {}
         if "occupancy" in vary:
-            for rep in sorted(set(orbit.tolist())):
-                species = structure.species[rep]
+            for rep in sorted(set(self.orbit.tolist())):
+                species = self.structure.species[rep]
                 if len(species) < 2:
                     continue
                 total = sum(species.values())
                 elements = list(species)
                 for element in elements[:-1]:
-                    name = f"occ({element}, {constraints.site_label(structure, rep)})"
+                    name = f"occ({element}, {constraints.site_label(self.structure, rep)})"
                     index = self._add(name, species[element], 0.0, total, True)
                     self.occupancy_parameters[(rep, element)] = index
                 self.occupancy_rest[rep] = (elements[-1], total)
 
-        # Displacements.
+    def _add_displacements(self, vary, options: dict, u_start) -> None:
+        """Displacements: U per element, per orbit, or anisotropic per orbit."""
         self.u_element: Dict[str, int] = {}
         self.u_site: Dict[int, int] = {}
         self.u_aniso: Dict[int, Tuple[np.ndarray, List[int]]] = {}
-        present = [e for e in structure.elements if structure.composition[e] > 0]
+        present = [e for e in self.structure.elements if self.structure.composition[e] > 0]
         if "uaniso" in vary:
             from_file = {}
             if options.get("cif_path"):
                 from kestrel.scattering.cif_aniso import cif_aniso_u
 
                 from_file = cif_aniso_u(options["cif_path"], self.start_frac, self.start_metric, self.symmetry)
-            for rep in sorted(set(orbit.tolist())):
+            for rep in sorted(set(self.orbit.tolist())):
                 self._add_aniso(rep, u_start, from_file.get(rep))
         elif self.u_per_site:
-            for rep in sorted(set(orbit.tolist())):
-                value = _site_u(structure, rep, u_start)
-                name = f"U({constraints.site_label(structure, rep)})"
+            for rep in sorted(set(self.orbit.tolist())):
+                value = _site_u(self.structure, rep, u_start)
+                name = f"U({constraints.site_label(self.structure, rep)})"
                 self.u_site[rep] = self._add(name, value, U_FLOOR, 1.0, "uiso" in vary)
         else:
             for element in present:
                 value = u_start[element] if isinstance(u_start, Mapping) else float(u_start)
                 self.u_element[element] = self._add(f"U({element})", value, U_FLOOR, 1.0, "uiso" in vary)
 
-        self._add("delta1", 0.0, 0.0, math.inf, "delta1" in vary)
-        self._add("delta2", 0.0, 0.0, math.inf, "delta2" in vary)
-        self._add("diameter", math.inf, 1.0, math.inf, "diameter" in vary)
-        self.powers = scattering_powers(present, self.radiation)
-        self.pairs = None
-        self._build_pairs(needed, vary, self.start_metric, self.start_frac)
-
-    # -- parameters
     def _add(self, name: str, value: float, lower: float, upper: float, vary: bool) -> int:
         self.parameters.append(Parameter(self.prefix + name, float(value), lower, upper, vary))
         return len(self.parameters) - 1
