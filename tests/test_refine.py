@@ -229,6 +229,19 @@ def test_bad_parameters_get_one_clear_message(kwargs, message):
     assert str(raised.value) == message
 
 
+def test_a_dg_column_of_zeros_leaves_the_fit_unweighted_and_a_mixed_one_is_refused(tmp_path):
+    r = np.arange(1.5, 10.0, 0.01)
+    g = model_pdf(NI_CIF, r)
+    write_gr(tmp_path / "zeros.gr", r, g, dg=np.zeros(len(r)))
+    assert not refine_pdf(NI_CIF, str(tmp_path / "zeros.gr"), vary="scale").weighted
+    dg = np.full(len(r), 0.01)
+    dg[5] = -0.01
+    with pytest.raises(
+        ValueError, match="^the data's dG column holds values that are not positive; they cannot weigh the fit$"
+    ):
+        refine_pdf(NI_CIF, MeasuredPdf(r=r, g=g, dg=dg), vary="scale")
+
+
 @pytest.mark.parametrize(
     "text, message",
     [

@@ -339,6 +339,9 @@ def _fit_range(measured: MeasuredPdf, rmin, rmax):
     dg = None
     if measured.dg is not None:
         dg = np.asarray(measured.dg[keep], dtype=float)
+        # Reduction programs write a column of zeros when they have no uncertainties.
+        if np.all(dg == 0):
+            return np.asarray(measured.r[keep], dtype=float), np.asarray(measured.g[keep], dtype=float), None
         if not np.all(dg > 0):
             raise ValueError("the data's dG column holds values that are not positive; they cannot weigh the fit")
     return np.asarray(measured.r[keep], dtype=float), np.asarray(measured.g[keep], dtype=float), dg
