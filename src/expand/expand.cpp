@@ -7,6 +7,7 @@
 #include "expand/pools.hpp"
 #include "expand/rational.hpp"
 #include "expand/rng.hpp"
+#include "expand/unit_choice.hpp"
 #include "base/fixed4.hpp"
 #include "model/supercell.hpp"
 
@@ -86,10 +87,13 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     // site and the supercell index k belongs to source site k mod N.
     const std::vector<Site>& source = structure.sites();
     const std::vector<Site>& sites = supercell->sites();
+    // Sites of units are placed a whole alternative at a time, after the pools.
+    const Units& units = structure.units();
+    const auto in_unit = [&](std::size_t s) { return !units.empty() && units.sites[s].in_unit(); };
     Pools pools;
     std::vector<std::vector<std::uint64_t>*> pool_of(source.size(), nullptr);
     for (std::size_t s = 0; s < source.size(); ++s)
-        if (!site_is_ordered(source[s])) pool_of[s] = &pools[pool_key(source[s])];
+        if (!site_is_ordered(source[s]) && !in_unit(s)) pool_of[s] = &pools[pool_key(source[s])];
 
     std::vector<Site> result;
     std::uint64_t n_ordered = 0;
@@ -97,12 +101,13 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     result.reserve(static_cast<std::size_t>(n_ordered * n * n * n));
     for (std::size_t k = 0; k < sites.size(); ++k) {
         if (k % 65536 == 0 && stop.stop_requested()) return interrupted();
+        if (in_unit(k % source.size())) continue;
         std::vector<std::uint64_t>* pool = pool_of[k % source.size()];
         if (pool == nullptr) result.push_back(sites[k]);
         else pool->push_back(k);
     }
 
-    ExpansionReport report{{n, n, n}, 0, {}, {}};
+    ExpansionReport report{{n, n, n}, 0, {}, {}, {}};
     std::vector<Site> placed;
     placed.reserve(sites.size() - result.size());
     std::vector<std::string> absent;
@@ -123,6 +128,19 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
                 absent.push_back(species.element);
         }
     }
+
+    UnitPlacement by_unit = place_units(structure, *supercell, rng, stop);
+    if (stop.stop_requested()) return interrupted();
+    report.n_vacancies += by_unit.vacancies;
+    report.unit_report = std::move(by_unit.rows);
+    worst = std::max(worst, by_unit.worst);
+    placed.insert(placed.end(), std::make_move_iterator(by_unit.placed.begin()),
+                  std::make_move_iterator(by_unit.placed.end()));
+    for (const UnitReportRow& row : report.unit_report)
+        if (row.copies_placed == 0 && row.target_occupancy > 0.0)
+            report.warnings.push_back("no copy of unit " + std::to_string(row.unit) + " could take its alternative " +
+                                      std::to_string(row.alternative) + ": the occupancy is too small for a " +
+                                      cube(n) + " supercell");
 
     if (!absent.empty()) {
         std::string names;

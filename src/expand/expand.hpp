@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "expand/unit_choice.hpp"
 #include "model/structure.hpp"
 
 namespace kestrel::expand {
@@ -25,6 +26,9 @@ struct ExpansionReport {
     std::uint64_t n_vacancies;
     std::vector<std::string> warnings;
     std::vector<OccupancyReportRow> occupancy_report;
+    // Per alternative of each pool of equivalent units: how many copies took
+    // it. Empty for a structure without units.
+    std::vector<UnitReportRow> unit_report;
 };
 
 struct Expansion {

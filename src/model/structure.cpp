@@ -1,18 +1,67 @@
 #include "model/structure.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "base/fixed4.hpp"
 
 namespace kestrel {
 
 Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites) {
+    return make_structure(std::move(lattice), std::move(sites), Units{});
+}
+
+namespace {
+
+Result<Ok> check_units(const std::vector<Site>& sites, const Units& units) {
+    if (units.sites.empty() && units.sources.empty()) return Ok{};
+    if (units.sites.size() != sites.size()) return fail("units must give one entry per site");
+    for (std::size_t s = 0; s < sites.size(); ++s) {
+        const SiteUnit& place = units.sites[s];
+        if (!place.in_unit()) continue;
+        if (place.unit >= units.sources.size())
+            return fail("site " + std::to_string(s) + " names unit " + std::to_string(place.unit) + ", but there are " +
+                        std::to_string(units.sources.size()) + " units");
+        if (site_is_ordered(sites[s]))
+            return fail("site " + std::to_string(s) + " is fully occupied and cannot be an alternative of a unit");
+    }
+    const std::vector<std::vector<UnitMember>> members = unit_members(units);
+    for (std::size_t u = 0; u < members.size(); ++u) {
+        if (members[u].empty()) return fail("unit " + std::to_string(u) + " has no sites");
+        // Alternatives are numbered from 0, so a unit has no more of them than sites.
+        for (const UnitMember& member : members[u])
+            if (member.alternative >= members[u].size())
+                return fail("unit " + std::to_string(u) + " has " + std::to_string(members[u].size()) +
+                            " sites but names alternative " + std::to_string(member.alternative));
+        double sum = 0.0;
+        for (double occupancy : alternative_occupancies(sites, members[u])) sum += occupancy;
+        if (sum > 1.001)
+            return fail("the alternatives of unit " + std::to_string(u) + " have occupancies summing to " +
+                        format_fixed4(sum) + ", which exceeds 1");
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites, Units units) {
     if (sites.empty()) return fail("structure has no sites");
     for (const Site& site : sites) {
         const double sum = site_occupancy(site);
         if (sum > 1.001) return fail("a site has occupancies summing to " + format_fixed4(sum) + ", which exceeds 1");
     }
-    return Structure(std::move(lattice), std::move(sites));
+    if (Result<Ok> checked = check_units(sites, units); !checked) return checked.take_error();
+    return Structure(std::move(lattice), std::move(sites), std::move(units));
+}
+
+std::vector<double> alternative_occupancies(const std::vector<Site>& sites, const std::vector<UnitMember>& members) {
+    std::vector<double> occupancy;
+    for (const UnitMember& member : members) {
+        if (member.alternative >= occupancy.size()) occupancy.resize(member.alternative + std::size_t{1}, 0.0);
+        occupancy[member.alternative] = std::max(occupancy[member.alternative], site_occupancy(sites[member.site]));
+    }
+    return occupancy;
 }
 
 double site_occupancy(const Site& site) {

@@ -9,6 +9,7 @@
 
 #include "base/error.hpp"
 #include "model/lattice.hpp"
+#include "model/units.hpp"
 
 namespace kestrel {
 
@@ -27,18 +28,29 @@ public:
     const Lattice& lattice() const { return lattice_; }
     const std::vector<Site>& sites() const { return sites_; }
     std::uint64_t n_sites() const { return sites_.size(); }
+    // Empty when no site belongs to a unit of correlated disorder.
+    const Units& units() const { return units_; }
+    std::uint64_t n_units() const { return units_.sources.size(); }
 
 private:
-    friend Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites);
-    Structure(Lattice lattice, std::vector<Site> sites) : lattice_(std::move(lattice)), sites_(std::move(sites)) {}
+    friend Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites, Units units);
+    Structure(Lattice lattice, std::vector<Site> sites, Units units)
+        : lattice_(std::move(lattice)), sites_(std::move(sites)), units_(std::move(units)) {}
 
     Lattice lattice_;
     std::vector<Site> sites_;
+    Units units_;
 };
 
 // The only way to get a Structure: rejects an empty site list and any site
 // whose occupancies add up to more than 1.001.
 Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites);
+
+// The same with units of correlated disorder. Also rejects a unit list that
+// does not give one entry per site, a unit number without a source, a unit
+// without sites, a site of a unit that is fully occupied, and a unit whose
+// alternatives' occupancies add up to more than 1.001.
+Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites, Units units);
 
 // Byte-wise ascending order of element names (std::string compares as unsigned bytes).
 using Composition = std::map<std::string, double>;
@@ -53,5 +65,9 @@ double volume(const Structure& structure);
 bool site_is_ordered(const Site& site);
 bool is_ordered(const Structure& structure);
 std::vector<Vec3> cart_coords(const Structure& structure);
+
+// The occupancy of each alternative of one unit, indexed by alternative: the
+// largest site occupancy among its members (0 for a number no member uses).
+std::vector<double> alternative_occupancies(const std::vector<Site>& sites, const std::vector<UnitMember>& members);
 
 }  // namespace kestrel

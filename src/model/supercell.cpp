@@ -50,6 +50,47 @@ std::uint64_t bytes_per_image(const Structure& structure) {
     return bytes;
 }
 
+std::int64_t floor_div(std::int64_t a, std::int64_t n) {
+    return a >= 0 ? a / n : -((-a + n - 1) / n);
+}
+
+// The units of the supercell: copy T of source unit u holds, for each member
+// site s taking part at frac_s + c_s, the image (c_s + T) mod n of s, which
+// takes part at its own position plus floor((c_s + T) / n) supercell cells.
+Units supercell_units(const Structure& structure, const std::uint64_t counts[3]) {
+    const Units& source = structure.units();
+    if (source.empty()) return {};
+    const std::uint64_t n_source = structure.n_sites();
+    const std::uint64_t images = counts[0] * counts[1] * counts[2];
+    const std::vector<std::vector<UnitMember>> members = unit_members(source);
+    Units units;
+    units.sites.resize(static_cast<std::size_t>(images * n_source));
+    units.sources.reserve(static_cast<std::size_t>(images * members.size()));
+    for (std::uint64_t i = 0; i < counts[0]; ++i)
+        for (std::uint64_t j = 0; j < counts[1]; ++j)
+            for (std::uint64_t k = 0; k < counts[2]; ++k) {
+                const std::int64_t copy[3] = {static_cast<std::int64_t>(i), static_cast<std::int64_t>(j),
+                                              static_cast<std::int64_t>(k)};
+                for (std::size_t u = 0; u < members.size(); ++u) {
+                    const auto unit = static_cast<std::uint32_t>(units.sources.size());
+                    units.sources.push_back(source.sources[u]);
+                    for (const UnitMember& member : members[u]) {
+                        std::uint64_t image = 0;
+                        SiteUnit place{unit, member.alternative, {0, 0, 0}};
+                        for (int axis = 0; axis < 3; ++axis) {
+                            const auto n = static_cast<std::int64_t>(counts[axis]);
+                            const std::int64_t at = copy[axis] + member.cell[axis];
+                            const std::int64_t wraps = floor_div(at, n);
+                            image = image * counts[axis] + static_cast<std::uint64_t>(at - wraps * n);
+                            place.cell[axis] = static_cast<std::int32_t>(wraps);
+                        }
+                        units.sites[static_cast<std::size_t>(image * n_source + member.site)] = place;
+                    }
+                }
+            }
+    return units;
+}
+
 std::string dimensions(std::uint64_t na, std::uint64_t nb, std::uint64_t nc) {
     return std::to_string(na) + "x" + std::to_string(nb) + "x" + std::to_string(nc);
 }
@@ -75,6 +116,7 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
         return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
                     " sites needs more memory than this machine has");
 
+    const std::uint64_t counts[3] = {na, nb, nc};
     const Mat3& source = structure.lattice().matrix();
     const double scale[3] = {static_cast<double>(na), static_cast<double>(nb), static_cast<double>(nc)};
     Mat3 matrix;
@@ -109,7 +151,7 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
         return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
                     " sites needs more memory than is available");
     }
-    return make_structure(std::move(*lattice), std::move(sites));
+    return make_structure(std::move(*lattice), std::move(sites), supercell_units(structure, counts));
 }
 
 }  // namespace kestrel

@@ -8,6 +8,7 @@
 #include "python_binding/errors.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
+#include "python_binding/units.hpp"
 #include "model/supercell.hpp"
 
 namespace kestrel::py {
@@ -66,7 +67,11 @@ PyRef disorder_summary(PyObject* self) {
     std::vector<std::size_t> listed;
     for (std::size_t i = 0; i < sites.size(); ++i)
         if (!site_is_ordered(sites[i])) listed.push_back(i);
-    return make_list(listed.size(), [&](std::size_t i) { return summary_entry(listed[i], sites[listed[i]]); });
+    return make_list(listed.size(), [&](std::size_t i) {
+        PyRef entry = summary_entry(listed[i], sites[listed[i]]);
+        if (entry && !add_unit_columns(entry.get(), *record, listed[i])) return PyRef{};
+        return entry;
+    });
 }
 
 const Signature kSupercellSignature{"Structure.make_supercell()", {"na", "nb", "nc"}, 3};
@@ -100,6 +105,19 @@ PyRef report_row(const expand::OccupancyReportRow& row) {
     return dict;
 }
 
+PyRef unit_report_row(const expand::UnitReportRow& row) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    const double actual = static_cast<double>(row.copies_placed) / static_cast<double>(row.units_in_pool);
+    if (!put(dict.get(), "unit", make_u64(row.unit)) || !put(dict.get(), "alternative", make_u64(row.alternative)) ||
+        !put(dict.get(), "target_occupancy", make_float(row.target_occupancy)) ||
+        !put(dict.get(), "units_in_pool", make_u64(row.units_in_pool)) ||
+        !put(dict.get(), "copies_placed", make_u64(row.copies_placed)) ||
+        !put(dict.get(), "actual_occupancy", make_float(actual)))
+        return {};
+    return dict;
+}
+
 PyRef report_dict(const expand::ExpansionReport& report) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
@@ -110,6 +128,12 @@ PyRef report_dict(const expand::ExpansionReport& report) {
              make_list(report.warnings.size(), [&](std::size_t i) { return make_text(report.warnings[i]); })) ||
         !put(dict.get(), "occupancy_report",
              make_list(rows.size(), [&](std::size_t i) { return report_row(rows[i]); })))
+        return {};
+    // Only a structure with units has the key, so other reports stay as they were.
+    const auto& units = report.unit_report;
+    if (!units.empty() &&
+        !put(dict.get(), "unit_report",
+             make_list(units.size(), [&](std::size_t i) { return unit_report_row(units[i]); })))
         return {};
     return dict;
 }

@@ -9,6 +9,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/units.hpp"
 #include "base/fixed4.hpp"
 
 namespace kestrel::py {
@@ -24,7 +25,7 @@ StructureObject* as_instance(PyObject* object) {
 
 // ---- constructor ------------------------------------------------------------
 
-const Signature kNewSignature{"Structure.__new__()", {"matrix", "frac_coords", "species"}, 3};
+const Signature kNewSignature{"Structure.__new__()", {"matrix", "frac_coords", "species", "units"}, 3};
 
 PyRef new_structure(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
@@ -55,7 +56,9 @@ PyRef new_structure(PyObject* args, PyObject* kwargs) {
         for (auto& [element, occupancy] : entries) site.species.push_back({std::move(element), occupancy});
         sites.push_back(std::move(site));
     }
-    Result<Structure> record = make_structure(std::move(*lattice), std::move(sites));
+    std::optional<Units> units = to_units(arguments[3], sites);
+    if (!units) return {};
+    Result<Structure> record = make_structure(std::move(*lattice), std::move(sites), std::move(*units));
     if (!record) return raise_structure_error(record.error());
     return wrap_structure(std::move(*record));
 }
@@ -89,8 +92,10 @@ std::string printed_form(const Structure& record) {
         if (!formula.empty()) formula += ' ';
         formula += element + amount_text(amount);
     }
+    const std::uint64_t units = record.n_units();
     return "Structure(" + std::to_string(record.n_sites()) + " sites, " + formula +
-           (is_ordered(record) ? "" : ", disordered") + ")";
+           (is_ordered(record) ? "" : ", disordered") +
+           (units == 0 ? "" : ", " + std::to_string(units) + (units == 1 ? " unit" : " units")) + ")";
 }
 
 PyObject* structure_repr(PyObject* self) {
@@ -191,6 +196,9 @@ PyObject* get_frac_coords(PyObject* self, void*) {
 PyObject* get_cart_coords(PyObject* self, void*) {
     return property(self, [](const Structure& s) { return vec3_list(cart_coords(s)); });
 }
+PyObject* get_units(PyObject* self, void*) {
+    return property(self, [](const Structure& s) { return units_list(s); });
+}
 PyObject* get_species(PyObject* self, void*) {
     return property(self, [](const Structure& s) -> PyRef {
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(s.sites().size())));
@@ -255,11 +263,23 @@ PyGetSetDef kProperties[] = {
     {"frac_coords", get_frac_coords, nullptr, nullptr, nullptr},
     {"cart_coords", get_cart_coords, nullptr, nullptr, nullptr},
     {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
+    {"units", get_units, nullptr,
+     "Per site None, or (unit, alternative): the place of correlated disorder the site belongs to and which of\n"
+     "its alternatives it is. The sites of one alternative come and go together; two alternatives of one unit\n"
+     "never coexist.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Structure(matrix, frac_coords, species)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Structure(matrix, frac_coords, species, units=None)\n--\n\n"
+                    "`units` declares correlated disorder: one entry per site, None for a site that is filled on its\n"
+                    "own, or a pair (unit, alternative) of integers. A unit is one place that holds exactly one of its\n"
+                    "alternatives, or nothing: the sites of one alternative come and go together (a pair of them\n"
+                    "weighs min(occ_i, occ_j) in the RDF) and two alternatives never coexist (weight 0). Numbers are\n"
+                    "taken in order of first appearance; each site joins its unit at its image nearest the unit's\n"
+                    "first site.")},
     {Py_tp_new, reinterpret_cast<void*>(structure_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},

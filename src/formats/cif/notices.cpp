@@ -80,6 +80,34 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::latin1_text:
             return "read " + plural(n, "non-UTF-8 byte", "non-UTF-8 bytes") +
                    " in comments and text values as Latin-1" + label_list(notice);
+        case CifNoticeKind::units_from_distance:
+            return "took " + plural(n, "set", "sets") +
+                   " of partly occupied positions closer than 0.7 angstrom, which cannot be occupied together, as "
+                   "alternatives of one place" +
+                   label_list(notice);
+        case CifNoticeKind::overfull_split:
+            return "left " + plural(n, "set", "sets") +
+                   " of partly occupied positions closer than 0.7 angstrom independent: their occupancies add up to "
+                   "more than 1" +
+                   label_list(notice);
+        case CifNoticeKind::split_search_skipped:
+            return "did not look for split positions among " + std::to_string(n) +
+                   " partly occupied sites: too many to compare pairwise";
+        case CifNoticeKind::group_on_full_row:
+            return "ignored the disorder group of " + plural(n, "fully occupied row", "fully occupied rows") +
+                   label_list(notice);
+        case CifNoticeKind::single_group_assembly:
+            return plural(n, "disorder assembly has", "disorder assemblies have") +
+                   " a single group: its atoms are taken to come and go together" + label_list(notice);
+        case CifNoticeKind::uneven_group:
+            return plural(n, "disorder group holds", "disorder groups hold") +
+                   " rows of different occupancies: the group's pairs are weighed by the smaller" + label_list(notice);
+        case CifNoticeKind::overfull_unit:
+            return "the disorder groups of " + plural(n, "place add", "places add") +
+                   " up to an occupancy above 1: their sites were left independent" + label_list(notice);
+        case CifNoticeKind::shared_unit_sites:
+            return plural(n, "site holds", "sites hold") +
+                   " atoms of several disorder groups or places: left independent of the groups" + label_list(notice);
     }
     return "unknown notice";
 }

@@ -27,6 +27,15 @@ enum class CifNoticeKind {
     cell_volume_differs,  // detail: the whole sentence
     formula_differs,      // detail: the whole sentence
     latin1_text,          // count: bytes; labels: "line N"
+    // Units of correlated disorder (the groups a file states are no notice).
+    units_from_distance,    // labels: the sites of each unit found
+    overfull_split,         // labels: close sites whose occupancies add above 1
+    split_search_skipped,   // count: partly occupied sites, too many to scan
+    group_on_full_row,      // labels: rows
+    single_group_assembly,  // labels: the assembly and its group
+    uneven_group,           // labels: the group and a row that differs
+    overfull_unit,          // labels: units whose alternatives add above 1
+    shared_unit_sites,      // labels: sites holding atoms of several places
 };
 
 struct CifNotice {

@@ -11,6 +11,7 @@
 #include "base/unit_interval.hpp"
 #include "formats/cif/cell.hpp"
 #include "formats/cif/cell_fit.hpp"
+#include "formats/cif/disorder.hpp"
 #include "formats/cif/elements.hpp"
 #include "formats/cif/formula_check.hpp"
 #include "formats/cif/measured.hpp"
@@ -196,6 +197,19 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
     return make_structure(std::move(lattice), merger.take_sites());
 }
 
+// The units of correlated disorder the rows' group codes and positions give.
+Result<Structure> with_disorder_units(const CifBlock& block, const std::vector<AsymmetricAtom>& atoms,
+                                      const std::vector<SymmetryOperation>& operations, Structure structure,
+                                      const std::vector<std::vector<CifSiteRow>>& site_rows, CifNotices& notices) {
+    std::vector<CifDisorderRow> rows;
+    rows.reserve(atoms.size());
+    for (const AsymmetricAtom& atom : atoms) rows.push_back({atom.loop_row, atom.label, atom.occupancy, atom.position});
+    std::vector<std::vector<std::uint32_t>> loop_rows(site_rows.size());
+    for (std::size_t s = 0; s < site_rows.size(); ++s)
+        for (const CifSiteRow& row : site_rows[s]) loop_rows[s].push_back(row.row);
+    return add_cif_units(block, rows, operations, std::move(structure), loop_rows, notices);
+}
+
 }  // namespace
 
 Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
@@ -217,6 +231,8 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
         expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices, site_rows);
     if (!structure) return structure.take_error();
     check_formula(block, *structure, notices);
+    structure = with_disorder_units(block, *atoms, *operations, std::move(*structure), site_rows, notices);
+    if (!structure) return structure.take_error();
     return CifReading{block.name, std::move(*structure), notices.take(), std::move(site_rows)};
 }
 

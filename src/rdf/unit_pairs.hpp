@@ -1,0 +1,29 @@
+// The pair weights of correlated disorder. The pair loop weighs every pair
+// by the product of its occupancies, as if each site were filled on its own.
+// Within one unit that is wrong: two sites of one alternative come and go
+// together (weight min(occ_i, occ_j)), and two alternatives never coexist
+// (weight 0). Pairs within a unit are few and short, so the loop keeps its
+// product weights and this correction adds the difference to the same bins.
+#pragma once
+
+#include "model/structure.hpp"
+#include "neighbor/shells.hpp"
+#include "rdf/histogram.hpp"
+
+namespace kestrel {
+
+// The weight of a pair of species entries within one unit.
+inline double unit_pair_weight(bool same_alternative, double occupancy_i, double occupancy_j) {
+    if (!same_alternative) return 0.0;
+    return occupancy_i < occupancy_j ? occupancy_i : occupancy_j;
+}
+
+// Adds, for every pair of sites of one unit at the images their unit puts
+// them (distance above the pair loop's coincidence bound and at most
+// `cutoff`), the correlated weight less the product weight, once per
+// unordered pair as the pair loop counts them (before symmetrise). Nothing
+// happens for a structure without units.
+void add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
+                               const UniformShells& shells, PairHistogram& histogram);
+
+}  // namespace kestrel
