@@ -57,10 +57,17 @@ Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites, Units
 
 std::vector<double> alternative_occupancies(const std::vector<Site>& sites, const std::vector<UnitMember>& members) {
     std::vector<double> occupancy;
+    std::vector<double> count;
     for (const UnitMember& member : members) {
-        if (member.alternative >= occupancy.size()) occupancy.resize(member.alternative + std::size_t{1}, 0.0);
-        occupancy[member.alternative] = std::max(occupancy[member.alternative], site_occupancy(sites[member.site]));
+        if (member.alternative >= occupancy.size()) {
+            occupancy.resize(member.alternative + std::size_t{1}, 0.0);
+            count.resize(occupancy.size(), 0.0);
+        }
+        occupancy[member.alternative] += site_occupancy(sites[member.site]);
+        count[member.alternative] += 1.0;
     }
+    for (std::size_t a = 0; a < occupancy.size(); ++a)
+        if (count[a] > 0.0) occupancy[a] /= count[a];
     return occupancy;
 }
 

@@ -67,7 +67,9 @@ bool is_ordered(const Structure& structure);
 std::vector<Vec3> cart_coords(const Structure& structure);
 
 // The occupancy of each alternative of one unit, indexed by alternative: the
-// largest site occupancy among its members (0 for a number no member uses).
+// mean site occupancy of its members (0 for a number no member uses). Files
+// refine each atom of a group on its own (0.767, 0.757, 0.765), so the mean,
+// not the largest, is what the group holds.
 std::vector<double> alternative_occupancies(const std::vector<Site>& sites, const std::vector<UnitMember>& members);
 
 }  // namespace kestrel

@@ -1,6 +1,7 @@
 #include "rdf/unit_pairs.hpp"
 
 #include <cmath>
+#include <unordered_map>
 
 namespace kestrel {
 namespace {
@@ -19,9 +20,10 @@ double squared_distance(const Lattice& lattice, const Site& a, const UnitMember&
 
 }  // namespace
 
-void add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
-                               const UniformShells& shells, PairHistogram& histogram) {
-    if (structure.units().empty()) return;
+UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
+                                          const UniformShells& shells, PairHistogram& histogram) {
+    UnitCorrections taken;
+    if (structure.units().empty()) return taken;
     const std::vector<Site>& sites = structure.sites();
     const double cutoff2 = cutoff * cutoff;
     const std::size_t n_bins = histogram.n_bins;
@@ -44,10 +46,26 @@ void add_unit_pair_corrections(const Structure& structure, const SpeciesTable& s
                 for (std::size_t i = first(a.site); i < last(a.site); ++i)
                     for (std::size_t j = first(b.site); j < last(b.site); ++j) {
                         const double oi = species.occupancy[i], oj = species.occupancy[j];
-                        histogram.counts[species.element[i] * stride + species.element[j] * n_bins + k] +=
-                            unit_pair_weight(same, oi, oj) - oi * oj;
+                        const std::size_t entry = species.element[i] * stride + species.element[j] * n_bins + k;
+                        const double change = unit_pair_weight(same, oi, oj) - oi * oj;
+                        histogram.counts[entry] += change;
+                        taken[entry] += std::fabs(change);
                     }
             }
+    return taken;
+}
+
+void clear_cancelled_counts(const UnitCorrections& taken, PairHistogram& histogram) {
+    const std::size_t n_bins = histogram.n_bins;
+    const std::size_t stride = histogram.n_elements * n_bins;
+    for (const auto& [entry, size] : taken) {
+        const std::size_t a = entry / stride, b = (entry % stride) / n_bins, k = entry % n_bins;
+        const std::size_t mirror = b * stride + a * n_bins + k;
+        const auto other = taken.find(mirror);
+        const double total = size + (other == taken.end() || mirror == entry ? 0.0 : other->second);
+        for (std::size_t at : {entry, mirror})
+            if (std::fabs(histogram.counts[at]) <= 2e-12 * total) histogram.counts[at] = 0.0;
+    }
 }
 
 }  // namespace kestrel

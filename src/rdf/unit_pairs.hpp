@@ -6,6 +6,9 @@
 // product weights and this correction adds the difference to the same bins.
 #pragma once
 
+#include <cstddef>
+#include <unordered_map>
+
 #include "model/structure.hpp"
 #include "neighbor/shells.hpp"
 #include "rdf/histogram.hpp"
@@ -23,7 +26,16 @@ inline double unit_pair_weight(bool same_alternative, double occupancy_i, double
 // `cutoff`), the correlated weight less the product weight, once per
 // unordered pair as the pair loop counts them (before symmetrise). Nothing
 // happens for a structure without units.
-void add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
-                               const UniformShells& shells, PairHistogram& histogram);
+// Per histogram entry corrected, the size of what was added or taken there.
+using UnitCorrections = std::unordered_map<std::size_t, double>;
+
+UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
+                                          const UniformShells& shells, PairHistogram& histogram);
+
+// After symmetrise: where the correction took away all the loop had added
+// (two alternatives 0.3 A apart and nothing else in the bin), rounding
+// leaves a few units in the last place, of either sign. That is no pair:
+// such entries become 0.
+void clear_cancelled_counts(const UnitCorrections& corrections, PairHistogram& histogram);
 
 }  // namespace kestrel

@@ -18,8 +18,7 @@ using Cell = std::array<std::int32_t, 3>;
 struct RowCodes {
     bool grouped = false;  // has a group code that counts
     std::string assembly;  // "" where the file gives none
-    std::string group;
-    bool negative = false;  // a negative group code: disorder about a symmetry element
+    std::string group;  // a negative code marks disorder about a symmetry element; the images tell the same
 };
 
 bool same_codes(const RowCodes& a, const RowCodes& b) {
@@ -46,8 +45,6 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
         code.group = std::string(value);
         if (assembly && !cif_value_missing(loop->at(rows[a].loop_row, *assembly)))
             code.assembly = std::string(trim(loop->at(rows[a].loop_row, *assembly)));
-        const std::optional<double> number = cif_number(value);
-        code.negative = number && *number < 0.0;
     }
     return codes;
 }
@@ -192,118 +189,166 @@ bool one_kind_of_row(const std::vector<std::uint32_t>& rows_of_site, const std::
     return true;
 }
 
-struct Finder {
-    const Structure& structure;
-    const std::vector<CifDisorderRow>& rows;
-    const std::vector<RowCodes>& codes;
-    const std::vector<std::vector<std::optional<Image>>>& images;  // per row, per operation
-    std::size_t n_operations;
-    UnitBuilder& builder;
-    CifNotices& notices;
-    std::vector<std::string> clashes;
+// The image of one group of one assembly under one operation.
+struct Piece {
+    std::size_t assembly;  // index into the assemblies
+    std::string group;
+    std::size_t operation;
+    std::vector<Member> members;
+    Vec3 centre{};        // Cartesian, of the members at their cells
+    double radius = 0.0;  // from the centre to the farthest member
+};
 
-    // Rows of one assembly with a positive group: each operation's copy is a
-    // unit, joined with an earlier copy that reaches the same sites.
-    std::size_t assembly_units(const std::vector<std::size_t>& members, const std::vector<std::string>& groups) {
-        std::size_t made = 0;
-        std::vector<std::uint32_t> own_units;
-        for (std::size_t k = 0; k < n_operations; ++k) {
-            std::vector<Member> copy;
-            for (std::size_t a : members)
-                if (images[a][k]) {
-                    const auto alternative = static_cast<std::uint32_t>(
-                        std::find(groups.begin(), groups.end(), codes[a].group) - groups.begin());
-                    copy.push_back({images[a][k]->site, images[a][k]->cell, alternative});
-                }
-            if (copy.empty()) continue;
-            std::optional<std::uint32_t> unit;
-            Cell offset{0, 0, 0};
-            for (const Member& m : copy) {
-                const SiteUnit& place = builder.place(m.site);
-                if (place.in_unit() && std::find(own_units.begin(), own_units.end(), place.unit) != own_units.end()) {
-                    unit = place.unit;
-                    for (int axis = 0; axis < 3; ++axis) offset[axis] = place.cell[axis] - m.cell[axis];
-                    break;
-                }
+// Groups of one copy of an assembly lying this close belong to one place: the
+// alternatives of a place overlap, while two places of a molecule, or two
+// molecules, are farther apart than any bond.
+inline constexpr double kSamePlaceDistance = 1.6;  // angstrom
+
+class PieceLinker {
+public:
+    PieceLinker(const Structure& structure, std::vector<Piece>& pieces) : structure_(structure), pieces_(pieces) {
+        for (Piece& piece : pieces_) {
+            Vec3 sum{0.0, 0.0, 0.0};
+            for (const Member& m : piece.members) {
+                const Vec3 at = position(m);
+                for (int axis = 0; axis < 3; ++axis) sum[axis] += at[axis];
             }
-            if (!unit) {
-                unit = builder.new_unit(UnitSource::groups);
-                own_units.push_back(*unit);
-                ++made;
+            for (int axis = 0; axis < 3; ++axis) piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
+            for (const Member& m : piece.members) {
+                const Vec3 at = position(m);
+                piece.radius = std::max(piece.radius, length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1],
+                                                                  at[2] - piece.centre[2]}));
             }
-            for (std::size_t i = 0; i < copy.size(); ++i) builder.put(*unit, copy[i], offset, clashes, label_of(copy[i].site));
         }
-        return made;
     }
 
-    // Rows of one negative group: each operation's copy is an alternative;
-    // copies with atoms on top of one another (closer than kSplitDistance)
-    // are alternatives of one unit.
-    std::size_t symmetry_units(const std::vector<std::size_t>& members) {
-        struct Found {
-            std::uint32_t unit;
-            std::vector<std::vector<Member>> alternatives;  // cells in the unit's frame
-        };
-        std::vector<Found> found;
-        for (std::size_t k = 0; k < n_operations; ++k) {
-            std::vector<Member> copy;
-            for (std::size_t a : members)
-                if (images[a][k]) copy.push_back({images[a][k]->site, images[a][k]->cell, 0});
-            if (copy.empty()) continue;
-            Found* joined = nullptr;
-            Cell offset{0, 0, 0};
-            for (Found& unit : found) {
-                if (const std::optional<Cell> shift = overlap(unit, copy)) {
-                    joined = &unit;
-                    offset = *shift;
-                    break;
-                }
-            }
-            if (joined == nullptr) {
-                found.push_back({builder.new_unit(UnitSource::symmetry), {}});
-                joined = &found.back();
-            }
-            std::vector<Member> placed;
-            for (const Member& m : copy) placed.push_back({m.site, add(m.cell, offset), 0});
-            if (std::any_of(joined->alternatives.begin(), joined->alternatives.end(),
-                            [&](const std::vector<Member>& known) { return same_sites(known, placed); }))
-                continue;  // the operation maps the group onto itself
-            const auto alternative = static_cast<std::uint32_t>(joined->alternatives.size());
-            for (Member& m : placed) {
-                m.alternative = alternative;
-                builder.put(joined->unit, m, Cell{0, 0, 0}, clashes, label_of(m.site));
-            }
-            joined->alternatives.push_back(std::move(placed));
-        }
-        std::size_t made = 0;
-        for (const Found& unit : found) made += unit.alternatives.size() > 1 ? 1 : 0;
-        return made;
-    }
-
-    template <class Found>
-    std::optional<Cell> overlap(const Found& unit, const std::vector<Member>& copy) const {
-        for (const std::vector<Member>& alternative : unit.alternatives)
-            for (const Member& known : alternative)
-                for (const Member& m : copy) {
-                    const auto [shift, distance] = nearest_image(
-                        structure.lattice(), at_cell(structure.sites()[known.site].frac, known.cell),
-                        at_cell(structure.sites()[m.site].frac, m.cell));
-                    if (distance < kSplitDistance) return shift;
+    // The translation of q (in cells) that puts it on p, when the two are one
+    // place: the same copy with atoms within kSamePlaceDistance, or any two
+    // copies with atoms on top of one another (within kSplitDistance).
+    std::optional<Cell> link(const Piece& p, const Piece& q) const {
+        if (p.assembly != q.assembly) return std::nullopt;
+        if (p.operation == q.operation && closest(p, q, Cell{0, 0, 0}) < kSamePlaceDistance) return Cell{0, 0, 0};
+        // The translations that could bring q within reach of p.
+        const Vec3 d = structure_.lattice().to_fractional(
+            Vec3{p.centre[0] - q.centre[0], p.centre[1] - q.centre[1], p.centre[2] - q.centre[2]});
+        const Cell nearest{static_cast<std::int32_t>(std::round(d[0])), static_cast<std::int32_t>(std::round(d[1])),
+                           static_cast<std::int32_t>(std::round(d[2]))};
+        for (int i = -1; i <= 1; ++i)
+            for (int j = -1; j <= 1; ++j)
+                for (int k = -1; k <= 1; ++k) {
+                    const Cell shift{nearest[0] + i, nearest[1] + j, nearest[2] + k};
+                    if (p.operation == q.operation && shift == Cell{0, 0, 0}) continue;
+                    const Vec3 moved = structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
+                    const double apart = length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
+                                                     p.centre[2] - q.centre[2] - moved[2]});
+                    if (apart > p.radius + q.radius + kSplitDistance) continue;
+                    if (closest(p, q, shift) < kSplitDistance) return shift;
                 }
         return std::nullopt;
     }
 
-    static bool same_sites(const std::vector<Member>& a, const std::vector<Member>& b) {
-        if (a.size() != b.size()) return false;
-        for (const Member& m : b)
-            if (std::none_of(a.begin(), a.end(),
-                             [&](const Member& n) { return n.site == m.site && n.cell == m.cell; }))
-                return false;
-        return true;
+    // The shortest distance between members of two lists, at their cells;
+    // a member both lists hold (an atom on the symmetry element that maps
+    // one onto the other) does not count.
+    double closest(const std::vector<Member>& p, const std::vector<Member>& q) const {
+        double best = 1e300;
+        for (const Member& a : p)
+            for (const Member& b : q) {
+                if (a.site == b.site && a.cell == b.cell) continue;
+                const Vec3 pa = position(a), pb = position(b);
+                best = std::min(best, length(Vec3{pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]}));
+            }
+        return best;
     }
 
-    std::string label_of(std::uint32_t site) const { return "site " + std::to_string(site); }
+private:
+    Vec3 position(const Member& m) const { return structure_.lattice().to_cartesian(at_cell(structure_.sites()[m.site].frac, m.cell)); }
+
+    double closest(const Piece& p, const Piece& q, const Cell& shift) const {
+        std::vector<Member> moved = q.members;
+        for (Member& m : moved) m.cell = add(m.cell, shift);
+        return closest(p.members, moved);
+    }
+
+    const Structure& structure_;
+    std::vector<Piece>& pieces_;
 };
+
+bool same_sites(const std::vector<Member>& a, const std::vector<Member>& b) {
+    if (a.size() != b.size()) return false;
+    for (const Member& m : b)
+        if (std::none_of(a.begin(), a.end(), [&](const Member& n) { return n.site == m.site && n.cell == m.cell; }))
+            return false;
+    return true;
+}
+
+// Every piece of every assembly; the pieces that are one place (see
+// PieceLinker) form a unit, each distinct piece one of its alternatives.
+// A unit holding two images of one group is disorder about a symmetry
+// element; any other, disorder groups.
+void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBuilder& builder,
+                 std::vector<std::string>& clashes) {
+    const PieceLinker linker(structure, pieces);
+    std::vector<bool> seen(pieces.size(), false);
+    for (std::size_t root = 0; root < pieces.size(); ++root) {
+        if (seen[root]) continue;
+        seen[root] = true;
+        std::vector<std::pair<std::size_t, Cell>> component{{root, Cell{0, 0, 0}}};
+        for (std::size_t next = 0; next < component.size(); ++next) {
+            const auto [from, offset] = component[next];
+            for (std::size_t q = 0; q < pieces.size(); ++q) {
+                if (seen[q]) continue;
+                if (const std::optional<Cell> shift = linker.link(pieces[from], pieces[q])) {
+                    seen[q] = true;
+                    component.emplace_back(q, add(offset, *shift));
+                }
+            }
+        }
+        // Alternatives: the groups. Images of one group that do not overlap
+        // are parts of one copy sitting on a symmetry element, and one
+        // alternative; images that overlap are alternatives of their own
+        // (disorder about the symmetry element).
+        struct Alternative {
+            std::string group;
+            std::vector<std::vector<Member>> parts;
+        };
+        std::vector<Alternative> found;
+        for (const auto& [index, offset] : component) {
+            std::vector<Member> placed;
+            for (const Member& m : pieces[index].members) placed.push_back({m.site, add(m.cell, offset), 0});
+            bool known = false, joined = false;
+            for (Alternative& alternative : found) {
+                for (const std::vector<Member>& part : alternative.parts) known = known || same_sites(part, placed);
+                if (known) break;
+            }
+            if (known) continue;  // the operation maps the group onto itself
+            for (Alternative& alternative : found) {
+                if (alternative.group != pieces[index].group) continue;
+                const bool overlaps = std::any_of(
+                    alternative.parts.begin(), alternative.parts.end(),
+                    [&](const std::vector<Member>& part) { return linker.closest(part, placed) < kSplitDistance; });
+                if (overlaps) continue;
+                alternative.parts.push_back(placed);
+                joined = true;
+                break;
+            }
+            if (!joined) found.push_back({pieces[index].group, {placed}});
+        }
+        bool symmetry = false;
+        std::vector<std::vector<Member>> alternatives;
+        for (std::size_t a = 0; a < found.size(); ++a) {
+            for (std::size_t b = 0; b < a; ++b) symmetry = symmetry || found[a].group == found[b].group;
+            std::vector<Member> all;
+            for (const std::vector<Member>& part : found[a].parts) all.insert(all.end(), part.begin(), part.end());
+            alternatives.push_back(std::move(all));
+        }
+        const std::uint32_t unit = builder.new_unit(symmetry ? UnitSource::symmetry : UnitSource::groups);
+        for (std::size_t a = 0; a < alternatives.size(); ++a)
+            for (const Member& m : alternatives[a])
+                builder.put(unit, Member{m.site, m.cell, static_cast<std::uint32_t>(a)}, Cell{0, 0, 0}, clashes,
+                            "site " + std::to_string(m.site));
+    }
+}
 
 // Partly occupied sites that no unit holds and no group code names, closer
 // than kSplitDistance to one another: each connected set is a unit whose
@@ -363,6 +408,28 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
     return made;
 }
 
+// Rows of one group whose occupancies differ by more than this are two
+// places that reuse the group's code (0.73/0.27 on one ligand, 0.52/0.48 on
+// another); closer ones are one group whose atoms were refined one by one.
+inline constexpr double kSameShare = 0.02;
+
+// Per row, a number telling apart the places one group code stands for:
+// its occupancies sorted, a new class after each gap above kSameShare.
+std::vector<std::size_t> occupancy_classes(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes) {
+    std::map<std::pair<std::string, std::string>, std::vector<double>> shares;
+    for (std::size_t a = 0; a < rows.size(); ++a)
+        if (codes[a].grouped) shares[{codes[a].assembly, codes[a].group}].push_back(rows[a].occupancy);
+    for (auto& [key, values] : shares) std::sort(values.begin(), values.end());
+    std::vector<std::size_t> share(rows.size(), 0);
+    for (std::size_t a = 0; a < rows.size(); ++a) {
+        if (!codes[a].grouped) continue;
+        const std::vector<double>& values = shares[{codes[a].assembly, codes[a].group}];
+        for (std::size_t i = 1; i < values.size() && values[i] <= rows[a].occupancy; ++i)
+            if (values[i] - values[i - 1] > kSameShare) ++share[a];
+    }
+    return share;
+}
+
 // The bad input the disorder columns can hold, as notices: an assembly of
 // one group, a group whose rows differ in occupancy.
 void check_groups(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes,
@@ -400,39 +467,45 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         mixed_codes[s] = !one_kind_of_row(site_rows[s], codes, row_index);
     }
 
-    // Assemblies and their groups in order of first row; negative groups apart.
+    // Assemblies and their groups in order of first row.
     std::vector<std::string> assemblies;
     std::map<std::string, std::vector<std::string>> groups_of;
-    std::map<std::string, std::vector<std::size_t>> positive_rows;
-    std::vector<std::pair<std::string, std::string>> negative_groups;
-    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> negative_rows;
     std::vector<std::vector<std::optional<Image>>> images(rows.size());
     for (std::size_t a = 0; a < rows.size(); ++a) {
         if (!codes[a].grouped) continue;
         images[a] = images_of_row(structure, rows[a], operations, sites_of_row[a]);
         const RowCodes& code = codes[a];
-        if (code.negative) {
-            const auto key = std::make_pair(code.assembly, code.group);
-            if (negative_rows.find(key) == negative_rows.end()) negative_groups.push_back(key);
-            negative_rows[key].push_back(a);
-            continue;
-        }
         if (groups_of.find(code.assembly) == groups_of.end()) assemblies.push_back(code.assembly);
         std::vector<std::string>& groups = groups_of[code.assembly];
         if (std::find(groups.begin(), groups.end(), code.group) == groups.end()) groups.push_back(code.group);
-        positive_rows[code.assembly].push_back(a);
     }
     check_groups(rows, codes, groups_of, notices);
 
     UnitBuilder builder(structure);
-    Finder finder{structure, rows, codes, images, operations.size(), builder, notices, {}};
+    std::vector<std::string> clashes;
     for (std::uint32_t s = 0; s < structure.n_sites(); ++s)
         if (mixed_codes[s]) {
             builder.exclude(s);
-            finder.clashes.push_back("site " + std::to_string(s));
+            clashes.push_back("site " + std::to_string(s));
         }
-    for (const std::string& assembly : assemblies) finder.assembly_units(positive_rows[assembly], groups_of[assembly]);
-    for (const auto& key : negative_groups) finder.symmetry_units(negative_rows[key]);
+    const std::vector<std::size_t> share = occupancy_classes(rows, codes);
+    std::vector<Piece> pieces;
+    for (std::size_t assembly = 0; assembly < assemblies.size(); ++assembly)
+        for (const std::string& group : groups_of[assemblies[assembly]])
+            for (std::size_t k = 0; k < operations.size(); ++k) {
+                std::map<std::size_t, Piece> by_share;
+                for (std::size_t a = 0; a < rows.size(); ++a) {
+                    if (!codes[a].grouped || codes[a].assembly != assemblies[assembly] || codes[a].group != group ||
+                        !images[a][k])
+                        continue;
+                    Piece& piece = by_share.try_emplace(share[a], Piece{assembly, group + "#" + std::to_string(share[a]),
+                                                                        k, {}, {}, 0.0})
+                                       .first->second;
+                    piece.members.push_back({images[a][k]->site, images[a][k]->cell, 0});
+                }
+                for (auto& [unused, piece] : by_share) pieces.push_back(std::move(piece));
+            }
+    group_units(structure, pieces, builder, clashes);
 
     std::vector<bool> candidate(structure.n_sites(), false);
     for (std::uint32_t s = 0; s < structure.n_sites(); ++s) {
@@ -442,7 +515,7 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
     }
     split_units(structure, candidate, builder, notices);
 
-    for (const std::string& label : finder.clashes) notices.add(CifNoticeKind::shared_unit_sites, label);
+    for (const std::string& label : clashes) notices.add(CifNoticeKind::shared_unit_sites, label);
     Units units = builder.finish();
     // Groups whose occupancies add above one at one place cannot be
     // alternatives: their sites are left independent.
