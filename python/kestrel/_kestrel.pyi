@@ -16,6 +16,7 @@ class Structure:
         matrix: Sequence[Sequence[float]],
         frac_coords: Sequence[Sequence[float]],
         species: Sequence[Mapping[str, float]],
+        units: Optional[Sequence[Optional[Tuple[int, int]]]] = None,
     ) -> "Structure": ...
     @staticmethod
     def from_cif(path: str, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure": ...
@@ -49,6 +50,9 @@ class Structure:
     @property
     def species(self) -> List[Dict[str, float]]:
         """Per-site {element: occupancy}."""
+    @property
+    def units(self) -> List[Optional[Tuple[int, int]]]:
+        """Per site None, or (unit, alternative): the place of correlated disorder the site belongs to."""
     def disorder_summary(self) -> List[Dict[str, Any]]: ...
     @staticmethod
     def available_threads() -> int: ...

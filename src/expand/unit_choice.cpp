@@ -56,13 +56,15 @@ UnitPlacement place_units(const Structure& source, const Structure& supercell, E
         if (stop.stop_requested()) return out;
         const std::vector<double> occupancy = alternative_occupancies(source.sites(), source_members[units.front()]);
         Site alternatives{{0.0, 0.0, 0.0}, {}};
-        for (std::size_t a = 0; a < occupancy.size(); ++a) alternatives.species.push_back({std::to_string(a), occupancy[a]});
+        for (std::size_t a = 0; a < occupancy.size(); ++a)
+            alternatives.species.push_back({std::to_string(a), occupancy[a]});
         const std::uint64_t copies = static_cast<std::uint64_t>(units.size() * images);
         const std::vector<std::uint64_t> counts = pool_counts(alternatives, copies);
 
         std::vector<std::uint32_t> chosen;
         chosen.reserve(static_cast<std::size_t>(copies));
-        for (std::size_t a = 0; a < counts.size(); ++a) chosen.insert(chosen.end(), counts[a], static_cast<std::uint32_t>(a));
+        for (std::size_t a = 0; a < counts.size(); ++a)
+            chosen.insert(chosen.end(), counts[a], static_cast<std::uint32_t>(a));
         if (chosen.size() < copies) chosen.resize(static_cast<std::size_t>(copies), kNoAlternative);
         for (std::size_t k = chosen.size(); k >= 2; --k) std::swap(chosen[k - 1], chosen[rng.below(k)]);
 

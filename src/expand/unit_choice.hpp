@@ -23,7 +23,7 @@ struct UnitReportRow {
 };
 
 struct UnitPlacement {
-    std::vector<Site> placed;  // whole atoms of the chosen alternatives
+    std::vector<Site> placed;     // whole atoms of the chosen alternatives
     std::uint64_t vacancies = 0;  // unit sites left empty
     std::vector<UnitReportRow> rows;
     double worst = 0.0;  // the largest |copies / units - occupancy| of any alternative

@@ -16,7 +16,8 @@ std::vector<std::vector<UnitMember>> unit_members(const Units& units) {
     std::vector<std::vector<UnitMember>> members(units.sources.size());
     for (std::size_t s = 0; s < units.sites.size(); ++s) {
         const SiteUnit& place = units.sites[s];
-        if (place.in_unit()) members[place.unit].push_back({static_cast<std::uint32_t>(s), place.alternative, place.cell});
+        if (place.in_unit())
+            members[place.unit].push_back({static_cast<std::uint32_t>(s), place.alternative, place.cell});
     }
     return members;
 }

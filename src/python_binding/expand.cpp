@@ -131,9 +131,8 @@ PyRef report_dict(const expand::ExpansionReport& report) {
         return {};
     // Only a structure with units has the key, so other reports stay as they were.
     const auto& units = report.unit_report;
-    if (!units.empty() &&
-        !put(dict.get(), "unit_report",
-             make_list(units.size(), [&](std::size_t i) { return unit_report_row(units[i]); })))
+    if (!units.empty() && !put(dict.get(), "unit_report",
+                               make_list(units.size(), [&](std::size_t i) { return unit_report_row(units[i]); })))
         return {};
     return dict;
 }

@@ -272,14 +272,15 @@ PyGetSetDef kProperties[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Structure(matrix, frac_coords, species, units=None)\n--\n\n"
-                    "`units` declares correlated disorder: one entry per site, None for a site that is filled on its\n"
-                    "own, or a pair (unit, alternative) of integers. A unit is one place that holds exactly one of its\n"
-                    "alternatives, or nothing: the sites of one alternative come and go together (a pair of them\n"
-                    "weighs min(occ_i, occ_j) in the RDF) and two alternatives never coexist (weight 0). Numbers are\n"
-                    "taken in order of first appearance; each site joins its unit at its image nearest the unit's\n"
-                    "first site.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Structure(matrix, frac_coords, species, units=None)\n--\n\n"
+         "`units` declares correlated disorder: one entry per site, None for a site that is filled on its\n"
+         "own, or a pair (unit, alternative) of integers. A unit is one place that holds exactly one of its\n"
+         "alternatives, or nothing: the sites of one alternative come and go together (a pair of them\n"
+         "weighs min(occ_i, occ_j) in the RDF) and two alternatives never coexist (weight 0). Numbers are\n"
+         "taken in order of first appearance; each site joins its unit at its image nearest the unit's\n"
+         "first site.")},
     {Py_tp_new, reinterpret_cast<void*>(structure_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},

@@ -64,7 +64,8 @@ std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, static_cast<Py_ssize_t>(s)));
         if (!item || !read_entry(item.get(), s, entry)) return std::nullopt;
         if (!entry) continue;
-        const auto [unit, added] = unit_number.try_emplace(entry->first, static_cast<std::uint32_t>(unit_number.size()));
+        const auto [unit, added] =
+            unit_number.try_emplace(entry->first, static_cast<std::uint32_t>(unit_number.size()));
         if (added) {
             units.sources.push_back(UnitSource::declared);
             alternative_number.emplace_back();

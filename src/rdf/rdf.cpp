@@ -287,8 +287,8 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     const UnitCorrections corrections = add_unit_pair_corrections(
-        structure, species, cutoff,
-        UniformShells{out.edges[1], 1.0 / out.edges[1], static_cast<std::uint32_t>(n_bins)}, histogram);
+        structure, species, cutoff, UniformShells{out.edges[1], 1.0 / out.edges[1], static_cast<std::uint32_t>(n_bins)},
+        histogram);
     histogram.symmetrise();
     clear_cancelled_counts(corrections, histogram);
 

@@ -12,8 +12,7 @@ constexpr double kCoincident = 1e-16;
 double squared_distance(const Lattice& lattice, const Site& a, const UnitMember& ma, const Site& b,
                         const UnitMember& mb) {
     Vec3 delta;
-    for (int axis = 0; axis < 3; ++axis)
-        delta[axis] = (b.frac[axis] + mb.cell[axis]) - (a.frac[axis] + ma.cell[axis]);
+    for (int axis = 0; axis < 3; ++axis) delta[axis] = (b.frac[axis] + mb.cell[axis]) - (a.frac[axis] + ma.cell[axis]);
     const Vec3 d = lattice.to_cartesian(delta);
     return d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
 }

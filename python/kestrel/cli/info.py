@@ -34,15 +34,44 @@ def cmd_info(args) -> int:
         print("disorder: none (every site holds one element, fully occupied)")
         return 0
     print(f"disorder: {len(summary)} of {s.n_sites} sites are partly occupied or mixed")
-    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}")
+    with_units = "unit" in summary[0]
+    if with_units:
+        _print_units(summary)
+    unit_head = f"{'unit':>6}{'alt':>5}  {'found by':<9}" if with_units else ""
+    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}{unit_head}".rstrip())
     for entry in summary:
         x, y, z = entry["frac_coords"]
         occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
         print(
             f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
-            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}"
+            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}{_unit_columns(entry) if with_units else ''}".rstrip()
         )
     return 0
+
+
+def _print_units(summary) -> None:
+    """How many units of alternatives that never coexist, and how each kind was found."""
+    found_by: dict = {}
+    for entry in summary:
+        if entry["unit"] is not None:
+            found_by.setdefault(entry["unit_found_by"], set()).add(entry["unit"])
+    total = sum(len(units) for units in found_by.values())
+    kinds = ", ".join(f"{len(found_by[kind])} from {_HOW[kind]}" for kind in _HOW if kind in found_by)
+    print(f"units: {total} places holding one of their alternatives, or nothing ({kinds})")
+
+
+_HOW = {
+    "groups": "disorder groups",
+    "symmetry": "images on a symmetry element",
+    "distance": "positions closer than 0.7 Å",
+    "declared": "the caller",
+}
+
+
+def _unit_columns(entry) -> str:
+    if entry["unit"] is None:
+        return f"{'-':>6}{'-':>5}  {'-':<9}"
+    return f"{entry['unit']:>6}{entry['alternative']:>5}  {entry['unit_found_by']:<9}"
 
 
 def add_parser(sub) -> None:

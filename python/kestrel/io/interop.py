@@ -71,7 +71,10 @@ def from_ase(atoms: Any) -> Structure:
     from ``arrays["spacegroup_kinds"]`` (older ASE: the tags). Without
     occupancies every atom is a whole atom on its own site. An Atoms object
     whose occupancies cannot be matched to its atoms is refused rather than
-    guessed at.
+    guessed at. ASE has no place for units of correlated disorder (which
+    alternatives of a place never coexist): the structure comes back without
+    units, its partial sites weighed independently; read the CIF with
+    ``Structure.from_cif`` to keep them.
     """
     import numpy as np
 
@@ -169,11 +172,19 @@ def to_ase(structure: Structure) -> Any:
     return ase.Atoms(symbols=symbols, scaled_positions=structure.frac_coords, cell=structure.lattice_matrix, pbc=True)
 
 
+# The pymatgen site property that carries each site's unit of correlated
+# disorder: None, or (unit, alternative) as Structure.units gives it.
+UNIT_PROPERTY = "disorder_unit"
+
+
 def from_pymatgen(structure: Any) -> Structure:
     """A Structure from a ``pymatgen.core.Structure``, occupancies kept.
 
     Oxidation states are dropped ("Fe2+" becomes "Fe"), as kestrel keys
-    partial curves by element.
+    partial curves by element. Units of correlated disorder come back from
+    the site property ``"disorder_unit"`` that ``to_pymatgen`` writes;
+    pymatgen's own CIF reader keeps no disorder groups, so a structure it
+    read has none.
     """
     species: List[Dict[str, float]] = []
     for site in structure:
@@ -182,19 +193,29 @@ def from_pymatgen(structure: Any) -> Structure:
             symbol = getattr(specie, "symbol", str(specie))
             entry[symbol] = entry.get(symbol, 0.0) + float(amount)
         species.append(entry)
+    units = (getattr(structure, "site_properties", None) or {}).get(UNIT_PROPERTY)
     return Structure(
         [list(map(float, row)) for row in structure.lattice.matrix],
         [list(map(float, site.frac_coords)) for site in structure],
         species,
+        units=None if units is None else [None if u is None else tuple(u) for u in units],
     )
 
 
 def to_pymatgen(structure: Structure) -> Any:
-    """A ``pymatgen.core.Structure`` with the same sites and occupancies."""
+    """A ``pymatgen.core.Structure`` with the same sites and occupancies.
+
+    Units of correlated disorder go into the site property
+    ``"disorder_unit"`` (None or (unit, alternative) per site), which
+    ``from_pymatgen`` reads back; pymatgen itself does not use it, and its
+    CIF writer leaves it out.
+    """
     core = _require("pymatgen.core", "pymatgen")
+    units = structure.units
     return core.Structure(
         core.Lattice(structure.lattice_matrix),
         structure.species,
         structure.frac_coords,
         coords_are_cartesian=False,
+        site_properties={UNIT_PROPERTY: units} if any(units) else None,
     )

@@ -18,7 +18,7 @@ using Cell = std::array<std::int32_t, 3>;
 struct RowCodes {
     bool grouped = false;  // has a group code that counts
     std::string assembly;  // "" where the file gives none
-    std::string group;  // a negative code marks disorder about a symmetry element; the images tell the same
+    std::string group;     // a negative code marks disorder about a symmetry element; the images tell the same
 };
 
 bool same_codes(const RowCodes& a, const RowCodes& b) {
@@ -213,11 +213,13 @@ public:
                 const Vec3 at = position(m);
                 for (int axis = 0; axis < 3; ++axis) sum[axis] += at[axis];
             }
-            for (int axis = 0; axis < 3; ++axis) piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
+            for (int axis = 0; axis < 3; ++axis)
+                piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
             for (const Member& m : piece.members) {
                 const Vec3 at = position(m);
-                piece.radius = std::max(piece.radius, length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1],
-                                                                  at[2] - piece.centre[2]}));
+                piece.radius =
+                    std::max(piece.radius,
+                             length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1], at[2] - piece.centre[2]}));
             }
         }
     }
@@ -238,9 +240,11 @@ public:
                 for (int k = -1; k <= 1; ++k) {
                     const Cell shift{nearest[0] + i, nearest[1] + j, nearest[2] + k};
                     if (p.operation == q.operation && shift == Cell{0, 0, 0}) continue;
-                    const Vec3 moved = structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
-                    const double apart = length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
-                                                     p.centre[2] - q.centre[2] - moved[2]});
+                    const Vec3 moved =
+                        structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
+                    const double apart =
+                        length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
+                                    p.centre[2] - q.centre[2] - moved[2]});
                     if (apart > p.radius + q.radius + kSplitDistance) continue;
                     if (closest(p, q, shift) < kSplitDistance) return shift;
                 }
@@ -262,7 +266,9 @@ public:
     }
 
 private:
-    Vec3 position(const Member& m) const { return structure_.lattice().to_cartesian(at_cell(structure_.sites()[m.site].frac, m.cell)); }
+    Vec3 position(const Member& m) const {
+        return structure_.lattice().to_cartesian(at_cell(structure_.sites()[m.site].frac, m.cell));
+    }
 
     double closest(const Piece& p, const Piece& q, const Cell& shift) const {
         std::vector<Member> moved = q.members;
@@ -372,7 +378,8 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
     std::vector<std::vector<Edge>> edges(sites.size());
     for (std::size_t i = 0; i < partial.size(); ++i)
         for (std::size_t j = i + 1; j < partial.size(); ++j) {
-            const auto [shift, distance] = nearest_image(structure.lattice(), sites[partial[i]].frac, sites[partial[j]].frac);
+            const auto [shift, distance] =
+                nearest_image(structure.lattice(), sites[partial[i]].frac, sites[partial[j]].frac);
             if (distance >= kSplitDistance) continue;
             edges[partial[i]].push_back({partial[j], shift});
             edges[partial[j]].push_back({partial[i], Cell{-shift[0], -shift[1], -shift[2]}});
@@ -388,7 +395,8 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
             for (const Edge& edge : edges[from.site]) {
                 if (seen[edge.to]) continue;
                 seen[edge.to] = true;
-                component.push_back({edge.to, add(from.cell, edge.shift), static_cast<std::uint32_t>(component.size())});
+                component.push_back(
+                    {edge.to, add(from.cell, edge.shift), static_cast<std::uint32_t>(component.size())});
             }
         }
         double sum = 0.0;
@@ -415,7 +423,8 @@ inline constexpr double kSameShare = 0.02;
 
 // Per row, a number telling apart the places one group code stands for:
 // its occupancies sorted, a new class after each gap above kSameShare.
-std::vector<std::size_t> occupancy_classes(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes) {
+std::vector<std::size_t> occupancy_classes(const std::vector<CifDisorderRow>& rows,
+                                           const std::vector<RowCodes>& codes) {
     std::map<std::pair<std::string, std::string>, std::vector<double>> shares;
     for (std::size_t a = 0; a < rows.size(); ++a)
         if (codes[a].grouped) shares[{codes[a].assembly, codes[a].group}].push_back(rows[a].occupancy);
@@ -498,9 +507,11 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
                     if (!codes[a].grouped || codes[a].assembly != assemblies[assembly] || codes[a].group != group ||
                         !images[a][k])
                         continue;
-                    Piece& piece = by_share.try_emplace(share[a], Piece{assembly, group + "#" + std::to_string(share[a]),
-                                                                        k, {}, {}, 0.0})
-                                       .first->second;
+                    Piece& piece =
+                        by_share
+                            .try_emplace(share[a],
+                                         Piece{assembly, group + "#" + std::to_string(share[a]), k, {}, {}, 0.0})
+                            .first->second;
                     piece.members.push_back({images[a][k]->site, images[a][k]->cell, 0});
                 }
                 for (auto& [unused, piece] : by_share) pieces.push_back(std::move(piece));
@@ -525,7 +536,8 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         double sum = 0.0;
         for (double occupancy : alternative_occupancies(structure.sites(), members[u])) sum += occupancy;
         if (sum <= 1.001) continue;
-        notices.add(CifNoticeKind::overfull_unit, "unit of site " + std::to_string(members[u].front().site) + ": " + format_fixed4(sum));
+        notices.add(CifNoticeKind::overfull_unit,
+                    "unit of site " + std::to_string(members[u].front().site) + ": " + format_fixed4(sum));
         for (const UnitMember& m : members[u]) units.sites[m.site] = SiteUnit{};
         dropped = true;
     }
