@@ -13,7 +13,9 @@ CUTOFF = 4.9  # below half the width of the 2x2x2 supercell of a 10 A cell
 BIN = 0.05
 
 
-def cif(rows, *, cell=5.1373, operations=("x,y,z",), columns=("_atom_site_disorder_assembly", "_atom_site_disorder_group")):
+def cif(
+    rows, *, cell=5.1373, operations=("x,y,z",), columns=("_atom_site_disorder_assembly", "_atom_site_disorder_group")
+):
     """A cubic CIF; each row is (label, element, x, y, z, occupancy, *codes)."""
     head = [
         "data_t",
@@ -87,7 +89,8 @@ def choices_of_supercell(structure):
                 best = min(
                     range(len(images)),
                     key=lambda u: np.linalg.norm(
-                        ((frac[s] + images[u]) / 2.0 - anchor - np.round((frac[s] + images[u]) / 2.0 - anchor)) @ lattice
+                        ((frac[s] + images[u]) / 2.0 - anchor - np.round((frac[s] + images[u]) / 2.0 - anchor))
+                        @ lattice
                     ),
                 )
                 element, occ = next(iter(species[s].items()))
@@ -250,7 +253,13 @@ def test_structures_without_units_compute_and_print_as_before(rocksalt):
     declared_none = Structure(rocksalt.lattice_matrix, rocksalt.frac_coords, partial.species, units=[None] * 8)
     assert partial.units == [None] * 8 and declared_none.units == [None] * 8
     assert repr(partial) == repr(declared_none) == "Structure(8 sites, Cl4 Na2, disordered)"
-    assert list(partial.disorder_summary()[0]) == ["site_index", "frac_coords", "occupancies", "total_occupancy", "vacancy"]
+    assert list(partial.disorder_summary()[0]) == [
+        "site_index",
+        "frac_coords",
+        "occupancies",
+        "total_occupancy",
+        "vacancy",
+    ]
     _, first, total = partial.prdf(cutoff=6.0, bin_size=0.1)
     _, second, again = declared_none.prdf(cutoff=6.0, bin_size=0.1)
     assert all(np.array_equal(first[k], second[k]) for k in first) and np.array_equal(total, again)
@@ -264,7 +273,11 @@ def test_structures_without_units_compute_and_print_as_before(rocksalt):
         ([(0, 0)], ValueError, "units must have one entry per site"),
         ([(0, 0), "ab"], TypeError, "units[1] must be None or a pair (unit, alternative)"),
         ([(0, 0), (0, -1)], OverflowError, None),
-        ([(0, 0), (0, 1)], ValueError, "the alternatives of unit 0 have occupancies summing to 1.2000, which exceeds 1"),
+        (
+            [(0, 0), (0, 1)],
+            ValueError,
+            "the alternatives of unit 0 have occupancies summing to 1.2000, which exceeds 1",
+        ),
         ([None, (0, 0)], ValueError, "site 1 is fully occupied and cannot be an alternative of a unit"),
     ],
 )

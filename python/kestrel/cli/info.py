@@ -38,7 +38,9 @@ def cmd_info(args) -> int:
     if with_units:
         _print_units(summary)
     unit_head = f"{'unit':>6}{'alt':>5}  {'found by':<9}" if with_units else ""
-    print(f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}{unit_head}".rstrip())
+    print(
+        f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}{unit_head}".rstrip()
+    )
     for entry in summary:
         x, y, z = entry["frac_coords"]
         occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
