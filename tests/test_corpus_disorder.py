@@ -6,7 +6,6 @@ never coexist, so no pair of them may reach the curves or the ordered supercell.
 import warnings
 
 import numpy as np
-import pytest
 
 from kestrel import Structure
 

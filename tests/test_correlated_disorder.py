@@ -78,10 +78,10 @@ def choices_of_supercell(structure):
             if rest > 1e-12 or len(outcomes) > 1 or outcomes[0][0] < 1.0:
                 outcomes.append((rest, []))
             choices.append(outcomes)
-    for unit, sites in members.items():
+    for sites in members.values():
         first = sites[0][0]
         alternatives = sorted({a for _, a in sites})
-        for t, image in enumerate(images):
+        for image in images:
             # Each member at its image nearest the unit's first site, as the unit is declared.
             anchor = (frac[first] + image) / 2.0
             picked = {}
@@ -379,3 +379,60 @@ def test_disorder_columns_give_clear_warnings(rows, columns, message):
     kwargs = {} if columns is None else {"columns": columns}
     _, messages = read(cif(rows, **kwargs))
     assert message in messages
+
+
+def test_every_user_of_pairs_takes_the_unit_weights(tmp_path):
+    import kestrel
+
+    structure, _ = read(ASSEMBLY_TWO_GROUPS)
+    plain = Structure(structure.lattice_matrix, structure.frac_coords, structure.species)
+    _, partials, total = structure.prdf(cutoff=3.0, bin_size=0.1)
+    # The batch table reads the file itself.
+    path = tmp_path / "assembly.cif"
+    path.write_text(ASSEMBLY_TWO_GROUPS)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        [row] = kestrel.rdf_table([str(path)], cutoff=3.0, bin_size=0.1, workers=1).to_pylist()
+    assert np.array_equal(row["total"], total)
+    assert all(np.array_equal(p["g"], partials[(p["a"], p["b"])]) for p in row["partials"])
+    # The ensemble's weighted curves are the unit weights, and its orderings hold whole alternatives.
+    result = kestrel.ordering_ensemble(structure, n_orderings=3, max_sites=400, cutoff=3.0, bin_size=0.1)
+    assert np.array_equal(result.disordered_total, total)
+    assert result.mean_partials[("C", "C")][result.r < 0.7].sum() == 0.0
+    # G(r) is built from the same pair counts: the C-C pair 0.22 A apart is in the plain one only.
+    pytest.importorskip("periodictable")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with_units = kestrel.compute_pdf(structure, cutoff=4.0, partials=True)
+        without = kestrel.compute_pdf(plain, cutoff=4.0, partials=True)
+    near = (with_units.r > 0.1) & (with_units.r < 0.35)
+    # With the units only the straight -4 pi r rho_0 baseline is left there; without, a peak stands on it.
+    assert np.abs(np.diff(with_units.partials[("C", "C")][near], 2)).max() < 1e-9
+    assert np.abs(np.diff(without.partials[("C", "C")][near], 2)).max() > 1e-6
+
+
+def test_pymatgen_keeps_the_units():
+    pytest.importorskip("pymatgen.core")
+    import kestrel
+
+    structure, _ = read(ACROSS_INVERSION)
+    back = kestrel.from_pymatgen(kestrel.to_pymatgen(structure))
+    assert back.units == structure.units and repr(back) == repr(structure)
+    assert np.array_equal(back.total_rdf(cutoff=4.0)[1], structure.total_rdf(cutoff=4.0)[1])
+    plain = Structure(structure.lattice_matrix, structure.frac_coords, structure.species)
+    assert "disorder_unit" not in kestrel.to_pymatgen(plain).site_properties
+
+
+def test_kestrel_info_lists_the_units_and_how_they_were_found(tmp_path):
+    import subprocess
+    import sys
+
+    path = tmp_path / "split.cif"
+    path.write_text(SPLIT_WITHOUT_CODES)
+    out = subprocess.run(
+        [sys.executable, "-m", "kestrel", "info", str(path)], capture_output=True, text=True, check=True
+    ).stdout
+    assert "units: 1 places holding one of their alternatives, or nothing (1 from positions closer than 0.7 Å)" in out
+    assert "warning: took 1 set of partly occupied positions closer than 0.7 angstrom" in out
+    rows = [line.split() for line in out.splitlines() if line.strip().startswith(("1 ", "2 "))]
+    assert [row[-3:] for row in rows] == [["0", "0", "distance"], ["0", "1", "distance"]]

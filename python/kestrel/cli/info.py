@@ -44,9 +44,10 @@ def cmd_info(args) -> int:
     for entry in summary:
         x, y, z = entry["frac_coords"]
         occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
+        units = _unit_columns(entry) if with_units else ""
         print(
             f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
-            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}{_unit_columns(entry) if with_units else ''}".rstrip()
+            f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}{units}".rstrip()
         )
     return 0
 
