@@ -24,6 +24,14 @@ def cmd_expand(args) -> int:
                 f"  {row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
                 f"{row['atoms_placed']:8d}{row['actual_occupancy']:9.4f}"
             )
+    if report.get("unit_report"):
+        # Each copy of a unit took one whole alternative, or none.
+        print(f"  {'unit':<6}{'alt':>4}{'target':>9}{'copies':>8}{'placed':>8}{'actual':>9}")
+        for row in report["unit_report"]:
+            print(
+                f"  {row['unit']:<6}{row['alternative']:>4}{row['target_occupancy']:9.4f}{row['units_in_pool']:8d}"
+                f"{row['copies_placed']:8d}{row['actual_occupancy']:9.4f}"
+            )
     for warning in report["warnings"]:
         print(f"warning: {warning}")
     return 0

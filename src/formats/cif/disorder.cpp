@@ -516,7 +516,10 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
                 }
                 for (auto& [unused, piece] : by_share) pieces.push_back(std::move(piece));
             }
-    group_units(structure, pieces, builder, clashes);
+    // Pieces are related pairwise; more than this would make reading slow.
+    constexpr std::size_t kMaxPieces = 4096;
+    if (pieces.size() > kMaxPieces) notices.add(CifNoticeKind::group_search_skipped, {}, pieces.size());
+    else group_units(structure, pieces, builder, clashes);
 
     std::vector<bool> candidate(structure.n_sites(), false);
     for (std::uint32_t s = 0; s < structure.n_sites(); ++s) {

@@ -93,6 +93,9 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::split_search_skipped:
             return "did not look for split positions among " + std::to_string(n) +
                    " partly occupied sites: too many to compare pairwise";
+        case CifNoticeKind::group_search_skipped:
+            return "did not relate the " + std::to_string(n) +
+                   " symmetry images of the disorder groups: too many; their sites are weighed independently";
         case CifNoticeKind::group_on_full_row:
             return "ignored the disorder group of " + plural(n, "fully occupied row", "fully occupied rows") +
                    label_list(notice);

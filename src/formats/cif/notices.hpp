@@ -31,6 +31,7 @@ enum class CifNoticeKind {
     units_from_distance,    // labels: the sites of each unit found
     overfull_split,         // labels: close sites whose occupancies add above 1
     split_search_skipped,   // count: partly occupied sites, too many to scan
+    group_search_skipped,   // count: images of disorder groups, too many to relate
     group_on_full_row,      // labels: rows
     single_group_assembly,  // labels: the assembly and its group
     uneven_group,           // labels: the group and a row that differs
