@@ -674,7 +674,13 @@ def test_near_images_merge_only_when_they_would_overfill(occupancy, sites):
 def test_split_position_near_a_mirror_stays_split():
     # 0.0004 from the mirror x -> -x: two half atoms 0.004 angstrom apart.
     s, messages = read_with_warnings(cif(["Cl1 Cl 0.0004 0.2 0.3 0.5"], ops=["x,y,z", "-x,y,z"], cell=cell(5, 5, 5)))
-    assert s.n_sites == 2 and s.n_atoms == pytest.approx(1.0) and messages == []
+    assert s.n_sites == 2 and s.n_atoms == pytest.approx(1.0)
+    # Never both at once: the two halves are alternatives of one place.
+    assert s.units == [(0, 0), (0, 1)]
+    assert messages == [
+        "took 1 set of partly occupied positions closer than 0.7 angstrom, which cannot be occupied together, "
+        "as alternatives of one place (sites 0/1)"
+    ]
     s, _ = read_with_warnings(cif(["Cl1 Cl 0.0004 0.2 0.3 1"], ops=["x,y,z", "-x,y,z"]))
     assert s.n_sites == 1 and s.n_atoms == 1.0
 

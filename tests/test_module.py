@@ -46,7 +46,7 @@ def test_module_attributes():
 def test_class_identity():
     assert Structure.__module__ == "kestrel"
     assert Structure.__name__ == "Structure"
-    assert Structure.__text_signature__ == "(matrix, frac_coords, species)"
+    assert Structure.__text_signature__ == "(matrix, frac_coords, species, *, units=None)"
     with pytest.raises(TypeError):
         type("Sub", (Structure,), {})
 

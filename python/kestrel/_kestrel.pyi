@@ -16,6 +16,7 @@ class Structure:
         matrix: Sequence[Sequence[float]],
         frac_coords: Sequence[Sequence[float]],
         species: Sequence[Mapping[str, float]],
+        *,
         units: Optional[Sequence[Optional[Tuple[int, int]]]] = None,
     ) -> "Structure": ...
     @staticmethod

@@ -29,6 +29,10 @@ const Signature kNewSignature{"Structure.__new__()", {"matrix", "frac_coords", "
 
 PyRef new_structure(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
+    // `units` is keyword-only: a fourth positional argument is a mistake, as it always was.
+    if (const Py_ssize_t given = PyTuple_Size(args); given > 3)
+        return raise(PyExc_TypeError,
+                     "Structure.__new__() takes 3 positional arguments but " + std::to_string(given) + " were given");
     if (!match_arguments(kNewSignature, args, kwargs, arguments)) return {};
     auto matrix = to_number_rows(arguments[0], "matrix");
     if (!matrix) return {};
@@ -274,7 +278,7 @@ PyGetSetDef kProperties[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Structure(matrix, frac_coords, species, units=None)\n--\n\n"
+         "Structure(matrix, frac_coords, species, *, units=None)\n--\n\n"
          "`units` declares correlated disorder: one entry per site, None for a site that is filled on its\n"
          "own, or a pair (unit, alternative) of integers. A unit is one place that holds exactly one of its\n"
          "alternatives, or nothing: the sites of one alternative come and go together (a pair of them\n"
