@@ -46,7 +46,9 @@ def crystal(cells: int, kind: str) -> Structure:
                 species.append({element: occupancy})
                 units.append((index, alternative))
     matrix = [[edge, 0, 0], [0, edge, 0], [0, 0, edge]]
-    return Structure(matrix, frac, species, units=units if kind == "units" else None)
+    if kind != "units":
+        return Structure(matrix, frac, species)  # as a version without units builds it
+    return Structure(matrix, frac, species, units=units)
 
 
 def best_time(structure: Structure, cutoff: float, repeats: int) -> float:
@@ -67,11 +69,11 @@ def main() -> None:
     # The ordered twin has as many sites as the disordered ones: two molecules per cell, both whole.
     twin = crystal(args.cells, "independent")
     ordered = Structure(twin.lattice_matrix, twin.frac_coords, [{next(iter(s)): 1.0} for s in twin.species])
-    cases = [
-        ("ordered twin", ordered),
-        ("partial, no units", twin),
-        ("partial, units", crystal(args.cells, "units")),
-    ]
+    cases = [("ordered twin", ordered), ("partial, no units", twin)]
+    try:
+        cases.append(("partial, units", crystal(args.cells, "units")))
+    except TypeError:
+        print("(this version has no units: their line is left out)")
     print(f"{twin.n_sites} sites, cutoff {args.cutoff} A, best of {args.repeats}")
     reference = None
     for name, structure in cases:

@@ -7,7 +7,7 @@
 #pragma once
 
 #include <cstddef>
-#include <unordered_map>
+#include <vector>
 
 #include "model/structure.hpp"
 #include "neighbor/shells.hpp"
@@ -26,8 +26,9 @@ inline double unit_pair_weight(bool same_alternative, double occupancy_i, double
 // `cutoff`), the correlated weight less the product weight, once per
 // unordered pair as the pair loop counts them (before symmetrise). Nothing
 // happens for a structure without units.
-// Per histogram entry corrected, the size of what was added or taken there.
-using UnitCorrections = std::unordered_map<std::size_t, double>;
+// Per histogram entry, the size of what the correction added or took there
+// (empty for a structure without units).
+using UnitCorrections = std::vector<double>;
 
 UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
                                           const UniformShells& shells, PairHistogram& histogram);
