@@ -49,10 +49,6 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
     return codes;
 }
 
-Vec3 cartesian(const Lattice& lattice, const Vec3& frac) {
-    return lattice.to_cartesian(frac);
-}
-
 double length(const Vec3& v) {
     return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
 }
@@ -67,7 +63,7 @@ std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, con
         shift[axis] = static_cast<std::int32_t>(whole);
         d[axis] = delta - whole;
     }
-    return {shift, length(cartesian(lattice, d))};
+    return {shift, length(lattice.to_cartesian(d))};
 }
 
 Vec3 at_cell(const Vec3& frac, const Cell& cell) {
@@ -120,7 +116,6 @@ public:
         return static_cast<std::uint32_t>(sources_.size() - 1);
     }
     const SiteUnit& place(std::uint32_t site) const { return places_[site]; }
-    bool is_shared(std::uint32_t site) const { return shared_[site]; }
 
     // Puts `member` (its cell shifted by `offset`) into `unit`. A site that
     // already takes another place holds atoms of two places at once: it
