@@ -436,3 +436,34 @@ def test_kestrel_info_lists_the_units_and_how_they_were_found(tmp_path):
     assert f"warning: {path}: took 1 set of partly occupied positions closer than 0.7 angstrom" in out
     rows = [line.split() for line in out.splitlines() if line.strip().startswith(("1 ", "2 "))]
     assert [row[-3:] for row in rows] == [["0", "0", "distance"], ["0", "1", "distance"]]
+
+
+@pytest.mark.parametrize(
+    "text", [ASSEMBLY_TWO_GROUPS, ACROSS_INVERSION, SPLIT_WITHOUT_CODES], ids=["groups", "inversion", "split"]
+)
+def test_written_cif_reads_back_with_the_same_units(tmp_path, text):
+    import kestrel
+
+    structure, _ = read(text)
+    path = tmp_path / "units.cif"
+    kestrel.write_cif(structure, str(path))
+    back, messages = read(path.read_text())
+    assert messages == []
+    assert back.units == structure.units
+    _, first, _ = structure.prdf(cutoff=CUTOFF, bin_size=BIN)
+    _, second, _ = back.prdf(cutoff=CUTOFF, bin_size=BIN)
+    for key in first:
+        np.testing.assert_allclose(second[key], first[key], rtol=0, atol=1e-9)
+
+
+def test_a_unit_across_the_cell_face_is_written_whole(tmp_path):
+    import kestrel
+
+    matrix = [[4.0, 0, 0], [0, 4.0, 0], [0, 0, 4.0]]
+    frac = [[0.95, 0.5, 0.5], [0.25, 0.5, 0.5], [0.97, 0.52, 0.5], [0.97, 0.82, 0.5]]
+    species = [{"C": 0.5}, {"O": 0.5}, {"C": 0.5}, {"O": 0.5}]
+    structure = Structure(matrix, frac, species, units=[(0, 0), (0, 0), (0, 1), (0, 1)])
+    text = kestrel.io.cif_writer.cif_text(structure)
+    assert "O1 O 1.25 0.5 0.5 0.5 U0 1" in text
+    back, _ = read(text)
+    assert back.units == structure.units

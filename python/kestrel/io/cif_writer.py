@@ -49,7 +49,11 @@ def cif_text(structure: Structure, comment: str = "") -> str:
     """The CIF of a structure: P1, one row per element of every site, occupancies kept.
 
     A shared or partly occupied site becomes several rows at one position,
-    which CIF readers (kestrel's included) merge back into one site.
+    which CIF readers (kestrel's included) merge back into one site. Units of
+    correlated disorder become disorder assemblies (one per unit, "U0",
+    "U1", ...) whose groups are the alternatives, each site written where
+    its unit puts it (a coordinate may then lie outside 0 to 1), so that a
+    reader finds the same units again.
     """
     a, b, c, alpha, beta, gamma = lattice_parameters(structure.lattice_matrix)
     lines = [f"data_{_data_name(comment)}"]
@@ -75,10 +79,46 @@ def cif_text(structure: Structure, comment: str = "") -> str:
         "_atom_site_fract_z",
         "_atom_site_occupancy",
     ]
+    units = structure.units
+    with_units = any(units)
+    if with_units:
+        lines += ["_atom_site_disorder_assembly", "_atom_site_disorder_group"]
+    positions = _unit_positions(structure) if with_units else structure.frac_coords
     counts: Dict[str, int] = {}
-    for frac, site in zip(structure.frac_coords, structure.species):
+    for frac, site, place in zip(positions, structure.species, units):
+        codes = ""
+        if with_units:
+            codes = " . ." if place is None else f" U{place[0]} {place[1] + 1}"
         for element, occupancy in site.items():
             counts[element] = counts.get(element, 0) + 1
             coordinates = " ".join(_number(x) for x in frac)
-            lines.append(f"{element}{counts[element]} {element} {coordinates} {_number(occupancy)}")
+            lines.append(f"{element}{counts[element]} {element} {coordinates} {_number(occupancy)}{codes}")
     return "\n".join(lines) + "\n"
+
+
+def _unit_positions(structure: Structure) -> List[List[float]]:
+    """Each site of a unit at its image nearest the unit's first site, where the unit puts it."""
+    frac = structure.frac_coords
+    matrix = structure.lattice_matrix
+    first: Dict[int, List[float]] = {}
+    out = []
+    for position, place in zip(frac, structure.units):
+        if place is None:
+            out.append(position)
+            continue
+        anchor = first.setdefault(place[0], position)
+        best = min(
+            (_cartesian_length([p + shift - q for p, q, shift in zip(position, anchor, shifts)], matrix), shifts)
+            for shifts in _shifts_near(position, anchor)
+        )[1]
+        out.append([p + shift for p, shift in zip(position, best)])
+    return out
+
+
+def _shifts_near(position: Sequence[float], anchor: Sequence[float]) -> List[List[int]]:
+    base = [round(q - p) for p, q in zip(position, anchor)]
+    return [[base[0] + i, base[1] + j, base[2] + k] for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1)]
+
+
+def _cartesian_length(delta: Sequence[float], matrix: Sequence[Sequence[float]]) -> float:
+    return math.sqrt(sum(sum(delta[i] * matrix[i][j] for i in range(3)) ** 2 for j in range(3)))
