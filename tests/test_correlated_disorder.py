@@ -467,3 +467,16 @@ def test_a_unit_across_the_cell_face_is_written_whole(tmp_path):
     assert "O1 O 1.25 0.5 0.5 0.5 U0 1" in text
     back, _ = read(text)
     assert back.units == structure.units
+
+
+def test_refinement_over_site_pairs_says_it_weighs_units_independently():
+    from kestrel.scattering import model_pdf
+
+    structure, _ = read(ASSEMBLY_TWO_GROUPS)
+    r = np.arange(1.0, 6.0, 0.05)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UserWarning)
+        by_histogram = model_pdf(structure, r, parameters=("scale",))
+    with pytest.warns(UserWarning, match="weigh the pairs within a unit of correlated disorder by occupancy products"):
+        by_sites = model_pdf(structure, r, parameters=("scale", "xyz"))
+    assert by_histogram.shape == by_sites.shape

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Tuple
 
 from kestrel._kestrel import Structure
@@ -10,6 +11,12 @@ from kestrel.scattering import constraints
 from kestrel.scattering.pairs import HistogramPairs, SitePairs, peak_sums
 from kestrel.scattering.pdf_model import SHARPENING_FLOOR, U_FLOOR, Parameter, sphere_envelope
 from kestrel.scattering.tables import scattering_powers
+
+UNITS_WEIGHED_INDEPENDENTLY = (
+    "this refinement sums G(r) over site pairs, which weigh the pairs within a unit of correlated disorder "
+    "by occupancy products, as if its alternatives could coexist; a refinement of the scale, per-element U, "
+    "qdamp and a cell that changes only its size keeps the units' weights"
+)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -199,6 +206,9 @@ class PhaseModel:
             kinds = {t: k for k, t in enumerate(dict.fromkeys(signatures))}
             classes = [kinds[t] for t in signatures]
         key = "vector" if vary & {"xyz", "uaniso"} else "invariants"
+        if any(self.structure.units):
+            # Site pairs carry occupancy products only; the histogram pairs above take the units' weights.
+            warnings.warn(UNITS_WEIGHED_INDEPENDENTLY, UserWarning, stacklevel=2)
         current = self.start_frac if frac is None else frac
         symmetry = self.symmetry if key == "vector" else None
         self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key, symmetry)
