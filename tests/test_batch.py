@@ -97,7 +97,8 @@ def test_rows_match_one_structure_at_a_time(files):
 def test_curves_choose_the_columns(rocksalt, curves, columns):
     table = rdf_table([rocksalt], curves=curves)
     assert columns == {"total", "partials"} & set(table.column_names)
-    assert "features" not in table.column_names
+    # With no element list, the features run over the elements of every input.
+    assert "features" in table.column_names and table_settings(table)["elements"] == ["Cl", "Na"]
     row = table.to_pylist()[0]
     assert row["index"] == 0 and row["source"] is None
     if "total" in columns:
@@ -231,8 +232,19 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     out = tmp_path / name
     first = write_rdf_table(sorted(files.glob("*.cif")), out, cutoff=5.0)
     assert (first.sources, first.skipped) == (2, 0)
+    # The default element list of the first run (Fe, Ni, O) does not cover the folder.
+    with pytest.raises(ValueError) as narrower:
+        write_rdf_table(files, out, cutoff=5.0)
+    assert str(narrower.value) == (
+        f"{out} already holds a table whose features cover Fe,Ni,O, and the inputs also hold Cl, Cu, Na; "
+        "write to another output, start again (resume=False, --restart), or pass the element list"
+    )
+    first = write_rdf_table(files, out, cutoff=5.0, resume=False)
+    assert (first.sources, first.skipped) == (4, 0)
+    again = write_rdf_table(sorted(files.glob("*.cif")), out, cutoff=5.0)  # a subset keeps the stored list
+    assert (again.sources, again.skipped) == (0, 2)
     again = write_rdf_table(files, out, cutoff=5.0)
-    assert (again.sources, again.skipped) == (2, 2)
+    assert (again.sources, again.skipped) == (0, 4)
     (files / "FeNiO.cif").write_text(FENI_CIF.replace("3.6", "3.7"))
     os.utime(files / "FeNiO.cif", ns=(1, 1))
     changed = write_rdf_table(files, out, cutoff=5.0)
@@ -244,7 +256,7 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     with pytest.raises(
         ValueError,
         match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
-        "elements none; write to another output or use the same settings",
+        "elements Cl,Cu,Fe,Na,Ni,O; write to another output or use the same settings",
     ):
         write_rdf_table(files, out, cutoff=6.0)
     fresh = write_rdf_table(files, out, cutoff=6.0, resume=False)
@@ -413,3 +425,34 @@ def test_command_line_errors_are_one_line(tmp_path, args, message):
     result = run_cli(EXAMPLES / "NaCl.cif", *[a.format(tmp=tmp_path) for a in args])
     assert result.returncode == 1
     assert result.stderr.strip().splitlines() == [f"kestrel: error: {message}"]
+
+
+def test_the_default_element_list_is_the_union_over_a_folder_of_mixed_files(files, tmp_path):
+    (files / "broken.cif").write_text("data_x\n_cell_length_a 4\n")  # an error row, left out of the union
+    table = rdf_table(files, cutoff=4.0)
+    settings = table_settings(table)
+    assert settings["elements"] == ["Cl", "Cu", "Fe", "Na", "Ni", "O"]
+    rows = {os.path.basename(r["source"]): r for r in table.to_pylist()}
+    assert rows["broken.cif"]["status"] == "error"
+    assert all(r["status"] == "ok" for name, r in rows.items() if name != "broken.cif")
+    X, names = feature_matrix(table)
+    n_bins = len(settings["bin_edges"]) - 1
+    assert X.shape == (5, 21 * n_bins) and len(names) == X.shape[1]  # 21 pairs of 6 elements, every row alike
+    # Each row's features are its own partials in the union's pair order, zeros for pairs it lacks.
+    s = kestrel.read_structure(files / "Cu.vasp")
+    _, partials, _ = s.prdf(cutoff=4.0)
+    row = [i for i, r in enumerate(table.to_pylist()) if r["source"].endswith("Cu.vasp")][0]
+    pairs = settings["feature_pairs"]
+    cu = pairs.index(["Cu", "Cu"])
+    np.testing.assert_allclose(X[row, cu * n_bins : (cu + 1) * n_bins], partials[("Cu", "Cu")], rtol=1e-12)
+    others = np.delete(X[row].reshape(len(pairs), n_bins), cu, axis=0)
+    assert not others.any()
+
+
+def test_an_explicit_element_list_keeps_error_rows_for_other_elements(files):
+    table = rdf_table(files, cutoff=4.0, elements=["Fe", "Ni", "O"])
+    errors = {os.path.basename(r["source"]): r["error"] for r in table.to_pylist() if r["status"] == "error"}
+    assert errors == {
+        "Cu.vasp": "the structure holds Cu, which the element list leaves out",
+        "NaCl.xyz": "the structure holds Cl, Na, which the element list leaves out",
+    }

@@ -171,7 +171,7 @@ def test_ensemble(tmp_path):
 @pytest.mark.parametrize(
     "args, text",
     [
-        (["info", "does-not-exist.cif"], "could not read does-not-exist.cif: No such file or directory (os error 2)"),
+        (["info", "does-not-exist.cif"], "does-not-exist.cif: No such file or directory"),
         (["rdf", EXAMPLES / "MgO.xyz", "--cutoff", "-1"], "cutoff must be positive"),
         (["rdf", EXAMPLES / "MgO.xyz", "--bin-size", "20"], "bin_size must be positive and no larger than the cutoff"),
         (["info", EXAMPLES / "MgO.xyz", "--format", "pdb"], "unknown format 'pdb'; kestrel reads cif, poscar and xyz"),
@@ -208,7 +208,7 @@ def write_xyz_without_cell(path):
         (["expand", EXAMPLES / "MgO.xyz", "--seed", "-3", "-o", "x.vasp"], "--seed must be at least 0, got -3"),
         (["expand", EXAMPLES / "MgO.xyz", "--max-sites", str(2**64), "-o", "x.vasp"], "--max-sites is too large"),
         (["traj", EXAMPLES / "Cu_md.xyz", "--every", "0"], "--every must be at least 1, got 0"),
-        (["info", "."], "could not read .: Is a directory (os error 21); give a structure file, not a directory"),
+        (["info", "."], ".: Is a directory; give a structure file, not a directory"),
         (["info", "notes.txt"], "pass --format cif, poscar or xyz"),
         (["traj", "nocell.xyz"], 'so pass --cell "ax ay az bx by bz cx cy cz"'),
     ],

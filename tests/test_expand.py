@@ -109,11 +109,29 @@ def test_fe_ni_defaults():
         "n_vacancies": 0,
         "warnings": [],
         "occupancy_report": [
-            {"element": "Fe", "target_occupancy": 0.5, "sites_in_pool": 8, "atoms_placed": 4, "actual_occupancy": 0.5},
-            {"element": "Ni", "target_occupancy": 0.5, "sites_in_pool": 8, "atoms_placed": 4, "actual_occupancy": 0.5},
+            {
+                "site_index": 0,
+                "frac_coords": [0.0, 0.0, 0.0],
+                "element": "Fe",
+                "target_occupancy": 0.5,
+                "sites_in_pool": 8,
+                "atoms_placed": 4,
+                "actual_occupancy": 0.5,
+            },
+            {
+                "site_index": 0,
+                "frac_coords": [0.0, 0.0, 0.0],
+                "element": "Ni",
+                "target_occupancy": 0.5,
+                "sites_in_pool": 8,
+                "atoms_placed": 4,
+                "actual_occupancy": 0.5,
+            },
         ],
     }
     assert list(report["occupancy_report"][0]) == [
+        "site_index",
+        "frac_coords",
         "element",
         "target_occupancy",
         "sites_in_pool",
@@ -127,7 +145,15 @@ def test_oxygen_with_vacancies():
     result, report = source.expand_occupancies()
     assert report["scale"] == [5, 5, 5] and report["n_vacancies"] == 25 and report["warnings"] == []
     assert report["occupancy_report"] == [
-        {"element": "O", "target_occupancy": 0.8, "sites_in_pool": 125, "atoms_placed": 100, "actual_occupancy": 0.8}
+        {
+            "site_index": 0,
+            "frac_coords": [0.0, 0.0, 0.0],
+            "element": "O",
+            "target_occupancy": 0.8,
+            "sites_in_pool": 125,
+            "atoms_placed": 100,
+            "actual_occupancy": 0.8,
+        }
     ]
     assert result.n_sites == 100 and result.composition == {"O": 100.0}
 
@@ -243,7 +269,15 @@ def test_equal_compositions_share_one_pool():
     source = Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.50001}, {"Fe": 0.50004}])
     _, report = source.expand_occupancies()
     assert report["occupancy_report"] == [
-        {"element": "Fe", "target_occupancy": 0.50001, "sites_in_pool": 16, "atoms_placed": 8, "actual_occupancy": 0.5}
+        {
+            "site_index": 0,
+            "frac_coords": [0.0, 0.0, 0.0],
+            "element": "Fe",
+            "target_occupancy": 0.50001,
+            "sites_in_pool": 16,
+            "atoms_placed": 8,
+            "actual_occupancy": 0.5,
+        }
     ]
 
 
@@ -258,6 +292,13 @@ def test_element_in_two_pools():
     ]
     assert report["warnings"][0].startswith("no atoms could be placed for Fe: ")
     assert result.species == [{"Co": 1.0}, {"Ni": 1.0}]
+    # The two Fe rows are told apart by their pool's site.
+    assert [(r["site_index"], r["frac_coords"]) for r in report["occupancy_report"]] == [
+        (1, [0.5, 0.5, 0.5]),
+        (1, [0.5, 0.5, 0.5]),
+        (0, [0.0, 0.0, 0.0]),
+        (0, [0.0, 0.0, 0.0]),
+    ]
 
 
 def test_zero_occupancy_is_reported_but_not_warned_about():
@@ -266,6 +307,8 @@ def test_zero_occupancy_is_reported_but_not_warned_about():
     assert result.species == [{"Fe": 1.0}]
     assert report["scale"] == [1, 1, 1] and report["warnings"] == []
     assert report["occupancy_report"][1] == {
+        "site_index": 0,
+        "frac_coords": [0.0, 0.0, 0.0],
         "element": "Ni",
         "target_occupancy": 0.0,
         "sites_in_pool": 1,

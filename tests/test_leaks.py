@@ -105,7 +105,7 @@ def cases():
             raises(lambda: mixed.make_supercell(0, 1, 1), ValueError)(),
             raises(lambda: mixed.expand_occupancies(max_sites=0), ValueError)(),
             raises(lambda: read_xyz_trajectory(TRAJECTORY, every=0), ValueError)(),
-            raises(lambda: read_xyz_trajectory("/nonexistent.xyz"), ValueError)(),
+            raises(lambda: read_xyz_trajectory("/nonexistent.xyz"), FileNotFoundError)(),
         ),
     }
 

@@ -421,7 +421,11 @@ def test_command_fits_data_and_writes_csv_and_figures(tmp_path, rocksalt):
     # The Na-Cl distance a / 2 = 2.82 Å; the 1/r of G(r) pulls the maximum in by σ²/r.
     assert "1          2.810" in result.stdout
     with open(out / "pdf.csv", newline="", encoding="utf-8") as handle:
-        rows = list(csv.reader(handle))
+        lines = handle.read().splitlines()
+    notes = [line for line in lines if line.startswith("#")]
+    assert notes[1] == f"# structure: {structure_path}"
+    assert "# u_iso (A^2, from --u-iso): Cl 0.008, Na 0.01" in notes
+    rows = list(csv.reader(line for line in lines if not line.startswith("#")))
     assert rows[0] == ["r", "G_calc", "Cl-Cl", "Cl-Na", "Na-Na", "G_obs", "scale_times_G_calc", "difference"]
     table = np.array(rows[1:], dtype=float)
     np.testing.assert_allclose(table[:, 5], table[:, 6], atol=1e-9)

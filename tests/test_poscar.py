@@ -1,6 +1,7 @@
 """POSCAR / CONTCAR reading through Structure.from_poscar and from_str."""
 
 import math
+import os
 
 import pytest
 
@@ -170,14 +171,15 @@ def test_trailing_velocity_block_is_ignored():
 
 def test_file_errors_are_os_errors(tmp_path):
     missing = tmp_path / "nope" / "POSCAR"
-    with pytest.raises(OSError, match=r"^could not read .*POSCAR: No such file or directory \(os error 2\)$"):
+    with pytest.raises(FileNotFoundError) as missing_info:
         Structure.from_poscar(str(missing))
+    assert (missing_info.value.errno, missing_info.value.filename) == (2, str(missing))
     bad = tmp_path / "POSCAR"
     bad.write_bytes(poscar().encode() + b"\xff\n")
     with pytest.raises(OSError) as info:
         Structure.from_poscar(str(bad))
     assert str(info.value) == f"could not read {bad}: stream did not contain valid UTF-8"
-    with pytest.raises(OSError, match=r"Is a directory \(os error 21\)$"):
+    with pytest.raises(IsADirectoryError, match=r"^\[Errno 21\] Is a directory: "):
         Structure.from_poscar(str(tmp_path))
 
 
@@ -190,9 +192,13 @@ def test_file_and_text_agree(tmp_path):
         Structure.from_poscar(str(path))
 
 
-def test_path_must_be_text(tmp_path):
-    with pytest.raises(TypeError, match=r"^argument 'path': 'PosixPath' object cannot be converted to 'PyString'$"):
-        Structure.from_poscar(tmp_path / "POSCAR")
+def test_path_is_str_bytes_or_path_like(tmp_path):
+    (tmp_path / "POSCAR").write_text(poscar())
+    by_str = Structure.from_poscar(str(tmp_path / "POSCAR"))
+    assert Structure.from_poscar(tmp_path / "POSCAR") == by_str
+    assert Structure.from_poscar(os.fsencode(tmp_path / "POSCAR")) == by_str
+    with pytest.raises(TypeError, match=r"^argument 'path': expected str, bytes or os.PathLike object, not list$"):
+        Structure.from_poscar([])
     with pytest.raises(TypeError, match=r"^Structure.from_poscar\(\) missing 1 required positional argument: 'path'$"):
         Structure.from_poscar()
 

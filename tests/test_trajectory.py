@@ -2,6 +2,7 @@
 comment-line fields, streaming details (CR LF, UTF-8, buffer boundaries),
 agreement with ASE, and the interpreter lock."""
 
+import errno
 import os
 import signal
 import sys
@@ -11,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from kestrel import read_xyz_trajectory, trajectory_rdf
+from kestrel import StructureFileError, read_xyz_trajectory, trajectory_rdf
 
 CUBE = 'Lattice="10 0 0 0 10 0 0 0 10"'
 CELL = [[10, 0, 0], [0, 10, 0], [0, 0, 10]]
@@ -44,9 +45,14 @@ def write(tmp_path):
 
 
 def fails(path, message, **kw):
+    """The call fails with `message`: about the file's content, a StructureFileError naming the file."""
     with pytest.raises(ValueError) as info:
         read_xyz_trajectory(path, **kw)
-    assert str(info.value) == message
+    if isinstance(info.value, StructureFileError):
+        assert info.value.filename == str(path)
+        assert str(info.value) == f"{path}: {message}"
+    else:
+        assert str(info.value) == message
 
 
 # ---- selection -------------------------------------------------------------
@@ -481,7 +487,9 @@ def test_argument_checks(write, tmp_path):
     fails(path, "every must be at least 1", every=0)
     fails(str(tmp_path / "missing.xyz"), "every must be at least 1", every=0)
     missing = str(tmp_path / "missing.xyz")
-    fails(missing, f"could not open {missing}: No such file or directory (os error 2)")
+    with pytest.raises(FileNotFoundError) as info:
+        read_xyz_trajectory(missing)
+    assert (info.value.errno, info.value.filename) == (errno.ENOENT, missing)
     fails(str(tmp_path), "error reading the atom count: Is a directory (os error 21)")
     fails("a\0b", "could not open a\0b: path contains a NUL byte")
     assert read_xyz_trajectory(path, 1, 0, None, None)[1] == read_xyz_trajectory(path)[1] == [0, 1, 2]
@@ -493,7 +501,7 @@ def test_argument_checks(write, tmp_path):
     "kw, error, message",
     [
         (dict(step=2), TypeError, "read_xyz_trajectory() got an unexpected keyword argument 'step'"),
-        (dict(path=b"p"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (dict(path=3), TypeError, "argument 'path': expected str, bytes or os.PathLike object, not int"),
         (dict(every=None), TypeError, None),
         (dict(start=-1), OverflowError, None),
         (dict(stop=-1), OverflowError, None),
@@ -684,7 +692,8 @@ def test_frame_count_and_its_failures(write, kw, message):
     fails(path, message, **kw)
     with pytest.raises(ValueError) as info:
         _count_xyz_trajectory_frames(path, **kw)
-    assert str(info.value) == message
+    file_error = isinstance(info.value, StructureFileError)
+    assert (info.value.reason if file_error else str(info.value)) == message
 
 
 # ---- trajectory_rdf ------------------------------------------------------------
@@ -758,11 +767,12 @@ def test_trajectory_rdf_fails_as_its_parts_do(write, kw, error, message, progres
     with pytest.raises(error) as info:
         trajectory_rdf(path, progress=progress, **kw)
     if message is not None:
-        assert str(info.value) == message
+        # Failures of the file's content name the file.
+        assert str(info.value).removeprefix(f"{path}: ") == message
 
 
 def test_trajectory_rdf_missing_file(tmp_path):
-    with pytest.raises(ValueError, match="^could not open .*missing.xyz: No such file or directory"):
+    with pytest.raises(FileNotFoundError, match=r"^\[Errno 2\] No such file or directory: .*missing.xyz'$"):
         trajectory_rdf(str(tmp_path / "missing.xyz"))
 
 
@@ -782,7 +792,7 @@ import signal, sys, threading, time
 # Started from a background job, SIGINT would be ignored here.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
-from kestrel import read_xyz_trajectory, trajectory_rdf
+from kestrel import StructureFileError, read_xyz_trajectory, trajectory_rdf
 
 mode, path, small = sys.argv[1], sys.argv[2], sys.argv[3]
 if mode == "reader":

@@ -12,6 +12,8 @@ from _kestrel import (  # noqa: F401, I001
     CifReadWarning,
     ShortLastBinWarning,
     Structure,
+    StructureFileError,
+    WorkLimitError,
     __version__,
     _cif_site_u_iso,
     _count_xyz_trajectory_frames,
@@ -31,4 +33,6 @@ __all__ = [
     "CifReadWarning",
     "rdf_bins",
     "ShortLastBinWarning",
+    "StructureFileError",
+    "WorkLimitError",
 ]

@@ -1,6 +1,7 @@
 """Signatures of the compiled extension ``_kestrel``, for type checkers and editors."""
 
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, TypedDict
+import os
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -9,6 +10,7 @@ __version__: str
 __all__: List[str]
 
 FloatArray = npt.NDArray[np.float64]
+PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 class Structure:
     def __new__(
@@ -20,15 +22,22 @@ class Structure:
         units: Optional[Sequence[Optional[Tuple[int, int]]]] = None,
     ) -> "Structure": ...
     @staticmethod
-    def from_cif(path: str, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure": ...
+    def from_cif(path: PathArg, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure": ...
     @staticmethod
-    def from_poscar(path: str) -> "Structure": ...
+    def from_poscar(path: PathArg) -> "Structure": ...
     @staticmethod
-    def from_xyz(path: str) -> "Structure": ...
+    def from_xyz(path: PathArg) -> "Structure": ...
     @staticmethod
     def from_str(text: str, fmt: str, symprec: float = 1e-4) -> "Structure": ...
     @staticmethod
     def from_cif_str(text: str, symprec: float = 1e-4) -> "Structure": ...
+    @staticmethod
+    def from_dict(data: Mapping[str, Any]) -> "Structure": ...
+    def to_dict(self) -> Dict[str, Any]: ...
+    def copy(self) -> "Structure": ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __len__(self) -> int: ...
     @property
     def n_sites(self) -> int: ...
     @property
@@ -86,9 +95,19 @@ class RdfBins(TypedDict):
     short_last_bin: Optional[str]
 
 def rdf_bins(cutoff: float = 10.0, bin_size: float = 0.1) -> RdfBins: ...
-def read_cif_blocks(path: str, symprec: float = 1e-4, strict: bool = False) -> Dict[str, Structure]: ...
+
+class StructureFileError(ValueError):
+    filename: Optional[str]
+    line: Optional[int]
+    reason: Optional[str]
+
+class WorkLimitError(ValueError):
+    filename: Optional[str]
+    reason: Optional[str]
+
+def read_cif_blocks(path: PathArg, symprec: float = 1e-4, strict: bool = False) -> Dict[str, Structure]: ...
 def read_xyz_trajectory(
-    path: str,
+    path: PathArg,
     every: int = 1,
     start: int = 0,
     stop: Optional[int] = None,

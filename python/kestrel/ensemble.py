@@ -34,16 +34,17 @@ class EnsembleResult:
     atom, and the total.
 
     Attributes:
-      r: lower bin edges (Å).
-      mean_partials, std_partials, mean_total, std_total: mean and standard
-        deviation over the orderings.
-      disordered_partials, disordered_total: the occupancy-weighted curves of
-        the disordered structure itself.
-      difference_partials, difference_total: mean of the orderings minus the
-        weighted curve.
-      seeds: the expansion seed of each ordering; reports: its expansion report.
-      density: number density N / V of the disordered structure (Å⁻³).
-      bin_size: histogram bin width (Å).
+
+    - r: lower bin edges (Å).
+    - mean_partials, std_partials, mean_total, std_total: mean and standard
+      deviation over the orderings.
+    - disordered_partials, disordered_total: the occupancy-weighted curves of
+      the disordered structure itself.
+    - difference_partials, difference_total: mean of the orderings minus the
+      weighted curve.
+    - seeds: the expansion seed of each ordering; reports: its expansion report.
+    - density: number density N / V of the disordered structure (Å⁻³).
+    - bin_size: histogram bin width (Å).
     """
 
     r: np.ndarray
@@ -118,6 +119,10 @@ def ordering_ensemble(
     ``cutoff``) the scattering-weighted G(r) of every ordering is computed
     too, and ``result.pdf`` holds its mean and spread beside the G(r) of the
     occupancy-weighted structure.
+
+    Parameters not named above: ``n_orderings`` (at least 1); ``max_sites`` and ``max_denominator``
+    as for ``Structure.expand_occupancies``; ``cutoff`` and ``bin_size`` in Å; ``n_threads`` (0:
+    every core). Returns an ``EnsembleResult``.
     """
     import numpy as np  # kestrel itself imports without NumPy
 

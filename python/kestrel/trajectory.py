@@ -108,6 +108,8 @@ def trajectory_rdf(
     partial of an element pair that a frame does not hold counts as zero in
     that frame. ``progress(done, total)`` is called after each frame; the
     total comes from a quick pass over the file that parses nothing.
+
+    Parameters not named above: ``path`` (str or os.PathLike), a multi-frame extended XYZ file.
     """
     import numpy as np  # kestrel itself imports without NumPy
 

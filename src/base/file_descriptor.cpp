@@ -31,12 +31,18 @@ Result<FileDescriptor> open_for_reading(const std::string& path) {
     // The system call would silently read the path only up to the NUL.
     if (path.find('\0') != std::string::npos) return fail("path contains a NUL byte");
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.is_open()) return fail(os_error_description(errno));
+    if (!file.is_open()) return os_failure(errno);
     return file;
 }
 
 std::string os_error_description(int code) {
     return std::generic_category().message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+StructureError os_failure(int code) {
+    StructureError error = fail(os_error_description(code));
+    error.os_error = code;
+    return error;
 }
 
 }  // namespace kestrel

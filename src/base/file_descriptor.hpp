@@ -50,4 +50,7 @@ Result<FileDescriptor> open_for_reading(const std::string& path);
 // The system's description of an errno value: "No such file or directory (os error 2)".
 std::string os_error_description(int code);
 
+// That description as an error that keeps the number.
+StructureError os_failure(int code);
+
 }  // namespace kestrel

@@ -24,16 +24,16 @@ std::size_t count_line_feeds(const char* data, std::size_t size) {
 
 }  // namespace
 
-std::string LineStream::open(const std::string& path, std::uint64_t offset) {
+Result<Ok> LineStream::open(const std::string& path, std::uint64_t offset) {
     Result<FileDescriptor> file = open_for_reading(path);
-    if (!file) return file.error().message;
+    if (!file) return file.take_error();
     file_ = std::move(*file);
     file_size_ = file_.regular_file_size();
     if (offset > 0) {
-        if (::lseek(file_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return os_error_description(errno);
+        if (::lseek(file_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return os_failure(errno);
         offset_ = offset;
     }
-    return {};
+    return Ok{};
 }
 
 std::uint64_t LineStream::bytes_left_hint() const {

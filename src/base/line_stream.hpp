@@ -22,10 +22,10 @@ public:
     LineStream(const LineStream&) = delete;
     LineStream& operator=(const LineStream&) = delete;
 
-    // Empty on success, else the system's description of why not. Reading
-    // starts `offset` bytes into the file, which must be the start of a
+    // Ok, else the system's description of why not (with its error
+    // number). Reading starts `offset` bytes into the file, which must be the start of a
     // line (a position() of an earlier stream over the same file).
-    std::string open(const std::string& path, std::uint64_t offset = 0);
+    Result<Ok> open(const std::string& path, std::uint64_t offset = 0);
 
     // The next line without its LF (nor a CR right before it). The view is
     // valid until the next call. At `error`, error() says why.

@@ -9,13 +9,16 @@ namespace kestrel {
 
 std::variant<std::string, ReadError> read_file_bytes(const std::string& path) {
     Result<FileDescriptor> file = open_for_reading(path);
-    if (!file) return ReadError{file.error().message};
+    if (!file) return ReadError{file.error().message, file.error().os_error};
     std::string text;
     text.reserve(static_cast<std::size_t>(file->regular_file_size()));
     char buffer[65536];
     for (;;) {
         const ssize_t got = file->read_some(buffer, sizeof buffer);
-        if (got < 0) return ReadError{os_error_description(errno)};
+        if (got < 0) {
+            const int code = errno;
+            return ReadError{os_error_description(code), code};
+        }
         if (got == 0) break;
         text.append(buffer, static_cast<std::size_t>(got));
     }

@@ -13,6 +13,7 @@ namespace kestrel {
 // "stream did not contain valid UTF-8".
 struct ReadError {
     std::string description;
+    int os_error = 0;  // the operating system's error number, 0 for bad UTF-8
 };
 
 // The whole file as it is, or why not.

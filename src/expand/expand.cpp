@@ -77,8 +77,8 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     // n exceeds 1 only when N * n^3 fits the limit, so only the source
     // itself can be too large; no need to copy it to find out.
     if (structure.n_sites() > max_sites)
-        return fail("even a " + cube(n) + " cell holds " + std::to_string(structure.n_sites()) +
-                    " sites, above the limit of " + std::to_string(max_sites));
+        return fail_limit("even a " + cube(n) + " cell holds " + std::to_string(structure.n_sites()) +
+                          " sites, above the limit of " + std::to_string(max_sites));
     Result<Structure> supercell = make_supercell(structure, n, n, n, stop);
     if (!supercell) return supercell.take_error();
     if (stop.stop_requested()) return interrupted();
@@ -120,7 +120,11 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
         fill_pool(members, representative, counts, *supercell, rng, placed, report.n_vacancies, stop);
         for (std::size_t i = 0; i < counts.size(); ++i) {
             const SpeciesOccupancy& species = representative.species[i];
-            report.occupancy_report.push_back({species.element, species.occupancy, members.size(), counts[i]});
+            // The first member is in the supercell's first image, where index
+            // k is source site k.
+            const std::uint64_t first_site = members.front() % source.size();
+            report.occupancy_report.push_back(
+                {species.element, species.occupancy, members.size(), counts[i], first_site, source[first_site].frac});
             const double actual = static_cast<double>(counts[i]) / static_cast<double>(members.size());
             worst = std::max(worst, std::fabs(actual - species.occupancy));
             if (counts[i] == 0 && species.occupancy > 0.0 &&

@@ -19,6 +19,11 @@ struct OccupancyReportRow {
     double target_occupancy;  // the representative's stored occupancy
     std::uint64_t sites_in_pool;
     std::uint64_t atoms_placed;  // the pool's share, even where it overflowed the pool
+    // What names the pool to a reader, as two pools may hold the same
+    // elements: its first site in the source structure (from 0) and that
+    // site's fractional coordinates.
+    std::uint64_t site_index;
+    Vec3 frac;
 };
 
 struct ExpansionReport {

@@ -56,14 +56,16 @@ Result<Structure> read_poscar(std::string_view text) {
 
     std::string_view scale_line = lines[1];
     Result<double> scale = parse_number(next_token(scale_line));
-    if (!scale) return scale.take_error();
+    if (!scale) return at_line(scale.take_error(), 2);
 
     Mat3 matrix;
     for (int i = 0; i < 3; ++i) {
         std::string_view bad;
         const LineRead read = three_numbers(lines[2 + i], matrix[i], bad);
-        if (read == LineRead::incomplete) return fail("lattice vector " + std::to_string(i + 1) + " is incomplete");
-        if (read == LineRead::bad_number) return fail(number_error_message(bad));
+        const std::uint64_t line = 3 + static_cast<std::uint64_t>(i);
+        if (read == LineRead::incomplete)
+            return fail_at_line(line, "lattice vector " + std::to_string(i + 1) + " is incomplete");
+        if (read == LineRead::bad_number) return fail_at_line(line, number_error_message(bad));
     }
 
     // A negative scale is the cell volume.
@@ -90,12 +92,13 @@ Result<Structure> read_poscar(std::string_view text) {
     Total total = 0;
     for (std::string_view token : split_tokens(lines[counts_line])) {
         std::optional<std::uint64_t> count = parse_count(token);
-        if (!count) return fail("bad atom count '" + std::string(token) + "'");
+        if (!count) return fail_at_line(counts_line + 1, "bad atom count '" + std::string(token) + "'");
         counts.push_back(*count);
         total += *count;
     }
     if (names.size() < counts.size())
-        return fail(
+        return fail_at_line(
+            counts_line + 1,
             "POSCAR does not name one species per atom count (VASP 4 files need the species on the comment line)");
 
     std::size_t mode_line = counts_line + 1;  // always present: the text has at least 8 lines
@@ -122,9 +125,10 @@ Result<Structure> read_poscar(std::string_view text) {
             Vec3 frac;
             std::string_view bad;
             const LineRead read = three_numbers(lines[first_coordinate + k], frac, bad);
+            const std::uint64_t line = first_coordinate + k + 1;
             if (read == LineRead::incomplete)
-                return fail("coordinate line " + std::to_string(k + 1) + " is incomplete");
-            if (read == LineRead::bad_number) return fail(number_error_message(bad));
+                return fail_at_line(line, "coordinate line " + std::to_string(k + 1) + " is incomplete");
+            if (read == LineRead::bad_number) return fail_at_line(line, number_error_message(bad));
             if (cartesian) {
                 for (double& value : frac) value *= factor;
                 frac = lattice->to_fractional(frac);

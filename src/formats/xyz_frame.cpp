@@ -18,10 +18,10 @@ Result<Lattice> lattice_from_field(std::string_view value) {
     return make_lattice(rows);
 }
 
-XyzFrameParser::XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell, std::string no_cell_message,
+XyzFrameParser::XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell, StructureError no_cell_error,
                                std::string line_label, std::size_t expected_sites)
     : line_label_(std::move(line_label)) {
-    if (!read_comment(comment, cell, std::move(no_cell_message))) return;
+    if (!read_comment(comment, cell, std::move(no_cell_error))) return;
     // Saturates rather than wraps for absurd column indices: no line has
     // that many tokens, so every line is then incomplete.
     const std::uint64_t last = std::max(layout_.species, saturating_add(layout_.position, 2));
@@ -30,8 +30,8 @@ XyzFrameParser::XyzFrameParser(std::string_view comment, const std::optional<Mat
 }
 
 bool XyzFrameParser::read_comment(std::string_view comment, const std::optional<Mat3>& cell,
-                                  std::string no_cell_message) {
-    Result<Lattice> lattice = fail(std::move(no_cell_message));
+                                  StructureError no_cell_error) {
+    Result<Lattice> lattice = std::move(no_cell_error);
     if (std::optional<std::string_view> field = find_comment_field(comment, "Lattice")) {
         lattice = lattice_from_field(*field);
     } else if (cell) {
@@ -64,11 +64,11 @@ void XyzFrameParser::add(std::string_view line, std::uint64_t j) {
         if (index >= layout_.position && index - layout_.position < 3) coordinate[index - layout_.position] = token;
     }
     if (index < tokens_needed_)
-        return set_error(fail(line_label_ + "atom line " + std::to_string(j) + " is incomplete"));
+        return set_error(fail(line_label_ + "atom line " + std::to_string(j) + " is incomplete"), j);
     Vec3 cart;
     for (int k = 0; k < 3; ++k) {
         const std::optional<double> value = try_parse_number(coordinate[k]);
-        if (!value) return set_error(fail(number_error_message(coordinate[k])));
+        if (!value) return set_error(fail(number_error_message(coordinate[k])), j);
         cart[k] = *value;
     }
     sites_.push_back(Site{lattice_->to_fractional(cart), {SpeciesOccupancy{element_symbol(species), 1.0}}});

@@ -27,14 +27,17 @@ Result<Lattice> lattice_from_field(std::string_view value);
 // is reported as such).
 class XyzFrameParser {
 public:
-    // `no_cell_message` is the failure when the comment line has no Lattice
+    // `no_cell_error` is the failure when the comment line has no Lattice
     // field and no `cell` is given; `line_label` is put before "atom line
     // {j} is incomplete" ("frame 3, " in a trajectory). `expected_sites`
     // is only a reservation hint.
-    XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell, std::string no_cell_message,
+    XyzFrameParser(std::string_view comment, const std::optional<Mat3>& cell, StructureError no_cell_error,
                    std::string line_label, std::size_t expected_sites);
 
     bool failed() const { return error_.has_value(); }
+    // The atom line (from 1) of the first failure, or 0 when the comment
+    // line failed or nothing did.
+    std::uint64_t failed_atom_line() const { return failed_atom_line_; }
 
     // Atom line j, counted from 1.
     void add(std::string_view line, std::uint64_t j);
@@ -42,10 +45,14 @@ public:
     Result<Structure> finish() &&;
 
 private:
-    bool read_comment(std::string_view comment, const std::optional<Mat3>& cell, std::string no_cell_message);
-    void set_error(StructureError error) { error_ = std::move(error); }
+    bool read_comment(std::string_view comment, const std::optional<Mat3>& cell, StructureError no_cell_error);
+    void set_error(StructureError error, std::uint64_t atom_line = 0) {
+        error_ = std::move(error);
+        failed_atom_line_ = atom_line;
+    }
 
     std::optional<StructureError> error_;
+    std::uint64_t failed_atom_line_ = 0;
     std::optional<Lattice> lattice_;
     ColumnLayout layout_;
     std::uint64_t tokens_needed_ = 4;

@@ -1,6 +1,7 @@
 #include "model/structure.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -115,6 +116,77 @@ std::vector<Vec3> cart_coords(const Structure& structure) {
     coords.reserve(structure.sites().size());
     for (const Site& site : structure.sites()) coords.push_back(structure.lattice().to_cartesian(site.frac));
     return coords;
+}
+
+namespace {
+
+// A site's entries in element order, so that equality and the hash do not
+// depend on the order a reader stored them in.
+std::vector<const SpeciesOccupancy*> entries_by_element(const Site& site) {
+    std::vector<const SpeciesOccupancy*> sorted;
+    sorted.reserve(site.species.size());
+    for (const SpeciesOccupancy& entry : site.species) sorted.push_back(&entry);
+    std::stable_sort(sorted.begin(), sorted.end(), [](auto* x, auto* y) { return x->element < y->element; });
+    return sorted;
+}
+
+bool same_entries(const Site& a, const Site& b) {
+    if (a.species.size() != b.species.size()) return false;
+    const std::vector<const SpeciesOccupancy*> x = entries_by_element(a), y = entries_by_element(b);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x[i]->element != y[i]->element || x[i]->occupancy != y[i]->occupancy) return false;
+    return true;
+}
+
+// FNV-1a over 64-bit words: simple, and good enough to spread dict keys.
+struct Hasher {
+    std::uint64_t state = 0xcbf29ce484222325ULL;
+    void add(std::uint64_t word) {
+        state ^= word;
+        state *= 0x100000001b3ULL;
+    }
+    // Equal doubles must hash alike, and 0.0 == -0.0.
+    void add(double value) { add(std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value)); }
+    void add(const std::string& text) {
+        for (unsigned char c : text) add(static_cast<std::uint64_t>(c));
+        add(static_cast<std::uint64_t>(text.size()));
+    }
+};
+
+// A site's unit and alternative; none for a structure without units.
+SiteUnit unit_of(const Structure& structure, std::size_t site) {
+    return structure.units().empty() ? SiteUnit{} : structure.units().sites[site];
+}
+
+}  // namespace
+
+bool same_structure(const Structure& a, const Structure& b) {
+    if (a.lattice().matrix() != b.lattice().matrix() || a.n_sites() != b.n_sites()) return false;
+    for (std::size_t i = 0; i < a.sites().size(); ++i) {
+        const Site &x = a.sites()[i], &y = b.sites()[i];
+        if (x.frac != y.frac || !same_entries(x, y)) return false;
+        const SiteUnit p = unit_of(a, i), q = unit_of(b, i);
+        if (p.unit != q.unit || p.alternative != q.alternative) return false;
+    }
+    return true;
+}
+
+std::uint64_t structure_hash(const Structure& structure) {
+    Hasher hasher;
+    for (const Vec3& row : structure.lattice().matrix())
+        for (double value : row) hasher.add(value);
+    for (std::size_t i = 0; i < structure.sites().size(); ++i) {
+        const Site& site = structure.sites()[i];
+        const SiteUnit place = unit_of(structure, i);
+        hasher.add(static_cast<std::uint64_t>(place.unit));
+        hasher.add(static_cast<std::uint64_t>(place.alternative));
+        for (double value : site.frac) hasher.add(value);
+        for (const SpeciesOccupancy* entry : entries_by_element(site)) {
+            hasher.add(entry->element);
+            hasher.add(entry->occupancy);
+        }
+    }
+    return hasher.state;
 }
 
 }  // namespace kestrel

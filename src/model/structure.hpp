@@ -71,5 +71,14 @@ std::vector<Vec3> cart_coords(const Structure& structure);
 // refine each atom of a group on its own (0.767, 0.757, 0.765), so the mean,
 // not the largest, is what the group holds.
 std::vector<double> alternative_occupancies(const std::vector<Site>& sites, const std::vector<UnitMember>& members);
+// Exact equality: the same lattice matrix, and site by site the same
+// coordinates, the same {element: occupancy} entries (in any stored order)
+// and the same unit and alternative, every number compared bit for bit save
+// that 0.0 equals -0.0. How a unit was found, and which image of a site
+// joins it (the readers and the constructor may pick different, equivalent
+// ones), are not part of it.
+bool same_structure(const Structure& a, const Structure& b);
+// A hash that agrees with same_structure.
+std::uint64_t structure_hash(const Structure& structure);
 
 }  // namespace kestrel

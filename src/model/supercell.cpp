@@ -105,16 +105,16 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
     std::uint64_t images = 0, total = 0;
     if (!checked_multiply(na, nb, images) || !checked_multiply(images, nc, images) ||
         !checked_multiply(images, n_source, total) || total > kMaxSupercellSites)
-        return fail("a " + dimensions(na, nb, nc) + " supercell of a " + std::to_string(n_source) +
-                    "-site structure would exceed the limit of " + std::to_string(kMaxSupercellSites) + " sites");
+        return fail_limit("a " + dimensions(na, nb, nc) + " supercell of a " + std::to_string(n_source) +
+                          "-site structure would exceed the limit of " + std::to_string(kMaxSupercellSites) + " sites");
 
     // Refuse up front what cannot fit: with overcommitting allocators the
     // reservation below may succeed and the process be killed while filling.
     const std::uint64_t memory = physical_memory();
     std::uint64_t needed = 0;
     if (memory != 0 && (!checked_multiply(images, bytes_per_image(structure), needed) || needed > memory))
-        return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
-                    " sites needs more memory than this machine has");
+        return fail_limit("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
+                          " sites needs more memory than this machine has");
 
     const std::uint64_t counts[3] = {na, nb, nc};
     const Mat3& source = structure.lattice().matrix();
@@ -148,8 +148,8 @@ Result<Structure> make_supercell(const Structure& structure, std::uint64_t na, s
     if (out_of_memory) {
         // The sites made so far go first: the message needs memory too.
         std::vector<Site>().swap(sites);
-        return fail("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
-                    " sites needs more memory than is available");
+        return fail_limit("a " + dimensions(na, nb, nc) + " supercell of " + std::to_string(total) +
+                          " sites needs more memory than is available");
     }
     return make_structure(std::move(*lattice), std::move(sites), supercell_units(structure, counts));
 }

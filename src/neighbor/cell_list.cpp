@@ -72,8 +72,8 @@ Result<Ok> check_search_size(std::size_t n_sites) {
     // Chains and grouped positions hold 32-bit site indices; supercells are
     // capped there for the same reason.
     if (n_sites > kMaxSupercellSites)
-        return fail("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
-                    " sites, the structure has " + std::to_string(n_sites));
+        return fail_limit("the neighbour search supports at most " + std::to_string(kMaxSupercellSites) +
+                          " sites, the structure has " + std::to_string(n_sites));
     return Ok{};
 }
 

@@ -107,6 +107,35 @@ std::optional<std::string> text_of(PyObject* value) {
     return utf8_of(value);
 }
 
+std::optional<std::string> bytes_of(PyObject* bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<PathArgument> path_of(PyObject* value) {
+    PathArgument path{{}, {}, PyRef::steal(PyOS_FSPath(value))};
+    if (!path.object) return std::nullopt;
+    // A str goes to the OS in the file system's encoding (undecodable names
+    // come back as they were); bytes go as they are.
+    PyRef encoded = PyUnicode_Check(path.object.get()) ? PyRef::steal(PyUnicode_EncodeFSDefault(path.object.get()))
+                                                       : PyRef::borrow(path.object.get());
+    if (!encoded) return std::nullopt;
+    std::optional<std::string> bytes = bytes_of(encoded.get());
+    if (!bytes) return std::nullopt;
+    path.bytes = std::move(*bytes);
+    if (PyUnicode_Check(path.object.get())) {
+        PyRef shown = PyRef::steal(PyUnicode_AsEncodedString(path.object.get(), "utf-8", "backslashreplace"));
+        std::optional<std::string> display = shown ? bytes_of(shown.get()) : std::nullopt;
+        if (!display) return std::nullopt;
+        path.display = std::move(*display);
+    } else {
+        path.display = path.bytes;  // shown as UTF-8, invalid bytes replaced when the message is made
+    }
+    return path;
+}
+
 std::optional<SpeciesEntries> species_dict_of(PyObject* dict) {
     if (!PyDict_Check(dict)) {
         raise(PyExc_TypeError, "'" + type_name(dict) + "' object cannot be converted to 'PyDict'");
@@ -228,6 +257,10 @@ std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
 
 std::optional<std::string> to_text(PyObject* value, const char* name) {
     return with_prefix(text_of(value), name);
+}
+
+std::optional<PathArgument> to_path(PyObject* value, const char* name) {
+    return with_prefix(path_of(value), name);
 }
 
 std::optional<std::vector<double>> to_numbers(PyObject* value, const char* name) {

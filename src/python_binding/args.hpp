@@ -31,6 +31,17 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 std::optional<double> to_double(PyObject* value, const char* name);
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
 std::optional<std::string> to_text(PyObject* value, const char* name);
+
+// A file path: a str, bytes or os.PathLike, as the OS takes it (`bytes`, in
+// the file system's encoding), as messages show it (`display`, UTF-8), and
+// as the caller's object resolved by os.fspath (`object`, for OSError's
+// filename).
+struct PathArgument {
+    std::string bytes;
+    std::string display;
+    PyRef object;
+};
+std::optional<PathArgument> to_path(PyObject* value, const char* name);
 std::optional<std::vector<double>> to_numbers(PyObject* value, const char* name);
 std::optional<std::vector<std::vector<double>>> to_number_rows(PyObject* value, const char* name);
 using SpeciesEntries = std::vector<std::pair<std::string, double>>;

@@ -34,6 +34,15 @@ bool add_rdf_bins_members(PyObject* module);
 // False with an exception set when a warning filter made it an error.
 bool warn_about_last_bin(double cutoff, double bin_size);
 
+// structure_protocols.cpp
+PyObject* structure_richcompare(PyObject* self, PyObject* other, int op);
+Py_hash_t structure_hash_slot(PyObject* self);
+Py_ssize_t structure_length(PyObject* self);
+PyObject* structure_to_dict(PyObject* self, PyObject* unused);
+PyObject* structure_from_dict(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_copy(PyObject* self, PyObject* unused);
+PyObject* structure_reduce(PyObject* self, PyObject* unused);
+
 // trajectory.cpp
 PyObject* module_read_xyz_trajectory(PyObject* module, PyObject* args, PyObject* kwargs);
 // The private chunked reading and frame count behind kestrel.trajectory_rdf

@@ -34,7 +34,7 @@ PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
 PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
     if (!match_arguments(kSiteUIso, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
+    std::optional<PathArgument> path = to_path(arguments[0], "path");
     if (!path) return {};
     double symprec = 1e-4;
     if (!read_double(arguments[1], "symprec", symprec)) return {};
@@ -44,7 +44,7 @@ PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
     if (!text) return {};
     Result<std::vector<std::vector<CifElementU>>> values =
         read_cif_site_u_iso(text->text, symprec, block ? std::optional<std::string_view>(*block) : std::nullopt);
-    if (!values) return raise_structure_error(values.error());
+    if (!values) return raise_reader_error(values.error(), source_of(*path));
     return site_u_list(*values);
 }
 

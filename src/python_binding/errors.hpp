@@ -17,12 +17,39 @@ namespace kestrel::py {
 PyObject* internal_error_type();
 PyRef raise_internal_error(const std::string& message);
 
-// A StructureError becomes ValueError with its message unchanged.
+// kestrel.StructureFileError and kestrel.WorkLimitError, both ValueError
+// subclasses, created once.
+PyObject* structure_file_error_type();
+PyObject* work_limit_error_type();
+// Adds both to the module (beside __all__). False with an exception set.
+bool add_error_types(PyObject* module);
+
+// A StructureError of a computation: WorkLimitError for a limit, else
+// ValueError, with its message unchanged.
 PyRef raise_structure_error(const StructureError& error);
 
-// Whole-file reading failures of the three file readers: OSError with
-// "could not read {path}: {error}".
-PyRef raise_read_error(const std::string& path, const std::string& error);
+// Where the text a reader refused came from: the path as given (for
+// messages) and as the caller passed it to the OS (for `filename`), or
+// nothing for text in memory.
+struct TextSource {
+    std::string display;           // empty for text in memory
+    PyObject* filename = nullptr;  // borrowed; null for text in memory
+};
+
+// A StructureError of a reader: StructureFileError with the fields
+// filename, line and reason and the message "{file}: line {n}: {reason}"
+// (each part only when known; text in memory gets the reason alone); a parameter out of range is a plain
+// ValueError; a limit is a WorkLimitError
+// "{file}: {reason}"; an error the OS gave is an OSError subclass with its
+// errno and filename.
+PyRef raise_reader_error(const StructureError& error, const TextSource& source);
+
+// Whole-file reading failures of the file readers: the OS error with its
+// errno and filename (FileNotFoundError, IsADirectoryError, ...) when the
+// system refused (`os_error` set), else OSError "could not read {path}:
+// {description}" (bytes that are not UTF-8, a broken archive).
+PyRef raise_read_error(const std::string& description, int os_error, const TextSource& source);
+PyRef raise_read_error(const std::string& path, const std::string& description);
 
 // Sets an exception of the given type and returns an empty reference.
 PyRef raise(PyObject* type, const std::string& message);

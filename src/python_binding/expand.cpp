@@ -96,7 +96,9 @@ PyRef report_row(const expand::OccupancyReportRow& row) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
     const double actual = static_cast<double>(row.atoms_placed) / static_cast<double>(row.sites_in_pool);
-    if (!put(dict.get(), "element", make_text(row.element)) ||
+    if (!put(dict.get(), "site_index", make_u64(row.site_index)) ||
+        !put(dict.get(), "frac_coords", make_float_list(row.frac.data(), 3)) ||
+        !put(dict.get(), "element", make_text(row.element)) ||
         !put(dict.get(), "target_occupancy", make_float(row.target_occupancy)) ||
         !put(dict.get(), "sites_in_pool", make_u64(row.sites_in_pool)) ||
         !put(dict.get(), "atoms_placed", make_u64(row.atoms_placed)) ||

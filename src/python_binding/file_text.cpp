@@ -44,7 +44,7 @@ std::string pending_error_text() {
     return utf8 ? *utf8 : "unknown error";
 }
 
-std::optional<std::string> decompress(const std::string& path, const Compression& compression,
+std::optional<std::string> decompress(const PathArgument& path, const Compression& compression,
                                       const std::string& bytes) {
     PyRef module = PyRef::steal(PyImport_ImportModule(compression.module));
     if (!module) return std::nullopt;
@@ -56,7 +56,8 @@ std::optional<std::string> decompress(const std::string& path, const Compression
     if (!unpacked) {
         // Running out of memory is not a broken archive.
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return std::nullopt;
-        raise_read_error(path, std::string("not a valid ") + compression.name + " file (" + pending_error_text() + ")");
+        raise_read_error(path.display,
+                         std::string("not a valid ") + compression.name + " file (" + pending_error_text() + ")");
         return std::nullopt;
     }
     char* data = nullptr;
@@ -67,40 +68,40 @@ std::optional<std::string> decompress(const std::string& path, const Compression
 
 }  // namespace
 
-std::optional<std::string> read_file_decompressed(const std::string& path) {
-    std::variant<std::string, ReadError> bytes = read_file_bytes(path);
+std::optional<std::string> read_file_decompressed(const PathArgument& path) {
+    std::variant<std::string, ReadError> bytes = read_file_bytes(path.bytes);
     if (auto* error = std::get_if<ReadError>(&bytes)) {
-        raise_read_error(path, error->description);
+        raise_read_error(error->description, error->os_error, source_of(path));
         return std::nullopt;
     }
-    const Compression* compression = compression_of(path);
+    const Compression* compression = compression_of(path.bytes);
     if (compression == nullptr) return std::move(std::get<std::string>(bytes));
     return decompress(path, *compression, std::get<std::string>(bytes));
 }
 
-bool check_streamable(const std::string& path) {
-    const Compression* compression = compression_of(path);
+bool check_streamable(const PathArgument& path) {
+    const Compression* compression = compression_of(path.bytes);
     if (compression == nullptr) return true;
-    raise_read_error(path, std::string("a trajectory is read in pieces from the file, which a ") + compression->name +
-                               " file cannot give; decompress it first");
+    raise_read_error(path.display, std::string("a trajectory is read in pieces from the file, which a ") +
+                                       compression->name + " file cannot give; decompress it first");
     return false;
 }
 
-std::optional<std::string> read_utf8_file(const std::string& path) {
+std::optional<std::string> read_utf8_file(const PathArgument& path) {
     std::optional<std::string> text = read_file_decompressed(path);
     if (text && !is_valid_utf8(*text)) {
-        raise_read_error(path, kInvalidUtf8Message);
+        raise_read_error(path.display, kInvalidUtf8Message);
         return std::nullopt;
     }
     return text;
 }
 
-std::optional<CifText> read_cif_file(const std::string& path) {
+std::optional<CifText> read_cif_file(const PathArgument& path) {
     std::optional<std::string> bytes = read_file_decompressed(path);
     if (!bytes) return std::nullopt;
     Result<CifText> text = cif_text_from_bytes(std::move(*bytes));
     if (!text) {
-        raise_read_error(path, text.error().message);
+        raise_read_error(path.display, text.error().message);
         return std::nullopt;
     }
     return std::move(*text);

@@ -29,36 +29,39 @@ const Signature kFromStr{"Structure.from_str()", {"text", "fmt", "symprec"}, 2};
 const Signature kFromCifStr{"Structure.from_cif_str()", {"text", "symprec"}, 1};
 const Signature kReadCifBlocks{"read_cif_blocks()", {"path", "symprec", "strict"}, 1};
 
-PyRef wrap_result(Result<Structure>&& record) {
-    if (!record) return raise_structure_error(record.error());
+const TextSource kTextInMemory{};
+
+// A reader's result; its error names the file (or is the reader's own for
+// text in memory).
+PyRef wrap_result(Result<Structure>&& record, const TextSource& source) {
+    if (!record) return raise_reader_error(record.error(), source);
     return wrap_structure(std::move(record).value());
 }
 
 // The structure of the block read, after one warning per notice, each
-// after `prefix` (the file's name).
-PyRef wrap_cif_reading(Result<CifReading>&& reading, const std::string& prefix = {}) {
-    if (!reading) return raise_structure_error(reading.error());
-    if (!warn_cif_notices(reading->notices, prefix)) return {};
+// after the file's name.
+PyRef wrap_cif_reading(Result<CifReading>&& reading, const TextSource& source) {
+    if (!reading) return raise_reader_error(reading.error(), source);
+    if (!warn_cif_notices(reading->notices, source.display.empty() ? std::string() : source.display + ": ")) return {};
     return wrap_structure(std::move(reading->structure));
 }
 
-// Reads the whole file as UTF-8 text, then hands it to `read`; only the file
-// reading fails with OSError.
+// Reads the whole file as UTF-8 text, then hands it to `read`.
 template <class Reader>
-PyRef read_path(const std::string& path, Reader&& read) {
+PyRef read_path(const PathArgument& path, Reader&& read) {
     std::optional<std::string> text = read_utf8_file(path);
     if (!text) return {};
-    return wrap_result(read(std::string_view(*text)));
+    return wrap_result(read(std::string_view(*text)), source_of(path));
 }
 
 // A CIF's reading, `read(text)`, with the notice of its Latin-1 bytes first.
 template <class Reader>
-PyRef read_cif_path(const std::string& path, Reader&& read) {
+PyRef read_cif_path(const PathArgument& path, Reader&& read) {
     std::optional<CifText> text = read_cif_file(path);
     if (!text) return {};
     Result<CifReading> reading = read(std::string_view(text->text));
     if (reading) add_latin1_notice(*text, reading->notices);
-    return wrap_cif_reading(std::move(reading), path + ": ");
+    return wrap_cif_reading(std::move(reading), source_of(path));
 }
 
 // The CIF readers take a text (a path, or the file's content) and symprec;
@@ -81,7 +84,7 @@ std::optional<CifArguments> cif_arguments(const Signature& signature, PyObject* 
 PyRef from_cif(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
     if (!match_arguments(kFromCif, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
+    std::optional<PathArgument> path = to_path(arguments[0], "path");
     if (!path) return {};
     double symprec = kDefaultSymprec;
     if (!read_double(arguments[1], "symprec", symprec)) return {};
@@ -95,11 +98,11 @@ PyRef from_cif(PyObject* args, PyObject* kwargs) {
 // {block name: Structure} for every block with atom sites; each block's
 // warnings name the file and the block. A block that fails is left out with
 // a warning saying why; with `strict` it fails the call instead.
-PyRef blocks_to_dict(const std::string& path, const CifText& text, CifBlockReadings&& read, bool strict) {
-    const std::string file = path + ": ";
+PyRef blocks_to_dict(const PathArgument& path, const CifText& text, CifBlockReadings&& read, bool strict) {
+    const std::string file = path.display + ": ";
     if (!read.failures.empty() && (strict || read.readings.empty())) {
         const CifBlockFailure& first = read.failures.front();
-        return raise_structure_error(fail("data block '" + first.block + "': " + first.reason));
+        return raise_reader_error(fail("data block '" + first.block + "': " + first.reason), source_of(path));
     }
     std::vector<CifNotice> file_notices;
     add_latin1_notice(text, file_notices);
@@ -121,7 +124,7 @@ PyRef blocks_to_dict(const std::string& path, const CifText& text, CifBlockReadi
 PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
     if (!match_arguments(kReadCifBlocks, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
+    std::optional<PathArgument> path = to_path(arguments[0], "path");
     if (!path) return {};
     double symprec = kDefaultSymprec;
     if (!read_double(arguments[1], "symprec", symprec)) return {};
@@ -137,7 +140,7 @@ template <class Reader>
 PyRef from_path_only(const Signature& signature, PyObject* args, PyObject* kwargs, Reader&& read) {
     Arguments arguments;
     if (!match_arguments(signature, args, kwargs, arguments)) return {};
-    std::optional<std::string> path = to_text(arguments[0], "path");
+    std::optional<PathArgument> path = to_path(arguments[0], "path");
     if (!path) return {};
     return read_path(*path, read);
 }
@@ -159,16 +162,18 @@ PyRef from_str(PyObject* args, PyObject* kwargs) {
     if (!format) return {};
     double symprec = kDefaultSymprec;
     if (!read_double(arguments[2], "symprec", symprec)) return {};
-    // CIF goes its own way so that its warnings reach the caller.
+    // An unknown format name is a parameter error, not one of the text.
     Result<TextFormat> parsed = format_from_name(*format);
-    if (parsed && *parsed == TextFormat::cif) return wrap_cif_reading(read_cif_first_block(*text, symprec));
-    return wrap_result(read_structure_text(*text, *format, symprec));
+    if (!parsed) return raise_structure_error(parsed.error());
+    // CIF goes its own way so that its warnings reach the caller.
+    if (*parsed == TextFormat::cif) return wrap_cif_reading(read_cif_first_block(*text, symprec), kTextInMemory);
+    return wrap_result(read_structure_text(*text, *format, symprec), kTextInMemory);
 }
 
 PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
     const std::optional<CifArguments> given = cif_arguments(kFromCifStr, args, kwargs);
     if (!given) return {};
-    return wrap_cif_reading(read_cif_first_block(given->text, given->symprec));
+    return wrap_cif_reading(read_cif_first_block(given->text, given->symprec), kTextInMemory);
 }
 
 PyMethodDef kReadCifBlocksFunction{
@@ -178,7 +183,9 @@ PyMethodDef kReadCifBlocksFunction{
     "Read every data block of a CIF that has atom sites.\n\n"
     "Returns {block name: Structure} in file order; blocks without atom sites are left out. A block that "
     "cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails "
-    "the call instead, as does a file none of whose blocks can be read."};
+    "the call instead, as does a file none of whose blocks can be read.\n\n"
+    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) as for\n"
+    "Structure.from_cif; strict (bool). Raises StructureFileError naming the file and the block that fails."};
 
 }  // namespace
 

@@ -24,7 +24,7 @@ const Signature kCount{"_count_xyz_trajectory_frames()", {"path", "every", "star
 
 // The arguments every trajectory call begins with, in this order.
 struct TrajectoryArguments {
-    std::string path;
+    PathArgument path;
     FrameSelection selection;
     std::optional<Mat3> cell;
 };
@@ -32,7 +32,7 @@ struct TrajectoryArguments {
 // path, every, start, stop and cell.
 std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
     TrajectoryArguments out;
-    std::optional<std::string> path = to_text(arguments[0], "path");
+    std::optional<PathArgument> path = to_path(arguments[0], "path");
     if (!path) return std::nullopt;
     out.path = std::move(*path);
     if (!read_u64(arguments[1], "every", out.selection.every)) return std::nullopt;
@@ -50,6 +50,10 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
     }
     if (!check_streamable(out.path)) return std::nullopt;
     return out;
+}
+
+TextSource source_of(const TrajectoryArguments& call) {
+    return TextSource{call.path.display, call.path.object.get()};
 }
 
 PyRef make_u64(std::uint64_t value) {
@@ -104,13 +108,13 @@ PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<Result<TrajectoryResult>> outcome = run_interruptible([&](std::stop_token cancel) {
-        return read_trajectory(call->path, call->selection.every, call->selection.start, call->selection.stop,
+        return read_trajectory(call->path.bytes, call->selection.every, call->selection.start, call->selection.stop,
                                call->cell, cancel);
     });
     // Ctrl-C stops the reading between frames; the signal handler's
     // exception is then already set.
     if (!outcome) return {};
-    if (!*outcome) return raise_structure_error(outcome->error());
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
     TrajectoryResult& result = **outcome;
     return frames_tuple(result.structures, result.frame_indices, make_u64(result.frames_read));
 }
@@ -126,10 +130,10 @@ PyRef read_chunk(PyObject* args, PyObject* kwargs) {
     if (!read_u64(arguments[6], "max_frames", limits.frames)) return {};
     if (!read_u64(arguments[7], "max_atoms", limits.atoms)) return {};
     std::optional<Result<TrajectoryChunk>> outcome = run_interruptible([&](std::stop_token cancel) {
-        return read_trajectory_chunk(call->path, call->selection, call->cell, *from, limits, cancel);
+        return read_trajectory_chunk(call->path.bytes, call->selection, call->cell, *from, limits, cancel);
     });
     if (!outcome) return {};
-    if (!*outcome) return raise_structure_error(outcome->error());
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
     TrajectoryChunk& chunk = **outcome;
     return frames_tuple(chunk.structures, chunk.frame_indices, position_tuple(chunk.next));
 }
@@ -140,9 +144,9 @@ PyRef count_frames(PyObject* args, PyObject* kwargs) {
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<Result<TrajectoryPosition>> outcome = run_interruptible(
-        [&](std::stop_token cancel) { return count_trajectory_frames(call->path, call->selection, cancel); });
+        [&](std::stop_token cancel) { return count_trajectory_frames(call->path.bytes, call->selection, cancel); });
     if (!outcome) return {};
-    if (!*outcome) return raise_structure_error(outcome->error());
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
     PyRef frames_read = make_u64((*outcome)->frame), kept = make_u64((*outcome)->kept);
     if (!frames_read || !kept) return {};
     return PyRef::steal(PyTuple_Pack(2, frames_read.get(), kept.get()));

@@ -259,10 +259,11 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
         2.0 * static_cast<double>(std::min<std::uint64_t>((*pool)->size(), structure.n_sites())) + 1.0;
     const double doubles = static_cast<double>(n_bins) * (static_cast<double>(n_el * n_el) * (pieces + 1.0) + 3.0);
     if (doubles * 8.0 > kHistogramMemoryLimit)
-        return fail("cutoff and bin_size give " + std::to_string(n_bins) + " bins, too many for " +
-                    std::to_string(n_el) + (n_el == 1 ? " element" : " elements") + " on " +
-                    std::to_string((*pool)->size()) + ((*pool)->size() == 1 ? " worker thread" : " worker threads") +
-                    ": the histograms would need more than 4 GiB");
+        return fail_limit("cutoff and bin_size give " + std::to_string(n_bins) + " bins, too many for " +
+                          std::to_string(n_el) + (n_el == 1 ? " element" : " elements") + " on " +
+                          std::to_string((*pool)->size()) +
+                          ((*pool)->size() == 1 ? " worker thread" : " worker threads") +
+                          ": the histograms would need more than 4 GiB");
 
     out.edges = edges_of(*bins);
     out.r.assign(out.edges.begin(), out.edges.end() - 1);
@@ -274,7 +275,7 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     const HalfStencil stencil(grid, search_lattice, cutoff);
     const double work = estimated_search_work(stencil, grid, structure.n_sites());
     if (!(work <= kMaxSearchWork))
-        return fail(
+        return fail_limit(
             "the cutoff reaches too many periodic images of this cell: the neighbour search would make "
             "about " +
             scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));

@@ -10,8 +10,7 @@ namespace kestrel {
 namespace {
 
 constexpr const char* kNoCell =
-    " has no Lattice=\"...\" and no cell was given; an RDF of a periodic system needs the cell, "
-    "so pass cell=[[a],[b],[c]]";
+    " has no Lattice=\"...\" and no cell was given; an RDF of a periodic system needs the cell";
 
 // Never reserve more sites up front than this: the count comes from the
 // file and may be a lie, so beyond it the vector grows with the lines that
@@ -72,7 +71,7 @@ Result<Structure> FrameScan::parse_frame(std::uint64_t frame, std::uint64_t n_at
                                          const std::optional<Mat3>& cell) {
     // An atom line takes at least 8 bytes ("X 0 0 0" and its LF).
     const std::uint64_t reserve = std::min({n_atoms, stream_.bytes_left_hint() / 8 + 1, kMaxReservedSites});
-    XyzFrameParser parser(comment, cell, frame_text(frame) + kNoCell, frame_text(frame) + ", ",
+    XyzFrameParser parser(comment, cell, fail_needing("cell", frame_text(frame) + kNoCell), frame_text(frame) + ", ",
                           static_cast<std::size_t>(reserve));
     std::uint64_t read = 0;
     std::string_view line;
@@ -92,9 +91,9 @@ Result<Structure> FrameScan::parse_frame(std::uint64_t frame, std::uint64_t n_at
 
 Result<TrajectoryChunk> FrameScan::run(const TrajectoryPosition& from, const ChunkLimits& limits, bool parse,
                                        const std::optional<Mat3>& cell) {
-    if (selection_.every == 0) return fail("every must be at least 1");
-    if (std::string why = stream_.open(path_, from.offset); !why.empty())
-        return fail("could not open " + path_ + ": " + why);
+    if (selection_.every == 0) return fail_argument("every must be at least 1");
+    if (Result<Ok> opened = stream_.open(path_, from.offset); !opened)
+        return prefixed(opened.take_error(), "could not open " + path_ + ": ");
 
     TrajectoryChunk chunk;
     TrajectoryPosition& at = chunk.next;

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import glob
 import os
 import time
@@ -10,9 +11,10 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
+from kestrel.batch.rows import _element_union
 from kestrel.batch.runners import ProgressCallback, _local_workers, _run, _runner
 from kestrel.batch.schema import table_schema, table_settings
-from kestrel.batch.settings import _require, _settings
+from kestrel.batch.settings import _require, _Settings, _settings
 from kestrel.batch.sources import Source, _expand_sources
 
 if TYPE_CHECKING:
@@ -36,12 +38,36 @@ class BatchSummary:
     ok: int
     errors: int
     warned: int  # rows whose reading raised warnings (in their "warnings" column)
-    seconds: float
+    seconds: float  # the whole call: checking the output, the element pre-pass, computing, finishing
+    computing_seconds: float = 0.0  # from the first chunk handed out to the last one back
 
     @property
     def rate(self) -> float:
-        """Inputs per second over the whole run."""
-        return self.sources / self.seconds if self.seconds > 0 else float("inf")
+        """Inputs per second while the chunks ran: the rate the progress callback's caller sees."""
+        seconds = self.computing_seconds or self.seconds
+        return self.sources / seconds if seconds > 0 else float("inf")
+
+
+def _with_element_union(settings: _Settings, items) -> _Settings:
+    """The settings with the element list of every input when none was given."""
+    if settings.elements is not None:
+        return settings
+    return dataclasses.replace(settings, elements=_element_union([item for _, item in items], settings.symprec))
+
+
+def _resumed_elements(output: _Output, settings: _Settings) -> _Settings:
+    """On resume with the default element list: the stored list, when it covers every input."""
+    stored = (output.stored_settings() or {}).get("elements")
+    if not stored:
+        return settings
+    beyond = sorted(set(settings.elements or ()) - set(stored))
+    if beyond:
+        raise ValueError(
+            f"{output.path} already holds a table whose features cover {','.join(stored)}, and the inputs also "
+            f"hold {', '.join(beyond)}; write to another output, start again (resume=False, --restart), or pass "
+            "the element list"
+        )
+    return dataclasses.replace(settings, elements=tuple(stored))
 
 
 def rdf_table(
@@ -62,9 +88,13 @@ def rdf_table(
     ``sources``: a folder (walked), a glob, a path, a list of those, or
     ``Structure`` objects; files are read by their names as ``read_structure``
     does, and a CIF gives a row per data block with atoms. ``curves``: "both",
-    "total" or "partials". With ``elements`` every row also has ``features``:
-    g_AB for each pair (A, B) of ``itertools.combinations_with_replacement(elements, 2)``,
-    the pairs' curves laid end to end; pairs a structure lacks are zeros.
+    "total" or "partials". Every row also has ``features``: g_AB for each pair
+    (A, B) of ``itertools.combinations_with_replacement(elements, 2)``, the
+    pairs' curves laid end to end; pairs a structure lacks are zeros. By default
+    (``elements=None``) the element list is the union over all inputs, sorted,
+    from a pre-pass that reads every file once, so every row has the same
+    feature columns; a given list is kept as it is, and a structure with an
+    element outside it is a row with status "error".
 
     Columns: index (position among the expanded sources), source (the path;
     None for a Structure), block, source_size and source_mtime_ns, formula,
@@ -77,10 +107,15 @@ def rdf_table(
     errors)`` is called as chunks finish. The settings are in the table's
     metadata (``kestrel.batch.table_settings``). To keep memory flat on large
     runs, write to Parquet with ``write_rdf_table`` instead.
+
+    Parameters not named above: ``cutoff`` and ``bin_size`` in Å; ``symprec`` (fractional, CIF
+    only); ``workers`` (local threads or processes, default one per core); ``processes`` (True or
+    False forces processes or threads). Returns a ``pyarrow.Table``.
     """
     pa = _require("pyarrow")
     settings = _settings(cutoff, bin_size, curves, elements, symprec)
     items = list(enumerate(_expand_sources(sources)))
+    settings = _with_element_union(settings, items)
     runner, owned = _runner(len(items), workers, client, processes)
     batches: List[Any] = []
     try:
@@ -122,14 +157,22 @@ def write_rdf_table(
     Local runs of fewer than 2,000 sources use threads in this process; larger
     ones worker processes (``processes`` forces either), which, like any
     ``multiprocessing`` user, needs a script's code under ``if __name__ == "__main__":``.
+
+    Parameters: as for ``rdf_table`` (``cutoff`` and ``bin_size`` in Å, ``curves``, ``elements``,
+    ``symprec``, ``client``, ``progress(done, total, errors)``), and ``out`` and ``resume`` as
+    above.
     """
     settings = _settings(cutoff, bin_size, curves, elements, symprec)
     if client is None:
         _local_workers(workers)
     started = time.perf_counter()
-    output = _Output(out, settings)
     items = list(enumerate(_expand_sources(sources)))
+    given_elements = settings.elements is not None
+    settings = _with_element_union(settings, items)
+    output = _Output(out, settings)
     skipped = 0
+    if resume and not given_elements:
+        output.settings = settings = _resumed_elements(output, settings)
     if resume:
         output.check_settings()
         done, changed = output.done_sources([item for _, item in items if isinstance(item, str)])
@@ -139,9 +182,11 @@ def write_rdf_table(
     else:
         output.clear()
     runner, owned = _runner(len(items), workers, client, processes)
+    computing = time.perf_counter()
     try:
         output.create()
         counts = _run(items, settings, runner, output.part_names, progress, output.write)
+        computing = time.perf_counter() - computing
     finally:
         if owned is not None:
             owned.close()
@@ -158,11 +203,16 @@ def write_rdf_table(
         counts["errors"],
         counts["warned"],
         time.perf_counter() - started,
+        computing,
     )
 
 
 def read_rdf_table(path: Union[str, "os.PathLike[str]"]):
-    """A table written by ``write_rdf_table`` (file or dataset directory), with its settings, as pyarrow."""
+    """A table written by ``write_rdf_table`` (file or dataset directory), with its settings, as pyarrow.
+
+    Parameters: ``path``, the file or directory ``write_rdf_table`` wrote. Returns a
+    ``pyarrow.Table``.
+    """
     pa = _require("pyarrow")
     pq = _require("pyarrow.parquet")
     path = os.fspath(path)

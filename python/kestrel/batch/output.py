@@ -90,12 +90,18 @@ class _Output:
         earlier = [self.path] if keep_file else []
         return earlier + self._parts()
 
-    def check_settings(self) -> None:
+    def stored_settings(self) -> Optional[Dict[str, Any]]:
+        """The settings of the rows already in the output, or None when it holds none."""
         pq = _require("pyarrow.parquet")
         stored = self._stored()
         if not stored:
+            return None
+        return json.loads((pq.read_schema(stored[0]).metadata or {}).get(METADATA_KEY, b"{}"))
+
+    def check_settings(self) -> None:
+        found = self.stored_settings()
+        if found is None:
             return
-        found = json.loads((pq.read_schema(stored[0]).metadata or {}).get(METADATA_KEY, b"{}"))
         wanted = self.settings.metadata()
         keys = ("cutoff", "bin_size", "curves", "elements")
         if any(found.get(key) != wanted[key] for key in keys):

@@ -88,6 +88,28 @@ def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[
     return blocks, [str(w.message) for w in caught]
 
 
+def _element_union(items: Sequence[Union[str, Structure]], symprec: float) -> Optional[Tuple[str, ...]]:
+    """Every element with atoms in any input, sorted: the default feature list.
+
+    Files that cannot be read are passed over here; they become error rows
+    when the run reaches them. None when no input could be read.
+    """
+    found = set()
+    for item in items:
+        if isinstance(item, Structure):
+            structures = [item]
+        else:
+            try:
+                structures = [structure for _, structure in _read_with_warnings(item, symprec)[0]]
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException:  # noqa: BLE001 - reported as the file's row later
+                continue
+        for structure in structures:
+            found.update(element for element, amount in structure.composition.items() if amount > 0)
+    return tuple(sorted(found)) or None
+
+
 class _Rows:
     """Column-wise rows of one chunk, turned into one Arrow record batch at the end."""
 

@@ -82,7 +82,11 @@ def table_schema(settings: _Settings):
 
 
 def table_settings(table) -> Dict[str, Any]:
-    """The RDF parameters, element list, bin edges and version stored with a table."""
+    """The RDF parameters, element list, bin edges and version stored with a table.
+
+    Returns a dict: cutoff, bin_size, curves, elements, feature_pairs, bin_edges, symprec and the
+    versions.
+    """
     metadata = table.schema.metadata or {}
     if METADATA_KEY not in metadata:
         raise ValueError("this table carries no kestrel settings in its metadata")

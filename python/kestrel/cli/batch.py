@@ -20,9 +20,14 @@ def cmd_batch(args) -> int:
 
     elements = args.elements.split(",") if args.elements is not None else None
     progress = Progress(0, "inputs")
-    started = time.perf_counter()
+    started = None
 
     def show(done: int, total: int, errors: int) -> None:
+        # The clock starts with the first chunk, as the summary's rate does,
+        # so the two rates agree.
+        nonlocal started
+        if started is None:
+            started = time.perf_counter()
         progress.update(done, total, note=_batch_note(started, done, total, errors))
 
     summary = write_rdf_table(
@@ -70,7 +75,8 @@ def add_parser(sub) -> None:
     p.add_argument(
         "--elements",
         metavar="A,B,...",
-        help="fixed element list: every row gets a feature vector over its element pairs",
+        help="fixed element list for the feature vectors (a structure with another element is an error row); "
+        "by default the union of the elements of all inputs",
     )
     p.add_argument("--workers", type=int, default=None, help="local workers (default: one per core)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster (e.g. tcp://host:8786)")

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import sys
+import threading
 import time
 import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
@@ -71,6 +73,57 @@ class Progress:
         self.stream.flush()
 
 
+class SlowCallNote:
+    """A line on standard error while one long library call runs, once it has taken ``after`` seconds.
+
+    The RDF is one call into the engine, which gives no progress of its own,
+    so this says only that it is still working and for how long: redrawn in
+    place on a terminal, a line every ``log_every`` seconds otherwise. The call
+    must release the interpreter lock (the engine's calls do) for the note's
+    thread to run; Ctrl-C still reaches the call, which runs on the main thread.
+    """
+
+    def __init__(self, what: str, stream=None, after: float = 2.0, log_every: float = 30.0):
+        self.what = what
+        self.stream = stream if stream is not None else sys.stderr
+        self.after = after
+        self.log_every = log_every
+        isatty = getattr(self.stream, "isatty", None)
+        self.on_terminal = bool(isatty and isatty())
+        self._finished = threading.Event()
+        self._shown = False
+        self._thread = threading.Thread(target=self._watch, name="kestrel-progress", daemon=True)
+
+    def __enter__(self) -> "SlowCallNote":
+        self.started = time.perf_counter()
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self._finished.set()
+        self._thread.join()
+        if self._shown and self.on_terminal:
+            elapsed = time.perf_counter() - self.started
+            self.stream.write(f"\r{self.what}: done in {elapsed:.1f} s\n")
+            self.stream.flush()
+
+    def _watch(self) -> None:
+        if self._finished.wait(self.after):
+            return
+        interval = 0.5 if self.on_terminal else self.log_every
+        while not self._finished.is_set():
+            elapsed = time.perf_counter() - self.started
+            end = "" if self.on_terminal else "\n"
+            self.stream.write(
+                f"\r{self.what}: still running, {elapsed:.0f} s{end}"
+                if self.on_terminal
+                else f"{self.what}: still running, {elapsed:.0f} s{end}"
+            )
+            self.stream.flush()
+            self._shown = True
+            self._finished.wait(interval)
+
+
 def _abc_angles(matrix: Sequence[Sequence[float]]) -> Tuple[List[float], List[float]]:
     def dot(u, v):
         return sum(x * y for x, y in zip(u, v))
@@ -128,6 +181,8 @@ def _save_curves(
     density: float,
     partner_densities: Optional[Dict[str, float]] = None,
     normalised: bool = False,
+    std_total=None,
+    std_partials=None,
 ) -> None:
     from kestrel.plotting import save_prdf_plots
 
@@ -141,30 +196,56 @@ def _save_curves(
         density=density,
         partner_densities=partner_densities,
         normalised=normalised,
+        std_total=std_total,
+        std_partials=std_partials,
     )
 
 
-def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
+def peak_table(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> List[dict]:
+    """The first peak of each partial and of the total: one dict per curve, for printing or JSON.
+
+    Keys: "pair" ("A-B" or "total"), "a" and "b" (None for the total), "r" (the bin centre, Å),
+    "pair_density" (the curve's height, Å⁻³) and "g" (that height over the partner's density);
+    the last three are None for a curve without a clear peak.
+    """
     # Peaks are placed at the centre of their bin; r holds the lower edges.
     # The curves are pair densities; dividing by the partner's density gives g.
-    print(f"{'pair':<12}{'first peak r (Å)':>18}{'ρ_B g_AB (Å⁻³)':>16}{'g_AB':>10}")
-    for (a, b), curve in partials.items():
+    rows = []
+    curves = [((a, b), curve, composition.get(b, 0.0) / volume) for (a, b), curve in partials.items()]
+    curves.append((None, total, sum(composition.values()) / volume))
+    for pair, curve, partner_density in curves:
         peak = first_peak(r, curve)
-        label = f"{a}-{b}"
+        row = {"pair": "total" if pair is None else f"{pair[0]}-{pair[1]}", "a": None, "b": None}
+        if pair is not None:
+            row["a"], row["b"] = pair
         if peak is None:
-            print(f"{label:<12}{'-':>18}{'-':>16}{'-':>10}")
+            row.update(r=None, pair_density=None, g=None)
+        else:
+            relative = peak[1] / partner_density if partner_density > 0 else None
+            row.update(r=float(r[peak[0]]) + bin_size / 2, pair_density=peak[1], g=relative)
+        if pair is not None or peak is not None:
+            rows.append(row)
+    return rows
+
+
+def _print_peaks(r, partials, total, composition: Dict[str, float], volume: float, bin_size: float) -> None:
+    print(f"{'pair':<12}{'first peak r (Å)':>18}{'ρ_B g_AB (Å⁻³)':>16}{'g_AB':>10}")
+    for row in peak_table(r, partials, total, composition, volume, bin_size):
+        if row["r"] is None:
+            print(f"{row['pair']:<12}{'-':>18}{'-':>16}{'-':>10}")
             continue
-        partner_density = composition.get(b, 0.0) / volume
-        relative = peak[1] / partner_density if partner_density > 0 else float("nan")
-        centre = float(r[peak[0]]) + bin_size / 2
-        print(f"{label:<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
-    peak = first_peak(r, total)
-    if peak is not None:
-        total_density = sum(composition.values()) / volume
-        relative = peak[1] / total_density if total_density > 0 else float("nan")
-        centre = float(r[peak[0]]) + bin_size / 2
-        print(f"{'total':<12}{centre:>18.4f}{peak[1]:>16.5f}{relative:>10.3f}")
+        relative = row["g"] if row["g"] is not None else float("nan")
+        print(f"{row['pair']:<12}{row['r']:>18.4f}{row['pair_density']:>16.5f}{relative:>10.3f}")
     print("r: bin centres; A-B: B atoms around an A atom")
+
+
+def json_option(p: argparse.ArgumentParser, what: str) -> None:
+    p.add_argument("--json", action="store_true", help=f"print {what} as JSON on standard output, nothing else")
+
+
+def print_json(data) -> None:
+    # ensure_ascii: the JSON then travels through any terminal or pipe encoding.
+    print(json.dumps(data, indent=2, allow_nan=False))
 
 
 def _partner_densities(composition: Dict[str, float], volume: float) -> Dict[str, float]:

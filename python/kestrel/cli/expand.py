@@ -18,10 +18,13 @@ def cmd_expand(args) -> int:
     print(f"{repr(s)} -> {repr(ordered)}")
     print(f"supercell {n}x{n}x{n}, {report['n_vacancies']} vacancies, written as {fmt} to {args.output}")
     if report["occupancy_report"]:
-        print(f"  {'element':<8}{'target':>9}{'sites':>7}{'placed':>8}{'actual':>9}")
+        # A pool is named by its first site in the input: two pools may hold the same elements.
+        print(f"  {'pool (first site, x y z)':<30}{'element':<8}{'target':>9}{'sites':>7}{'placed':>8}{'actual':>9}")
         for row in report["occupancy_report"]:
+            x, y, z = row["frac_coords"]
+            pool = f"site {row['site_index']} ({x:.4f} {y:.4f} {z:.4f})"
             print(
-                f"  {row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
+                f"  {pool:<30}{row['element']:<8}{row['target_occupancy']:9.4f}{row['sites_in_pool']:7d}"
                 f"{row['atoms_placed']:8d}{row['actual_occupancy']:9.4f}"
             )
     if report.get("unit_report"):

@@ -3,37 +3,78 @@
 from __future__ import annotations
 
 import warnings
+from typing import Any, Dict, Optional
 
-from kestrel.cli.common import _abc_angles, _cif_block_names, _structure_command
+from kestrel.cli.common import _abc_angles, _cif_block_names, _structure_command, json_option, print_json
 from kestrel.io import format_from_name, read_structure
 
 
-def cmd_info(args) -> int:
+def _xyz_frames(path: str, fmt: Optional[str]) -> Optional[int]:
+    """How many frames an extended XYZ file holds (its first is what was read), else None."""
+    from kestrel._kestrel import _count_xyz_trajectory_frames
+
+    if (fmt or format_from_name(path) or "").lower() not in ("xyz", "extxyz"):
+        return None
+    try:
+        frames, _ = _count_xyz_trajectory_frames(path)
+    except (OSError, ValueError):
+        return None
+    return frames
+
+
+def describe_structure(args) -> Dict[str, Any]:
+    """What ``kestrel info`` shows, as plain data (the --json output)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         s = read_structure(args.file, args.format, block=args.block)
-    print(repr(s))
     is_cif = (args.format or format_from_name(args.file) or "").lower() == "cif"
-    blocks = _cif_block_names(args.file) if is_cif else []
+    lengths, angles = _abc_angles(s.lattice_matrix)
+    frames = _xyz_frames(args.file, args.format)
+    return {
+        "file": args.file,
+        "structure": repr(s),
+        "frame": 0 if frames is not None else None,
+        "frames": frames,
+        "data_blocks": _cif_block_names(args.file) if is_cif else [],
+        "warnings": [str(warning.message) for warning in caught],
+        "lattice_matrix": s.lattice_matrix,
+        "lengths": lengths,
+        "angles": angles,
+        "volume": s.volume,
+        "n_atoms": s.n_atoms,
+        "n_sites": s.n_sites,
+        "composition": s.composition,
+        "disorder": s.disorder_summary(),
+    }
+
+
+def cmd_info(args) -> int:
+    info = describe_structure(args)
+    if args.json:
+        print_json(info)
+        return 0
+    print(info["structure"])
+    if info["frames"] is not None and info["frames"] > 1:
+        print(f"frame 0 of {info['frames']} (`kestrel traj` reads them all)")
+    blocks = info["data_blocks"]
     if blocks:
         # With several, a warning below names the one shown.
         print(("data block: " if len(blocks) == 1 else "data blocks: ") + ", ".join(blocks))
-    for warning in caught:
-        print(f"warning: {warning.message}")
-    lengths, angles = _abc_angles(s.lattice_matrix)
+    for warning in info["warnings"]:
+        print(f"warning: {warning}")
     print("lattice (Å):")
-    for name, row in zip("abc", s.lattice_matrix):
+    for name, row in zip("abc", info["lattice_matrix"]):
         print(f"  {name}: {row[0]:12.6f} {row[1]:12.6f} {row[2]:12.6f}")
-    print("  a = {:.4f}  b = {:.4f}  c = {:.4f} Å".format(*lengths))
-    print("  alpha = {:.3f}  beta = {:.3f}  gamma = {:.3f} °".format(*angles))
-    print(f"volume: {s.volume:.4f} Å³")
-    print(f"atoms: {s.n_atoms:.4f} in {s.n_sites} sites")
-    print("composition: " + ", ".join(f"{el} {amount:.4f}" for el, amount in s.composition.items()))
-    summary = s.disorder_summary()
+    print("  a = {:.4f}  b = {:.4f}  c = {:.4f} Å".format(*info["lengths"]))
+    print("  alpha = {:.3f}  beta = {:.3f}  gamma = {:.3f} °".format(*info["angles"]))
+    print(f"volume: {info['volume']:.4f} Å³")
+    print(f"atoms: {info['n_atoms']:.4f} in {info['n_sites']} sites")
+    print("composition: " + ", ".join(f"{el} {amount:.4f}" for el, amount in info["composition"].items()))
+    summary = info["disorder"]
     if not summary:
         print("disorder: none (every site holds one element, fully occupied)")
         return 0
-    print(f"disorder: {len(summary)} of {s.n_sites} sites are partly occupied or mixed")
+    print(f"disorder: {len(summary)} of {info['n_sites']} sites are partly occupied or mixed")
     with_units = "unit" in summary[0]
     if with_units:
         _print_units(summary)
@@ -79,12 +120,14 @@ def _unit_columns(entry) -> str:
 
 def add_parser(sub) -> None:
     """Adds ``kestrel info`` to the subcommands."""
-    _structure_command(
+    p = _structure_command(
         sub,
         "info",
         "show a structure, its lattice, composition and disorder",
         "Print the structure, its lattice, volume, composition and a table of its partly "
         "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
-        "decide on its own (skipped rows, merged images, elements from labels, ...).",
+        "decide on its own (skipped rows, merged images, elements from labels, ...); for a "
+        "multi-frame extended XYZ, which frame it shows.",
         cmd_info,
     )
+    json_option(p, "all of it")

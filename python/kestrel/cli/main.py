@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import argparse
+import codecs
+import errno
 import math
 import os
 import sys
@@ -46,12 +48,12 @@ _COUNT_OPTIONS = {
 _LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
 _LARGEST_COUNT = 2**64 - 1
 
-# Library messages that name a Python argument, reworded for the command line.
-_FLAG_HINTS = (
-    ("so pass cell=[[a],[b],[c]]", 'so pass --cell "ax ay az bx by bz cx cy cz"'),
-    ("pass the format (cif, poscar or xyz)", "pass --format cif, poscar or xyz"),
-    ("every must be at least 1", "--every must be at least 1"),
-)
+# The advice for an error that names the parameter that would mend it
+# (its `parameter` field), in the command line's terms.
+_FLAG_ADVICE = {
+    "cell": ', so pass --cell "ax ay az bx by bz cx cy cz"',
+    "fmt": "; pass --format cif, poscar or xyz",
+}
 
 
 def check_options(args) -> None:
@@ -72,14 +74,72 @@ def check_options(args) -> None:
 
 
 def _one_line(error: BaseException) -> str:
-    message = str(error).replace("\n", " ")
-    for library_words, command_words in _FLAG_HINTS:
-        message = message.replace(library_words, command_words)
-    return message
+    return str(error).replace("\n", " ")
+
+
+def describe(error: BaseException) -> str:
+    """One line for an error, put together from its fields: the file, the line, the reason and advice."""
+    parameter, reason = getattr(error, "parameter", None), getattr(error, "reason", None)
+    if parameter in _FLAG_ADVICE and reason is not None:
+        filename, line = getattr(error, "filename", None), getattr(error, "line", None)
+        where = (f"{filename}: " if filename else "") + (f"line {line}: " if line else "")
+        return _one_line(Exception(where + reason + _FLAG_ADVICE[parameter]))
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        text = f"{error.filename}: {error.strerror}"
+        if error.errno == errno.EISDIR:
+            text += "; give a structure file, not a directory"
+        return _one_line(Exception(text))
+    return _one_line(error)
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None) -> None:
     print(f"kestrel: warning: {_one_line(Warning(message))}", file=sys.stderr)
+
+
+# What the output's non-ASCII characters become on a stream that cannot
+# encode them (PYTHONIOENCODING=ascii, an old console): readable spellings,
+# and "?" for anything else (element names and paths are the user's own).
+_ASCII_SPELLINGS = (
+    ("⁻³", "^-3"),
+    ("⁻²", "^-2"),
+    ("⁻¹", "^-1"),
+    ("³", "^3"),
+    ("²", "^2"),
+    ("Å", "A"),
+    ("ρ", "rho"),
+    ("π", "pi"),
+    ("σ", "sigma"),
+    ("°", " deg"),
+    ("×", "x"),
+    ("−", "-"),
+    ("–", "-"),
+    ("₀", "0"),
+    ("…", "..."),
+)
+
+
+def _spell_in_ascii(error: UnicodeEncodeError):
+    # The handler gets the whole run of characters the codec could not
+    # encode, so "Å⁻³" arrives together and reads "A^-3".
+    text = error.object[error.start : error.end]
+    for unicode, ascii in _ASCII_SPELLINGS:
+        text = text.replace(unicode, ascii)
+    return "".join(ch if ord(ch) < 128 else "?" for ch in text), error.end
+
+
+codecs.register_error("kestrel-ascii", _spell_in_ascii)
+
+
+def _streams_that_cannot_say_angstrom() -> None:
+    """Let the output through on streams whose encoding lacks Å, ρ and ⁻³, spelled in ASCII."""
+    for stream in (sys.stdout, sys.stderr):
+        encoding = getattr(stream, "encoding", None) or "ascii"
+        try:
+            "Åρ⁻³°".encode(encoding)
+        except (UnicodeEncodeError, LookupError):
+            reconfigure = getattr(stream, "reconfigure", None)
+            if reconfigure is not None:
+                reconfigure(errors="kestrel-ascii")
 
 
 def _quiet_stdout() -> None:
@@ -90,6 +150,12 @@ def _quiet_stdout() -> None:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the ``kestrel`` command line.
+
+    Parameters: ``argv``, the arguments (default: the process's). Returns the exit status: 0, 1 for
+    an error (one line on standard error), 2 for a fault of kestrel's own, 130 when interrupted.
+    """
+    _streams_that_cannot_say_angstrom()
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
@@ -105,7 +171,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _quiet_stdout()
         return 141
     except (ValueError, OSError, ImportError, CommandError) as error:
-        print(f"kestrel: error: {_one_line(error)}", file=sys.stderr)
+        print(f"kestrel: error: {describe(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("kestrel: interrupted", file=sys.stderr)

@@ -32,19 +32,51 @@ def _parse_u_iso(text: str, elements: Sequence[str]):
     return {element: per_element.get(element, default) for element in elements}
 
 
-def _pdf_u_iso(args, structure):
-    """The u_iso for compute_pdf and where it came from: --u-iso, else a CIF's own values."""
+def _file_u_iso(args, structure, needed: Sequence[str]):
+    """Per-element U from a CIF's own displacement parameters, else the default, and which it was.
+
+    The description is true of the elements in ``needed``: a CIF that gives
+    none of them a value is not said to be their source.
+    """
+    from kestrel._kestrel import _cif_site_u_iso
     from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
 
-    if args.u_iso is not None:
-        return _parse_u_iso(args.u_iso, structure.elements), "from --u-iso"
+    default = {element: DEFAULT_U_ISO for element in structure.elements}
     fmt = args.format or format_from_name(args.file)
     if (fmt or "").lower() != "cif":
-        return DEFAULT_U_ISO, "the default; give --u-iso to set it"
+        return default, f"the default {DEFAULT_U_ISO:g}"
+    given = {element for site in _cif_site_u_iso(args.file, block=args.block) for element, u in site.items() if u}
+    name = os.path.basename(args.file)
+    if not given & set(needed):
+        return default, f"the default {DEFAULT_U_ISO:g} ({name} gives none)"
     u_iso, notes = cif_u_iso(args.file, structure, DEFAULT_U_ISO, block=args.block)
     for note in notes:
         warnings.warn(note, stacklevel=2)
-    return u_iso, f"from the displacement parameters of {os.path.basename(args.file)}"
+    return u_iso, f"from the displacement parameters of {name}"
+
+
+def _pdf_u_iso(args, structure):
+    """The per-element u_iso for compute_pdf and where each value came from, in one line.
+
+    --u-iso sets what it names; the other elements take the CIF's own values,
+    else the default, and the line says which elements took which.
+    """
+    given = _parse_u_iso(args.u_iso, structure.elements) if args.u_iso is not None else {}
+    unknown = [element for element in given if element not in structure.elements]
+    if unknown:
+        raise CommandError(
+            f"--u-iso names {', '.join(unknown)}, which the structure does not hold "
+            f"(it holds {', '.join(structure.elements)})"
+        )
+    rest = [element for element in structure.elements if element not in given]
+    if not rest:
+        return given, "from --u-iso"
+    from_file, origin = _file_u_iso(args, structure, rest)
+    u_iso = {element: given.get(element, from_file[element]) for element in structure.elements}
+    if not given:
+        # Only a default is worth a hint; the file's own values are the user's.
+        return u_iso, origin + ("; give --u-iso to set it" if origin.startswith("the default") else "")
+    return u_iso, f"{', '.join(given)} from --u-iso; {', '.join(rest)} {origin}"
 
 
 def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
@@ -101,7 +133,7 @@ def cmd_pdf(args) -> int:
         print(f"fit over {fit.rmin:g} to {fit.rmax:g} Å ({len(fit.r)} points): scale {fit.scale:.6g}, Rw {fit.rw:.4f}")
     print(f"computed {len(result.r)} points in {elapsed * 1000:.1f} ms")
     if args.out:
-        save_pdf_plots(result, args.out, fit=fit, title=args.title)
+        save_pdf_plots(result, args.out, fit=fit, title=args.title, u_source=u_origin, source=args.file)
         print(f"figures and pdf.csv written to {args.out}")
     return 0
 

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import sys
 import time
 
 import kestrel
 from kestrel.cli.common import (
+    SlowCallNote,
     _normalised_option,
     _note_other_frames,
     _partner_densities,
@@ -13,6 +15,9 @@ from kestrel.cli.common import (
     _rdf_options,
     _save_curves,
     _structure_command,
+    json_option,
+    peak_table,
+    print_json,
 )
 from kestrel.io import read_structure
 
@@ -36,15 +41,30 @@ def cmd_rdf(args) -> int:
     s = read_structure(args.file, args.format, block=args.block)
     _note_other_frames(args.file, args.format, s.lattice_matrix)
     started = time.perf_counter()
-    r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)
+    with SlowCallNote(f"computing the RDF of {s.n_sites} sites up to {args.cutoff:g} Å"):
+        r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)
     elapsed = time.perf_counter() - started
     threads = args.threads or kestrel.Structure.available_threads()
-    print(repr(s))
-    _print_peaks(r, partials, total, s.composition, s.volume, args.bin_size)
-    print(
-        f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
-        f"in {elapsed * 1000:.1f} ms on {threads} threads"
-    )
+    if args.json:
+        print_json(
+            {
+                "structure": repr(s),
+                "file": args.file,
+                "cutoff": args.cutoff,
+                "bin_size": args.bin_size,
+                "bins": len(r),
+                "seconds": elapsed,
+                "threads": threads,
+                "peaks": peak_table(r, partials, total, s.composition, s.volume, args.bin_size),
+            }
+        )
+    else:
+        print(repr(s))
+        _print_peaks(r, partials, total, s.composition, s.volume, args.bin_size)
+        print(
+            f"computed {len(partials)} partial curves of {len(r)} bins up to {args.cutoff:g} Å "
+            f"in {elapsed * 1000:.1f} ms on {threads} threads"
+        )
     if args.out:
         _save_curves(
             args.out,
@@ -57,7 +77,7 @@ def cmd_rdf(args) -> int:
             _partner_densities(s.composition, s.volume),
             args.normalised,
         )
-        print(f"figures and rdf.csv written to {args.out}")
+        print(f"figures and rdf.csv written to {args.out}", file=sys.stderr if args.json else sys.stdout)
     return 0
 
 
@@ -75,3 +95,4 @@ def add_parser(sub) -> None:
     )
     _rdf_options(p)
     _normalised_option(p)
+    json_option(p, "the peak table (each curve's first peak: r in Å, pair density in Å⁻³, g)")

@@ -45,6 +45,8 @@ def cmd_traj(args) -> int:
     _print_peaks(
         result.r, result.mean_partials, result.mean_total, result.mean_composition, result.mean_volume, args.bin_size
     )
+    spread = float(max(result.std_total)) if len(result.std_total) else 0.0
+    print(f"largest spread of the total over the frames: {spread:.5f} Å⁻³ (standard deviation)")
     print(f"computed {len(indices)} frames in {elapsed:.2f} s")
     if args.out:
         _save_curves(
@@ -57,8 +59,10 @@ def cmd_traj(args) -> int:
             result.mean_n_atoms / result.mean_volume,
             _partner_densities(result.mean_composition, result.mean_volume),
             args.normalised,
+            std_total=result.std_total,
+            std_partials=result.std_partials,
         )
-        print(f"figures and rdf.csv written to {args.out}")
+        print(f"figures and rdf.csv (means, and their spread over the frames as *_std columns) written to {args.out}")
     return 0
 
 

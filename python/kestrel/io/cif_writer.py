@@ -1,8 +1,8 @@
 """CIF text of a structure, in space group P1 with every site listed.
 
-Cell lengths, angles and coordinates are written with the shortest text that
-reads back to the same double, so a file read again gives the same numbers up
-to the one rounding of turning the cell matrix into lengths and angles. A CIF
+Cell lengths, angles and coordinates are written as a person would
+(``kestrel.io.numbers``: 120 rather than 119.99999999999999), each within 1e-14
+of the value, so a file read again gives the same numbers to 1e-12. A CIF
 keeps no orientation: readers rebuild the cell with a along x and b in the xy
 plane, so compare lattice parameters and fractional coordinates, not the
 Cartesian matrix.
@@ -15,12 +15,9 @@ import re
 from typing import Dict, List, Sequence
 
 from kestrel._kestrel import Structure
+from kestrel.io.numbers import plain_number
 
 __all__ = ["cif_text"]
-
-
-def _number(value: float) -> str:
-    return repr(float(value))
 
 
 def _quoted(text: str) -> str:
@@ -54,18 +51,21 @@ def cif_text(structure: Structure, comment: str = "") -> str:
     "U1", ...) whose groups are the alternatives, each site written where
     its unit puts it (a coordinate may then lie outside 0 to 1), so that a
     reader finds the same units again.
+
+    Parameters: ``structure``; ``comment``, the data block's name and creation note. Returns the
+    text.
     """
     a, b, c, alpha, beta, gamma = lattice_parameters(structure.lattice_matrix)
     lines = [f"data_{_data_name(comment)}"]
     if comment:
         lines.append(f"_audit_creation_method {_quoted(comment)}")
     lines += [
-        f"_cell_length_a {_number(a)}",
-        f"_cell_length_b {_number(b)}",
-        f"_cell_length_c {_number(c)}",
-        f"_cell_angle_alpha {_number(alpha)}",
-        f"_cell_angle_beta {_number(beta)}",
-        f"_cell_angle_gamma {_number(gamma)}",
+        f"_cell_length_a {plain_number(a)}",
+        f"_cell_length_b {plain_number(b)}",
+        f"_cell_length_c {plain_number(c)}",
+        f"_cell_angle_alpha {plain_number(alpha)}",
+        f"_cell_angle_beta {plain_number(beta)}",
+        f"_cell_angle_gamma {plain_number(gamma)}",
         "_symmetry_space_group_name_H-M 'P 1'",
         "_symmetry_Int_Tables_number 1",
         "loop_",
@@ -91,8 +91,8 @@ def cif_text(structure: Structure, comment: str = "") -> str:
             codes = " . ." if place is None else f" U{place[0]} {place[1] + 1}"
         for element, occupancy in site.items():
             counts[element] = counts.get(element, 0) + 1
-            coordinates = " ".join(_number(x) for x in frac)
-            lines.append(f"{element}{counts[element]} {element} {coordinates} {_number(occupancy)}{codes}")
+            coordinates = " ".join(plain_number(x) for x in frac)
+            lines.append(f"{element}{counts[element]} {element} {coordinates} {plain_number(occupancy)}{codes}")
     return "\n".join(lines) + "\n"
 
 

@@ -75,6 +75,8 @@ def from_ase(atoms: Any) -> Structure:
     alternatives of a place never coexist): the structure comes back without
     units, its partial sites weighed independently; read the CIF with
     ``Structure.from_cif`` to keep them.
+
+    Returns a kestrel ``Structure``.
     """
     import numpy as np
 
@@ -161,7 +163,11 @@ def _check_dropped_sites(occupancy: Dict[str, Any], kept: set) -> None:
 
 
 def to_ase(structure: Structure) -> Any:
-    """An ``ase.Atoms`` of an ordered structure (periodic in all three directions)."""
+    """An ``ase.Atoms`` of an ordered structure (periodic in all three directions).
+
+    Parameters: ``structure``, an ordered kestrel Structure. Returns an ``ase.Atoms`` with the cell
+    and periodic boundaries.
+    """
     ase = _require("ase", "ase")
     if not structure.is_ordered:
         raise ValueError(
@@ -185,6 +191,9 @@ def from_pymatgen(structure: Any) -> Structure:
     the site property ``"disorder_unit"`` that ``to_pymatgen`` writes;
     pymatgen's own CIF reader keeps no disorder groups, so a structure it
     read has none.
+
+    Parameters: ``structure``, a pymatgen ``Structure`` (partial occupancies kept). Returns a
+    kestrel ``Structure``.
     """
     species: List[Dict[str, float]] = []
     for site in structure:

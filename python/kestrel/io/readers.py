@@ -25,7 +25,8 @@ _FILE_READERS = {
 def format_from_name(path: PathLike) -> Optional[str]:
     """The reader a file name asks for ("cif", "poscar" or "xyz"), or None when it does not say.
 
-    A compression suffix (.gz, .bz2, .xz) is looked through: "x.cif.gz" is a CIF.
+    A compression suffix (.gz, .bz2, .xz) is looked through: "x.cif.gz" is a CIF. Parameters: path
+    (str or os.PathLike); only its last component is looked at. Returns the format name or None.
     """
     name = os.path.basename(without_compression(path)).lower()
     if name.endswith(".cif"):
@@ -42,22 +43,28 @@ def read_structure(
 ) -> Structure:
     """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 
-    ``fmt`` is any format name ``Structure.from_str`` knows (cif, poscar, vasp,
-    contcar, xyz, extxyz); ``symprec`` (fractional coordinates, CIF only) is
-    the distance within which symmetry copies of a site are merged; ``block``
-    names the data block of a CIF to read (by default the first with a cell
-    and atom sites). Files ending in .gz, .bz2 or .xz are decompressed.
+    Parameters: ``path`` (str or os.PathLike); ``fmt``, any format name ``Structure.from_str``
+    knows (cif, poscar, vasp, contcar, xyz, extxyz), or None to go by the file name; ``symprec``
+    (fractional coordinates, CIF only), the distance within which symmetry copies of a site are
+    merged; ``block`` names the data block of a CIF to read (by default the first with a cell and
+    atom sites). Files ending in .gz, .bz2 or .xz are decompressed.
+
+    Returns a ``Structure``. Raises ``StructureFileError`` (a ValueError) naming the file, and the
+    line where known, for content the reader refuses; ``FileNotFoundError`` and the other
+    ``OSError`` subclasses, with ``errno`` and ``filename``, when the file cannot be read;
+    ``ValueError`` when neither ``fmt`` nor the name tells the format.
     """
-    path = os.fspath(path)
     if os.path.isdir(path):
-        raise IsADirectoryError(
-            f"could not read {path}: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR}); "
-            "give a structure file, not a directory"
-        )
+        # Before the name: a folder's name says nothing of a format.
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
     if fmt is None:
         fmt = format_from_name(path)
         if fmt is None:
-            raise ValueError(f"cannot tell the format of '{path}' from its name; pass the format (cif, poscar or xyz)")
+            reason = f"cannot tell the format of '{path}' from its name"
+            error = ValueError(f"{reason}; pass the format (cif, poscar or xyz)")
+            # As the library's own errors do: the command line words the advice itself.
+            error.reason, error.parameter = reason, "fmt"
+            raise error
     reader = _FILE_READERS.get(fmt.lower())
     if reader is None:
         # The core words the refusal of a format name, so it is worded once.

@@ -35,6 +35,9 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
     the orderings; below, on its own scale, mean − weighted with a band of
     ±1 standard deviation, so that the spread stays visible where the curves
     overlap. Returns the paths written.
+
+    Parameters: ``result`` from ``ordering_ensemble``; ``folder`` (created if need be); ``title`` of
+    the figures. Returns the paths written.
     """
     os.makedirs(folder, exist_ok=True)
     centres = bin_centres(result.r, result.bin_size)

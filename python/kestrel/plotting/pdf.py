@@ -14,27 +14,65 @@ if TYPE_CHECKING:
 
 
 def save_pdf_plots(
-    result: PdfResult, folder: str, fit: Optional[PdfAgreement] = None, title: Optional[str] = None
+    result: PdfResult,
+    folder: str,
+    fit: Optional[PdfAgreement] = None,
+    title: Optional[str] = None,
+    u_source: Optional[str] = None,
+    source: Optional[str] = None,
 ) -> List[str]:
     """Write ``pdf.csv``, ``pdf.png`` and, with partials, ``pdf_partials.png`` into ``folder``.
 
-    ``pdf.png`` is the model alone, or with ``fit`` the measured G(r) as
-    points, the scaled model over it and the difference curve offset below.
-    ``pdf_partials.png`` draws each weighted partial contribution and their
-    sum. Returns the paths written.
+    Parameters: ``result`` from ``compute_pdf`` (or ``fit.model``); ``folder`` (created if need be);
+    ``fit`` from ``fit_to_data``, to draw the data and the difference; ``title`` of the figures;
+    ``u_source``, where the U values came from, and ``source``, the structure file, for the CSV's
+    header lines. ``pdf.csv`` opens with ``#`` lines (radiation, Q range, density, scattering
+    powers, U per element and its source, the columns and their units; ``pandas.read_csv(path,
+    comment="#")`` reads it). ``pdf.png`` is the model alone, or with ``fit`` the measured G(r) as
+    points, the scaled model over it and the difference curve offset below. ``pdf_partials.png``
+    draws each weighted partial contribution and their sum. Returns the paths written.
     """
     from kestrel.plotting.style import _STYLE, _matplotlib
 
     figure_tools = _matplotlib()
     os.makedirs(folder, exist_ok=True)
-    written = [_write_pdf_csv(os.path.join(folder, "pdf.csv"), result, fit)]
+    written = [_write_pdf_csv(os.path.join(folder, "pdf.csv"), result, fit, _csv_notes(result, fit, u_source, source))]
     written.append(_plot_model_and_data(figure_tools, os.path.join(folder, "pdf.png"), result, fit, title, _STYLE))
     if result.partials:
         written.append(_plot_partials(figure_tools, os.path.join(folder, "pdf_partials.png"), result, title, _STYLE))
     return written
 
 
-def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfAgreement]) -> str:
+def _csv_notes(
+    result: PdfResult, fit: Optional[PdfAgreement], u_source: Optional[str], source: Optional[str]
+) -> List[str]:
+    """The ``#`` lines that open pdf.csv: what the numbers below were computed from."""
+    from kestrel._kestrel import __version__
+
+    unit = "fm" if result.radiation == "neutron" else "electrons"
+    notes = [f"kestrel {__version__}: reduced pair distribution function G(r) = 4 pi r [rho(r) - rho0]"]
+    if source is not None:
+        notes.append(f"structure: {source}")
+    notes.append(f"radiation: {_describe(result)}")
+    notes.append(f"number density rho0: {result.density!r} atoms/A^3")
+    notes.append(
+        f"scattering powers ({unit}, {result.source}): "
+        + ", ".join(f"{el} {value!r}" for el, value in result.scattering.items())
+    )
+    notes.append(
+        "u_iso (A^2"
+        + (f", {u_source}" if u_source else "")
+        + "): "
+        + ", ".join(f"{el} {u!r}" for el, u in result.u_iso.items())
+    )
+    columns = "r in A; G_calc and each pair's weighted contribution A-B in A^-2"
+    if fit is not None:
+        columns += f"; G_obs, the scaled model (scale {fit.scale!r}) and their difference, Rw {fit.rw!r}"
+    notes.append(f"columns: {columns}")
+    return notes
+
+
+def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfAgreement], notes: List[str]) -> str:
     import csv
 
     partials = result.partials or {}
@@ -43,6 +81,8 @@ def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfAgreement]) ->
     if fit is not None:
         header += ["G_obs", "scale_times_G_calc", "difference"]
     with open(path, "w", newline="", encoding="utf-8") as handle:
+        for note in notes:
+            handle.write(f"# {note}\n")
         writer = csv.writer(handle)
         writer.writerow(header)
         for k in range(len(result.r)):

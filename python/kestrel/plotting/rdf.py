@@ -43,22 +43,30 @@ def save_prdf_plots(
     density: Optional[float] = None,
     partner_densities: Optional[Mapping[str, float]] = None,
     normalised: bool = False,
+    std_total: Optional[Iterable[float]] = None,
+    std_partials: Optional[Mapping[Pair, Iterable[float]]] = None,
 ) -> List[str]:
     """Write the RDF curves into ``folder`` (created if needed).
 
     Files:
-      ``rdf.csv``               r (lower edges), r_centre, the total and every ordered
-                                partial, one row per bin, after ``#`` comment lines
-                                stating the conventions and the number densities;
-      ``total_rdf.png``         the total pair density rho g(r) and, when ``density``
-                                is given, g(r), which tends to 1;
-      ``partial_{A}-{B}.png``   rho_B g_AB and rho_A g_BA for each unordered element pair;
-      ``partials.png``          all unordered pairs side by side, one panel each.
+
+    - ``rdf.csv``: r (lower edges), r_centre, the total and every ordered
+      partial, one row per bin, after ``#`` comment lines stating the
+      conventions and the number densities;
+    - ``total_rdf.png``: the total pair density rho g(r) and, when ``density``
+      is given, g(r), which tends to 1;
+    - ``partial_{A}-{B}.png``: rho_B g_AB and rho_A g_BA for each unordered element pair;
+    - ``partials.png``: all unordered pairs side by side, one panel each.
+
+    Parameters: ``r``, ``partials`` and ``total`` as ``Structure.prdf`` returns them (Å, Å⁻³);
+    ``folder``; ``title`` of the figures; ``density``, the number density N / V (Å⁻³).
 
     ``bin_size`` (Å) places each value at its bin centre. ``partner_densities``
     maps each element B to rho_B = N_B / V (Å⁻³); with it and
     ``normalised=True`` the figures show the dimensionless g_AB(r) instead.
-    Returns the paths written.
+    ``std_total`` and ``std_partials`` (same units as the curves), the spread
+    over the frames of a trajectory or the orderings of an ensemble, add the
+    columns ``total_std`` and ``{A}-{B}_std`` to the CSV. Returns the paths written.
     """
     os.makedirs(folder, exist_ok=True)
     edges = [float(x) for x in r]
@@ -73,6 +81,11 @@ def save_prdf_plots(
         comments.append("rho_{} = {} Å^-3".format(element, _short(value)))
     columns: Dict[str, Sequence[float]] = {"r": edges, "r_centre": centres, "total": total_curve}
     columns.update({"{}-{}".format(a, b): curve for (a, b), curve in curves.items()})
+    if std_total is not None:
+        comments.append("*_std columns: the standard deviation of each curve over the frames, same units")
+        columns["total_std"] = [float(x) for x in std_total]
+    for (a, b), curve in (std_partials or {}).items():
+        columns["{}-{}_std".format(a, b)] = [float(x) for x in curve]
     csv_path = write_table(os.path.join(folder, "rdf.csv"), columns, comments)
 
     if normalised:

@@ -38,7 +38,11 @@ class PdfAgreement:
 
 
 def fit_scale(r, g_obs, g_calc, rmin: Optional[float] = None, rmax: Optional[float] = None) -> PdfAgreement:
-    """Fit G_obs ≈ scale · G_calc over rmin ≤ r ≤ rmax and report Rw."""
+    """Fit G_obs ≈ scale · G_calc over rmin ≤ r ≤ rmax and report Rw.
+
+    Parameters: ``r`` (Å), ``g_obs`` and ``g_calc`` (Å⁻², on the grid of ``r``), ``rmin`` and
+    ``rmax`` (Å). Returns a ``PdfAgreement`` with the least-squares scale and Rw.
+    """
     import numpy as np
 
     r, g_obs, g_calc = (np.asarray(v, dtype=float) for v in (r, g_obs, g_calc))
@@ -79,6 +83,10 @@ def fit_to_data(
 
     ``options`` go to :func:`compute_pdf` (radiation, u_iso, qmax, qdamp,
     partials, n_threads); the model is kept in ``fit.model``.
+
+    Parameters: ``structure``, the model's structure; ``data``, a ``MeasuredPdf`` (from
+    ``read_gr``); ``rmin`` and ``rmax`` in Å. Returns a ``PdfAgreement``: ``r``, ``g_obs``,
+    ``g_calc``, ``scale``, ``difference``, ``rw`` and the model ``PdfResult``.
     """
     import numpy as np
 

@@ -44,6 +44,9 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
     point: r and G, or r, G and dG, or r, G, dr and dG. Lines starting with
     '#' and blank lines among the rows are skipped. r must increase. Any
     other problem is one ``ValueError`` naming the file and the line.
+
+    Parameters: ``path`` (str or os.PathLike). Returns a ``MeasuredPdf`` (``r`` in Å, ``g`` in Å⁻²,
+    ``dg`` or None).
     """
     import numpy as np
 
@@ -97,7 +100,11 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
 
 
 def write_gr(path, r, g, dg=None, header: Sequence[str] = ()) -> None:
-    """Write r, G (and dG) columns with '#' header lines, readable by :func:`read_gr`."""
+    """Write r, G (and dG) columns with '#' header lines, readable by :func:`read_gr`.
+
+    Parameters: ``path``; ``r`` (Å), ``g`` and ``dg`` (Å⁻², ``dg`` optional); ``header`` lines
+    written as comments. Returns None.
+    """
     with open(path, "w", encoding="utf-8", newline="\n") as handle:
         for line in header:
             handle.write(f"# {line}\n")

@@ -281,6 +281,9 @@ def compute_pdf(
     Displacement parameters read from a file come in as the per-element
     dict; :func:`average_u_iso` turns one value per site into it, and
     :func:`cif_u_iso` reads it from a CIF's own displacement parameters.
+
+    Parameters not named above: ``structure``, a kestrel Structure (or ASE / pymatgen structure);
+    ``n_threads``, worker threads for the pair histogram (0: every core).
     """
     import numpy as np
 

@@ -173,9 +173,10 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
                                    CifNotices& notices, std::vector<std::vector<CifSiteRow>>& site_rows) {
     const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
-        return fail("CIF expands to " + std::to_string(positions) + " positions (" + std::to_string(atoms.size()) +
-                    " atom sites times " + std::to_string(operations.size()) + " symmetry operations), more than the " +
-                    std::to_string(kMaxCifPositions) + " this reader accepts");
+        return fail_limit("CIF expands to " + std::to_string(positions) + " positions (" +
+                          std::to_string(atoms.size()) + " atom sites times " + std::to_string(operations.size()) +
+                          " symmetry operations), more than the " + std::to_string(kMaxCifPositions) +
+                          " this reader accepts");
     SiteMerger merger(symprec, static_cast<std::size_t>(positions));
     std::size_t made = 0;
     for (std::uint32_t row = 0; row < atoms.size(); ++row) {
@@ -264,6 +265,10 @@ const CifBlock& cif_block_to_read(const CifDocument& document) {
 Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
     const CifDocument document = scan_cif(text);
     const CifBlock& chosen = cif_block_to_read(document);
+    // A text with neither a cell nor atom sites anywhere is some other kind
+    // of file; "missing _cell_length_a" would send its reader looking for a
+    // typo.
+    if (!cif_block_has_atom_sites(chosen) && !has_cell(chosen)) return fail(kNotACifMessage);
     Result<CifReading> reading = read_cif_block(chosen, symprec);
     if (!reading) return reading;
     std::vector<std::string> candidates;
@@ -285,7 +290,7 @@ Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double sy
     for (const CifBlock& block : document.blocks) {
         if (!cif_block_has_atom_sites(block)) continue;
         Result<CifReading> reading = read_cif_block(block, symprec);
-        if (!reading) return fail("data block '" + block.name + "': " + reading.error().message);
+        if (!reading) return prefixed(reading.take_error(), "data block '" + block.name + "': ");
         readings.push_back(std::move(*reading));
     }
     return readings;

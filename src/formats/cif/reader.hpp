@@ -36,6 +36,9 @@ struct CifReading {
     std::vector<std::vector<CifSiteRow>> site_rows;
 };
 
+// The failure of a text that has no cell and no atom sites in any block.
+inline constexpr const char* kNotACifMessage = "not a CIF: no data block with a cell and atom sites";
+
 // The first data block that has both a cell and an atom-site loop (a text
 // without one reports the failure of the block closest to it).
 Result<CifReading> read_cif_first_block(std::string_view text, double symprec);
