@@ -17,30 +17,31 @@ class PdfRefinement:
     """A structure model refined against a measured G(r).
 
     Attributes:
-      rw: the agreement factor sqrt(Σ w (G_obs − G_calc)² / Σ w G_obs²) over
-        the fit range, weighted by w = 1/dG² when the data give dG (then
-        ``weighted`` is True), else the unweighted one.
-      rw_unweighted: the same with w = 1.
-      values: every parameter's refined (or fixed) value, by name.
-      uncertainties: one standard deviation of each varied parameter, from
-        the Jacobian at the solution, scaled by the reduced χ².
-      varied: the varied parameters' names, the order of ``correlations``.
-      correlations: their correlation matrix.
-      r, g_obs, g_calc, difference, dg: the fit points, the data, the model
-        on them, G_obs − G_calc, and dG (or None).
-      phase_curves: each phase's scaled contribution on the fit points
-        (several phases, or the orderings of an ensemble).
-      phase_fractions: with several phases, each one's share of the atoms,
-        x_p ∝ scale_p / <b>_p² (the scales weigh each phase's G by its
-        atoms' share and its mean scattering power squared).
-      converged, message: whether the least-squares solver met its
-        tolerance, and its own words.
-      at_bounds: varied parameters that ended on a bound.
-      warnings: what the fit noticed (not converged, a bound, settings
-        taken from the data's header).
-      settings: qmax, qdamp start and radiation with where each came from.
-      structures: the refined structure of each phase (lattice, positions,
-        occupancies).
+
+    - rw: the agreement factor sqrt(Σ w (G_obs − G_calc)² / Σ w G_obs²) over
+      the fit range, weighted by w = 1/dG² when the data give dG (then
+      ``weighted`` is True), else the unweighted one.
+    - rw_unweighted: the same with w = 1.
+    - values: every parameter's refined (or fixed) value, by name.
+    - uncertainties: one standard deviation of each varied parameter, from
+      the Jacobian at the solution, scaled by the reduced χ².
+    - varied: the varied parameters' names, the order of ``correlations``.
+    - correlations: their correlation matrix.
+    - r, g_obs, g_calc, difference, dg: the fit points, the data, the model
+      on them, G_obs − G_calc, and dG (or None).
+    - phase_curves: each phase's scaled contribution on the fit points
+      (several phases, or the orderings of an ensemble).
+    - phase_fractions: with several phases, each one's share of the atoms,
+      x_p ∝ scale_p / <b>_p² (the scales weigh each phase's G by its
+      atoms' share and its mean scattering power squared).
+    - converged, message: whether the least-squares solver met its
+      tolerance, and its own words.
+    - at_bounds: varied parameters that ended on a bound.
+    - warnings: what the fit noticed (not converged, a bound, settings
+      taken from the data's header).
+    - settings: qmax, qdamp start and radiation with where each came from.
+    - structures: the refined structure of each phase (lattice, positions,
+      occupancies).
     """
 
     rw: float
