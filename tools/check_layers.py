@@ -23,6 +23,7 @@ LAYERS = [
     "neighbor",
     "rdf",
     "expand",
+    "order",
     "trajectory",
     "python_binding",
 ]
