@@ -143,8 +143,8 @@ private:
     SwapState& pick_state() {
         if (states_.size() == 1) return states_.front();
         const std::uint32_t at = rng_.below(total_);
-        return states_[static_cast<std::size_t>(
-            std::upper_bound(cumulative_.begin(), cumulative_.end(), at) - cumulative_.begin())];
+        return states_[static_cast<std::size_t>(std::upper_bound(cumulative_.begin(), cumulative_.end(), at) -
+                                                cumulative_.begin())];
     }
 
     // Two members of different species, uniformly among such pairs.
@@ -184,7 +184,8 @@ private:
 // The best-so-far of all chains over time, from the chains' own traces.
 std::vector<TracePoint> merge_traces(const std::vector<ChainOutcome>& outcomes) {
     std::vector<TracePoint> points;
-    for (const ChainOutcome& outcome : outcomes) points.insert(points.end(), outcome.trace.begin(), outcome.trace.end());
+    for (const ChainOutcome& outcome : outcomes)
+        points.insert(points.end(), outcome.trace.begin(), outcome.trace.end());
     std::sort(points.begin(), points.end(),
               [](const TracePoint& x, const TracePoint& y) { return x.seconds < y.seconds; });
     std::vector<TracePoint> merged;
@@ -199,7 +200,8 @@ std::vector<TracePoint> merge_traces(const std::vector<ChainOutcome>& outcomes) 
 
 std::vector<std::uint8_t> random_fill(const std::vector<std::uint64_t>& counts, std::uint64_t& state) {
     std::vector<std::uint8_t> species;
-    for (std::size_t t = 0; t < counts.size(); ++t) species.insert(species.end(), counts[t], static_cast<std::uint8_t>(t));
+    for (std::size_t t = 0; t < counts.size(); ++t)
+        species.insert(species.end(), counts[t], static_cast<std::uint8_t>(t));
     expand::ExpansionRng rng(state);
     for (std::size_t k = species.size(); k >= 2; --k) std::swap(species[k - 1], species[rng.below(k)]);
     state = rng.next();

@@ -16,8 +16,8 @@
 namespace kestrel::order {
 
 struct AnnealSettings {
-    std::optional<double> time_limit;          // seconds of wall time per chain
-    std::optional<std::uint64_t> iterations;   // trial swaps per chain
+    std::optional<double> time_limit;         // seconds of wall time per chain
+    std::optional<std::uint64_t> iterations;  // trial swaps per chain
     std::uint64_t seed = 42;
     std::size_t chains = 1;
 };

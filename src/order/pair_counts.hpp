@@ -20,7 +20,9 @@ struct PairCounts {
     std::vector<std::uint64_t> species_count;  // sites per species
     std::uint64_t n_sites = 0;
 
-    std::int64_t& bond(std::size_t s, std::size_t a, std::size_t b) { return bonds[(s * n_species + a) * n_species + b]; }
+    std::int64_t& bond(std::size_t s, std::size_t a, std::size_t b) {
+        return bonds[(s * n_species + a) * n_species + b];
+    }
     std::int64_t bond(std::size_t s, std::size_t a, std::size_t b) const {
         return bonds[(s * n_species + a) * n_species + b];
     }

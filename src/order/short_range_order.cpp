@@ -8,8 +8,8 @@ namespace kestrel::order {
 
 SublatticeOrder describe_order(std::vector<std::uint64_t> sites, std::vector<std::string> species,
                                const NeighborShells& shells, const PairCounts& counts) {
-    SublatticeOrder out{std::move(sites), std::move(species), counts.species_count, shells.radii,
-                        coordination(shells), {}};
+    SublatticeOrder out{std::move(sites), std::move(species),   counts.species_count,
+                        shells.radii,     coordination(shells), {}};
     const std::size_t m = counts.n_species;
     out.alpha.resize(counts.n_shells * m * m);
     for (std::size_t s = 0; s < counts.n_shells; ++s)
@@ -34,8 +34,8 @@ Result<std::vector<SublatticeOrder>> warren_cowley(const Structure& structure, s
                                                    const std::vector<std::int64_t>& labels) {
     const std::vector<Site>& sites = structure.sites();
     if (!labels.empty() && labels.size() != sites.size())
-        return fail("sublattices has " + std::to_string(labels.size()) + " labels for " +
-                    std::to_string(sites.size()) + " sites");
+        return fail("sublattices has " + std::to_string(labels.size()) + " labels for " + std::to_string(sites.size()) +
+                    " sites");
     std::vector<std::string> names(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
         std::optional<std::string> name = whole_species(sites[i]);
@@ -63,8 +63,8 @@ Result<std::vector<SublatticeOrder>> warren_cowley(const Structure& structure, s
         std::vector<std::uint8_t> index;
         for (std::uint64_t i : members) {
             positions.push_back(sites[i].frac);
-            index.push_back(static_cast<std::uint8_t>(
-                std::find(species.begin(), species.end(), names[i]) - species.begin()));
+            index.push_back(
+                static_cast<std::uint8_t>(std::find(species.begin(), species.end(), names[i]) - species.begin()));
         }
         Result<NeighborShells> found = neighbor_shells(structure.lattice(), positions, shells, tol, true);
         if (!found) return found.take_error();

@@ -27,7 +27,8 @@ Result<std::array<std::uint64_t, 3>> repeats_for(const Structure& structure, con
             if (n == 0) return fail("supercell repeats must be at least 1, got " + repeats_text(*request.supercell));
         return *request.supercell;
     }
-    const std::uint64_t largest = expand::choose_multiplier(expand::kSaturated, structure.n_sites(), *request.max_sites);
+    const std::uint64_t largest =
+        expand::choose_multiplier(expand::kSaturated, structure.n_sites(), *request.max_sites);
     if (structure.n_sites() > *request.max_sites)
         return fail("the structure holds " + std::to_string(structure.n_sites()) + " sites, above max_sites " +
                     std::to_string(*request.max_sites));
@@ -49,7 +50,7 @@ Result<std::vector<double>> shell_weights(const SqsRequest& request) {
     for (std::size_t s = 0; s < request.weights.size(); ++s)
         if (!(request.weights[s] >= 0.0) || !std::isfinite(request.weights[s]))
             return fail("weights must be finite and not negative; shell " + std::to_string(s + 1) + " has " +
-                        std::to_string(request.weights[s]));
+                        format_fixed4(request.weights[s]));
     return request.weights;
 }
 

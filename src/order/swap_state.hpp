@@ -44,8 +44,8 @@ private:
     const SublatticeProblem& problem_;
     std::size_t m_, n_shells_;
     std::vector<std::uint8_t> species_;
-    std::vector<std::int64_t> pairs_;  // [s][x][y], x != y: a-b pairs of the shell (symmetric)
-    std::vector<std::int64_t> row_;    // [s][x]: neighbours of all x sites in shell s
+    std::vector<std::int64_t> pairs_;         // [s][x][y], x != y: a-b pairs of the shell (symmetric)
+    std::vector<std::int64_t> row_;           // [s][x]: neighbours of all x sites in shell s
     std::vector<std::int32_t> coordination_;  // [member][s]
     std::vector<double> inverse_c_;           // 1 / c_y
     std::vector<double> scale_;               // [s][x][y] = 1 / (row_x c_y), so alpha_xy = 1 - pairs * scale
@@ -54,7 +54,7 @@ private:
 
     // The last trial.
     std::uint32_t i_ = 0, j_ = 0;
-    std::vector<std::int32_t> delta_;  // [s][t]: neighbours of species t gained by j's side minus i's
+    std::vector<std::int32_t> delta_;    // [s][t]: neighbours of species t gained by j's side minus i's
     std::vector<std::int32_t> delta_z_;  // [s]: coordination of j minus that of i
 };
 

@@ -141,9 +141,9 @@ std::optional<order::SqsRequest> sqs_request(const Arguments& arguments, std::ui
                              static_cast<std::uint64_t>((*repeats)[2])};
     }
     std::uint64_t shells = 3, seed = 42, max_denominator = 16;
-    if (!read_u64_or_none(arguments[2], "max_sites", request.max_sites) ||
-        !read_u64(arguments[3], "shells", shells) || !read_u64(arguments[8], "n_threads", n_threads) ||
-        !read_u64(arguments[9], "seed", seed) || !read_double(arguments[10], "tol", request.tol) ||
+    if (!read_u64_or_none(arguments[2], "max_sites", request.max_sites) || !read_u64(arguments[3], "shells", shells) ||
+        !read_u64(arguments[8], "n_threads", n_threads) || !read_u64(arguments[9], "seed", seed) ||
+        !read_double(arguments[10], "tol", request.tol) ||
         !read_u64(arguments[11], "max_denominator", max_denominator) ||
         !read_u64_or_none(arguments[7], "iterations", request.anneal.iterations))
         return std::nullopt;
