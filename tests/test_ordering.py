@@ -230,7 +230,12 @@ def test_a_failing_progress_callable_stops_the_search():
         raise RuntimeError("stop here")
 
     with pytest.raises(RuntimeError, match="stop here"):
-        sqs(fcc([{"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}] * 4), supercell=4, time_limit=30, progress=fail)
+        sqs(
+            fcc([{"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}] * 4),
+            supercell=4,
+            time_limit=30,
+            progress=fail,
+        )
 
 
 BINARY = fcc([{"Fe": 0.5, "Ni": 0.5}] * 4)
@@ -286,7 +291,7 @@ def test_single_sublattice_shortcuts_refuse_several():
     _, report = sqs(perovskite(), supercell=3, shells=2, iterations=1000, time_limit=None)
     assert isinstance(report.order, ShortRangeOrder)
     with pytest.raises(ValueError, match="the structure has 2 sublattices"):
-        report.order.alpha
+        _ = report.order.alpha
     assert set(report.order.as_target()) == {"Ba-Sr", "Ti-Zr", "Ti-Va", "Zr-Va"}
 
 
