@@ -36,6 +36,7 @@ PYTHON_LAYERS = [
     "plotting",
     "trajectory",
     "scattering",
+    "ordering",
     "ensemble",
     "batch",
     "cli",
