@@ -66,11 +66,13 @@ public:
         ChainOutcome out;
         double current = sum_objective();
         keep_best(out, current);
+        out.trace.push_back({elapsed_since(start), 0, current});
         const double t0 = initial_temperature();
         double temperature = t0;
         std::uint64_t recorded = 0;
-        const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-        for (std::uint64_t trial = 0; out.objective > kZero; ++trial) {
+        const auto elapsed = [&] { return elapsed_since(start); };
+        const std::uint64_t limit = settings_.iterations.value_or(UINT64_MAX);
+        for (std::uint64_t trial = 0; trial < limit && out.objective > kZero; ++trial) {
             if ((trial & 255) == 0) {
                 if (stop.stop_requested()) break;
                 if (someone_reached_zero && someone_reached_zero->load(std::memory_order_relaxed)) break;
@@ -110,6 +112,10 @@ public:
     }
 
 private:
+    static double elapsed_since(Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
     static void lower(std::atomic<double>& value, double candidate) {
         double seen = value.load();
         while (candidate < seen && !value.compare_exchange_weak(seen, candidate)) {

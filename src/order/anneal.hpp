@@ -17,7 +17,7 @@ namespace kestrel::order {
 
 struct AnnealSettings {
     std::optional<double> time_limit;         // seconds of wall time per chain
-    std::optional<std::uint64_t> iterations;  // trial swaps per chain
+    std::optional<std::uint64_t> iterations;  // trial swaps per chain; 0 keeps the random start
     std::uint64_t seed = 42;
     std::size_t chains = 1;
 };
