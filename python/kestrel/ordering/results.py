@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Tuple
 
-import numpy as np
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = ["ShortRangeOrder", "SublatticeOrder", "SqsReport", "VACANCY", "sublattice_from_entry"]
 
@@ -119,6 +120,8 @@ class ShortRangeOrder:
 
 
 def sublattice_from_entry(entry: Dict[str, Any]) -> SublatticeOrder:
+    import numpy as np  # kestrel itself imports without NumPy
+
     species = tuple(entry["species"])
     m = len(species)
     shells = len(entry["radii"])

@@ -3,6 +3,7 @@ partial RDFs beside the occupancy-weighted ones (and, for ensembles, beside rand
 
 from __future__ import annotations
 
+import math
 from typing import Dict, Optional, Tuple
 
 from kestrel.plotting.style import (
@@ -44,19 +45,22 @@ def save_sro_comparison(
     path: str,
     r,
     curves: Dict[str, Dict[Pair, object]],
+    spreads: Dict[str, Dict[Pair, object]],
     weighted_partials: Dict[Pair, object],
     bin_size: float,
     title: Optional[str] = None,
 ) -> str:
     """Per element pair, the mean curve of each kind of ordering (e.g. "random fill", "SQS") beside the
-    occupancy-weighted one, and below it each one's difference from the weighted curve."""
-    return _pair_grid(path, r, curves, weighted_partials, bin_size, title)
+    occupancy-weighted one, and below it how far one ordering of each kind typically lies from the
+    weighted curve: the root mean square over the orderings, sqrt((mean - weighted)² + std²), with
+    ``spreads`` holding the standard deviations."""
+    return _pair_grid(path, r, curves, weighted_partials, bin_size, title, spreads=spreads)
 
 
 _CURVE_COLOURS = {"ordering": _BLUE, "SQS": _BLUE, "random fill": _ORANGE}
 
 
-def _pair_grid(path, r, curves, weighted, bin_size, title, trace=None) -> str:
+def _pair_grid(path, r, curves, weighted, bin_size, title, trace=None, spreads=None) -> str:
     figure_tools = _matplotlib()
     centres = bin_centres(r, bin_size)
     pairs = unordered_pairs(weighted)
@@ -73,10 +77,10 @@ def _pair_grid(path, r, curves, weighted, bin_size, title, trace=None) -> str:
         for index, (pair, (row, column)) in enumerate(zip(pairs, slots)):
             top = figure.add_subplot(grid[2 * row, column])
             bottom = figure.add_subplot(grid[2 * row + 1, column], sharex=top)
-            _pair_panels(top, bottom, centres, pair, curves, weighted)
+            _pair_panels(top, bottom, centres, pair, curves, weighted, spreads)
             if column == 0 or (trace is not None and row == 0 and column == 1):
                 top.set_ylabel(_partial_axis_label(False))
-                bottom.set_ylabel("− weighted")
+                bottom.set_ylabel("− weighted" if spreads is None else "rms from weighted")
             if index == 0:
                 top.legend(loc="best", fontsize="small")
         return _save(figure, path, title)
@@ -95,12 +99,14 @@ def _trace_panel(ax, trace) -> None:
     ax.grid(True, linewidth=0.4, alpha=0.4)
 
 
-def _pair_panels(top, bottom, centres, pair, curves: Dict[str, Dict[Pair, object]], weighted) -> None:
+def _pair_panels(top, bottom, centres, pair, curves: Dict[str, Dict[Pair, object]], weighted, spreads=None) -> None:
     # The weighted curve is drawn last, dashed, so it stays visible where the curves coincide.
     for label, partials in curves.items():
         colour = _CURVE_COLOURS.get(label, _BLUE)
         top.plot(centres, partials[pair], color=colour, linewidth=1.2, label=label)
         difference = [c - w for c, w in zip(partials[pair], weighted[pair])]
+        if spreads is not None:
+            difference = [math.hypot(d, s) for d, s in zip(difference, spreads[label][pair])]
         bottom.plot(centres, difference, color=colour, linewidth=1.0, label=label)
     top.plot(centres, weighted[pair], color="black", linewidth=0.9, linestyle="--", label="occupancy-weighted")
     top.set_title("{}–{}".format(*pair), fontsize=10, loc="left")
