@@ -6,7 +6,7 @@
 
 #include "base/fixed4.hpp"
 #include "model/structure.hpp"
-#include "neighbor/cell_list.hpp"
+#include "neighbor/neighbor_query.hpp"
 
 namespace kestrel::order {
 namespace {
