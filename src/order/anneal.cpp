@@ -68,6 +68,7 @@ public:
         double current = sum_objective();
         keep_best(out, current);
         out.trace.push_back({elapsed_since(start), 0, current});
+        if (progress) lower(progress->best, current);
         const double t0 = initial_temperature();
         double temperature = t0;
         std::uint64_t recorded = 0;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stop_token>
 #include <vector>
@@ -24,7 +25,7 @@ struct AnnealSettings {
 
 // What a caller may watch while the chains run (from another thread).
 struct AnnealProgress {
-    std::atomic<double> best{1e300};
+    std::atomic<double> best{std::numeric_limits<double>::infinity()};  // until a chain has started
     std::atomic<std::uint64_t> trials{0};
 };
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import math
 import os
 import sys
 import time
@@ -22,7 +23,7 @@ class SearchProgress:
         self.shown = 0.0
 
     def __call__(self, seconds: float, best: float, trials: int) -> None:
-        if best > 1e299:  # no chain has reported yet
+        if math.isinf(best):  # no chain has started yet
             return
         line = f"{seconds:6.1f} s  best objective {best:.6f}  {trials / 1e6:8.2f} M trial swaps"
         if self.on_terminal:

@@ -91,7 +91,8 @@ def sqs(
     and no time limit (``time_limit=None``) the result is the same for the
     same seed and thread count on any machine; a time limit stops the chains
     wherever the clock finds them. ``progress(seconds, best, trials)`` is
-    called about every 50 ms while the search runs.
+    called about every 50 ms while the search runs (best is inf until the
+    first chain has started); an exception it raises stops the search.
 
     Returns the ordered structure (vacancies left out) and an ``SqsReport``.
     """
