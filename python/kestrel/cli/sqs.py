@@ -71,7 +71,7 @@ def _weights(text: str):
 
 
 def cmd_sqs(args) -> int:
-    s = read_structure(args.file, args.format)
+    s = read_structure(args.file, args.format, block=args.block)
     progress = SearchProgress()
     started = time.perf_counter()
     ordered, report = sqs(
