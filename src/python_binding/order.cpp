@@ -11,34 +11,12 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
 
 namespace kestrel::py {
 namespace {
-
-PyRef make_u64(std::uint64_t value) {
-    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
-}
-PyRef make_float(double value) {
-    return PyRef::steal(PyFloat_FromDouble(value));
-}
-
-bool put(PyObject* dict, const char* key, PyRef value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-template <class Item>
-PyRef make_list(std::size_t count, Item&& item) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return {};
-    for (std::size_t i = 0; i < count; ++i) {
-        PyRef value = item(i);
-        if (!value) return {};
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
-    }
-    return list;
-}
 
 PyRef u64_list(const std::vector<std::uint64_t>& values) {
     return make_list(values.size(), [&](std::size_t i) { return make_u64(values[i]); });
@@ -187,19 +165,6 @@ PyRef trace_list(const std::vector<order::TracePoint>& trace) {
     });
 }
 
-PyRef occupancy_row(const expand::OccupancyReportRow& row) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return {};
-    const double actual = static_cast<double>(row.atoms_placed) / static_cast<double>(row.sites_in_pool);
-    if (!put(dict.get(), "element", make_text(row.element)) ||
-        !put(dict.get(), "target_occupancy", make_float(row.target_occupancy)) ||
-        !put(dict.get(), "sites_in_pool", make_u64(row.sites_in_pool)) ||
-        !put(dict.get(), "atoms_placed", make_u64(row.atoms_placed)) ||
-        !put(dict.get(), "actual_occupancy", make_float(actual)))
-        return {};
-    return dict;
-}
-
 PyRef sqs_report(const order::SqsOutcome& outcome) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
@@ -214,7 +179,7 @@ PyRef sqs_report(const order::SqsOutcome& outcome) {
         !put(dict.get(), "trace", trace_list(outcome.trace)) ||
         !put(dict.get(), "sublattices", order_list(outcome.order)) ||
         !put(dict.get(), "occupancy_report",
-             make_list(rows.size(), [&](std::size_t i) { return occupancy_row(rows[i]); })) ||
+             make_list(rows.size(), [&](std::size_t i) { return occupancy_report_row(rows[i]); })) ||
         !put(dict.get(), "n_vacancies", make_u64(outcome.n_vacancies)) ||
         !put(dict.get(), "warnings", make_list(warnings.size(), [&](std::size_t i) { return make_text(warnings[i]); })))
         return {};
@@ -252,13 +217,7 @@ PyRef sqs(PyObject* args, PyObject* kwargs) {
     if (!found) return raise_structure_error(found.error());
     PyRef report = sqs_report(*found);
     if (!report) return {};
-    PyRef structure = wrap_structure(std::move(found->structure));
-    if (!structure) return {};
-    PyRef pair = PyRef::steal(PyTuple_New(2));
-    if (!pair) return {};
-    PyTuple_SetItem(pair.get(), 0, structure.release());
-    PyTuple_SetItem(pair.get(), 1, report.release());
-    return pair;
+    return structure_and_report(std::move(found->structure), std::move(report));
 }
 
 PyObject* module_warren_cowley(PyObject*, PyObject* args, PyObject* kwargs) {
