@@ -311,3 +311,20 @@ def test_updates_hold_where_sites_of_one_pool_differ_in_coordination():
         np.testing.assert_allclose(measured.alpha[pair], sub.alpha[pair], rtol=0, atol=1e-12)
     objective = sum(w * abs(sub.alpha[p][s]) for s, w in enumerate(report.weights) for p in sub.pairs())
     assert report.objective == pytest.approx(objective, abs=1e-12)
+
+
+def test_units_take_one_whole_alternative_and_stay_out_of_the_statistics():
+    # An fcc alloy with a split interstitial: O at one of two close positions.
+    frac = FCC + [[0.5, 0.5, 0.45], [0.5, 0.5, 0.55]]
+    species = [{"Fe": 0.5, "Ni": 0.5}] * 4 + [{"O": 0.5}, {"O": 0.5}]
+    source = Structure(np.eye(3) * 3.6, frac, species, units=[None] * 4 + [(0, 0), (0, 1)])
+    ordered, report = sqs(source, supercell=3, iterations=20000, time_limit=None, n_threads=1)
+    oxygen = np.array([f for f, s in zip(ordered.frac_coords, ordered.species) if "O" in s]) * 3.0
+    assert len(oxygen) == 27 == sum(row["copies_placed"] for row in report.unit_report)
+    # No copy holds both alternatives: the closest O-O distance is a whole cell edge apart.
+    d = oxygen[:, None, :] - oxygen[None, :, :]
+    d -= np.round(d / 3.0) * 3.0
+    r = np.linalg.norm(d, axis=-1) * 3.6
+    assert r[~np.eye(len(r), dtype=bool)].min() > 3.0
+    assert report.n_vacancies == 27
+    assert [sub.species for sub in report.order.sublattices] == [("Fe", "Ni")]

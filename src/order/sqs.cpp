@@ -6,6 +6,7 @@
 #include "base/fixed4.hpp"
 #include "expand/pools.hpp"
 #include "expand/rational.hpp"
+#include "expand/unit_choice.hpp"
 #include "model/supercell.hpp"
 #include "order/pair_counts.hpp"
 #include "parallel/pool.hpp"
@@ -65,9 +66,6 @@ struct Sublattice {
 Sublattice sublattice_of(const Site& representative, std::vector<std::uint64_t> members,
                          std::vector<expand::OccupancyReportRow>& report, std::vector<std::string>& absent,
                          std::uint64_t& vacancies) {
-    // A unit of correlated disorder (several sites that take one whole
-    // alternative together) would enter here as one member standing for
-    // all its sites; there are none yet, so each member is one site.
     Sublattice out;
     const std::vector<std::uint64_t> counts = expand::pool_counts(representative, members.size());
     std::uint64_t atoms = 0;
@@ -149,7 +147,7 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
     if (!supercell) return supercell.take_error();
     const std::vector<Site>& sites = supercell->sites();
 
-    SqsOutcome out{*supercell, *repeats, {}, *weights, 0.0, 0, 0.0, 0, {}, {}, 0, {}};
+    SqsOutcome out{*supercell, *repeats, {}, *weights, 0.0, 0, 0.0, 0, {}, {}, {}, 0, {}};
     std::vector<std::string> absent;
     std::vector<Sublattice> swapped;
     std::vector<std::string> fixed_element(sites.size());  // for pools of one species only
@@ -199,6 +197,16 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
         else if (!element[k].empty() && element[k] != kVacancyName)
             placed.push_back(Site{sites[k].frac, {{element[k], 1.0}}});
     }
+    // Units of correlated disorder take whole alternatives, dealt as the
+    // expansion deals them (seeded), and stay as dealt: the search swaps
+    // single sites, and a unit is never split.
+    expand::ExpansionRng unit_rng(request.anneal.seed);
+    expand::UnitPlacement by_unit = expand::place_units(structure, *supercell, unit_rng, stop);
+    if (stop.stop_requested()) return fail("interrupted");
+    out.n_vacancies += by_unit.vacancies;
+    out.unit_report = std::move(by_unit.rows);
+    placed.insert(placed.end(), std::make_move_iterator(by_unit.placed.begin()),
+                  std::make_move_iterator(by_unit.placed.end()));
     if (placed.empty()) return fail("no sites remain: every site came out vacant");
     Result<Structure> ordered = make_structure(supercell->lattice(), std::move(placed));
     if (!ordered) return ordered.take_error();

@@ -14,6 +14,7 @@
 
 #include "base/error.hpp"
 #include "expand/expand.hpp"
+#include "expand/unit_choice.hpp"
 #include "model/structure.hpp"
 #include "order/anneal.hpp"
 #include "order/short_range_order.hpp"
@@ -51,6 +52,7 @@ struct SqsOutcome {
     std::size_t chains;
     std::vector<TracePoint> trace;
     std::vector<expand::OccupancyReportRow> occupancy_report;
+    std::vector<expand::UnitReportRow> unit_report;  // units of correlated disorder, as dealt
     std::uint64_t n_vacancies;
     std::vector<std::string> warnings;
 };
@@ -58,7 +60,9 @@ struct SqsOutcome {
 // Each pool of equivalent partly occupied sites (the expansion's pools)
 // is a sublattice: it gets the expansion's atom counts, vacancies fill the
 // rest, and its sites trade places only with each other. Fully occupied
-// sites stay where they are and take no part in the statistics.
+// sites stay where they are and take no part in the statistics; so do the
+// sites of units of correlated disorder, each unit taking one whole
+// alternative as the expansion deals them.
 Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& request, ThreadPool* pool,
                             std::stop_token stop, AnnealProgress* progress);
 

@@ -180,6 +180,9 @@ PyRef sqs_report(const order::SqsOutcome& outcome) {
         !put(dict.get(), "sublattices", order_list(outcome.order)) ||
         !put(dict.get(), "occupancy_report",
              make_list(rows.size(), [&](std::size_t i) { return occupancy_report_row(rows[i]); })) ||
+        !put(dict.get(), "unit_report",
+             make_list(outcome.unit_report.size(),
+                       [&](std::size_t i) { return unit_report_row(outcome.unit_report[i]); })) ||
         !put(dict.get(), "n_vacancies", make_u64(outcome.n_vacancies)) ||
         !put(dict.get(), "warnings", make_list(warnings.size(), [&](std::size_t i) { return make_text(warnings[i]); })))
         return {};

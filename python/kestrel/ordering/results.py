@@ -150,7 +150,10 @@ class SqsReport:
       trace: (seconds, trials of the chain that improved, best objective) over time.
       scale: supercell repeats along a, b, c.
       occupancy_report: per species of every pool, the atoms placed (as
-        ``expand_occupancies`` reports them); n_vacancies: vacant sites left out.
+        ``expand_occupancies`` reports them); unit_report: per alternative of
+        every pool of units of correlated disorder, the copies that took it
+        (units take whole alternatives as the expansion deals them, and keep
+        them during the search); n_vacancies: vacant sites left out.
       warnings: what the counts could not meet.
     """
 
@@ -163,6 +166,7 @@ class SqsReport:
     trace: np.ndarray
     scale: Tuple[int, int, int]
     occupancy_report: List[Dict[str, Any]] = field(default_factory=list)
+    unit_report: List[Dict[str, Any]] = field(default_factory=list)
     n_vacancies: int = 0
     warnings: List[str] = field(default_factory=list)
 

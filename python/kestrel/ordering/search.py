@@ -76,7 +76,9 @@ def sqs(
     occupied sites (as ``expand_occupancies`` groups them) is a sublattice:
     it gets the expansion's atom counts, vacancies fill the rest, and its
     sites trade places only with each other. Fully occupied sites never move
-    and take no part in the statistics.
+    and take no part in the statistics; nor do units of correlated disorder:
+    each copy takes one whole alternative, dealt as ``expand_occupancies``
+    deals them with the same seed.
 
     The search minimises Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)| over the
     first ``shells`` shells and every sublattice, with w_s = 1/s unless
@@ -127,6 +129,7 @@ def sqs(
         trace=np.asarray(raw["trace"], dtype=float).reshape(-1, 3),
         scale=tuple(raw["scale"]),
         occupancy_report=raw["occupancy_report"],
+        unit_report=raw["unit_report"],
         n_vacancies=raw["n_vacancies"],
         warnings=raw["warnings"],
     )
