@@ -122,3 +122,43 @@ def test_foreign_structures_are_converted_or_refused(fe_ni):
         "pymatgen Structure, got builtins.list",
     ):
         kestrel.ordering_ensemble([fe_ni])
+
+
+def test_sro_orderings_sit_beside_random_fills_of_the_same_cell(tmp_path):
+    five = [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]
+    structure = Structure(np.eye(3) * 3.6, five, [{"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}] * 4)
+    result = kestrel.ordering_ensemble(
+        structure,
+        n_orderings=3,
+        max_sites=256,
+        cutoff=5.0,
+        bin_size=0.07,
+        sro="random",
+        sro_options={"iterations": 100_000, "n_threads": 1},
+    )
+    assert [report["scale"] for report in result.reports] == [[4, 4, 4]] * 3
+    random_fills = [
+        kestrel.sqs(structure, max_sites=256, iterations=0, time_limit=None, n_threads=1, seed=s)[1]
+        for s in result.seeds
+    ]
+    searched = result.sro.objectives()
+    assert all(sqs < fill.objective / 2 for sqs, fill in zip(searched, random_fills))
+    # A searched ordering sits closer to the weighted curves in the first shell than a random fill.
+    first = np.searchsorted(result.r, 2.4), np.searchsorted(result.r, 2.7)
+
+    def rms(mean, std, pair):
+        return np.hypot(mean[pair] - result.disordered_partials[pair], std[pair])[first[0] : first[1]].max()
+
+    pairs = [pair for pair in result.mean_partials if pair[0] != pair[1]]
+    assert np.mean([rms(result.sro.mean_partials, result.sro.std_partials, p) for p in pairs]) < np.mean(
+        [rms(result.mean_partials, result.std_partials, p) for p in pairs]
+    )
+    written = kestrel.plotting.save_ensemble_plots(result, str(tmp_path))
+    assert [p.rsplit("/", 1)[1] for p in written] == ["ensemble.csv", "ensemble.png", "sro.png"]
+    header = [line for line in open(written[0]) if not line.startswith("#")][0]
+    assert "Co-Cr_SQS_mean" in header
+
+
+def test_sro_must_be_random_a_target_or_none(fe_ni):
+    with pytest.raises(ValueError, match="sro must be 'random', a target or None, got 'sqs'"):
+        kestrel.ordering_ensemble(fe_ni, n_orderings=1, sro="sqs")

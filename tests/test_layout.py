@@ -31,6 +31,8 @@ PUBLIC_NAMES = {
         "PdfRefinement",
         "PdfResult",
         "ShortLastBinWarning",
+        "ShortRangeOrder",
+        "SqsReport",
         "Structure",
         "StructureFileError",
         "TrajectoryRdf",
@@ -50,9 +52,11 @@ PUBLIC_NAMES = {
         "read_structure",
         "read_xyz_trajectory",
         "refine_pdf",
+        "sqs",
         "to_ase",
         "to_pymatgen",
         "trajectory_rdf",
+        "warren_cowley",
         "write_cif",
         "write_poscar",
         "write_rdf_table",
@@ -73,6 +77,7 @@ PUBLIC_NAMES = {
         "model_pdf",
         "PdfRefinement",
     ],
+    "kestrel.ordering": ["warren_cowley", "sqs", "ShortRangeOrder", "SublatticeOrder", "SqsReport", "VACANCY"],
     "kestrel.cli": ["main"],
 }
 

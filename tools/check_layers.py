@@ -23,6 +23,7 @@ LAYERS = [
     "neighbor",
     "rdf",
     "expand",
+    "order",
     "trajectory",
     "python_binding",
 ]
@@ -35,6 +36,7 @@ PYTHON_LAYERS = [
     "plotting",
     "trajectory",
     "scattering",
+    "ordering",
     "ensemble",
     "batch",
     "cli",

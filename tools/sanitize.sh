@@ -5,7 +5,8 @@
 #   tools/sanitize.sh            both builds
 #   tools/sanitize.sh asan|tsan  one of them
 # The ASan+UBSan run covers every test; the TSan run covers the worker pool and
-# the RDF (its chunked set-up and its pair loop on 0 to 8 threads), where threads meet.
+# the RDF (its chunked set-up and its pair loop on 0 to 8 threads) and the ordering
+# search's chains, where threads meet.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +21,7 @@ run_mode() {
   local mode=$1 flags filter=()
   case $mode in
     asan) flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" ;;
-    tsan) flags="-fsanitize=thread -fno-omit-frame-pointer"; filter=(--test-suite='pool,rdf*') ;;
+    tsan) flags="-fsanitize=thread -fno-omit-frame-pointer"; filter=(--test-suite='pool,rdf*,order') ;;
     *) echo "unknown mode $mode" >&2; return 2 ;;
   esac
   local dir=build/sanitize-$mode generator=()

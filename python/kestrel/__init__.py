@@ -15,6 +15,7 @@ from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_t
 from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
+from kestrel.ordering import ShortRangeOrder, SqsReport, sqs, warren_cowley
 from kestrel.scattering import (
     MeasuredPdf,
     PdfAgreement,
@@ -38,6 +39,10 @@ __all__ = [
     "WorkLimitError",
     "__version__",
     "ordering_ensemble",
+    "warren_cowley",
+    "sqs",
+    "ShortRangeOrder",
+    "SqsReport",
     "EnsembleResult",
     "from_ase",
     "to_ase",

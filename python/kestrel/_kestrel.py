@@ -20,6 +20,8 @@ from _kestrel import (  # noqa: F401, I001
     _find_space_group_setting,
     _read_xyz_trajectory_chunk,
     _space_group_operations,
+    _sqs,
+    _warren_cowley,
     rdf_bins,
     read_cif_blocks,
     read_xyz_trajectory,

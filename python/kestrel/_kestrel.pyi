@@ -1,7 +1,7 @@
 """Signatures of the compiled extension ``_kestrel``, for type checkers and editors."""
 
 import os
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -145,3 +145,21 @@ def _count_xyz_trajectory_frames(
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
 ) -> Tuple[int, int]: ...
+def _warren_cowley(
+    structure: Structure, shells: int = 3, tol: float = 0.01, sublattices: Optional[Sequence[int]] = None
+) -> List[Dict[str, Any]]: ...
+def _sqs(
+    structure: Structure,
+    supercell: Optional[Sequence[int]] = None,
+    max_sites: Optional[int] = None,
+    shells: int = 3,
+    weights: Optional[Sequence[float]] = None,
+    target: Optional[Sequence[Tuple[str, str, Sequence[float]]]] = None,
+    time_limit: Optional[float] = 1.0,
+    iterations: Optional[int] = None,
+    n_threads: int = 0,
+    seed: int = 42,
+    tol: float = 0.01,
+    max_denominator: int = 16,
+    progress: Optional[Callable[[float, float, int], Any]] = None,
+) -> Tuple[Structure, Dict[str, Any]]: ...

@@ -3,7 +3,10 @@ crystal differ from the occupancy-weighted average?
 
 Each ordering is an expansion of the partial occupancies with its own seed;
 the curves of all orderings give a mean and a spread, which sit beside the
-curves computed directly from the fractional occupancies.
+curves computed directly from the fractional occupancies. With ``sro`` each
+ordering is also searched for a short-range order (a special quasirandom
+structure, or a target), and the searched orderings sit beside the random
+fills they started from.
 """
 
 from __future__ import annotations
@@ -22,7 +25,27 @@ if TYPE_CHECKING:
 
 Pair = Tuple[str, str]
 
-__all__ = ["EnsembleResult", "ordering_ensemble", "save_ensemble_plots"]
+
+@dataclass(repr=False)
+class SroCurves:
+    """The orderings searched for a short-range order, one per seed: mean and spread of their curves.
+
+    ``label`` says what they aimed at ("SQS" for α = 0, else "target");
+    ``reports`` holds each search's ``SqsReport``.
+    """
+
+    label: str
+    mean_partials: Dict[Pair, "np.ndarray"]
+    std_partials: Dict[Pair, "np.ndarray"]
+    mean_total: "np.ndarray"
+    std_total: "np.ndarray"
+    reports: List[Any] = field(default_factory=list)
+
+    def objectives(self) -> List[float]:
+        return [report.objective for report in self.reports]
+
+
+__all__ = ["EnsembleResult", "SroCurves", "ordering_ensemble", "save_ensemble_plots"]
 
 
 @dataclass(repr=False)
@@ -61,6 +84,7 @@ class EnsembleResult:
     density: float = 0.0
     bin_size: float = 0.0
     pdf: Optional[EnsemblePdf] = None  # the weighted G(r), when asked for with pdf={...}
+    sro: Optional[SroCurves] = None  # the searched orderings, when asked for with sro=...
 
     def curves(self) -> List[Tuple[str, np.ndarray, np.ndarray, np.ndarray]]:
         """(label, weighted, mean, std) of the total, then of every ordered pair "A-B"."""
@@ -104,6 +128,8 @@ def ordering_ensemble(
     n_threads: int = 0,
     progress: Optional[Callable[[int, int], None]] = None,
     pdf: Optional[Dict[str, object]] = None,
+    sro: Any = None,
+    sro_options: Optional[Dict[str, Any]] = None,
 ) -> EnsembleResult:
     """Expand ``structure`` with seeds seed, seed + 1, ... and average the curves.
 
@@ -119,6 +145,15 @@ def ordering_ensemble(
     ``cutoff``) the scattering-weighted G(r) of every ordering is computed
     too, and ``result.pdf`` holds its mean and spread beside the G(r) of the
     occupancy-weighted structure.
+
+    With ``sro`` ("random" for special quasirandom structures, or a target
+    as :func:`kestrel.sqs` takes it) every seed gives two orderings of one
+    supercell (the largest n×n×n within ``max_sites``): a random fill, whose
+    curves make the mean and spread above, and the ordering a search for
+    that short-range order reached from it, whose curves make
+    ``result.sro``. ``sro_options`` are further :func:`kestrel.sqs`
+    arguments; by default shells=3 and 500,000 trial swaps per chain with no
+    time limit, so that every ordering reproduces.
 
     Parameters not named above: ``n_orderings`` (at least 1); ``max_sites`` and ``max_denominator``
     as for ``Structure.expand_occupancies``; ``cutoff`` and ``bin_size`` in Å; ``n_threads`` (0:
@@ -147,11 +182,15 @@ def ordering_ensemble(
     totals: List[np.ndarray] = []
     seeds: List[int] = []
     reports: List[Dict[str, Any]] = []
+    searched = None if sro is None else _SroSearch(sro, sro_options, max_sites, max_denominator, n_threads, pairs)
     for k in range(n_orderings):
         this_seed = seed + k
-        ordered, report = structure.expand_occupancies(
-            max_sites=max_sites, seed=this_seed, max_denominator=max_denominator
-        )
+        if searched is None:
+            ordered, report = structure.expand_occupancies(
+                max_sites=max_sites, seed=this_seed, max_denominator=max_denominator
+            )
+        else:
+            ordered, report = searched.add(structure, this_seed, cutoff, bin_size)
         _, partials, total = ordered.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
         for pair in pairs:
             # An element that no ordering could place has no curve of its own.
@@ -181,4 +220,58 @@ def ordering_ensemble(
         density=structure.n_atoms / structure.volume,
         bin_size=float(bin_size),
         pdf=pdfs.result() if pdfs is not None else None,
+        sro=searched.result() if searched is not None else None,
     )
+
+
+class _SroSearch:
+    """Per seed, a random fill and the ordering a search reaches from it, in the same supercell."""
+
+    def __init__(self, sro, options, max_sites, max_denominator, n_threads, pairs):
+        if isinstance(sro, str) and sro != "random":
+            raise ValueError(f"sro must be 'random', a target or None, got {sro!r}")
+        self.label = "SQS" if isinstance(sro, str) else "target"
+        self.options = {"shells": 3, "iterations": 500_000, "time_limit": None, "n_threads": n_threads}
+        self.options.update(options or {})
+        if "supercell" not in self.options:
+            self.options["max_sites"] = max_sites
+        self.options["max_denominator"] = max_denominator
+        self.options["target"] = None if isinstance(sro, str) else sro
+        self.pairs = pairs
+        self.stacks: Dict[Pair, List[Any]] = {pair: [] for pair in pairs}
+        self.totals: List[Any] = []
+        self.reports: List[Any] = []
+
+    def add(self, structure, seed, cutoff, bin_size):
+        import numpy as np
+
+        from kestrel.ordering import sqs
+
+        # No trial swaps leaves the seeded random start; one chain, so it is not the best of several.
+        random_options = dict(self.options, iterations=0, time_limit=None, n_threads=1, target=None)
+        random_fill, random_report = sqs(structure, seed=seed, **random_options)
+        ordered, report = sqs(structure, seed=seed, **self.options)
+        r, partials, total = ordered.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=self.options["n_threads"])
+        for pair in self.pairs:
+            self.stacks[pair].append(partials.get(pair, np.zeros_like(r)))
+        self.totals.append(total)
+        self.reports.append(report)
+        expansion_report = {
+            "scale": list(random_report.scale),
+            "n_vacancies": random_report.n_vacancies,
+            "warnings": random_report.warnings,
+            "occupancy_report": random_report.occupancy_report,
+        }
+        return random_fill, expansion_report
+
+    def result(self) -> SroCurves:
+        import numpy as np
+
+        return SroCurves(
+            label=self.label,
+            mean_partials={pair: np.mean(self.stacks[pair], axis=0) for pair in self.pairs},
+            std_partials={pair: np.std(self.stacks[pair], axis=0) for pair in self.pairs},
+            mean_total=np.mean(self.totals, axis=0),
+            std_total=np.std(self.totals, axis=0),
+            reports=self.reports,
+        )

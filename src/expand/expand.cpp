@@ -14,23 +14,6 @@
 namespace kestrel::expand {
 namespace {
 
-// Non-finite occupancies get past the constructor's sum check but have no
-// whole-atom share. An occupancy above the sum bound can only be offset by a
-// negative partner; it would hand a pool many times more atoms than sites.
-Result<Ok> check_occupancies(const Structure& structure) {
-    const std::vector<Site>& sites = structure.sites();
-    for (std::size_t index = 0; index < sites.size(); ++index)
-        for (const SpeciesOccupancy& entry : sites[index].species) {
-            if (!std::isfinite(entry.occupancy))
-                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) +
-                            " is not a finite number");
-            if (entry.occupancy > 1.001)
-                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) + " is " +
-                            format_fixed4(entry.occupancy) + ", above 1");
-        }
-    return Ok{};
-}
-
 std::string cube(std::uint64_t n) {
     const std::string edge = std::to_string(n);
     return edge + "x" + edge + "x" + edge;
@@ -67,6 +50,20 @@ void fill_pool(const std::vector<std::uint64_t>& members, const Site& representa
 
 }  // namespace
 
+Result<Ok> check_occupancies(const Structure& structure) {
+    const std::vector<Site>& sites = structure.sites();
+    for (std::size_t index = 0; index < sites.size(); ++index)
+        for (const SpeciesOccupancy& entry : sites[index].species) {
+            if (!std::isfinite(entry.occupancy))
+                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) +
+                            " is not a finite number");
+            if (entry.occupancy > 1.001)
+                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) + " is " +
+                            format_fixed4(entry.occupancy) + ", above 1");
+        }
+    return Ok{};
+}
+
 Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t max_sites, std::uint64_t seed,
                                      std::uint64_t max_denominator, std::stop_token stop) {
     const auto interrupted = [] { return fail("interrupted"); };
@@ -83,17 +80,13 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     if (!supercell) return supercell.take_error();
     if (stop.stop_requested()) return interrupted();
 
-    // Images copy their source's species, so a key is computed per source
-    // site and the supercell index k belongs to source site k mod N.
     const std::vector<Site>& source = structure.sites();
     const std::vector<Site>& sites = supercell->sites();
     // Sites of units are placed a whole alternative at a time, after the pools.
     const Units& units = structure.units();
     const auto in_unit = [&](std::size_t s) { return !units.empty() && units.sites[s].in_unit(); };
-    Pools pools;
-    std::vector<std::vector<std::uint64_t>*> pool_of(source.size(), nullptr);
-    for (std::size_t s = 0; s < source.size(); ++s)
-        if (!site_is_ordered(source[s]) && !in_unit(s)) pool_of[s] = &pools[pool_key(source[s])];
+    Pools pools = supercell_pools(structure, sites.size());
+    if (stop.stop_requested()) return interrupted();
 
     std::vector<Site> result;
     std::uint64_t n_ordered = 0;
@@ -101,10 +94,8 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
     result.reserve(static_cast<std::size_t>(n_ordered * n * n * n));
     for (std::size_t k = 0; k < sites.size(); ++k) {
         if (k % 65536 == 0 && stop.stop_requested()) return interrupted();
-        if (in_unit(k % source.size())) continue;
-        std::vector<std::uint64_t>* pool = pool_of[k % source.size()];
-        if (pool == nullptr) result.push_back(sites[k]);
-        else pool->push_back(k);
+        const std::size_t s = k % source.size();
+        if (!in_unit(s) && site_is_ordered(source[s])) result.push_back(sites[k]);
     }
 
     ExpansionReport report{{n, n, n}, 0, {}, {}, {}};

@@ -41,6 +41,10 @@ struct Expansion {
     ExpansionReport report;
 };
 
+// Every occupancy finite and at most 1.001 (a larger one could only be offset
+// by a negative partner, and would hand a pool more atoms than sites).
+Result<Ok> check_occupancies(const Structure& structure);
+
 // An n x n x n supercell (n bounded by max_sites) in which every site holds
 // one whole atom; pools of equivalent sites receive their atoms in a
 // seed-determined random arrangement. Same input and seed, same result.

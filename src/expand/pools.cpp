@@ -23,6 +23,19 @@ std::string pool_key(const Site& site) {
     return key;
 }
 
+Pools supercell_pools(const Structure& source, std::uint64_t supercell_sites) {
+    const std::vector<Site>& sites = source.sites();
+    Pools pools;
+    std::vector<std::vector<std::uint64_t>*> pool_of(sites.size(), nullptr);
+    const Units& units = source.units();
+    for (std::size_t s = 0; s < sites.size(); ++s)
+        if (!site_is_ordered(sites[s]) && (units.empty() || !units.sites[s].in_unit()))
+            pool_of[s] = &pools[pool_key(sites[s])];
+    for (std::uint64_t k = 0; k < supercell_sites; ++k)
+        if (std::vector<std::uint64_t>* pool = pool_of[k % sites.size()]) pool->push_back(k);
+    return pools;
+}
+
 namespace {
 
 constexpr std::uint64_t kMax = UINT64_MAX;

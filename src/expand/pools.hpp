@@ -20,6 +20,12 @@ std::string pool_key(const Site& site);
 // keys byte by byte, a prefix first, which fixes the order pools are filled in.
 using Pools = std::map<std::string, std::vector<std::uint64_t>>;
 
+// The partly occupied sites of a supercell of `source` (site k an image of
+// source site k mod N, as make_supercell orders them), by pool key. Sites
+// of units are left out: they take whole alternatives (place_units). Images
+// copy their source's species, so a key is computed once per source site.
+Pools supercell_pools(const Structure& source, std::uint64_t supercell_sites);
+
 // Atoms per species of the representative (in its stored order) for a pool of
 // `pool_size` sites: floors first, then largest remainders up to the rounded
 // total, never above the pool size. Ties go to the earlier species.

@@ -182,6 +182,18 @@ PyRef make_text(const std::string& text) {
     return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
+PyRef make_u64(std::uint64_t value) {
+    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
+}
+
+PyRef make_float(double value) {
+    return PyRef::steal(PyFloat_FromDouble(value));
+}
+
+bool put(PyObject* dict, const char* key, PyRef value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
 PyRef make_float_list(const double* values, std::size_t count) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return {};

@@ -66,5 +66,24 @@ std::string type_name(PyObject* object);
 // New Python objects from plain values; empty with an exception on failure.
 PyRef make_text(const std::string& text);
 PyRef make_float_list(const double* values, std::size_t count);
+PyRef make_u64(std::uint64_t value);
+PyRef make_float(double value);
+
+// Sets dict[key] = value, taking over `value`; false with an exception set
+// if the value could not be created or stored.
+bool put(PyObject* dict, const char* key, PyRef value);
+
+// A new list of `count` items made by `item(i)`; empty on the first failure.
+template <class Item>
+PyRef make_list(std::size_t count, Item&& item) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        PyRef value = item(i);
+        if (!value) return {};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    }
+    return list;
+}
 
 }  // namespace kestrel::py

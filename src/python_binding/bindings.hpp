@@ -55,4 +55,7 @@ bool add_space_group_functions(PyObject* module);
 // displacements.cpp: the private _cif_site_u_iso behind the scattering PDF.
 bool add_displacement_functions(PyObject* module);
 
+// order.cpp: the private _warren_cowley and _sqs behind kestrel.ordering (not in __all__).
+bool add_order_functions(PyObject* module);
+
 }  // namespace kestrel::py

@@ -6,6 +6,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/units.hpp"
@@ -13,32 +14,6 @@
 
 namespace kestrel::py {
 namespace {
-
-PyRef make_u64(std::uint64_t value) {
-    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
-}
-PyRef make_float(double value) {
-    return PyRef::steal(PyFloat_FromDouble(value));
-}
-
-// Sets dict[key] = value, taking over `value`; false with an exception set
-// if the value could not be created or stored.
-bool put(PyObject* dict, const char* key, PyRef value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-// A new list of `count` items made by `item(i)`; empty on the first failure.
-template <class Item>
-PyRef make_list(std::size_t count, Item&& item) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return {};
-    for (std::size_t i = 0; i < count; ++i) {
-        PyRef value = item(i);
-        if (!value) return {};
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
-    }
-    return list;
-}
 
 PyRef summary_entry(std::size_t index, const Site& site) {
     PyRef entry = PyRef::steal(PyDict_New());
@@ -92,7 +67,19 @@ PyRef supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
     return wrap_structure(std::move(*result));
 }
 
-PyRef report_row(const expand::OccupancyReportRow& row) {
+}  // namespace
+
+PyRef structure_and_report(Structure&& structure, PyRef report) {
+    PyRef wrapped = wrap_structure(std::move(structure));
+    if (!wrapped) return {};
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!pair) return {};
+    PyTuple_SetItem(pair.get(), 0, wrapped.release());
+    PyTuple_SetItem(pair.get(), 1, report.release());
+    return pair;
+}
+
+PyRef occupancy_report_row(const expand::OccupancyReportRow& row) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
     const double actual = static_cast<double>(row.atoms_placed) / static_cast<double>(row.sites_in_pool);
@@ -120,6 +107,8 @@ PyRef unit_report_row(const expand::UnitReportRow& row) {
     return dict;
 }
 
+namespace {
+
 PyRef report_dict(const expand::ExpansionReport& report) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
@@ -129,7 +118,7 @@ PyRef report_dict(const expand::ExpansionReport& report) {
         !put(dict.get(), "warnings",
              make_list(report.warnings.size(), [&](std::size_t i) { return make_text(report.warnings[i]); })) ||
         !put(dict.get(), "occupancy_report",
-             make_list(rows.size(), [&](std::size_t i) { return report_row(rows[i]); })))
+             make_list(rows.size(), [&](std::size_t i) { return occupancy_report_row(rows[i]); })))
         return {};
     // Only a structure with units has the key, so other reports stay as they were.
     const auto& units = report.unit_report;
@@ -160,13 +149,7 @@ PyRef expand(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!expansion) return raise_structure_error(expansion.error());
     PyRef report = report_dict(expansion->report);
     if (!report) return {};
-    PyRef structure = wrap_structure(std::move(expansion->structure));
-    if (!structure) return {};
-    PyRef pair = PyRef::steal(PyTuple_New(2));
-    if (!pair) return {};
-    PyTuple_SetItem(pair.get(), 0, structure.release());
-    PyTuple_SetItem(pair.get(), 1, report.release());
-    return pair;
+    return structure_and_report(std::move(expansion->structure), std::move(report));
 }
 
 }  // namespace

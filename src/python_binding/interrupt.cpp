@@ -47,7 +47,7 @@ bool wait_slice(Handoff& handoff) {
 
 }  // namespace
 
-bool run_released(const std::function<void(std::stop_token)>& body) {
+bool run_released(const std::function<void(std::stop_token)>& body, const std::function<bool()>& tick) {
     Handoff handoff;
     std::stop_source stop;
     bool interrupted = false;
@@ -62,7 +62,7 @@ bool run_released(const std::function<void(std::stop_token)>& body) {
     }
     while (!wait_slice(handoff)) {
         PyEval_RestoreThread(state);
-        interrupted = PyErr_CheckSignals() != 0;
+        interrupted = PyErr_CheckSignals() != 0 || (tick && !tick());
         state = PyEval_SaveThread();
         if (interrupted) {
             stop.request_stop();

@@ -23,7 +23,9 @@ namespace interrupt_detail {
 // Returns false with a Python exception set when a signal handler raised;
 // a C++ exception of the body is rethrown here, with the lock held, unless
 // a signal handler's exception is already set.
-bool run_released(const std::function<void(std::stop_token)>& body);
+// `tick`, when set, is called with the lock held after each slice; it
+// returns false with a Python exception set to stop the work like a signal.
+bool run_released(const std::function<void(std::stop_token)>& body, const std::function<bool()>& tick = {});
 
 }  // namespace interrupt_detail
 
@@ -35,6 +37,17 @@ template <class Work>
 std::optional<std::invoke_result_t<Work&, std::stop_token>> run_interruptible(Work&& work) {
     std::optional<std::invoke_result_t<Work&, std::stop_token>> out;
     if (!interrupt_detail::run_released([&](std::stop_token stop) { out.emplace(work(stop)); })) return std::nullopt;
+    return out;
+}
+
+// The same, calling tick() with the lock held between slices (every 50 ms):
+// a way to report progress from Python while the work runs.
+template <class Work>
+std::optional<std::invoke_result_t<Work&, std::stop_token>> run_interruptible(Work&& work,
+                                                                              const std::function<bool()>& tick) {
+    std::optional<std::invoke_result_t<Work&, std::stop_token>> out;
+    if (!interrupt_detail::run_released([&](std::stop_token stop) { out.emplace(work(stop)); }, tick))
+        return std::nullopt;
     return out;
 }
 

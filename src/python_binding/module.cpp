@@ -77,6 +77,7 @@ PyRef create_module() {
     if (!add_trajectory_chunk_functions(module.get())) return {};
     if (!add_displacement_functions(module.get())) return {};
     if (!add_rdf_bins_members(module.get())) return {};
+    if (!add_order_functions(module.get())) return {};
 
     PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};

@@ -56,10 +56,6 @@ TextSource source_of(const TrajectoryArguments& call) {
     return TextSource{call.path.display, call.path.object.get()};
 }
 
-PyRef make_u64(std::uint64_t value) {
-    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
-}
-
 // ([Structure, ...], [frame index, ...], last), the structures moved out.
 PyRef frames_tuple(std::vector<Structure>& structures, const std::vector<std::uint64_t>& frame_indices, PyRef last) {
     if (!last) return {};

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "neighbor/cell_list.hpp"
+#include "neighbor/neighbor_query.hpp"
 #include "neighbor/pair_sweep.hpp"
 #include "neighbor/reduced_cell.hpp"
 #include "rdf/histogram.hpp"
 #include "rdf/rdf.hpp"
-#include "reference_neighbors.hpp"
 
 using namespace kestrel;
 

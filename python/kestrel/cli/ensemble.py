@@ -20,6 +20,7 @@ def cmd_ensemble(args) -> int:
         bin_size=args.bin_size,
         n_threads=args.threads,
         progress=progress.update,
+        sro=_sro(args.sro),
     )
     print(repr(s))
     n = result.reports[0]["scale"][0]
@@ -32,6 +33,12 @@ def cmd_ensemble(args) -> int:
         print(
             f"  {label:<10}{difference:20.5f}{_percent(difference, peak):>14}{spread:12.5f}{_percent(spread, peak):>14}"
         )
+    if result.sro is not None:
+        objectives = result.sro.objectives()
+        print(
+            f"{result.sro.label} orderings from the same random starts: objective {min(objectives):.4f} to "
+            f"{max(objectives):.4f}; sro.png sets them beside the random fills"
+        )
     for warning in result.reports[0]["warnings"]:
         print(f"warning: {warning}")
     if args.out:
@@ -40,6 +47,15 @@ def cmd_ensemble(args) -> int:
         save_ensemble_plots(result, args.out, title=args.title)
         print(f"figures and ensemble.csv written to {args.out}")
     return 0
+
+
+def _sro(text):
+    """None, "random", or the target a JSON file holds."""
+    if text is None or text == "random":
+        return text
+    from kestrel.cli.sqs import _read_target
+
+    return _read_target(text)
 
 
 def _percent(value: float, peak: float) -> str:
@@ -60,3 +76,9 @@ def add_parser(sub) -> None:
     p.add_argument("--orderings", type=int, default=16, help="number of orderings (default 16)")
     _expand_options(p)
     _rdf_options(p)
+    p.add_argument(
+        "--sro",
+        metavar="random|ALPHA.json",
+        help="also search each ordering for a short-range order: 'random' for SQS, or a JSON target of alpha "
+        "per shell by pair; the searched orderings and the random fills share one n×n×n supercell",
+    )

@@ -12,7 +12,7 @@ import warnings
 from typing import Optional, Sequence
 
 import kestrel
-from kestrel.cli import batch, ensemble, expand, info, pdf, rdf, traj
+from kestrel.cli import batch, ensemble, expand, info, pdf, rdf, sqs, traj
 from kestrel.cli.common import CommandError
 
 
@@ -29,6 +29,7 @@ def build_parser() -> argparse.ArgumentParser:
     ensemble.add_parser(sub)
     batch.add_parser(sub)
     pdf.add_parser(sub)
+    sqs.add_parser(sub)
     return parser
 
 
@@ -44,6 +45,8 @@ _COUNT_OPTIONS = {
     "every": ("--every", 1),
     "stop": ("--stop", 0),
     "workers": ("--workers", 1),
+    "shells": ("--shells", 1),
+    "iterations": ("--iterations", 0),
 }
 _LENGTH_OPTIONS = {"cutoff": "--cutoff", "bin_size": "--bin-size"}
 _LARGEST_COUNT = 2**64 - 1

@@ -34,7 +34,9 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
     total and each unordered pair): above, the weighted curve and the mean of
     the orderings; below, on its own scale, mean − weighted with a band of
     ±1 standard deviation, so that the spread stays visible where the curves
-    overlap. Returns the paths written.
+    overlap. With searched orderings (``result.sro``) their mean curves join
+    the CSV, and sro.png sets them beside the random fills' and the weighted
+    curves.
 
     Parameters: ``result`` from ``ordering_ensemble``; ``folder`` (created if need be); ``title`` of
     the figures. Returns the paths written.
@@ -44,6 +46,13 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
     columns: Dict[str, Any] = {"r": list(result.r), "r_centre": centres}
     for label, weighted, mean, std in result.curves():
         columns.update({label + "_weighted": weighted, label + "_mean": mean, label + "_std": std})
+    sro = result.sro
+    if sro is not None:
+        # The searched orderings' curves beside the random fills' (their starting points).
+        columns[f"total_{sro.label}_mean"] = sro.mean_total
+        for (a, b), curve in sro.mean_partials.items():
+            columns[f"{a}-{b}_{sro.label}_mean"] = curve
+            columns[f"{a}-{b}_{sro.label}_std"] = sro.std_partials[(a, b)]
     comments = list(_CONVENTIONS[:2]) + [
         "{} orderings, seeds {} to {}".format(len(result.seeds), result.seeds[0], result.seeds[-1]),
         "weighted: the disordered structure, occupancies as weights; mean, std: over the orderings",
@@ -69,7 +78,22 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
                 bottom.legend(loc="best", fontsize="small")
         default = "{} orderings against the occupancy-weighted curves".format(len(result.seeds))
         png_path = _save(figure, os.path.join(folder, "ensemble.png"), title or default)
-    return [csv_path, png_path]
+    written = [csv_path, png_path]
+    if sro is not None:
+        from kestrel.plotting.ordering import save_sro_comparison
+
+        curves = {"random fill": result.mean_partials, sro.label: sro.mean_partials}
+        spreads = {"random fill": result.std_partials, sro.label: sro.std_partials}
+        default = "mean of {} random fills and of {} {} orderings against the weighted curves".format(
+            len(result.seeds), len(sro.reports), sro.label
+        )
+        path = os.path.join(folder, "sro.png")
+        written.append(
+            save_sro_comparison(
+                path, result.r, curves, spreads, result.disordered_partials, result.bin_size, title or default
+            )
+        )
+    return written
 
 
 def _ensemble_panel(top, bottom, centres, label, weighted, mean, std):

@@ -1,6 +1,8 @@
-// The plain linked-cell neighbour search, kept beside the tests as a
-// reference: simple enough to trust, it checks what the pair sweep and the
-// RDF find. The engine itself uses the sites sorted by cell (pair_sweep).
+// The plain linked-cell neighbour query: every image of every site within a
+// cutoff of one centre, with its distance. The short-range-order shells use
+// it (they need each site's own neighbour list, distances and all), and the
+// tests check the pair sweep and the RDF against it, being simple enough to
+// trust. The RDF itself uses the sites sorted by cell (pair_sweep).
 #pragma once
 
 #include <cmath>
