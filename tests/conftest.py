@@ -10,8 +10,16 @@ TESTS = Path(__file__).resolve().parent
 ROOT = TESTS.parent
 DATA = TESTS / "data"
 EXAMPLES = ROOT / "examples"
-# Real CIFs as laboratories publish them, laid beside the project checkout.
-CORPUS = ROOT.parent / "shared" / "corpus" / "cod"
+# Real CIFs as laboratories publish them, laid beside the project checkout
+# (or beside a folder holding it, as for a git worktree).
+CORPUS = next(
+    (
+        folder / "shared" / "corpus" / "cod"
+        for folder in ROOT.parents
+        if (folder / "shared" / "corpus" / "cod").is_dir()
+    ),
+    ROOT.parent / "shared" / "corpus" / "cod",
+)
 
 CUBIC4 = [[4.0, 0.0, 0.0], [0.0, 4.0, 0.0], [0.0, 0.0, 4.0]]
 

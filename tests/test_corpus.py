@@ -107,12 +107,12 @@ def test_reads_like_pymatgen(corpus_dir, name):
     if name in OPERATIONS_MISFIT:
         with pytest.raises(ValueError) as info:
             Structure.from_cif(str(path))
-        assert str(info.value) == OPERATIONS_MISFIT[name]
+        assert str(info.value) == f"{path}: {OPERATIONS_MISFIT[name]}"
         return
     if name in BOTH_REFUSE:
         with pytest.raises(ValueError) as info:
             Structure.from_cif(str(path))
-        assert str(info.value) == BOTH_REFUSE[name]
+        assert str(info.value) == f"{path}: {BOTH_REFUSE[name]}"
         with pytest.raises(ValueError):
             pymatgen_reading(path)
         return

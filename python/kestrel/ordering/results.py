@@ -21,13 +21,14 @@ class SublatticeOrder:
     """The short-range order of one sublattice.
 
     Attributes:
-      species: its species, elements first and the vacancy ("Va") last.
-      counts: sites per species.
-      radii: the shells' distances in the ideal lattice (Å), nearest first.
-      coordination: mean neighbours per site in each shell.
-      alpha: α per ordered species pair (A, B), one value per shell.
-      sites: the sublattice's site indices (in the structure measured; for an
-        SQS, in its supercell before vacancies were left out).
+
+    - species: its species, elements first and the vacancy ("Va") last.
+    - counts: sites per species.
+    - radii: the shells' distances in the ideal lattice (Å), nearest first.
+    - coordination: mean neighbours per site in each shell.
+    - alpha: α per ordered species pair (A, B), one value per shell.
+    - sites: the sublattice's site indices (in the structure measured; for an
+      SQS, in its supercell before vacancies were left out).
     """
 
     species: Tuple[str, ...]
@@ -142,19 +143,20 @@ class SqsReport:
     """What ``sqs`` found and how.
 
     Attributes:
-      objective: Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)|, summed over the sublattices.
-      order: the arrangement's short-range order, per swapped sublattice.
-      weights: w_s per shell.
-      iterations: trial swaps, all chains together; seconds: wall time.
-      chains: independent annealing chains (one per thread); the best won.
-      trace: (seconds, trials of the chain that improved, best objective) over time.
-      scale: supercell repeats along a, b, c.
-      occupancy_report: per species of every pool, the atoms placed (as
-        ``expand_occupancies`` reports them); unit_report: per alternative of
-        every pool of units of correlated disorder, the copies that took it
-        (units take whole alternatives as the expansion deals them, and keep
-        them during the search); n_vacancies: vacant sites left out.
-      warnings: what the counts could not meet.
+
+    - objective: ``Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)|``, summed over the sublattices.
+    - order: the arrangement's short-range order, per swapped sublattice.
+    - weights: w_s per shell.
+    - iterations: trial swaps, all chains together; seconds: wall time.
+    - chains: independent annealing chains (one per thread); the best won.
+    - trace: (seconds, trials of the chain that improved, best objective) over time.
+    - scale: supercell repeats along a, b, c.
+    - occupancy_report: per species of every pool, the atoms placed (as
+      ``expand_occupancies`` reports them); unit_report: per alternative of
+      every pool of units of correlated disorder, the copies that took it
+      (units take whole alternatives as the expansion deals them, and keep
+      them during the search); n_vacancies: vacant sites left out.
+    - warnings: what the counts could not meet.
     """
 
     objective: float

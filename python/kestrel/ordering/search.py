@@ -80,7 +80,7 @@ def sqs(
     each copy takes one whole alternative, dealt as ``expand_occupancies``
     deals them with the same seed.
 
-    The search minimises Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)| over the
+    The search minimises ``Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)|`` over the
     first ``shells`` shells and every sublattice, with w_s = 1/s unless
     ``weights`` are given. ``target`` maps pairs ("A-B" or (A, B)) to α per
     shell (or one α for all shells), or is a ``ShortRangeOrder`` to copy;
