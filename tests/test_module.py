@@ -1,5 +1,6 @@
 """Module initialisation, registration and the class as Python sees it."""
 
+import ast
 import inspect
 import subprocess
 import sys
@@ -8,6 +9,7 @@ import pytest
 
 import _kestrel
 import kestrel
+from conftest import ROOT
 from kestrel import Structure
 
 MEMBERS = [
@@ -56,24 +58,72 @@ def test_members_registered_in_order():
     assert names == MEMBERS
 
 
-@pytest.mark.parametrize(
-    "member, signature",
-    [
-        ("from_cif", "(path, symprec=1e-4, block=None)"),
-        ("from_poscar", "(path)"),
-        ("from_xyz", "(path)"),
-        ("from_str", "(text, fmt, symprec=1e-4)"),
-        ("from_cif_str", "(text, symprec=1e-4)"),
-        ("disorder_summary", "($self)"),
-        ("available_threads", "()"),
-        ("make_supercell", "($self, na, nb, nc)"),
-        ("prdf", "($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)"),
-        ("total_rdf", "($self, cutoff=10.0, bin_size=0.1, n_threads=0)"),
-        ("expand_occupancies", "($self, max_sites=4096, seed=42, max_denominator=16)"),
-    ],
-)
-def test_text_signatures(member, signature):
-    assert getattr(Structure, member).__text_signature__ == signature
+def stub_signatures():
+    """Parameter names and defaults of every callable in _kestrel.pyi, as text."""
+    tree = ast.parse((ROOT / "python" / "kestrel" / "_kestrel.pyi").read_text())
+    found = {}
+
+    def shown(function):
+        args = function.args
+        positional = args.posonlyargs + args.args
+        defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+        names = [a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(positional, defaults)]
+        if args.kwonlyargs:
+            names.append("*")
+            names += [
+                a.arg if d is None else f"{a.arg}={ast.unparse(d)}" for a, d in zip(args.kwonlyargs, args.kw_defaults)
+            ]
+        return names
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = shown(node)
+        elif isinstance(node, ast.ClassDef) and node.name == "Structure":
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("__"):
+                    if not any(getattr(d, "id", "") == "property" for d in member.decorator_list):
+                        found[f"Structure.{member.name}"] = shown(member)
+    return found
+
+
+STUBS = stub_signatures()
+
+
+@pytest.mark.parametrize("name", sorted(STUBS))
+def test_the_stub_and_the_extension_agree_on_every_signature(name):
+    # The binding's text signatures and the stub are two writings of one
+    # signature; this keeps them from drifting apart.
+    owner, _, member = name.rpartition(".")
+    call = getattr(Structure if owner else _kestrel, member, None)
+    if call is None:
+        pytest.skip(f"{name} is not in this build")
+    if member.startswith("_") and not getattr(call, "__text_signature__", None):
+        pytest.skip("a private helper without a text signature")
+    runtime = [
+        str(p).split(":")[0].replace(" ", "") if p.default is inspect.Parameter.empty else f"{p.name}={p.default!r}"
+        for p in inspect.signature(call).parameters.values()
+        if p.name != "self"
+    ]
+    if any(p.kind is inspect.Parameter.KEYWORD_ONLY for p in inspect.signature(call).parameters.values()):
+        first = next(
+            i
+            for i, p in enumerate(inspect.signature(call).parameters.values())
+            if p.kind is inspect.Parameter.KEYWORD_ONLY
+        )
+        runtime.insert(first - (1 if "self" in inspect.signature(call).parameters else 0), "*")
+    stub = [name for name in STUBS[name] if name not in ("self", "cls")]
+    assert [normalise(p) for p in runtime] == [normalise(p) for p in stub]
+
+
+def normalise(parameter):
+    # 1e-4 and 0.0001 are one default.
+    name, _, default = parameter.partition("=")
+    if default:
+        try:
+            default = repr(ast.literal_eval(default))
+        except ValueError:
+            pass
+    return f"{name}={default}" if default else name
 
 
 PUBLIC_CALLS = [name for name in vars(Structure) if not name.startswith("_") and callable(getattr(Structure, name))] + [
