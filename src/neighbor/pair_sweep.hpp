@@ -206,8 +206,10 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
     const detail::SweepKernels kernels = detail::sweep_kernels();
     const detail::Coordinates sorted{g.x.get(), g.y.get(), g.z.get()};
     std::vector<detail::Segment> segments;
-    std::vector<double> r2;
-    std::vector<std::uint32_t> shell, accepted;
+    // Scratch rather than vectors: a vector zero-fills a fresh block on
+    // every call, which on a small cell costs more than the search.
+    ScratchArray<double> r2;
+    ScratchArray<std::uint32_t> shell, accepted;
     std::vector<std::size_t> centre_end;  // where each buffered centre's pairs end
     if (begin >= end) return;
     std::uint64_t own = g.cell_holding(begin);
@@ -226,9 +228,9 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         const auto sweep_batch = [&] {
             const std::size_t room = candidates + 4;
             if (r2.size() < std::max(room, kPairBuffer)) {
-                r2.resize(std::max(room, kPairBuffer));
-                shell.resize(r2.size());
-                accepted.resize(r2.size());
+                r2 = ScratchArray<double>(std::max(room, kPairBuffer));
+                shell = ScratchArray<std::uint32_t>(r2.size());
+                accepted = ScratchArray<std::uint32_t>(r2.size());
             }
             std::size_t filled = 0, from = first;
             const auto visit_buffered = [&](std::size_t upto) {

@@ -78,4 +78,15 @@ bool run_released(const std::function<void(std::stop_token)>& body, const std::f
     return true;
 }
 
+void run_released_here(const std::function<void(std::stop_token)>& body) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        body(std::stop_token{});
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+}
+
 }  // namespace kestrel::py::interrupt_detail

@@ -27,16 +27,28 @@ namespace interrupt_detail {
 // returns false with a Python exception set to stop the work like a signal.
 bool run_released(const std::function<void(std::stop_token)>& body, const std::function<bool()>& tick = {});
 
+// Runs body(stop) on the calling thread with the lock released; a C++
+// exception of the body is rethrown with the lock held again.
+void run_released_here(const std::function<void(std::stop_token)>& body);
+
 }  // namespace interrupt_detail
 
 // Calls work(stop) without the interpreter lock and returns its result, or
 // nothing when a signal handler raised (its exception is then set). The
 // work must touch no Python object, and should return soon after a stop is
-// requested; whatever it returns then is dropped.
+// requested; whatever it returns then is dropped. Work known to be `brief`
+// (microseconds) runs on the calling thread instead: starting the helper
+// thread would cost more than the work, and a signal arriving meanwhile is
+// handled as soon as the call returns.
 template <class Work>
-std::optional<std::invoke_result_t<Work&, std::stop_token>> run_interruptible(Work&& work) {
+std::optional<std::invoke_result_t<Work&, std::stop_token>> run_interruptible(Work&& work, bool brief = false) {
     std::optional<std::invoke_result_t<Work&, std::stop_token>> out;
-    if (!interrupt_detail::run_released([&](std::stop_token stop) { out.emplace(work(stop)); })) return std::nullopt;
+    const auto body = [&](std::stop_token stop) { out.emplace(work(stop)); };
+    if (brief) {
+        interrupt_detail::run_released_here(body);
+        return out;
+    }
+    if (!interrupt_detail::run_released(body)) return std::nullopt;
     return out;
 }
 

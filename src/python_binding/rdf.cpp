@@ -36,9 +36,12 @@ bool read_request(const Arguments& arguments, RdfRequest& request) {
 // borrowed record and plain numbers, and no Python object. Nothing when
 // Ctrl-C (or another signal handler) raised meanwhile; its exception is set.
 std::optional<Result<RdfResult>> run_rdf(const Structure& structure, const RdfRequest& request) {
-    return run_interruptible([&](std::stop_token stop) {
-        return rdf_with_threads(structure, request.cutoff, request.bin_size, request.n_threads, std::move(stop));
-    });
+    const bool brief = request.n_threads <= 1 && rdf_is_brief(structure, request.cutoff, request.bin_size);
+    return run_interruptible(
+        [&](std::stop_token stop) {
+            return rdf_with_threads(structure, request.cutoff, request.bin_size, request.n_threads, std::move(stop));
+        },
+        brief);
 }
 
 // {(A, B): g_AB}, inserted A-major in element order.

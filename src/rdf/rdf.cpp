@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numbers>
 #include <optional>
 #include <string>
 
@@ -162,13 +163,16 @@ struct PairLoop {
 // a piece that moved to another thread (stolen, or handed into the pool)
 // gets a fresh budget, so idle workers that steal cut the remaining work
 // finer where it is uneven. The right half's counts are added into the left's.
-PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begin, std::size_t end, std::size_t budget,
+// Without a pool the halves run one after the other on this thread, split
+// as a pool of one worker splits them, so the sums are those of one worker
+// to the last bit.
+PairHistogram run_piece(const PairLoop& loop, ThreadPool* pool, std::size_t begin, std::size_t end, std::size_t budget,
                         bool moved) {
     const std::size_t half = (end - begin) / 2;
     bool split = false;
     if (half >= 1) {
         if (moved) {
-            budget = std::max(pool.size(), budget / 2);
+            budget = std::max(pool->size(), budget / 2);
             split = true;
         } else if (budget > 0) {
             budget /= 2;
@@ -178,8 +182,13 @@ PairHistogram run_piece(const PairLoop& loop, ThreadPool& pool, std::size_t begi
     if (!split) return loop.sweep(begin, end);
 
     PairHistogram left, right;
-    pool.join([&](bool m) { left = run_piece(loop, pool, begin, begin + half, budget, m); },
-              [&](bool m) { right = run_piece(loop, pool, begin + half, end, budget, m); });
+    if (pool == nullptr) {
+        left = run_piece(loop, nullptr, begin, begin + half, budget, false);
+        right = run_piece(loop, nullptr, begin + half, end, budget, false);
+    } else {
+        pool->join([&](bool m) { left = run_piece(loop, pool, begin, begin + half, budget, m); },
+                   [&](bool m) { right = run_piece(loop, pool, begin + half, end, budget, m); });
+    }
     left.merge(right);
     return left;
 }
@@ -222,7 +231,19 @@ Result<ThreadPool*> pool_in_charge() {
     return default_pool();
 }
 
+std::size_t worker_count(const ThreadPool* pool) {
+    return pool == nullptr ? 1 : pool->size();
+}
+
 }  // namespace
+
+bool rdf_is_brief(const Structure& structure, double cutoff, double bin_size) {
+    const auto n = static_cast<double>(structure.n_sites());
+    const double sphere = 4.0 / 3.0 * std::numbers::pi * cutoff * cutoff * cutoff;
+    const double pairs = n * n * sphere / volume(structure) / 2.0;
+    // Written so that NaN, and anything compute_rdf refuses, is not brief.
+    return pairs + n + cutoff / bin_size <= kBriefWork;
+}
 
 double estimated_search_work(const HalfStencil& stencil, const CellList& grid, std::size_t n_sites) {
     const double per_cell = static_cast<double>(n_sites) / static_cast<double>(grid.cell_count());
@@ -237,17 +258,20 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites) {
     return static_cast<double>(n_sites) * (offsets + 1.0) / 2.0 * (1.0 + per_cell);
 }
 
-Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop) {
+namespace {
+
+// compute_rdf on `pool`, or on this thread alone as a pool of one worker
+// would run it when `pool` is null.
+Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, double cutoff, double bin_size,
+                                 std::stop_token stop) {
     Result<RdfBins> bins = rdf_bins(cutoff, bin_size);
     if (!bins) return bins.take_error();
     const std::uint64_t n_bins = bins->n_bins;
-    Result<ThreadPool*> pool = pool_in_charge();
-    if (!pool) return pool.error();
     // A NaN or infinite coordinate has no place in the cell grid; leaving the
     // site out would return curves that look fine and are wrong.
-    if (const std::size_t bad = first_non_finite_site(structure.sites(), *pool); bad < structure.n_sites())
+    if (const std::size_t bad = first_non_finite_site(structure.sites(), pool); bad < structure.n_sites())
         return fail("the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
-    SpeciesTable species = flatten_species(structure, *pool);
+    SpeciesTable species = flatten_species(structure, pool);
     RdfResult out;
     out.elements = species.elements;
     const std::size_t n_el = out.elements.size();
@@ -256,13 +280,13 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     // two per worker (one running, one waiting to be merged), and never more
     // pieces than centres.
     const double pieces =
-        2.0 * static_cast<double>(std::min<std::uint64_t>((*pool)->size(), structure.n_sites())) + 1.0;
+        2.0 * static_cast<double>(std::min<std::uint64_t>(worker_count(pool), structure.n_sites())) + 1.0;
     const double doubles = static_cast<double>(n_bins) * (static_cast<double>(n_el * n_el) * (pieces + 1.0) + 3.0);
     if (doubles * 8.0 > kHistogramMemoryLimit)
         return fail_limit("cutoff and bin_size give " + std::to_string(n_bins) + " bins, too many for " +
                           std::to_string(n_el) + (n_el == 1 ? " element" : " elements") + " on " +
-                          std::to_string((*pool)->size()) +
-                          ((*pool)->size() == 1 ? " worker thread" : " worker threads") +
+                          std::to_string(worker_count(pool)) +
+                          (worker_count(pool) == 1 ? " worker thread" : " worker threads") +
                           ": the histograms would need more than 4 GiB");
 
     out.edges = edges_of(*bins);
@@ -280,12 +304,15 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
             "about " +
             scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
     Result<GroupedSites> grouped = group_by_cell(
-        grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, *pool);
+        grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, pool);
     if (!grouped) return grouped.error();
 
-    const PairLoop loop(search_lattice, cutoff, grid, std::move(*grouped), stencil, species, out.edges, n_el, *pool,
+    const PairLoop loop(search_lattice, cutoff, grid, std::move(*grouped), stencil, species, out.edges, n_el, pool,
                         stop);
-    PairHistogram histogram = run_piece(loop, **pool, 0, loop.sites.size(), (*pool)->size(), false);
+    // Small work stays on this thread: waking the workers would cost more
+    // than they could save.
+    if (work < kSerialSearchWork) pool = nullptr;
+    PairHistogram histogram = run_piece(loop, pool, 0, loop.sites.size(), worker_count(pool), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     const UnitCorrections corrections = add_unit_pair_corrections(
         structure, species, cutoff, UniformShells{out.edges[1], 1.0 / out.edges[1], static_cast<std::uint32_t>(n_bins)},
@@ -297,9 +324,20 @@ Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double 
     return out;
 }
 
+}  // namespace
+
+Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop) {
+    Result<ThreadPool*> pool = pool_in_charge();
+    if (!pool) return pool.error();
+    return compute_rdf_on(*pool, structure, cutoff, bin_size, std::move(stop));
+}
+
 Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_threads,
                                    std::stop_token stop) {
     if (n_threads == 0) return compute_rdf(structure, cutoff, bin_size, stop);
+    // One worker of our own would do what this thread can do without
+    // starting it.
+    if (n_threads == 1) return compute_rdf_on(nullptr, structure, cutoff, bin_size, std::move(stop));
 
     const std::size_t workers = static_cast<std::size_t>(std::min<std::uint64_t>(n_threads, kMaxWorkers));
     Result<std::unique_ptr<ThreadPool>> pool = ThreadPool::start(workers, n_threads);

@@ -36,6 +36,20 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites);
 // centre, each holding n_sites / cell_count sites on average.
 double estimated_search_work(const HalfStencil& stencil, const CellList& grid, std::size_t n_sites);
 
+// Below this estimated search work the pair loop runs on the calling
+// thread. Measured: the serial loop takes about a nanosecond per unit of
+// estimated work, and handing it to two workers adds 20 to 90 us (waking
+// them, a histogram each, the merge), so the pool pays only once half the
+// work clearly exceeds that.
+constexpr double kSerialSearchWork = 2e5;
+
+// Whether compute_rdf will be over in microseconds, judged before any table
+// is built: the pairs expected at the structure's density, the sites and
+// the bins, at most kBriefWork of them. Callers use it to skip their own
+// set-up (a helper thread) where that would cost more than the work.
+constexpr double kBriefWork = 3e4;
+bool rdf_is_brief(const Structure& structure, double cutoff, double bin_size);
+
 // The message of a computation that ended because a stop was requested.
 inline constexpr const char* kInterruptedMessage = "interrupted";
 
@@ -46,6 +60,7 @@ inline constexpr const char* kInterruptedMessage = "interrupted";
 Result<RdfResult> compute_rdf(const Structure& structure, double cutoff, double bin_size, std::stop_token stop = {});
 
 // n_threads 0: compute_rdf on the calling thread with the default pool.
+// n_threads 1: all of it on the calling thread, as one worker would do it.
 // Otherwise a pool of min(n_threads, 65535) workers is started for this call
 // alone, runs compute_rdf as one task, and is shut down before returning.
 Result<RdfResult> rdf_with_threads(const Structure& structure, double cutoff, double bin_size, std::uint64_t n_threads,
