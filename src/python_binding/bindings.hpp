@@ -23,6 +23,10 @@ PyObject* structure_make_supercell(PyObject* self, PyObject* args, PyObject* kwa
 PyObject* structure_expand_occupancies(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // rdf.cpp
+// structure_arrays.cpp
+PyObject* structure_from_arrays(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* structure_to_arrays(PyObject* self, PyObject* unused);
+
 PyObject* structure_available_threads(PyObject* unused, PyObject* no_args);
 PyObject* structure_prdf(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* structure_total_rdf(PyObject* self, PyObject* args, PyObject* kwargs);

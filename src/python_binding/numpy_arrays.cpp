@@ -18,8 +18,16 @@
 namespace kestrel::py {
 namespace {
 
+// What an owner holds: the memory every array over it reads, and how.
+struct OwnedBuffer {
+    std::vector<double> doubles;     // float64 data
+    std::vector<std::int64_t> ints;  // int64 data (one of the two is used)
+    std::vector<Py_ssize_t> shape;   // C order
+    bool integer = false;
+};
+
 struct BufferObject {
-    PyObject_HEAD std::vector<double>* values;  // owned; the memory every array over this object reads
+    PyObject_HEAD OwnedBuffer* values;  // owned
 };
 
 BufferObject* as_buffer(PyObject* object) {
@@ -38,13 +46,21 @@ void buffer_dealloc(PyObject* self) {
 
 PyObject* get_array_interface(PyObject* self, void*) {
     return guarded([&]() -> PyRef {
-        const std::vector<double>& values = *as_buffer(self)->values;
-        const char* typestr = std::endian::native == std::endian::little ? "<f8" : ">f8";
-        const auto address = reinterpret_cast<std::uintptr_t>(values.data());
+        const OwnedBuffer& values = *as_buffer(self)->values;
+        const bool little = std::endian::native == std::endian::little;
+        const char* typestr = values.integer ? (little ? "<i8" : ">i8") : (little ? "<f8" : ">f8");
+        const auto address = values.integer ? reinterpret_cast<std::uintptr_t>(values.ints.data())
+                                            : reinterpret_cast<std::uintptr_t>(values.doubles.data());
+        PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.shape.size())));
+        if (!shape) return {};
+        for (std::size_t k = 0; k < values.shape.size(); ++k) {
+            PyObject* extent = PyLong_FromSsize_t(values.shape[k]);
+            if (extent == nullptr) return {};
+            PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(k), extent);
+        }
         // (address, False): the array may write into the buffer it shares.
-        return PyRef::steal(Py_BuildValue("{s:(n),s:s,s:(NO),s:i}", "shape", static_cast<Py_ssize_t>(values.size()),
-                                          "typestr", typestr, "data", PyLong_FromSize_t(address), Py_False, "version",
-                                          3));
+        return PyRef::steal(Py_BuildValue("{s:O,s:s,s:(NO),s:i}", "shape", shape.get(), "typestr", typestr, "data",
+                                          PyLong_FromSize_t(address), Py_False, "version", 3));
     });
 }
 
@@ -82,16 +98,46 @@ PyObject* numpy_asarray() {
 
 }  // namespace
 
-PyRef float_array(std::vector<double>&& values) {
+namespace {
+
+PyRef array_over(std::unique_ptr<OwnedBuffer> owned) {
     PyObject* asarray = numpy_asarray();
     PyTypeObject* type = buffer_type();
     if (asarray == nullptr || type == nullptr) return {};
-    auto owned = std::make_unique<std::vector<double>>(std::move(values));
     auto alloc_slot = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef owner = PyRef::steal(alloc_slot(type, 0));
     if (!owner) return {};
     as_buffer(owner.get())->values = owned.release();
     return PyRef::steal(PyObject_CallFunctionObjArgs(asarray, owner.get(), nullptr));
+}
+
+}  // namespace
+
+PyRef float_array(std::vector<double>&& values) {
+    const auto n = static_cast<Py_ssize_t>(values.size());
+    return float_array(std::move(values), {n});
+}
+
+PyRef float_array(std::vector<double>&& values, std::vector<Py_ssize_t> shape) {
+    auto owned = std::make_unique<OwnedBuffer>();
+    owned->doubles = std::move(values);
+    owned->shape = std::move(shape);
+    return array_over(std::move(owned));
+}
+
+PyRef int_array(std::vector<std::int64_t>&& values) {
+    auto owned = std::make_unique<OwnedBuffer>();
+    owned->shape = {static_cast<Py_ssize_t>(values.size())};
+    owned->ints = std::move(values);
+    owned->integer = true;
+    return array_over(std::move(owned));
+}
+
+PyObject* numpy_function(const char* name) {
+    if (numpy_asarray() == nullptr) return nullptr;
+    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    return PyObject_GetAttrString(numpy.get(), name);
 }
 
 }  // namespace kestrel::py

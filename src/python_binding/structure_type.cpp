@@ -274,6 +274,17 @@ PyMethodDef kMethods[] = {
     {"__reduce__", structure_reduce, METH_NOARGS,
      "__reduce__($self)\n--\n\n"
      "Pickling support: the constructor and its three arguments."},
+    {"from_arrays", KW_METHOD(structure_from_arrays), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_arrays(lattice, positions, numbers_or_symbols, occupancies=None, cartesian=False)\n--\n\n"
+     "Build a structure from NumPy arrays, with no Python object per site.\n\n"
+     "Parameters: lattice (3x3, rows a, b, c in Å); positions ((n, 3), fractional, or Cartesian in Å\n"
+     "with cartesian=True); numbers_or_symbols (n atomic numbers, or n element symbols); occupancies\n"
+     "(n floats, or None for full sites). Returns a Structure with one element per site."},
+    {"to_arrays", structure_to_arrays, METH_NOARGS,
+     "to_arrays($self)\n--\n\n"
+     "The structure as NumPy arrays, the inverse of `from_arrays`.\n\n"
+     "Returns (lattice (3, 3), frac_coords (n, 3), symbols (n,), occupancies (n,)). Raises ValueError\n"
+     "for a site holding several elements or a structure with units of correlated disorder."},
     {"disorder_summary", structure_disorder_summary, METH_NOARGS,
      "disorder_summary($self)\n--\n\n"
      "One entry per partially occupied site: index, coordinates, occupancies.\n\n"

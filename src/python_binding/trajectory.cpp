@@ -1,6 +1,7 @@
-// The multi-frame XYZ reader from Python: the whole selection at once, and
-// the chunked reading and frame count that kestrel.trajectory_rdf streams
-// with.
+// The trajectory readers from Python: the whole XYZ selection at once, the
+// chunked reading by offset, and the open streams (XYZ or LAMMPS dump, files
+// or pipes) and frame count that kestrel.trajectory_rdf reads with.
+#include <mutex>
 #include <optional>
 #include <stop_token>
 
@@ -20,7 +21,11 @@ const Signature kReadChunk{"_read_xyz_trajectory_chunk()",
                            {"path", "every", "start", "stop", "cell", "position", "max_frames", "max_atoms"},
                            1};
 // `cell` is only checked, so that a bad one fails here as it would in the read.
-const Signature kCount{"_count_xyz_trajectory_frames()", {"path", "every", "start", "stop", "cell"}, 1};
+const Signature kCount{
+    "_count_xyz_trajectory_frames()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1};
+const Signature kOpen{"_open_trajectory()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1};
+const Signature kNext{"_next_trajectory_chunk()", {"stream", "max_frames", "max_atoms"}, 3};
+constexpr const char* kStreamCapsule = "kestrel.TrajectoryStream";
 
 // The arguments every trajectory call begins with, in this order.
 struct TrajectoryArguments {
@@ -54,6 +59,64 @@ std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
 
 TextSource source_of(const TrajectoryArguments& call) {
     return TextSource{call.path.display, call.path.object.get()};
+}
+
+// types: None or {type: element}, a type given as an int or a str.
+bool read_types(PyObject* value, AtomTypeNames& types) {
+    if (value == nullptr || value == Py_None) return true;
+    if (!PyDict_Check(value)) {
+        raise(PyExc_TypeError, "argument 'types': expected a dict of atom type to element, got " + type_name(value));
+        return false;
+    }
+    PyObject *key, *element;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(value, &at, &key, &element)) {
+        PyRef key_text = PyRef::steal(PyLong_Check(key) ? PyObject_Str(key) : PyRef::borrow(key).release());
+        if (!key_text) return false;
+        if (!PyUnicode_Check(key_text.get()) || !PyUnicode_Check(element)) {
+            raise(PyExc_TypeError, "argument 'types': expected a dict of atom type (int or str) to element (str)");
+            return false;
+        }
+        std::optional<std::string> type = to_text(key_text.get(), "types"), name = to_text(element, "types");
+        if (!type || !name) return false;
+        types[*type] = *name;
+    }
+    return true;
+}
+
+// format: "xyz" (the default) or "lammps-dump".
+bool read_format(PyObject* value, TrajectoryFormat& format) {
+    if (value == nullptr || value == Py_None) return true;
+    std::optional<std::string> name = to_text(value, "format");
+    if (!name) return false;
+    if (*name == "xyz") format = TrajectoryFormat::xyz;
+    else if (*name == "lammps-dump") format = TrajectoryFormat::lammps_dump;
+    else {
+        raise(PyExc_ValueError, "format must be 'xyz' or 'lammps-dump', not '" + *name + "'");
+        return false;
+    }
+    return true;
+}
+
+std::optional<TrajectoryFormatOptions> convert_format(const Arguments& arguments, const TrajectoryArguments& call) {
+    TrajectoryFormatOptions options;
+    options.cell = call.cell;
+    if (!read_types(arguments[5], options.types) || !read_format(arguments[6], options.format)) return std::nullopt;
+    return options;
+}
+
+// An open stream, the path its errors name, and the lock that keeps two
+// threads from reading it at once.
+struct OpenStream {
+    OpenStream(PathArgument path_, FrameSelection selection, TrajectoryFormatOptions options)
+        : path(std::move(path_)), stream(path.bytes, selection, std::move(options)) {}
+    PathArgument path;  // its Python object is released with the capsule, under the lock
+    TrajectoryStream stream;
+    std::mutex in_use;
+};
+
+void close_stream(PyObject* capsule) {
+    delete static_cast<OpenStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
 }
 
 // ([Structure, ...], [frame index, ...], last), the structures moved out.
@@ -139,13 +202,58 @@ PyRef count_frames(PyObject* args, PyObject* kwargs) {
     if (!match_arguments(kCount, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
-    std::optional<Result<TrajectoryPosition>> outcome = run_interruptible(
-        [&](std::stop_token cancel) { return count_trajectory_frames(call->path.bytes, call->selection, cancel); });
+    std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
+    if (!options) return {};
+    std::optional<Result<TrajectoryPosition>> outcome = run_interruptible([&](std::stop_token cancel) {
+        return count_trajectory_frames(call->path.bytes, call->selection, *options, cancel);
+    });
     if (!outcome) return {};
     if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
     PyRef frames_read = make_u64((*outcome)->frame), kept = make_u64((*outcome)->kept);
     if (!frames_read || !kept) return {};
     return PyRef::steal(PyTuple_Pack(2, frames_read.get(), kept.get()));
+}
+
+PyRef open_trajectory(PyObject* args, PyObject* kwargs) {
+    Arguments arguments;
+    if (!match_arguments(kOpen, args, kwargs, arguments)) return {};
+    std::optional<TrajectoryArguments> call = convert_common(arguments);
+    if (!call) return {};
+    std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
+    if (!options) return {};
+    auto open = std::make_unique<OpenStream>(std::move(call->path), call->selection, std::move(*options));
+    PyRef capsule = PyRef::steal(PyCapsule_New(open.get(), kStreamCapsule, close_stream));
+    if (capsule) open.release();
+    return capsule;
+}
+
+PyRef next_chunk(PyObject* args, PyObject* kwargs) {
+    Arguments arguments;
+    if (!match_arguments(kNext, args, kwargs, arguments)) return {};
+    auto* open = static_cast<OpenStream*>(PyCapsule_GetPointer(arguments[0], kStreamCapsule));
+    if (open == nullptr) return {};
+    ChunkLimits limits;
+    if (!read_u64(arguments[1], "max_frames", limits.frames)) return {};
+    if (!read_u64(arguments[2], "max_atoms", limits.atoms)) return {};
+    std::unique_lock lock(open->in_use, std::try_to_lock);
+    if (!lock.owns_lock()) return raise(PyExc_RuntimeError, "the trajectory stream is being read by another thread");
+    std::optional<Result<TrajectoryChunk>> outcome =
+        run_interruptible([&](std::stop_token cancel) { return open->stream.next_chunk(limits, cancel); });
+    if (!outcome) return {};
+    if (!*outcome) return raise_reader_error(outcome->error(), TextSource{open->path.display, open->path.object.get()});
+    TrajectoryChunk& chunk = **outcome;
+    PyRef frames_read = make_u64(chunk.next.frame);
+    if (!frames_read) return {};
+    PyRef last = PyRef::steal(PyTuple_Pack(2, frames_read.get(), chunk.next.finished ? Py_True : Py_False));
+    return frames_tuple(chunk.structures, chunk.frame_indices, std::move(last));
+}
+
+PyObject* module_open_trajectory(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return open_trajectory(args, kwargs); });
+}
+
+PyObject* module_next_chunk(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return next_chunk(args, kwargs); });
 }
 
 PyObject* module_read_chunk(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -166,9 +274,19 @@ PyMethodDef kChunkFunctions[] = {
      "frame_indices, next_position); next_position is (offset, frame, kept, finished)."},
     {"_count_xyz_trajectory_frames",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_count_frames)), METH_VARARGS | METH_KEYWORDS,
-     "_count_xyz_trajectory_frames(path, every=1, start=0, stop=None, cell=None)\n--\n\n"
+     "_count_xyz_trajectory_frames(path, every=1, start=0, stop=None, cell=None, types=None, format='xyz')\n--\n\n"
      "Count the frames a read would go through and keep, without parsing them.\n"
      "Returns (frames_read, frames_kept)."},
+    {"_open_trajectory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_open_trajectory)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_open_trajectory(path, every=1, start=0, stop=None, cell=None, types=None, format='xyz')\n--\n\n"
+     "Open a trajectory (format 'xyz' or 'lammps-dump') for reading chunk after chunk.\n"
+     "The file is opened by the first _next_trajectory_chunk; it may be a pipe."},
+    {"_next_trajectory_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_next_chunk)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_next_trajectory_chunk(stream, max_frames, max_atoms)\n--\n\n"
+     "Read on until max_frames kept frames or max_atoms atoms in them. Returns\n"
+     "(structures, frame_indices, (frames_read, finished))."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

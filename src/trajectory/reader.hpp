@@ -1,10 +1,11 @@
-// Multi-frame extended XYZ trajectories: selected frames become structures,
-// each with its own cell. Read whole, or in chunks whose memory is bounded
-// by the chunk rather than the file.
+// Trajectories (multi-frame extended XYZ, LAMMPS text dumps): selected
+// frames become structures, each with its own cell. Read whole, or in chunks
+// whose memory is bounded by the chunk rather than the file.
 #pragma once
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -13,6 +14,7 @@
 #include "base/error.hpp"
 #include "model/lattice.hpp"
 #include "model/structure.hpp"
+#include "trajectory/lammps_dump.hpp"
 
 namespace kestrel {
 
@@ -74,5 +76,43 @@ Result<TrajectoryChunk> read_trajectory_chunk(const std::string& path, const Fra
 // reports that need the total before the work starts.
 Result<TrajectoryPosition> count_trajectory_frames(const std::string& path, const FrameSelection& selection,
                                                    std::stop_token cancel = {});
+
+enum class TrajectoryFormat { xyz, lammps_dump };
+
+// How a file's frames are read: the format, and what it needs besides the
+// file. `cell` serves XYZ frames without a Lattice field; `types` names the
+// elements of a dump's atom types when it has no element column.
+struct TrajectoryFormatOptions {
+    TrajectoryFormat format = TrajectoryFormat::xyz;
+    std::optional<Mat3> cell;
+    AtomTypeNames types;
+};
+
+// count_trajectory_frames for a file of any format.
+Result<TrajectoryPosition> count_trajectory_frames(const std::string& path, const FrameSelection& selection,
+                                                   const TrajectoryFormatOptions& options, std::stop_token cancel = {});
+
+class FrameScan;
+
+// A trajectory read chunk after chunk through one open file, which may be
+// a pipe: nothing is read twice, and nothing is looked up by offset.
+class TrajectoryStream {
+public:
+    TrajectoryStream(std::string path, FrameSelection selection, TrajectoryFormatOptions options);
+    ~TrajectoryStream();
+    TrajectoryStream(const TrajectoryStream&) = delete;
+    TrajectoryStream& operator=(const TrajectoryStream&) = delete;
+
+    // The next chunk, as read_trajectory_chunk would give it. After a
+    // failure (an interruption included) the stream stays failed: a frame
+    // may have been read in part.
+    Result<TrajectoryChunk> next_chunk(const ChunkLimits& limits, std::stop_token cancel = {});
+
+private:
+    std::unique_ptr<FrameScan> scan_;
+    std::optional<StructureError> failed_;
+    TrajectoryPosition at_;
+    bool opened_ = false;
+};
 
 }  // namespace kestrel
