@@ -26,7 +26,7 @@ from kestrel.scattering import (
     read_gr,
     refine_pdf,
 )
-from kestrel.trajectory import TrajectoryRdf, trajectory_rdf
+from kestrel.trajectory import TrajectoryRdf, read_trajectory, trajectory_rdf
 
 __all__ = [
     "Structure",
@@ -54,6 +54,7 @@ __all__ = [
     "write_xyz",
     "write_cif",
     "trajectory_rdf",
+    "read_trajectory",
     "TrajectoryRdf",
     "rdf_table",
     "write_rdf_table",

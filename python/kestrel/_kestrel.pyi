@@ -63,6 +63,15 @@ class Structure:
     @property
     def units(self) -> List[Optional[Tuple[int, int]]]:
         """Per site None, or (unit, alternative): the place of correlated disorder the site belongs to."""
+    @staticmethod
+    def from_arrays(
+        lattice: npt.ArrayLike,
+        positions: npt.ArrayLike,
+        numbers_or_symbols: npt.ArrayLike,
+        occupancies: Optional[npt.ArrayLike] = None,
+        cartesian: bool = False,
+    ) -> "Structure": ...
+    def to_arrays(self) -> Tuple[FloatArray, FloatArray, npt.NDArray[np.str_], FloatArray]: ...
     def disorder_summary(self) -> List[Dict[str, Any]]: ...
     @staticmethod
     def available_threads() -> int: ...
@@ -144,6 +153,8 @@ def _count_xyz_trajectory_frames(
     start: int = 0,
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
+    types: Optional[Mapping[Any, str]] = None,
+    format: str = "xyz",
 ) -> Tuple[int, int]: ...
 def _warren_cowley(
     structure: Structure, shells: int = 3, tol: float = 0.01, sublattices: Optional[Sequence[int]] = None
@@ -163,3 +174,18 @@ def _sqs(
     max_denominator: int = 16,
     progress: Optional[Callable[[float, float, int], Any]] = None,
 ) -> Tuple[Structure, Dict[str, Any]]: ...
+
+class _TrajectoryStream: ...  # a capsule holding an open trajectory
+
+def _open_trajectory(
+    path: str,
+    every: int = 1,
+    start: int = 0,
+    stop: Optional[int] = None,
+    cell: Optional[Sequence[Sequence[float]]] = None,
+    types: Optional[Mapping[Any, str]] = None,
+    format: str = "xyz",
+) -> _TrajectoryStream: ...
+def _next_trajectory_chunk(
+    stream: _TrajectoryStream, max_frames: int, max_atoms: int
+) -> Tuple[List[Structure], List[int], Tuple[int, bool]]: ...

@@ -6,6 +6,7 @@ import time
 
 import kestrel
 from kestrel.cli.common import (
+    CommandError,
     Progress,
     _normalised_option,
     _parse_cell,
@@ -22,6 +23,8 @@ def cmd_traj(args) -> int:
 
     def show_progress(done: int, total: int) -> None:
         nonlocal progress
+        if total == 0:
+            return  # a pipe: the total is not known beforehand
         if progress is None:
             progress = Progress(total, "frames")
         progress.update(done)
@@ -37,6 +40,7 @@ def cmd_traj(args) -> int:
         bin_size=args.bin_size,
         n_threads=args.threads,
         progress=show_progress,
+        types=_parse_types(args.types),
     )
     elapsed = time.perf_counter() - started
     indices = result.frame_indices
@@ -66,14 +70,29 @@ def cmd_traj(args) -> int:
     return 0
 
 
+def _parse_types(text):
+    """ "1=Na,2=Cl" -> {1: "Na", 2: "Cl"}; None stays None."""
+    if not text:
+        return None
+    types = {}
+    for item in text.split(","):
+        key, sep, element = item.partition("=")
+        if not sep or not key.strip() or not element.strip():
+            raise CommandError(f"--types needs TYPE=ELEMENT pairs like 1=Na,2=Cl, got '{text}'")
+        key = key.strip()
+        types[int(key) if key.isdigit() else key] = element.strip()
+    return types
+
+
 def add_parser(sub) -> None:
     """Adds ``kestrel traj`` to the subcommands."""
     p = sub.add_parser(
         "traj",
-        help="frame-averaged RDF of a multi-frame extended XYZ trajectory",
-        description="Read the selected frames of an extended XYZ trajectory and average their partial and total RDFs.",
+        help="frame-averaged RDF of a trajectory (extended XYZ or LAMMPS dump)",
+        description="Read the selected frames of an extended XYZ trajectory or a LAMMPS text dump (*.lammpstrj, "
+        "*.dump, dump.*) and average their partial and total RDFs.",
     )
-    p.add_argument("file", help="multi-frame extended XYZ file")
+    p.add_argument("file", help="multi-frame extended XYZ file or LAMMPS text dump (a named pipe works too)")
     p.add_argument("--start", type=int, default=0, help="first frame to keep, counted from 0 (default 0)")
     p.add_argument("--every", type=int, default=1, help="keep every n-th frame from --start (default 1)")
     p.add_argument("--stop", type=int, default=None, help="stop before this frame (default: the end)")
@@ -81,6 +100,11 @@ def add_parser(sub) -> None:
         "--cell",
         metavar='"9 NUMBERS"',
         help="lattice vectors a, b, c as 9 numbers in Å, for files without Lattice= fields",
+    )
+    p.add_argument(
+        "--types",
+        metavar='"1=Na,2=Cl"',
+        help="elements of a LAMMPS dump's atom types, for dumps without an element column",
     )
     _rdf_options(p)
     _normalised_option(p)
