@@ -306,7 +306,8 @@ def trajectory_rdf(
     r = None
     last = None
     frames_read = 0
-    for structures, frame_indices, frames_read, _ in chunks:
+    for structures, frame_indices, read_so_far, _ in chunks:
+        frames_read = read_so_far
         for structure, frame_index in zip(structures, frame_indices):
             if partials:
                 r, frame_partials, frame_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
