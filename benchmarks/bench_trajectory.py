@@ -18,7 +18,14 @@ the Lattice field, so the fixed box is given to it). Best of a few runs.
 
 Temporary files are removed at the end.
 
-Run: PYTHONPATH=build/dev:python python3 benchmarks/bench_trajectory.py [reading|end-to-end]
+LAMMPS: a 50-frame dump of 4,000 atoms (shuffled ids, types) read whole by
+read_trajectory, ase.io.read and MDAnalysis, and kestrel's XYZ reader on the
+same frames for the rate per byte.
+
+The end-to-end run also times the plain loop (read_xyz_trajectory, then prdf
+or total_rdf on each frame) against trajectory_rdf asking for the same curves.
+
+Run: PYTHONPATH=build/dev:python python3 benchmarks/bench_trajectory.py [reading|end-to-end|lammps]
 """
 
 import io
@@ -198,10 +205,28 @@ def end_to_end():
             return min(times), out
 
         k_time, result = best(lambda: kestrel.trajectory_rdf(path, cutoff=E2E_CUTOFF, bin_size=E2E_BIN), 3)
+        total_time, _ = best(
+            lambda: kestrel.trajectory_rdf(path, cutoff=E2E_CUTOFF, bin_size=E2E_BIN, partials=False), 3
+        )
         read_time, _ = best(lambda: kestrel.read_xyz_trajectory(path), 3)
+
+        def plain_loop(method):
+            structures, _, _ = kestrel.read_xyz_trajectory(path)
+            return [getattr(s, method)(E2E_CUTOFF, E2E_BIN) for s in structures]
+
+        loop_partials, _ = best(lambda: plain_loop("prdf"), 3)
+        loop_total, _ = best(lambda: plain_loop("total_rdf"), 3)
         print(
             f"  {'kestrel trajectory_rdf':<36}{k_time:8.2f} s   ({k_time / E2E_FRAMES * 1e3:.1f} ms a frame; "
             f"reading alone {read_time:.2f} s)"
+        )
+        print(
+            f"  {'  plain loop read + prdf':<36}{loop_partials:8.2f} s   (trajectory_rdf takes {k_time / loop_partials:.2f}x)"
+        )
+        print(f"  {'kestrel trajectory_rdf, total only':<36}{total_time:8.2f} s")
+        print(
+            f"  {'  plain loop read + total_rdf':<36}{loop_total:8.2f} s   "
+            f"(trajectory_rdf takes {total_time / loop_total:.2f}x)"
         )
         # kestrel's curves are g(r) times the partner density; the others give g(r).
         g = result.mean_total / (result.mean_n_atoms / result.mean_volume)
@@ -220,12 +245,89 @@ def end_to_end():
             print(f"  {name:<36}{seconds:8.2f} s   kestrel is {seconds / k_time:.1f}x faster")
 
 
+LAMMPS_FRAMES = 50
+LAMMPS_ATOMS = 4000
+
+
+def lammps_dump(path):
+    """A LAMMPS text dump of the liquid: ids shuffled as several processors
+    write them, types 1 and 2, wrapped Cartesian coordinates."""
+    side = (LAMMPS_ATOMS / E2E_DENSITY) ** (1.0 / 3.0)
+    rng = np.random.default_rng(13)
+    types = rng.integers(1, 3, LAMMPS_ATOMS)
+    with open(path, "w") as out:
+        for k in range(LAMMPS_FRAMES):
+            out.write(f"ITEM: TIMESTEP\n{k * 100}\nITEM: NUMBER OF ATOMS\n{LAMMPS_ATOMS}\n")
+            out.write(f"ITEM: BOX BOUNDS pp pp pp\n0 {side!r}\n0 {side!r}\n0 {side!r}\nITEM: ATOMS id type x y z\n")
+            order = rng.permutation(LAMMPS_ATOMS)
+            table = np.column_stack([order + 1, types[order], rng.uniform(0, side, (LAMMPS_ATOMS, 3))])
+            np.savetxt(out, table, fmt="%d %d %.8f %.8f %.8f")
+
+
+def lammps_reading():
+    """Every frame of a dump into memory: kestrel against ASE and MDAnalysis."""
+    import warnings
+
+    import kestrel
+
+    with tempfile.TemporaryDirectory(prefix="kestrel-bench-") as folder:
+        path = os.path.join(folder, "liquid.lammpstrj")
+        lammps_dump(path)
+        size = os.path.getsize(path)
+        print(f"\nLAMMPS dump: {LAMMPS_FRAMES} frames of {LAMMPS_ATOMS} atoms, {size / 1e6:.0f} MB, every frame read")
+
+        def best(fn, repeat=3):
+            times = []
+            for _ in range(repeat):
+                start = time.perf_counter()
+                fn()
+                times.append(time.perf_counter() - start)
+            return min(times)
+
+        rows = [("kestrel read_trajectory", best(lambda: kestrel.read_trajectory(path, types={1: "Na", 2: "Cl"})))]
+        xyz = os.path.join(folder, "same.xyz")
+        structures, _, _ = kestrel.read_trajectory(path, types={1: "Na", 2: "Cl"})
+        kestrel.write_xyz(structures[0], xyz)
+        with open(xyz) as one:
+            frame = one.read()
+        with open(xyz, "w") as out:
+            out.write(frame * LAMMPS_FRAMES)
+        per_byte = os.path.getsize(xyz)
+        rows.append(("  the same frames as XYZ", best(lambda: kestrel.read_xyz_trajectory(xyz)) * size / per_byte))
+        try:
+            import ase.io
+
+            rows.append(
+                ("ase.io.read lammps-dump-text", best(lambda: ase.io.read(path, ":", format="lammps-dump-text"), 1))
+            )
+        except ImportError:
+            pass
+        try:
+            import MDAnalysis as mda
+
+            def mdanalysis_read():
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    universe = mda.Universe(path, format="LAMMPSDUMP")
+                    return [ts.positions.copy() for ts in universe.trajectory]
+
+            rows.append(("MDAnalysis LAMMPSDUMP", best(mdanalysis_read, 1)))
+        except ImportError:
+            pass
+        k = rows[0][1]
+        for name, seconds in rows:
+            note = "(scaled to the dump's bytes)" if name.startswith("  ") else f"kestrel is {seconds / k:.1f}x faster"
+            print(f"  {name:<36}{seconds:8.2f} s   {note if seconds != k else ''}")
+
+
 def main():
     which = sys.argv[1] if len(sys.argv) > 1 else "all"
     if which in ("all", "reading"):
         reading()
     if which in ("all", "end-to-end"):
         end_to_end()
+    if which in ("all", "lammps"):
+        lammps_reading()
 
 
 def reading():

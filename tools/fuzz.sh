@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz with clang (fuzzer + ASan + UBSan)
 # and runs them.
-#   tools/fuzz.sh TARGET SECONDS   one target: poscar, xyz, cif, symop, trajectory, spacegroup
+#   tools/fuzz.sh TARGET SECONDS   one target: poscar, xyz, cif, symop, trajectory, lammps, spacegroup
 #   tools/fuzz.sh all SECONDS      each target in turn for SECONDS
 #   tools/fuzz.sh build            build only
 # Seeds come from tests/fuzz/corpus/TARGET (committed) and the examples; what
@@ -11,7 +11,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-targets=(poscar xyz cif symop trajectory spacegroup)
+targets=(poscar xyz cif symop trajectory lammps spacegroup)
 dir=build/fuzz
 
 cxx=${CXX_FUZZ:-}

@@ -28,7 +28,7 @@ class DumpAtomLines final : public AtomLineParser {
 public:
     DumpAtomLines(const DumpBox& box, const DumpColumns& columns, const AtomTypeNames& types, std::uint64_t frame,
                   std::size_t expected_sites)
-        : columns_(columns), types_(types), frame_(frame) {
+        : columns_(columns), types_(types), frame_(frame), token_(columns.needed) {
         Result<Lattice> lattice = make_lattice(box.rows);
         if (!lattice) {
             error_ = lattice.take_error();
@@ -46,7 +46,7 @@ public:
     bool failed() const override { return error_.has_value(); }
 
     void add(std::string_view line, std::uint64_t j) override {
-        std::string_view token[64];
+        std::string_view* token = token_.data();
         LineTokens tokens(line);
         std::size_t count = 0;
         for (; count < columns_.needed; ++count) {
@@ -67,11 +67,15 @@ public:
             element = element_symbol(token[*columns_.element]);
         } else {
             const std::string_view type = token[*columns_.type];
-            const auto found = types_.find(type);
-            if (found == types_.end())
-                return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + ": type " +
-                                 std::string(type) + " is not in types");
-            element = found->second;
+            // Atoms of one type often come in runs: the last lookup is kept.
+            if (last_type_ == nullptr || last_type_->first != type) {
+                const auto found = types_.find(type);
+                if (found == types_.end())
+                    return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + ": type " +
+                                     std::string(type) + " is not in types");
+                last_type_ = &*found;
+            }
+            element = last_type_->second;
         }
         if (columns_.id) {
             const std::optional<double> id = try_parse_number(token[*columns_.id]);
@@ -101,6 +105,7 @@ private:
     // give the order that stays the same from frame to frame.
     void sort_by_id() {
         if (ids_.empty() || std::is_sorted(ids_.begin(), ids_.end())) return;
+        if (place_by_id()) return;
         std::vector<std::size_t> order(sites_.size());
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids_[a] < ids_[b]; });
@@ -108,6 +113,25 @@ private:
         sorted.reserve(sites_.size());
         for (std::size_t i : order) sorted.push_back(std::move(sites_[i]));
         sites_ = std::move(sorted);
+    }
+
+    // The common case, ids 1 to n each once: every site goes straight to
+    // its place. False (nothing moved) otherwise.
+    bool place_by_id() {
+        const std::size_t n = sites_.size();
+        std::vector<std::uint32_t> slot(n, 0);  // 1 + the line index of each id; 0: not seen
+        for (std::size_t i = 0; i < n; ++i) {
+            const double id = ids_[i];
+            if (!(id >= 1.0 && id <= static_cast<double>(n))) return false;
+            const auto k = static_cast<std::size_t>(id);
+            if (static_cast<double>(k) != id || slot[k - 1] != 0) return false;
+            slot[k - 1] = static_cast<std::uint32_t>(i + 1);
+        }
+        std::vector<Site> placed;
+        placed.reserve(n);
+        for (std::size_t k = 0; k < n; ++k) placed.push_back(std::move(sites_[slot[k] - 1]));
+        sites_ = std::move(placed);
+        return true;
     }
 
     const DumpColumns& columns_;
@@ -118,6 +142,8 @@ private:
     Vec3 origin_{};
     std::vector<Site> sites_;
     std::vector<double> ids_;
+    std::vector<std::string_view> token_;  // the needed tokens of the line in hand
+    const AtomTypeNames::value_type* last_type_ = nullptr;
 };
 
 }  // namespace
