@@ -383,3 +383,15 @@ def test_total_only_matches_the_total_of_the_partials_run(tmp_path):
     total = trajectory_rdf(path, cutoff=4.0, partials=False)
     np.testing.assert_array_equal(both.mean_total, total.mean_total)
     assert total.mean_partials == {}
+
+
+def test_kestrel_traj_reads_a_dump(tmp_path):
+    from conftest import EXAMPLES
+    from test_cli import run
+
+    result = run("traj", EXAMPLES / "NaCl_md.lammpstrj", "--types", "1=Na,2=Cl", "--cutoff", 5, "--every", 2)
+    assert "read 6 frames, kept 3 (0 to 4)" in result.stdout
+    bad = run("traj", EXAMPLES / "NaCl_md.lammpstrj", "--types", "1:Na", check_exit=None)
+    assert bad.returncode != 0 and "--types needs TYPE=ELEMENT pairs like 1=Na,2=Cl, got '1:Na'" in bad.stderr
+    missing = run("traj", EXAMPLES / "NaCl_md.lammpstrj", check_exit=None)
+    assert "gives atom types but no elements" in missing.stderr
