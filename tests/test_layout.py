@@ -50,6 +50,7 @@ PUBLIC_NAMES = {
         "read_gr",
         "read_rdf_table",
         "read_structure",
+        "read_trajectory",
         "read_xyz_trajectory",
         "refine_pdf",
         "sqs",
