@@ -167,8 +167,9 @@ def _is_universe(trajectory: Any) -> bool:
     return hasattr(trajectory, "trajectory") and hasattr(trajectory, "atoms")
 
 
-def _universe_frames(universe, cell, types) -> Iterator[Structure]:
-    """Each frame of an MDAnalysis Universe as a Structure."""
+def _universe_frames(universe, cell, types) -> Iterator[Callable[[], Structure]]:
+    """Each frame of an MDAnalysis Universe, as a call that makes its Structure
+    (made for the kept frames only, before the Universe moves on)."""
     import numpy as np
 
     atoms = universe.atoms
@@ -180,17 +181,18 @@ def _universe_frames(universe, cell, types) -> Iterator[Structure]:
     else:
         symbols = np.asarray(atoms.types, dtype=str)
     for ts in universe.trajectory:
-        box = ts.triclinic_dimensions
-        yield _frame_structure(box, ts.positions, symbols, cell, ts.frame)
+        yield lambda ts=ts: _frame_structure(ts.triclinic_dimensions, ts.positions, symbols, cell, ts.frame)
 
 
-def _ase_frames(frames: Iterable[Any], cell) -> Iterator[Structure]:
-    """Each ASE Atoms (or kestrel Structure) of an iterable as a Structure."""
+def _ase_frames(frames: Iterable[Any], cell) -> Iterator[Callable[[], Structure]]:
+    """Each ASE Atoms (or kestrel Structure) of an iterable, as a call that makes its Structure."""
     for index, atoms in enumerate(frames):
         if isinstance(atoms, Structure):
-            yield atoms
-            continue
-        yield _frame_structure(atoms.cell.array, atoms.positions, atoms.numbers, cell, index)
+            yield lambda atoms=atoms: atoms
+        else:
+            yield lambda atoms=atoms, index=index: _frame_structure(
+                atoms.cell.array, atoms.positions, atoms.numbers, cell, index
+            )
 
 
 def _frame_structure(box, positions, species, cell, index: int) -> Structure:
@@ -217,11 +219,11 @@ def _object_chunks(trajectory: Any, every: int, start: int, stop: Optional[int],
     indices: List[int] = []
     frames_read = kept = 0
     # Frames from stop on are never converted.
-    for index, structure in enumerate(itertools.islice(frames, stop)):
+    for index, make in enumerate(itertools.islice(frames, stop)):
         frames_read = index + 1
         if index < start or (index - start) % every:
             continue
-        structures.append(structure)
+        structures.append(make())
         indices.append(index)
         kept += 1
         if len(structures) >= CHUNK_FRAMES:
