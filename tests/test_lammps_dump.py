@@ -395,3 +395,11 @@ def test_kestrel_traj_reads_a_dump(tmp_path):
     assert bad.returncode != 0 and "--types needs TYPE=ELEMENT pairs like 1=Na,2=Cl, got '1:Na'" in bad.stderr
     missing = run("traj", EXAMPLES / "NaCl_md.lammpstrj", check_exit=None)
     assert "gives atom types but no elements" in missing.stderr
+
+
+def test_progress_on_a_dump_counts_its_kept_frames_first(tmp_path):
+    path = tmp_path / "count.lammpstrj"
+    path.write_text(dump_text(random_frames(7, n_atoms=6)))
+    calls = []
+    result = trajectory_rdf(path, start=1, every=3, cutoff=3.0, types=TYPES, progress=lambda d, t: calls.append((d, t)))
+    assert calls == [(1, 2), (2, 2)] and result.frame_indices == [1, 4] and result.frames_read == 7
