@@ -11,7 +11,7 @@ import os
 import pytest
 
 from conftest import EXAMPLES
-from kestrel import Structure, read_xyz_trajectory
+from kestrel import Structure, read_trajectory, read_xyz_trajectory
 
 CALLS = int(os.environ.get("KESTREL_LEAK_CALLS", "1500"))
 # Calls that cost milliseconds each run fewer times unless KESTREL_LEAK_CALLS
@@ -31,6 +31,7 @@ POSCAR = "NaCl\n1.0\n5.64 0 0\n0 5.64 0\n0 0 5.64\nNa Cl\n1 1\nDirect\n0 0 0\n0.
 XYZ = '2\nLattice="4 0 0 0 4 0 0 0 4"\nFe 0 0 0\nNi 2 2 2\n'
 CIF = (EXAMPLES / "FeNi_disordered.cif").read_text()
 TRAJECTORY = str(EXAMPLES / "Cu_md.xyz")
+DUMP = str(EXAMPLES / "NaCl_md.lammpstrj")
 POSCAR_FILE = str(EXAMPLES / "Si.poscar")
 CIF_FILE = str(EXAMPLES / "NaCl.cif")
 XYZ_FILE = str(EXAMPLES / "MgO.xyz")
@@ -54,6 +55,7 @@ def raises(call, kind):
 
 def cases():
     mixed = Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.5, "Ni": 0.25}, {"O": 1.0}])
+    ordered = Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 1.0}, {"O": 0.5}])
     return {
         "constructor": lambda: Structure(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Fe": 0.5, "Ni": 0.5}, {"O": 1}]),
         "properties": lambda: (
@@ -86,6 +88,9 @@ def cases():
         "prdf dedicated pool": lambda: mixed.prdf(4.0, 0.1, n_threads=2),
         "total_rdf": lambda: mixed.total_rdf(6.0, 0.1),
         "read_xyz_trajectory": lambda: read_xyz_trajectory(TRAJECTORY, every=5),
+        "read_trajectory: dump": lambda: read_trajectory(DUMP, every=2, types={1: "Na", 2: "Cl"}),
+        "arrays": lambda: Structure.from_arrays(*ordered.to_arrays()).to_arrays(),
+        "arrays: symbols": lambda: Structure.from_arrays(CUBE, [[0, 0, 0], [0.5, 0.5, 0.5]], ["Na", "Cl"], [1, 0.5]),
         "errors: constructor": lambda: (
             raises(lambda: Structure(CUBE, [[0, 0, 0]], [{"Fe": 2.0}]), ValueError)(),
             raises(lambda: Structure(CUBE, [[0, 0]], [{"Fe": 1.0}]), (TypeError, ValueError))(),
@@ -106,6 +111,9 @@ def cases():
             raises(lambda: mixed.expand_occupancies(max_sites=0), ValueError)(),
             raises(lambda: read_xyz_trajectory(TRAJECTORY, every=0), ValueError)(),
             raises(lambda: read_xyz_trajectory("/nonexistent.xyz"), FileNotFoundError)(),
+            raises(lambda: read_trajectory(DUMP), ValueError)(),
+            raises(lambda: Structure.from_arrays(CUBE, [[0, 0, 0]], [119]), ValueError)(),
+            raises(lambda: Structure.from_arrays(CUBE, [[0, 0, 0]], [None]), TypeError)(),
         ),
     }
 
