@@ -106,3 +106,13 @@ def test_to_arrays_refuses_mixed_sites():
     mixed = Structure(LATTICE.tolist(), [[0, 0, 0], [0.5, 0.5, 0.5]], [{"O": 1.0}, {"Fe": 0.5, "Ni": 0.5}])
     with pytest.raises(ValueError, match="^to_arrays needs one element per site; site 1 holds 2$"):
         mixed.to_arrays()
+
+
+def test_to_arrays_refuses_units_of_correlated_disorder():
+    species = [{"C": 0.5}, {"O": 0.5}, {"C": 0.5}, {"O": 0.5}]
+    frac = [[0.95, 0.5, 0.5], [0.25, 0.5, 0.5], [0.97, 0.52, 0.5], [0.97, 0.82, 0.5]]
+    with_units = Structure(LATTICE.tolist(), frac, species, units=[(0, 0), (0, 0), (0, 1), (0, 1)])
+    with pytest.raises(
+        ValueError, match="^to_arrays cannot carry units of correlated disorder; the structure has 1 unit$"
+    ):
+        with_units.to_arrays()

@@ -20,6 +20,10 @@ Result<Structure> structure_from_arrays(const SiteArrays& arrays) {
 }
 
 Result<StructureArrays> structure_to_arrays(const Structure& structure) {
+    // Occupancies alone would lose which alternatives go together.
+    if (const std::uint64_t units = structure.n_units(); units > 0)
+        return fail("to_arrays cannot carry units of correlated disorder; the structure has " + std::to_string(units) +
+                    (units == 1 ? " unit" : " units"));
     StructureArrays out;
     const Mat3& m = structure.lattice().matrix();
     for (const Vec3& row : m) out.lattice.insert(out.lattice.end(), row.begin(), row.end());

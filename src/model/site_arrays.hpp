@@ -36,7 +36,8 @@ struct StructureArrays {
     std::vector<double> occupancies;
 };
 
-// Fails with "to_arrays needs one element per site; site {i} holds {k}".
+// Fails with "to_arrays needs one element per site; site {i} holds {k}",
+// and for a structure with units of correlated disorder.
 Result<StructureArrays> structure_to_arrays(const Structure& structure);
 
 }  // namespace kestrel
