@@ -81,6 +81,8 @@ PyRef decoded(const std::string& text) {
 std::string advice(const StructureError& error) {
     if (error.parameter == nullptr) return {};
     if (std::string(error.parameter) == "cell") return ", so pass cell=[[a],[b],[c]]";
+    if (std::string(error.parameter) == "types")
+        return ", so pass types={1: \"Na\", 2: \"Cl\"}, an element for each type";
     return std::string(", so pass ") + error.parameter;
 }
 

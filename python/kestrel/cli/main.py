@@ -55,6 +55,7 @@ _LARGEST_COUNT = 2**64 - 1
 # (its `parameter` field), in the command line's terms.
 _FLAG_ADVICE = {
     "cell": ', so pass --cell "ax ay az bx by bz cx cy cz"',
+    "types": ", so pass --types 1=Na,2=Cl, an element for each type",
     "fmt": "; pass --format cif, poscar or xyz",
 }
 
