@@ -456,3 +456,35 @@ def test_an_explicit_element_list_keeps_error_rows_for_other_elements(files):
         "Cu.vasp": "the structure holds Cu, which the element list leaves out",
         "NaCl.xyz": "the structure holds Cl, Na, which the element list leaves out",
     }
+
+
+def test_features_keep_only_the_pairs_a_row_has_and_older_dense_tables_still_read(files, tmp_path):
+    out = tmp_path / "t.parquet"
+    write_rdf_table(files, out, cutoff=4.0)
+    table = read_rdf_table(out)
+    pairs = {tuple(p) for p in table_settings(table)["feature_pairs"]}
+    for row in table.to_pylist():
+        if row["status"] == "ok":
+            present = {e for e in row["elements"]}
+            assert {(f["a"], f["b"]) for f in row["features"]} == {p for p in pairs if set(p) <= present}
+    X, names = feature_matrix(table)
+
+    # A table as earlier versions wrote it: every row's features dense, end to end.
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    dense = pa.array([None if np.isnan(x).all() else x for x in X], type=pa.list_(pa.float64()))
+    older = table.set_column(table.schema.get_field_index("features"), "features", dense)
+    older = older.replace_schema_metadata(table.schema.metadata)
+    pq.write_table(older, out)
+    X_older, names_older = feature_matrix(out)
+    np.testing.assert_array_equal(X_older, X)
+    assert names_older == names
+    with pytest.raises(ValueError) as refused:
+        write_rdf_table(files, out, cutoff=4.0)
+    assert str(refused.value) == (
+        f"{out} holds a table whose features column is laid out as an earlier version wrote it; "
+        "write to another output, or pass resume=False to start it afresh"
+    )
+    write_rdf_table(files, out, cutoff=4.0, resume=False)
+    np.testing.assert_array_equal(feature_matrix(out)[0], X)

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
 from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
-from kestrel.batch.rows import _element_union
-from kestrel.batch.runners import ProgressCallback, _local_workers, _run, _runner
+from kestrel.batch.rows import _element_union, _source_path
+from kestrel.batch.runners import ProgressCallback, _local_workers, _on_threads, _run, _runner
 from kestrel.batch.schema import table_schema, table_settings
 from kestrel.batch.settings import _require, _Settings, _settings
 from kestrel.batch.sources import Source, _expand_sources
@@ -48,11 +48,15 @@ class BatchSummary:
         return self.sources / seconds if seconds > 0 else float("inf")
 
 
-def _with_element_union(settings: _Settings, items) -> _Settings:
-    """The settings with the element list of every input when none was given."""
+def _with_element_union(settings: _Settings, items, on_threads: bool) -> Tuple[_Settings, List[Tuple[int, Any]]]:
+    """The settings with the element list of every input when none was given, and the items.
+
+    On threads in this process the files read for the list stay read for the run.
+    """
     if settings.elements is not None:
-        return settings
-    return dataclasses.replace(settings, elements=_element_union([item for _, item in items], settings.symprec))
+        return settings, items
+    elements, items = _element_union(items, settings.symprec, keep_reads=on_threads)
+    return dataclasses.replace(settings, elements=elements), items
 
 
 def _resumed_elements(output: _Output, settings: _Settings) -> _Settings:
@@ -89,8 +93,9 @@ def rdf_table(
     ``Structure`` objects; files are read by their names as ``read_structure``
     does, and a CIF gives a row per data block with atoms. ``curves``: "both",
     "total" or "partials". Every row also has ``features``: g_AB for each pair
-    (A, B) of ``itertools.combinations_with_replacement(elements, 2)``, the
-    pairs' curves laid end to end; pairs a structure lacks are zeros. By default
+    (A, B) of ``itertools.combinations_with_replacement(elements, 2)`` that the
+    structure has, as a list of {a, b, g}; ``feature_matrix`` lays them end to
+    end, zeros for the pairs a structure lacks. By default
     (``elements=None``) the element list is the union over all inputs, sorted,
     from a pre-pass that reads every file once, so every row has the same
     feature columns; a given list is kept as it is, and a structure with an
@@ -115,7 +120,7 @@ def rdf_table(
     pa = _require("pyarrow")
     settings = _settings(cutoff, bin_size, curves, elements, symprec)
     items = list(enumerate(_expand_sources(sources)))
-    settings = _with_element_union(settings, items)
+    settings, items = _with_element_union(settings, items, _on_threads(len(items), workers, client, processes))
     runner, owned = _runner(len(items), workers, client, processes)
     batches: List[Any] = []
     try:
@@ -168,17 +173,18 @@ def write_rdf_table(
     started = time.perf_counter()
     items = list(enumerate(_expand_sources(sources)))
     given_elements = settings.elements is not None
-    settings = _with_element_union(settings, items)
+    # A resumed run has no more sources than this, so it stays on threads too.
+    settings, items = _with_element_union(settings, items, _on_threads(len(items), workers, client, processes))
     output = _Output(out, settings)
     skipped = 0
     if resume and not given_elements:
         output.settings = settings = _resumed_elements(output, settings)
     if resume:
         output.check_settings()
-        done, changed = output.done_sources([item for _, item in items if isinstance(item, str)])
+        done, changed = output.done_sources([path for _, item in items if (path := _source_path(item))])
         output.drop_rows_of(changed, unnamed=any(isinstance(item, Structure) for _, item in items))
         skipped = len(done)
-        items = [(i, item) for i, item in items if not (isinstance(item, str) and item in done)]
+        items = [(i, item) for i, item in items if _source_path(item) not in done]
     else:
         output.clear()
     runner, owned = _runner(len(items), workers, client, processes)
@@ -228,12 +234,17 @@ def read_rdf_table(path: Union[str, "os.PathLike[str]"]):
 def feature_matrix(table) -> Tuple[np.ndarray, List[str]]:
     """The ``features`` column as an (n_rows, n_features) float64 array, with the column names.
 
+    The column keeps, row by row, only the pairs the structure has; here
+    every row gets every pair of the element list, zeros for those it lacks.
+
     ``table``: what ``rdf_table`` returns, or the path of a written table. A
     name reads "g_A-B[lo,hi)": g_AB over the bin from lo to hi Å. Rows with
     status "error" are NaN: filter on ``status == "ok"`` first to feed a model.
     """
     import numpy as np
 
+    pa = _require("pyarrow")
+    pc = _require("pyarrow.compute")
     if isinstance(table, (str, os.PathLike)):
         table = read_rdf_table(table)
     settings = table_settings(table)
@@ -241,8 +252,19 @@ def feature_matrix(table) -> Tuple[np.ndarray, List[str]]:
         raise ValueError("this table has no feature vectors: compute it with an element list")
     edges = settings["bin_edges"]
     names = [f"g_{a}-{b}[{lo:g},{hi:g})" for a, b in settings["feature_pairs"] for lo, hi in zip(edges, edges[1:])]
-    matrix = np.full((table.num_rows, len(names)), np.nan)
     features = table.column("features").combine_chunks()
     present = features.is_valid().to_numpy(zero_copy_only=False)
-    matrix[present] = features.flatten().to_numpy().reshape(-1, len(names))
+    matrix = np.full((table.num_rows, len(names)), np.nan)
+    if pa.types.is_floating(features.type.value_type):  # tables written before the pairs were stored sparsely
+        matrix[present] = features.flatten().to_numpy().reshape(-1, len(names))
+        return matrix, names
+    n_bins = len(edges) - 1
+    matrix[present] = 0.0
+    slot = {tuple(pair): k * n_bins for k, pair in enumerate(settings["feature_pairs"])}
+    rows = pc.list_parent_indices(features).to_numpy()
+    entries = features.flatten()
+    starts = [slot[pair] for pair in zip(entries.field("a").to_pylist(), entries.field("b").to_pylist())]
+    curves = entries.field("g").flatten().to_numpy(zero_copy_only=False).reshape(-1, n_bins)
+    columns = np.asarray(starts, dtype=np.int64)[:, None] + np.arange(n_bins)
+    matrix[rows[:, None], columns] = curves
     return matrix, names

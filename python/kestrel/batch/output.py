@@ -110,6 +110,19 @@ class _Output:
                 f"{self.path} already holds a table computed with {said}; "
                 "write to another output or use the same settings"
             )
+        self._check_layout()
+
+    def _check_layout(self) -> None:
+        """Refuse to append to rows whose columns have other types, e.g. features stored densely."""
+        pq = _require("pyarrow.parquet")
+        stored = pq.read_schema(self._stored()[0])
+        wanted = table_schema(self.settings)
+        differ = [f.name for f in wanted if f.name in stored.names and stored.field(f.name).type != f.type]
+        if differ:
+            raise ValueError(
+                f"{self.path} holds a table whose {', '.join(differ)} column is laid out as an earlier "
+                "version wrote it; write to another output, or pass resume=False to start it afresh"
+            )
 
     def done_sources(self, paths: List[str]) -> Tuple[Set[str], Set[str]]:
         """Of the given paths: those already done with this size and time, and those to do again."""

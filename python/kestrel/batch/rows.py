@@ -88,26 +88,56 @@ def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[
     return blocks, [str(w.message) for w in caught]
 
 
-def _element_union(items: Sequence[Union[str, Structure]], symprec: float) -> Optional[Tuple[str, ...]]:
-    """Every element with atoms in any input, sorted: the default feature list.
+@dataclass
+class _ReadFile:
+    """A file the element pre-pass has read already, so that its chunk need not read it again."""
+
+    path: str
+    identity: Tuple[Optional[int], Optional[int]]
+    blocks: List[Tuple[Optional[str], Structure]]
+    notes: List[str]
+    seconds: float  # the reading, which the rows' "seconds" include
+
+
+def _source_path(item: Any) -> Optional[str]:
+    """The file an item names: its path, whether or not it was read ahead; None for a structure."""
+    if isinstance(item, _ReadFile):
+        return item.path
+    return item if isinstance(item, str) else None
+
+
+def _element_union(
+    items: List[Tuple[int, Any]], symprec: float, keep_reads: bool
+) -> Tuple[Optional[Tuple[str, ...]], List[Tuple[int, Any]]]:
+    """Every element with atoms in any input, sorted: the default feature list; and the items.
 
     Files that cannot be read are passed over here; they become error rows
-    when the run reaches them. None when no input could be read.
+    when the run reaches them. The list is None when no input could be read.
+    With ``keep_reads`` (runs on threads in this process) the items come back
+    with the files read here, so the run reads each file once.
     """
     found = set()
-    for item in items:
+    kept = []
+    for index, item in items:
         if isinstance(item, Structure):
             structures = [item]
         else:
             try:
-                structures = [structure for _, structure in _read_with_warnings(item, symprec)[0]]
+                started = time.perf_counter()
+                identity = _identity(item)
+                blocks, notes = _read_with_warnings(item, symprec)
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException:  # noqa: BLE001 - reported as the file's row later
+                kept.append((index, item))
                 continue
+            structures = [structure for _, structure in blocks]
+            if keep_reads:
+                item = _ReadFile(item, identity, blocks, notes, time.perf_counter() - started)
+        kept.append((index, item))
         for structure in structures:
             found.update(element for element, amount in structure.composition.items() if amount > 0)
-    return tuple(sorted(found)) or None
+    return tuple(sorted(found)) or None, kept
 
 
 class _Rows:
@@ -168,9 +198,9 @@ class _Rows:
         arrays = []
         for name in schema.names:
             values = self.columns[name]
-            if name in ("total", "features"):
+            if name == "total":
                 arrays.append(_list_array(values))
-            elif name == "partials":
+            elif name in ("partials", "features"):
                 arrays.append(_partials_array(values))
             else:
                 arrays.append(pa.array(values, type=schema.field(name).type))
@@ -192,7 +222,7 @@ def _list_array(curves: Sequence[Optional[np.ndarray]]):
 
 
 def _partials_array(rows: List[Optional[Dict[Tuple[str, str], np.ndarray]]]):
-    """A list<struct<a, b, g>> column: every ordered element pair of a row with its curve."""
+    """A list<struct<a, b, g>> column: each row's element pairs with their curves, in the dict's order."""
     import numpy as np
 
     pa = _require("pyarrow")
@@ -228,10 +258,10 @@ def _curves(structure: Structure, settings: _Settings, n_threads: int):
     _, partials, total = structure.prdf(settings.cutoff, settings.bin_size, n_threads)
     features = None
     if settings.elements:
-        import numpy as np
-
-        zeros = np.zeros(len(total))
-        features = np.concatenate([partials.get(pair, zeros) for pair in settings.pairs])
+        # Only the pairs the structure has: over a database's union of elements
+        # a dense vector would be nearly all zeros, and writing those zeros,
+        # not computing the curves, would set the pace.
+        features = {pair: partials[pair] for pair in settings.pairs if pair in partials}
     return (
         partials if settings.curves != "total" else None,
         total if settings.curves != "partials" else None,
@@ -247,8 +277,11 @@ def _run_job(job: _Job) -> _JobDone:
     rows = _Rows(job.settings)
     for index, item in job.items:
         started = time.perf_counter()
-        if isinstance(item, str):
-            source: Optional[str] = item
+        if isinstance(item, _ReadFile):
+            source, identity, blocks, notes = item.path, item.identity, item.blocks, item.notes
+            started -= item.seconds
+        elif isinstance(item, str):
+            source = item
             identity = _identity(item)
             try:
                 blocks, notes = _read_with_warnings(item, job.settings.symprec)

@@ -8,7 +8,7 @@ from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, T
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from kestrel._kestrel import Structure
-from kestrel.batch.rows import _Job, _JobDone, _Rows, _run_job, _StructureRecord
+from kestrel.batch.rows import _Job, _JobDone, _ReadFile, _Rows, _run_job, _source_path, _StructureRecord
 from kestrel.batch.schema import _write_part
 from kestrel.batch.settings import _require, _Settings
 from kestrel.batch.sources import _identity
@@ -29,7 +29,9 @@ PROCESS_THRESHOLD = 2000
 ProgressCallback = Callable[[int, int, int], None]
 
 
-def _encode(item: Union[str, Structure, _StructureRecord]) -> Union[str, _StructureRecord]:
+def _encode(item: Union[str, _ReadFile, Structure, _StructureRecord]) -> Union[str, _StructureRecord]:
+    if isinstance(item, _ReadFile):  # another process reads the file itself
+        return item.path
     if isinstance(item, Structure):
         return (item.lattice_matrix, item.frac_coords, item.species)
     return item
@@ -44,7 +46,7 @@ def _lost_job(job: _Job) -> _JobDone:
     """Error rows for every source of a chunk whose worker died, so the table says what is missing."""
     rows = _Rows(job.settings)
     for index, item in job.items:
-        path = item if isinstance(item, str) else None
+        path = _source_path(item)
         rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0, None)
     batch = rows.record_batch()
     done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
@@ -166,9 +168,16 @@ def _runner(n_sources: int, workers: Optional[int], client, processes: Optional[
         n = max(1, sum(client.nthreads().values()))
         return _Runner("dask", n, client), owned
     n = _local_workers(workers)
+    return _Runner("threads" if _on_threads(n_sources, workers, client, processes) else "processes", n, None), None
+
+
+def _on_threads(n_sources: int, workers: Optional[int], client, processes: Optional[bool]) -> bool:
+    """Whether a run of this many sources stays on threads in this process."""
+    if client is not None:
+        return False
     if processes is None:
-        processes = n > 1 and n_sources >= PROCESS_THRESHOLD
-    return _Runner("processes" if processes else "threads", n, None), None
+        return _local_workers(workers) == 1 or n_sources < PROCESS_THRESHOLD
+    return not processes
 
 
 def _chunk_size(n_sources: int, workers: int) -> int:

@@ -57,6 +57,7 @@ def table_schema(settings: _Settings):
     """The Arrow schema of a table, its settings in the metadata under the key "kestrel"."""
     pa = _require("pyarrow")
     curve = pa.list_(pa.float64())
+    pairs = pa.list_(pa.struct([("a", pa.string()), ("b", pa.string()), ("g", curve)]))
     types = {
         "index": pa.int64(),
         "source": pa.string(),
@@ -74,8 +75,8 @@ def table_schema(settings: _Settings):
         "warnings": pa.list_(pa.string()),
         "seconds": pa.float64(),
         "total": curve,
-        "partials": pa.list_(pa.struct([("a", pa.string()), ("b", pa.string()), ("g", curve)])),
-        "features": curve,
+        "partials": pairs,
+        "features": pairs,
     }
     fields = [pa.field(name, types[name]) for name in _schema_fields(settings)]
     return pa.schema(fields, metadata={METADATA_KEY: json.dumps(settings.metadata()).encode()})
