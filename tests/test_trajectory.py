@@ -733,6 +733,21 @@ def test_trajectory_rdf_matches_a_loop_over_frames(write, monkeypatch, selection
     assert repr(result.last_frame) == repr(structures[-1])
 
 
+def test_frames_side_by_side_give_the_curves_of_frames_one_at_a_time(write, monkeypatch):
+    import kestrel.trajectory
+
+    path = write(mixed_frames(14))
+    side_by_side = trajectory_rdf(path, cutoff=4.0, bin_size=0.1)  # small frames: one engine thread each
+    monkeypatch.setattr(kestrel.trajectory, "FRAME_PAIRS_SIDE_BY_SIDE", 0.0)
+    one_at_a_time = trajectory_rdf(path, cutoff=4.0, bin_size=0.1)
+    for pair, mean in one_at_a_time.mean_partials.items():
+        np.testing.assert_array_equal(side_by_side.mean_partials[pair], mean)
+        np.testing.assert_array_equal(side_by_side.std_partials[pair], one_at_a_time.std_partials[pair])
+    np.testing.assert_array_equal(side_by_side.mean_total, one_at_a_time.mean_total)
+    np.testing.assert_array_equal(side_by_side.std_total, one_at_a_time.std_total)
+    assert side_by_side.frame_indices == one_at_a_time.frame_indices
+
+
 def test_trajectory_rdf_of_frames_with_different_elements(write):
     path = write(mixed_frames(6))
     result = trajectory_rdf(path, cutoff=3.0, bin_size=0.25)

@@ -3,14 +3,16 @@
 The frames are streamed from the file in chunks through one open file (a pipe
 works too), so memory follows one chunk rather than the file; the next chunk
 is read on a second thread while the curves of the current one are computed
-(both release the interpreter lock). An MDAnalysis Universe or an iterable of
-ASE Atoms serves as a trajectory as well.
+(both release the interpreter lock), small frames side by side on the
+engine's threads. An MDAnalysis Universe or an iterable of ASE Atoms serves
+as a trajectory as well.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import itertools
+import math
 import os
 import stat
 from dataclasses import dataclass, field
@@ -163,6 +165,48 @@ def _file_chunks(path: Union[str, bytes], every, start, stop, cell, types) -> It
         reader.shutdown(wait=False, cancel_futures=True)
 
 
+# Frames with fewer pairs within the cutoff than this (a few milliseconds of
+# work) are computed side by side, one engine thread each; larger ones are
+# split over every thread, one frame at a time, where Ctrl-C reaches them.
+FRAME_PAIRS_SIDE_BY_SIDE = 5e6
+
+
+def _pairs_within(structure: Structure, cutoff: float) -> float:
+    """Roughly how many site pairs lie within the cutoff: the work of one frame."""
+    n = structure.n_sites
+    return 0.5 * n * n / structure.volume * (4.0 / 3.0) * math.pi * cutoff**3
+
+
+class _FrameWorkers:
+    """Computes the frames of a chunk side by side when the engine's threads are ours to spread.
+
+    A frame of a few thousand atoms is too little work to split over every
+    thread: the threads wait on each other at every frame, and on the core
+    that reads the next chunk. Whole frames on separate threads keep the
+    cores busy. Each frame's curves are the same whichever thread computes
+    them, and they come back in frame order.
+    """
+
+    def __init__(self, n_threads: int, cutoff: float) -> None:
+        workers = Structure.available_threads() if n_threads == 0 else 1
+        self.executor = (
+            concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="kestrel-frames") if workers > 1 else None
+        )
+        self.n_threads = n_threads
+        self.cutoff = cutoff
+
+    def map(self, curves: Callable[[Structure, int], Any], structures: List[Structure]) -> Iterator[Any]:
+        small = all(_pairs_within(s, self.cutoff) < FRAME_PAIRS_SIDE_BY_SIDE for s in structures)
+        if self.executor is None or not small or len(structures) < 2:
+            return (curves(s, self.n_threads) for s in structures)
+        return self.executor.map(lambda s: curves(s, 1), structures)
+
+    def close(self) -> None:
+        if self.executor is not None:
+            # After an error or Ctrl-C the frames still running finish on their own.
+            self.executor.shutdown(wait=False, cancel_futures=True)
+
+
 def _is_universe(trajectory: Any) -> bool:
     return hasattr(trajectory, "trajectory") and hasattr(trajectory, "atoms")
 
@@ -308,26 +352,34 @@ def trajectory_rdf(
     r = None
     last = None
     frames_read = 0
-    for structures, frame_indices, read_so_far, _ in chunks:
-        frames_read = read_so_far
-        for structure, frame_index in zip(structures, frame_indices):
-            if partials:
-                r, frame_partials, frame_total = structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
-            else:
-                r, frame_total = structure.total_rdf(cutoff=cutoff, bin_size=bin_size, n_threads=n_threads)
-                frame_partials = {}
-            zeros = np.zeros_like(r)
-            partial_moments.add(frame_partials, zeros)
-            totals.add({None: frame_total}, zeros)
-            volume += structure.volume
-            n_atoms += structure.n_atoms
-            for element, amount in structure.composition.items():
-                composition[element] = composition.get(element, 0.0) + amount
-            indices.append(frame_index)
-            if progress is not None:
-                progress(len(indices), total)
-        last = structures[-1] if structures else last
-        del structures  # one chunk in memory besides the one being read
+    frame_workers = _FrameWorkers(n_threads, cutoff)
+    try:
+        for structures, frame_indices, read_so_far, _ in chunks:
+            frames_read = read_so_far
+
+            def curves(structure: Structure, threads: int):
+                if partials:
+                    return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
+                r, frame_total = structure.total_rdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
+                return r, {}, frame_total
+
+            for structure, frame_index, (r, frame_partials, frame_total) in zip(
+                structures, frame_indices, frame_workers.map(curves, structures)
+            ):
+                zeros = np.zeros_like(r)
+                partial_moments.add(frame_partials, zeros)
+                totals.add({None: frame_total}, zeros)
+                volume += structure.volume
+                n_atoms += structure.n_atoms
+                for element, amount in structure.composition.items():
+                    composition[element] = composition.get(element, 0.0) + amount
+                indices.append(frame_index)
+                if progress is not None:
+                    progress(len(indices), total)
+            last = structures[-1] if structures else last
+            del structures  # one chunk in memory besides the one being read
+    finally:
+        frame_workers.close()
 
     # The read fails unless at least one frame was kept, so r is set.
     assert r is not None
