@@ -20,49 +20,69 @@ class Structure:
         species: Sequence[Mapping[str, float]],
         *,
         units: Optional[Sequence[Optional[Tuple[int, int]]]] = None,
-    ) -> "Structure": ...
+    ) -> "Structure":
+        """A periodic crystal structure whose sites may be partly occupied or shared by elements."""
     @staticmethod
-    def from_cif(path: PathArg, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure": ...
+    def from_cif(path: PathArg, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure":
+        """Read a CIF, keeping partial occupancies as they are written."""
     @staticmethod
-    def from_poscar(path: PathArg) -> "Structure": ...
+    def from_poscar(path: PathArg) -> "Structure":
+        """Read a VASP POSCAR / CONTCAR."""
     @staticmethod
-    def from_xyz(path: PathArg) -> "Structure": ...
+    def from_xyz(path: PathArg) -> "Structure":
+        """Read an extended XYZ file (needs a `Lattice="..."` field)."""
     @staticmethod
-    def from_str(text: str, fmt: str, symprec: float = 1e-4) -> "Structure": ...
+    def from_str(text: str, fmt: str, symprec: float = 1e-4) -> "Structure":
+        """Parse text in a named format: "cif", "poscar" or "xyz"."""
     @staticmethod
-    def from_cif_str(text: str, symprec: float = 1e-4) -> "Structure": ...
+    def from_cif_str(text: str, symprec: float = 1e-4) -> "Structure":
+        """Same as `from_cif`, for CIF text already in memory."""
     @staticmethod
-    def from_dict(data: Mapping[str, Any]) -> "Structure": ...
-    def to_dict(self) -> Dict[str, Any]: ...
-    def copy(self) -> "Structure": ...
+    def from_dict(data: Mapping[str, Any]) -> "Structure":
+        """The Structure that `to_dict` described."""
+    def to_dict(self) -> Dict[str, Any]:
+        """The structure as a dict of plain lists, floats and str, for JSON."""
+    def copy(self) -> "Structure":
+        """A new Structure equal to this one. Returns a Structure."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
     def __len__(self) -> int: ...
     @property
-    def n_sites(self) -> int: ...
+    def n_sites(self) -> int:
+        """Number of sites (int); len(structure) is the same."""
     @property
     def n_atoms(self) -> float:
         """Number of atoms, which is fractional when sites are partly occupied."""
     @property
-    def is_ordered(self) -> bool: ...
+    def is_ordered(self) -> bool:
+        """Whether every site holds one element with occupancy 1 (bool)."""
     @property
-    def volume(self) -> float: ...
+    def volume(self) -> float:
+        """Cell volume in Å³ (float)."""
     @property
-    def elements(self) -> List[str]: ...
+    def elements(self) -> List[str]:
+        """The element names, sorted (list of str)."""
     @property
-    def composition(self) -> Dict[str, float]: ...
+    def composition(self) -> Dict[str, float]:
+        """{element: number of atoms in the cell}, partial occupancies summed (dict of float)."""
     @property
-    def lattice_matrix(self) -> List[List[float]]: ...
+    def lattice_matrix(self) -> List[List[float]]:
+        """Lattice vectors a, b, c as rows, in Å (3x3 list)."""
     @property
-    def frac_coords(self) -> List[List[float]]: ...
+    def frac_coords(self) -> List[List[float]]:
+        """Per site [x, y, z] in fractions of a, b, c, as given (not wrapped)."""
     @property
-    def cart_coords(self) -> List[List[float]]: ...
+    def cart_coords(self) -> List[List[float]]:
+        """Per site [x, y, z] in Å: frac_coords times lattice_matrix."""
     @property
     def species(self) -> List[Dict[str, float]]:
         """Per-site {element: occupancy}."""
     @property
     def units(self) -> List[Optional[Tuple[int, int]]]:
-        """Per site None, or (unit, alternative): the place of correlated disorder the site belongs to."""
+        """Per site None, or (unit, alternative): the place of correlated disorder the site belongs to and which of its
+        alternatives it is. The sites of one alternative come and go together; two alternatives of one unit never
+        coexist.
+        """
     @staticmethod
     def from_arrays(
         lattice: npt.ArrayLike,
@@ -70,12 +90,17 @@ class Structure:
         numbers_or_symbols: npt.ArrayLike,
         occupancies: Optional[npt.ArrayLike] = None,
         cartesian: bool = False,
-    ) -> "Structure": ...
-    def to_arrays(self) -> Tuple[FloatArray, FloatArray, npt.NDArray[np.str_], FloatArray]: ...
-    def disorder_summary(self) -> List[Dict[str, Any]]: ...
+    ) -> "Structure":
+        """Build a structure from NumPy arrays, with no Python object per site."""
+    def to_arrays(self) -> Tuple[FloatArray, FloatArray, npt.NDArray[np.str_], FloatArray]:
+        """The structure as NumPy arrays, the inverse of `from_arrays`."""
+    def disorder_summary(self) -> List[Dict[str, Any]]:
+        """One entry per partially occupied site: index, coordinates, occupancies."""
     @staticmethod
-    def available_threads() -> int: ...
-    def make_supercell(self, na: int, nb: int, nc: int) -> "Structure": ...
+    def available_threads() -> int:
+        """The number of worker threads an RDF call uses when n_threads=0. Returns an int."""
+    def make_supercell(self, na: int, nb: int, nc: int) -> "Structure":
+        """The cell repeated na x nb x nc times."""
     def prdf(
         self,
         cutoff: float = 10.0,
@@ -84,14 +109,21 @@ class Structure:
         save_plots: Optional[str] = None,
         title: Optional[str] = None,
     ) -> Tuple[FloatArray, Dict[Tuple[str, str], FloatArray], FloatArray]:
-        """Lower bin edges r (Å), the partial pair densities rho_B g_AB(r) (Å⁻³, A the
-        centre atom) keyed by (A, B), and the total pair density (Å⁻³)."""
+        """Partial and total RDF."""
     def total_rdf(
-        self, cutoff: float = 10.0, bin_size: float = 0.1, n_threads: int = 0
-    ) -> Tuple[FloatArray, FloatArray]: ...
+        self,
+        cutoff: float = 10.0,
+        bin_size: float = 0.1,
+        n_threads: int = 0,
+    ) -> Tuple[FloatArray, FloatArray]:
+        """Total RDF only."""
     def expand_occupancies(
-        self, max_sites: int = 4096, seed: int = 42, max_denominator: int = 16
-    ) -> Tuple["Structure", Dict[str, Any]]: ...
+        self,
+        max_sites: int = 4096,
+        seed: int = 42,
+        max_denominator: int = 16,
+    ) -> Tuple["Structure", Dict[str, Any]]:
+        """Expand partial occupancies into an explicit ordered supercell."""
 
 class CifReadWarning(UserWarning): ...
 class ShortLastBinWarning(UserWarning): ...
@@ -103,7 +135,8 @@ class RdfBins(TypedDict):
     edges: List[float]
     short_last_bin: Optional[str]
 
-def rdf_bins(cutoff: float = 10.0, bin_size: float = 0.1) -> RdfBins: ...
+def rdf_bins(cutoff: float = 10.0, bin_size: float = 0.1) -> RdfBins:
+    """The bins every RDF of this cutoff and bin size has (lengths in Å)."""
 
 class StructureFileError(ValueError):
     filename: Optional[str]
@@ -114,31 +147,42 @@ class WorkLimitError(ValueError):
     filename: Optional[str]
     reason: Optional[str]
 
-def read_cif_blocks(path: PathArg, symprec: float = 1e-4, strict: bool = False) -> Dict[str, Structure]: ...
+def read_cif_blocks(path: PathArg, symprec: float = 1e-4, strict: bool = False) -> Dict[str, Structure]:
+    """Read every data block of a CIF that has atom sites."""
+
 def read_xyz_trajectory(
     path: PathArg,
     every: int = 1,
     start: int = 0,
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
-) -> Tuple[List[Structure], List[int], int]: ...
+) -> Tuple[List[Structure], List[int], int]:
+    """Read selected frames of a multi-frame XYZ trajectory."""
 
 # Private: the space-group table, for the tests.
-def _space_group_operations(hall: str) -> List[Tuple[List[List[int]], List[float]]]: ...
-def _find_space_group_setting(
-    hall: Optional[str] = None, hermann_mauguin: Optional[str] = None, number: Optional[int] = None
-) -> Optional[Tuple[int, str, str, str]]: ...
+def _space_group_operations(hall: str) -> List[Tuple[List[List[int]], List[float]]]:
+    """Every operation of the space group a Hall symbol names, as (rotation, translation)."""
 
-# Private: the displacement parameter U (Å²) of each site of a CIF, behind kestrel.scattering.cif_u_iso.
+def _find_space_group_setting(
+    hall: Optional[str] = None,
+    hermann_mauguin: Optional[str] = None,
+    number: Optional[int] = None,
+) -> Optional[Tuple[int, str, str, str]]:
+    """(number, hall, hermann_mauguin, extension) of the tabulated setting named, or None."""
+
+# Private: the displacement parameter U (Å²) of each site of a CIF, behind scattering.cif_u_iso.
 def _cif_site_u_iso(
-    path: str, symprec: float = 1e-4, block: Optional[str] = None
-) -> List[Dict[str, Optional[float]]]: ...
+    path: PathArg,
+    symprec: float = 1e-4,
+    block: Optional[str] = None,
+) -> List[Dict[str, Optional[float]]]:
+    """Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}."""
 
 # Building blocks of kestrel.trajectory_rdf.
 TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)
 
 def _read_xyz_trajectory_chunk(
-    path: str,
+    path: PathArg,
     every: int = 1,
     start: int = 0,
     stop: Optional[int] = None,
@@ -146,19 +190,28 @@ def _read_xyz_trajectory_chunk(
     position: Optional[TrajectoryPosition] = None,
     max_frames: int = ...,
     max_atoms: int = ...,
-) -> Tuple[List[Structure], List[int], TrajectoryPosition]: ...
+) -> Tuple[List[Structure], List[int], TrajectoryPosition]:
+    """Read a chunk of a multi-frame XYZ trajectory."""
+
 def _count_xyz_trajectory_frames(
-    path: str,
+    path: PathArg,
     every: int = 1,
     start: int = 0,
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
     types: Optional[Mapping[Any, str]] = None,
     format: str = "xyz",
-) -> Tuple[int, int]: ...
+) -> Tuple[int, int]:
+    """Count the frames a read would go through and keep, without parsing them. Returns (frames_read, frames_kept)."""
+
 def _warren_cowley(
-    structure: Structure, shells: int = 3, tol: float = 0.01, sublattices: Optional[Sequence[int]] = None
-) -> List[Dict[str, Any]]: ...
+    structure: Structure,
+    shells: int = 3,
+    tol: float = 0.01,
+    sublattices: Optional[Sequence[int]] = None,
+) -> List[Dict[str, Any]]:
+    """Per sublattice, its sites, species, counts, shell radii, coordination and alpha (flat [s][a][b])."""
+
 def _sqs(
     structure: Structure,
     supercell: Optional[Sequence[int]] = None,
@@ -173,19 +226,29 @@ def _sqs(
     tol: float = 0.01,
     max_denominator: int = 16,
     progress: Optional[Callable[[float, float, int], Any]] = None,
-) -> Tuple[Structure, Dict[str, Any]]: ...
+) -> Tuple[Structure, Dict[str, Any]]:
+    """An ordering of the partly occupied sites with chosen short-range order, and its report."""
 
 class _TrajectoryStream: ...  # a capsule holding an open trajectory
 
 def _open_trajectory(
-    path: str,
+    path: PathArg,
     every: int = 1,
     start: int = 0,
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
     types: Optional[Mapping[Any, str]] = None,
     format: str = "xyz",
-) -> _TrajectoryStream: ...
+) -> _TrajectoryStream:
+    """Open a trajectory (format 'xyz' or 'lammps-dump') for reading chunk after chunk. The file is opened by the first
+    _next_trajectory_chunk; it may be a pipe.
+    """
+
 def _next_trajectory_chunk(
-    stream: _TrajectoryStream, max_frames: int, max_atoms: int
-) -> Tuple[List[Structure], List[int], Tuple[int, bool]]: ...
+    stream: _TrajectoryStream,
+    max_frames: int,
+    max_atoms: int,
+) -> Tuple[List[Structure], List[int], Tuple[int, bool]]:
+    """Read on until max_frames kept frames or max_atoms atoms in them. Returns (structures, frame_indices,
+    (frames_read, finished)).
+    """

@@ -211,14 +211,15 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     out.assign(n_params, nullptr);
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) return false;
-    if (static_cast<std::size_t>(given) > n_params) {
+    const std::size_t n_positional = signature.n_positional;
+    if (static_cast<std::size_t>(given) > n_positional) {
         const std::string count = std::to_string(given) + (given == 1 ? " was" : " were");
-        if (signature.n_required == n_params)
+        if (signature.n_required == n_positional)
             raise(PyExc_TypeError,
-                  fn + " takes " + std::to_string(n_params) + " positional arguments but " + count + " given");
+                  fn + " takes " + std::to_string(n_positional) + " positional arguments but " + count + " given");
         else
             raise(PyExc_TypeError, fn + " takes from " + std::to_string(signature.n_required) + " to " +
-                                       std::to_string(n_params) + " positional arguments but " + count + " given");
+                                       std::to_string(n_positional) + " positional arguments but " + count + " given");
         return false;
     }
     for (Py_ssize_t i = 0; i < given; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
@@ -323,6 +324,39 @@ bool read_u64(PyObject* value, const char* name, std::uint64_t& target) {
     std::optional<std::uint64_t> number = to_u64(value, name);
     if (number) target = *number;
     return number.has_value();
+}
+
+bool read_text(PyObject* value, const char* name, std::string& target) {
+    if (value == nullptr) return true;
+    std::optional<std::string> text = to_text(value, name);
+    if (text) target = std::move(*text);
+    return text.has_value();
+}
+
+bool read_path_argument(PyObject* value, const char* name, PathArgument& target) {
+    if (value == nullptr) return true;
+    std::optional<PathArgument> path = to_path(value, name);
+    if (path) target = std::move(*path);
+    return path.has_value();
+}
+
+bool read_bool(PyObject* value, const char*, bool& target) {
+    if (value == nullptr) return true;
+    const int truth = PyObject_IsTrue(value);
+    if (truth >= 0) target = truth == 1;
+    return truth >= 0;
+}
+
+bool read_object(PyObject* value, const char*, PyObject*& target) {
+    if (value != nullptr) target = value;
+    return true;
+}
+
+bool read_text_object_or_none(PyObject* value, const char* name, PyObject*& target) {
+    if (value == nullptr || value == Py_None) return true;
+    if (!to_text(value, name)) return false;
+    target = value;
+    return true;
 }
 
 bool read_text_or_none(PyObject* value, const char* name, std::optional<std::string>& target) {

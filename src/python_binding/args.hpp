@@ -13,10 +13,13 @@
 
 namespace kestrel::py {
 
+// Written by tools/make_signatures.py (signatures.cpp), from the declaration
+// beside it.
 struct Signature {
     const char* function;             // full name as messages show it: "Structure.prdf()"
-    std::vector<const char*> params;  // every parameter may be given by position or keyword
+    std::vector<const char*> params;  // the leading n_positional may be given by position, all by keyword
     std::size_t n_required;           // the leading parameters that have no default
+    std::size_t n_positional;         // the rest are keyword-only
 };
 
 // Borrowed references in parameter order; null where an optional parameter
@@ -50,12 +53,21 @@ std::optional<std::vector<SpeciesEntries>> to_species_dicts(PyObject* value, con
 // Exactly 3 rows of exactly 3 numbers, as a matrix; nothing otherwise.
 std::optional<Mat3> as_mat3(const std::vector<std::vector<double>>& rows);
 
-// Optional parameters: leave `target` at its default when the argument was
-// not given. The *_or_none forms also treat None as not given.
+// The readers the generated read_<callable>_arguments() call, one per kind of
+// parameter: each leaves `target` at its default when the argument was not
+// given (null). The *_or_none forms also treat None as not given.
 bool read_double(PyObject* value, const char* name, double& target);
 bool read_u64(PyObject* value, const char* name, std::uint64_t& target);
+bool read_text(PyObject* value, const char* name, std::string& target);
+bool read_path_argument(PyObject* value, const char* name, PathArgument& target);
 bool read_text_or_none(PyObject* value, const char* name, std::optional<std::string>& target);
 bool read_u64_or_none(PyObject* value, const char* name, std::optional<std::uint64_t>& target);
+// Truth as `bool(value)` gives it.
+bool read_bool(PyObject* value, const char* name, bool& target);
+// The caller's own object, borrowed, for the binding to convert.
+bool read_object(PyObject* value, const char* name, PyObject*& target);
+// A str (checked as to_text checks it) or None, kept as the caller's object; null for None.
+bool read_text_object_or_none(PyObject* value, const char* name, PyObject*& target);
 
 // The UTF-8 text of a str; nothing with an exception set if it cannot be encoded.
 std::optional<std::string> utf8_of(PyObject* text);

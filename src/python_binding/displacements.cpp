@@ -7,12 +7,11 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/file_text.hpp"
 
 namespace kestrel::py {
 namespace {
-
-const Signature kSiteUIso{"_cif_site_u_iso()", {"path", "symprec", "block"}, 1};
 
 // [{element: U or None}, ...], one dict per site.
 PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
@@ -32,19 +31,14 @@ PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
 }
 
 PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kSiteUIso, args, kwargs, arguments)) return {};
-    std::optional<PathArgument> path = to_path(arguments[0], "path");
-    if (!path) return {};
-    double symprec = 1e-4;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
-    std::optional<std::string> block;
-    if (!read_text_or_none(arguments[2], "block", block)) return {};
-    std::optional<CifText> text = read_cif_file(*path);
+    std::optional<CifSiteUIsoArguments> given = read_cif_site_u_iso_arguments(args, kwargs);
+    if (!given) return {};
+    std::optional<CifText> text = read_cif_file(given->path);
     if (!text) return {};
+    const std::optional<std::string>& block = given->block;
     Result<std::vector<std::vector<CifElementU>>> values =
-        read_cif_site_u_iso(text->text, symprec, block ? std::optional<std::string_view>(*block) : std::nullopt);
-    if (!values) return raise_reader_error(values.error(), source_of(*path));
+        read_cif_site_u_iso(text->text, given->symprec, block ? std::optional<std::string_view>(*block) : std::nullopt);
+    if (!values) return raise_reader_error(values.error(), source_of(given->path));
     return site_u_list(*values);
 }
 
@@ -54,9 +48,7 @@ PyObject* module_cif_site_u_iso(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kFunctions[] = {
     {"_cif_site_u_iso", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_cif_site_u_iso)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_cif_site_u_iso(path, symprec=1e-4, block=None)\n--\n\n"
-     "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}."},
+     METH_VARARGS | METH_KEYWORDS, kCifSiteUIsoDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
@@ -49,20 +50,12 @@ PyRef disorder_summary(PyObject* self) {
     });
 }
 
-const Signature kSupercellSignature{"Structure.make_supercell()", {"na", "nb", "nc"}, 3};
-
 PyRef supercell(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Structure* record = borrow_structure(self);
     if (record == nullptr) return {};
-    Arguments arguments;
-    if (!match_arguments(kSupercellSignature, args, kwargs, arguments)) return {};
-    std::uint64_t counts[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        std::optional<std::uint64_t> count = to_u64(arguments[axis], kSupercellSignature.params[axis]);
-        if (!count) return {};
-        counts[axis] = *count;
-    }
-    Result<Structure> result = make_supercell(*record, counts[0], counts[1], counts[2]);
+    std::optional<MakeSupercellArguments> given = read_make_supercell_arguments(args, kwargs);
+    if (!given) return {};
+    Result<Structure> result = make_supercell(*record, given->na, given->nb, given->nc);
     if (!result) return raise_structure_error(result.error());
     return wrap_structure(std::move(*result));
 }
@@ -128,21 +121,15 @@ PyRef report_dict(const expand::ExpansionReport& report) {
     return dict;
 }
 
-const Signature kExpandSignature{"Structure.expand_occupancies()", {"max_sites", "seed", "max_denominator"}, 0};
-
 PyRef expand(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Structure* record = borrow_structure(self);
     if (record == nullptr) return {};
-    Arguments arguments;
-    if (!match_arguments(kExpandSignature, args, kwargs, arguments)) return {};
-    std::uint64_t max_sites = 4096, seed = 42, max_denominator = 16;
-    // None is not "absent" here: it fails like any other non-integer.
-    if (!read_u64(arguments[0], "max_sites", max_sites) || !read_u64(arguments[1], "seed", seed) ||
-        !read_u64(arguments[2], "max_denominator", max_denominator))
-        return {};
+    std::optional<ExpandOccupanciesArguments> given = read_expand_occupancies_arguments(args, kwargs);
+    if (!given) return {};
     // Large supercells take seconds: run without the lock, so Ctrl-C works.
     std::optional<Result<expand::Expansion>> outcome = run_interruptible([&](std::stop_token stop) {
-        return expand::expand_occupancies(*record, max_sites, seed, max_denominator, std::move(stop));
+        return expand::expand_occupancies(*record, given->max_sites, given->seed, given->max_denominator,
+                                          std::move(stop));
     });
     if (!outcome) return {};
     Result<expand::Expansion>& expansion = *outcome;

@@ -2,6 +2,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/structure_type.hpp"
 
 namespace kestrel::py {
@@ -14,17 +15,7 @@ PyObject* created_module = nullptr;
 
 PyMethodDef kTrajectoryFunction{
     "read_xyz_trajectory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_xyz_trajectory)),
-    METH_VARARGS | METH_KEYWORDS,
-    "read_xyz_trajectory(path, every=1, start=0, stop=None, cell=None)\n--\n\n"
-    "Read selected frames of a multi-frame XYZ trajectory.\n\n"
-    "Keeps frames start, start + every, ... before stop. Returns\n"
-    "(structures, frame_indices, frames_read).\n\n"
-    "Parameters: path (str, bytes or os.PathLike); every (int, at least 1), start (int, from 0) and\n"
-    "stop (int or None, exclusive) select frames by index; cell (3x3, rows a, b, c in Å, or None) is\n"
-    "used for frames without a Lattice field.\n"
-    "Returns (structures, frame_indices, frames_read): a Structure per kept frame, their indices\n"
-    "(from 0) and how many frames were read. Raises StructureFileError naming the file for content\n"
-    "it refuses, FileNotFoundError and other OSErrors when the file cannot be opened."};
+    METH_VARARGS | METH_KEYWORDS, kReadXyzTrajectoryDoc};
 
 // State size 0 rather than -1: the interpreter then calls the initialiser
 // again on re-import instead of copying a cached module dict, which is what

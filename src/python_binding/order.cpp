@@ -11,6 +11,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
@@ -56,23 +57,17 @@ std::optional<std::vector<std::int64_t>> to_integers(PyObject* value, const char
     return out;
 }
 
-const Signature kWarrenCowley{"_warren_cowley()", {"structure", "shells", "tol", "sublattices"}, 1};
-
 PyRef warren_cowley(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kWarrenCowley, args, kwargs, arguments)) return {};
-    const Structure* record = borrow_structure(arguments[0]);
-    if (record == nullptr) return {};
-    std::uint64_t shells = 3;
-    double tol = 0.01;
-    if (!read_u64(arguments[1], "shells", shells) || !read_double(arguments[2], "tol", tol)) return {};
+    std::optional<WarrenCowleyArguments> given = read_warren_cowley_arguments(args, kwargs);
+    if (!given) return {};
     std::vector<std::int64_t> labels;
-    if (arguments[3] != nullptr && arguments[3] != Py_None) {
-        std::optional<std::vector<std::int64_t>> given = to_integers(arguments[3], "sublattices");
-        if (!given) return {};
-        labels = std::move(*given);
+    if (given->sublattices != nullptr && given->sublattices != Py_None) {
+        std::optional<std::vector<std::int64_t>> listed = to_integers(given->sublattices, "sublattices");
+        if (!listed) return {};
+        labels = std::move(*listed);
     }
-    Result<std::vector<order::SublatticeOrder>> result = order::warren_cowley(*record, shells, tol, labels);
+    Result<std::vector<order::SublatticeOrder>> result =
+        order::warren_cowley(*given->structure, given->shells, given->tol, labels);
     if (!result) return raise_structure_error(result.error());
     return order_list(*result);
 }
@@ -96,11 +91,6 @@ std::optional<std::vector<order::PairTarget>> to_targets(PyObject* value) {
     }
     return out;
 }
-
-const Signature kSqs{"_sqs()",
-                     {"structure", "supercell", "max_sites", "shells", "weights", "target", "time_limit", "iterations",
-                      "n_threads", "seed", "tol", "max_denominator", "progress"},
-                     1};
 
 bool given(PyObject* value) {
     return value != nullptr && value != Py_None;
@@ -191,7 +181,7 @@ PyRef sqs_report(const order::SqsOutcome& outcome) {
 
 PyRef sqs(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kSqs, args, kwargs, arguments)) return {};
+    if (!match_arguments(kSqsSignature, args, kwargs, arguments)) return {};
     const Structure* record = borrow_structure(arguments[0]);
     if (record == nullptr) return {};
     std::uint64_t n_threads = 0;
@@ -233,13 +223,9 @@ PyObject* module_sqs(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kFunctions[] = {
     {"_warren_cowley", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_warren_cowley)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_warren_cowley(structure, shells=3, tol=0.01, sublattices=None)\n--\n\n"
-     "Per sublattice, its sites, species, counts, shell radii, coordination and alpha (flat [s][a][b])."},
+     METH_VARARGS | METH_KEYWORDS, kWarrenCowleyDoc},
     {"_sqs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_sqs)), METH_VARARGS | METH_KEYWORDS,
-     "_sqs(structure, supercell=None, max_sites=None, shells=3, weights=None, target=None, time_limit=1.0, "
-     "iterations=None, n_threads=0, seed=42, tol=0.01, max_denominator=16, progress=None)\n--\n\n"
-     "An ordering of the partly occupied sites with chosen short-range order, and its report."},
+     kSqsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,39 +9,21 @@
 #include "python_binding/errors.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/numpy_arrays.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/structure_type.hpp"
 #include "parallel/pool.hpp"
-#include "rdf/bins.hpp"
-#include "rdf/rdf.hpp"
+#include "rdf/settings.hpp"
 
 namespace kestrel::py {
 namespace {
 
-const Signature kPrdfSignature{"Structure.prdf()", {"cutoff", "bin_size", "n_threads", "save_plots", "title"}, 0};
-const Signature kTotalRdfSignature{"Structure.total_rdf()", {"cutoff", "bin_size", "n_threads"}, 0};
-
-struct RdfRequest {
-    double cutoff = kDefaultCutoff;
-    double bin_size = kDefaultBinSize;
-    std::uint64_t n_threads = 0;
-};
-
-bool read_request(const Arguments& arguments, RdfRequest& request) {
-    return read_double(arguments[0], "cutoff", request.cutoff) &&
-           read_double(arguments[1], "bin_size", request.bin_size) &&
-           read_u64(arguments[2], "n_threads", request.n_threads);
-}
-
 // The only part that runs without the interpreter lock: the engine sees the
 // borrowed record and plain numbers, and no Python object. Nothing when
 // Ctrl-C (or another signal handler) raised meanwhile; its exception is set.
-std::optional<Result<RdfResult>> run_rdf(const Structure& structure, const RdfRequest& request) {
-    const bool brief = request.n_threads <= 1 && rdf_is_brief(structure, request.cutoff, request.bin_size);
+std::optional<Result<RdfResult>> run_rdf(const Structure& structure, const RdfSettings& settings) {
     return run_interruptible(
-        [&](std::stop_token stop) {
-            return rdf_with_threads(structure, request.cutoff, request.bin_size, request.n_threads, std::move(stop));
-        },
-        brief);
+        [&](std::stop_token stop) { return rdf_with_settings(structure, settings, std::move(stop)); },
+        rdf_settings_are_brief(structure, settings));
 }
 
 // {(A, B): g_AB}, inserted A-major in element order.
@@ -87,21 +69,17 @@ bool save_plots(PyObject* r, PyObject* partials, PyObject* total, PyObject* fold
 }
 
 PyRef prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kPrdfSignature, args, kwargs, arguments)) return {};
+    std::optional<PrdfArguments> arguments = read_prdf_arguments(args, kwargs);
+    if (!arguments) return {};
     const Structure* structure = borrow_structure(self);
     if (structure == nullptr) return {};
-    RdfRequest request;
-    std::optional<std::string> folder, title;
-    if (!read_request(arguments, request) || !read_text_or_none(arguments[3], "save_plots", folder) ||
-        !read_text_or_none(arguments[4], "title", title))
-        return {};
+    const RdfSettings& settings = arguments->settings;
 
-    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, request);
+    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, settings);
     if (!outcome) return {};
     Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
-    if (!warn_about_last_bin(request.cutoff, request.bin_size)) return {};
+    if (!warn_about_last_bin(settings.cutoff, settings.bin_size)) return {};
 
     PyRef partials = partials_dict(*result);
     if (!partials) return {};
@@ -110,29 +88,28 @@ PyRef prdf(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef total = float_array(std::move(result->total));
     if (!total) return {};
 
-    if (folder) {
+    if (arguments->save_plots != nullptr) {
         // The caller's own str objects are handed on, not copies of their text.
-        PyObject* title_object = title ? arguments[4] : Py_None;
+        PyObject* title = arguments->title != nullptr ? arguments->title : Py_None;
         const double density = n_atoms(*structure) / volume(*structure);
-        if (!save_plots(r.get(), partials.get(), total.get(), arguments[3], request.bin_size, title_object, density))
+        if (!save_plots(r.get(), partials.get(), total.get(), arguments->save_plots, settings.bin_size, title, density))
             return {};
     }
     return PyRef::steal(PyTuple_Pack(3, r.get(), partials.get(), total.get()));
 }
 
 PyRef total_rdf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kTotalRdfSignature, args, kwargs, arguments)) return {};
+    std::optional<TotalRdfArguments> arguments = read_total_rdf_arguments(args, kwargs);
+    if (!arguments) return {};
     const Structure* structure = borrow_structure(self);
     if (structure == nullptr) return {};
-    RdfRequest request;
-    if (!read_request(arguments, request)) return {};
+    const RdfSettings& settings = arguments->settings;
 
-    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, request);
+    std::optional<Result<RdfResult>> outcome = run_rdf(*structure, settings);
     if (!outcome) return {};
     Result<RdfResult>& result = *outcome;
     if (!result) return raise_structure_error(result.error());
-    if (!warn_about_last_bin(request.cutoff, request.bin_size)) return {};
+    if (!warn_about_last_bin(settings.cutoff, settings.bin_size)) return {};
     PyRef r = float_array(std::move(result->r));
     if (!r) return {};
     PyRef total = float_array(std::move(result->total));

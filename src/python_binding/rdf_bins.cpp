@@ -6,33 +6,24 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "rdf/bins.hpp"
 
 namespace kestrel::py {
 namespace {
 
-const Signature kRdfBinsSignature{"rdf_bins()", {"cutoff", "bin_size"}, 0};
-
 PyMethodDef kRdfBinsFunction{"rdf_bins",
                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_rdf_bins)),
-                             METH_VARARGS | METH_KEYWORDS,
-                             "rdf_bins(cutoff=10.0, bin_size=0.1)\n--\n\n"
-                             "The bins every RDF of this cutoff and bin size has (lengths in Å).\n\n"
-                             "Returns a dict: 'cutoff' and 'bin_size' as given, 'n_bins', 'edges' (the\n"
-                             "n_bins + 1 bin edges k * bin_size, from 0), and 'short_last_bin': None, or\n"
-                             "the sentence of the ShortLastBinWarning that prdf and total_rdf give when\n"
-                             "the last bin reaches past the cutoff. Raises ValueError for a cutoff or bin\n"
-                             "size that gives no RDF."};
+                             METH_VARARGS | METH_KEYWORDS, kRdfBinsDoc};
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
 PyRef rdf_bins_of(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kRdfBinsSignature, args, kwargs, arguments)) return {};
-    double cutoff = kDefaultCutoff, bin_size = kDefaultBinSize;
-    if (!read_double(arguments[0], "cutoff", cutoff) || !read_double(arguments[1], "bin_size", bin_size)) return {};
+    std::optional<RdfBinsArguments> arguments = read_rdf_bins_arguments(args, kwargs);
+    if (!arguments) return {};
+    const double cutoff = arguments->cutoff, bin_size = arguments->bin_size;
     Result<RdfBins> bins = rdf_bins(cutoff, bin_size);
     if (!bins) return raise_structure_error(bins.error());
     const std::vector<double> edges = edges_of(*bins);

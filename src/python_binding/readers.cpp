@@ -14,20 +14,12 @@
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
 #include "python_binding/file_text.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/warnings.hpp"
 
 namespace kestrel::py {
 namespace {
-
-constexpr double kDefaultSymprec = 1e-4;
-
-const Signature kFromCif{"Structure.from_cif()", {"path", "symprec", "block"}, 1};
-const Signature kFromPoscar{"Structure.from_poscar()", {"path"}, 1};
-const Signature kFromXyz{"Structure.from_xyz()", {"path"}, 1};
-const Signature kFromStr{"Structure.from_str()", {"text", "fmt", "symprec"}, 2};
-const Signature kFromCifStr{"Structure.from_cif_str()", {"text", "symprec"}, 1};
-const Signature kReadCifBlocks{"read_cif_blocks()", {"path", "symprec", "strict"}, 1};
 
 const TextSource kTextInMemory{};
 
@@ -64,35 +56,14 @@ PyRef read_cif_path(const PathArgument& path, Reader&& read) {
     return wrap_cif_reading(std::move(reading), source_of(path));
 }
 
-// The CIF readers take a text (a path, or the file's content) and symprec;
-// the signature names the text in messages.
-struct CifArguments {
-    std::string text;
-    double symprec = kDefaultSymprec;
-};
-
-std::optional<CifArguments> cif_arguments(const Signature& signature, PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(signature, args, kwargs, arguments)) return std::nullopt;
-    std::optional<std::string> text = to_text(arguments[0], signature.params[0]);
-    if (!text) return std::nullopt;
-    CifArguments out{std::move(*text)};
-    if (!read_double(arguments[1], signature.params[1], out.symprec)) return std::nullopt;
-    return out;
-}
-
 PyRef from_cif(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromCif, args, kwargs, arguments)) return {};
-    std::optional<PathArgument> path = to_path(arguments[0], "path");
-    if (!path) return {};
-    double symprec = kDefaultSymprec;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
-    std::optional<std::string> block;
-    if (!read_text_or_none(arguments[2], "block", block)) return {};
-    if (block)
-        return read_cif_path(*path, [&](std::string_view text) { return read_named_cif_block(text, *block, symprec); });
-    return read_cif_path(*path, [&](std::string_view text) { return read_cif_first_block(text, symprec); });
+    std::optional<FromCifArguments> given = read_from_cif_arguments(args, kwargs);
+    if (!given) return {};
+    const double symprec = given->symprec;
+    if (given->block)
+        return read_cif_path(given->path,
+                             [&](std::string_view text) { return read_named_cif_block(text, *given->block, symprec); });
+    return read_cif_path(given->path, [&](std::string_view text) { return read_cif_first_block(text, symprec); });
 }
 
 // {block name: Structure} for every block with atom sites; each block's
@@ -122,70 +93,46 @@ PyRef blocks_to_dict(const PathArgument& path, const CifText& text, CifBlockRead
 }
 
 PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kReadCifBlocks, args, kwargs, arguments)) return {};
-    std::optional<PathArgument> path = to_path(arguments[0], "path");
-    if (!path) return {};
-    double symprec = kDefaultSymprec;
-    if (!read_double(arguments[1], "symprec", symprec)) return {};
-    int strict = 0;
-    if (arguments[2] != nullptr && (strict = PyObject_IsTrue(arguments[2])) < 0) return {};
-    std::optional<CifText> text = read_cif_file(*path);
+    std::optional<ReadCifBlocksArguments> given = read_read_cif_blocks_arguments(args, kwargs);
+    if (!given) return {};
+    std::optional<CifText> text = read_cif_file(given->path);
     if (!text) return {};
-    return blocks_to_dict(*path, *text, read_each_cif_block(text->text, symprec), strict != 0);
-}
-
-// The readers whose only parameter is the path.
-template <class Reader>
-PyRef from_path_only(const Signature& signature, PyObject* args, PyObject* kwargs, Reader&& read) {
-    Arguments arguments;
-    if (!match_arguments(signature, args, kwargs, arguments)) return {};
-    std::optional<PathArgument> path = to_path(arguments[0], "path");
-    if (!path) return {};
-    return read_path(*path, read);
+    return blocks_to_dict(given->path, *text, read_each_cif_block(text->text, given->symprec), given->strict);
 }
 
 PyRef from_poscar(PyObject* args, PyObject* kwargs) {
-    return from_path_only(kFromPoscar, args, kwargs, [](std::string_view text) { return read_poscar(text); });
+    std::optional<FromPoscarArguments> given = read_from_poscar_arguments(args, kwargs);
+    if (!given) return {};
+    return read_path(given->path, [](std::string_view text) { return read_poscar(text); });
 }
 
 PyRef from_xyz(PyObject* args, PyObject* kwargs) {
-    return from_path_only(kFromXyz, args, kwargs, [](std::string_view text) { return read_xyz(text); });
+    std::optional<FromXyzArguments> given = read_from_xyz_arguments(args, kwargs);
+    if (!given) return {};
+    return read_path(given->path, [](std::string_view text) { return read_xyz(text); });
 }
 
 PyRef from_str(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromStr, args, kwargs, arguments)) return {};
-    std::optional<std::string> text = to_text(arguments[0], "text");
-    if (!text) return {};
-    std::optional<std::string> format = to_text(arguments[1], "fmt");
-    if (!format) return {};
-    double symprec = kDefaultSymprec;
-    if (!read_double(arguments[2], "symprec", symprec)) return {};
+    std::optional<FromStrArguments> given = read_from_str_arguments(args, kwargs);
+    if (!given) return {};
     // An unknown format name is a parameter error, not one of the text.
-    Result<TextFormat> parsed = format_from_name(*format);
+    Result<TextFormat> parsed = format_from_name(given->fmt);
     if (!parsed) return raise_structure_error(parsed.error());
     // CIF goes its own way so that its warnings reach the caller.
-    if (*parsed == TextFormat::cif) return wrap_cif_reading(read_cif_first_block(*text, symprec), kTextInMemory);
-    return wrap_result(read_structure_text(*text, *format, symprec), kTextInMemory);
+    if (*parsed == TextFormat::cif)
+        return wrap_cif_reading(read_cif_first_block(given->text, given->symprec), kTextInMemory);
+    return wrap_result(read_structure_text(given->text, given->fmt, given->symprec), kTextInMemory);
 }
 
 PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
-    const std::optional<CifArguments> given = cif_arguments(kFromCifStr, args, kwargs);
+    std::optional<FromCifStrArguments> given = read_from_cif_str_arguments(args, kwargs);
     if (!given) return {};
     return wrap_cif_reading(read_cif_first_block(given->text, given->symprec), kTextInMemory);
 }
 
 PyMethodDef kReadCifBlocksFunction{
     "read_cif_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_cif_blocks)),
-    METH_VARARGS | METH_KEYWORDS,
-    "read_cif_blocks(path, symprec=1e-4, strict=False)\n--\n\n"
-    "Read every data block of a CIF that has atom sites.\n\n"
-    "Returns {block name: Structure} in file order; blocks without atom sites are left out. A block that "
-    "cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails "
-    "the call instead, as does a file none of whose blocks can be read.\n\n"
-    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) as for\n"
-    "Structure.from_cif; strict (bool). Raises StructureFileError naming the file and the block that fails."};
+    METH_VARARGS | METH_KEYWORDS, kReadCifBlocksDoc};
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/numpy_arrays.hpp"
 #include "python_binding/structure_type.hpp"
 #include "model/periodic_table.hpp"
@@ -19,9 +20,6 @@
 
 namespace kestrel::py {
 namespace {
-
-const Signature kFromArrays{
-    "Structure.from_arrays()", {"lattice", "positions", "numbers_or_symbols", "occupancies", "cartesian"}, 3};
 
 // A C-contiguous NumPy array we hold, and where its data is.
 struct HeldArray {
@@ -138,7 +136,7 @@ bool read_species(PyObject* value, std::size_t n, std::vector<std::uint32_t>& el
 
 PyRef from_arrays(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kFromArrays, args, kwargs, arguments)) return {};
+    if (!match_arguments(kFromArraysSignature, args, kwargs, arguments)) return {};
     std::optional<HeldArray> lattice = hold(arguments[0], "float64");
     if (!lattice) return {};
     if (!has_shape(*lattice, {3, 3})) return raise(PyExc_ValueError, "lattice must be 3x3");

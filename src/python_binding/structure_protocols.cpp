@@ -5,6 +5,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/structure_type.hpp"
 
 namespace kestrel::py {
@@ -76,13 +77,11 @@ bool constructor_arguments(PyObject* data, PyRef& positional, PyRef& keywords) {
     return units == nullptr || PyDict_SetItemString(keywords.get(), kUnitsKey, units) == 0;
 }
 
-const Signature kFromDict{"Structure.from_dict()", {"data"}, 1};
-
 PyRef from_dict(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFromDict, args, kwargs, arguments)) return {};
+    std::optional<FromDictArguments> given = read_from_dict_arguments(args, kwargs);
+    if (!given) return {};
     PyRef positional, keywords;
-    if (!constructor_arguments(arguments[0], positional, keywords)) return {};
+    if (!constructor_arguments(given->data, positional, keywords)) return {};
     return PyRef::steal(PyObject_Call(reinterpret_cast<PyObject*>(structure_type()), positional.get(), keywords.get()));
 }
 

@@ -9,6 +9,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/units.hpp"
 #include "base/fixed4.hpp"
 
@@ -25,15 +26,9 @@ StructureObject* as_instance(PyObject* object) {
 
 // ---- constructor ------------------------------------------------------------
 
-const Signature kNewSignature{"Structure.__new__()", {"matrix", "frac_coords", "species", "units"}, 3};
-
 PyRef new_structure(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    // `units` is keyword-only: a fourth positional argument is a mistake, as it always was.
-    if (const Py_ssize_t given = PyTuple_Size(args); given > 3)
-        return raise(PyExc_TypeError,
-                     "Structure.__new__() takes 3 positional arguments but " + std::to_string(given) + " were given");
-    if (!match_arguments(kNewSignature, args, kwargs, arguments)) return {};
+    if (!match_arguments(kStructureSignature, args, kwargs, arguments)) return {};
     auto matrix = to_number_rows(arguments[0], "matrix");
     if (!matrix) return {};
     auto frac_coords = to_number_rows(arguments[1], "frac_coords");
@@ -221,152 +216,44 @@ PyObject* get_species(PyObject* self, void*) {
 #define KW_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function))
 
 PyMethodDef kMethods[] = {
-    {"from_cif", KW_METHOD(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_cif(path, symprec=1e-4, block=None)\n--\n\n"
-     "Read a CIF, keeping partial occupancies as they are written.\n\n"
-     "Reads the first data block with a cell and atom sites, or the block named `block`, applies its\n"
-     "symmetry operations (or those of its space-group symbol) and merges positions that coincide. A name\n"
-     "ending in .gz, .bz2 or .xz is decompressed.\n\n"
-     "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):\n"
-     "symmetry copies closer than this along each of a, b and c are merged into one site; block (str or\n"
-     "None). Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
-     "Raises StructureFileError (a ValueError naming the file) for a file it refuses, WorkLimitError for\n"
-     "one that expands to too many positions, and OSError (FileNotFoundError, ...) when the file cannot\n"
-     "be read."},
-    {"from_poscar", KW_METHOD(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_poscar(path)\n--\n\n"
-     "Read a VASP POSCAR / CONTCAR.\n\n"
-     "Parameters: path (str, bytes or os.PathLike). Returns a Structure (lengths in Å). Raises\n"
-     "StructureFileError naming the file and line it refuses, OSError when it cannot be read."},
-    {"from_xyz", KW_METHOD(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_xyz(path)\n--\n\n"
-     "Read an extended XYZ file (needs a `Lattice=\"...\"` field).\n\n"
-     "Parameters: path (str, bytes or os.PathLike); the file's first frame is read, positions in Å.\n"
-     "Returns a Structure. Raises StructureFileError naming the file and line it refuses, OSError when\n"
-     "it cannot be read."},
-    {"from_str", KW_METHOD(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_str(text, fmt, symprec=1e-4)\n--\n\n"
-     "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\".\n\n"
-     "Parameters: text (str); fmt (str, any case; also \"vasp\", \"contcar\", \"extxyz\"); symprec (float,\n"
-     "fractional, CIF only) as for from_cif. Returns a Structure. Raises StructureFileError (with the\n"
-     "line where known) for text the reader refuses, ValueError for an unknown format name."},
-    {"from_cif_str", KW_METHOD(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_cif_str(text, symprec=1e-4)\n--\n\n"
-     "Same as `from_cif`, for CIF text already in memory.\n\n"
-     "Parameters: text (str); symprec (float, fractional) as for from_cif. Returns a Structure."},
-    {"from_dict", KW_METHOD(structure_from_dict), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_dict(data)\n--\n\n"
-     "The Structure that `to_dict` described.\n\n"
-     "Parameters: data (dict with the keys \"lattice_matrix\" (3x3, rows a, b, c in Å),\n"
-     "\"frac_coords\" and \"species\", and \"units\" for correlated disorder, as the constructor takes\n"
-     "them). Returns a Structure equal to the one that made the dict. Raises ValueError for a missing or\n"
-     "unknown key."},
-    {"to_dict", structure_to_dict, METH_NOARGS,
-     "to_dict($self)\n--\n\n"
-     "The structure as a dict of plain lists, floats and str, for JSON.\n\n"
-     "Returns {\"lattice_matrix\": rows a, b, c in Å, \"frac_coords\": per site [x, y, z],\n"
-     "\"species\": per site {element: occupancy}}, and \"units\" (per site None or (unit, alternative))\n"
-     "when the structure has units of correlated disorder. `Structure.from_dict` rebuilds an equal structure\n"
-     "(json.dumps writes every float exactly, so the round trip through JSON is exact too)."},
-    {"copy", structure_copy, METH_NOARGS,
-     "copy($self)\n--\n\n"
-     "A new Structure equal to this one. Returns a Structure."},
-    {"__reduce__", structure_reduce, METH_NOARGS,
-     "__reduce__($self)\n--\n\n"
-     "Pickling support: the constructor and its three arguments."},
-    {"from_arrays", KW_METHOD(structure_from_arrays), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "from_arrays(lattice, positions, numbers_or_symbols, occupancies=None, cartesian=False)\n--\n\n"
-     "Build a structure from NumPy arrays, with no Python object per site.\n\n"
-     "Parameters: lattice (3x3, rows a, b, c in Å); positions ((n, 3), fractional, or Cartesian in Å\n"
-     "with cartesian=True); numbers_or_symbols (n atomic numbers, or n element symbols); occupancies\n"
-     "(n floats, or None for full sites). Returns a Structure with one element per site."},
-    {"to_arrays", structure_to_arrays, METH_NOARGS,
-     "to_arrays($self)\n--\n\n"
-     "The structure as NumPy arrays, the inverse of `from_arrays`.\n\n"
-     "Returns (lattice (3, 3), frac_coords (n, 3), symbols (n,), occupancies (n,)). Raises ValueError\n"
-     "for a site holding several elements or a structure with units of correlated disorder."},
-    {"disorder_summary", structure_disorder_summary, METH_NOARGS,
-     "disorder_summary($self)\n--\n\n"
-     "One entry per partially occupied site: index, coordinates, occupancies.\n\n"
-     "Empty for a fully ordered structure, so it doubles as the check a\n"
-     "caller needs before reporting anything to the user.\n\n"
-     "Returns a list of dicts with \"site_index\" (from 0), \"frac_coords\", \"occupancies\"\n"
-     "({element: occupancy}), \"total_occupancy\" and \"vacancy\" (1 - total_occupancy)."},
-    {"available_threads", structure_available_threads, METH_NOARGS | METH_STATIC,
-     "available_threads()\n--\n\nThe number of worker threads an RDF call uses when n_threads=0. Returns an int."},
-    {"make_supercell", KW_METHOD(structure_make_supercell), METH_VARARGS | METH_KEYWORDS,
-     "make_supercell($self, na, nb, nc)\n--\n\n"
-     "The cell repeated na x nb x nc times.\n\n"
-     "Parameters: na, nb, nc (int, at least 1): repeats along a, b and c. Returns a new Structure\n"
-     "with na * nb * nc times the sites. Raises WorkLimitError above the supercell size limit."},
-    {"prdf", KW_METHOD(structure_prdf), METH_VARARGS | METH_KEYWORDS,
-     "prdf($self, cutoff=10.0, bin_size=0.1, n_threads=0, save_plots=None, title=None)\n--\n\n"
-     "Partial and total RDF.\n\n"
-     "Parameters: cutoff (float, Å): the largest distance counted; bin_size (float, Å); n_threads\n"
-     "(int, 0 = every available core); save_plots (str folder or None); title (str or None, for the\n"
-     "figures).\n"
-     "Returns (r, partials, total) where `partials` maps (\"A\", \"B\") to rho_B g_AB(r), the\n"
-     "number of B atoms per Å³ at distance r from an A atom (A is the centre), in Å⁻³; it tends to\n"
-     "rho_B = N_B / V at long range. `total` is rho g(r) in Å⁻³. `r` holds the lower bin edges in Å\n"
-     "(bin k counts r[k] <= d < r[k] + bin_size). All three are float64 NumPy arrays. Divide a\n"
-     "partial by rho_B (composition[B] / volume) for the dimensionless g_AB.\n"
-     "With `save_plots=\"some/folder\"` the curves are also written there as\n"
-     "figures plus a CSV (needs matplotlib); None, the default, saves nothing.\n"
-     "Raises ValueError for a bad cutoff or bin size, WorkLimitError when the work or memory would be\n"
-     "above kestrel's limits."},
-    {"total_rdf", KW_METHOD(structure_total_rdf), METH_VARARGS | METH_KEYWORDS,
-     "total_rdf($self, cutoff=10.0, bin_size=0.1, n_threads=0)\n--\n\n"
-     "Total RDF only.\n\n"
-     "Parameters as for prdf. Returns (r, total): lower bin edges in Å and rho g(r) in Å⁻³."},
+    {"from_cif", KW_METHOD(structure_from_cif), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromCifDoc},
+    {"from_poscar", KW_METHOD(structure_from_poscar), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromPoscarDoc},
+    {"from_xyz", KW_METHOD(structure_from_xyz), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromXyzDoc},
+    {"from_str", KW_METHOD(structure_from_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromStrDoc},
+    {"from_cif_str", KW_METHOD(structure_from_cif_str), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromCifStrDoc},
+    {"from_dict", KW_METHOD(structure_from_dict), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromDictDoc},
+    {"to_dict", structure_to_dict, METH_NOARGS, kToDictDoc},
+    {"copy", structure_copy, METH_NOARGS, kCopyDoc},
+    {"__reduce__", structure_reduce, METH_NOARGS, kReduceDoc},
+    {"from_arrays", KW_METHOD(structure_from_arrays), METH_VARARGS | METH_KEYWORDS | METH_STATIC, kFromArraysDoc},
+    {"to_arrays", structure_to_arrays, METH_NOARGS, kToArraysDoc},
+    {"disorder_summary", structure_disorder_summary, METH_NOARGS, kDisorderSummaryDoc},
+    {"available_threads", structure_available_threads, METH_NOARGS | METH_STATIC, kAvailableThreadsDoc},
+    {"make_supercell", KW_METHOD(structure_make_supercell), METH_VARARGS | METH_KEYWORDS, kMakeSupercellDoc},
+    {"prdf", KW_METHOD(structure_prdf), METH_VARARGS | METH_KEYWORDS, kPrdfDoc},
+    {"total_rdf", KW_METHOD(structure_total_rdf), METH_VARARGS | METH_KEYWORDS, kTotalRdfDoc},
     {"expand_occupancies", KW_METHOD(structure_expand_occupancies), METH_VARARGS | METH_KEYWORDS,
-     "expand_occupancies($self, max_sites=4096, seed=42, max_denominator=16)\n--\n\n"
-     "Expand partial occupancies into an explicit ordered supercell.\n\n"
-     "Parameters: max_sites (int): the largest supercell, in sites; seed (int): the random placement's\n"
-     "seed; max_denominator (int): the largest denominator tried when occupancies are made fractions.\n"
-     "Returns (ordered, report): an ordered Structure of an n x n x n supercell, and a dict with\n"
-     "\"scale\" ([n, n, n]), \"n_vacancies\", \"warnings\" (list of str) and \"occupancy_report\" (one\n"
-     "dict per pool and element: \"site_index\" and \"frac_coords\" of the pool's first source site,\n"
-     "\"element\", \"target_occupancy\", \"sites_in_pool\", \"atoms_placed\", \"actual_occupancy\").\n"
-     "Raises WorkLimitError when the structure alone exceeds max_sites."},
+     kExpandOccupanciesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kProperties[] = {
-    {"n_sites", get_n_sites, nullptr, "Number of sites (int); len(structure) is the same.", nullptr},
-    {"n_atoms", get_n_atoms, nullptr, "Number of atoms, which is fractional when sites are partly occupied.", nullptr},
-    {"is_ordered", get_is_ordered, nullptr, "Whether every site holds one element with occupancy 1 (bool).", nullptr},
-    {"volume", get_volume, nullptr, "Cell volume in Å³ (float).", nullptr},
-    {"elements", get_elements, nullptr, "The element names, sorted (list of str).", nullptr},
-    {"composition", get_composition, nullptr,
-     "{element: number of atoms in the cell}, partial occupancies summed (dict of float).", nullptr},
-    {"lattice_matrix", get_lattice_matrix, nullptr, "Lattice vectors a, b, c as rows, in Å (3x3 list).", nullptr},
-    {"frac_coords", get_frac_coords, nullptr, "Per site [x, y, z] in fractions of a, b, c, as given (not wrapped).",
-     nullptr},
-    {"cart_coords", get_cart_coords, nullptr, "Per site [x, y, z] in Å: frac_coords times lattice_matrix.", nullptr},
-    {"species", get_species, nullptr, "Per-site {element: occupancy}.", nullptr},
-    {"units", get_units, nullptr,
-     "Per site None, or (unit, alternative): the place of correlated disorder the site belongs to and which of\n"
-     "its alternatives it is. The sites of one alternative come and go together; two alternatives of one unit\n"
-     "never coexist.",
-     nullptr},
+    {"n_sites", get_n_sites, nullptr, kNSitesDoc, nullptr},
+    {"n_atoms", get_n_atoms, nullptr, kNAtomsDoc, nullptr},
+    {"is_ordered", get_is_ordered, nullptr, kIsOrderedDoc, nullptr},
+    {"volume", get_volume, nullptr, kVolumeDoc, nullptr},
+    {"elements", get_elements, nullptr, kElementsDoc, nullptr},
+    {"composition", get_composition, nullptr, kCompositionDoc, nullptr},
+    {"lattice_matrix", get_lattice_matrix, nullptr, kLatticeMatrixDoc, nullptr},
+    {"frac_coords", get_frac_coords, nullptr, kFracCoordsDoc, nullptr},
+    {"cart_coords", get_cart_coords, nullptr, kCartCoordsDoc, nullptr},
+    {"species", get_species, nullptr, kSpeciesDoc, nullptr},
+    {"units", get_units, nullptr, kUnitsDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "Structure(matrix, frac_coords, species, *, units=None)\n--\n\n"
-         "A periodic crystal structure whose sites may be partly occupied or shared by elements.\n\n"
-         "Parameters: matrix (3x3, rows a, b, c in Å); frac_coords (per site [x, y, z], fractions of\n"
-         "a, b, c); species (per site {element: occupancy}, occupancies summing to at most 1).\n"
-         "`units` declares correlated disorder: one entry per site, None for a site that is filled on its\n"
-         "own, or a pair (unit, alternative) of integers. A unit is one place that holds exactly one of its\n"
-         "alternatives, or nothing: the sites of one alternative come and go together (a pair of them\n"
-         "weighs min(occ_i, occ_j) in the RDF) and two alternatives never coexist (weight 0). Numbers are\n"
-         "taken in order of first appearance; each site joins its unit at its image nearest the unit's\n"
-         "first site.\n"
-         "Immutable. Compares equal to a structure with exactly the same numbers and units; hashable,\n"
-         "picklable, len() is the number of sites.")},
+    {Py_tp_doc, const_cast<char*>(kStructureDoc)},
     {Py_tp_new, reinterpret_cast<void*>(structure_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(structure_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(structure_repr)},
@@ -419,6 +306,12 @@ const Structure* borrow_structure(PyObject* object) {
         return nullptr;
     }
     return as_instance(object)->record;
+}
+
+bool read_structure(PyObject* value, const char*, const Structure*& target) {
+    if (value == nullptr) return true;
+    target = borrow_structure(value);
+    return target != nullptr;
 }
 
 PyRef wrap_structure(Structure&& record) {

@@ -14,6 +14,9 @@ PyTypeObject* structure_type();
 // "'{type}' object cannot be converted to 'Structure'" otherwise.
 const Structure* borrow_structure(PyObject* object);
 
+// borrow_structure as a reader of arguments: false with the exception set.
+bool read_structure(PyObject* value, const char* name, const Structure*& target);
+
 // Moves a new record into a new instance of the class.
 PyRef wrap_structure(Structure&& record);
 

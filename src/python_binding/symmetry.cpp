@@ -6,13 +6,11 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "symmetry/space_group.hpp"
 
 namespace kestrel::py {
 namespace {
-
-const Signature kOperationsSignature{"_space_group_operations()", {"hall"}, 1};
-const Signature kFindSignature{"_find_space_group_setting()", {"hall", "hermann_mauguin", "number"}, 0};
 
 // ([[r00, r01, r02], ...], [t0, t1, t2]) with integer rotation entries.
 PyRef operation_tuple(const SymmetryOperation& op) {
@@ -34,11 +32,9 @@ PyRef operation_tuple(const SymmetryOperation& op) {
 }
 
 PyRef space_group_operations(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kOperationsSignature, args, kwargs, arguments)) return {};
-    std::optional<std::string> hall = to_text(arguments[0], "hall");
-    if (!hall) return {};
-    Result<std::vector<SymmetryOperation>> ops = operations_from_hall(*hall);
+    std::optional<SpaceGroupOperationsArguments> given = read_space_group_operations_arguments(args, kwargs);
+    if (!given) return {};
+    Result<std::vector<SymmetryOperation>> ops = operations_from_hall(given->hall);
     if (!ops) return raise_structure_error(ops.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ops->size())));
     if (!list) return {};
@@ -53,23 +49,23 @@ PyRef space_group_operations(PyObject* args, PyObject* kwargs) {
 // (number, hall, hermann_mauguin, extension) of the setting one of the three
 // arguments names, or None.
 PyRef find_space_group_setting(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kFindSignature, args, kwargs, arguments)) return {};
-    int given = 0;
-    for (PyObject* argument : arguments) given += argument != nullptr && argument != Py_None;
-    if (given != 1) return raise(PyExc_TypeError, "give exactly one of hall, hermann_mauguin, number");
+    std::optional<FindSpaceGroupSettingArguments> arguments = read_find_space_group_setting_arguments(args, kwargs);
+    if (!arguments) return {};
+    auto given = [](PyObject* argument) { return argument != nullptr && argument != Py_None; };
+    if (given(arguments->hall) + given(arguments->hermann_mauguin) + given(arguments->number) != 1)
+        return raise(PyExc_TypeError, "give exactly one of hall, hermann_mauguin, number");
 
     const SpaceGroupSetting* setting = nullptr;
-    if (arguments[0] != nullptr && arguments[0] != Py_None) {
-        std::optional<std::string> hall = to_text(arguments[0], "hall");
+    if (given(arguments->hall)) {
+        std::optional<std::string> hall = to_text(arguments->hall, "hall");
         if (!hall) return {};
         setting = find_setting_by_hall(*hall);
-    } else if (arguments[1] != nullptr && arguments[1] != Py_None) {
-        std::optional<std::string> symbol = to_text(arguments[1], "hermann_mauguin");
+    } else if (given(arguments->hermann_mauguin)) {
+        std::optional<std::string> symbol = to_text(arguments->hermann_mauguin, "hermann_mauguin");
         if (!symbol) return {};
         setting = find_setting_by_hermann_mauguin(*symbol);
     } else {
-        std::optional<std::uint64_t> number = to_u64(arguments[2], "number");
+        std::optional<std::uint64_t> number = to_u64(arguments->number, "number");
         if (!number) return {};
         if (*number <= 230) setting = find_setting_by_number(static_cast<int>(*number));
     }
@@ -92,11 +88,9 @@ PyObject* module_find_space_group_setting(PyObject*, PyObject* args, PyObject* k
 
 PyMethodDef kFunctions[] = {
     {"_space_group_operations", KW_FUNCTION(module_space_group_operations), METH_VARARGS | METH_KEYWORDS,
-     "_space_group_operations(hall)\n--\n\n"
-     "Every operation of the space group a Hall symbol names, as (rotation, translation)."},
+     kSpaceGroupOperationsDoc},
     {"_find_space_group_setting", KW_FUNCTION(module_find_space_group_setting), METH_VARARGS | METH_KEYWORDS,
-     "_find_space_group_setting(hall=None, hermann_mauguin=None, number=None)\n--\n\n"
-     "(number, hall, hermann_mauguin, extension) of the tabulated setting named, or None."},
+     kFindSpaceGroupSettingDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/file_text.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
@@ -16,15 +17,6 @@
 namespace kestrel::py {
 namespace {
 
-const Signature kReadAll{"read_xyz_trajectory()", {"path", "every", "start", "stop", "cell"}, 1};
-const Signature kReadChunk{"_read_xyz_trajectory_chunk()",
-                           {"path", "every", "start", "stop", "cell", "position", "max_frames", "max_atoms"},
-                           1};
-// `cell` is only checked, so that a bad one fails here as it would in the read.
-const Signature kCount{
-    "_count_xyz_trajectory_frames()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1};
-const Signature kOpen{"_open_trajectory()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1};
-const Signature kNext{"_next_trajectory_chunk()", {"stream", "max_frames", "max_atoms"}, 3};
 constexpr const char* kStreamCapsule = "kestrel.TrajectoryStream";
 
 // The arguments every trajectory call begins with, in this order.
@@ -163,7 +155,7 @@ std::optional<TrajectoryPosition> to_position(PyObject* value) {
 
 PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kReadAll, args, kwargs, arguments)) return {};
+    if (!match_arguments(kReadXyzTrajectorySignature, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<Result<TrajectoryResult>> outcome = run_interruptible([&](std::stop_token cancel) {
@@ -180,7 +172,7 @@ PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
 
 PyRef read_chunk(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kReadChunk, args, kwargs, arguments)) return {};
+    if (!match_arguments(kReadXyzTrajectoryChunkSignature, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<TrajectoryPosition> from = to_position(arguments[5]);
@@ -199,7 +191,8 @@ PyRef read_chunk(PyObject* args, PyObject* kwargs) {
 
 PyRef count_frames(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kCount, args, kwargs, arguments)) return {};
+    // `cell` is only checked, so that a bad one fails here as it would in the read.
+    if (!match_arguments(kCountXyzTrajectoryFramesSignature, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
@@ -216,7 +209,7 @@ PyRef count_frames(PyObject* args, PyObject* kwargs) {
 
 PyRef open_trajectory(PyObject* args, PyObject* kwargs) {
     Arguments arguments;
-    if (!match_arguments(kOpen, args, kwargs, arguments)) return {};
+    if (!match_arguments(kOpenTrajectorySignature, args, kwargs, arguments)) return {};
     std::optional<TrajectoryArguments> call = convert_common(arguments);
     if (!call) return {};
     std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
@@ -228,13 +221,11 @@ PyRef open_trajectory(PyObject* args, PyObject* kwargs) {
 }
 
 PyRef next_chunk(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kNext, args, kwargs, arguments)) return {};
-    auto* open = static_cast<OpenStream*>(PyCapsule_GetPointer(arguments[0], kStreamCapsule));
+    std::optional<NextTrajectoryChunkArguments> given = read_next_trajectory_chunk_arguments(args, kwargs);
+    if (!given) return {};
+    auto* open = static_cast<OpenStream*>(PyCapsule_GetPointer(given->stream, kStreamCapsule));
     if (open == nullptr) return {};
-    ChunkLimits limits;
-    if (!read_u64(arguments[1], "max_frames", limits.frames)) return {};
-    if (!read_u64(arguments[2], "max_atoms", limits.atoms)) return {};
+    const ChunkLimits& limits = given->limits;
     std::unique_lock lock(open->in_use, std::try_to_lock);
     if (!lock.owns_lock()) return raise(PyExc_RuntimeError, "the trajectory stream is being read by another thread");
     std::optional<Result<TrajectoryChunk>> outcome =
@@ -266,27 +257,14 @@ PyObject* module_count_frames(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kChunkFunctions[] = {
     {"_read_xyz_trajectory_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_read_chunk)),
-     METH_VARARGS | METH_KEYWORDS,
-     "Read a chunk of a multi-frame XYZ trajectory.\n\n"
-     "Arguments path, every, start, stop, cell as for read_xyz_trajectory, then\n"
-     "position (None: the start of the file), max_frames and max_atoms: reads on until\n"
-     "max_frames kept frames or max_atoms atoms in them. Returns (structures,\n"
-     "frame_indices, next_position); next_position is (offset, frame, kept, finished)."},
+     METH_VARARGS | METH_KEYWORDS, kReadXyzTrajectoryChunkDoc},
     {"_count_xyz_trajectory_frames",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_count_frames)), METH_VARARGS | METH_KEYWORDS,
-     "_count_xyz_trajectory_frames(path, every=1, start=0, stop=None, cell=None, types=None, format='xyz')\n--\n\n"
-     "Count the frames a read would go through and keep, without parsing them.\n"
-     "Returns (frames_read, frames_kept)."},
+     kCountXyzTrajectoryFramesDoc},
     {"_open_trajectory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_open_trajectory)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_open_trajectory(path, every=1, start=0, stop=None, cell=None, types=None, format='xyz')\n--\n\n"
-     "Open a trajectory (format 'xyz' or 'lammps-dump') for reading chunk after chunk.\n"
-     "The file is opened by the first _next_trajectory_chunk; it may be a pipe."},
+     METH_VARARGS | METH_KEYWORDS, kOpenTrajectoryDoc},
     {"_next_trajectory_chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(module_next_chunk)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_next_trajectory_chunk(stream, max_frames, max_atoms)\n--\n\n"
-     "Read on until max_frames kept frames or max_atoms atoms in them. Returns\n"
-     "(structures, frame_indices, (frames_read, finished))."},
+     METH_VARARGS | METH_KEYWORDS, kNextTrajectoryChunkDoc},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
