@@ -245,7 +245,7 @@ def header_text() -> str:
         "",
     ]
     lines += [f'#include "{h}"' for h in includes()]
-    lines += ["", "namespace kestrel::py {", ""]
+    lines += ["", "namespace kestrel::py {", "", "// clang-format off", ""]
     for item in callables():
         lines.append(f"// {item.name}")
         if item.params:
@@ -262,7 +262,7 @@ def header_text() -> str:
     lines.append("// The properties of Structure.")
     for item in properties():
         lines.append(f"extern const char* const k{camel(item)}Doc;")
-    lines += ["", "}  // namespace kestrel::py", ""]
+    lines += ["// clang-format on", "", "}  // namespace kestrel::py", ""]
     return "\n".join(lines)
 
 
@@ -298,13 +298,18 @@ def default_checks(item) -> list:
     reader leaves a field alone when its argument was not given."""
     checks = []
     for param in item.params:
-        if not param.field or param.default is D.REQUIRED:
+        if not param.field or param.default is D.REQUIRED or param.default is D.UNSHOWN:
             continue
         member, _, field = param.field.partition(".")
         struct = dict(item.structs)[member]
-        value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
+        if not struct.literal:
+            continue
         message = f"the default of {param.name} in {DECLARATION.name} is not {struct.cxx}'s"
-        checks.append((f"{struct.cxx}{{}}.{field} == {value}", message))
+        if param.default is None and param.kind.cxx.startswith("std::optional<"):
+            checks.append((f"!{struct.cxx}{{}}.{field}.has_value()", message))
+        elif param.kind in (D.FLOAT, D.INT, D.BOOL):
+            value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
+            checks.append((f"{struct.cxx}{{}}.{field} == {value}", message))
     return checks
 
 

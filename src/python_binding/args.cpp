@@ -340,6 +340,15 @@ bool read_path_argument(PyObject* value, const char* name, PathArgument& target)
     return path.has_value();
 }
 
+bool read_mat3_or_none(PyObject* value, const char* name, std::optional<Mat3>& target) {
+    if (value == nullptr || value == Py_None) return true;
+    std::optional<std::vector<std::vector<double>>> rows = to_number_rows(value, name);
+    if (!rows) return false;
+    target = as_mat3(*rows);
+    if (!target) raise(PyExc_ValueError, std::string(name) + " must be 3x3");
+    return target.has_value();
+}
+
 bool read_bool(PyObject* value, const char*, bool& target) {
     if (value == nullptr) return true;
     const int truth = PyObject_IsTrue(value);

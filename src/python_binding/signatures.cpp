@@ -391,6 +391,20 @@ const char* const kReadXyzTrajectoryDoc =
     "Returns (structures, frame_indices, frames_read): a Structure per kept frame, their indices\n"
     "(from 0) and how many frames were read. Raises StructureFileError naming the file for content\n"
     "it refuses, FileNotFoundError and other OSErrors when the file cannot be opened.";
+static_assert(FrameSelection{}.every == 1, "the default of every in signatures.py is not FrameSelection's");
+static_assert(FrameSelection{}.start == 0, "the default of start in signatures.py is not FrameSelection's");
+static_assert(!FrameSelection{}.stop.has_value(), "the default of stop in signatures.py is not FrameSelection's");
+std::optional<ReadXyzTrajectoryArguments> read_read_xyz_trajectory_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kReadXyzTrajectorySignature, args, kwargs, given)) return std::nullopt;
+    ReadXyzTrajectoryArguments out;
+    if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "every", out.selection.every)) return std::nullopt;
+    if (!read_u64(given[2], "start", out.selection.start)) return std::nullopt;
+    if (!read_u64_or_none(given[3], "stop", out.selection.stop)) return std::nullopt;
+    if (!read_mat3_or_none(given[4], "cell", out.cell)) return std::nullopt;
+    return out;
+}
 
 // ---- _space_group_operations
 const Signature kSpaceGroupOperationsSignature{
@@ -454,6 +468,20 @@ const char* const kReadXyzTrajectoryChunkDoc =
     "position (None: the start of the file), max_frames and max_atoms: reads on until\n"
     "max_frames kept frames or max_atoms atoms in them. Returns (structures,\n"
     "frame_indices, next_position); next_position is (offset, frame, kept, finished).";
+std::optional<ReadXyzTrajectoryChunkArguments> read_read_xyz_trajectory_chunk_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kReadXyzTrajectoryChunkSignature, args, kwargs, given)) return std::nullopt;
+    ReadXyzTrajectoryChunkArguments out;
+    if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "every", out.selection.every)) return std::nullopt;
+    if (!read_u64(given[2], "start", out.selection.start)) return std::nullopt;
+    if (!read_u64_or_none(given[3], "stop", out.selection.stop)) return std::nullopt;
+    if (!read_mat3_or_none(given[4], "cell", out.cell)) return std::nullopt;
+    if (!read_position(given[5], "position", out.position)) return std::nullopt;
+    if (!read_u64(given[6], "max_frames", out.limits.frames)) return std::nullopt;
+    if (!read_u64(given[7], "max_atoms", out.limits.atoms)) return std::nullopt;
+    return out;
+}
 
 // ---- _count_xyz_trajectory_frames
 const Signature kCountXyzTrajectoryFramesSignature{
@@ -464,6 +492,19 @@ const char* const kCountXyzTrajectoryFramesDoc =
     "\n"
     "Count the frames a read would go through and keep, without parsing them.\n"
     "Returns (frames_read, frames_kept).";
+std::optional<CountXyzTrajectoryFramesArguments> read_count_xyz_trajectory_frames_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kCountXyzTrajectoryFramesSignature, args, kwargs, given)) return std::nullopt;
+    CountXyzTrajectoryFramesArguments out;
+    if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "every", out.selection.every)) return std::nullopt;
+    if (!read_u64(given[2], "start", out.selection.start)) return std::nullopt;
+    if (!read_u64_or_none(given[3], "stop", out.selection.stop)) return std::nullopt;
+    if (!read_mat3_or_none(given[4], "cell", out.options.cell)) return std::nullopt;
+    if (!read_types(given[5], "types", out.options.types)) return std::nullopt;
+    if (!read_format(given[6], "format", out.options.format)) return std::nullopt;
+    return out;
+}
 
 // ---- _warren_cowley
 const Signature kWarrenCowleySignature{
@@ -502,6 +543,19 @@ const char* const kOpenTrajectoryDoc =
     "\n"
     "Open a trajectory (format 'xyz' or 'lammps-dump') for reading chunk after chunk.\n"
     "The file is opened by the first _next_trajectory_chunk; it may be a pipe.";
+std::optional<OpenTrajectoryArguments> read_open_trajectory_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kOpenTrajectorySignature, args, kwargs, given)) return std::nullopt;
+    OpenTrajectoryArguments out;
+    if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "every", out.selection.every)) return std::nullopt;
+    if (!read_u64(given[2], "start", out.selection.start)) return std::nullopt;
+    if (!read_u64_or_none(given[3], "stop", out.selection.stop)) return std::nullopt;
+    if (!read_mat3_or_none(given[4], "cell", out.options.cell)) return std::nullopt;
+    if (!read_types(given[5], "types", out.options.types)) return std::nullopt;
+    if (!read_format(given[6], "format", out.options.format)) return std::nullopt;
+    return out;
+}
 
 // ---- _next_trajectory_chunk
 const Signature kNextTrajectoryChunkSignature{

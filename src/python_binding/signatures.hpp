@@ -10,11 +10,14 @@
 
 #include "python_binding/args.hpp"
 #include "python_binding/structure_type.hpp"
+#include "python_binding/trajectory_arguments.hpp"
 #include "rdf/bins.hpp"
 #include "rdf/settings.hpp"
 #include "trajectory/reader.hpp"
 
 namespace kestrel::py {
+
+// clang-format off
 
 // Structure
 extern const Signature kStructureSignature;
@@ -167,6 +170,13 @@ std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* a
 // read_xyz_trajectory
 extern const Signature kReadXyzTrajectorySignature;
 extern const char* const kReadXyzTrajectoryDoc;
+struct ReadXyzTrajectoryArguments {
+    FrameSelection selection;  // every, start, stop
+    PathArgument path{};
+    std::optional<Mat3> cell{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<ReadXyzTrajectoryArguments> read_read_xyz_trajectory_arguments(PyObject* args, PyObject* kwargs);
 
 // _space_group_operations
 extern const Signature kSpaceGroupOperationsSignature;
@@ -202,10 +212,26 @@ std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args
 // _read_xyz_trajectory_chunk
 extern const Signature kReadXyzTrajectoryChunkSignature;
 extern const char* const kReadXyzTrajectoryChunkDoc;
+struct ReadXyzTrajectoryChunkArguments {
+    FrameSelection selection;  // every, start, stop
+    ChunkLimits limits;  // max_frames, max_atoms
+    PathArgument path{};
+    std::optional<Mat3> cell{};
+    TrajectoryPosition position{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<ReadXyzTrajectoryChunkArguments> read_read_xyz_trajectory_chunk_arguments(PyObject* args, PyObject* kwargs);
 
 // _count_xyz_trajectory_frames
 extern const Signature kCountXyzTrajectoryFramesSignature;
 extern const char* const kCountXyzTrajectoryFramesDoc;
+struct CountXyzTrajectoryFramesArguments {
+    FrameSelection selection;  // every, start, stop
+    TrajectoryFormatOptions options;  // cell, types, format
+    PathArgument path{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<CountXyzTrajectoryFramesArguments> read_count_xyz_trajectory_frames_arguments(PyObject* args, PyObject* kwargs);
 
 // _warren_cowley
 extern const Signature kWarrenCowleySignature;
@@ -226,6 +252,13 @@ extern const char* const kSqsDoc;
 // _open_trajectory
 extern const Signature kOpenTrajectorySignature;
 extern const char* const kOpenTrajectoryDoc;
+struct OpenTrajectoryArguments {
+    FrameSelection selection;  // every, start, stop
+    TrajectoryFormatOptions options;  // cell, types, format
+    PathArgument path{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<OpenTrajectoryArguments> read_open_trajectory_arguments(PyObject* args, PyObject* kwargs);
 
 // _next_trajectory_chunk
 extern const Signature kNextTrajectoryChunkSignature;
@@ -249,5 +282,6 @@ extern const char* const kFracCoordsDoc;
 extern const char* const kCartCoordsDoc;
 extern const char* const kSpeciesDoc;
 extern const char* const kUnitsDoc;
+// clang-format on
 
 }  // namespace kestrel::py

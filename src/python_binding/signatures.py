@@ -95,6 +95,7 @@ class CoreStruct:
 
     cxx: str
     header: str
+    literal: bool = True  # a constexpr `T{}` exists, so its defaults are checked against the declaration
 
 
 # What a callable is: a module function, a method, a static method or the constructor.
@@ -146,12 +147,22 @@ CUTOFF = Param("cutoff", FLOAT, Core("kDefaultCutoff"), field="settings.cutoff")
 BIN_SIZE = Param("bin_size", FLOAT, Core("kDefaultBinSize"), field="settings.bin_size")
 N_THREADS = Param("n_threads", INT, 0, field="settings.n_threads")
 RDF_SETTINGS = (("settings", CoreStruct("RdfSettings", "rdf/settings.hpp")),)
-EVERY = Param("every", INT, 1)
-START = Param("start", INT, 0)
-STOP = Param("stop", INT_OR_NONE, None)
-CELL = Param("cell", OBJECT("Optional[Sequence[Sequence[float]]]"), None)
-TYPES = Param("types", OBJECT("Optional[Mapping[Any, str]]"), None)
-FORMAT = Param("format", OBJECT("str"), "xyz")
+# The trajectory calls: which frames, and how they are read.
+TRAJECTORY = "python_binding/trajectory_arguments.hpp"
+MAT3_OR_NONE = Kind("std::optional<Mat3>", "read_mat3_or_none", "Optional[Sequence[Sequence[float]]]")
+SELECTION = ("selection", CoreStruct("FrameSelection", "trajectory/reader.hpp"))
+CHUNK_LIMITS = ("limits", CoreStruct("ChunkLimits", "trajectory/reader.hpp"))
+# Holds a std::map: not a literal type, so its defaults cannot be checked at compile time.
+OPTIONS = ("options", CoreStruct("TrajectoryFormatOptions", "trajectory/reader.hpp", literal=False))
+EVERY = Param("every", INT, 1, field="selection.every")
+START = Param("start", INT, 0, field="selection.start")
+STOP = Param("stop", INT_OR_NONE, None, field="selection.stop")
+CELL = Param("cell", MAT3_OR_NONE, None)
+OPTIONS_CELL = Param("cell", MAT3_OR_NONE, None, field="options.cell")
+TYPES = Param(
+    "types", Kind("AtomTypeNames", "read_types", "Optional[Mapping[Any, str]]", TRAJECTORY), None, field="options.types"
+)
+FORMAT = Param("format", Kind("TrajectoryFormat", "read_format", "str", TRAJECTORY), "xyz", field="options.format")
 MAX_DENOMINATOR = Param("max_denominator", INT, 16)
 SEED = Param("seed", INT, 42)
 SHELLS = Param("shells", INT, 3)
@@ -552,7 +563,7 @@ class WorkLimitError(ValueError):
         (from 0) and how many frames were read. Raises StructureFileError naming the file for content
         it refuses, FileNotFoundError and other OSErrors when the file cannot be opened.
         """),
-        reader=False,
+        structs=(SELECTION,),
     ),
     StubText("# Private: the space-group table, for the tests."),
     Callable(
@@ -594,9 +605,13 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
             START,
             STOP,
             CELL,
-            Param("position", OBJECT("Optional[TrajectoryPosition]"), None),
-            Param("max_frames", INT, UNSHOWN),
-            Param("max_atoms", INT, UNSHOWN),
+            Param(
+                "position",
+                Kind("TrajectoryPosition", "read_position", "Optional[TrajectoryPosition]", TRAJECTORY),
+                None,
+            ),
+            Param("max_frames", INT, UNSHOWN, field="limits.frames"),
+            Param("max_atoms", INT, UNSHOWN, field="limits.atoms"),
         ),
         "Tuple[List[Structure], List[int], TrajectoryPosition]",
         doc(r"""
@@ -607,19 +622,19 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         max_frames kept frames or max_atoms atoms in them. Returns (structures,
         frame_indices, next_position); next_position is (offset, frame, kept, finished).
         """),
+        structs=(SELECTION, CHUNK_LIMITS),
         text_signature=False,
-        reader=False,
     ),
     Callable(
         "_count_xyz_trajectory_frames",
         FUNCTION,
-        (PATH_PARAM, EVERY, START, STOP, CELL, TYPES, FORMAT),
+        (PATH_PARAM, EVERY, START, STOP, OPTIONS_CELL, TYPES, FORMAT),
         "Tuple[int, int]",
         doc(r"""
         Count the frames a read would go through and keep, without parsing them.
         Returns (frames_read, frames_kept).
         """),
-        reader=False,
+        structs=(SELECTION, OPTIONS),
     ),
     Callable(
         "_warren_cowley",
@@ -654,13 +669,13 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
     Callable(
         "_open_trajectory",
         FUNCTION,
-        (PATH_PARAM, EVERY, START, STOP, CELL, TYPES, FORMAT),
+        (PATH_PARAM, EVERY, START, STOP, OPTIONS_CELL, TYPES, FORMAT),
         "_TrajectoryStream",
         doc(r"""
         Open a trajectory (format 'xyz' or 'lammps-dump') for reading chunk after chunk.
         The file is opened by the first _next_trajectory_chunk; it may be a pipe.
         """),
-        reader=False,
+        structs=(SELECTION, OPTIONS),
     ),
     Callable(
         "_next_trajectory_chunk",
@@ -675,7 +690,7 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         Read on until max_frames kept frames or max_atoms atoms in them. Returns
         (structures, frame_indices, (frames_read, finished)).
         """),
-        structs=(("limits", CoreStruct("ChunkLimits", "trajectory/reader.hpp")),),
+        structs=(CHUNK_LIMITS,),
     ),
 ]
 

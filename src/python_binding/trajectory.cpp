@@ -12,49 +12,14 @@
 #include "python_binding/file_text.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/structure_type.hpp"
+#include "python_binding/trajectory_arguments.hpp"
 #include "trajectory/reader.hpp"
 
 namespace kestrel::py {
-namespace {
 
-constexpr const char* kStreamCapsule = "kestrel.TrajectoryStream";
+// ---- the readers of trajectory_arguments.hpp
 
-// The arguments every trajectory call begins with, in this order.
-struct TrajectoryArguments {
-    PathArgument path;
-    FrameSelection selection;
-    std::optional<Mat3> cell;
-};
-
-// path, every, start, stop and cell.
-std::optional<TrajectoryArguments> convert_common(const Arguments& arguments) {
-    TrajectoryArguments out;
-    std::optional<PathArgument> path = to_path(arguments[0], "path");
-    if (!path) return std::nullopt;
-    out.path = std::move(*path);
-    if (!read_u64(arguments[1], "every", out.selection.every)) return std::nullopt;
-    if (!read_u64(arguments[2], "start", out.selection.start)) return std::nullopt;
-    if (!read_u64_or_none(arguments[3], "stop", out.selection.stop)) return std::nullopt;
-    if (arguments[4] != nullptr && arguments[4] != Py_None) {
-        auto rows = to_number_rows(arguments[4], "cell");
-        if (!rows) return std::nullopt;
-        // Checked before anything else, "every" included, and before the file is touched.
-        out.cell = as_mat3(*rows);
-        if (!out.cell) {
-            raise(PyExc_ValueError, "cell must be 3x3");
-            return std::nullopt;
-        }
-    }
-    if (!check_streamable(out.path)) return std::nullopt;
-    return out;
-}
-
-TextSource source_of(const TrajectoryArguments& call) {
-    return TextSource{call.path.display, call.path.object.get()};
-}
-
-// types: None or {type: element}, a type given as an int or a str.
-bool read_types(PyObject* value, AtomTypeNames& types) {
+bool read_types(PyObject* value, const char*, AtomTypeNames& target) {
     if (value == nullptr || value == Py_None) return true;
     if (!PyDict_Check(value)) {
         raise(PyExc_TypeError, "argument 'types': expected a dict of atom type to element, got " + type_name(value));
@@ -71,18 +36,17 @@ bool read_types(PyObject* value, AtomTypeNames& types) {
         }
         std::optional<std::string> type = to_text(key_text.get(), "types"), name = to_text(element, "types");
         if (!type || !name) return false;
-        types[*type] = *name;
+        target[*type] = *name;
     }
     return true;
 }
 
-// format: "xyz" (the default) or "lammps-dump".
-bool read_format(PyObject* value, TrajectoryFormat& format) {
+bool read_format(PyObject* value, const char*, TrajectoryFormat& target) {
     if (value == nullptr || value == Py_None) return true;
     std::optional<std::string> name = to_text(value, "format");
     if (!name) return false;
-    if (*name == "xyz") format = TrajectoryFormat::xyz;
-    else if (*name == "lammps-dump") format = TrajectoryFormat::lammps_dump;
+    if (*name == "xyz") target = TrajectoryFormat::xyz;
+    else if (*name == "lammps-dump") target = TrajectoryFormat::lammps_dump;
     else {
         raise(PyExc_ValueError, "format must be 'xyz' or 'lammps-dump', not '" + *name + "'");
         return false;
@@ -90,12 +54,25 @@ bool read_format(PyObject* value, TrajectoryFormat& format) {
     return true;
 }
 
-std::optional<TrajectoryFormatOptions> convert_format(const Arguments& arguments, const TrajectoryArguments& call) {
-    TrajectoryFormatOptions options;
-    options.cell = call.cell;
-    if (!read_types(arguments[5], options.types) || !read_format(arguments[6], options.format)) return std::nullopt;
-    return options;
+bool read_position(PyObject* value, const char*, TrajectoryPosition& target) {
+    if (value == nullptr || value == Py_None) return true;
+    if (!PyTuple_Check(value) || PyTuple_Size(value) != 4) {
+        raise(PyExc_TypeError, "argument 'position': expected a tuple (offset, frame, kept, finished)");
+        return false;
+    }
+    std::optional<std::uint64_t> offset = to_u64(PyTuple_GetItem(value, 0), "position");
+    std::optional<std::uint64_t> frame = offset ? to_u64(PyTuple_GetItem(value, 1), "position") : std::nullopt;
+    std::optional<std::uint64_t> kept = frame ? to_u64(PyTuple_GetItem(value, 2), "position") : std::nullopt;
+    if (!kept) return false;
+    const int finished = PyObject_IsTrue(PyTuple_GetItem(value, 3));
+    if (finished < 0) return false;
+    target = TrajectoryPosition{*offset, *frame, *kept, finished == 1};
+    return true;
 }
+
+namespace {
+
+constexpr const char* kStreamCapsule = "kestrel.TrajectoryStream";
 
 // An open stream, the path its errors name, and the lock that keeps two
 // threads from reading it at once.
@@ -137,84 +114,52 @@ PyRef position_tuple(const TrajectoryPosition& position) {
     return PyRef::steal(PyTuple_Pack(4, offset.get(), frame.get(), kept.get(), position.finished ? Py_True : Py_False));
 }
 
-std::optional<TrajectoryPosition> to_position(PyObject* value) {
-    TrajectoryPosition position;
-    if (value == nullptr || value == Py_None) return position;
-    if (!PyTuple_Check(value) || PyTuple_Size(value) != 4) {
-        raise(PyExc_TypeError, "argument 'position': expected a tuple (offset, frame, kept, finished)");
-        return std::nullopt;
-    }
-    std::optional<std::uint64_t> offset = to_u64(PyTuple_GetItem(value, 0), "position");
-    std::optional<std::uint64_t> frame = offset ? to_u64(PyTuple_GetItem(value, 1), "position") : std::nullopt;
-    std::optional<std::uint64_t> kept = frame ? to_u64(PyTuple_GetItem(value, 2), "position") : std::nullopt;
-    if (!kept) return std::nullopt;
-    const int finished = PyObject_IsTrue(PyTuple_GetItem(value, 3));
-    if (finished < 0) return std::nullopt;
-    return TrajectoryPosition{*offset, *frame, *kept, finished == 1};
-}
-
 PyRef read_xyz_trajectory(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kReadXyzTrajectorySignature, args, kwargs, arguments)) return {};
-    std::optional<TrajectoryArguments> call = convert_common(arguments);
-    if (!call) return {};
+    std::optional<ReadXyzTrajectoryArguments> call = read_read_xyz_trajectory_arguments(args, kwargs);
+    if (!call || !check_streamable(call->path)) return {};
+    const FrameSelection& selection = call->selection;
     std::optional<Result<TrajectoryResult>> outcome = run_interruptible([&](std::stop_token cancel) {
-        return read_trajectory(call->path.bytes, call->selection.every, call->selection.start, call->selection.stop,
-                               call->cell, cancel);
+        return read_trajectory(call->path.bytes, selection.every, selection.start, selection.stop, call->cell, cancel);
     });
     // Ctrl-C stops the reading between frames; the signal handler's
     // exception is then already set.
     if (!outcome) return {};
-    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(call->path));
     TrajectoryResult& result = **outcome;
     return frames_tuple(result.structures, result.frame_indices, make_u64(result.frames_read));
 }
 
 PyRef read_chunk(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kReadXyzTrajectoryChunkSignature, args, kwargs, arguments)) return {};
-    std::optional<TrajectoryArguments> call = convert_common(arguments);
-    if (!call) return {};
-    std::optional<TrajectoryPosition> from = to_position(arguments[5]);
-    if (!from) return {};
-    ChunkLimits limits;
-    if (!read_u64(arguments[6], "max_frames", limits.frames)) return {};
-    if (!read_u64(arguments[7], "max_atoms", limits.atoms)) return {};
+    std::optional<ReadXyzTrajectoryChunkArguments> call = read_read_xyz_trajectory_chunk_arguments(args, kwargs);
+    if (!call || !check_streamable(call->path)) return {};
     std::optional<Result<TrajectoryChunk>> outcome = run_interruptible([&](std::stop_token cancel) {
-        return read_trajectory_chunk(call->path.bytes, call->selection, call->cell, *from, limits, cancel);
+        return read_trajectory_chunk(call->path.bytes, call->selection, call->cell, call->position, call->limits,
+                                     cancel);
     });
     if (!outcome) return {};
-    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(call->path));
     TrajectoryChunk& chunk = **outcome;
     return frames_tuple(chunk.structures, chunk.frame_indices, position_tuple(chunk.next));
 }
 
+// `cell` is only checked, so that a bad one fails here as it would in the read.
 PyRef count_frames(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    // `cell` is only checked, so that a bad one fails here as it would in the read.
-    if (!match_arguments(kCountXyzTrajectoryFramesSignature, args, kwargs, arguments)) return {};
-    std::optional<TrajectoryArguments> call = convert_common(arguments);
-    if (!call) return {};
-    std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
-    if (!options) return {};
+    std::optional<CountXyzTrajectoryFramesArguments> call = read_count_xyz_trajectory_frames_arguments(args, kwargs);
+    if (!call || !check_streamable(call->path)) return {};
     std::optional<Result<TrajectoryPosition>> outcome = run_interruptible([&](std::stop_token cancel) {
-        return count_trajectory_frames(call->path.bytes, call->selection, *options, cancel);
+        return count_trajectory_frames(call->path.bytes, call->selection, call->options, cancel);
     });
     if (!outcome) return {};
-    if (!*outcome) return raise_reader_error(outcome->error(), source_of(*call));
+    if (!*outcome) return raise_reader_error(outcome->error(), source_of(call->path));
     PyRef frames_read = make_u64((*outcome)->frame), kept = make_u64((*outcome)->kept);
     if (!frames_read || !kept) return {};
     return PyRef::steal(PyTuple_Pack(2, frames_read.get(), kept.get()));
 }
 
 PyRef open_trajectory(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kOpenTrajectorySignature, args, kwargs, arguments)) return {};
-    std::optional<TrajectoryArguments> call = convert_common(arguments);
-    if (!call) return {};
-    std::optional<TrajectoryFormatOptions> options = convert_format(arguments, *call);
-    if (!options) return {};
-    auto open = std::make_unique<OpenStream>(std::move(call->path), call->selection, std::move(*options));
+    std::optional<OpenTrajectoryArguments> call = read_open_trajectory_arguments(args, kwargs);
+    if (!call || !check_streamable(call->path)) return {};
+    auto open = std::make_unique<OpenStream>(std::move(call->path), call->selection, std::move(call->options));
     PyRef capsule = PyRef::steal(PyCapsule_New(open.get(), kStreamCapsule, close_stream));
     if (capsule) open.release();
     return capsule;
