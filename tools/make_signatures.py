@@ -284,13 +284,22 @@ def reader_lines(item) -> list:
         f"    if (!match_arguments(k{name}Signature, args, kwargs, given)) return std::nullopt;",
         f"    {name}Arguments out;",
     ]
+    structs = dict(item.structs)
     for index, param in enumerate(item.params):
         target = f"out.{param.field or param.name}"
+        if param.field and not structs[param.field.split(".")[0]].literal and param.kind in SCALARS:
+            if param.default not in (D.REQUIRED, D.UNSHOWN, None):
+                # The core struct's own default cannot be checked at compile time: the declared one is set.
+                value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
+                lines.append(f"    {target} = {value};")
         lines.append(
             f"    if (!{param.kind.read}(given[{index}], {quoted(param.name)}, {target})) return std::nullopt;"
         )
     lines += ["    return out;", "}"]
     return lines
+
+
+SCALARS = (D.FLOAT, D.INT, D.SIZE, D.BOOL)
 
 
 def default_checks(item) -> list:
@@ -307,7 +316,7 @@ def default_checks(item) -> list:
         message = f"the default of {param.name} in {DECLARATION.name} is not {struct.cxx}'s"
         if param.default is None and param.kind.cxx.startswith("std::optional<"):
             checks.append((f"!{struct.cxx}{{}}.{field}.has_value()", message))
-        elif param.kind in (D.FLOAT, D.INT, D.BOOL):
+        elif param.kind in SCALARS:
             value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
             checks.append((f"{struct.cxx}{{}}.{field} == {value}", message))
     return checks

@@ -340,6 +340,20 @@ bool read_path_argument(PyObject* value, const char* name, PathArgument& target)
     return path.has_value();
 }
 
+bool read_size(PyObject* value, const char* name, std::size_t& target) {
+    std::uint64_t number = target;
+    if (!read_u64(value, name, number)) return false;
+    target = static_cast<std::size_t>(number);
+    return true;
+}
+
+bool read_numbers_or_none(PyObject* value, const char* name, std::vector<double>& target) {
+    if (value == nullptr || value == Py_None) return true;
+    std::optional<std::vector<double>> numbers = to_numbers(value, name);
+    if (numbers) target = std::move(*numbers);
+    return numbers.has_value();
+}
+
 bool read_mat3_or_none(PyObject* value, const char* name, std::optional<Mat3>& target) {
     if (value == nullptr || value == Py_None) return true;
     std::optional<std::vector<std::vector<double>>> rows = to_number_rows(value, name);

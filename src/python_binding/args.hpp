@@ -62,6 +62,9 @@ bool read_text(PyObject* value, const char* name, std::string& target);
 bool read_path_argument(PyObject* value, const char* name, PathArgument& target);
 bool read_text_or_none(PyObject* value, const char* name, std::optional<std::string>& target);
 bool read_u64_or_none(PyObject* value, const char* name, std::optional<std::uint64_t>& target);
+bool read_size(PyObject* value, const char* name, std::size_t& target);
+// A sequence of numbers, or None (not given).
+bool read_numbers_or_none(PyObject* value, const char* name, std::vector<double>& target);
 // Exactly 3 rows of exactly 3 numbers, or None: ValueError "{name} must be 3x3" otherwise.
 bool read_mat3_or_none(PyObject* value, const char* name, std::optional<Mat3>& target);
 // Truth as `bool(value)` gives it.

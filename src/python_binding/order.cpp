@@ -14,6 +14,7 @@
 #include "python_binding/signatures.hpp"
 #include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
+#include "python_binding/order_arguments.hpp"
 #include "python_binding/structure_type.hpp"
 
 namespace kestrel::py {
@@ -72,74 +73,61 @@ PyRef warren_cowley(PyObject* args, PyObject* kwargs) {
     return order_list(*result);
 }
 
-// [(first, second, [alpha per shell]), ...]
-std::optional<std::vector<order::PairTarget>> to_targets(PyObject* value) {
+}  // namespace
+
+// ---- the readers of order_arguments.hpp
+
+bool read_repeats(PyObject* value, const char* name, std::optional<std::array<std::uint64_t, 3>>& target) {
+    if (value == nullptr || value == Py_None) return true;
+    std::optional<std::vector<std::int64_t>> repeats = to_integers(value, name);
+    if (!repeats) return false;
+    if (repeats->size() != 3 || (*repeats)[0] < 1 || (*repeats)[1] < 1 || (*repeats)[2] < 1) {
+        PyErr_SetString(PyExc_ValueError, "supercell must be three whole numbers of at least 1");
+        return false;
+    }
+    target = {static_cast<std::uint64_t>((*repeats)[0]), static_cast<std::uint64_t>((*repeats)[1]),
+              static_cast<std::uint64_t>((*repeats)[2])};
+    return true;
+}
+
+bool read_pair_targets(PyObject* value, const char*, std::vector<order::PairTarget>& target) {
+    if (value == nullptr || value == Py_None) return true;
     PyRef items = PyRef::steal(PySequence_List(value));
-    if (!items) return std::nullopt;
+    if (!items) return false;
     std::vector<order::PairTarget> out;
     for (Py_ssize_t k = 0; k < PyList_Size(items.get()); ++k) {
         PyObject* item = PyList_GetItem(items.get(), k);
         if (!PyTuple_Check(item) || PyTuple_Size(item) != 3) {
             PyErr_SetString(PyExc_TypeError, "target entries must be (first, second, alpha) tuples");
-            return std::nullopt;
+            return false;
         }
         std::optional<std::string> first = to_text(PyTuple_GetItem(item, 0), "target");
         std::optional<std::string> second = to_text(PyTuple_GetItem(item, 1), "target");
         std::optional<std::vector<double>> alpha = to_numbers(PyTuple_GetItem(item, 2), "target");
-        if (!first || !second || !alpha) return std::nullopt;
+        if (!first || !second || !alpha) return false;
         out.push_back({*first, *second, *alpha});
     }
-    return out;
+    target = std::move(out);
+    return true;
 }
 
-bool given(PyObject* value) {
-    return value != nullptr && value != Py_None;
+bool read_time_limit(PyObject* value, const char* name, std::optional<double>& target) {
+    if (value == nullptr) return true;
+    if (value == Py_None) {
+        target.reset();
+        return true;
+    }
+    std::optional<double> limit = to_double(value, name);
+    if (!limit) return false;
+    if (!(*limit > 0.0) || !std::isfinite(*limit)) {
+        PyErr_SetString(PyExc_ValueError, "time_limit must be a positive number of seconds");
+        return false;
+    }
+    target = *limit;
+    return true;
 }
 
-std::optional<order::SqsRequest> sqs_request(const Arguments& arguments, std::uint64_t& n_threads) {
-    order::SqsRequest request;
-    if (given(arguments[1])) {
-        std::optional<std::vector<std::int64_t>> repeats = to_integers(arguments[1], "supercell");
-        if (!repeats) return std::nullopt;
-        if (repeats->size() != 3 || (*repeats)[0] < 1 || (*repeats)[1] < 1 || (*repeats)[2] < 1) {
-            PyErr_SetString(PyExc_ValueError, "supercell must be three whole numbers of at least 1");
-            return std::nullopt;
-        }
-        request.supercell = {static_cast<std::uint64_t>((*repeats)[0]), static_cast<std::uint64_t>((*repeats)[1]),
-                             static_cast<std::uint64_t>((*repeats)[2])};
-    }
-    std::uint64_t shells = 3, seed = 42, max_denominator = 16;
-    if (!read_u64_or_none(arguments[2], "max_sites", request.max_sites) || !read_u64(arguments[3], "shells", shells) ||
-        !read_u64(arguments[8], "n_threads", n_threads) || !read_u64(arguments[9], "seed", seed) ||
-        !read_double(arguments[10], "tol", request.tol) ||
-        !read_u64(arguments[11], "max_denominator", max_denominator) ||
-        !read_u64_or_none(arguments[7], "iterations", request.anneal.iterations))
-        return std::nullopt;
-    request.shells = static_cast<std::size_t>(shells);
-    request.anneal.seed = seed;
-    request.max_denominator = max_denominator;
-    if (given(arguments[4])) {
-        std::optional<std::vector<double>> weights = to_numbers(arguments[4], "weights");
-        if (!weights) return std::nullopt;
-        request.weights = std::move(*weights);
-    }
-    if (given(arguments[5])) {
-        std::optional<std::vector<order::PairTarget>> target = to_targets(arguments[5]);
-        if (!target) return std::nullopt;
-        request.target = std::move(*target);
-    }
-    if (arguments[6] == nullptr) request.anneal.time_limit = 1.0;
-    else if (arguments[6] != Py_None) {
-        std::optional<double> limit = to_double(arguments[6], "time_limit");
-        if (!limit) return std::nullopt;
-        if (!(*limit > 0.0) || !std::isfinite(*limit)) {
-            PyErr_SetString(PyExc_ValueError, "time_limit must be a positive number of seconds");
-            return std::nullopt;
-        }
-        request.anneal.time_limit = *limit;
-    }
-    return request;
-}
+namespace {
 
 PyRef trace_list(const std::vector<order::TracePoint>& trace) {
     return make_list(trace.size(), [&](std::size_t i) {
@@ -180,14 +168,12 @@ PyRef sqs_report(const order::SqsOutcome& outcome) {
 }
 
 PyRef sqs(PyObject* args, PyObject* kwargs) {
-    Arguments arguments;
-    if (!match_arguments(kSqsSignature, args, kwargs, arguments)) return {};
-    const Structure* record = borrow_structure(arguments[0]);
-    if (record == nullptr) return {};
-    std::uint64_t n_threads = 0;
-    std::optional<order::SqsRequest> request = sqs_request(arguments, n_threads);
-    if (!request) return {};
-    PyObject* progress_callback = given(arguments[12]) ? arguments[12] : nullptr;
+    std::optional<SqsArguments> given = read_sqs_arguments(args, kwargs);
+    if (!given) return {};
+    const Structure* record = given->structure;
+    order::SqsRequest& request = given->request;
+    request.anneal.time_limit = given->time_limit;
+    PyObject* progress_callback = given->progress != Py_None ? given->progress : nullptr;
 
     order::AnnealProgress progress;
     const auto start = std::chrono::steady_clock::now();
@@ -202,7 +188,7 @@ PyRef sqs(PyObject* args, PyObject* kwargs) {
     };
     std::optional<Result<order::SqsOutcome>> outcome = run_interruptible(
         [&](std::stop_token stop) {
-            return order::sqs_with_threads(*record, *request, n_threads, std::move(stop), &progress);
+            return order::sqs_with_threads(*record, request, given->n_threads, std::move(stop), &progress);
         },
         tick);
     if (!outcome) return {};

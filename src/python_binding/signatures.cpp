@@ -533,6 +533,29 @@ const char* const kSqsDoc =
     "--\n"
     "\n"
     "An ordering of the partly occupied sites with chosen short-range order, and its report.";
+std::optional<SqsArguments> read_sqs_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kSqsSignature, args, kwargs, given)) return std::nullopt;
+    SqsArguments out;
+    if (!read_structure(given[0], "structure", out.structure)) return std::nullopt;
+    if (!read_repeats(given[1], "supercell", out.request.supercell)) return std::nullopt;
+    if (!read_u64_or_none(given[2], "max_sites", out.request.max_sites)) return std::nullopt;
+    out.request.shells = 3;
+    if (!read_size(given[3], "shells", out.request.shells)) return std::nullopt;
+    if (!read_numbers_or_none(given[4], "weights", out.request.weights)) return std::nullopt;
+    if (!read_pair_targets(given[5], "target", out.request.target)) return std::nullopt;
+    if (!read_time_limit(given[6], "time_limit", out.time_limit)) return std::nullopt;
+    if (!read_u64_or_none(given[7], "iterations", out.request.anneal.iterations)) return std::nullopt;
+    if (!read_u64(given[8], "n_threads", out.n_threads)) return std::nullopt;
+    out.request.anneal.seed = 42;
+    if (!read_u64(given[9], "seed", out.request.anneal.seed)) return std::nullopt;
+    out.request.tol = 0.01;
+    if (!read_double(given[10], "tol", out.request.tol)) return std::nullopt;
+    out.request.max_denominator = 16;
+    if (!read_u64(given[11], "max_denominator", out.request.max_denominator)) return std::nullopt;
+    if (!read_object(given[12], "progress", out.progress)) return std::nullopt;
+    return out;
+}
 
 // ---- _open_trajectory
 const Signature kOpenTrajectorySignature{

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "python_binding/args.hpp"
+#include "python_binding/order_arguments.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/trajectory_arguments.hpp"
+#include "order/sqs.hpp"
 #include "rdf/bins.hpp"
 #include "rdf/settings.hpp"
 #include "trajectory/reader.hpp"
@@ -248,6 +250,15 @@ std::optional<WarrenCowleyArguments> read_warren_cowley_arguments(PyObject* args
 // _sqs
 extern const Signature kSqsSignature;
 extern const char* const kSqsDoc;
+struct SqsArguments {
+    order::SqsRequest request;  // supercell, max_sites, shells, weights, target, iterations, seed, tol, max_denominator
+    const Structure* structure = nullptr;
+    std::optional<double> time_limit = 1.0;
+    std::uint64_t n_threads = 0;
+    PyObject* progress = nullptr;  // borrowed; null when not given
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<SqsArguments> read_sqs_arguments(PyObject* args, PyObject* kwargs);
 
 // _open_trajectory
 extern const Signature kOpenTrajectorySignature;

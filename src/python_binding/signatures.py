@@ -49,6 +49,8 @@ TEXT_OR_NONE = Kind("std::optional<std::string>", "read_text_or_none", "Optional
 TEXT_OBJECT_OR_NONE = Kind("PyObject*", "read_text_object_or_none", "Optional[str]")
 PATH = Kind("PathArgument", "read_path_argument", "PathArg")
 BOOL = Kind("bool", "read_bool", "bool")
+SIZE = Kind("std::size_t", "read_size", "int")
+NUMBERS_OR_NONE = Kind("std::vector<double>", "read_numbers_or_none", "Optional[Sequence[float]]")
 
 
 def OBJECT(stub: str) -> Kind:
@@ -95,7 +97,9 @@ class CoreStruct:
 
     cxx: str
     header: str
-    literal: bool = True  # a constexpr `T{}` exists, so its defaults are checked against the declaration
+    # A constexpr `T{}` exists: its defaults are checked against the declared ones
+    # at compile time. Otherwise the reader sets the declared defaults itself.
+    literal: bool = True
 
 
 # What a callable is: a module function, a method, a static method or the constructor.
@@ -168,6 +172,12 @@ SEED = Param("seed", INT, 42)
 SHELLS = Param("shells", INT, 3)
 TOL = Param("tol", FLOAT, 0.01)
 STRUCTURE_PARAM = Param("structure", A_STRUCTURE)
+ORDER = "python_binding/order_arguments.hpp"
+REPEATS = Kind("std::optional<std::array<std::uint64_t, 3>>", "read_repeats", "Optional[Sequence[int]]", ORDER)
+PAIR_TARGETS = Kind(
+    "std::vector<order::PairTarget>", "read_pair_targets", "Optional[Sequence[Tuple[str, str, Sequence[float]]]]", ORDER
+)
+TIME_LIMIT = Kind("std::optional<double>", "read_time_limit", "Optional[float]", ORDER)
 
 # ---- the stub's opening -------------------------------------------------------
 
@@ -648,22 +658,23 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         FUNCTION,
         (
             STRUCTURE_PARAM,
-            Param("supercell", OBJECT("Optional[Sequence[int]]"), None),
-            Param("max_sites", OBJECT("Optional[int]"), None),
-            Param("shells", OBJECT("int"), 3),
-            Param("weights", OBJECT("Optional[Sequence[float]]"), None),
-            Param("target", OBJECT("Optional[Sequence[Tuple[str, str, Sequence[float]]]]"), None),
-            Param("time_limit", OBJECT("Optional[float]"), 1.0),
-            Param("iterations", OBJECT("Optional[int]"), None),
-            Param("n_threads", OBJECT("int"), 0),
-            Param("seed", OBJECT("int"), 42),
-            Param("tol", OBJECT("float"), 0.01),
-            Param("max_denominator", OBJECT("int"), 16),
+            Param("supercell", REPEATS, None, field="request.supercell"),
+            Param("max_sites", INT_OR_NONE, None, field="request.max_sites"),
+            Param("shells", SIZE, 3, field="request.shells"),
+            Param("weights", NUMBERS_OR_NONE, None, field="request.weights"),
+            Param("target", PAIR_TARGETS, None, field="request.target"),
+            # Not the core's default (no limit): a call from Python ends within a second unless told otherwise.
+            Param("time_limit", TIME_LIMIT, 1.0),
+            Param("iterations", INT_OR_NONE, None, field="request.anneal.iterations"),
+            Param("n_threads", INT, 0),
+            Param("seed", INT, 42, field="request.anneal.seed"),
+            Param("tol", FLOAT, 0.01, field="request.tol"),
+            Param("max_denominator", INT, 16, field="request.max_denominator"),
             Param("progress", OBJECT("Optional[Callable[[float, float, int], Any]]"), None),
         ),
         "Tuple[Structure, Dict[str, Any]]",
         "An ordering of the partly occupied sites with chosen short-range order, and its report.",
-        reader=False,
+        structs=(("request", CoreStruct("order::SqsRequest", "order/sqs.hpp", literal=False)),),
     ),
     StubText("class _TrajectoryStream: ...  # a capsule holding an open trajectory"),
     Callable(
