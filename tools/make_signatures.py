@@ -205,7 +205,7 @@ def includes() -> list:
             continue
         headers.update(struct.header for _, struct in item.structs)
         for param in item.params:
-            if isinstance(param.default, D.Core) and not param.field:
+            if isinstance(param.default, D.Core):
                 headers.add(CONSTANTS[param.default.name][1])
             if param.kind.header:
                 headers.add(param.kind.header)
@@ -290,8 +290,7 @@ def reader_lines(item) -> list:
         if param.field and not structs[param.field.split(".")[0]].literal and param.kind in SCALARS:
             if param.default not in (D.REQUIRED, D.UNSHOWN, None):
                 # The core struct's own default cannot be checked at compile time: the declared one is set.
-                value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
-                lines.append(f"    {target} = {value};")
+                lines.append(f"    {target} = {cxx_initialiser(param)};")
         lines.append(
             f"    if (!{param.kind.read}(given[{index}], {quoted(param.name)}, {target})) return std::nullopt;"
         )
@@ -317,8 +316,7 @@ def default_checks(item) -> list:
         if param.default is None and param.kind.cxx.startswith("std::optional<"):
             checks.append((f"!{struct.cxx}{{}}.{field}.has_value()", message))
         elif param.kind in SCALARS:
-            value = param.default.name if isinstance(param.default, D.Core) else cxx_initialiser(param)
-            checks.append((f"{struct.cxx}{{}}.{field} == {value}", message))
+            checks.append((f"{struct.cxx}{{}}.{field} == {cxx_initialiser(param)}", message))
     return checks
 
 
