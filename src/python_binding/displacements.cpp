@@ -7,8 +7,8 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
-#include "python_binding/signatures.hpp"
 #include "python_binding/file_text.hpp"
+#include "python_binding/signatures.hpp"
 
 namespace kestrel::py {
 namespace {

@@ -11,10 +11,10 @@
 #include "python_binding/args.hpp"
 #include "python_binding/bindings.hpp"
 #include "python_binding/errors.hpp"
-#include "python_binding/signatures.hpp"
 #include "python_binding/expand_report.hpp"
 #include "python_binding/interrupt.hpp"
 #include "python_binding/order_arguments.hpp"
+#include "python_binding/signatures.hpp"
 #include "python_binding/structure_type.hpp"
 
 namespace kestrel::py {
