@@ -86,8 +86,11 @@ def core_value(default):
     if isinstance(default, D.Core):
         if default.name not in CONSTANTS:
             raise SystemExit(f"{DECLARATION.name}: no core header defines the constant {default.name}")
-        text = CONSTANTS[default.name][0]
-        return float(text) if re.search(r"[.eE]", text) else int(text)
+        text, header = CONSTANTS[default.name]
+        try:
+            return float(text) if re.search(r"[.eE]", text) else int(text)
+        except ValueError:
+            raise SystemExit(f"{header}: {default.name} = {text} is not a plain number a signature can show") from None
     return default
 
 

@@ -15,6 +15,12 @@ on whole, so a new field of the core's request needs no binding code.
 
 Docstrings are raw text: a line ending in a backslash continues on the next
 source line (the text has no line break there).
+
+It is Python rather than a data file so that the parameters several callables
+share (symprec, the RDF's and the trajectories') are written once and named
+where used, and so that the generator needs nothing beyond the standard library
+of any Python the package supports (tomllib exists only from 3.11). It lives
+beside the binding it describes; nothing imports it at run time.
 """
 
 from __future__ import annotations
