@@ -31,6 +31,7 @@ LAYERS = [
 # The parts of the Python package, lowest first: a subpackage or a top-level
 # module of kestrel/. The package's face (__init__, __main__) may import any.
 PYTHON_LAYERS = [
+    "_defaults",
     "_kestrel",
     "io",
     "plotting",

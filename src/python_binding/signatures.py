@@ -4,8 +4,10 @@ Each entry names the callable, its parameters (name, kind, default, keyword-only
 or not, and where it goes), what it returns and its docstring.
 ``tools/make_signatures.py`` writes from it the binding's argument tables, text
 signatures, docstrings and argument readers (signatures.hpp / signatures.cpp
-beside this file) and the stub ``python/kestrel/_kestrel.pyi``. Change a
-signature here, run ``python tools/make_signatures.py``, and commit what it wrote.
+beside this file), the stub ``python/kestrel/_kestrel.pyi`` and
+``python/kestrel/_defaults.py``, the defaults the package's own functions share
+(``PYTHON_DEFAULTS``). Change a signature here, run
+``python tools/make_signatures.py``, and commit what it wrote.
 
 A default is a Python value, or ``Core("kName")``: a constant the core already
 holds, whose value the generator reads from the core's headers, so the number
@@ -27,7 +29,7 @@ from __future__ import annotations
 
 import re
 import textwrap
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Dict, Optional, Tuple, Union
 
 # ---- the words of the declaration -------------------------------------------
@@ -175,6 +177,7 @@ TYPES = Param(
 FORMAT = Param("format", Kind("TrajectoryFormat", "read_format", "str", TRAJECTORY), "xyz", field="options.format")
 MAX_DENOMINATOR = Param("max_denominator", INT, 16)
 SEED = Param("seed", INT, 42)
+EXPANSION_MAX_SITES = Param("max_sites", INT, 4096)
 SHELLS = Param("shells", INT, 3)
 TOL = Param("tol", FLOAT, 0.01)
 STRUCTURE_PARAM = Param("structure", A_STRUCTURE)
@@ -184,6 +187,25 @@ PAIR_TARGETS = Kind(
     "std::vector<order::PairTarget>", "read_pair_targets", "Optional[Sequence[Tuple[str, str, Sequence[float]]]]", ORDER
 )
 TIME_LIMIT = Kind("std::optional<double>", "read_time_limit", "Optional[float]", ORDER)
+# Not the core's default (no limit): a call from Python ends within a second unless told otherwise.
+SEARCH_TIME_LIMIT = Param("time_limit", TIME_LIMIT, 1.0)
+
+# ---- the defaults the Python package shares -------------------------------------
+# tools/make_signatures.py writes each as a constant of python/kestrel/_defaults.py
+# (named as the parameter, in capitals), so the package's own functions and the
+# command line take the number from here instead of writing it again. The text
+# heads the constant there.
+PYTHON_DEFAULTS = (
+    (SYMPREC, "Fractional coordinates per axis: CIF readers merge symmetry copies closer than this."),
+    (CUTOFF, "Å: the largest pair distance an RDF counts."),
+    (BIN_SIZE, "Å: the width of an RDF's bins."),
+    (SEED, "The seed of the random placement of an expansion, and of the ordering searches."),
+    (EXPANSION_MAX_SITES, "The largest supercell, in sites, an expansion of partial occupancies may build."),
+    (MAX_DENOMINATOR, "The largest denominator tried when occupancies are made fractions."),
+    (SHELLS, "The neighbour shells short-range order is measured and searched over."),
+    (TOL, "Å: distances within this of a shell's first distance belong to that shell."),
+    (SEARCH_TIME_LIMIT, "Seconds an ordering search runs unless told otherwise."),
+)
 
 # ---- the stub's opening -------------------------------------------------------
 
@@ -487,7 +509,7 @@ STRUCTURE = [
     Callable(
         "Structure.expand_occupancies",
         METHOD,
-        (Param("max_sites", INT, 4096), SEED, MAX_DENOMINATOR),
+        (EXPANSION_MAX_SITES, SEED, MAX_DENOMINATOR),
         'Tuple["Structure", Dict[str, Any]]',
         doc(r"""
         Expand partial occupancies into an explicit ordered supercell.
@@ -521,8 +543,8 @@ class RdfBins(TypedDict):
         "rdf_bins",
         FUNCTION,
         (
-            Param("cutoff", FLOAT, Core("kDefaultCutoff")),
-            Param("bin_size", FLOAT, Core("kDefaultBinSize")),
+            replace(CUTOFF, field=None),
+            replace(BIN_SIZE, field=None),
         ),
         "RdfBins",
         doc(r"""
@@ -666,16 +688,15 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
             STRUCTURE_PARAM,
             Param("supercell", REPEATS, None, field="request.supercell"),
             Param("max_sites", INT_OR_NONE, None, field="request.max_sites"),
-            Param("shells", SIZE, 3, field="request.shells"),
+            replace(SHELLS, kind=SIZE, field="request.shells"),
             Param("weights", NUMBERS_OR_NONE, None, field="request.weights"),
             Param("target", PAIR_TARGETS, None, field="request.target"),
-            # Not the core's default (no limit): a call from Python ends within a second unless told otherwise.
-            Param("time_limit", TIME_LIMIT, 1.0),
+            SEARCH_TIME_LIMIT,
             Param("iterations", INT_OR_NONE, None, field="request.anneal.iterations"),
             Param("n_threads", INT, 0),
-            Param("seed", INT, 42, field="request.anneal.seed"),
-            Param("tol", FLOAT, 0.01, field="request.tol"),
-            Param("max_denominator", INT, 16, field="request.max_denominator"),
+            replace(SEED, field="request.anneal.seed"),
+            replace(TOL, field="request.tol"),
+            replace(MAX_DENOMINATOR, field="request.max_denominator"),
             Param("progress", OBJECT("Optional[Callable[[float, float, int], Any]]"), None),
         ),
         "Tuple[Structure, Dict[str, Any]]",
