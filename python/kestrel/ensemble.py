@@ -15,6 +15,7 @@ import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
+from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, SEED, SHELLS
 from kestrel.io.interop import as_structure
 from kestrel.plotting import save_ensemble_plots
 
@@ -120,11 +121,11 @@ class EnsembleResult:
 def ordering_ensemble(
     structure: Any,
     n_orderings: int = 16,
-    seed: int = 42,
-    max_sites: int = 4096,
-    max_denominator: int = 16,
-    cutoff: float = 10.0,
-    bin_size: float = 0.1,
+    seed: int = SEED,
+    max_sites: int = MAX_SITES,
+    max_denominator: int = MAX_DENOMINATOR,
+    cutoff: float = CUTOFF,
+    bin_size: float = BIN_SIZE,
     n_threads: int = 0,
     progress: Optional[Callable[[int, int], None]] = None,
     pdf: Optional[Dict[str, object]] = None,
@@ -231,7 +232,7 @@ class _SroSearch:
         if isinstance(sro, str) and sro != "random":
             raise ValueError(f"sro must be 'random', a target or None, got {sro!r}")
         self.label = "SQS" if isinstance(sro, str) else "target"
-        self.options = {"shells": 3, "iterations": 500_000, "time_limit": None, "n_threads": n_threads}
+        self.options = {"shells": SHELLS, "iterations": 500_000, "time_limit": None, "n_threads": n_threads}
         self.options.update(options or {})
         if "supercell" not in self.options:
             self.options["max_sites"] = max_sites

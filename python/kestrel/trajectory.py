@@ -31,6 +31,7 @@ from typing import (
     Union,
 )
 
+from kestrel._defaults import BIN_SIZE, CUTOFF
 from kestrel._kestrel import Structure, _count_xyz_trajectory_frames, _next_trajectory_chunk, _open_trajectory
 
 if TYPE_CHECKING:
@@ -305,8 +306,8 @@ def trajectory_rdf(
     start: int = 0,
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
-    cutoff: float = 10.0,
-    bin_size: float = 0.1,
+    cutoff: float = CUTOFF,
+    bin_size: float = BIN_SIZE,
     n_threads: int = 0,
     progress: Optional[Callable[[int, int], None]] = None,
     types: Optional[TypeNames] = None,

@@ -9,6 +9,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
+from kestrel._defaults import BIN_SIZE, CUTOFF, SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
 from kestrel.batch.rows import _element_union, _source_path
@@ -76,12 +77,12 @@ def _resumed_elements(output: _Output, settings: _Settings) -> _Settings:
 
 def rdf_table(
     sources: Union[Source, Iterable[Source]],
-    cutoff: float = 10.0,
-    bin_size: float = 0.1,
+    cutoff: float = CUTOFF,
+    bin_size: float = BIN_SIZE,
     curves: str = "both",
     elements: Optional[Sequence[str]] = None,
     *,
-    symprec: float = 1e-4,
+    symprec: float = SYMPREC,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,
@@ -134,12 +135,12 @@ def rdf_table(
 def write_rdf_table(
     sources: Union[Source, Iterable[Source]],
     out: Union[str, "os.PathLike[str]"],
-    cutoff: float = 10.0,
-    bin_size: float = 0.1,
+    cutoff: float = CUTOFF,
+    bin_size: float = BIN_SIZE,
     curves: str = "both",
     elements: Optional[Sequence[str]] = None,
     *,
-    symprec: float = 1e-4,
+    symprec: float = SYMPREC,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,

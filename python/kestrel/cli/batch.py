@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import time
 
+from kestrel._defaults import BIN_SIZE, CUTOFF
 from kestrel.cli.common import Progress
 
 
@@ -64,8 +65,8 @@ def add_parser(sub) -> None:
     )
     p.add_argument("inputs", nargs="+", help="structure files, folders (walked) or quoted globs")
     p.add_argument("--out", required=True, help="*.parquet for one file; any other name for a dataset directory")
-    p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
-    p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
+    p.add_argument("--cutoff", type=float, default=CUTOFF, help="largest pair distance in Å (default %(default)s)")
+    p.add_argument("--bin-size", type=float, default=BIN_SIZE, help="histogram bin width in Å (default %(default)s)")
     p.add_argument(
         "--curves",
         choices=["both", "total", "partials"],

@@ -12,6 +12,7 @@ import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import kestrel
+from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, SEED
 from kestrel.io import format_from_name
 
 FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
@@ -285,8 +286,8 @@ def _cif_block_names(path: str) -> List[str]:
 
 
 def _rdf_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--cutoff", type=float, default=10.0, help="largest pair distance in Å (default 10)")
-    p.add_argument("--bin-size", type=float, default=0.1, help="histogram bin width in Å (default 0.1)")
+    p.add_argument("--cutoff", type=float, default=CUTOFF, help="largest pair distance in Å (default %(default)s)")
+    p.add_argument("--bin-size", type=float, default=BIN_SIZE, help="histogram bin width in Å (default %(default)s)")
     p.add_argument(
         "--threads", type=int, default=0, help="worker threads; 0 (default) uses the shared pool sized to the machine"
     )
@@ -307,15 +308,15 @@ def _expand_options(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--max-sites",
         type=int,
-        default=4096,
-        help="largest number of sites the n×n×n supercell may hold (default 4096)",
+        default=MAX_SITES,
+        help="largest number of sites the n×n×n supercell may hold (default %(default)s)",
     )
-    p.add_argument("--seed", type=int, default=42, help="seed of the random placement (default 42)")
+    p.add_argument("--seed", type=int, default=SEED, help="seed of the random placement (default %(default)s)")
     p.add_argument(
         "--max-denominator",
         type=int,
-        default=16,
-        help="largest denominator used to approximate an occupancy as a fraction (default 16)",
+        default=MAX_DENOMINATOR,
+        help="largest denominator used to approximate an occupancy as a fraction (default %(default)s)",
     )
 
 

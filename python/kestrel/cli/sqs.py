@@ -8,6 +8,7 @@ import os
 import sys
 import time
 
+from kestrel._defaults import SEED, SHELLS, TIME_LIMIT, TOL
 from kestrel.cli.common import CommandError, _structure_command
 from kestrel.io import read_structure, write_structure
 from kestrel.ordering import sqs
@@ -122,18 +123,22 @@ def add_parser(sub) -> None:
     size = p.add_mutually_exclusive_group(required=True)
     size.add_argument("--supercell", metavar="NxNxN", help="repeats along a, b and c, e.g. 4x4x4")
     size.add_argument("--max-sites", type=int, help="the largest n×n×n supercell with at most this many sites")
-    p.add_argument("--shells", type=int, default=3, help="neighbour shells in the objective (default 3)")
+    p.add_argument("--shells", type=int, default=SHELLS, help="neighbour shells in the objective (default %(default)s)")
     p.add_argument("--weights", metavar="W1,W2,...", help="weight of each shell (default 1/s)")
     p.add_argument(
         "--target",
         metavar="ALPHA.json",
         help='JSON object of alpha per shell by pair, e.g. {"Fe-Ni": [-0.1, 0, 0]}; other pairs aim at 0',
     )
-    p.add_argument("--time", type=float, default=1.0, help="seconds of search (default 1; 0: --iterations only)")
+    p.add_argument(
+        "--time", type=float, default=TIME_LIMIT, help="seconds of search (default %(default)s; 0: --iterations only)"
+    )
     p.add_argument("--iterations", type=int, help="trial swaps per chain; with --time 0 the result reproduces")
-    p.add_argument("--seed", type=int, default=42, help="seed of the chains (default 42)")
+    p.add_argument("--seed", type=int, default=SEED, help="seed of the chains (default %(default)s)")
     p.add_argument("--threads", type=int, default=0, help="chains, one per thread; 0 (default): the shared pool")
-    p.add_argument("--tol", type=float, default=0.01, help="Å within which distances share a shell (default 0.01)")
+    p.add_argument(
+        "--tol", type=float, default=TOL, help="Å within which distances share a shell (default %(default)s)"
+    )
     p.add_argument("-o", "--output", required=True, metavar="OUT", help="output file: *.cif, *.vasp/POSCAR or *.xyz")
     p.add_argument(
         "--figure",

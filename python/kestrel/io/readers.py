@@ -6,6 +6,7 @@ import errno
 import os
 from typing import Optional, Union
 
+from kestrel._defaults import SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.io.compression import without_compression
 
@@ -39,7 +40,7 @@ def format_from_name(path: PathLike) -> Optional[str]:
 
 
 def read_structure(
-    path: PathLike, fmt: Optional[str] = None, symprec: float = 1e-4, block: Optional[str] = None
+    path: PathLike, fmt: Optional[str] = None, symprec: float = SYMPREC, block: Optional[str] = None
 ) -> Structure:
     """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
+from kestrel._defaults import MAX_DENOMINATOR, SEED, SHELLS, TIME_LIMIT, TOL
 from kestrel._kestrel import Structure, _sqs, _warren_cowley
 from kestrel.ordering.results import Pair, ShortRangeOrder, SqsReport, sublattice_from_entry
 
@@ -13,7 +14,7 @@ TargetLike = Union[ShortRangeOrder, Mapping[Union[str, Pair], Union[float, Seque
 
 
 def warren_cowley(
-    structure: Structure, shells: int = 3, tol: float = 0.01, sublattices: Optional[Sequence[int]] = None
+    structure: Structure, shells: int = SHELLS, tol: float = TOL, sublattices: Optional[Sequence[int]] = None
 ) -> ShortRangeOrder:
     """Warren–Cowley parameters of an ordered structure over its first ``shells`` neighbour shells.
 
@@ -57,15 +58,15 @@ def sqs(
     structure: Structure,
     supercell: Union[int, Sequence[int], None] = None,
     max_sites: Optional[int] = None,
-    shells: int = 3,
+    shells: int = SHELLS,
     weights: Optional[Sequence[float]] = None,
     target: Optional[TargetLike] = None,
-    time_limit: Optional[float] = 1.0,
+    time_limit: Optional[float] = TIME_LIMIT,
     iterations: Optional[int] = None,
     n_threads: int = 0,
-    seed: int = 42,
-    tol: float = 0.01,
-    max_denominator: int = 16,
+    seed: int = SEED,
+    tol: float = TOL,
+    max_denominator: int = MAX_DENOMINATOR,
     progress: Optional[Callable[[float, float, int], Any]] = None,
 ) -> Tuple[Structure, SqsReport]:
     """An ordering of the partly occupied sites whose short-range order meets a target: by default an SQS.

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
+from kestrel._defaults import SYMPREC
 from kestrel._kestrel import Structure
 
 if TYPE_CHECKING:
@@ -63,7 +64,7 @@ def cif_u_iso(
     path: Union[str, "os.PathLike[str]"],
     structure: Optional[Structure] = None,
     default: float = DEFAULT_U_ISO,
-    symprec: float = 1e-4,
+    symprec: float = SYMPREC,
     block: Optional[str] = None,
 ) -> Tuple[Dict[str, float], List[str]]:
     """Per-element U (Å²) from the displacement parameters of a CIF.
