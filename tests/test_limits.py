@@ -3,6 +3,7 @@ abort, a hang, or the machine's memory used up. Each case runs in a child
 process whose address space is capped, so a runaway allocation fails there
 (as MemoryError or a crash, which the test reports) instead of here."""
 
+import json
 import os
 import resource
 import subprocess
@@ -16,20 +17,27 @@ from conftest import ROOT
 ADDRESS_SPACE = 3 << 30  # enough for the interpreter, NumPy and a few threads
 
 SETUP = """
-import math, os, tempfile
+import atexit, math, os, resource, tempfile
 from kestrel import Structure, read_xyz_trajectory
 cube = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Na": 1}, {"Cl": 1}])
 def write(text):
     fd, path = tempfile.mkstemp()
+    atexit.register(os.remove, path)
     os.write(fd, text.encode())
     os.close(fd)
     return path
+def cap_address_space(budget):
+    # The budget counts from what the interpreter maps now, so it does not
+    # depend on how large this Python and its libraries are.
+    size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (size + budget, hard))
 """
 
 
-def run_capped(code, timeout=60, address_space=ADDRESS_SPACE):
+def run_capped(code, timeout=60):
     def cap():
-        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+        resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), OPENBLAS_NUM_THREADS="1")
     script = SETUP + textwrap.dedent(code)
@@ -44,20 +52,6 @@ def run_capped(code, timeout=60, address_space=ADDRESS_SPACE):
     )
     assert out.returncode == 0, f"exit {out.returncode}: {out.stderr[-2000:]}"
     return out.stdout.strip()
-
-
-def expect_value_error(expression, message_start):
-    code = f"""
-    try:
-        {expression}
-    except ValueError as error:
-        # A file's failures name the file first; what follows is the reader's.
-        print("ValueError:", getattr(error, "reason", None) or error)
-    else:
-        print("no error")
-    """
-    got = run_capped(code)
-    assert got.startswith("ValueError: " + message_start), got
 
 
 HUGE = 10**15
@@ -113,27 +107,54 @@ CASES = {
 }
 
 
+@pytest.fixture(scope="module")
+def absurd_outcomes():
+    """What each absurd request raised, all tried in one capped child: each
+    case is a refusal, so none leaves anything behind for the next, and a
+    crash in any of them fails them all."""
+    code = f"""
+    import json
+    outcomes = {{}}
+    for name, expression in {({name: case[0] for name, case in CASES.items()})!r}.items():
+        try:
+            eval(expression)
+        except ValueError as error:
+            # A file's failures name the file first; what follows is the reader's.
+            outcomes[name] = "ValueError: " + str(getattr(error, "reason", None) or error)
+        else:
+            outcomes[name] = "no error"
+    print(json.dumps(outcomes))
+    """
+    return json.loads(run_capped(code))
+
+
 @pytest.mark.parametrize("name", list(CASES))
-def test_absurd_requests_fail_cleanly(name):
-    expression, message_start = CASES[name]
-    expect_value_error(expression, message_start)
+def test_absurd_requests_fail_cleanly(absurd_outcomes, name):
+    got = absurd_outcomes[name]
+    assert got.startswith("ValueError: " + CASES[name][1]), got
 
 
+# The budgets are the child's address space beyond what it maps before the
+# call: small, so that running out costs the child a fraction of a second,
+# and each request sized so that it runs out at the same stage as it would
+# with gigabytes (a budget twice as large would have each one computed).
 @pytest.mark.parametrize(
-    "call, expected, space",
+    "call, expected, budget",
     [
-        # Below this machine's memory, above the child's address space; the
-        # site list itself fits, the sites' species lists then use up the rest.
-        ("cube.make_supercell(300, 300, 300)", "WorkLimitError", 3 << 30),
-        # Under the 4 GiB histogram guard, over the address space: the
-        # histograms cannot be allocated, on a worker or on the caller.
-        ("cube.prdf(10.0, 4e-7, n_threads=1)", "MemoryError", 1600 << 20),
-        ("cube.total_rdf(10.0, 6e-7)", "MemoryError", 1600 << 20),
-        ("cube.make_supercell(160, 160, 160).expand_occupancies(max_sites=10**9)", "MemoryError", 1600 << 20),
+        # Below this machine's memory, above the budget; the site list itself
+        # (96 bytes a site, 560 MiB) fits, the sites' species lists then use
+        # up the rest.
+        ("cube.make_supercell(180, 180, 180)", "WorkLimitError", 768 << 20),
+        # Under the 4 GiB histogram guard, over the budget: the histograms
+        # (50 MiB a curve) cannot be allocated, on a worker or on the caller.
+        ("cube.prdf(10.0, 1.6e-6, n_threads=1)", "MemoryError", 360 << 20),
+        ("cube.total_rdf(10.0, 2.4e-6)", "MemoryError", 360 << 20),
+        # The supercell fits; its expansion does not.
+        ("cube.make_supercell(101, 101, 101).expand_occupancies(max_sites=10**9)", "MemoryError", 575 << 20),
     ],
 )
 @pytest.mark.parametrize("where", ["main", "thread"])
-def test_memory_running_out_is_an_exception(call, expected, space, where):
+def test_memory_running_out_is_an_exception(call, expected, budget, where):
     # The first C++ exception of a thread needs memory of its own; a thread
     # whose first one was the out-of-memory error aborted the process.
     code = f"""
@@ -145,6 +166,7 @@ def test_memory_running_out_is_an_exception(call, expected, space, where):
             outcome.append("computed")
         except (ValueError, MemoryError) as error:
             outcome.append(type(error).__name__)
+    cap_address_space({budget})
     if {where!r} == "main":
         body()
     else:
@@ -153,7 +175,7 @@ def test_memory_running_out_is_an_exception(call, expected, space, where):
         t.join()
     print(outcome[0])
     """
-    assert run_capped(code, timeout=120, address_space=space) == expected
+    assert run_capped(code, timeout=120) == expected
 
 
 def test_reader_counts_name_the_truncation():

@@ -19,11 +19,28 @@ CUBIC10 = [[10.0, 0, 0], [0, 10.0, 0], [0, 0, 10.0]]
 # ---- the reference ------------------------------------------------------------------
 
 
+_REFERENCES = {}
+
+
 def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
     """Every image of every site enumerated directly, binned and normalised
     as kestrel documents it: bins [e_k, e_k+1) with the last one closed,
     weights w_A(i) * w_B(j) over ordered pairs, g_AB = H_AB / (N_A V_k) and
-    g = sum H_AB / (N V_k)."""
+    g = sum H_AB / (N V_k). Computed once per case: the tests that check
+    several thread counts against one case share it."""
+    key = (
+        np.asarray(matrix, dtype=float).tobytes(),
+        np.asarray(frac_coords, dtype=float).tobytes(),
+        repr(species),
+        cutoff,
+        bin_size,
+    )
+    if key not in _REFERENCES:
+        _REFERENCES[key] = _enumerate_images(matrix, frac_coords, species, cutoff, bin_size)
+    return _REFERENCES[key]
+
+
+def _enumerate_images(matrix, frac_coords, species, cutoff, bin_size):
     m = np.asarray(matrix, dtype=float)
     frac = np.asarray(frac_coords, dtype=float)
     wrapped = frac - np.floor(frac)
@@ -39,22 +56,25 @@ def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
     edges = np.arange(n_edges, dtype=float) * bin_size
     n_bins = n_edges - 1
 
-    # Shifts far enough along each axis: one more than the cutoff spans.
+    # Each partner starts from its image nearest the centre along every axis
+    # (a fractional offset of at most a half), so an image within the cutoff
+    # is at most cutoff / width + 1/2 cells further along an axis.
     volume = abs(np.linalg.det(m))
     widths = volume / np.linalg.norm(np.cross(m[[1, 0, 0]], m[[2, 2, 1]]), axis=1)
-    reach = np.ceil(cutoff / widths).astype(int) + 1
+    reach = np.ceil(cutoff / widths + 0.5).astype(int)
     grids = np.meshgrid(*[np.arange(-n, n + 1) for n in reach], indexing="ij")
-    shifts = np.stack([g.ravel() for g in grids], axis=1).astype(float)
+    shifts = np.stack([g.ravel() for g in grids], axis=1).astype(float) @ m
 
     n_el, n_sites = len(elements), len(frac)
     hist = np.zeros((n_el, n_el, n_bins))
     for i in range(n_sites):
-        delta = wrapped[None, :, :] + shifts[:, None, :] - wrapped[i]
-        d = delta @ m
-        r2 = (d * d).sum(axis=-1)
-        accepted = (r2 <= cutoff * cutoff) & (r2 > 1e-16)
-        j = np.nonzero(accepted)[1]
-        r = np.sqrt(r2[accepted])
+        offset = wrapped - wrapped[i]
+        nearest = (offset - np.round(offset)) @ m
+        d = nearest[None, :, :] + shifts[:, None, :]
+        r2 = np.einsum("sjx,sjx->sj", d, d)
+        image, j = np.nonzero(r2 <= cutoff * cutoff)
+        r2 = r2[image, j]
+        j, r = j[r2 > 1e-16], np.sqrt(r2[r2 > 1e-16])
         k = np.searchsorted(edges, r, side="right") - 1
         k[(k == n_bins) & (r == edges[-1])] = n_bins - 1
         keep = k < n_bins
