@@ -112,10 +112,11 @@ def absurd_outcomes():
     """What each absurd request raised, all tried in one capped child: each
     case is a refusal, so none leaves anything behind for the next, and a
     crash in any of them fails them all."""
+    expressions = {name: case[0] for name, case in CASES.items()}
     code = f"""
     import json
     outcomes = {{}}
-    for name, expression in {({name: case[0] for name, case in CASES.items()})!r}.items():
+    for name, expression in {expressions!r}.items():
         try:
             eval(expression)
         except ValueError as error:
