@@ -300,27 +300,72 @@ def test_processes_and_threads_make_the_same_table(files, rocksalt):
     assert processes.drop_columns(["seconds"]).equals(threads.drop_columns(["seconds"]))
 
 
+def reader_of(fifo, processes, give_up_after=300.0):
+    """The process among ``processes`` that holds ``fifo`` open, and our write end.
+
+    Opening the write end succeeds only once a reader has the pipe open; the
+    reader's open then returns, and its descriptor shows in /proc. The test
+    waits on those events, polling, not on a clock: the limit only ends a
+    run that went wrong instead of hanging it.
+    """
+    import time
+
+    deadline = time.monotonic() + give_up_after
+    writer = None
+    while time.monotonic() < deadline:
+        if writer is None:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.01)
+                continue
+        for process in processes():
+            try:
+                links = [os.readlink(f"/proc/{process.pid}/fd/{fd}") for fd in os.listdir(f"/proc/{process.pid}/fd")]
+            except OSError:  # a process that just ended
+                continue
+            if str(fifo) in links:
+                return process.pid, writer
+        time.sleep(0.01)
+    if writer is not None:
+        os.close(writer)  # the reader sees the end of the file, and the run can finish
+    raise AssertionError(f"no worker opened {fifo}")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
 def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
     import multiprocessing
     import signal
 
+    # The last input is a named pipe: the worker that takes it waits on it
+    # until killed, so the kill always finds that chunk in flight and every
+    # other chunk done, however fast the machine computes them.
+    blocked = files / "waiting.cif"
+    os.mkfifo(blocked)
     out = tmp_path / "table"
-    inputs = sorted(files.iterdir()) + [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar", EXAMPLES / "MgO.xyz"]
+    inputs = sorted(set(files.iterdir()) - {blocked}) + [EXAMPLES / "NaCl.cif", EXAMPLES / "Si.poscar", blocked]
+    elements = ["Cl", "Cu", "Fe", "Na", "Ni", "O", "Si"]  # no pre-pass: it would wait on the pipe itself
 
-    def kill_a_worker(done, total, errors):
-        if done and not killed:
-            killed.append(multiprocessing.active_children()[0].pid)
-            os.kill(killed[0], signal.SIGKILL)
+    def kill_the_waiting_worker(done, total, errors):
+        if done == total - 1:
+            pid, writer = reader_of(blocked, multiprocessing.active_children)
+            os.kill(pid, signal.SIGKILL)
+            os.close(writer)
+            killed.append(pid)
 
     killed = []
-    first = write_rdf_table(inputs, out, processes=True, workers=2, progress=kill_a_worker)
-    assert killed and first.rows == len(inputs) and 0 < first.errors < len(inputs)
-    lost = {r["source"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
-    assert {r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"} == {
-        "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"
+    first = write_rdf_table(inputs, out, elements=elements, processes=True, workers=2, progress=kill_the_waiting_worker)
+    assert killed and (first.rows, first.errors) == (len(inputs), 1)
+    errors = {r["source"]: r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
+    assert errors == {
+        str(blocked): "the worker computing this chunk ended abruptly (killed, or out of memory); "
+        "its structures were not computed"
     }
-    again = write_rdf_table(inputs, out, processes=True, workers=2)
-    assert (again.sources, again.errors, again.skipped) == (len(lost), 0, len(inputs) - len(lost))
+    # The next run computes only what was lost.
+    os.remove(blocked)
+    blocked.write_text(FENI_CIF)
+    again = write_rdf_table(inputs, out, elements=elements, processes=True, workers=2)
+    assert (again.sources, again.errors, again.skipped) == (1, 0, len(inputs) - 1)
     table = read_rdf_table(out)
     assert table.num_rows == len(inputs) and set(table.column("status").to_pylist()) == {"ok"}
 

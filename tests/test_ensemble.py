@@ -124,7 +124,7 @@ def test_foreign_structures_are_converted_or_refused(fe_ni):
         kestrel.ordering_ensemble([fe_ni])
 
 
-def test_sro_orderings_sit_beside_random_fills_of_the_same_cell(tmp_path):
+def test_sro_orderings_sit_beside_random_fills_of_the_same_cell():
     five = [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]
     structure = Structure(np.eye(3) * 3.6, five, [{"Co": 0.2, "Cr": 0.2, "Fe": 0.2, "Mn": 0.2, "Ni": 0.2}] * 4)
     result = kestrel.ordering_ensemble(
@@ -153,10 +153,22 @@ def test_sro_orderings_sit_beside_random_fills_of_the_same_cell(tmp_path):
     assert np.mean([rms(result.sro.mean_partials, result.sro.std_partials, p) for p in pairs]) < np.mean(
         [rms(result.mean_partials, result.std_partials, p) for p in pairs]
     )
+
+
+def test_sro_orderings_get_their_own_figure_and_columns(tmp_path):
+    pytest.importorskip("matplotlib")
+    # Three elements give a grid of pairs in rows and columns, at a third of
+    # the drawing a five-element alloy costs.
+    three = [[0, 0, 0], [0.5, 0.5, 0], [0.5, 0, 0.5], [0, 0.5, 0.5]]
+    structure = Structure(np.eye(3) * 3.6, three, [{"Co": 1 / 3, "Cr": 1 / 3, "Fe": 1 / 3}] * 4)
+    result = kestrel.ordering_ensemble(
+        structure, n_orderings=2, max_sites=108, cutoff=5.0, bin_size=0.07, sro="random", sro_options={"n_threads": 1}
+    )
     written = kestrel.plotting.save_ensemble_plots(result, str(tmp_path))
     assert [p.rsplit("/", 1)[1] for p in written] == ["ensemble.csv", "ensemble.png", "sro.png"]
-    header = [line for line in open(written[0]) if not line.startswith("#")][0]
-    assert "Co-Cr_SQS_mean" in header
+    assert all(open(p, "rb").read(4) == b"\x89PNG" for p in written[1:])
+    header = [line for line in open(written[0]) if not line.startswith("#")][0].strip().split(",")
+    assert {"Co-Cr_SQS_mean", "Cr-Fe_SQS_mean", "Fe-Fe_SQS_mean"} <= set(header)
 
 
 def test_sro_must_be_random_a_target_or_none(fe_ni):
