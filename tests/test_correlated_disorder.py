@@ -119,15 +119,19 @@ def enumerated_prdf(structure):
     """Every configuration of the 2x2x2 supercell, weighted by its probability: pair counts summed with NumPy."""
     entries, positions, lattice, choices = choices_of_supercell(structure)
     n = len(entries)
-    joint = np.zeros((n, n))
-    for picks in itertools.product(*choices):
-        probability = np.prod([p for p, _ in picks])
-        if probability == 0.0:
-            continue
-        present = np.zeros(n)
-        for _, indices in picks:
-            present[indices] = 1.0
-        joint += probability * np.outer(present, present)
+    # One row per configuration, the outcome it takes of each choice: which
+    # entries it holds, and how likely it is.
+    picked = np.indices([len(outcomes) for outcomes in choices]).reshape(len(choices), -1).T
+    present = np.zeros((len(picked), n))
+    probability = np.ones(len(picked))
+    for k, outcomes in enumerate(choices):
+        for o, (p, indices) in enumerate(outcomes):
+            taken = np.flatnonzero(picked[:, k] == o)
+            probability[taken] *= p
+            if indices:
+                present[np.ix_(taken, indices)] = 1.0
+    # The probability that entries i and j are both there, summed over configurations.
+    joint = present.T @ (probability[:, None] * present)
     delta = positions[None, :, :] - positions[:, None, :]
     delta -= np.round(delta)
     distance = np.linalg.norm(delta @ lattice, axis=-1)
