@@ -1,6 +1,12 @@
 """Shared fixtures and data paths for the test suite."""
 
+import json
 import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -55,3 +61,115 @@ def corpus_dir():
     if not CORPUS.is_dir():
         pytest.skip("the CIF corpus is not laid beside this checkout")
     return CORPUS
+
+
+# ---- the command line ----------------------------------------------------------------------
+
+# The environment of every command: a development PYTHONPATH made absolute, as
+# some tests change directory.
+COMMAND_ENV = dict(
+    os.environ,
+    PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
+)
+
+# A Python process that has imported the command line, NumPy and Matplotlib
+# once, and forks a child for each command: the child takes the command's
+# directory, standard streams and arguments and runs it as the console script
+# would, from `main` to the exit status. The server starts no threads (the
+# engine's pool starts in the child, on its first computation), so the child
+# is as fresh as a new process, less the imports.
+_COMMAND_SERVER = r"""
+import json, os, random, sys, traceback
+import matplotlib, numpy
+from kestrel.cli import main
+
+def run(request):
+    os.chdir(request["cwd"])
+    for fd, path, flags in ((0, os.devnull, os.O_RDONLY), (1, request["stdout"], os.O_WRONLY),
+                            (2, request["stderr"], os.O_WRONLY)):
+        target = os.open(path, flags)
+        os.dup2(target, fd)
+        os.close(target)
+    random.seed()  # a new process would not share the server's random state
+    numpy.random.seed()
+    sys.argv = ["kestrel", *request["argv"]]
+    try:
+        status = main()
+    except SystemExit as stop:
+        status = stop.code
+    except BaseException:
+        traceback.print_exc()
+        status = 1
+    if status is None:
+        status = 0
+    elif not isinstance(status, int):
+        print(status, file=sys.stderr)
+        status = 1
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    finally:
+        os._exit(status & 0xFF)
+
+for line in sys.stdin:
+    sys.stdout.flush()
+    pid = os.fork()
+    if pid == 0:
+        run(json.loads(line))
+    print(pid, flush=True)
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), flush=True)
+"""
+
+
+class _CommandServer:
+    process = None
+
+    def run(self, args, cwd, timeout):
+        if self.process is None or self.process.poll() is not None:
+            self.process = subprocess.Popen(
+                [sys.executable, "-c", _COMMAND_SERVER],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                text=True,
+                env=COMMAND_ENV,
+            )
+        with tempfile.TemporaryDirectory() as folder:
+            streams = {name: os.path.join(folder, name) for name in ("stdout", "stderr")}
+            for path in streams.values():
+                Path(path).touch()
+            request = {"argv": args, "cwd": os.fspath(cwd or os.getcwd()), **streams}
+            self.process.stdin.write(json.dumps(request) + "\n")
+            self.process.stdin.flush()
+            child = int(self.process.stdout.readline())
+            if not select.select([self.process.stdout], [], [], timeout)[0]:
+                os.kill(child, signal.SIGKILL)
+                self.process.stdout.readline()
+                raise subprocess.TimeoutExpired(["kestrel", *args], timeout)
+            status = int(self.process.stdout.readline())
+            out, err = (Path(streams[name]).read_text(encoding="utf-8") for name in ("stdout", "stderr"))
+        return subprocess.CompletedProcess(["kestrel", *args], status, out, err)
+
+    def close(self):
+        if self.process is not None:
+            self.process.stdin.close()
+            self.process.wait()
+            self.process = None
+
+
+_COMMANDS = _CommandServer()
+
+
+def run_kestrel(*args, cwd=None, timeout=300):
+    """``kestrel *args`` as a finished process (its status, standard output and error).
+
+    Runs in a child forked from a process that has imported the command line
+    already, which saves each command the second or so of starting Python and
+    importing; tests of how the command starts (its console script, its
+    environment, signals) start a process of their own."""
+    return _COMMANDS.run([str(a) for a in args], cwd, timeout)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _command_server_closed():
+    yield
+    _COMMANDS.close()

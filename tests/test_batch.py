@@ -4,7 +4,6 @@ import itertools
 import json
 import logging
 import os
-import subprocess
 import sys
 
 import numpy as np
@@ -12,7 +11,7 @@ import pytest
 
 import _kestrel
 import kestrel
-from conftest import EXAMPLES, ROOT
+from conftest import EXAMPLES, ROOT, run_kestrel
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
 
 pa = pytest.importorskip("pyarrow")
@@ -427,18 +426,7 @@ def test_missing_extra_names_the_install_command(monkeypatch, rocksalt):
 
 
 def run_cli(*args):
-    env = dict(
-        os.environ,
-        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
-    )
-    return subprocess.run(
-        [sys.executable, "-m", "kestrel", "batch", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=env,
-        cwd=ROOT,
-    )
+    return run_kestrel("batch", *args, cwd=ROOT)
 
 
 def test_command_line_runs_resumes_and_reports(tmp_path, files):

@@ -2,14 +2,13 @@
 
 import math
 import os
-import subprocess
-import sys
 import warnings
 
 import numpy as np
 import pytest
 
 from _kestrel import _cif_site_u_iso
+from conftest import run_kestrel
 from kestrel import Structure
 from kestrel.scattering import cif_u_iso, compute_pdf
 
@@ -177,16 +176,6 @@ def test_a_file_the_reader_refuses_gives_its_error(tmp_path):
     with pytest.raises(type(from_cif.value)) as displacements:
         _cif_site_u_iso(path)
     assert str(displacements.value) == str(from_cif.value)
-
-
-def run_kestrel(*args):
-    env = dict(
-        os.environ,
-        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
-    )
-    return subprocess.run(
-        [sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True, timeout=300, env=env
-    )
 
 
 def test_command_takes_u_from_the_cif_unless_given(tmp_path):

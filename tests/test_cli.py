@@ -1,4 +1,6 @@
-"""The kestrel command line, end to end through the console script."""
+"""The kestrel command line, end to end: commands run as the console script runs them, each in a
+process of its own (see conftest.run_kestrel), and the console script itself where how it starts
+is the subject."""
 
 import csv
 import gzip
@@ -9,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import EXAMPLES
+from conftest import COMMAND_ENV, EXAMPLES, run_kestrel
 from kestrel import Structure, read_xyz_trajectory
 
 
@@ -18,14 +20,18 @@ def kestrel_command():
     return [script] if script else [sys.executable, "-m", "kestrel"]
 
 
-# Some tests change directory; a development PYTHONPATH must keep pointing at the build.
-ENV = dict(
-    os.environ,
-    PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
-)
+ENV = COMMAND_ENV
 
 
 def run(*args, check_exit=0):
+    result = run_kestrel(*args)
+    if check_exit is not None:
+        assert result.returncode == check_exit, result.stderr
+    return result
+
+
+def run_script(*args, check_exit=0):
+    """The console script in a new process, as a shell starts it."""
     result = subprocess.run(
         kestrel_command() + [str(a) for a in args], capture_output=True, text=True, timeout=300, env=ENV
     )
@@ -45,7 +51,7 @@ def assert_one_line_error(result, text):
 
 @pytest.mark.parametrize("command", ["info", "rdf", "expand", "traj", "ensemble"])
 def test_help_explains_every_option(command):
-    out = run(command, "--help").stdout
+    out = run_script(command, "--help").stdout
     parser_options = {
         "info": ["--format"],
         "rdf": ["--cutoff", "--bin-size", "--threads", "--out", "--title"],
@@ -188,7 +194,7 @@ def test_bad_input_is_one_line(args, text, tmp_path, monkeypatch):
 
 
 def test_missing_arguments_exit_with_usage():
-    result = run("expand", EXAMPLES / "MgO.xyz", check_exit=2)
+    result = run_script("expand", EXAMPLES / "MgO.xyz", check_exit=2)
     assert "usage:" in result.stderr
     assert "Traceback" not in result.stderr
 

@@ -4,31 +4,28 @@ the pdf U values, the trajectory's spread, expansion pools by site, the note on 
 import csv
 import io
 import json
-import os
 import subprocess
 import sys
 import threading
 
 import pytest
 
-from conftest import EXAMPLES
+from conftest import COMMAND_ENV, EXAMPLES, run_kestrel
 from kestrel.cli.common import SlowCallNote
-
-ENV = dict(
-    os.environ,
-    PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
-)
 
 
 def run(*args, check_exit=0, **env):
-    result = subprocess.run(
-        [sys.executable, "-m", "kestrel", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        env=dict(ENV, **env),
-        encoding=env.get("PYTHONIOENCODING", "utf-8"),
-    )
+    if env:  # the streams' encoding is set as Python starts: a process of its own
+        result = subprocess.run(
+            [sys.executable, "-m", "kestrel", *map(str, args)],
+            capture_output=True,
+            text=True,
+            timeout=300,
+            env=dict(COMMAND_ENV, **env),
+            encoding=env.get("PYTHONIOENCODING", "utf-8"),
+        )
+    else:
+        result = run_kestrel(*args)
     if check_exit is not None:
         assert result.returncode == check_exit, result.stderr
     return result
@@ -62,9 +59,7 @@ def run(*args, check_exit=0, **env):
 def test_errors_are_one_line_naming_the_file_and_the_flag(tmp_path, args, message):
     (tmp_path / "notacif.cif").write_text("hello\nworld\n")
     (tmp_path / "nocell.xyz").write_text("1\nno cell here\nSi 0 0 0\n")
-    result = subprocess.run(
-        [sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True, env=ENV, cwd=tmp_path
-    )
+    result = run_kestrel(*args, cwd=tmp_path)
     assert result.returncode == 1
     assert result.stderr.strip() == message
 

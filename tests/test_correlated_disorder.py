@@ -428,14 +428,13 @@ def test_pymatgen_keeps_the_units():
 
 
 def test_kestrel_info_lists_the_units_and_how_they_were_found(tmp_path):
-    import subprocess
-    import sys
+    from conftest import run_kestrel
 
     path = tmp_path / "split.cif"
     path.write_text(SPLIT_WITHOUT_CODES)
-    out = subprocess.run(
-        [sys.executable, "-m", "kestrel", "info", str(path)], capture_output=True, text=True, check=True
-    ).stdout
+    result = run_kestrel("info", path)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
     assert "units: 1 places holding one of their alternatives, or nothing (1 from positions closer than 0.7 Å)" in out
     assert f"warning: {path}: took 1 set of partly occupied positions closer than 0.7 angstrom" in out
     rows = [line.split() for line in out.splitlines() if line.strip().startswith(("1 ", "2 "))]

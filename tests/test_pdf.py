@@ -2,14 +2,12 @@
 
 import csv
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import kestrel
+from conftest import run_kestrel
 from kestrel import Structure
 from kestrel.scattering import (
     average_u_iso,
@@ -379,16 +377,6 @@ def test_empty_fit_ranges_are_refused(rmin, rmax, message):
 
 
 # ---- the command and its figures -----------------------------------------------------------------
-
-
-def run_kestrel(*args):
-    env = dict(
-        os.environ,
-        PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p),
-    )
-    return subprocess.run(
-        [sys.executable, "-m", "kestrel", *map(str, args)], capture_output=True, text=True, timeout=300, env=env
-    )
 
 
 def test_command_fits_data_and_writes_csv_and_figures(tmp_path, rocksalt):
