@@ -2,11 +2,11 @@
 
 import json
 import os
-import select
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -141,11 +141,15 @@ class _CommandServer:
             self.process.stdin.write(json.dumps(request) + "\n")
             self.process.stdin.flush()
             child = int(self.process.stdout.readline())
-            if not select.select([self.process.stdout], [], [], timeout)[0]:
-                os.kill(child, signal.SIGKILL)
-                self.process.stdout.readline()
+            stopped = []
+            watchdog = threading.Timer(timeout, lambda: stopped.append(os.kill(child, signal.SIGKILL)))
+            watchdog.start()
+            try:
+                status = int(self.process.stdout.readline())
+            finally:
+                watchdog.cancel()
+            if stopped:
                 raise subprocess.TimeoutExpired(["kestrel", *args], timeout)
-            status = int(self.process.stdout.readline())
             out, err = (Path(streams[name]).read_text(encoding="utf-8") for name in ("stdout", "stderr"))
         return subprocess.CompletedProcess(["kestrel", *args], status, out, err)
 
