@@ -75,9 +75,10 @@ COMMAND_ENV = dict(
 # A Python process that has imported the command line, NumPy and Matplotlib
 # once, and forks a child for each command: the child takes the command's
 # directory, standard streams and arguments and runs it as the console script
-# would, from `main` to the exit status. The server starts no threads (the
-# engine's pool starts in the child, on its first computation), so the child
-# is as fresh as a new process, less the imports.
+# would, from `main` to the exit status. The server starts no threads (NumPy's
+# linear algebra runs on one; the engine's pool starts in the child, on its
+# first computation), so the child is as fresh as a new process, less the
+# imports.
 _COMMAND_SERVER = r"""
 import json, os, random, sys, traceback
 import matplotlib, numpy
@@ -131,7 +132,7 @@ class _CommandServer:
                 stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
                 text=True,
-                env=COMMAND_ENV,
+                env=dict(COMMAND_ENV, OPENBLAS_NUM_THREADS="1"),
             )
         with tempfile.TemporaryDirectory() as folder:
             streams = {name: os.path.join(folder, name) for name in ("stdout", "stderr")}

@@ -137,8 +137,9 @@ def test_absurd_requests_fail_cleanly(absurd_outcomes, name):
 
 # The budgets are the child's address space beyond what it maps before the
 # call: small, so that running out costs the child a fraction of a second,
-# and each request sized so that it runs out at the same stage as it would
-# with gigabytes (a budget twice as large would have each one computed).
+# each request sized so that it runs out at the same stage as it did with
+# budgets of gigabytes. A smaller site record or histogram moves the stage;
+# the sizes in the comments say where each one stands.
 @pytest.mark.parametrize(
     "call, expected, budget",
     [
