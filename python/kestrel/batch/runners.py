@@ -103,11 +103,23 @@ class _Runner:
                     executor = self._executor()
             on_done(done)
 
+        def submit(job: _Job) -> None:
+            nonlocal executor
+            try:
+                future = executor.submit(_run_job, job)
+            except BrokenProcessPool:
+                # A process died after the last collect: the pool refuses new
+                # work before its broken futures are seen. A fresh pool takes it.
+                executor.shutdown(wait=False)
+                executor = self._executor()
+                future = executor.submit(_run_job, job)
+            in_flight[future] = (job, executor)
+
         try:
             for job in jobs:
                 if self.mode == "processes":
                     job.items = [(index, _encode(item)) for index, item in job.items]
-                in_flight[executor.submit(_run_job, job)] = (job, executor)
+                submit(job)
                 # Twice the workers in flight keeps every worker fed while the
                 # rest of the sources wait as plain paths.
                 while len(in_flight) >= 2 * self.workers:
