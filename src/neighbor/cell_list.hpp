@@ -57,6 +57,16 @@ inline GridCoords coords_of_cell(const CellList& grid, std::uint64_t cell) {
     const std::uint64_t row = cell / grid.nc;
     return {row / grid.nb, row % grid.nb, cell % grid.nc};
 }
+// From a cell to the next one in linear order (the last one's successor
+// is past the grid): what coords_of_cell gives one index on, without
+// its divisions.
+inline void step_cell(const CellList& grid, GridCoords& at) {
+    if (++at.ic < grid.nc) return;
+    at.ic = 0;
+    if (++at.ib < grid.nb) return;
+    at.ib = 0;
+    ++at.ia;
+}
 
 // The grid's shape (cells and reach along each axis) for this lattice and
 // cutoff, with no sites in it: head and next are left empty. See

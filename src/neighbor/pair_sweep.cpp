@@ -255,6 +255,25 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
     return candidates;
 }
 
+std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::size_t candidates,
+                         std::vector<Quad>& quads, std::size_t used) {
+    // A segment of L candidates takes ceil(L / 4) quads, at most L / 4 + 1.
+    const std::size_t most = used + candidates / 4 + n_segments;
+    // Filled through a pointer: growing the vector quad by quad cost more
+    // than the sweep of a sparse cell.
+    if (quads.size() < most) quads.resize(std::max(most, 2 * quads.size()));
+    Quad* out = quads.data() + used;
+    for (std::size_t i = 0; i < n_segments; ++i) {
+        const std::size_t end = segments[i].end;
+        for (std::size_t k = segments[i].begin; k < end; k += 4) {
+            const std::size_t left = end - k;
+            const auto lanes = static_cast<std::uint16_t>(left >= 4 ? 15u : (1u << left) - 1u);
+            *out++ = {static_cast<std::uint32_t>(k), lanes, static_cast<std::uint16_t>(i)};
+        }
+    }
+    return static_cast<std::size_t>(out - quads.data());
+}
+
 namespace {
 
 constexpr double kCoincident = 1e-16;  // r^2 at or below this is the centre itself, or a site on top of it
@@ -269,43 +288,63 @@ double square_root(double v) {
 #endif
 }
 
-// Two candidates per step. Each lane's r^2 and position are stored at the
-// end of the compacted list, which moves on only when the lane passed: no
-// branch to mispredict.
-std::size_t distance_sweep_baseline(Coordinates g, const Segment* segments, std::size_t n_segments, double px,
-                                    double py, double pz, double cutoff2, double* r, std::uint32_t* accepted) {
+// A quad as two steps of two candidates. Each lane's r^2 and position are
+// stored at the end of the compacted list, which moves on only when the
+// lane passed: no branch to mispredict.
+template <bool kTranslated>
+std::size_t sweep_quads_baseline(Coordinates g, const Segment* segments, const Quad* quads, std::size_t n_quads,
+                                 unsigned first_lanes, double px, double py, double pz, double cutoff2, double* r,
+                                 std::uint32_t* accepted) {
     std::size_t n = 0;
-    for (const Segment* s = segments; s != segments + n_segments; ++s) {
-        const double bx = px - s->tx, by = py - s->ty, bz = pz - s->tz;
+    unsigned keep = first_lanes;
+#if defined(__SSE2__)
+    const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
+#endif
+    for (const Quad* q = quads; q != quads + n_quads; ++q) {
+        double bx = px, by = py, bz = pz;
+        if constexpr (kTranslated) {
+            const Segment& s = segments[q->segment];
+            bx = px - s.tx, by = py - s.ty, bz = pz - s.tz;
+        }
+        const unsigned lanes = q->lanes & keep;
+        keep = 15u;
 #if defined(__SSE2__)
         const __m128d cx = _mm_set1_pd(bx), cy = _mm_set1_pd(by), cz = _mm_set1_pd(bz);
-        const __m128d upper = _mm_set1_pd(cutoff2), lower = _mm_set1_pd(kCoincident);
-        const std::size_t end = s->end;  // a local: the stores below may alias anything
-        for (std::size_t k = s->begin; k < end; k += 2) {
+        for (unsigned half = 0; half < 2; ++half) {
+            const std::size_t k = q->first + 2 * half;
             const __m128d dx = _mm_sub_pd(_mm_loadu_pd(g.x + k), cx);
             const __m128d dy = _mm_sub_pd(_mm_loadu_pd(g.y + k), cy);
             const __m128d dz = _mm_sub_pd(_mm_loadu_pd(g.z + k), cz);
             const __m128d d2 = _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
-            int mask = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower)));
-            if (end - k < 2) mask &= 1;  // the second lane is past the segment
+            const __m128d pass = _mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_pd(pass)) & (lanes >> (2 * half));
             _mm_storel_pd(r + n, d2);
             accepted[n] = static_cast<std::uint32_t>(k);
-            n += static_cast<std::size_t>(mask & 1);
+            n += mask & 1u;
             _mm_storeh_pd(r + n, d2);
             accepted[n] = static_cast<std::uint32_t>(k + 1);
-            n += static_cast<std::size_t>(mask >> 1);
+            n += (mask >> 1) & 1u;
         }
 #else
-        for (std::size_t k = s->begin; k < s->end; ++k) {
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const std::size_t k = q->first + lane;
             const double dx = g.x[k] - bx, dy = g.y[k] - by, dz = g.z[k] - bz;
             const double d2 = dx * dx + dy * dy + dz * dz;
             r[n] = d2;
             accepted[n] = static_cast<std::uint32_t>(k);
-            n += static_cast<std::size_t>((d2 <= cutoff2) & (d2 > kCoincident));
+            n += static_cast<std::size_t>((d2 <= cutoff2) & (d2 > kCoincident) & ((lanes >> lane) & 1u));
         }
 #endif
     }
     return n;
+}
+
+std::size_t distance_sweep_baseline(Coordinates g, const Segment* segments, const Quad* quads, std::size_t n_quads,
+                                    unsigned first_lanes, double px, double py, double pz, double cutoff2, double* r,
+                                    std::uint32_t* accepted) {
+    if (segments == nullptr)
+        return sweep_quads_baseline<false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
+    return sweep_quads_baseline<true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
 }
 
 void shell_pass_baseline(const double* r2, std::size_t n, const UniformShells& shells, std::uint32_t* shell) {
@@ -340,45 +379,62 @@ constexpr std::array<Compaction, 16> make_compactions() {
 
 constexpr std::array<Compaction, 16> kCompactions = make_compactions();
 
-// Four candidates per step; the passing lanes are packed with one permute
-// and stored as a whole vector (single-lane stores are what limits the
+// A quad per step; the passing lanes are packed with one permute and
+// stored as a whole vector (single-lane stores are what limits the
 // baseline).
-__attribute__((target("avx2,popcnt"))) std::size_t distance_sweep_avx2(Coordinates g, const Segment* segments,
-                                                                       std::size_t n_segments, double px, double py,
-                                                                       double pz, double cutoff2, double* r,
-                                                                       std::uint32_t* accepted) {
+template <bool kTranslated>
+__attribute__((target("avx2"))) inline std::size_t sweep_quads_avx2(Coordinates g, const Segment* segments,
+                                                                    const Quad* quads, std::size_t n_quads,
+                                                                    unsigned first_lanes, double px, double py,
+                                                                    double pz, double cutoff2, double* r,
+                                                                    std::uint32_t* accepted) {
     const __m256d upper = _mm256_set1_pd(cutoff2), lower = _mm256_set1_pd(kCoincident);
+    const __m256d centre_x = _mm256_set1_pd(px), centre_y = _mm256_set1_pd(py), centre_z = _mm256_set1_pd(pz);
     const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 0, 0, 0, 0);
     const double* xs = g.x;
     const double* ys = g.y;
     const double* zs = g.z;
     std::size_t n = 0;
-    for (const Segment* s = segments; s != segments + n_segments; ++s) {
-        const __m256d cx = _mm256_set1_pd(px - s->tx), cy = _mm256_set1_pd(py - s->ty), cz = _mm256_set1_pd(pz - s->tz);
-        const std::size_t end = s->end;  // a local: the vector stores below may alias anything
-        for (std::size_t k = s->begin; k < end; k += 4) {
-            const __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + k), cx);
-            const __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + k), cy);
-            const __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + k), cz);
-            // Multiplies and adds kept apart (no FMA): the same rounding as
-            // the baseline, so both variants accept exactly the same pairs.
-            const __m256d d2 =
-                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
-            const __m256d pass =
-                _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
-            int mask = _mm256_movemask_pd(pass);
-            if (end - k < 4) mask &= (1 << (end - k)) - 1;  // lanes past the segment
-            const Compaction& c = kCompactions[static_cast<std::size_t>(mask)];
-            const __m256i to_front = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.doubles.data()));
-            _mm256_storeu_pd(r + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), to_front)));
-            const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane_index);
-            const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
-                             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
-            n += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+    unsigned keep = first_lanes;
+    for (const Quad* q = quads; q != quads + n_quads; ++q) {
+        __m256d cx = centre_x, cy = centre_y, cz = centre_z;
+        if constexpr (kTranslated) {
+            // The centre less the translation, as the baseline works it out.
+            const Segment& s = segments[q->segment];
+            cx = _mm256_sub_pd(centre_x, _mm256_broadcast_sd(&s.tx));
+            cy = _mm256_sub_pd(centre_y, _mm256_broadcast_sd(&s.ty));
+            cz = _mm256_sub_pd(centre_z, _mm256_broadcast_sd(&s.tz));
         }
+        const std::size_t k = q->first;
+        const __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + k), cx);
+        const __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + k), cy);
+        const __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + k), cz);
+        // Multiplies and adds kept apart (no FMA): the same rounding as
+        // the baseline, so both variants accept exactly the same pairs.
+        const __m256d d2 =
+            _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), _mm256_mul_pd(dz, dz));
+        const __m256d pass = _mm256_and_pd(_mm256_cmp_pd(d2, upper, _CMP_LE_OQ), _mm256_cmp_pd(d2, lower, _CMP_GT_OQ));
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(pass)) & q->lanes & keep;
+        keep = 15u;
+        const Compaction& c = kCompactions[mask];
+        const __m256i to_front = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.doubles.data()));
+        _mm256_storeu_pd(r + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), to_front)));
+        const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane_index);
+        const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
+        n += c.count;
     }
     return n;
+}
+
+__attribute__((target("avx2"))) std::size_t distance_sweep_avx2(Coordinates g, const Segment* segments,
+                                                                const Quad* quads, std::size_t n_quads,
+                                                                unsigned first_lanes, double px, double py, double pz,
+                                                                double cutoff2, double* r, std::uint32_t* accepted) {
+    if (segments == nullptr)
+        return sweep_quads_avx2<false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
+    return sweep_quads_avx2<true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
 }
 
 // shell_of four at a time: the same guess, one step down or up, and the

@@ -145,22 +145,44 @@ struct Segment {
     std::int64_t sa, sb, sc;  // t in whole cells along a, b, c, to merge neighbors with the same one
 };
 
-// Tests every candidate of the segments against the centre (px, py, pz):
-// r^2 <= cutoff2 and r^2 > 1e-16. Leaves the accepted candidates' r^2 in
-// `r2` and their positions in `accepted`, in segment order, and returns how
-// many there are. Both arrays need room for every candidate plus 4 (the
-// last vector store runs past the end); the coordinate arrays must be
-// readable three entries past every segment's end (group_by_cell pads them).
+// Four consecutive positions [first, first + 4) of one segment, as the
+// distance sweep reads them: bit j of `lanes` is set when first + j belongs
+// to the segment. Cutting the segments into quads once per grid cell gives
+// every centre of the cell one loop of equal steps: short segments of
+// varying length would end a loop each at a place the branch predictor
+// cannot guess.
+struct Quad {
+    std::uint32_t first;
+    std::uint16_t lanes;
+    std::uint16_t segment;  // whose translation applies; batches hold fewer than 2^16 segments
+};
+
+// Cuts the segments, which hold `candidates` positions in all, into quads,
+// in order, into quads[used ...]; returns the new count. Grows `quads` when
+// needed but never shrinks it: entries past the count are left as they were.
+std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::size_t candidates,
+                         std::vector<Quad>& quads, std::size_t used);
+
+// Tests every candidate of the quads against the centre (px, py, pz),
+// moved by its segment's translation (none when `segments` is null):
+// r^2 <= cutoff2 and r^2 > 1e-16; in the first quad only the lanes in
+// `first_lanes` (the centre's own quad: the positions after its own).
+// Leaves the accepted candidates' r^2 in `r2` and their positions in
+// `accepted`, in quad order, and returns how many there are. Both arrays
+// need room for 4 entries per quad plus 4 (the last vector store runs past
+// the end); the coordinate arrays must be readable three entries past
+// every segment's end (group_by_cell pads them).
 //
-// One branch-free pass per segment computes r^2 and compacts the accepted
-// candidates (about one in four is accepted, too many for a branch
-// predictor to guess). The compiler would vectorise neither the compaction
-// nor a square root that may set errno, so both are written with intrinsics.
+// One branch-free pass computes r^2 and compacts the accepted candidates
+// (about one in four is accepted, too many for a branch predictor to
+// guess). The compiler would vectorise neither the compaction nor a square
+// root that may set errno, so both are written with intrinsics.
 struct Coordinates {
     const double *x, *y, *z;
 };
-using DistanceSweep = std::size_t (*)(Coordinates c, const Segment* segments, std::size_t n_segments, double px,
-                                      double py, double pz, double cutoff2, double* r2, std::uint32_t* accepted);
+using DistanceSweep = std::size_t (*)(Coordinates c, const Segment* segments, const Quad* quads, std::size_t n_quads,
+                                      unsigned first_lanes, double px, double py, double pz, double cutoff2, double* r2,
+                                      std::uint32_t* accepted);
 // shell[t] = shell_of(sqrt(r2[t])) for t < n.
 using ShellPass = void (*)(const double* r2, std::size_t n, const UniformShells& shells, std::uint32_t* shell);
 
@@ -185,12 +207,13 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
 
 // Calls visit(p, q, k, n) for each centre position p in [begin, end) with
 // the pairs it owns: images of positions q[0 .. n), with k[t] the shell of
-// the distance to q[t] (shells.count when beyond the last edge). Centres are taken in ascending
-// order, a grid cell at a time: the cell's segments are resolved once, and
-// each centre sweeps them in one call, while they are in cache (a batch at
-// a time when a long reach makes them many). Read-only on its inputs. Gives
-// up, leaving the rest of the range undone, once `stop` is requested; it is
-// looked at before each grid cell and each batch.
+// the distance to q[t] (shells.count when beyond the last edge). Centres are
+// taken in ascending order, a grid cell at a time: the cell's segments are
+// resolved once, and each centre sweeps them in one call, while they are in
+// cache (a batch at a time when a long reach makes them many). The visits
+// follow in the same order, a buffer of pairs at a time. Read-only on its
+// inputs. Gives up, leaving the rest of the range undone, once `stop` is
+// requested; it is looked at before each grid cell and each batch.
 template <class Visit>
 void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil, const Lattice& lattice,
                         double cutoff, const UniformShells& shells, std::size_t begin, std::size_t end,
@@ -198,25 +221,42 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
     // Segments resolved before the centres sweep them; bounds the memory
     // (and the time between looks at `stop`) when a query spans many cells.
     constexpr std::size_t kBatchSegments = 4096;
-    // Accepted pairs of several centres are gathered before their shells
-    // are worked out and visited: reading them back right after the
-    // overlapping vector stores of the compaction would stall on each.
-    constexpr std::size_t kPairBuffer = 1 << 14;
+    // Accepted pairs of many centres (of many grid cells where they hold a
+    // few sites each) are gathered before their shells are worked out and
+    // visited: the shell pass then runs on whole vectors, and reading the
+    // pairs back right after the overlapping vector stores of the
+    // compaction would stall on each. Small enough to stay in cache.
+    constexpr std::size_t kPairBuffer = 1 << 11;
     const double cutoff2 = cutoff * cutoff;
     const detail::SweepKernels kernels = detail::sweep_kernels();
     const detail::Coordinates sorted{g.x.get(), g.y.get(), g.z.get()};
     std::vector<detail::Segment> segments;
+    std::vector<detail::Quad> quads;
     // Scratch rather than vectors: a vector zero-fills a fresh block on
     // every call, which on a small cell costs more than the search.
     ScratchArray<double> r2;
     ScratchArray<std::uint32_t> shell, accepted;
-    std::vector<std::size_t> centre_end;  // where each buffered centre's pairs end
+    struct Buffered {
+        std::size_t centre, end;  // the centre's pairs end at `end` in the buffer
+    };
+    std::vector<Buffered> buffered;
+    std::size_t filled = 0;
+    const auto visit_buffered = [&] {
+        kernels.shells(r2.data(), filled, shells, shell.data());
+        std::size_t t = 0;
+        for (const Buffered& b : buffered) {
+            visit(b.centre, accepted.data() + t, shell.data() + t, b.end - t);
+            t = b.end;
+        }
+        buffered.clear();
+        filled = 0;
+    };
     if (begin >= end) return;
     std::uint64_t own = g.cell_holding(begin);
+    GridCoords at = coords_of_cell(grid, own);
     for (std::size_t first = begin; first < end;) {
         if (stop.stop_requested()) return;
-        while (g.cell_start[own + 1] <= first) ++own;  // past the cells left empty
-        const GridCoords at = coords_of_cell(grid, own);
+        while (g.cell_start[own + 1] <= first) ++own, step_cell(grid, at);  // past the cells left empty
         const std::size_t cell_end = g.cell_start[own + 1];
         const std::size_t last = cell_end < end ? cell_end : end;
         // The home cell comes first, untranslated; each centre takes only
@@ -224,35 +264,28 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         // pairs as theirs).
         segments.assign(1, {first, cell_end, 0.0, 0.0, 0.0, 0, 0, 0});
         std::size_t candidates = cell_end - first;
-        bool home_batch = true;
+        bool home_batch = true, translated = false;
         const auto sweep_batch = [&] {
-            const std::size_t room = candidates + 4;
+            const std::size_t n_quads = detail::append_quads(segments.data(), segments.size(), candidates, quads, 0);
+            const std::size_t room = 4 * n_quads + 4;
             if (r2.size() < std::max(room, kPairBuffer)) {
+                if (filled > 0) visit_buffered();
                 r2 = ScratchArray<double>(std::max(room, kPairBuffer));
                 shell = ScratchArray<std::uint32_t>(r2.size());
                 accepted = ScratchArray<std::uint32_t>(r2.size());
             }
-            std::size_t filled = 0, from = first;
-            const auto visit_buffered = [&](std::size_t upto) {
-                kernels.shells(r2.data(), filled, shells, shell.data());
-                std::size_t t = 0;
-                for (std::size_t p = from; p < upto; ++p) {
-                    const std::size_t stop_at = centre_end[p - from];
-                    visit(p, accepted.data() + t, shell.data() + t, stop_at - t);
-                    t = stop_at;
-                }
-                filled = 0;
-                from = upto;
-                centre_end.clear();
-            };
             for (std::size_t p = first; p < last; ++p) {
-                if (filled + room > r2.size()) visit_buffered(p);
-                if (home_batch) segments[0].begin = p + 1;
-                filled += kernels.sweep(sorted, segments.data(), segments.size(), g.x[p], g.y[p], g.z[p], cutoff2,
-                                        r2.data() + filled, accepted.data() + filled);
-                centre_end.push_back(filled);
+                if (filled + room > r2.size()) visit_buffered();
+                // In the home batch the centre's own quad and those before
+                // it are skipped, and the own quad's lanes up to the centre.
+                const std::size_t own_offset = home_batch ? p + 1 - first : 0;
+                const std::size_t skipped = own_offset / 4;
+                const unsigned lanes = (15u << (own_offset % 4)) & 15u;
+                filled += kernels.sweep(sorted, translated ? segments.data() : nullptr, quads.data() + skipped,
+                                        n_quads - skipped, lanes, g.x[p], g.y[p], g.z[p], cutoff2, r2.data() + filled,
+                                        accepted.data() + filled);
+                buffered.push_back({p, filled});
             }
-            visit_buffered(last);
             segments.clear();
             candidates = 0;
             home_batch = false;
@@ -270,6 +303,7 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
                 else segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
             }
         } else {
+            translated = true;
             const bool finished = stencil.for_each_row([&](const StencilRow& row) {
                 candidates += detail::append_row(g, grid, lattice.matrix(), at, row, segments);
                 if (segments.size() < kBatchSegments) return true;
@@ -281,6 +315,7 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         sweep_batch();
         first = last;
     }
+    visit_buffered();
 }
 
 }  // namespace kestrel
