@@ -42,12 +42,24 @@ struct CellList {
 struct GridCoords {
     std::uint64_t ia, ib, ic;
 };
-// The grid cell of u in [0, 1) along an axis of `cells` cells; rounding
-// never puts it past the last.
+// One axis of the grid as grid_index reads it: a pass over many sites
+// works these out once (the compiler cannot, past the stores of the pass).
+struct GridAxis {
+    double cells;        // the cell count as a double
+    std::uint64_t last;  // the index of the last cell
+    explicit GridAxis(std::uint64_t count) : cells(static_cast<double>(count)), last(count - 1) {}
+};
+// The grid cell of u in [0, 1) along an axis; rounding never puts it past
+// the last.
+inline std::uint64_t grid_index(double u, const GridAxis& axis) {
+    const double scaled = u * axis.cells;
+    // A signed conversion: one instruction, where an unsigned one takes a
+    // branch; scaled is at most the cell count, far below 2^63.
+    const std::uint64_t index = scaled > 0.0 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(scaled)) : 0;
+    return index < axis.last ? index : axis.last;
+}
 inline std::uint64_t grid_index(double u, std::uint64_t cells) {
-    const double scaled = u * static_cast<double>(cells);
-    const std::uint64_t index = scaled > 0.0 ? static_cast<std::uint64_t>(scaled) : 0;
-    return index < cells - 1 ? index : cells - 1;
+    return grid_index(u, GridAxis(cells));
 }
 inline GridCoords grid_coords(const CellList& grid, const Vec3& wrapped) {
     return {grid_index(wrapped[0], grid.na), grid_index(wrapped[1], grid.nb), grid_index(wrapped[2], grid.nc)};

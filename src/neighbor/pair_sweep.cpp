@@ -33,6 +33,66 @@ namespace {
 // this many cells per site the counts would outweigh the sites.
 constexpr std::size_t kMaxCellsPerSite = 8;
 
+bool processor_has_avx2() {
+#if KESTREL_AVX2_CLONE
+    // Asks the processor, and the system whether it saves the AVX registers.
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+#else
+    return false;
+#endif
+}
+
+// The first pass of the grouping over sites [begin, end): each site's grid
+// cell and Cartesian coordinates, and the count of sites per cell.
+struct Locate {
+    const CellList& grid;
+    const Lattice& lattice;
+    const WrappedCoordinates& coordinates;
+    std::uint32_t* cell_of_site;
+    Vec3* cartesian;
+
+    __attribute__((always_inline)) inline void run(std::size_t begin, std::size_t end, std::uint32_t* count) const {
+        const GridAxis a(grid.na), b(grid.nb), c(grid.nc);
+        const std::uint64_t nb = grid.nb, nc = grid.nc;
+        std::uint32_t* const cells = cell_of_site;
+        Vec3* const cart = cartesian;
+        for (std::size_t i = begin; i < end; ++i) {
+            const Vec3 wrapped = coordinates.at(i);
+            // CellList::linear_index of the site's grid coordinates.
+            const std::uint64_t linear =
+                grid_index(wrapped[2], c) + nc * (grid_index(wrapped[1], b) + nb * grid_index(wrapped[0], a));
+            const auto cell = static_cast<std::uint32_t>(linear);
+            cells[i] = cell;
+            cart[i] = lattice.to_cartesian(wrapped);
+            ++count[cell];
+        }
+    }
+};
+
+void locate_baseline(const Locate& pass, std::size_t begin, std::size_t end, std::uint32_t* count) {
+    pass.run(begin, end, count);
+}
+
+#if KESTREL_AVX2_CLONE
+// The same pass where the processor rounds down in one instruction (the
+// x86-64 baseline has none, and the wrapping takes three per site).
+__attribute__((target("avx2"))) void locate_avx2(const Locate& pass, std::size_t begin, std::size_t end,
+                                                 std::uint32_t* count) {
+    pass.run(begin, end, count);
+}
+#endif
+
+void locate(const Locate& pass, std::size_t begin, std::size_t end, std::uint32_t* count) {
+#if KESTREL_AVX2_CLONE
+    if (processor_has_avx2()) return locate_avx2(pass, begin, end, count);
+#endif
+    locate_baseline(pass, begin, end, count);
+}
+
 }  // namespace
 
 Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice, const WrappedCoordinates& coordinates,
@@ -50,17 +110,11 @@ Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice,
     ScratchArray<std::uint32_t> cell_of_site(n);
     ScratchArray<Vec3> cartesian(n);                     // in site order: read sequentially from the sites
     ScratchArray<std::uint32_t> cursor(chunks * cells);  // chunk c's counts, then its next free position, per cell
+    const Locate pass{grid, lattice, coordinates, cell_of_site.data(), cartesian.data()};
     for_each_chunk(pool, chunks, [&](std::size_t c) {
         std::uint32_t* count = cursor.data() + c * cells;
         std::fill(count, count + cells, 0u);
-        for (std::size_t i = chunk_begin(n, chunks, c), end = chunk_begin(n, chunks, c + 1); i < end; ++i) {
-            const Vec3 wrapped = coordinates.at(i);
-            const GridCoords at = grid_coords(grid, wrapped);
-            const auto cell = static_cast<std::uint32_t>(grid.linear_index(at.ia, at.ib, at.ic));
-            cell_of_site[i] = cell;
-            cartesian[i] = lattice.to_cartesian(wrapped);
-            ++count[cell];
-        }
+        locate(pass, chunk_begin(n, chunks, c), chunk_begin(n, chunks, c + 1), count);
     });
 
     // Within a cell the sites go in descending order: the later chunks'
@@ -255,21 +309,40 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
     return candidates;
 }
 
+namespace {
+
+// The lanes of a quad holding the first `count` (0 to 4) of its positions.
+constexpr std::array<std::uint16_t, 5> kLeadingLanes = {0u, 1u, 3u, 7u, 15u};
+
+}  // namespace
+
 std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::size_t candidates,
                          std::vector<Quad>& quads, std::size_t used) {
-    // A segment of L candidates takes ceil(L / 4) quads, at most L / 4 + 1.
-    const std::size_t most = used + candidates / 4 + n_segments;
+    // A segment of L candidates takes ceil(L / 4) quads, at most L / 4 + 1;
+    // two more for the unconditional writes below.
+    const std::size_t most = used + candidates / 4 + n_segments + 2;
     // Filled through a pointer: growing the vector quad by quad cost more
     // than the sweep of a sparse cell.
     if (quads.size() < most) quads.resize(std::max(most, 2 * quads.size()));
     Quad* out = quads.data() + used;
     for (std::size_t i = 0; i < n_segments; ++i) {
-        const std::size_t end = segments[i].end;
-        for (std::size_t k = segments[i].begin; k < end; k += 4) {
-            const std::size_t left = end - k;
-            const auto lanes = static_cast<std::uint16_t>(left >= 4 ? 15u : (1u << left) - 1u);
-            *out++ = {static_cast<std::uint32_t>(k), lanes, static_cast<std::uint16_t>(i)};
+        const std::size_t begin = segments[i].begin, length = segments[i].end - begin;
+        const auto segment = static_cast<std::uint16_t>(i);
+        // Sparse grid cells make most segments a quad or two long, of
+        // lengths no predictor guesses: both are written whatever the
+        // length, and the count moves on by what the segment needs. A
+        // longer one (where cells are fuller, and lengths steadier) loops.
+        const std::size_t second = length > 4 ? length - 4 : 0;
+        out[0] = {static_cast<std::uint32_t>(begin), kLeadingLanes[std::min<std::size_t>(length, 4)], segment};
+        out[1] = {static_cast<std::uint32_t>(begin + 4), kLeadingLanes[std::min<std::size_t>(second, 4)], segment};
+        if (length > 8) {
+            for (std::size_t k = begin + 8; k < begin + length; k += 4) {
+                const std::size_t left = begin + length - k;
+                out[(k - begin) / 4] = {static_cast<std::uint32_t>(k), kLeadingLanes[std::min<std::size_t>(left, 4)],
+                                        segment};
+            }
         }
+        out += (length + 3) / 4;
     }
     return static_cast<std::size_t>(out - quads.data());
 }
@@ -468,12 +541,7 @@ __attribute__((target("avx2"))) void shell_pass_avx2(const double* r, std::size_
 
 SweepKernels sweep_kernels() {
 #if KESTREL_AVX2_CLONE
-    // Asks the processor, and the system whether it saves the AVX registers.
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    if (avx2) return {distance_sweep_avx2, shell_pass_avx2};
+    if (processor_has_avx2()) return {distance_sweep_avx2, shell_pass_avx2};
 #endif
     return {distance_sweep_baseline, shell_pass_baseline};
 }
