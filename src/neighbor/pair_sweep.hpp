@@ -205,15 +205,34 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
 
 }  // namespace detail
 
-// Calls visit(p, q, k, n) for each centre position p in [begin, end) with
-// the pairs it owns: images of positions q[0 .. n), with k[t] the shell of
-// the distance to q[t] (shells.count when beyond the last edge). Centres are
-// taken in ascending order, a grid cell at a time: the cell's segments are
-// resolved once, and each centre sweeps them in one call, while they are in
-// cache (a batch at a time when a long reach makes them many). The visits
-// follow in the same order, a buffer of pairs at a time. Read-only on its
-// inputs. Gives up, leaving the rest of the range undone, once `stop` is
-// requested; it is looked at before each grid cell and each batch.
+// A buffer of pairs found by for_each_pair_once: centre `centre` owns the
+// pairs from the previous entry's `end` (0 for the first) to its own.
+struct CentrePairs {
+    std::size_t centre, end;
+};
+
+// Calls each_centre(p, q, k, n) for every entry of a buffer, in order: the
+// pairs of centre p are images of positions q[0 .. n), k[t] the shell of
+// the distance to q[t].
+template <class EachCentre>
+void for_each_centre(const CentrePairs* centres, std::size_t n_centres, const std::uint32_t* q, const std::uint32_t* k,
+                     EachCentre&& each_centre) {
+    std::size_t t = 0;
+    for (const CentrePairs* c = centres; c != centres + n_centres; ++c) {
+        each_centre(c->centre, q + t, k + t, c->end - t);
+        t = c->end;
+    }
+}
+
+// Calls visit(centres, n_centres, q, k) with the pairs each centre position
+// p in [begin, end) owns, a buffer at a time (see CentrePairs): images of
+// positions q[t], with k[t] the shell of the distance to q[t] (shells.count
+// when beyond the last edge). Centres are taken in ascending order, a grid
+// cell at a time: the cell's segments are resolved once, and each centre
+// sweeps them in one call, while they are in cache (a batch at a time when
+// a long reach makes them many); a centre appears once per batch. Read-only
+// on its inputs. Gives up, leaving the rest of the range undone, once `stop`
+// is requested; it is looked at before each grid cell and each batch.
 template <class Visit>
 void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil, const Lattice& lattice,
                         double cutoff, const UniformShells& shells, std::size_t begin, std::size_t end,
@@ -236,18 +255,11 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
     // every call, which on a small cell costs more than the search.
     ScratchArray<double> r2;
     ScratchArray<std::uint32_t> shell, accepted;
-    struct Buffered {
-        std::size_t centre, end;  // the centre's pairs end at `end` in the buffer
-    };
-    std::vector<Buffered> buffered;
+    std::vector<CentrePairs> buffered;
     std::size_t filled = 0;
     const auto visit_buffered = [&] {
         kernels.shells(r2.data(), filled, shells, shell.data());
-        std::size_t t = 0;
-        for (const Buffered& b : buffered) {
-            visit(b.centre, accepted.data() + t, shell.data() + t, b.end - t);
-            t = b.end;
-        }
+        visit(buffered.data(), buffered.size(), accepted.data(), shell.data());
         buffered.clear();
         filled = 0;
     };

@@ -96,60 +96,72 @@ struct PairLoop {
         const std::size_t stride = n_elements * n_bins;
         const UniformShells shells{edges[1], 1.0 / edges[1], static_cast<std::uint32_t>(n_bins)};
         if constexpr (kOneSpecies) {
-            if (unit_weights) {
-                // Every pair weighs exactly 1 * 1: only the bin (and, with
-                // several elements, the element pair) is needed.
-                std::vector<std::size_t> index;
+            if (unit_weights && n_elements == 1) {
+                // Every pair adds exactly 1 to its bin, whichever centre
+                // found it: one loop over the whole buffer, with a bin past
+                // the last for the pairs beyond the last edge. Sums of ones
+                // are exact in any order.
+                std::vector<double> tally(n_bins + 1, 0.0);
                 for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
-                                   [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
-                                       if (n_elements == 1) {
-                                           for (std::size_t t = 0; t < n; ++t)
-                                               if (k[t] < n_bins) counts[k[t]] += 1.0;
-                                           return;
-                                       }
-                                       if (index.size() < n) index.resize(n);
-                                       const std::size_t row = element[p] * stride;
-                                       std::size_t kept = 0;
-                                       for (std::size_t t = 0; t < n; ++t) {
-                                           index[kept] = row + element[q[t]] * n_bins + k[t];
-                                           kept += k[t] < n_bins;
-                                       }
-                                       for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += 1.0;
+                                   [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t*,
+                                       const std::uint32_t* k) {
+                                       const std::size_t n = n_centres == 0 ? 0 : centres[n_centres - 1].end;
+                                       for (std::size_t t = 0; t < n; ++t) tally[k[t]] += 1.0;
                                    });
+                for (std::size_t b = 0; b < n_bins; ++b) counts[b] += tally[b];
                 return histogram;
             }
-            // Each centre's histogram entries and weights are worked out in a
-            // pass of their own. Done inside the additions, every addition's
-            // address would wait on loads behind the previous store, and
-            // pairs often share a bin, so the processor would not run them
-            // ahead; in their own pass they run freely, and the additions
-            // (still in pair order) wait only on their index.
+            // Each centre's histogram entries (and weights) are worked out
+            // in a pass of their own. Done inside the additions, every
+            // addition's address would wait on loads behind the previous
+            // store, and pairs often share a bin, so the processor would not
+            // run them ahead; in their own pass they run freely, and the
+            // additions (still in pair order) wait only on their index.
             std::vector<std::size_t> index;
             std::vector<double> weight;
-            for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
-                               [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
-                                   if (index.size() < n) index.resize(n), weight.resize(n);
-                                   const std::size_t row = element[p] * stride;
-                                   const double own = occupancy[p];
-                                   std::size_t kept = 0;
-                                   for (std::size_t t = 0; t < n; ++t) {
-                                       index[kept] = row + element[q[t]] * n_bins + k[t];
-                                       weight[kept] = own * occupancy[q[t]];
-                                       kept += k[t] < n_bins;
-                                   }
-                                   for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += weight[t];
-                               });
+            for_each_pair_once(
+                sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t* partners,
+                    const std::uint32_t* bins) {
+                    for_each_centre(centres, n_centres, partners, bins,
+                                    [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
+                                        if (index.size() < n) index.resize(n), weight.resize(n);
+                                        const std::size_t row = element[p] * stride;
+                                        std::size_t kept = 0;
+                                        if (unit_weights) {
+                                            // Every pair weighs exactly 1 * 1.
+                                            for (std::size_t t = 0; t < n; ++t) {
+                                                index[kept] = row + element[q[t]] * n_bins + k[t];
+                                                kept += k[t] < n_bins;
+                                            }
+                                            for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += 1.0;
+                                            return;
+                                        }
+                                        const double own = occupancy[p];
+                                        for (std::size_t t = 0; t < n; ++t) {
+                                            index[kept] = row + element[q[t]] * n_bins + k[t];
+                                            weight[kept] = own * occupancy[q[t]];
+                                            kept += k[t] < n_bins;
+                                        }
+                                        for (std::size_t t = 0; t < kept; ++t) counts[index[t]] += weight[t];
+                                    });
+                });
         } else {
-            for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
-                               [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
-                                   for (std::size_t t = 0; t < n; ++t) {
-                                       if (k[t] >= n_bins) continue;
-                                       for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
-                                           for (std::size_t j = offsets[q[t]]; j < offsets[q[t] + 1]; ++j)
-                                               counts[element[i] * stride + element[j] * n_bins + k[t]] +=
-                                                   occupancy[j] * occupancy[i];
-                                   }
-                               });
+            for_each_pair_once(
+                sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t* partners,
+                    const std::uint32_t* bins) {
+                    for_each_centre(centres, n_centres, partners, bins,
+                                    [&](std::size_t p, const std::uint32_t* q, const std::uint32_t* k, std::size_t n) {
+                                        for (std::size_t t = 0; t < n; ++t) {
+                                            if (k[t] >= n_bins) continue;
+                                            for (std::size_t i = offsets[p]; i < offsets[p + 1]; ++i)
+                                                for (std::size_t j = offsets[q[t]]; j < offsets[q[t] + 1]; ++j)
+                                                    counts[element[i] * stride + element[j] * n_bins + k[t]] +=
+                                                        occupancy[j] * occupancy[i];
+                                        }
+                                    });
+                });
         }
         return histogram;
     }
