@@ -118,21 +118,36 @@ Result<GroupedSites> group_by_cell(const CellList& grid, const Lattice& lattice,
     });
 
     // Within a cell the sites go in descending order: the later chunks'
-    // first, each chunk's from its last site.
+    // first, each chunk's from its last site. The running sum over the
+    // cells is worked out in ranges of cells, one per chunk: each range's
+    // total first (in parallel), then each range from the sum of those
+    // before it.
     GroupedSites out;
     out.count = n;
     out.cell_start = ScratchArray<std::uint32_t>(cells + 1);
-    std::uint32_t next = 0;
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        out.cell_start[cell] = next;
-        for (std::size_t c = chunks; c-- > 0;) {
-            std::uint32_t& slot = cursor[c * cells + cell];
-            const std::uint32_t count = slot;
-            slot = next;
-            next += count;
-        }
+    std::vector<std::uint32_t> range_start(chunks + 1, 0);
+    if (chunks > 1) {
+        for_each_chunk(pool, chunks, [&](std::size_t r) {
+            std::uint32_t total = 0;
+            for (std::size_t cell = chunk_begin(cells, chunks, r); cell < chunk_begin(cells, chunks, r + 1); ++cell)
+                for (std::size_t c = 0; c < chunks; ++c) total += cursor[c * cells + cell];
+            range_start[r + 1] = total;
+        });
+        for (std::size_t r = 0; r < chunks; ++r) range_start[r + 1] += range_start[r];
     }
-    out.cell_start[cells] = next;
+    for_each_chunk(pool, chunks, [&](std::size_t r) {
+        std::uint32_t next = range_start[r];
+        for (std::size_t cell = chunk_begin(cells, chunks, r); cell < chunk_begin(cells, chunks, r + 1); ++cell) {
+            out.cell_start[cell] = next;
+            for (std::size_t c = chunks; c-- > 0;) {
+                std::uint32_t& slot = cursor[c * cells + cell];
+                const std::uint32_t count = slot;
+                slot = next;
+                next += count;
+            }
+        }
+    });
+    out.cell_start[cells] = static_cast<std::uint32_t>(n);
 
     out.site = ScratchArray<std::uint32_t>(n);
     for_each_chunk(pool, chunks, [&](std::size_t c) {

@@ -32,7 +32,8 @@ struct PairLoop {
     ScratchArray<std::uint32_t> element;  // the SpeciesTable's entries, in position order
     ScratchArray<double> occupancy;
     bool one_species_per_site;  // lets the common case skip the species loops
-    bool unit_weights = false;  // and every occupancy is exactly 1: each pair adds 1
+    bool unit_weights = false;  // and every occupancy is exactly 1: each pair adds 1 (with one element, the
+                                // species arrays are then left empty)
     const std::vector<double>& edges;
     std::size_t n_elements;
     std::size_t n_bins;
@@ -52,6 +53,11 @@ struct PairLoop {
           n_bins(edges_.size() - 1),
           stop(std::move(stop_)) {
         const std::size_t n = sites.size();
+        // Read in site order: the same occupancies as in position order.
+        unit_weights = one_species_per_site &&
+                       std::all_of(table.occupancy.begin(), table.occupancy.end(), [](double w) { return w == 1.0; });
+        // Then every pair adds 1 to its bin: the loop reads no species.
+        if (unit_weights && n_elements == 1) return;
         if (!one_species_per_site) {
             // Where each position's entries start: a running sum, in order.
             offsets = ScratchArray<std::size_t>(n + 1);
@@ -81,8 +87,6 @@ struct PairLoop {
                 }
             }
         });
-        unit_weights =
-            one_species_per_site && std::all_of(occupancy.begin(), occupancy.end(), [](double w) { return w == 1.0; });
     }
 
     // Positions [begin, end) as centres, in ascending order, into a fresh
