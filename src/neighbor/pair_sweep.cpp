@@ -33,18 +33,16 @@ namespace {
 // this many cells per site the counts would outweigh the sites.
 constexpr std::size_t kMaxCellsPerSite = 8;
 
-bool processor_has_avx2() {
 #if KESTREL_AVX2_CLONE
+bool processor_has_avx2() {
     // Asks the processor, and the system whether it saves the AVX registers.
     static const bool avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
     return avx2;
-#else
-    return false;
-#endif
 }
+#endif
 
 // The first pass of the grouping over sites [begin, end): each site's grid
 // cell and Cartesian coordinates, and the count of sites per cell.

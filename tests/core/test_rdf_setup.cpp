@@ -102,7 +102,8 @@ TEST_SUITE("rdf set-up") {
                     in_place = in_place && grid.linear_index(at.ia, at.ib, at.ic) == cell;
                     if (p > g.cell_start[cell]) descending = descending && g.site[p - 1] > site;
                     const Vec3 cart = s.lattice().to_cartesian(wrapped);
-                    coordinates_match = coordinates_match && g.x[p] == cart[0] && g.y[p] == cart[1] && g.z[p] == cart[2];
+                    coordinates_match =
+                        coordinates_match && g.x[p] == cart[0] && g.y[p] == cart[1] && g.z[p] == cart[2];
                     if (p + 1 == g.size()) CHECK(g.cell_holding(p) == cell);
                 }
             }
@@ -139,6 +140,78 @@ TEST_SUITE("rdf set-up") {
                 CHECK(std::equal(chunked.occupancy.begin(), chunked.occupancy.end(), serial.occupancy.begin()));
             }
         }
+    }
+
+    TEST_CASE("quads cover each segment once in order, and the sweep accepts exactly what a direct test does") {
+        std::mt19937_64 rng(17);
+        std::uniform_real_distribution<double> coordinate(0.0, 6.0);
+        constexpr std::size_t kPositions = 400;
+        std::vector<double> x(kPositions + 3), y(kPositions + 3), z(kPositions + 3);
+        for (std::size_t i = 0; i < kPositions; ++i)
+            x[i] = coordinate(rng), y[i] = coordinate(rng), z[i] = coordinate(rng);
+        for (std::size_t i = kPositions; i < kPositions + 3; ++i) x[i] = y[i] = z[i] = std::nan("");
+        // Segments of every short length (the quads of a sparse grid) and
+        // some long ones, translated or not, the last one ending at the end.
+        std::vector<detail::Segment> segments;
+        std::size_t at = 0;
+        for (std::size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17, 40, 3, 0, 6, 11}) {
+            const bool moved = segments.size() % 3 == 1;
+            segments.push_back({at, at + length, moved ? 6.0 : 0.0, moved ? -6.0 : 0.0, 0.0, 0, 0, 0});
+            at += length + segments.size() % 2;
+        }
+        segments.push_back({at, kPositions, 0.0, 0.0, 6.0, 0, 0, 0});
+        std::size_t candidates = 0;
+        for (const detail::Segment& s : segments) candidates += s.end - s.begin;
+
+        std::vector<detail::Quad> quads(2, detail::Quad{7, 15, 0});
+        const std::size_t count = detail::append_quads(segments.data(), segments.size(), candidates, quads, 2);
+        REQUIRE(count <= quads.size());
+        CHECK(quads[0].first == 7);
+        CHECK(quads[1].lanes == 15);
+        std::vector<std::pair<std::size_t, std::size_t>> covered, expected;  // (position, segment)
+        for (std::size_t s = 0; s < segments.size(); ++s)
+            for (std::size_t k = segments[s].begin; k < segments[s].end; ++k) expected.emplace_back(k, s);
+        for (std::size_t q = 2; q < count; ++q) {
+            CHECK(quads[q].lanes != 0);
+            for (unsigned lane = 0; lane < 4; ++lane)
+                if (quads[q].lanes & (1u << lane)) covered.emplace_back(quads[q].first + lane, quads[q].segment);
+        }
+        CHECK(covered == expected);
+
+        const detail::SweepKernels kernels = detail::sweep_kernels();
+        const detail::Coordinates coordinates{x.data(), y.data(), z.data()};
+        std::vector<double> r2(4 * count + 4), want_r2;
+        std::vector<std::uint32_t> accepted(4 * count + 4), want;
+        int mismatches = 0;
+        std::size_t total = 0;
+        for (bool translated : {true, false})
+            for (unsigned first_lanes : {15u, 14u, 12u, 8u, 0u})
+                for (int centre = 0; centre < 40; ++centre) {
+                    const double px = coordinate(rng), py = coordinate(rng), pz = coordinate(rng);
+                    const double cutoff2 = centre % 2 ? 4.0 : 9.0;
+                    const detail::Quad* from = quads.data() + 2;
+                    const std::size_t n =
+                        kernels.sweep(coordinates, translated ? segments.data() : nullptr, from, count - 2, first_lanes,
+                                      px, py, pz, cutoff2, r2.data(), accepted.data());
+                    want.clear(), want_r2.clear();
+                    for (std::size_t q = 0; q + 2 < count; ++q)
+                        for (unsigned lane = 0; lane < 4; ++lane) {
+                            if (!(from[q].lanes & (q == 0 ? first_lanes : 15u) & (1u << lane))) continue;
+                            const detail::Segment& s = segments[from[q].segment];
+                            const double bx = translated ? px - s.tx : px, by = translated ? py - s.ty : py,
+                                         bz = translated ? pz - s.tz : pz;
+                            const std::size_t k = from[q].first + lane;
+                            const double dx = x[k] - bx, dy = y[k] - by, dz = z[k] - bz;
+                            const double d2 = dx * dx + dy * dy + dz * dz;
+                            if (d2 <= cutoff2 && d2 > 1e-16)
+                                want.push_back(static_cast<std::uint32_t>(k)), want_r2.push_back(d2);
+                        }
+                    total += n;
+                    mismatches += n != want.size() || !std::equal(want.begin(), want.end(), accepted.begin()) ||
+                                  !std::equal(want_r2.begin(), want_r2.end(), r2.begin());
+                }
+        CHECK(mismatches == 0);
+        CHECK(total > 1000);  // the test sees many accepted pairs
     }
 
     TEST_CASE("distance shells equal a search over the edges, on, just below and just above each edge") {
