@@ -322,41 +322,17 @@ std::size_t append_row(const GroupedSites& g, const CellList& grid, const Mat3& 
     return candidates;
 }
 
-namespace {
-
-// The lanes of a quad holding the first `count` (0 to 4) of its positions.
-constexpr std::array<std::uint16_t, 5> kLeadingLanes = {0u, 1u, 3u, 7u, 15u};
-
-}  // namespace
-
 std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::size_t candidates,
                          std::vector<Quad>& quads, std::size_t used) {
     // A segment of L candidates takes ceil(L / 4) quads, at most L / 4 + 1;
-    // two more for the unconditional writes below.
+    // two more for cut_into_quads' unconditional writes.
     const std::size_t most = used + candidates / 4 + n_segments + 2;
     // Filled through a pointer: growing the vector quad by quad cost more
     // than the sweep of a sparse cell.
     if (quads.size() < most) quads.resize(std::max(most, 2 * quads.size()));
     Quad* out = quads.data() + used;
-    for (std::size_t i = 0; i < n_segments; ++i) {
-        const std::size_t begin = segments[i].begin, length = segments[i].end - begin;
-        const auto segment = static_cast<std::uint16_t>(i);
-        // Sparse grid cells make most segments a quad or two long, of
-        // lengths no predictor guesses: both are written whatever the
-        // length, and the count moves on by what the segment needs. A
-        // longer one (where cells are fuller, and lengths steadier) loops.
-        const std::size_t second = length > 4 ? length - 4 : 0;
-        out[0] = {static_cast<std::uint32_t>(begin), kLeadingLanes[std::min<std::size_t>(length, 4)], segment};
-        out[1] = {static_cast<std::uint32_t>(begin + 4), kLeadingLanes[std::min<std::size_t>(second, 4)], segment};
-        if (length > 8) {
-            for (std::size_t k = begin + 8; k < begin + length; k += 4) {
-                const std::size_t left = begin + length - k;
-                out[(k - begin) / 4] = {static_cast<std::uint32_t>(k), kLeadingLanes[std::min<std::size_t>(left, 4)],
-                                        segment};
-            }
-        }
-        out += (length + 3) / 4;
-    }
+    for (std::size_t i = 0; i < n_segments; ++i)
+        out = cut_into_quads(segments[i].begin, segments[i].end, static_cast<std::uint16_t>(i), out);
     return static_cast<std::size_t>(out - quads.data());
 }
 

@@ -157,6 +157,26 @@ struct Quad {
     std::uint16_t segment;  // whose translation applies; batches hold fewer than 2^16 segments
 };
 
+// The lanes of a quad holding the first `count` (0 to 4) of its positions.
+inline constexpr std::uint16_t kLeadingLanes[5] = {0u, 1u, 3u, 7u, 15u};
+
+// Writes the quads of positions [begin, end), of segment `segment`, from
+// `out` on, and returns where they end. Sparse grid cells make most
+// segments a quad or two long, of lengths no predictor guesses: two quads
+// are written whatever the length, and `out` moves on by what the segment
+// needs (so it needs room for two at least). A longer one, where cells are
+// fuller and lengths steadier, loops.
+inline Quad* cut_into_quads(std::size_t begin, std::size_t end, std::uint16_t segment, Quad* out) {
+    const std::size_t length = end - begin, second = length > 4 ? length - 4 : 0;
+    out[0] = {static_cast<std::uint32_t>(begin), kLeadingLanes[length < 4 ? length : 4], segment};
+    out[1] = {static_cast<std::uint32_t>(begin + 4), kLeadingLanes[second < 4 ? second : 4], segment};
+    for (std::size_t k = begin + 8; k < end; k += 4) {
+        const std::size_t left = end - k;
+        out[(k - begin) / 4] = {static_cast<std::uint32_t>(k), kLeadingLanes[left < 4 ? left : 4], segment};
+    }
+    return out + (length + 3) / 4;
+}
+
 // Cuts the segments, which hold `candidates` positions in all, into quads,
 // in order, into quads[used ...]; returns the new count. Grows `quads` when
 // needed but never shrinks it: entries past the count are left as they were.
@@ -263,7 +283,34 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         buffered.clear();
         filled = 0;
     };
+    // Sweeps the quads of the segments resolved so far from every centre
+    // of the cell, [first, last); in the home batch each centre skips its
+    // own quad and those before it, and the own quad's lanes up to itself.
+    const auto sweep_centres = [&](std::size_t first, std::size_t last, std::size_t n_quads, bool home_batch,
+                                   bool translated) {
+        const std::size_t room = 4 * n_quads + 4;
+        if (r2.size() < std::max(room, kPairBuffer)) {
+            if (filled > 0) visit_buffered();
+            r2 = ScratchArray<double>(std::max(room, kPairBuffer));
+            shell = ScratchArray<std::uint32_t>(r2.size());
+            accepted = ScratchArray<std::uint32_t>(r2.size());
+        }
+        for (std::size_t p = first; p < last; ++p) {
+            if (filled + room > r2.size()) visit_buffered();
+            const std::size_t own_offset = home_batch ? p + 1 - first : 0;
+            const std::size_t skipped = own_offset / 4;
+            const unsigned lanes = (15u << (own_offset % 4)) & 15u;
+            filled +=
+                kernels.sweep(sorted, translated ? segments.data() : nullptr, quads.data() + skipped, n_quads - skipped,
+                              lanes, g.x[p], g.y[p], g.z[p], cutoff2, r2.data() + filled, accepted.data() + filled);
+            buffered.push_back({p, filled});
+        }
+    };
     if (begin >= end) return;
+    const std::vector<StencilRow>& rows = stencil.rows();
+    // Every row lies after the home cell in the grid's order, the last one
+    // furthest: from a cell away from the edges, no row reaches past it.
+    const std::int64_t furthest = rows.empty() ? 0 : rows.back().last_step;
     std::uint64_t own = g.cell_holding(begin);
     GridCoords at = coords_of_cell(grid, own);
     for (std::size_t first = begin; first < end;) {
@@ -274,48 +321,40 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
         // The home cell comes first, untranslated; each centre takes only
         // the positions after its own there (the earlier ones found those
         // pairs as theirs).
-        segments.assign(1, {first, cell_end, 0.0, 0.0, 0.0, 0, 0, 0});
-        std::size_t candidates = cell_end - first;
-        bool home_batch = true, translated = false;
-        const auto sweep_batch = [&] {
-            const std::size_t n_quads = detail::append_quads(segments.data(), segments.size(), candidates, quads, 0);
-            const std::size_t room = 4 * n_quads + 4;
-            if (r2.size() < std::max(room, kPairBuffer)) {
-                if (filled > 0) visit_buffered();
-                r2 = ScratchArray<double>(std::max(room, kPairBuffer));
-                shell = ScratchArray<std::uint32_t>(r2.size());
-                accepted = ScratchArray<std::uint32_t>(r2.size());
-            }
-            for (std::size_t p = first; p < last; ++p) {
-                if (filled + room > r2.size()) visit_buffered();
-                // In the home batch the centre's own quad and those before
-                // it are skipped, and the own quad's lanes up to the centre.
-                const std::size_t own_offset = home_batch ? p + 1 - first : 0;
-                const std::size_t skipped = own_offset / 4;
-                const unsigned lanes = (15u << (own_offset % 4)) & 15u;
-                filled += kernels.sweep(sorted, translated ? segments.data() : nullptr, quads.data() + skipped,
-                                        n_quads - skipped, lanes, g.x[p], g.y[p], g.z[p], cutoff2, r2.data() + filled,
-                                        accepted.data() + filled);
-                buffered.push_back({p, filled});
-            }
-            segments.clear();
-            candidates = 0;
-            home_batch = false;
-        };
         if (stencil.inside(at)) {
-            // Away from the edges: two lookups per row, no translation.
+            // Away from the edges: two lookups per row, no translation, and
+            // the quads cut as the rows are read. A row that continues the
+            // stretch before it (the home cell's neighbour along c) joins it.
             const auto home = static_cast<std::int64_t>(own);
-            for (const StencilRow& row : stencil.rows()) {
+            const std::size_t most = g.cell_start[static_cast<std::size_t>(home + furthest) + 1] - first;
+            if (quads.size() < most / 4 + rows.size() + 3) quads.resize(2 * (most / 4 + rows.size() + 3));
+            detail::Quad* out = quads.data();
+            std::size_t open_begin = first, open_end = cell_end;
+            for (const StencilRow& row : rows) {
                 const std::size_t from = g.cell_start[static_cast<std::size_t>(home + row.first_step)];
                 const std::size_t to = g.cell_start[static_cast<std::size_t>(home + row.last_step) + 1];
                 if (from == to) continue;
-                candidates += to - from;
-                detail::Segment& previous = segments.back();
-                if (previous.end == from) previous.end = to;
-                else segments.push_back({from, to, 0.0, 0.0, 0.0, 0, 0, 0});
+                if (from == open_end) {
+                    open_end = to;
+                    continue;
+                }
+                out = detail::cut_into_quads(open_begin, open_end, 0, out);
+                open_begin = from, open_end = to;
             }
+            out = detail::cut_into_quads(open_begin, open_end, 0, out);
+            sweep_centres(first, last, static_cast<std::size_t>(out - quads.data()), true, false);
         } else {
-            translated = true;
+            segments.assign(1, {first, cell_end, 0.0, 0.0, 0.0, 0, 0, 0});
+            std::size_t candidates = cell_end - first;
+            bool home_batch = true;
+            const auto sweep_batch = [&] {
+                const std::size_t n_quads =
+                    detail::append_quads(segments.data(), segments.size(), candidates, quads, 0);
+                sweep_centres(first, last, n_quads, home_batch, true);
+                segments.clear();
+                candidates = 0;
+                home_batch = false;
+            };
             const bool finished = stencil.for_each_row([&](const StencilRow& row) {
                 candidates += detail::append_row(g, grid, lattice.matrix(), at, row, segments);
                 if (segments.size() < kBatchSegments) return true;
@@ -323,8 +362,8 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
                 return !stop.stop_requested();
             });
             if (!finished) return;
+            sweep_batch();
         }
-        sweep_batch();
         first = last;
     }
     visit_buffered();
