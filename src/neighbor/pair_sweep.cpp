@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "parallel/chunks.hpp"
 
@@ -353,7 +354,7 @@ double square_root(double v) {
 // A quad as two steps of two candidates. Each lane's r^2 and position are
 // stored at the end of the compacted list, which moves on only when the
 // lane passed: no branch to mispredict.
-template <bool kTranslated>
+template <bool kTranslated, bool kPositions>
 std::size_t sweep_quads_baseline(Coordinates g, const Segment* segments, const Quad* quads, std::size_t n_quads,
                                  unsigned first_lanes, double px, double py, double pz, double cutoff2, double* r,
                                  std::uint32_t* accepted) {
@@ -381,10 +382,10 @@ std::size_t sweep_quads_baseline(Coordinates g, const Segment* segments, const Q
             const __m128d pass = _mm_and_pd(_mm_cmple_pd(d2, upper), _mm_cmpgt_pd(d2, lower));
             const unsigned mask = static_cast<unsigned>(_mm_movemask_pd(pass)) & (lanes >> (2 * half));
             _mm_storel_pd(r + n, d2);
-            accepted[n] = static_cast<std::uint32_t>(k);
+            if constexpr (kPositions) accepted[n] = static_cast<std::uint32_t>(k);
             n += mask & 1u;
             _mm_storeh_pd(r + n, d2);
-            accepted[n] = static_cast<std::uint32_t>(k + 1);
+            if constexpr (kPositions) accepted[n] = static_cast<std::uint32_t>(k + 1);
             n += (mask >> 1) & 1u;
         }
 #else
@@ -393,7 +394,7 @@ std::size_t sweep_quads_baseline(Coordinates g, const Segment* segments, const Q
             const double dx = g.x[k] - bx, dy = g.y[k] - by, dz = g.z[k] - bz;
             const double d2 = dx * dx + dy * dy + dz * dz;
             r[n] = d2;
-            accepted[n] = static_cast<std::uint32_t>(k);
+            if constexpr (kPositions) accepted[n] = static_cast<std::uint32_t>(k);
             n += static_cast<std::size_t>((d2 <= cutoff2) & (d2 > kCoincident) & ((lanes >> lane) & 1u));
         }
 #endif
@@ -404,9 +405,14 @@ std::size_t sweep_quads_baseline(Coordinates g, const Segment* segments, const Q
 std::size_t distance_sweep_baseline(Coordinates g, const Segment* segments, const Quad* quads, std::size_t n_quads,
                                     unsigned first_lanes, double px, double py, double pz, double cutoff2, double* r,
                                     std::uint32_t* accepted) {
+    const auto run = [&](auto translated, auto positions) {
+        return sweep_quads_baseline<decltype(translated)::value, decltype(positions)::value>(
+            g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
+    };
     if (segments == nullptr)
-        return sweep_quads_baseline<false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
-    return sweep_quads_baseline<true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
+        return accepted == nullptr ? run(std::false_type{}, std::false_type{})
+                                   : run(std::false_type{}, std::true_type{});
+    return accepted == nullptr ? run(std::true_type{}, std::false_type{}) : run(std::true_type{}, std::true_type{});
 }
 
 void shell_pass_baseline(const double* r2, std::size_t n, const UniformShells& shells, std::uint32_t* shell) {
@@ -444,7 +450,7 @@ constexpr std::array<Compaction, 16> kCompactions = make_compactions();
 // A quad per step; the passing lanes are packed with one permute and
 // stored as a whole vector (single-lane stores are what limits the
 // baseline).
-template <bool kTranslated>
+template <bool kTranslated, bool kPositions>
 __attribute__((target("avx2"))) inline std::size_t sweep_quads_avx2(Coordinates g, const Segment* segments,
                                                                     const Quad* quads, std::size_t n_quads,
                                                                     unsigned first_lanes, double px, double py,
@@ -481,10 +487,12 @@ __attribute__((target("avx2"))) inline std::size_t sweep_quads_avx2(Coordinates 
         const Compaction& c = kCompactions[mask];
         const __m256i to_front = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.doubles.data()));
         _mm256_storeu_pd(r + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(d2), to_front)));
-        const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane_index);
-        const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
-                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
+        if constexpr (kPositions) {
+            const __m256i index = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(k)), lane_index);
+            const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(c.lanes.data()));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(accepted + n),
+                             _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(index, lanes)));
+        }
         n += c.count;
     }
     return n;
@@ -494,9 +502,17 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(Coordinates g, c
                                                                 const Quad* quads, std::size_t n_quads,
                                                                 unsigned first_lanes, double px, double py, double pz,
                                                                 double cutoff2, double* r, std::uint32_t* accepted) {
-    if (segments == nullptr)
-        return sweep_quads_avx2<false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
-    return sweep_quads_avx2<true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
+    if (segments == nullptr) {
+        if (accepted == nullptr)
+            return sweep_quads_avx2<false, false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r,
+                                                  accepted);
+        return sweep_quads_avx2<false, true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r,
+                                             accepted);
+    }
+    if (accepted == nullptr)
+        return sweep_quads_avx2<true, false>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r,
+                                             accepted);
+    return sweep_quads_avx2<true, true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
 }
 
 // shell_of four at a time: the same guess, one step down or up, and the

@@ -188,9 +188,9 @@ std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::s
 // r^2 <= cutoff2 and r^2 > 1e-16; in the first quad only the lanes in
 // `first_lanes` (the centre's own quad: the positions after its own).
 // Leaves the accepted candidates' r^2 in `r2` and their positions in
-// `accepted`, in quad order, and returns how many there are. Both arrays
-// need room for 4 entries per quad plus 4 (the last vector store runs past
-// the end); the coordinate arrays must be readable three entries past
+// `accepted` (unless it is null: r^2 alone), in quad order, and returns how
+// many there are. Both arrays need room for 4 entries per quad plus 4 (the
+// last vector store runs past the end); the coordinate arrays must be readable three entries past
 // every segment's end (group_by_cell pads them).
 //
 // One branch-free pass computes r^2 and compacts the accepted candidates
@@ -244,6 +244,11 @@ void for_each_centre(const CentrePairs* centres, std::size_t n_centres, const st
     }
 }
 
+// Whether the visits of for_each_pair_once read the partners of the pairs,
+// or only their shells (when every pair adds the same to its shell): the
+// sweep then leaves the partners out.
+enum class Partners { kRead, kUnread };
+
 // Calls visit(centres, n_centres, q, k) with the pairs each centre position
 // p in [begin, end) owns, a buffer at a time (see CentrePairs): images of
 // positions q[t], with k[t] the shell of the distance to q[t] (shells.count
@@ -252,11 +257,12 @@ void for_each_centre(const CentrePairs* centres, std::size_t n_centres, const st
 // sweeps them in one call, while they are in cache (a batch at a time when
 // a long reach makes them many); a centre appears once per batch. Read-only
 // on its inputs. Gives up, leaving the rest of the range undone, once `stop`
-// is requested; it is looked at before each grid cell and each batch.
+// is requested; it is looked at before each grid cell and each batch. With
+// Partners::kUnread, q is null.
 template <class Visit>
 void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfStencil& stencil, const Lattice& lattice,
                         double cutoff, const UniformShells& shells, std::size_t begin, std::size_t end,
-                        const std::stop_token& stop, Visit&& visit) {
+                        const std::stop_token& stop, Visit&& visit, Partners partners = Partners::kRead) {
     // Segments resolved before the centres sweep them; bounds the memory
     // (and the time between looks at `stop`) when a query spans many cells.
     constexpr std::size_t kBatchSegments = 4096;
@@ -275,11 +281,12 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
     // every call, which on a small cell costs more than the search.
     ScratchArray<double> r2;
     ScratchArray<std::uint32_t> shell, accepted;
+    const bool keep_partners = partners == Partners::kRead;
     std::vector<CentrePairs> buffered;
     std::size_t filled = 0;
     const auto visit_buffered = [&] {
         kernels.shells(r2.data(), filled, shells, shell.data());
-        visit(buffered.data(), buffered.size(), accepted.data(), shell.data());
+        visit(buffered.data(), buffered.size(), keep_partners ? accepted.data() : nullptr, shell.data());
         buffered.clear();
         filled = 0;
     };
@@ -300,9 +307,9 @@ void for_each_pair_once(const GroupedSites& g, const CellList& grid, const HalfS
             const std::size_t own_offset = home_batch ? p + 1 - first : 0;
             const std::size_t skipped = own_offset / 4;
             const unsigned lanes = (15u << (own_offset % 4)) & 15u;
-            filled +=
-                kernels.sweep(sorted, translated ? segments.data() : nullptr, quads.data() + skipped, n_quads - skipped,
-                              lanes, g.x[p], g.y[p], g.z[p], cutoff2, r2.data() + filled, accepted.data() + filled);
+            filled += kernels.sweep(sorted, translated ? segments.data() : nullptr, quads.data() + skipped,
+                                    n_quads - skipped, lanes, g.x[p], g.y[p], g.z[p], cutoff2, r2.data() + filled,
+                                    keep_partners ? accepted.data() + filled : nullptr);
             buffered.push_back({p, filled});
         }
     };

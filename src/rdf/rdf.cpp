@@ -106,12 +106,14 @@ struct PairLoop {
                 // the last for the pairs beyond the last edge. Sums of ones
                 // are exact in any order.
                 std::vector<double> tally(n_bins + 1, 0.0);
-                for_each_pair_once(sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
-                                   [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t*,
-                                       const std::uint32_t* k) {
-                                       const std::size_t n = n_centres == 0 ? 0 : centres[n_centres - 1].end;
-                                       for (std::size_t t = 0; t < n; ++t) tally[k[t]] += 1.0;
-                                   });
+                for_each_pair_once(
+                    sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                    [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t*,
+                        const std::uint32_t* k) {
+                        const std::size_t n = n_centres == 0 ? 0 : centres[n_centres - 1].end;
+                        for (std::size_t t = 0; t < n; ++t) tally[k[t]] += 1.0;
+                    },
+                    Partners::kUnread);
                 for (std::size_t b = 0; b < n_bins; ++b) counts[b] += tally[b];
                 return histogram;
             }
