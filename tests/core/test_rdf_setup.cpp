@@ -209,6 +209,11 @@ TEST_SUITE("rdf set-up") {
                     total += n;
                     mismatches += n != want.size() || !std::equal(want.begin(), want.end(), accepted.begin()) ||
                                   !std::equal(want_r2.begin(), want_r2.end(), r2.begin());
+                    // Without positions: the same distances.
+                    const std::size_t alone =
+                        kernels.sweep(coordinates, translated ? segments.data() : nullptr, from, count - 2, first_lanes,
+                                      px, py, pz, cutoff2, r2.data(), nullptr);
+                    mismatches += alone != want.size() || !std::equal(want_r2.begin(), want_r2.end(), r2.begin());
                 }
         CHECK(mismatches == 0);
         CHECK(total > 1000);  // the test sees many accepted pairs
