@@ -53,9 +53,18 @@ struct PairLoop {
           n_bins(edges_.size() - 1),
           stop(std::move(stop_)) {
         const std::size_t n = sites.size();
-        // Read in site order: the same occupancies as in position order.
-        unit_weights = one_species_per_site &&
-                       std::all_of(table.occupancy.begin(), table.occupancy.end(), [](double w) { return w == 1.0; });
+        // Read in site order (the same occupancies as in position order),
+        // in parallel chunks.
+        if (one_species_per_site) {
+            const std::size_t chunks = chunk_count(pool, n);
+            std::vector<char> all_one(chunks);
+            for_each_chunk(pool, chunks, [&](std::size_t c) {
+                const double* from = table.occupancy.data() + chunk_begin(n, chunks, c);
+                const double* to = table.occupancy.data() + chunk_begin(n, chunks, c + 1);
+                all_one[c] = std::all_of(from, to, [](double w) { return w == 1.0; });
+            });
+            unit_weights = std::all_of(all_one.begin(), all_one.end(), [](char one) { return one != 0; });
+        }
         // Then every pair adds 1 to its bin: the loop reads no species.
         if (unit_weights && n_elements == 1) return;
         if (!one_species_per_site) {
