@@ -78,7 +78,7 @@ void locate_baseline(const Locate& pass, std::size_t begin, std::size_t end, std
 
 #if KESTREL_AVX2_CLONE
 // The same pass where the processor rounds down in one instruction (the
-// x86-64 baseline has none, and the wrapping takes three per site).
+// x86-64 baseline has none and takes about ten per coordinate).
 __attribute__((target("avx2"))) void locate_avx2(const Locate& pass, std::size_t begin, std::size_t end,
                                                  std::uint32_t* count) {
     pass.run(begin, end, count);

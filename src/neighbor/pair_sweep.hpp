@@ -190,8 +190,8 @@ std::size_t append_quads(const Segment* segments, std::size_t n_segments, std::s
 // Leaves the accepted candidates' r^2 in `r2` and their positions in
 // `accepted` (unless it is null: r^2 alone), in quad order, and returns how
 // many there are. Both arrays need room for 4 entries per quad plus 4 (the
-// last vector store runs past the end); the coordinate arrays must be readable three entries past
-// every segment's end (group_by_cell pads them).
+// last vector store runs past the end); the coordinate arrays must be
+// readable three entries past every segment's end (group_by_cell pads them).
 //
 // One branch-free pass computes r^2 and compacts the accepted candidates
 // (about one in four is accepted, too many for a branch predictor to
