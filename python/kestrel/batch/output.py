@@ -10,7 +10,7 @@ import uuid
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tuple, Union
 
 from kestrel.batch.runners import CHUNK_SIZE, WORKER_LOST
-from kestrel.batch.schema import table_schema
+from kestrel.batch.schema import WRITE_OPTIONS, table_schema
 from kestrel.batch.settings import METADATA_KEY, _require, _Settings
 from kestrel.batch.sources import _identity
 
@@ -62,7 +62,7 @@ class _Output:
             os.makedirs(self.parts_dir, exist_ok=True)
             return
         pq = _require("pyarrow.parquet")
-        writer = pq.ParquetWriter(self.temporary, table_schema(self.settings))
+        writer = pq.ParquetWriter(self.temporary, table_schema(self.settings), **WRITE_OPTIONS)
         for earlier in self._stored():
             for batch in pq.ParquetFile(earlier).iter_batches(batch_size=CHUNK_SIZE):
                 writer.write_batch(batch)
@@ -164,7 +164,7 @@ class _Output:
             if not pc.any(drop).as_py():
                 continue
             temporary = stored + ".tmp"
-            pq.write_table(table.filter(pc.invert(drop)), temporary)
+            pq.write_table(table.filter(pc.invert(drop)), temporary, **WRITE_OPTIONS)
             os.replace(temporary, stored)
 
     def clear(self) -> None:

@@ -220,9 +220,12 @@ def _run(
     finished_early: Dict[int, Any] = {}
     next_number = 0
     total = len(items)
-    # Local processes and Dask workers run one engine thread per structure;
-    # threads in this process share the engine's pool.
-    n_threads = 0
+    # Local processes and Dask workers run one engine thread per structure
+    # (set where they start). Several threads here compute a structure each
+    # on one engine thread: most structures are too small to split, and
+    # splitting each over the shared pool made the threads wait on each
+    # other. A single thread here hands each structure to the whole pool.
+    n_threads = 1 if runner.mode == "threads" and runner.workers > 1 else 0
 
     def on_done(done: _JobDone) -> None:
         counts["sources"] += done.sources

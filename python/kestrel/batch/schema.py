@@ -13,13 +13,19 @@ if TYPE_CHECKING:
     pass  # imported where used: `import kestrel` stays free of NumPy
 
 
+# Dictionary encoding pays off on the text columns, which repeat; on the
+# curves it costs a third of the writing time and saves almost nothing.
+_DICTIONARY_COLUMNS = ["source", "block", "formula", "elements", "status", "error", "warnings"]
+WRITE_OPTIONS = {"use_dictionary": _DICTIONARY_COLUMNS}
+
+
 def _write_part(batch, path: str) -> None:
     # Written under a temporary name and renamed, so that a run killed midway
     # never leaves a truncated part for the next run to trip over.
     pq = _require("pyarrow.parquet")
     pa = _require("pyarrow")
     temporary = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{uuid.uuid4().hex[:8]}.tmp")
-    pq.write_table(pa.Table.from_batches([batch]), temporary)
+    pq.write_table(pa.Table.from_batches([batch]), temporary, **WRITE_OPTIONS)
     os.replace(temporary, path)
 
 
