@@ -55,10 +55,10 @@ Result<Ok> check_occupancies(const Structure& structure) {
     for (std::size_t index = 0; index < sites.size(); ++index)
         for (const SpeciesOccupancy& entry : sites[index].species) {
             if (!std::isfinite(entry.occupancy))
-                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) +
+                return fail("occupancy of " + entry.element.str() + " at site index " + std::to_string(index) +
                             " is not a finite number");
             if (entry.occupancy > 1.001)
-                return fail("occupancy of " + entry.element + " at site index " + std::to_string(index) + " is " +
+                return fail("occupancy of " + entry.element.str() + " at site index " + std::to_string(index) + " is " +
                             format_fixed4(entry.occupancy) + ", above 1");
         }
     return Ok{};
@@ -114,13 +114,13 @@ Result<Expansion> expand_occupancies(const Structure& structure, std::uint64_t m
             // The first member is in the supercell's first image, where index
             // k is source site k.
             const std::uint64_t first_site = members.front() % source.size();
-            report.occupancy_report.push_back(
-                {species.element, species.occupancy, members.size(), counts[i], first_site, source[first_site].frac});
+            report.occupancy_report.push_back({species.element.str(), species.occupancy, members.size(), counts[i],
+                                               first_site, source[first_site].frac});
             const double actual = static_cast<double>(counts[i]) / static_cast<double>(members.size());
             worst = std::max(worst, std::fabs(actual - species.occupancy));
             if (counts[i] == 0 && species.occupancy > 0.0 &&
                 std::find(absent.begin(), absent.end(), species.element) == absent.end())
-                absent.push_back(species.element);
+                absent.push_back(species.element.str());
         }
     }
 

@@ -13,7 +13,7 @@ std::string pool_key(const Site& site) {
     std::vector<std::string> parts;
     parts.reserve(site.species.size());
     for (const SpeciesOccupancy& entry : site.species)
-        parts.push_back(entry.element + ":" + format_fixed4(entry.occupancy));
+        parts.push_back(entry.element.str() + ":" + format_fixed4(entry.occupancy));
     std::sort(parts.begin(), parts.end());
     std::string key;
     for (const std::string& part : parts) {

@@ -19,7 +19,7 @@ std::string unit_key(const std::vector<Site>& sites, const std::vector<UnitMembe
     std::vector<std::vector<std::string>> names(occupancy.size());
     for (const UnitMember& member : members)
         for (const SpeciesOccupancy& entry : sites[member.site].species)
-            names[member.alternative].push_back(entry.element);
+            names[member.alternative].push_back(entry.element.str());
     std::string key;
     for (std::size_t a = 0; a < occupancy.size(); ++a) {
         std::sort(names[a].begin(), names[a].end());
@@ -30,7 +30,7 @@ std::string unit_key(const std::vector<Site>& sites, const std::vector<UnitMembe
     return key;
 }
 
-const std::string& most_occupied(const Site& site) {
+const ElementName& most_occupied(const Site& site) {
     const SpeciesOccupancy* best = &site.species.front();
     for (const SpeciesOccupancy& entry : site.species)
         if (entry.occupancy > best->occupancy) best = &entry;

@@ -1,5 +1,6 @@
 #include "model/site_arrays.hpp"
 
+#include <string_view>
 #include <unordered_map>
 
 namespace kestrel {
@@ -7,6 +8,8 @@ namespace kestrel {
 Result<Structure> structure_from_arrays(const SiteArrays& arrays) {
     Result<Lattice> lattice = make_lattice(arrays.lattice);
     if (!lattice) return lattice.take_error();
+    // Each site copies a record of 16 bytes rather than building a name.
+    const std::vector<ElementName> names(arrays.names.begin(), arrays.names.end());
     std::vector<Site> sites;
     sites.reserve(arrays.n_sites);
     for (std::size_t i = 0; i < arrays.n_sites; ++i) {
@@ -14,7 +17,7 @@ Result<Structure> structure_from_arrays(const SiteArrays& arrays) {
         const Vec3 position{row[0], row[1], row[2]};
         const double occupancy = arrays.occupancies ? arrays.occupancies[i] : 1.0;
         sites.push_back(Site{arrays.cartesian ? lattice->to_fractional(position) : position,
-                             {SpeciesOccupancy{arrays.names[arrays.element[i]], occupancy}}});
+                             {SpeciesOccupancy{names[arrays.element[i]], occupancy}}});
     }
     return make_structure(std::move(*lattice), std::move(sites));
 }
@@ -31,7 +34,8 @@ Result<StructureArrays> structure_to_arrays(const Structure& structure) {
     out.frac_coords.reserve(3 * n);
     out.element.reserve(n);
     out.occupancies.reserve(n);
-    std::unordered_map<std::string, std::uint32_t> index;
+    // Keyed by views of the sites' own names: the structure outlives the map.
+    std::unordered_map<std::string_view, std::uint32_t> index;
     std::uint32_t last = 0;  // runs of one element skip the lookup
     for (std::size_t i = 0; i < n; ++i) {
         const Site& site = structure.sites()[i];
@@ -41,8 +45,9 @@ Result<StructureArrays> structure_to_arrays(const Structure& structure) {
         out.frac_coords.insert(out.frac_coords.end(), site.frac.begin(), site.frac.end());
         const SpeciesOccupancy& entry = site.species.front();
         if (out.names.empty() || out.names[last] != entry.element) {
-            const auto [at, added] = index.try_emplace(entry.element, static_cast<std::uint32_t>(out.names.size()));
-            if (added) out.names.push_back(entry.element);
+            const auto [at, added] =
+                index.try_emplace(entry.element.view(), static_cast<std::uint32_t>(out.names.size()));
+            if (added) out.names.push_back(entry.element.str());
             last = at->second;
         }
         out.element.push_back(last);

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "base/fixed4.hpp"
 
@@ -87,7 +88,7 @@ double n_atoms(const Structure& structure) {
 Composition composition(const Structure& structure) {
     Composition totals;
     for (const Site& site : structure.sites())
-        for (const SpeciesOccupancy& entry : site.species) totals[entry.element] += entry.occupancy;
+        for (const SpeciesOccupancy& entry : site.species) totals[entry.element.str()] += entry.occupancy;
     return totals;
 }
 
@@ -147,7 +148,7 @@ struct Hasher {
     }
     // Equal doubles must hash alike, and 0.0 == -0.0.
     void add(double value) { add(std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value)); }
-    void add(const std::string& text) {
+    void add(std::string_view text) {
         for (unsigned char c : text) add(static_cast<std::uint64_t>(c));
         add(static_cast<std::uint64_t>(text.size()));
     }

@@ -9,18 +9,14 @@
 
 #include "base/error.hpp"
 #include "model/lattice.hpp"
+#include "model/species_list.hpp"
 #include "model/units.hpp"
 
 namespace kestrel {
 
-struct SpeciesOccupancy {
-    std::string element;  // opaque name: "Fe" and "fe" are different elements
-    double occupancy;
-};
-
 struct Site {
     Vec3 frac;  // stored as given, never wrapped
-    std::vector<SpeciesOccupancy> species;
+    SpeciesList species;
 };
 
 class Structure {

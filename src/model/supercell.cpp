@@ -35,17 +35,17 @@ std::uint64_t physical_memory() {
     return 0;
 }
 
-// Heap bytes one image of the source costs: the Site records, each species
-// list, and element names too long for the string's inline buffer. Malloc
-// overhead is counted as one pointer pair per allocation.
+// Heap bytes one image of the source costs: the Site records and what each
+// species list holds outside its record (a mixed site's block, long names).
+// Malloc overhead is counted as one pointer pair per entry of a site that
+// holds anything outside, an upper bound on its allocations.
 std::uint64_t bytes_per_image(const Structure& structure) {
     constexpr std::uint64_t kOverhead = 16;
     std::uint64_t bytes = 0;
     for (const Site& site : structure.sites()) {
         bytes += sizeof(Site);
-        if (!site.species.empty()) bytes += site.species.size() * sizeof(SpeciesOccupancy) + kOverhead;
-        for (const SpeciesOccupancy& entry : site.species)
-            if (entry.element.size() >= 16) bytes += entry.element.size() + 1 + kOverhead;
+        if (const std::size_t held = site.species.heap_bytes(); held > 0)
+            bytes += held + kOverhead * site.species.size();
     }
     return bytes;
 }

@@ -23,7 +23,7 @@ namespace {
 // The element a site holds, or the vacancy name; nothing for a partly
 // occupied site.
 std::optional<std::string> whole_species(const Site& site) {
-    if (site_is_ordered(site)) return site.species.front().element;
+    if (site_is_ordered(site)) return site.species.front().element.str();
     if (site_occupancy(site) < 1e-6) return kVacancyName;
     return std::nullopt;
 }

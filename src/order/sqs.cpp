@@ -74,14 +74,14 @@ Sublattice sublattice_of(const Structure& source, const Site& representative, st
     std::uint64_t atoms = 0;
     for (std::size_t t = 0; t < counts.size(); ++t) {
         const SpeciesOccupancy& entry = representative.species[t];
-        report.push_back(
-            {entry.element, entry.occupancy, members.size(), counts[t], first_site, source.sites()[first_site].frac});
+        report.push_back({entry.element.str(), entry.occupancy, members.size(), counts[t], first_site,
+                          source.sites()[first_site].frac});
         atoms += counts[t];
         if (counts[t] > 0) {
-            out.species.push_back(entry.element);
+            out.species.push_back(entry.element.str());
             out.counts.push_back(counts[t]);
         } else if (entry.occupancy > 0.0 && std::find(absent.begin(), absent.end(), entry.element) == absent.end())
-            absent.push_back(entry.element);
+            absent.push_back(entry.element.str());
     }
     if (atoms < members.size()) {
         out.species.push_back(kVacancyName);

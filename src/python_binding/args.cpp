@@ -178,7 +178,7 @@ std::string type_name(PyObject* object) {
     return *text;
 }
 
-PyRef make_text(const std::string& text) {
+PyRef make_text(std::string_view text) {
     return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 

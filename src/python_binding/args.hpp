@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -81,7 +82,7 @@ std::optional<std::string> utf8_of(PyObject* text);
 std::string type_name(PyObject* object);
 
 // New Python objects from plain values; empty with an exception on failure.
-PyRef make_text(const std::string& text);
+PyRef make_text(std::string_view text);
 PyRef make_float_list(const double* values, std::size_t count);
 PyRef make_u64(std::uint64_t value);
 PyRef make_float(double value);

@@ -32,12 +32,12 @@ std::vector<double> shell_volumes(const std::vector<double>& edges) {
 
 namespace {
 
-// One chunk's species, read from the sites in a single pass (each site's
-// list lives in a heap block of its own, so the reading is what costs):
-// element indices in order of first appearance within the chunk, mapped to
-// the sorted list once every chunk is done.
+// One chunk's species, read from the sites in a single pass (an ordered
+// site holds its entry and name inline, so the pass streams through the
+// site array): element indices in order of first appearance within the
+// chunk, mapped to the sorted list once every chunk is done.
 struct ChunkSpecies {
-    std::vector<const std::string*> seen;
+    std::vector<const ElementName*> seen;
     std::vector<std::uint32_t> element;  // index into `seen`, per entry
     std::vector<double> occupancy;       // per entry
     std::vector<std::uint32_t> rank;     // seen[i] is elements[rank[i]]
@@ -58,12 +58,12 @@ void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t e
     std::uint32_t last = 0;
     for (std::size_t s = begin; s < end; ++s) {
         offsets[s] = chunk.element.size();
-        const std::vector<SpeciesOccupancy>& species = sites[s].species;
+        const SpeciesList& species = sites[s].species;
         if (species.size() != 1) chunk.one_per_site = false;
         for (const SpeciesOccupancy& entry : species) {
             if (chunk.seen.empty() || *chunk.seen[last] != entry.element) {
                 const auto found = std::find_if(chunk.seen.begin(), chunk.seen.end(),
-                                                [&](const std::string* name) { return *name == entry.element; });
+                                                [&](const ElementName* name) { return *name == entry.element; });
                 last = static_cast<std::uint32_t>(found - chunk.seen.begin());
                 if (found == chunk.seen.end()) chunk.seen.push_back(&entry.element);
             }
@@ -78,13 +78,13 @@ void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t e
 std::vector<std::string> sorted_elements(std::vector<ChunkSpecies>& chunks) {
     std::vector<std::string> names;
     for (const ChunkSpecies& chunk : chunks)
-        for (const std::string* name : chunk.seen)
-            if (std::find(names.begin(), names.end(), *name) == names.end()) names.push_back(*name);
+        for (const ElementName* name : chunk.seen)
+            if (std::find(names.begin(), names.end(), name->view()) == names.end()) names.push_back(name->str());
     std::sort(names.begin(), names.end());
     for (ChunkSpecies& chunk : chunks)
-        for (const std::string* name : chunk.seen)
+        for (const ElementName* name : chunk.seen)
             chunk.rank.push_back(
-                static_cast<std::uint32_t>(std::lower_bound(names.begin(), names.end(), *name) - names.begin()));
+                static_cast<std::uint32_t>(std::lower_bound(names.begin(), names.end(), name->view()) - names.begin()));
     return names;
 }
 

@@ -68,7 +68,7 @@ RdfResult brute_force(const Structure& s, double cutoff, double bin_size) {
     const Vec3 widths = perpendicular_widths(s.lattice());
     std::int64_t span[3];
     for (int k = 0; k < 3; ++k) span[k] = static_cast<std::int64_t>(std::ceil(cutoff / widths[k])) + 1;
-    auto index_of = [&](const std::string& e) {
+    auto index_of = [&](std::string_view e) {
         return static_cast<std::size_t>(std::find(out.elements.begin(), out.elements.end(), e) - out.elements.begin());
     };
     const Mat3& m = s.lattice().matrix();

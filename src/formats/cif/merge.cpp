@@ -107,7 +107,7 @@ std::size_t SiteMerger::add(const std::string& element, double occupancy, const 
     const std::int64_t match = first_match(position);
     if (match >= 0) {
         const auto site = static_cast<std::size_t>(match);
-        std::vector<SpeciesOccupancy>& species = sites_[site].species;
+        SpeciesList& species = sites_[site].species;
         for (std::size_t e = 0; e < species.size(); ++e) {
             if (species[e].element != element) continue;
             double& held = species[e].occupancy;
