@@ -20,6 +20,7 @@ SETUP = """
 import atexit, math, os, resource, tempfile
 from kestrel import Structure, read_xyz_trajectory
 cube = Structure([[4, 0, 0], [0, 4, 0], [0, 0, 4]], [[0, 0, 0], [0.5, 0.5, 0.5]], [{"Na": 1}, {"Cl": 1}])
+mixed = Structure(cube.lattice_matrix, cube.frac_coords, [{"Na": 0.5, "K": 0.5}, {"Cl": 0.5, "Br": 0.5}])
 def write(text):
     fd, path = tempfile.mkstemp()
     atexit.register(os.remove, path)
@@ -143,16 +144,17 @@ def test_absurd_requests_fail_cleanly(absurd_outcomes, name):
 @pytest.mark.parametrize(
     "call, expected, budget",
     [
-        # Below this machine's memory, above the budget; the site list itself
-        # (96 bytes a site, 560 MiB) fits, the sites' species lists then use
-        # up the rest.
-        ("cube.make_supercell(180, 180, 180)", "WorkLimitError", 768 << 20),
+        # Below this machine's memory, above the budget; the site array itself
+        # (48 bytes a site, 534 MiB) fits, the mixed sites' species blocks
+        # then use up the rest (ordered sites hold theirs inline).
+        ("mixed.make_supercell(180, 180, 180)", "WorkLimitError", 768 << 20),
         # Under the 4 GiB histogram guard, over the budget: the histograms
         # (50 MiB a curve) cannot be allocated, on a worker or on the caller.
         ("cube.prdf(10.0, 1.6e-6, n_threads=1)", "MemoryError", 360 << 20),
         ("cube.total_rdf(10.0, 2.4e-6)", "MemoryError", 360 << 20),
-        # The supercell fits; its expansion does not.
-        ("cube.make_supercell(101, 101, 101).expand_occupancies(max_sites=10**9)", "MemoryError", 575 << 20),
+        # The supercell (48 bytes a site, 201 MiB) fits; its expansion (near
+        # 700 MiB at its peak) does not.
+        ("cube.make_supercell(130, 130, 130).expand_occupancies(max_sites=10**9)", "MemoryError", 575 << 20),
     ],
 )
 @pytest.mark.parametrize("where", ["main", "thread"])

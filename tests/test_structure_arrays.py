@@ -1,5 +1,7 @@
 """Structure.from_arrays and to_arrays against the list-based constructor."""
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -55,6 +57,28 @@ def test_round_trip_through_to_arrays():
     assert again.species == built.species and again.frac_coords == built.frac_coords
     positions[0, 0] = 99.0  # the arrays are the caller's own
     assert built.frac_coords[0][0] == frac[0, 0]
+
+
+# Names are kept inline up to 15 UTF-8 bytes and on the heap beyond: either
+# side of that edge, in bytes that are not characters, and far beyond it.
+@pytest.mark.parametrize("name", ["Fe", "x" * 15, "x" * 16, "é" * 7 + "x", "é" * 8, "a label longer than any symbol"])
+def test_names_of_any_length_survive_every_way_in_and_out(name):
+    frac, z = random_sites(12, seed=3)
+    names = [name if v == 8 else "Na" for v in z]
+    # An object array: a list would become a NumPy str array, which must be ASCII.
+    built = Structure.from_arrays(LATTICE, frac, np.array(names, dtype=object))
+    reference = Structure(LATTICE.tolist(), frac.tolist(), [{s: 1.0} for s in names])
+    assert built == reference and hash(built) == hash(reference)
+    assert pickle.loads(pickle.dumps(built)) == built
+    assert Structure.from_dict(built.to_dict()) == built
+    assert built.to_arrays()[2].tolist() == names
+    assert built.elements == sorted({name, "Na"}, key=str.encode)
+    mixed = Structure(
+        LATTICE.tolist(), [[0, 0, 0], [0.5, 0.5, 0.5]], [{name: 0.5, "Na": 0.25}, {"Na": 1.0, name + "2": 0.0}]
+    )
+    assert mixed.species == [{name: 0.5, "Na": 0.25}, {"Na": 1.0, name + "2": 0.0}]
+    assert mixed.composition == {name: 0.5, "Na": 1.25, name + "2": 0.0}
+    assert set(mixed.prdf(cutoff=4.0)[1]) == {(a, b) for a in mixed.elements for b in mixed.elements}
 
 
 def test_rdf_of_arrays_equals_rdf_of_lists(rocksalt):

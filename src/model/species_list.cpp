@@ -7,10 +7,12 @@
 namespace kestrel {
 
 SpeciesList::SpeciesList(std::initializer_list<SpeciesOccupancy> entries) : SpeciesList() {
+    reserve(entries.size());
     for (const SpeciesOccupancy& entry : entries) push_back(entry);
 }
 
 SpeciesList::SpeciesList(const SpeciesList& other) : SpeciesList() {
+    reserve(other.size());
     for (const SpeciesOccupancy& entry : other) push_back(entry);
 }
 
@@ -38,9 +40,8 @@ std::size_t SpeciesList::heap_bytes() const noexcept {
     return bytes;
 }
 
-void SpeciesList::grow() {
+void SpeciesList::grow(std::uint64_t capacity) {
     const std::size_t count = size();
-    const std::uint64_t capacity = spilled() && spill_.capacity > 0 ? 2 * spill_.capacity : 4;
     if (capacity > UINT32_MAX) throw std::length_error("too many species on one site");
     std::allocator<SpeciesOccupancy> allocator;
     SpeciesOccupancy* block = allocator.allocate(capacity);

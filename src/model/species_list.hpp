@@ -65,11 +65,15 @@ public:
         }
         // Built before growing: the arguments may name an entry of ours.
         SpeciesOccupancy entry{std::forward<Args>(args)...};
-        if (!spilled() || spill_.size == spill_.capacity) grow();
+        if (!spilled() || spill_.size == spill_.capacity) grow(spilled() ? 2 * spill_.capacity : 4);
         return *std::construct_at(spill_.data + spill_.size++, std::move(entry));
     }
     void push_back(const SpeciesOccupancy& entry) { emplace_back(entry); }
     void push_back(SpeciesOccupancy&& entry) { emplace_back(std::move(entry)); }
+    // Room for `count` entries without another allocation.
+    void reserve(std::size_t count) {
+        if (count > 1 && count > (spilled() ? spill_.capacity : 1)) grow(count);
+    }
     // Removes [first, last), keeping the order of the rest.
     iterator erase(const_iterator first, const_iterator last);
     void clear() noexcept {
@@ -97,8 +101,8 @@ private:
         return reinterpret_cast<const unsigned char*>(this)[ElementName::kTagByte] == ElementName::kFreeTag;
     }
     void set_empty() noexcept { std::construct_at(&spill_, Spill{nullptr, 0, {}, ElementName::kFreeTag, 0}); }
-    // Moves the entries to a heap block with room for at least one more.
-    void grow();
+    // Moves the entries to a heap block of `capacity` slots (above size()).
+    void grow(std::uint64_t capacity);
     // Moves other's entries here (this holds none) and leaves it empty.
     void take(SpeciesList& other) noexcept;
     void release() noexcept;

@@ -141,6 +141,8 @@ TEST_CASE("a species list behaves as a vector under random appends, erases, copi
                     if (rng() % 4 == 0) {
                         list.clear();
                         reference.clear();
+                    } else {
+                        list.reserve(rng() % 6);
                     }
             }
             check_same(list, reference);
