@@ -201,7 +201,7 @@ void ThreadPool::execute(Job& job, const Worker* by) {
     }
     {
         std::lock_guard lock(sleep_mutex_);
-        job.done = true;
+        job.done.store(true, std::memory_order_release);
     }
     // The job may be gone from here on; only the pool is touched.
     job_done_.notify_all();
@@ -228,21 +228,33 @@ bool ThreadPool::pop_local_if(Worker& self, const Job& job) {
     return true;
 }
 
+bool ThreadPool::done_soon(const Job& job) {
+    const auto give_up = std::chrono::steady_clock::now() + kIdleSpin;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (job.done.load(std::memory_order_acquire)) return true;
+            relax_processor();
+        }
+        if (std::chrono::steady_clock::now() >= give_up) return false;
+        std::this_thread::yield();
+    }
+}
+
 void ThreadPool::wait_for(Job& job, Worker* helper) {
     for (;;) {
-        {
-            std::lock_guard lock(sleep_mutex_);
-            if (job.done) return;
-        }
+        if (job.done.load(std::memory_order_acquire)) return;
         // A worker whose half was stolen helps with whatever is queued
-        // rather than idle; once nothing is left it sleeps until its job is done.
+        // rather than idle; once nothing is left it waits until its job is done.
         if (helper == nullptr) break;
         Job* other = find_work(*helper);
         if (other == nullptr) break;
         execute(*other, helper);
     }
+    // The other half usually ends within a moment of this one; waking from
+    // sleep would take longer than that.
+    if (done_soon(job)) return;
     std::unique_lock lock(sleep_mutex_);
-    job_done_.wait(lock, [&] { return job.done; });
+    job_done_.wait(lock, [&] { return job.done.load(std::memory_order_acquire); });
 }
 
 void ThreadPool::inject_and_wait(Job& job) {

@@ -37,8 +37,10 @@ public:
     virtual void run(bool moved) = 0;
 
     const void* origin = nullptr;  // the worker that created it; null for injected jobs
-    bool done = false;             // set under the pool's mutex, so waiters cannot miss it
-    std::exception_ptr error;      // a failure of run(), rethrown on the waiting thread
+    // Set under the pool's mutex, so sleepers cannot miss it; atomic, so a
+    // waiter may also watch it for a moment without the mutex.
+    std::atomic<bool> done{false};
+    std::exception_ptr error;  // a failure of run(), rethrown on the waiting thread
 };
 
 template <class F>
@@ -105,6 +107,8 @@ private:
     void worker_main(Worker& self);
     // Whether the work epoch moves on from `seen` within a short spin.
     bool new_work_soon(std::uint64_t seen) const;
+    // Whether `job` is done within a short spin.
+    static bool done_soon(const pool_detail::Job& job);
     pool_detail::Job* find_work(Worker& self);
     void execute(pool_detail::Job& job, const Worker* by);
     void push_local(Worker& self, pool_detail::Job& job);
