@@ -284,7 +284,7 @@ def lammps_reading():
                 times.append(time.perf_counter() - start)
             return min(times)
 
-        rows = [("kestrel read_trajectory", best(lambda: kestrel.read_trajectory(path, types={1: "Na", 2: "Cl"})))]
+        rows = [("kestrel read_trajectory", best(lambda: kestrel.read_trajectory(path, types={1: "Na", 2: "Cl"}), 7))]
         xyz = os.path.join(folder, "same.xyz")
         structures, _, _ = kestrel.read_trajectory(path, types={1: "Na", 2: "Cl"})
         kestrel.write_xyz(structures[0], xyz)
@@ -293,7 +293,7 @@ def lammps_reading():
         with open(xyz, "w") as out:
             out.write(frame * LAMMPS_FRAMES)
         per_byte = os.path.getsize(xyz)
-        rows.append(("  the same frames as XYZ", best(lambda: kestrel.read_xyz_trajectory(xyz)) * size / per_byte))
+        rows.append(("  the same frames as XYZ", best(lambda: kestrel.read_xyz_trajectory(xyz), 7) * size / per_byte))
         try:
             import ase.io
 
@@ -316,8 +316,11 @@ def lammps_reading():
             pass
         k = rows[0][1]
         for name, seconds in rows:
-            note = "(scaled to the dump's bytes)" if name.startswith("  ") else f"kestrel is {seconds / k:.1f}x faster"
-            print(f"  {name:<36}{seconds:8.2f} s   {note if seconds != k else ''}")
+            if name.startswith("  "):
+                note = f"(scaled to the dump's bytes; the dump takes {k / seconds:.2f}x per byte)"
+            else:
+                note = f"kestrel is {seconds / k:.1f}x faster" if seconds != k else ""
+            print(f"  {name:<36}{seconds * 1e3:8.1f} ms   {note}")
 
 
 def main():
