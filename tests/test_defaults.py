@@ -95,7 +95,8 @@ def package_functions():
                 member = getattr(member, "__func__", member)
                 if inspect.isfunction(member) and member.__module__ == info.name:
                     code = member.__code__.co_filename
-                    if Path(code).resolve().is_relative_to(PACKAGE.resolve()):
+                    # The package as imported: the checkout, or an installed copy of it.
+                    if Path(code).resolve().is_relative_to(Path(kestrel.__file__).resolve().parent):
                         yield f"{info.name}.{member.__qualname__}", member
 
 
