@@ -521,3 +521,12 @@ def test_features_keep_only_the_pairs_a_row_has_and_older_dense_tables_still_rea
     )
     write_rdf_table(files, out, cutoff=4.0, resume=False)
     np.testing.assert_array_equal(feature_matrix(out)[0], X)
+
+
+def test_files_beyond_the_kept_budget_are_read_again_with_the_same_rows(files, monkeypatch):
+    import kestrel.batch.rows
+
+    everything_kept = rdf_table(files, cutoff=4.0, workers=2)
+    monkeypatch.setattr(kestrel.batch.rows, "KEPT_SITES", 3)  # keeps a file or two, then reads the rest again
+    partly_kept = rdf_table(files, cutoff=4.0, workers=2)
+    assert everything_kept.drop(["seconds"]).equals(partly_kept.drop(["seconds"]))

@@ -353,17 +353,17 @@ def trajectory_rdf(
     r = None
     last = None
     frames_read = 0
+
+    def curves(structure: Structure, threads: int):
+        if partials:
+            return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
+        r, frame_total = structure.total_rdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
+        return r, {}, frame_total
+
     frame_workers = _FrameWorkers(n_threads, cutoff)
     try:
         for structures, frame_indices, read_so_far, _ in chunks:
             frames_read = read_so_far
-
-            def curves(structure: Structure, threads: int):
-                if partials:
-                    return structure.prdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
-                r, frame_total = structure.total_rdf(cutoff=cutoff, bin_size=bin_size, n_threads=threads)
-                return r, {}, frame_total
-
             for structure, frame_index, (r, frame_partials, frame_total) in zip(
                 structures, frame_indices, frame_workers.map(curves, structures)
             ):

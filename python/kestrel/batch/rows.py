@@ -88,6 +88,12 @@ def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[
     return blocks, [str(w.message) for w in caught]
 
 
+# The pre-pass keeps what it read up to about this many sites (a few hundred
+# megabytes of records); files beyond are read again by their chunks, so a
+# run of large structures does not hold them all at once.
+KEPT_SITES = 5_000_000
+
+
 @dataclass
 class _ReadFile:
     """A file the element pre-pass has read already, so that its chunk need not read it again."""
@@ -114,10 +120,12 @@ def _element_union(
     Files that cannot be read are passed over here; they become error rows
     when the run reaches them. The list is None when no input could be read.
     With ``keep_reads`` (runs on threads in this process) the items come back
-    with the files read here, so the run reads each file once.
+    with the files read here, up to KEPT_SITES sites, so the run reads those
+    files once.
     """
     found = set()
     kept = []
+    kept_sites = 0
     for index, item in items:
         if isinstance(item, Structure):
             structures = [item]
@@ -132,7 +140,9 @@ def _element_union(
                 kept.append((index, item))
                 continue
             structures = [structure for _, structure in blocks]
-            if keep_reads:
+            sites = sum(structure.n_sites for structure in structures)
+            if keep_reads and kept_sites + sites <= KEPT_SITES:
+                kept_sites += sites
                 item = _ReadFile(item, identity, blocks, notes, time.perf_counter() - started)
         kept.append((index, item))
         for structure in structures:
