@@ -5,7 +5,7 @@ import warnings
 
 import pytest
 
-from kestrel import CifReadWarning, Structure
+from kestrel import CifReadWarning, Structure, StructureFileError
 
 CELL = "_cell_length_a 5.0\n_cell_length_b 5.0\n_cell_length_c 5.0\n"
 SITES_HEADER = (
@@ -112,9 +112,9 @@ def test_positions_are_wrapped_into_the_unit_interval():
 
 
 def test_overfull_site_fails():
-    assert (
-        error(cif(["A1 Fe 0 0 0 0.7", "B1 Ni 0 0 0 0.7"]))
-        == "a site has occupancies summing to 1.4000, which exceeds 1"
+    assert error(cif(["A1 Fe 0 0 0 0.7", "B1 Ni 0 0 0 0.7"])) == (
+        "the occupancies of A1 and B1 on one site add up to 1.4000, above 1 by more than the tolerance for "
+        "rounding (0.0100); pass a larger occupancy_tolerance to scale it down to 1 as rounding"
     )
 
 
@@ -220,7 +220,7 @@ def test_loop_keyword_forms():
 
 
 def test_rows_may_span_lines_and_share_lines():
-    s = read(cif(["Fe1 Fe", "0 0 0 1", "Ni1 Ni 0.5 0.5 0.5 1 O1 O 0.5 0 0 1 leftover"]))
+    s = read(cif(["Fe1 Fe", "0 0 0 1", "Ni1 Ni 0.5 0.5 0.5 1 O1 O 0.5 0 0 1"]))
     assert s.elements == ["Fe", "Ni", "O"] and s.n_sites == 3
 
 
@@ -253,28 +253,48 @@ def test_two_data_blocks_are_kept_apart():
 
 
 @pytest.mark.parametrize(
-    "tail",
+    "header",
+    ["_title " + "'" * 10_000 + '"' * 10_000 + "\n", "\x00\x00 _journal_name_full \x00\n"],
+    ids=["quotes", "nul"],
+)
+def test_unclosed_quotes_end_at_the_line_end(header):
+    s = read(cif(["Fe1 Fe 0 0 0 1"], cell=CELL + header))
+    assert s.elements == ["Fe"]
+
+
+NEVER_CLOSED = (
+    "the text field that opens here (a line starting with ';') is never closed by a ';' line: the file is cut "
+    "short, or the closing line is missing"
+)
+
+
+@pytest.mark.parametrize(
+    "tail, line, message",
     [
-        ";\nnever closed\n" * 3,
-        "_publ_section_title\n;\nno end\n",
-        "'" * 10_000 + '"' * 10_000 + "\n",
-        "loop_\n_x\n_y\n'open 'a'b \"c\n",
-        "\x00\x00 _journal_name_full \x00\n",
+        (";\nnever closed\n" * 3, 17, NEVER_CLOSED),
+        ("_publ_section_title\n;\nno end\n", 14, NEVER_CLOSED),
+        (
+            "loop_\n_x\n_y\n'open 'a'b \"c\n",
+            16,
+            "the last row of the loop of _x has 1 of its 2 values: the file is cut short, or a row lacks a value",
+        ),
+        ("_journal_name_full 'Acta", 13, "the file ends inside a quoted value: it is cut short"),
     ],
 )
-def test_unclosed_fields_and_quotes_end_cleanly(tail):
-    s = read(cif(["Fe1 Fe 0 0 0 1"]) + tail)
-    assert s.elements == ["Fe"]
+def test_files_that_end_inside_a_field_a_quote_or_a_row_are_refused(tail, line, message):
+    with pytest.raises(StructureFileError) as info:
+        read(cif(["Fe1 Fe 0 0 0 1"]) + tail)
+    assert (str(info.value), info.value.line) == (message, line)
 
 
 def test_a_tag_within_a_line_is_a_tag():
     # A later value replaces the cell length, and a NUL byte is not a number.
-    assert error(cif(["Fe1 Fe 0 0 0 1"]) + "\x00\x00 _cell_length_a \x00\n") == "missing _cell_length_a"
+    assert error(cif(["Fe1 Fe 0 0 0 1"]) + "_a \x00\x00 _cell_length_a \x00\n") == "missing _cell_length_a"
 
 
-def test_text_field_that_never_closes_swallows_the_rest():
+def test_text_field_that_never_closes_is_refused_not_swallowing_the_rest():
     text = CELL + "_title\n;\n" + SITES_HEADER + "Fe1 Fe 0 0 0 1\n"
-    assert error(text) == "no _atom_site loop with fractional coordinates found"
+    assert error(text) == NEVER_CLOSED
 
 
 # ---- cell parameters -----------------------------------------------------------------------
@@ -691,10 +711,88 @@ def test_near_images_need_merging_enabled():
 
 
 def test_disorder_parts_summing_above_one_are_refused_not_cut():
-    assert (
-        error(cif(["C23 C 0.1 0.2 0.3 0.813", "C23X C 0.1 0.2 0.3 0.19"]))
-        == "a site has occupancies summing to 1.0030, which exceeds 1"
+    assert error(cif(["C23 C 0.1 0.2 0.3 0.813", "C23X C 0.1 0.2 0.3 0.21"])) == (
+        "the occupancies of C23 and C23X on one site add up to 1.0230, above 1 by more than the tolerance for "
+        "rounding (0.0100); pass a larger occupancy_tolerance to scale it down to 1 as rounding"
     )
+
+
+OVER_TOLERANCE = (
+    ", above 1 by more than the tolerance for rounding ({:.4f}); pass a larger occupancy_tolerance to scale it "
+    "down to 1 as rounding"
+)
+
+
+def test_occupancies_rounded_above_one_are_scaled_to_one_with_one_warning():
+    rows = ["Ca1 Ca 0.1 0.2 0.3 0.502", "Na1 Na 0.1 0.2 0.3 0.500", "Ca2 Ca 0 0 0 0.6", "Na2 Na 0 0 0 0.405"]
+    s, messages = read_with_warnings(cif(rows, ops=["x,y,z", "-x,-y,-z"]))
+    assert messages == [
+        "scaled down to 1 the occupancies of 2 sites that add up to more than 1 within the tolerance for rounding "
+        "(Ca1+Na1: 1.0020, Ca2+Na2: 1.0050)"
+    ]
+    assert s.species[0] == {"Ca": pytest.approx(0.502 / 1.002), "Na": pytest.approx(0.5 / 1.002)}
+    assert s.n_sites == 3 and all(sum(site.values()) == pytest.approx(1.0) for site in s.species)
+
+
+def test_sums_within_the_last_written_digit_are_kept_as_written():
+    s, messages = read_with_warnings(cif(["Fe1 Fe 0 0 0 0.6675", "Ni1 Ni 0 0 0 0.333"]))
+    assert messages == [] and s.species == [{"Fe": 0.6675, "Ni": 0.333}]
+
+
+@pytest.mark.parametrize(
+    "rows, tolerance, message",
+    [
+        (
+            ["Ca1 Ca 0 0 0 0.6", "Na1 Na 0 0 0 0.402"],
+            0.0,
+            "the occupancies of Ca1 and Na1 on one site add up to 1.0020",
+        ),
+        (
+            ["A Ca 0 0 0 0.5", "B Na 0 0 0 0.3", "C K 0 0 0 0.3"],
+            0.05,
+            "the occupancies of A, B and C on one site add up to 1.1000",
+        ),
+        (["Fe1 Fe 0.5 0.5 0.5 1.25"], 0.2, "the occupancy of Fe1 is 1.2500"),
+    ],
+)
+def test_sums_beyond_the_tolerance_are_refused_naming_rows_and_sum(rows, tolerance, message):
+    with pytest.raises(StructureFileError) as info:
+        read(cif(rows), occupancy_tolerance=tolerance)
+    assert str(info.value) == message + OVER_TOLERANCE.format(tolerance)
+    assert info.value.parameter == "occupancy_tolerance"
+
+
+def test_a_larger_tolerance_accepts_the_sum_in_every_cif_reader(tmp_path):
+    text = cif(["Mn1 Mn 0 0 0 0.622", "Fe1 Fe 0 0 0 0.145", "Mg1 Mg 0 0 0 0.143", "Zn1 Zn 0 0 0 0.101"])
+    path = tmp_path / "x.cif"
+    path.write_text(text)
+    assert error(text) == "the occupancies of Mn1, Fe1, Mg1 and Zn1 on one site add up to 1.0110" + (
+        OVER_TOLERANCE.format(0.01)
+    )
+    import kestrel
+
+    readers = [
+        lambda: read(text, occupancy_tolerance=0.02),
+        lambda: Structure.from_str(text, "cif", occupancy_tolerance=0.02),
+        lambda: Structure.from_cif(path, occupancy_tolerance=0.02),
+        lambda: kestrel.read_structure(path, occupancy_tolerance=0.02),
+        lambda: kestrel.read_cif_blocks(path, occupancy_tolerance=0.02)["test"],
+    ]
+    for reader in readers:
+        with pytest.warns(CifReadWarning, match=r"\(Mn1\+Fe1\+Mg1\+Zn1: 1\.0110\)$"):
+            s = reader()
+        assert sum(s.species[0].values()) == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("tolerance", [-0.01, math.nan])
+def test_tolerance_must_not_be_negative(tolerance):
+    with pytest.raises(ValueError, match="^occupancy_tolerance must be 0 or more"):
+        read(cif(["Fe1 Fe 0 0 0 1"]), occupancy_tolerance=tolerance)
+
+
+def test_tolerance_is_keyword_only():
+    with pytest.raises(TypeError):
+        Structure.from_cif_str(cif(["Fe1 Fe 0 0 0 1"]), 1e-4, 0.02)
 
 
 def test_disorder_parts_and_repeated_rows_are_reported():
@@ -735,12 +833,10 @@ def test_every_skipped_row_is_reported():
         "Z1 O 0.5 0.5 0.5 0",
         "Z2 O 0.5 0.5 0.5 -1",
         "Ok1 O 0.1 0.1 0.1 1",
-        "Left Fe",
     ]
     s, messages = read_with_warnings(cif(rows))
     assert s.elements == ["O"]
     assert messages == [
-        "dropped 2 values after the last complete atom-site row",
         "skipped 7 atom-site rows without usable coordinates (A0, A1, A2, A3, A4, ...)",
         "skipped 2 atom-site rows with zero or negative occupancy (Z1, Z2)",
     ]

@@ -9,6 +9,10 @@ extension's does takes its default from here, so the number is written once.
 # Fractional coordinates per axis: CIF readers merge symmetry copies closer than this.
 SYMPREC = 1e-4
 
+# How far above 1 a CIF site's occupancies may add up and be scaled to 1 as rounding. The core's
+# kDefaultOccupancyTolerance (formats/cif/occupancy_sum.hpp).
+OCCUPANCY_TOLERANCE = 0.01
+
 # Å: the largest pair distance an RDF counts. The core's kDefaultCutoff (rdf/bins.hpp).
 CUTOFF = 10.0
 

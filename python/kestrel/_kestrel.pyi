@@ -23,7 +23,13 @@ class Structure:
     ) -> "Structure":
         """A periodic crystal structure whose sites may be partly occupied or shared by elements."""
     @staticmethod
-    def from_cif(path: PathArg, symprec: float = 1e-4, block: Optional[str] = None) -> "Structure":
+    def from_cif(
+        path: PathArg,
+        symprec: float = 1e-4,
+        block: Optional[str] = None,
+        *,
+        occupancy_tolerance: float = 0.01,
+    ) -> "Structure":
         """Read a CIF, keeping partial occupancies as they are written."""
     @staticmethod
     def from_poscar(path: PathArg) -> "Structure":
@@ -32,10 +38,10 @@ class Structure:
     def from_xyz(path: PathArg) -> "Structure":
         """Read an extended XYZ file (needs a `Lattice="..."` field)."""
     @staticmethod
-    def from_str(text: str, fmt: str, symprec: float = 1e-4) -> "Structure":
+    def from_str(text: str, fmt: str, symprec: float = 1e-4, *, occupancy_tolerance: float = 0.01) -> "Structure":
         """Parse text in a named format: "cif", "poscar" or "xyz"."""
     @staticmethod
-    def from_cif_str(text: str, symprec: float = 1e-4) -> "Structure":
+    def from_cif_str(text: str, symprec: float = 1e-4, *, occupancy_tolerance: float = 0.01) -> "Structure":
         """Same as `from_cif`, for CIF text already in memory."""
     @staticmethod
     def from_dict(data: Mapping[str, Any]) -> "Structure":
@@ -147,7 +153,13 @@ class WorkLimitError(ValueError):
     filename: Optional[str]
     reason: Optional[str]
 
-def read_cif_blocks(path: PathArg, symprec: float = 1e-4, strict: bool = False) -> Dict[str, Structure]:
+def read_cif_blocks(
+    path: PathArg,
+    symprec: float = 1e-4,
+    strict: bool = False,
+    *,
+    occupancy_tolerance: float = 0.01,
+) -> Dict[str, Structure]:
     """Read every data block of a CIF that has atom sites."""
 
 def read_xyz_trajectory(

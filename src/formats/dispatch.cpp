@@ -15,11 +15,12 @@ Result<TextFormat> format_from_name(std::string_view name) {
     return fail("unknown format '" + folded + "'; kestrel reads cif, poscar and xyz");
 }
 
-Result<Structure> read_structure_text(std::string_view text, std::string_view format_name, double symprec) {
+Result<Structure> read_structure_text(std::string_view text, std::string_view format_name,
+                                      const CifReadOptions& cif_options) {
     Result<TextFormat> format = format_from_name(format_name);
     if (!format) return format.take_error();
     switch (*format) {
-        case TextFormat::cif: return read_cif(text, symprec);
+        case TextFormat::cif: return read_cif(text, cif_options);
         case TextFormat::poscar: return read_poscar(text);
         case TextFormat::xyz: return read_xyz(text);
     }

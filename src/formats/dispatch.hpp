@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "formats/cif/reader.hpp"
 #include "model/structure.hpp"
 
 namespace kestrel {
@@ -16,7 +17,8 @@ enum class TextFormat { cif, poscar, xyz };
 // naming the folded name.
 Result<TextFormat> format_from_name(std::string_view name);
 
-// `symprec` matters only for CIF.
-Result<Structure> read_structure_text(std::string_view text, std::string_view format_name, double symprec);
+// `cif_options` matter only for CIF.
+Result<Structure> read_structure_text(std::string_view text, std::string_view format_name,
+                                      const CifReadOptions& cif_options);
 
 }  // namespace kestrel

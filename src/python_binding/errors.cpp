@@ -83,6 +83,8 @@ std::string advice(const StructureError& error) {
     if (std::string(error.parameter) == "cell") return ", so pass cell=[[a],[b],[c]]";
     if (std::string(error.parameter) == "types")
         return ", so pass types={1: \"Na\", 2: \"Cl\"}, an element for each type";
+    if (std::string(error.parameter) == "occupancy_tolerance")
+        return "; pass a larger occupancy_tolerance to scale it down to 1 as rounding";
     return std::string(", so pass ") + error.parameter;
 }
 

@@ -59,11 +59,11 @@ PyRef read_cif_path(const PathArgument& path, Reader&& read) {
 PyRef from_cif(PyObject* args, PyObject* kwargs) {
     std::optional<FromCifArguments> given = read_from_cif_arguments(args, kwargs);
     if (!given) return {};
-    const double symprec = given->symprec;
+    const CifReadOptions options(given->symprec, given->occupancy_tolerance);
     if (given->block)
         return read_cif_path(given->path,
-                             [&](std::string_view text) { return read_named_cif_block(text, *given->block, symprec); });
-    return read_cif_path(given->path, [&](std::string_view text) { return read_cif_first_block(text, symprec); });
+                             [&](std::string_view text) { return read_named_cif_block(text, *given->block, options); });
+    return read_cif_path(given->path, [&](std::string_view text) { return read_cif_first_block(text, options); });
 }
 
 // {block name: Structure} for every block with atom sites; each block's
@@ -97,7 +97,10 @@ PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
     if (!given) return {};
     std::optional<CifText> text = read_cif_file(given->path);
     if (!text) return {};
-    return blocks_to_dict(given->path, *text, read_each_cif_block(text->text, given->symprec), given->strict);
+    Result<CifBlockReadings> read =
+        read_each_cif_block(text->text, CifReadOptions(given->symprec, given->occupancy_tolerance));
+    if (!read) return raise_reader_error(read.error(), source_of(given->path));
+    return blocks_to_dict(given->path, *text, std::move(*read), given->strict);
 }
 
 PyRef from_poscar(PyObject* args, PyObject* kwargs) {
@@ -119,15 +122,16 @@ PyRef from_str(PyObject* args, PyObject* kwargs) {
     Result<TextFormat> parsed = format_from_name(given->fmt);
     if (!parsed) return raise_structure_error(parsed.error());
     // CIF goes its own way so that its warnings reach the caller.
-    if (*parsed == TextFormat::cif)
-        return wrap_cif_reading(read_cif_first_block(given->text, given->symprec), kTextInMemory);
-    return wrap_result(read_structure_text(given->text, given->fmt, given->symprec), kTextInMemory);
+    const CifReadOptions options(given->symprec, given->occupancy_tolerance);
+    if (*parsed == TextFormat::cif) return wrap_cif_reading(read_cif_first_block(given->text, options), kTextInMemory);
+    return wrap_result(read_structure_text(given->text, given->fmt, options), kTextInMemory);
 }
 
 PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
     std::optional<FromCifStrArguments> given = read_from_cif_str_arguments(args, kwargs);
     if (!given) return {};
-    return wrap_cif_reading(read_cif_first_block(given->text, given->symprec), kTextInMemory);
+    return wrap_cif_reading(
+        read_cif_first_block(given->text, CifReadOptions(given->symprec, given->occupancy_tolerance)), kTextInMemory);
 }
 
 PyMethodDef kReadCifBlocksFunction{

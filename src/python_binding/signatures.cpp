@@ -27,9 +27,9 @@ const char* const kStructureDoc =
 
 // ---- Structure.from_cif
 const Signature kFromCifSignature{
-    "Structure.from_cif()", {"path", "symprec", "block"}, 1, 3};
+    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 3};
 const char* const kFromCifDoc =
-    "from_cif(path, symprec=1e-4, block=None)\n"
+    "from_cif(path, symprec=1e-4, block=None, *, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Read a CIF, keeping partial occupancies as they are written.\n"
@@ -40,10 +40,12 @@ const char* const kFromCifDoc =
     "\n"
     "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):\n"
     "symmetry copies closer than this along each of a, b and c are merged into one site; block (str or\n"
-    "None). Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
-    "Raises StructureFileError (a ValueError naming the file) for a file it refuses, WorkLimitError for\n"
-    "one that expands to too many positions, and OSError (FileNotFoundError, ...) when the file cannot\n"
-    "be read.";
+    "None); occupancy_tolerance (float, keyword only): a site whose occupancies add up to more than 1 by\n"
+    "at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it is refused.\n"
+    "Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
+    "Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it\n"
+    "refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and\n"
+    "OSError (FileNotFoundError, ...) when the file cannot be read.";
 std::optional<FromCifArguments> read_from_cif_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kFromCifSignature, args, kwargs, given)) return std::nullopt;
@@ -51,6 +53,7 @@ std::optional<FromCifArguments> read_from_cif_arguments(PyObject* args, PyObject
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_text_or_none(given[2], "block", out.block)) return std::nullopt;
+    if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
     return out;
 }
 
@@ -95,15 +98,16 @@ std::optional<FromXyzArguments> read_from_xyz_arguments(PyObject* args, PyObject
 
 // ---- Structure.from_str
 const Signature kFromStrSignature{
-    "Structure.from_str()", {"text", "fmt", "symprec"}, 2, 3};
+    "Structure.from_str()", {"text", "fmt", "symprec", "occupancy_tolerance"}, 2, 3};
 const char* const kFromStrDoc =
-    "from_str(text, fmt, symprec=1e-4)\n"
+    "from_str(text, fmt, symprec=1e-4, *, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Parse text in a named format: \"cif\", \"poscar\" or \"xyz\".\n"
     "\n"
     "Parameters: text (str); fmt (str, any case; also \"vasp\", \"contcar\", \"extxyz\"); symprec (float,\n"
-    "fractional, CIF only) as for from_cif. Returns a Structure. Raises StructureFileError (with the\n"
+    "fractional) and occupancy_tolerance (float, keyword only), CIF only, as for from_cif. Returns a\n"
+    "Structure. Raises StructureFileError (with the\n"
     "line where known) for text the reader refuses, ValueError for an unknown format name.";
 std::optional<FromStrArguments> read_from_str_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
@@ -112,25 +116,28 @@ std::optional<FromStrArguments> read_from_str_arguments(PyObject* args, PyObject
     if (!read_text(given[0], "text", out.text)) return std::nullopt;
     if (!read_text(given[1], "fmt", out.fmt)) return std::nullopt;
     if (!read_double(given[2], "symprec", out.symprec)) return std::nullopt;
+    if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
     return out;
 }
 
 // ---- Structure.from_cif_str
 const Signature kFromCifStrSignature{
-    "Structure.from_cif_str()", {"text", "symprec"}, 1, 2};
+    "Structure.from_cif_str()", {"text", "symprec", "occupancy_tolerance"}, 1, 2};
 const char* const kFromCifStrDoc =
-    "from_cif_str(text, symprec=1e-4)\n"
+    "from_cif_str(text, symprec=1e-4, *, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Same as `from_cif`, for CIF text already in memory.\n"
     "\n"
-    "Parameters: text (str); symprec (float, fractional) as for from_cif. Returns a Structure.";
+    "Parameters: text (str); symprec (float, fractional) and occupancy_tolerance (float, keyword only) as\n"
+    "for from_cif. Returns a Structure.";
 std::optional<FromCifStrArguments> read_from_cif_str_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kFromCifStrSignature, args, kwargs, given)) return std::nullopt;
     FromCifStrArguments out;
     if (!read_text(given[0], "text", out.text)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
+    if (!read_double(given[2], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
     return out;
 }
 
@@ -352,17 +359,18 @@ std::optional<RdfBinsArguments> read_rdf_bins_arguments(PyObject* args, PyObject
 
 // ---- read_cif_blocks
 const Signature kReadCifBlocksSignature{
-    "read_cif_blocks()", {"path", "symprec", "strict"}, 1, 3};
+    "read_cif_blocks()", {"path", "symprec", "strict", "occupancy_tolerance"}, 1, 3};
 const char* const kReadCifBlocksDoc =
-    "read_cif_blocks(path, symprec=1e-4, strict=False)\n"
+    "read_cif_blocks(path, symprec=1e-4, strict=False, *, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Read every data block of a CIF that has atom sites.\n"
     "\n"
     "Returns {block name: Structure} in file order; blocks without atom sites are left out. A block that cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails the call instead, as does a file none of whose blocks can be read.\n"
     "\n"
-    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) as for\n"
-    "Structure.from_cif; strict (bool). Raises StructureFileError naming the file and the block that fails.";
+    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) and\n"
+    "occupancy_tolerance (float, keyword only) as for Structure.from_cif; strict (bool). Raises\n"
+    "StructureFileError naming the file and the block that fails.";
 std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kReadCifBlocksSignature, args, kwargs, given)) return std::nullopt;
@@ -370,6 +378,7 @@ std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* a
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_bool(given[2], "strict", out.strict)) return std::nullopt;
+    if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include "python_binding/order_arguments.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/trajectory_arguments.hpp"
+#include "formats/cif/occupancy_sum.hpp"
 #include "order/sqs.hpp"
 #include "rdf/bins.hpp"
 #include "rdf/settings.hpp"
@@ -32,6 +33,7 @@ struct FromCifArguments {
     PathArgument path{};
     double symprec = 1e-4;
     std::optional<std::string> block{};
+    double occupancy_tolerance = kDefaultOccupancyTolerance;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromCifArguments> read_from_cif_arguments(PyObject* args, PyObject* kwargs);
@@ -61,6 +63,7 @@ struct FromStrArguments {
     std::string text{};
     std::string fmt{};
     double symprec = 1e-4;
+    double occupancy_tolerance = kDefaultOccupancyTolerance;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromStrArguments> read_from_str_arguments(PyObject* args, PyObject* kwargs);
@@ -71,6 +74,7 @@ extern const char* const kFromCifStrDoc;
 struct FromCifStrArguments {
     std::string text{};
     double symprec = 1e-4;
+    double occupancy_tolerance = kDefaultOccupancyTolerance;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromCifStrArguments> read_from_cif_str_arguments(PyObject* args, PyObject* kwargs);
@@ -165,6 +169,7 @@ struct ReadCifBlocksArguments {
     PathArgument path{};
     double symprec = 1e-4;
     bool strict = false;
+    double occupancy_tolerance = kDefaultOccupancyTolerance;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* args, PyObject* kwargs);

@@ -155,6 +155,8 @@ def doc(text: str) -> str:
 PATH_PARAM = Param("path", PATH)
 # Fractional coordinates per axis; the readers of CIF text all take it.
 SYMPREC = Param("symprec", FLOAT, 1e-4)
+# How far above 1 a CIF site's occupancies may add up and be scaled to 1 as rounding.
+OCCUPANCY_TOLERANCE = Param("occupancy_tolerance", FLOAT, Core("kDefaultOccupancyTolerance"), keyword_only=True)
 CUTOFF = Param("cutoff", FLOAT, Core("kDefaultCutoff"), field="settings.cutoff")
 BIN_SIZE = Param("bin_size", FLOAT, Core("kDefaultBinSize"), field="settings.bin_size")
 N_THREADS = Param("n_threads", INT, 0, field="settings.n_threads")
@@ -197,6 +199,7 @@ SEARCH_TIME_LIMIT = Param("time_limit", TIME_LIMIT, 1.0)
 # heads the constant there.
 PYTHON_DEFAULTS = (
     (SYMPREC, "Fractional coordinates per axis: CIF readers merge symmetry copies closer than this."),
+    (OCCUPANCY_TOLERANCE, "How far above 1 a CIF site's occupancies may add up and be scaled to 1 as rounding."),
     (CUTOFF, "Å: the largest pair distance an RDF counts."),
     (BIN_SIZE, "Å: the width of an RDF's bins."),
     (SEED, "The seed of the random placement of an expansion, and of the ordering searches."),
@@ -258,7 +261,7 @@ STRUCTURE = [
     Callable(
         "Structure.from_cif",
         STATIC,
-        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None)),
+        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None), OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Read a CIF, keeping partial occupancies as they are written.
@@ -269,10 +272,12 @@ STRUCTURE = [
 
         Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):
         symmetry copies closer than this along each of a, b and c are merged into one site; block (str or
-        None). Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.
-        Raises StructureFileError (a ValueError naming the file) for a file it refuses, WorkLimitError for
-        one that expands to too many positions, and OSError (FileNotFoundError, ...) when the file cannot
-        be read.
+        None); occupancy_tolerance (float, keyword only): a site whose occupancies add up to more than 1 by
+        at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it is refused.
+        Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.
+        Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it
+        refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and
+        OSError (FileNotFoundError, ...) when the file cannot be read.
         """),
     ),
     Callable(
@@ -303,25 +308,27 @@ STRUCTURE = [
     Callable(
         "Structure.from_str",
         STATIC,
-        (Param("text", TEXT), Param("fmt", TEXT), SYMPREC),
+        (Param("text", TEXT), Param("fmt", TEXT), SYMPREC, OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Parse text in a named format: "cif", "poscar" or "xyz".
 
         Parameters: text (str); fmt (str, any case; also "vasp", "contcar", "extxyz"); symprec (float,
-        fractional, CIF only) as for from_cif. Returns a Structure. Raises StructureFileError (with the
+        fractional) and occupancy_tolerance (float, keyword only), CIF only, as for from_cif. Returns a
+        Structure. Raises StructureFileError (with the
         line where known) for text the reader refuses, ValueError for an unknown format name.
         """),
     ),
     Callable(
         "Structure.from_cif_str",
         STATIC,
-        (Param("text", TEXT), SYMPREC),
+        (Param("text", TEXT), SYMPREC, OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Same as `from_cif`, for CIF text already in memory.
 
-        Parameters: text (str); symprec (float, fractional) as for from_cif. Returns a Structure.
+        Parameters: text (str); symprec (float, fractional) and occupancy_tolerance (float, keyword only) as
+        for from_cif. Returns a Structure.
         """),
     ),
     Callable(
@@ -570,7 +577,7 @@ class WorkLimitError(ValueError):
     Callable(
         "read_cif_blocks",
         FUNCTION,
-        (PATH_PARAM, SYMPREC, Param("strict", BOOL, False)),
+        (PATH_PARAM, SYMPREC, Param("strict", BOOL, False), OCCUPANCY_TOLERANCE),
         "Dict[str, Structure]",
         doc(r"""
         Read every data block of a CIF that has atom sites.
@@ -579,8 +586,9 @@ class WorkLimitError(ValueError):
         cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails \
         the call instead, as does a file none of whose blocks can be read.
 
-        Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) as for
-        Structure.from_cif; strict (bool). Raises StructureFileError naming the file and the block that fails.
+        Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) and
+        occupancy_tolerance (float, keyword only) as for Structure.from_cif; strict (bool). Raises
+        StructureFileError naming the file and the block that fails.
         """),
     ),
     Callable(

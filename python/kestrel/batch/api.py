@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
-from kestrel._defaults import BIN_SIZE, CUTOFF, SYMPREC
+from kestrel._defaults import BIN_SIZE, CUTOFF, OCCUPANCY_TOLERANCE, SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
 from kestrel.batch.rows import _element_union, _source_path
@@ -56,7 +56,7 @@ def _with_element_union(settings: _Settings, items, on_threads: bool) -> Tuple[_
     """
     if settings.elements is not None:
         return settings, items
-    elements, items = _element_union(items, settings.symprec, keep_reads=on_threads)
+    elements, items = _element_union(items, settings, keep_reads=on_threads)
     return dataclasses.replace(settings, elements=elements), items
 
 
@@ -83,6 +83,7 @@ def rdf_table(
     elements: Optional[Sequence[str]] = None,
     *,
     symprec: float = SYMPREC,
+    occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,
@@ -115,11 +116,12 @@ def rdf_table(
     runs, write to Parquet with ``write_rdf_table`` instead.
 
     Parameters not named above: ``cutoff`` and ``bin_size`` in Å; ``symprec`` (fractional, CIF
-    only); ``workers`` (local threads or processes, default one per core); ``processes`` (True or
-    False forces processes or threads). Returns a ``pyarrow.Table``.
+    only); ``occupancy_tolerance`` (CIF only), how far above 1 a site's occupancies may add up and be
+    scaled to 1 as rounding, as for ``Structure.from_cif``; ``workers`` (local threads or processes,
+    default one per core); ``processes`` (True or False forces processes or threads). Returns a ``pyarrow.Table``.
     """
     pa = _require("pyarrow")
-    settings = _settings(cutoff, bin_size, curves, elements, symprec)
+    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance)
     items = list(enumerate(_expand_sources(sources)))
     settings, items = _with_element_union(settings, items, _on_threads(len(items), workers, client, processes))
     runner, owned = _runner(len(items), workers, client, processes)
@@ -141,6 +143,7 @@ def write_rdf_table(
     elements: Optional[Sequence[str]] = None,
     *,
     symprec: float = SYMPREC,
+    occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,
@@ -165,10 +168,10 @@ def write_rdf_table(
     ``multiprocessing`` user, needs a script's code under ``if __name__ == "__main__":``.
 
     Parameters: as for ``rdf_table`` (``cutoff`` and ``bin_size`` in Å, ``curves``, ``elements``,
-    ``symprec``, ``client``, ``progress(done, total, errors)``), and ``out`` and ``resume`` as
+    ``symprec``, ``occupancy_tolerance``, ``client``, ``progress(done, total, errors)``), and ``out`` and ``resume`` as
     above.
     """
-    settings = _settings(cutoff, bin_size, curves, elements, symprec)
+    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance)
     if client is None:
         _local_workers(workers)
     started = time.perf_counter()

@@ -60,17 +60,18 @@ def _error_text(error: BaseException) -> str:
     return f"{type(error).__name__}: {message}"
 
 
-def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structure]]:
+def _read_blocks(path: str, settings: _Settings) -> List[Tuple[Optional[str], Structure]]:
     """The structures of one file; a CIF gives one per data block that has atoms."""
     from kestrel.io import format_from_name, read_structure
 
+    tolerance = settings.occupancy_tolerance
     if format_from_name(path) == "cif":
         # strict: a block that cannot be read fails the file's row, as it always has.
-        blocks = read_cif_blocks(path, symprec, strict=True)
+        blocks = read_cif_blocks(path, settings.symprec, strict=True, occupancy_tolerance=tolerance)
         if not blocks:
             raise ValueError(f"{path} has no data block with atom sites")
         return list(blocks.items())
-    return [(None, read_structure(path, symprec=symprec))]
+    return [(None, read_structure(path, symprec=settings.symprec, occupancy_tolerance=tolerance))]
 
 
 # The readers say what they had to guess through Python's warnings. In a batch
@@ -81,10 +82,10 @@ def _read_blocks(path: str, symprec: float) -> List[Tuple[Optional[str], Structu
 _READING = threading.Lock()
 
 
-def _read_with_warnings(path: str, symprec: float) -> Tuple[List[Tuple[Optional[str], Structure]], List[str]]:
+def _read_with_warnings(path: str, settings: _Settings) -> Tuple[List[Tuple[Optional[str], Structure]], List[str]]:
     with _READING, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        blocks = _read_blocks(path, symprec)
+        blocks = _read_blocks(path, settings)
     return blocks, [str(w.message) for w in caught]
 
 
@@ -113,7 +114,7 @@ def _source_path(item: Any) -> Optional[str]:
 
 
 def _element_union(
-    items: List[Tuple[int, Any]], symprec: float, keep_reads: bool
+    items: List[Tuple[int, Any]], settings: _Settings, keep_reads: bool
 ) -> Tuple[Optional[Tuple[str, ...]], List[Tuple[int, Any]]]:
     """Every element with atoms in any input, sorted: the default feature list; and the items.
 
@@ -133,7 +134,7 @@ def _element_union(
             try:
                 started = time.perf_counter()
                 identity = _identity(item)
-                blocks, notes = _read_with_warnings(item, symprec)
+                blocks, notes = _read_with_warnings(item, settings)
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException:  # noqa: BLE001 - reported as the file's row later
@@ -294,7 +295,7 @@ def _run_job(job: _Job) -> _JobDone:
             source = item
             identity = _identity(item)
             try:
-                blocks, notes = _read_with_warnings(item, job.settings.symprec)
+                blocks, notes = _read_with_warnings(item, job.settings)
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch

@@ -6,6 +6,7 @@ from dataclasses import dataclass
 from itertools import combinations_with_replacement
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
+from kestrel._defaults import OCCUPANCY_TOLERANCE
 from kestrel._kestrel import __version__, rdf_bins
 
 if TYPE_CHECKING:
@@ -39,6 +40,7 @@ class _Settings:
     curves: str
     elements: Optional[Tuple[str, ...]]
     symprec: float
+    occupancy_tolerance: float = OCCUPANCY_TOLERANCE  # CIF sites adding up to at most 1 + this are scaled to 1
 
     @property
     def pairs(self) -> List[Tuple[str, str]]:
@@ -72,7 +74,12 @@ def _bin_edges(cutoff: float, bin_size: float) -> Tuple[float, ...]:
 
 
 def _settings(
-    cutoff: float, bin_size: float, curves: str, elements: Optional[Iterable[str]], symprec: float
+    cutoff: float,
+    bin_size: float,
+    curves: str,
+    elements: Optional[Iterable[str]],
+    symprec: float,
+    occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
 ) -> _Settings:
     if curves not in CURVES:
         raise ValueError(f"curves must be one of {', '.join(CURVES)}, not '{curves}'")
@@ -84,6 +91,8 @@ def _settings(
         repeated = sorted({e for e in element_list if element_list.count(e) > 1})
         if repeated:
             raise ValueError(f"the element list names {', '.join(repeated)} more than once")
-    settings = _Settings(float(cutoff), float(bin_size), curves, element_list, float(symprec))
+    settings = _Settings(
+        float(cutoff), float(bin_size), curves, element_list, float(symprec), float(occupancy_tolerance)
+    )
     settings.bin_edges()  # refuses a bad cutoff or bin size before any work starts
     return settings

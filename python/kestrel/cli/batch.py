@@ -5,7 +5,7 @@ from __future__ import annotations
 import time
 
 from kestrel._defaults import BIN_SIZE, CUTOFF
-from kestrel.cli.common import Progress
+from kestrel.cli.common import Progress, occupancy_tolerance_option
 
 
 def _batch_note(started: float, done: int, total: int, errors: int) -> str:
@@ -38,6 +38,7 @@ def cmd_batch(args) -> int:
         bin_size=args.bin_size,
         curves=args.curves,
         elements=elements,
+        occupancy_tolerance=args.occupancy_tolerance,
         workers=args.workers,
         client=args.scheduler,
         resume=not args.restart,
@@ -79,6 +80,7 @@ def add_parser(sub) -> None:
         help="fixed element list for the feature vectors (a structure with another element is an error row); "
         "by default the union of the elements of all inputs",
     )
+    occupancy_tolerance_option(p)
     p.add_argument("--workers", type=int, default=None, help="local workers (default: one per core)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster (e.g. tcp://host:8786)")
     p.add_argument("--restart", action="store_true", help="compute everything again instead of resuming")

@@ -12,7 +12,7 @@ import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import kestrel
-from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, SEED
+from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, OCCUPANCY_TOLERANCE, SEED
 from kestrel.io import format_from_name
 
 FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
@@ -295,6 +295,17 @@ def _rdf_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--title", help="title for the figures")
 
 
+def occupancy_tolerance_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--occupancy-tolerance",
+        type=float,
+        default=OCCUPANCY_TOLERANCE,
+        metavar="T",
+        help="a CIF site whose occupancies add up to at most 1 + T is taken as rounded and scaled to 1; "
+        "above that it is refused (default %(default)s)",
+    )
+
+
 def _normalised_option(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--normalised",
@@ -338,5 +349,6 @@ def _structure_command(
         metavar="NAME",
         help="the data block of a CIF to read (default: the first with a cell and atom sites)",
     )
+    occupancy_tolerance_option(p)
     p.set_defaults(run=run)
     return p

@@ -8,7 +8,7 @@ from kestrel.io import read_structure
 
 
 def cmd_ensemble(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     progress = Progress(args.orderings, "orderings")
     result = kestrel.ordering_ensemble(
         s,

@@ -9,7 +9,7 @@ from kestrel.io import read_structure, write_structure
 
 
 def cmd_expand(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     ordered, report = s.expand_occupancies(
         max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator
     )

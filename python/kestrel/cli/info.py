@@ -26,7 +26,7 @@ def describe_structure(args) -> Dict[str, Any]:
     """What ``kestrel info`` shows, as plain data (the --json output)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        s = read_structure(args.file, args.format, block=args.block)
+        s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     is_cif = (args.format or format_from_name(args.file) or "").lower() == "cif"
     lengths, angles = _abc_angles(s.lattice_matrix)
     frames = _xyz_frames(args.file, args.format)

@@ -57,6 +57,7 @@ _FLAG_ADVICE = {
     "cell": ', so pass --cell "ax ay az bx by bz cx cy cz"',
     "types": ", so pass --types 1=Na,2=Cl, an element for each type",
     "fmt": "; pass --format cif, poscar or xyz",
+    "occupancy_tolerance": "; pass a larger --occupancy-tolerance to scale it down to 1 as rounding",
 }
 
 

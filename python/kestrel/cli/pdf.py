@@ -97,7 +97,7 @@ def cmd_pdf(args) -> int:
 
     if args.refine is not None:
         return _refine(args)
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     u_iso, u_origin = _pdf_u_iso(args, s)
     options = dict(
         radiation=args.radiation or "xray",
@@ -144,7 +144,7 @@ def _refine(args) -> int:
 
     if not args.data:
         raise CommandError("--refine needs --data: the measured G(r) to refine against")
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     u_iso = None if args.u_iso is None else _parse_u_iso(args.u_iso, s.elements)
     if u_iso is None and (args.format or format_from_name(args.file) or "").lower() == "cif":
         from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso

@@ -38,7 +38,7 @@ what the curves are:
 
 
 def cmd_rdf(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     _note_other_frames(args.file, args.format, s.lattice_matrix)
     started = time.perf_counter()
     with SlowCallNote(f"computing the RDF of {s.n_sites} sites up to {args.cutoff:g} Å"):

@@ -72,7 +72,7 @@ def _weights(text: str):
 
 
 def cmd_sqs(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block)
+    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
     progress = SearchProgress()
     started = time.perf_counter()
     ordered, report = sqs(

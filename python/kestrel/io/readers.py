@@ -6,7 +6,7 @@ import errno
 import os
 from typing import Optional, Union
 
-from kestrel._defaults import SYMPREC
+from kestrel._defaults import OCCUPANCY_TOLERANCE, SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.io.compression import without_compression
 
@@ -40,7 +40,12 @@ def format_from_name(path: PathLike) -> Optional[str]:
 
 
 def read_structure(
-    path: PathLike, fmt: Optional[str] = None, symprec: float = SYMPREC, block: Optional[str] = None
+    path: PathLike,
+    fmt: Optional[str] = None,
+    symprec: float = SYMPREC,
+    block: Optional[str] = None,
+    *,
+    occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
 ) -> Structure:
     """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 
@@ -48,7 +53,8 @@ def read_structure(
     knows (cif, poscar, vasp, contcar, xyz, extxyz), or None to go by the file name; ``symprec``
     (fractional coordinates, CIF only), the distance within which symmetry copies of a site are
     merged; ``block`` names the data block of a CIF to read (by default the first with a cell and
-    atom sites). Files ending in .gz, .bz2 or .xz are decompressed.
+    atom sites); ``occupancy_tolerance`` (CIF only), how far above 1 a site's occupancies may add up
+    and be scaled to 1 as rounding. Files ending in .gz, .bz2 or .xz are decompressed.
 
     Returns a ``Structure``. Raises ``StructureFileError`` (a ValueError) naming the file, and the
     line where known, for content the reader refuses; ``FileNotFoundError`` and the other
@@ -73,7 +79,7 @@ def read_structure(
     if block is not None and reader != "cif":
         raise ValueError(f"a data block ('{block}') can only be picked from a CIF; {path} is read as {fmt}")
     if reader == "cif":
-        return Structure.from_cif(path, symprec, block=block)
+        return Structure.from_cif(path, symprec, block=block, occupancy_tolerance=occupancy_tolerance)
     if reader == "poscar":
         return Structure.from_poscar(path)
     return Structure.from_xyz(path)

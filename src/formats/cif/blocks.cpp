@@ -4,12 +4,13 @@
 #include "formats/cif/scanner.hpp"
 
 namespace kestrel {
-CifBlockReadings read_each_cif_block(std::string_view text, double symprec) {
-    const CifDocument document = scan_cif(text);
+Result<CifBlockReadings> read_each_cif_block(std::string_view text, const CifReadOptions& options) {
+    Result<CifDocument> document = scan_cif(text);
+    if (!document) return document.take_error();
     CifBlockReadings out;
-    for (const CifBlock& block : document.blocks) {
+    for (const CifBlock& block : document->blocks) {
         if (!cif_block_has_atom_sites(block)) continue;
-        Result<CifReading> reading = read_cif_block(block, symprec);
+        Result<CifReading> reading = read_cif_block(block, options);
         if (reading) out.readings.push_back(std::move(*reading));
         else out.failures.push_back({block.name, reading.error().message});
     }
@@ -26,11 +27,12 @@ const CifBlock* find_cif_block(const CifDocument& document, std::string_view nam
     return found;
 }
 
-Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec) {
-    const CifDocument document = scan_cif(text);
-    if (const CifBlock* found = find_cif_block(document, name)) return read_cif_block(*found, symprec);
+Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, const CifReadOptions& options) {
+    Result<CifDocument> document = scan_cif(text);
+    if (!document) return document.take_error();
+    if (const CifBlock* found = find_cif_block(*document, name)) return read_cif_block(*found, options);
     std::string names;
-    for (const CifBlock& block : document.blocks) {
+    for (const CifBlock& block : document->blocks) {
         if (!cif_block_has_atom_sites(block)) continue;
         names += (names.empty() ? "" : ", ") + block.name;
     }

@@ -23,8 +23,8 @@ struct CifBlockReadings {
 };
 
 // Every block with an atom-site loop: those that read, and why the others
-// did not.
-CifBlockReadings read_each_cif_block(std::string_view text, double symprec);
+// did not. A text cut short or with broken loops fails whole.
+Result<CifBlockReadings> read_each_cif_block(std::string_view text, const CifReadOptions& options);
 
 // The block of this name in a scanned document (as below), or nullptr.
 const CifBlock* find_cif_block(const CifDocument& document, std::string_view name);
@@ -33,6 +33,6 @@ const CifBlock* find_cif_block(const CifDocument& document, std::string_view nam
 // blocks of one name, the first with atom sites). Message when
 // there is none: "no data block '{name}' in the file; its blocks with atom
 // sites are: {names}".
-Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, double symprec);
+Result<CifReading> read_named_cif_block(std::string_view text, std::string_view name, const CifReadOptions& options);
 
 }  // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <string>
 #include <unordered_map>
@@ -105,11 +106,15 @@ std::vector<CifElementU> site_u(const std::vector<CifSiteRow>& rows, const CifLo
 
 Result<std::vector<std::vector<CifElementU>>> read_cif_site_u_iso(std::string_view text, double symprec,
                                                                   std::optional<std::string_view> block_name) {
-    const CifDocument document = scan_cif(text);
-    const CifBlock* named = block_name ? find_cif_block(document, *block_name) : nullptr;
+    Result<CifDocument> document = scan_cif(text);
+    if (!document) return document.take_error();
+    const CifBlock* named = block_name ? find_cif_block(*document, *block_name) : nullptr;
     if (block_name && named == nullptr) return read_named_cif_block(text, *block_name, symprec).take_error();
-    const CifBlock& block = named != nullptr ? *named : cif_block_to_read(document);
-    Result<CifReading> reading = read_cif_block(block, symprec);
+    const CifBlock& block = named != nullptr ? *named : cif_block_to_read(*document);
+    // Only which rows make each site matters here, not how full the sites
+    // are: the structure itself was read with the caller's tolerance.
+    Result<CifReading> reading =
+        read_cif_block(block, CifReadOptions(symprec, std::numeric_limits<double>::infinity()));
     if (!reading) return reading.take_error();
     // The reading succeeded, so the block has the atom-site loop.
     const CifLoop& atoms = *block.loop_with("_atom_site_fract_x");

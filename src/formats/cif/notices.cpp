@@ -60,8 +60,9 @@ std::string notice_message(const CifNotice& notice) {
         case CifNoticeKind::skipped_empty_rows:
             return "skipped " + plural(n, "atom-site row", "atom-site rows") + " with zero or negative occupancy" +
                    label_list(notice);
-        case CifNoticeKind::dropped_loop_values:
-            return "dropped " + plural(n, "value", "values") + " after the last complete atom-site row";
+        case CifNoticeKind::scaled_occupancies:
+            return "scaled down to 1 the occupancies of " + plural(n, "site", "sites") +
+                   " that add up to more than 1 within the tolerance for rounding" + label_list(notice);
         case CifNoticeKind::element_from_label:
             return "chose the element of " + plural(n, "atom-site row", "atom-site rows") +
                    " whose label allows more than one reading" + label_list(notice);

@@ -18,7 +18,7 @@ enum class CifNoticeKind {
     skipped_dummy_rows,
     skipped_rows_without_coordinates,
     skipped_empty_rows,   // occupancy zero or below
-    dropped_loop_values,  // count: values after the last complete row
+    scaled_occupancies,   // labels: "rows: sum" of sites just above 1, scaled to 1
     element_from_label,   // labels: "label -> element, why" where the label allowed other readings
     merged_near_images,   // count: images merged away; labels: their rows
     repeated_rows,        // rows listing an atom already there, counted once

@@ -1,5 +1,6 @@
 #include "formats/cif/reader.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <set>
@@ -16,6 +17,7 @@
 #include "formats/cif/formula_check.hpp"
 #include "formats/cif/measured.hpp"
 #include "formats/cif/merge.hpp"
+#include "formats/cif/occupancy_sum.hpp"
 #include "formats/cif/operations.hpp"
 #include "formats/cif/scanner.hpp"
 #include "symmetry/operation.hpp"
@@ -125,7 +127,6 @@ Result<std::vector<AsymmetricAtom>> read_atoms(const CifBlock& block, CifNotices
     const CifLoop& loop = *columns.loop;
     const std::string_view* formula_text = block.tag("_chemical_formula_sum");
     const std::set<std::string> formula = formula_text ? formula_elements(*formula_text) : std::set<std::string>{};
-    if (loop.dropped_values != 0) notices.add(CifNoticeKind::dropped_loop_values, {}, loop.dropped_values);
 
     std::vector<AsymmetricAtom> atoms;
     atoms.reserve(loop.n_rows());
@@ -168,9 +169,22 @@ std::vector<Vec3> images_of(const AsymmetricAtom& atom, const std::vector<Symmet
     return images;
 }
 
+// The labels of the rows merged into a site, in row order.
+std::vector<std::string> row_labels(const std::vector<AsymmetricAtom>& atoms, const std::vector<CifSiteRow>& rows) {
+    std::vector<std::string> labels;
+    for (const CifSiteRow& row : rows) {
+        // Atoms are in loop-row order, each row at most once.
+        auto atom = std::lower_bound(atoms.begin(), atoms.end(), row.row,
+                                     [](const AsymmetricAtom& a, std::uint32_t r) { return a.loop_row < r; });
+        labels.push_back(atom != atoms.end() && atom->loop_row == row.row ? atom->label : "row " + std::to_string(row.row + 1));
+    }
+    return labels;
+}
+
 Result<Structure> expand_and_merge(Lattice lattice, const std::vector<AsymmetricAtom>& atoms,
-                                   const std::vector<SymmetryOperation>& operations, double symprec,
+                                   const std::vector<SymmetryOperation>& operations, const CifReadOptions& options,
                                    CifNotices& notices, std::vector<std::vector<CifSiteRow>>& site_rows) {
+    const double symprec = options.symprec;
     const std::uint64_t positions = static_cast<std::uint64_t>(atoms.size()) * operations.size();
     if (positions > kMaxCifPositions)
         return fail_limit("CIF expands to " + std::to_string(positions) + " positions (" +
@@ -195,7 +209,12 @@ Result<Structure> expand_and_merge(Lattice lattice, const std::vector<Asymmetric
     if (made == 0) return fail("CIF contains no usable atom sites");
     for (std::uint32_t row : merger.repeated_rows()) notices.add(CifNoticeKind::repeated_rows, atoms[row].label);
     for (std::uint32_t row : merger.added_rows()) notices.add(CifNoticeKind::added_parts, atoms[row].label);
-    return make_structure(std::move(lattice), merger.take_sites());
+    std::vector<Site> sites = merger.take_sites();
+    Result<Ok> settled = settle_site_occupancies(
+        sites, options.occupancy_tolerance, [&](std::size_t site) { return row_labels(atoms, site_rows[site]); },
+        notices);
+    if (!settled) return settled.take_error();
+    return make_structure(std::move(lattice), std::move(sites));
 }
 
 // The units of correlated disorder the rows' group codes and positions give.
@@ -213,7 +232,7 @@ Result<Structure> with_disorder_units(const CifBlock& block, const std::vector<A
 
 }  // namespace
 
-Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
+Result<CifReading> read_cif_block(const CifBlock& block, const CifReadOptions& options) {
     CifNotices notices;
     Result<Ok> numbers = check_measured_values(block);
     if (!numbers) return numbers.take_error();
@@ -229,7 +248,7 @@ Result<CifReading> read_cif_block(const CifBlock& block, double symprec) {
     if (atoms->empty()) return fail("CIF contains no usable atom sites");
     std::vector<std::vector<CifSiteRow>> site_rows;
     Result<Structure> structure =
-        expand_and_merge(std::move(*lattice), *atoms, *operations, symprec, notices, site_rows);
+        expand_and_merge(std::move(*lattice), *atoms, *operations, options, notices, site_rows);
     if (!structure) return structure.take_error();
     check_formula(block, *structure, notices);
     structure = with_disorder_units(block, *atoms, *operations, std::move(*structure), site_rows, notices);
@@ -262,14 +281,16 @@ const CifBlock& cif_block_to_read(const CifDocument& document) {
     return document.blocks.empty() ? empty : document.blocks.front();
 }
 
-Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
-    const CifDocument document = scan_cif(text);
+Result<CifReading> read_cif_first_block(std::string_view text, const CifReadOptions& options) {
+    Result<CifDocument> scanned = scan_cif(text);
+    if (!scanned) return scanned.take_error();
+    const CifDocument& document = *scanned;
     const CifBlock& chosen = cif_block_to_read(document);
     // A text with neither a cell nor atom sites anywhere is some other kind
     // of file; "missing _cell_length_a" would send its reader looking for a
     // typo.
     if (!cif_block_has_atom_sites(chosen) && !has_cell(chosen)) return fail(kNotACifMessage);
-    Result<CifReading> reading = read_cif_block(chosen, symprec);
+    Result<CifReading> reading = read_cif_block(chosen, options);
     if (!reading) return reading;
     std::vector<std::string> candidates;
     for (const CifBlock& block : document.blocks)
@@ -284,20 +305,21 @@ Result<CifReading> read_cif_first_block(std::string_view text, double symprec) {
     return reading;
 }
 
-Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double symprec) {
-    const CifDocument document = scan_cif(text);
+Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, const CifReadOptions& options) {
+    Result<CifDocument> document = scan_cif(text);
+    if (!document) return document.take_error();
     std::vector<CifReading> readings;
-    for (const CifBlock& block : document.blocks) {
+    for (const CifBlock& block : document->blocks) {
         if (!cif_block_has_atom_sites(block)) continue;
-        Result<CifReading> reading = read_cif_block(block, symprec);
+        Result<CifReading> reading = read_cif_block(block, options);
         if (!reading) return prefixed(reading.take_error(), "data block '" + block.name + "': ");
         readings.push_back(std::move(*reading));
     }
     return readings;
 }
 
-Result<Structure> read_cif(std::string_view text, double symprec) {
-    Result<CifReading> reading = read_cif_first_block(text, symprec);
+Result<Structure> read_cif(std::string_view text, const CifReadOptions& options) {
+    Result<CifReading> reading = read_cif_first_block(text, options);
     if (!reading) return reading.take_error();
     return std::move(reading->structure);
 }

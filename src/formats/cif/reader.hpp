@@ -10,6 +10,7 @@
 
 #include "base/error.hpp"
 #include "formats/cif/notices.hpp"
+#include "formats/cif/occupancy_sum.hpp"
 #include "formats/cif/scanner.hpp"
 #include "model/structure.hpp"
 
@@ -36,26 +37,38 @@ struct CifReading {
     std::vector<std::vector<CifSiteRow>> site_rows;
 };
 
+// How a CIF is read: `symprec`, fractional coordinates per axis within
+// which symmetry images merge into one site; `occupancy_tolerance`, how far
+// above 1 a site's occupancies may add up and be scaled to 1 as rounding.
+// A bare symprec converts, for the callers that only set that.
+struct CifReadOptions {
+    CifReadOptions(double symprec_ = 1e-4, double occupancy_tolerance_ = kDefaultOccupancyTolerance)  // NOLINT
+        : symprec(symprec_), occupancy_tolerance(occupancy_tolerance_) {}
+
+    double symprec;
+    double occupancy_tolerance;
+};
+
 // The failure of a text that has no cell and no atom sites in any block.
 inline constexpr const char* kNotACifMessage = "not a CIF: no data block with a cell and atom sites";
 
 // The first data block that has both a cell and an atom-site loop (a text
 // without one reports the failure of the block closest to it).
-Result<CifReading> read_cif_first_block(std::string_view text, double symprec);
+Result<CifReading> read_cif_first_block(std::string_view text, const CifReadOptions& options);
 
 // Every data block with an atom-site loop, in file order; the first block
 // that fails ends reading, its message naming the block.
-Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, double symprec);
+Result<std::vector<CifReading>> read_cif_blocks(std::string_view text, const CifReadOptions& options);
 
 // The block read_cif_first_block reads from a scanned document, and the
 // reading of one block, for callers that need other columns of that block.
 const CifBlock& cif_block_to_read(const CifDocument& document);
-Result<CifReading> read_cif_block(const CifBlock& block, double symprec);
+Result<CifReading> read_cif_block(const CifBlock& block, const CifReadOptions& options);
 
 // Whether a block has an atom-site loop with fractional coordinates.
 bool cif_block_has_atom_sites(const CifBlock& block);
 
 // read_cif_first_block without the notices.
-Result<Structure> read_cif(std::string_view text, double symprec);
+Result<Structure> read_cif(std::string_view text, const CifReadOptions& options);
 
 }  // namespace kestrel

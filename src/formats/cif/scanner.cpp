@@ -1,5 +1,7 @@
 #include "formats/cif/scanner.hpp"
 
+#include <algorithm>
+
 #include "base/ascii.hpp"
 #include "base/text.hpp"
 #include "symmetry/operation.hpp"
@@ -16,8 +18,9 @@ namespace {
 // So primes in labels (C11', O1'') and apostrophes in names (O'Neill) stay
 // inside their value instead of splitting it and shifting every later
 // column of a loop row.
+// Returns whether the line ends inside a quote that never closes.
 template <class Emit>
-void tokenize(std::string_view line, Emit&& emit) {
+bool tokenize(std::string_view line, Emit&& emit) {
     std::size_t pos = 0;
     const std::size_t size = line.size();
     while (pos < size) {
@@ -29,7 +32,7 @@ void tokenize(std::string_view line, Emit&& emit) {
                 continue;
             }
         }
-        if (c == '#') return;  // a value starts here, so the rest is a comment
+        if (c == '#') return false;  // a value starts here, so the rest is a comment
         if (c == '\'' || c == '"') {
             std::size_t close = line.find(c, pos + 1);
             while (close != std::string_view::npos && close + 1 < size && space_length_at(line, close + 1) == 0)
@@ -37,7 +40,7 @@ void tokenize(std::string_view line, Emit&& emit) {
             if (close == std::string_view::npos) {
                 // An unclosed quote runs to the end of the line.
                 if (pos + 1 < size) emit(line.substr(pos + 1), true);
-                return;
+                return true;
             }
             emit(line.substr(pos + 1, close - pos - 1), true);
             pos = close + 1;
@@ -47,6 +50,7 @@ void tokenize(std::string_view line, Emit&& emit) {
         while (pos < size && (is_visible_ascii(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
         emit(line.substr(start, pos - start), false);
     }
+    return false;
 }
 
 struct Token {
@@ -75,12 +79,20 @@ bool closes_text_field(std::string_view line) {
     return !rest.empty() && rest.front() == ';';
 }
 
+// Whether the text's last line ends with a line end. A text cut at a byte
+// offset usually is not: its last line, and maybe its last value, is partial.
+bool ends_with_line_end(std::string_view text) {
+    return !text.empty() && (text.back() == '\n' || text.back() == '\r');
+}
+
 // Cuts the whole text into tokens: the values of each line, and one token per
 // text field (a line whose first non-blank character is ';' up to the next
-// such line).
+// such line). A text that ends inside a text field, or inside a quoted value
+// on a last line without a line end, has been cut short: `fault` says where.
 class Tokenizer {
 public:
-    Tokenizer(std::string_view text, std::deque<std::string>& owned) : lines_(split_lines(text)), owned_(owned) {}
+    Tokenizer(std::string_view text, std::deque<std::string>& owned)
+        : lines_(split_lines(text)), owned_(owned), complete_last_line_(ends_with_line_end(text)) {}
 
     std::vector<Token> run() {
         std::vector<Token> tokens;
@@ -88,19 +100,23 @@ public:
             const std::size_t line = index_;
             const std::string_view trimmed = trim(lines_[index_++]);
             if (!trimmed.empty() && trimmed.front() == ';') {
-                tokens.push_back({read_text_field(), line, true});
+                tokens.push_back({read_text_field(line), line, true});
                 continue;
             }
-            tokenize(trimmed, [&](std::string_view value, bool quoted) { tokens.push_back({value, line, quoted}); });
+            const bool open_quote = tokenize(
+                trimmed, [&](std::string_view value, bool quoted) { tokens.push_back({value, line, quoted}); });
+            if (open_quote && index_ == lines_.size() && !complete_last_line_ && !fault)
+                fault = fail_at_line(line + 1, "the file ends inside a quoted value: it is cut short");
         }
         return tokens;
     }
 
+    std::optional<StructureError> fault;
+
 private:
     // After the opening ';' line: the following lines, trimmed and joined
-    // without separator, up to the closing ';' line, which is consumed. A
-    // field that never closes runs to the end of the text.
-    std::string_view read_text_field() {
+    // without separator, up to the closing ';' line, which is consumed.
+    std::string_view read_text_field(std::size_t opening_line) {
         std::string_view single;
         std::string joined;
         std::size_t pieces = 0;
@@ -115,7 +131,15 @@ private:
             }
             ++pieces;
         }
-        if (index_ < lines_.size()) ++index_;
+        if (index_ < lines_.size()) {
+            ++index_;
+        } else if (!fault) {
+            // Everything after a field that never closes would be read as
+            // its text, atoms included.
+            fault = fail_at_line(opening_line + 1,
+                                 "the text field that opens here (a line starting with ';') is never closed by a "
+                                 "';' line: the file is cut short, or the closing line is missing");
+        }
         if (pieces <= 1) return single;
         return owned_.emplace_back(std::move(joined));
     }
@@ -123,12 +147,19 @@ private:
     std::vector<std::string_view> lines_;
     std::size_t index_ = 0;
     std::deque<std::string>& owned_;
+    bool complete_last_line_;
 };
 
 // Builds the blocks from the token stream.
 class Parser {
 public:
-    Parser(std::vector<Token> tokens, CifDocument& document) : tokens_(std::move(tokens)), document_(document) {}
+    // `cut_line`: the index of the last line when it has no line end, else npos.
+    Parser(std::vector<Token> tokens, CifDocument& document, std::size_t cut_line)
+        : tokens_(std::move(tokens)), document_(document), cut_line_(cut_line) {}
+
+    // The first loop that cannot be whole: a row short of values, or a last
+    // row on a last line without a line end, whose last value may be cut.
+    std::optional<StructureError> fault;
 
     void run() {
         while (at_ < tokens_.size()) {
@@ -194,17 +225,40 @@ private:
         while (at_ < tokens_.size() && kind_of(tokens_[at_]) == TokenKind::tag)
             loop.tags.push_back(ascii_lower(tokens_[at_++].text));
         const std::size_t width = loop.tags.size();
+        const std::size_t first = at_;
         for (; value_at(at_); ++at_)
             if (width > 0) loop.values.push_back(tokens_[at_].text);
         if (width == 0) return;  // a loop without tags still consumes its values
-        loop.dropped_values = loop.values.size() % width;
-        loop.values.resize(loop.values.size() - loop.dropped_values);
+        if (!fault) check_whole(loop, first);
         block().loops.push_back(std::move(loop));
+    }
+
+    // A loop whose values stop inside a row lost that row's atoms (and a
+    // row that lacks a value shifts every later one); so does a file cut
+    // in the last value of its last row, which counts right.
+    void check_whole(const CifLoop& loop, std::size_t first) {
+        const std::size_t width = loop.tags.size();
+        const std::size_t left = loop.values.size() % width;
+        if (left != 0) {
+            const Token& start = tokens_[first + loop.values.size() - left];
+            fault = fail_at_line(start.line + 1, "the last row of the loop of " + loop.tags.front() + " has " +
+                                                     std::to_string(left) + " of its " + std::to_string(width) +
+                                                     " values: the file is cut short, or a row lacks a value");
+            return;
+        }
+        if (loop.values.empty() || at_ != tokens_.size()) return;
+        const Token& last = tokens_[at_ - 1];
+        if (last.line != cut_line_) return;
+        fault = fail_at_line(last.line + 1, "the file ends without a line end inside the loop of " +
+                                                loop.tags.front() +
+                                                ", so its last value may be cut short; end the file with a "
+                                                "line end if it is complete");
     }
 
     std::vector<Token> tokens_;
     std::size_t at_ = 0;
     CifDocument& document_;
+    std::size_t cut_line_;
 };
 
 }  // namespace
@@ -250,10 +304,17 @@ const CifLoop* CifBlock::loop_with(std::string_view column) const {
     return nullptr;
 }
 
-CifDocument scan_cif(std::string_view text) {
+Result<CifDocument> scan_cif(std::string_view text) {
     CifDocument document;
-    std::vector<Token> tokens = Tokenizer(text, document.owned).run();
-    Parser(std::move(tokens), document).run();
+    Tokenizer tokenizer(text, document.owned);
+    std::vector<Token> tokens = tokenizer.run();
+    if (tokenizer.fault) return std::move(*tokenizer.fault);
+    const std::size_t cut_line = ends_with_line_end(text)
+                                     ? std::string_view::npos
+                                     : static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    Parser parser(std::move(tokens), document, cut_line);
+    parser.run();
+    if (parser.fault) return std::move(*parser.fault);
     return document;
 }
 

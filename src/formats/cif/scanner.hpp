@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/error.hpp"
+
 namespace kestrel {
 
 // One line to values: whitespace separates; a quote at the start of a value
@@ -29,8 +31,7 @@ bool cif_value_missing(std::string_view value);
 
 struct CifLoop {
     std::vector<std::string> tags;         // lower case
-    std::vector<std::string_view> values;  // row-major, tags.size() per row
-    std::size_t dropped_values = 0;        // left over after the last complete row
+    std::vector<std::string_view> values;  // row-major, tags.size() per row, whole rows only
 
     std::size_t n_rows() const { return tags.empty() ? 0 : values.size() / tags.size(); }
     std::optional<std::size_t> column(std::string_view tag) const;
@@ -56,6 +57,11 @@ struct CifDocument {
     std::deque<std::string> owned;
 };
 
-CifDocument scan_cif(std::string_view text);
+// Refuses, naming the line, a text that is cut short or whose loops do not
+// fill whole rows: a text field that never closes, a quote open at the end
+// of a last line without a line end, a loop whose last row lacks values, a
+// last loop row without a line end (its last value may be cut). Reading a
+// smaller structure out of a broken file would lose atoms silently.
+Result<CifDocument> scan_cif(std::string_view text);
 
 }  // namespace kestrel
