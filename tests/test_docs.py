@@ -1,26 +1,146 @@
-"""The documentation site covers the public names; the site itself is built (and its examples
-run) by .ci/run, with warnings as errors."""
+"""The documentation site keeps up with the code: every public name has an API entry, every main
+job has a worked example that calls it, and every guide's examples run and print what the page
+shows. The site itself is built (its gallery run) by .ci/run, with warnings as errors."""
 
+import doctest
+import os
 import re
+from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
-from test_layout import PUBLIC_NAMES
+import kestrel
+from conftest import ROOT, run_kestrel
 
-API = (ROOT / "docs" / "api.rst").read_text(encoding="utf-8")
+DOCS = ROOT / "docs"
+API = (DOCS / "api.rst").read_text(encoding="utf-8")
 DOCUMENTED = set(re.findall(r"^\.\. auto\w+:: ([\w.]+)", API, flags=re.M))
+GUIDES = sorted((DOCS / "guide").glob("*.rst"))
+GALLERY = sorted((DOCS / "examples").glob("*.rst"))
+
+# What a printed example may leave open: "..." stands for any text (times, counts of a search
+# that runs by the clock), as in a doctest.
+OUTPUT_OPTIONS = doctest.ELLIPSIS
 
 
-@pytest.mark.parametrize("module, name", [(m, n) for m, names in PUBLIC_NAMES.items() for n in names])
-def test_every_public_name_is_in_the_api_reference(module, name):
+def same_output(expected, got):
+    """Whether printed text matches what a page shows, trailing blanks aside."""
+
+    def tidy(text):
+        return "\n".join(line.rstrip() for line in text.strip("\n").splitlines()) + "\n"
+
+    return doctest.OutputChecker().check_output(tidy(expected), tidy(got), OUTPUT_OPTIONS)
+
+
+def workspace(folder):
+    """A folder laid out as a fresh clone for the examples: the shipped files under their paths,
+    and room for what the examples write."""
+    for name in ("examples", "docs"):
+        os.symlink(ROOT / name, Path(folder) / name)
+    return folder
+
+
+def check_commands(commands, cwd):
+    """Run ``kestrel ...`` commands as a user types them; return the mismatches with what a page
+    shows after each (None: the page shows nothing)."""
+    wrong = []
+    for line, command, expected in commands:
+        result = run_kestrel(*command, cwd=cwd)
+        if result.returncode != 0:
+            wrong.append(f"line {line}: kestrel {' '.join(command)} failed:\n{result.stderr}")
+        elif "Warning" in result.stderr:
+            # A shipped example that warns would warn every new user.
+            wrong.append(f"line {line}: kestrel {' '.join(command)} warned:\n{result.stderr}")
+        elif expected is not None and not same_output(expected, result.stdout):
+            wrong.append(
+                f"line {line}: kestrel {' '.join(command)} printed\n{result.stdout}\nthe page shows\n{expected}"
+            )
+    return wrong
+
+
+def console_commands(text):
+    """The ``$ kestrel ...`` lines of a page's console blocks, each with the output shown under it."""
+    commands = []
+    for block in re.finditer(r"^\.\. code-block:: console\n\n((?:[ ]{3}.*\n|\n)+)", text, flags=re.M):
+        start = text[: block.start()].count("\n") + 3
+        lines = [line[3:] for line in block.group(1).rstrip("\n").split("\n")]
+        for index, line in enumerate(lines):
+            if not line.startswith("$ "):
+                continue
+            output = []
+            for following in lines[index + 1 :]:
+                if following.startswith("$ "):
+                    break
+                output.append(following)
+            words = line[2:].split()
+            assert words[0] == "kestrel", f"line {start + index}: only kestrel commands are run: {line}"
+            commands.append((start + index, words[1:], "\n".join(output) if any(output) else None))
+    return commands
+
+
+@pytest.mark.parametrize("name", sorted(kestrel.__all__))
+def test_every_public_name_is_in_the_api_reference(name):
     if name == "__version__":
         assert "kestrel.__version__" in API
         return
-    assert f"{module}.{name}" in DOCUMENTED or f"kestrel.{name}" in DOCUMENTED
+    assert f"kestrel.{name}" in DOCUMENTED
 
 
 def test_every_page_is_in_a_table_of_contents():
-    index = (ROOT / "docs" / "index.rst").read_text(encoding="utf-8")
-    pages = sorted(p.relative_to(ROOT / "docs").with_suffix("").as_posix() for p in (ROOT / "docs").rglob("*.rst"))
-    assert [page for page in pages if page != "index" and page not in index] == []
+    pages = sorted(p.relative_to(DOCS).with_suffix("").as_posix() for p in DOCS.rglob("*.rst"))
+    listed = "\n".join(p.read_text(encoding="utf-8") for p in [DOCS / "index.rst", *DOCS.glob("*/index.rst")])
+    assert [page for page in pages if not page.endswith("index") and page.split("/")[-1] not in listed] == []
+
+
+# Each main job and the calls a worked example must make to show it.
+MAIN_JOBS = {
+    "partial RDFs": ["prdf"],
+    "correlated disorder": ["from_cif", "units"],
+    "expansion into orderings": ["ordering_ensemble"],
+    "short-range order and SQS": ["sqs", "warren_cowley"],
+    "trajectories": ["trajectory_rdf"],
+    "PDF refinement": ["refine_pdf"],
+    "batch tables": ["rdf_table", "feature_matrix"],
+}
+
+
+@pytest.mark.parametrize("job", MAIN_JOBS)
+def test_every_main_job_has_a_worked_example(job):
+    sources = {page.name: page.read_text(encoding="utf-8") for page in GALLERY}
+    calls = MAIN_JOBS[job]
+    assert [name for name, text in sources.items() if all(re.search(rf"\b{c}\b", text) for c in calls)], (
+        f"no worked example calls {', '.join(calls)}"
+    )
+
+
+@pytest.mark.parametrize("page", GUIDES + GALLERY, ids=lambda p: f"{p.parent.name}/{p.stem}")
+def test_page_examples_print_what_the_page_shows(page, tmp_path, monkeypatch):
+    """A page's ``>>>`` examples run in order in one namespace, as a reader types them, and its
+    ``$ kestrel`` commands run after them in the same folder. (The gallery's figures are drawn by
+    the site's build; here its printed lines are checked.)"""
+    pytest.importorskip("matplotlib")
+    text = page.read_text(encoding="utf-8")
+    monkeypatch.chdir(workspace(tmp_path))
+    test = doctest.DocTestParser().get_doctest(text, {"__name__": "__guide__"}, page.stem, str(page), 0)
+    report = []
+    runner = doctest.DocTestRunner(optionflags=OUTPUT_OPTIONS | doctest.NORMALIZE_WHITESPACE)
+    runner.run(test, out=report.append, clear_globs=True)
+    wrong = check_commands(console_commands(text), tmp_path)
+    assert not report and not wrong, "".join(report) + "\n".join(wrong)
+
+
+def test_console_blocks_are_read_with_their_output():
+    text = ".. code-block:: console\n\n   $ kestrel info x.cif\n   Structure(1 site)\n   $ kestrel rdf x.cif\n\nafter\n"
+    assert console_commands(text) == [(3, ["info", "x.cif"], "Structure(1 site)"), (5, ["rdf", "x.cif"], None)]
+
+
+@pytest.mark.parametrize(
+    "expected, got, same",
+    [
+        ("Rw = 0.0712\nconverged after ... s", "Rw = 0.0712  \nconverged after 54 in 0.801 s\n", True),
+        ("Rw = 0.0712", "Rw = 0.0713", False),
+        ("a\nb", "a\n", False),
+    ],
+)
+def test_printed_output_is_compared_as_shown(expected, got, same):
+    assert same_output(expected, got) is same
