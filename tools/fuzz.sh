@@ -4,6 +4,13 @@
 #   tools/fuzz.sh TARGET SECONDS   one target: poscar, xyz, cif, symop, trajectory, lammps, spacegroup
 #   tools/fuzz.sh all SECONDS      each target in turn for SECONDS
 #   tools/fuzz.sh build            build only
+#   tools/fuzz.sh --campaign EXECUTIONS [TARGET ...]
+#                                  a long campaign: each target (default all) runs in rounds
+#                                  until it has executed EXECUTIONS inputs, what it found that adds
+#                                  coverage is merged into tests/fuzz/corpus/TARGET, and one row per
+#                                  target (executions, rounds, coverage, findings) goes to
+#                                  docs/fuzz-campaign.csv. FUZZ_ROUND_SECONDS (default 600) sets
+#                                  the length of a round.
 # Seeds come from tests/fuzz/corpus/TARGET (committed) and the examples; what
 # the fuzzer adds goes to build/fuzz/corpus/TARGET, crashing or hanging inputs
 # to build/fuzz/artifacts/TARGET. Exits non-zero when any target found something.
@@ -59,11 +66,74 @@ run() {
   fi
 }
 
+# Real files as seeds for a campaign: the CIFs of the COD corpus beside the
+# checkout (as published, so the fuzzer starts from every common layout).
+real_seeds_for() {
+  local shared
+  for shared in ../shared ../../shared; do
+    if [ "$1" = cif ] && [ -d "$shared/corpus/cod" ]; then ls "$shared"/corpus/cod/*.cif; return; fi
+  done
+}
+
+# Longest input a target is given: CIFs of real size (tens of kB) in a
+# campaign, where whole files must get past the loop checks.
+max_len_for() {
+  case $1 in cif) echo 65536 ;; *) echo 8192 ;; esac
+}
+
+campaign() {
+  local target=$1 wanted=$2
+  local corpus=$dir/corpus/$target artifacts=$dir/artifacts/$target kept=tests/fuzz/corpus/$target
+  local round_seconds=${FUZZ_ROUND_SECONDS:-600}
+  mkdir -p "$corpus" "$artifacts" "$kept"
+  for seed in $(seeds_for "$target") $(real_seeds_for "$target"); do cp -n "$seed" "$corpus/" 2>/dev/null || true; done
+  local done_units=0 rounds=0 findings=0 cov=0 ft=0 log status
+  while [ "$done_units" -lt "$wanted" ]; do
+    rounds=$((rounds + 1))
+    log=$dir/$target.round$rounds.log
+    "$root/$dir/fuzz_$target" "$corpus" "$kept" -runs=$((wanted - done_units)) -max_total_time="$round_seconds" \
+      -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len_for "$target")" -print_final_stats=1 \
+      -artifact_prefix="$artifacts/" >"$log" 2>&1
+    status=$?
+    local units
+    units=$(grep -E "^stat::number_of_executed_units" "$log" | tail -1 | awk '{print $2}')
+    done_units=$((done_units + ${units:-0}))
+    local last
+    last=$(grep -E "cov: [0-9]+ ft: [0-9]+" "$log" | tail -1)
+    [ -n "$last" ] && cov=$(sed -E 's/.*cov: ([0-9]+).*/\1/' <<<"$last") && ft=$(sed -E 's/.*ft: ([0-9]+).*/\1/' <<<"$last")
+    echo "== $target round $rounds: $done_units of $wanted executions, cov $cov ft $ft"
+    if [ $status -ne 0 ]; then
+      findings=$((findings + 1))
+      echo "== $target: FOUND A PROBLEM (see $log and $artifacts)" >&2
+      grep -E "ERROR|SUMMARY|runtime error|Test unit written" "$log" | head -10 >&2
+      break
+    fi
+    [ "${units:-0}" -gt 0 ] || break
+  done
+  # Keep what the campaign found that the committed corpus does not already
+  # cover; the committed seeds stay (tests read some of them by name).
+  "$root/$dir/fuzz_$target" -merge=1 -max_len="$(max_len_for "$target")" "$kept" "$corpus" >"$dir/$target.merge.log" 2>&1
+  local table=docs/fuzz-campaign.csv
+  [ -f "$table" ] || echo "target,executions,rounds,coverage (edges),features,corpus files,findings,date" >"$table"
+  grep -v -E "^$target," "$table" >"$table.tmp"; mv "$table.tmp" "$table"
+  echo "$target,$done_units,$rounds,$cov,$ft,$(ls "$kept" | wc -l),$findings,$(date -u +%Y-%m-%d)" >>"$table"
+  [ "$findings" -eq 0 ]
+}
+
 case ${1:-} in
   build) build; exit $? ;;
-  "") sed -n '2,10p' "$0"; exit 2 ;;
+  --campaign)
+    shift
+    [ $# -ge 1 ] || { sed -n '2,17p' "$0"; exit 2; }
+    wanted=$1; shift
+    [ $# -gt 0 ] || set -- "${targets[@]}"
+    build || exit 1
+    status=0
+    for target in "$@"; do campaign "$target" "$wanted" || status=1; done
+    exit $status ;;
+  "") sed -n '2,17p' "$0"; exit 2 ;;
 esac
-[ $# -eq 2 ] || { sed -n '2,10p' "$0"; exit 2; }
+[ $# -eq 2 ] || { sed -n '2,17p' "$0"; exit 2; }
 build || exit 1
 if [ "$1" = all ]; then set -- "${targets[*]}" "$2"; fi
 status=0
