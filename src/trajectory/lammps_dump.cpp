@@ -62,27 +62,34 @@ public:
             if (!value) return set_error(number_error_message(text));
             position[k] = *value;
         }
-        std::string element;
         if (columns_.element) {
-            element = element_symbol(token[*columns_.element]);
+            last_element_ = element_symbol(token[*columns_.element]);
         } else {
             const std::string_view type = token[*columns_.type];
-            // Atoms of one type often come in runs: the last lookup is kept.
+            // Atoms of one type often come in runs: the last lookup and its
+            // element are kept.
             if (last_type_ == nullptr || last_type_->first != type) {
                 const auto found = types_.find(type);
                 if (found == types_.end())
                     return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + ": type " +
                                      std::string(type) + " is not in types");
                 last_type_ = &*found;
+                last_element_ = last_type_->second;
             }
-            element = last_type_->second;
         }
         if (columns_.id) {
-            const std::optional<double> id = try_parse_number(token[*columns_.id]);
-            if (!id) return set_error(number_error_message(token[*columns_.id]));
-            ids_.push_back(*id);
+            // Ids are whole numbers in every dump LAMMPS writes; the number
+            // grammar is the fallback for anything else.
+            const std::string_view text = token[*columns_.id];
+            if (const std::optional<std::uint64_t> whole = parse_count(text); whole && *whole < kExactIds) {
+                ids_.push_back(static_cast<double>(*whole));
+            } else {
+                const std::optional<double> id = try_parse_number(text);
+                if (!id) return set_error(number_error_message(text));
+                ids_.push_back(*id);
+            }
         }
-        sites_.push_back(Site{fractional(position), {SpeciesOccupancy{std::move(element), 1.0}}});
+        sites_.push_back(Site{fractional(position), {SpeciesOccupancy{last_element_, 1.0}}});
     }
 
     Result<Structure> finish() && override {
@@ -144,6 +151,9 @@ private:
     std::vector<double> ids_;
     std::vector<std::string_view> token_;  // the needed tokens of the line in hand
     const AtomTypeNames::value_type* last_type_ = nullptr;
+    ElementName last_element_;  // of the line in hand
+    // Whole ids below 2^53 are exact as doubles.
+    static constexpr std::uint64_t kExactIds = std::uint64_t{1} << 53;
 };
 
 }  // namespace
