@@ -42,7 +42,10 @@ autodoc_default_options = {"members": True, "undoc-members": False}
 # field lists; the default role keeps `x` from being read as a reference.
 default_role = "literal"
 
-html_theme = "alabaster"
-html_static_path = []
+html_theme = "furo"
+# The version on every page, above the navigation.
+html_title = f"kestrel {version}"
+html_static_path = ["_static"]
+html_css_files = ["kestrel.css"]
 exclude_patterns = ["_build"]
 sys.path.insert(0, os.path.abspath(os.path.dirname(__file__)))

@@ -113,6 +113,8 @@ def test_every_main_job_has_a_worked_example(job):
     )
 
 
+# MDAnalysis guesses masses and time steps a LAMMPS dump does not give, and says so.
+@pytest.mark.filterwarnings("ignore::UserWarning:MDAnalysis")
 @pytest.mark.parametrize("page", GUIDES + GALLERY, ids=lambda p: f"{p.parent.name}/{p.stem}")
 def test_page_examples_print_what_the_page_shows(page, tmp_path, monkeypatch):
     """A page's ``>>>`` examples run in order in one namespace, as a reader types them, and its
@@ -127,6 +129,40 @@ def test_page_examples_print_what_the_page_shows(page, tmp_path, monkeypatch):
     runner.run(test, out=report.append, clear_globs=True)
     wrong = check_commands(console_commands(text), tmp_path)
     assert not report and not wrong, "".join(report) + "\n".join(wrong)
+
+
+def code_lines(text):
+    """(line number, width as shown) of every line a page shows as code: directive blocks
+    (code-block, plot) and top-level doctest blocks, their indent taken off."""
+    lines = text.splitlines()
+    shown, inside, doctest_block = [], False, False
+    for number, line in enumerate(lines, 1):
+        if re.match(r"\.\. (code-block|plot|literalinclude)::", line):
+            inside = True
+            continue
+        if inside and line and not line.startswith(" "):
+            inside = False
+        doctest_block = line.startswith(">>>") or (doctest_block and line != "")
+        if inside and line.startswith("   ") and not re.match(r"   :[\w-]+:", line):
+            shown.append((number, len(line) - 3))
+        elif doctest_block:
+            shown.append((number, len(line)))
+    return shown
+
+
+# The widest code the theme's column shows without a scroll bar.
+CODE_COLUMNS = 100
+
+
+@pytest.mark.parametrize("page", GUIDES + GALLERY + [DOCS / "index.rst"], ids=lambda p: f"{p.parent.name}/{p.stem}")
+def test_code_fits_the_column(page):
+    wide = [number for number, width in code_lines(page.read_text(encoding="utf-8")) if width > CODE_COLUMNS]
+    assert wide == [], f"{page.name}: lines wider than {CODE_COLUMNS} columns: {wide}"
+
+
+def test_code_lines_are_found_in_directives_and_doctests():
+    text = "prose\n\n.. plot::\n   :context:\n\n   x = 1\n\nmore\n\n>>> y\n2\n\nend\n"
+    assert code_lines(text) == [(6, 5), (10, 5), (11, 1)]
 
 
 def test_console_blocks_are_read_with_their_output():
