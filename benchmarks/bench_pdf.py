@@ -26,7 +26,8 @@ import numpy as np
 
 from kestrel import Structure
 from kestrel.scattering import compute_pdf
-from kestrel.scattering.model import GAUSSIAN_REACH, HISTOGRAM_STEP
+from kestrel.scattering.pairs import HISTOGRAM_STEP
+from kestrel.scattering.peaks import GAUSSIAN_REACH
 
 A = 4.18
 CELL = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0], [0.5, 0.5, 0.5], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]]

@@ -11,7 +11,8 @@ import numpy as np
 
 from kestrel import Structure
 from kestrel.scattering import MeasuredPdf, read_gr, refine_pdf
-from kestrel.scattering.refine import _build_model, model_pdf
+from kestrel.scattering.parameters import Instrument, PhaseSettings, vary_names
+from kestrel.scattering.pdf import assemble_model, model_pdf
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 A = 5.64
@@ -117,10 +118,8 @@ def compare_refinements(quick: bool) -> None:
 
     # 2. One model evaluation of the 8-site cell (U changed each time, so nothing is reused but the pairs).
     r = np.arange(1.5, 20.0 + 1e-9, 0.01)
-    measured = MeasuredPdf(r=r, g=np.ones(len(r)))
-    setup = dict(radiation="xray", qmax=QMAX, qdamp=0.03, u_iso=0.01, u_per="element", symprec=1e-3)
-    model, *_ = _build_model(rock_salt(1), measured, VARY, None, None, {}, False, 0, setup)
-    values = np.array([p.value for p in model.parameters])
+    model = assemble_model(rock_salt(1), r, vary_names(VARY), Instrument(QMAX, 0.03), PhaseSettings(), 0.01, False)
+    values = model.start_values()
     repeats = 50
     started = time.perf_counter()
     for k in range(repeats):

@@ -9,6 +9,7 @@ import importlib
 import inspect
 import pkgutil
 import sys
+import warnings
 from pathlib import Path
 
 import pytest
@@ -28,10 +29,10 @@ OPTION_PARAMS = {"time": "time_limit"}
 
 # Parameters that share a name with a shared default but hold another quantity, and why.
 OTHER_QUANTITIES = {
-    ("kestrel.scattering.model.compute_pdf", "cutoff"): "G(r) is drawn out further than an RDF",
-    ("kestrel.scattering.model.compute_pdf", "bin_size"): "G(r)'s r step is finer than an RDF's bins",
+    ("kestrel.scattering.pdf.compute_pdf", "cutoff"): "G(r) is drawn out further than an RDF",
+    ("kestrel.scattering.pdf.compute_pdf", "bin_size"): "G(r)'s r step is finer than an RDF's bins",
     ("kestrel.scattering.refine.refine_pdf", "symprec"): "spglib's tolerance for finding symmetry, in Å",
-    ("kestrel.scattering.refine.model_pdf", "symprec"): "as refine_pdf's",
+    ("kestrel.scattering.pdf.model_pdf", "symprec"): "as refine_pdf's",
     ("kestrel.scattering.constraints.crystal_symmetry", "symprec"): "as refine_pdf's",
     ("kestrel.plotting.rdf.save_prdf_plots", "bin_size"): "None: the curves are drawn at the bin edges given",
     ("kestrel.ordering.search.sqs", "max_sites"): "None: the supercell is asked for by repeats, or sized otherwise",
@@ -88,7 +89,10 @@ def package_functions():
     for info in pkgutil.walk_packages(kestrel.__path__, "kestrel."):
         if info.name == "kestrel.__main__":  # runs the command line when imported
             continue
-        module = importlib.import_module(info.name)
+        with warnings.catch_warnings():
+            # Old module names still import, each with its deprecation warning.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            module = importlib.import_module(info.name)
         for value in vars(module).values():
             members = [value] + (list(vars(value).values()) if inspect.isclass(value) else [])
             for member in members:

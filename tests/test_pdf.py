@@ -1,7 +1,9 @@
 """X-ray and neutron G(r): a brute-force reference, identities, measured data, the command."""
 
 import csv
+import importlib
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -17,7 +19,8 @@ from kestrel.scattering import (
     read_gr,
     write_gr,
 )
-from kestrel.scattering.model import GAUSSIAN_REACH, HISTOGRAM_STEP
+from kestrel.scattering.pairs import HISTOGRAM_STEP
+from kestrel.scattering.peaks import GAUSSIAN_REACH
 
 periodictable = pytest.importorskip("periodictable")
 
@@ -457,3 +460,22 @@ def test_mangled_files_fail_only_with_value_errors(tmp_path):
             assert np.all(np.diff(data.r) > 0) and np.all(np.isfinite(data.g))
             outcomes.add("table")
     assert outcomes == {"error", "table"}
+
+
+@pytest.mark.parametrize(
+    "old, name, new",
+    [
+        ("model", "compute_pdf", "pdf"),
+        ("pdf_model", "PdfModel", "pdf"),
+        ("phase", "PhaseModel", "phases"),
+        ("tables", "scattering_powers", "powers"),
+        ("fitting", "fit_to_data", "agreement"),
+        ("fitting", "EnsemblePdf", "orderings"),
+        ("refinement", "PdfRefinement", "fit_result"),
+    ],
+)
+def test_old_module_paths_still_import_with_a_deprecation_warning(old, name, new):
+    sys.modules.pop(f"kestrel.scattering.{old}", None)
+    with pytest.warns(DeprecationWarning, match=f"^kestrel.scattering.{old} is deprecated; import from "):
+        module = importlib.import_module(f"kestrel.scattering.{old}")
+    assert getattr(module, name) is getattr(importlib.import_module(f"kestrel.scattering.{new}"), name)

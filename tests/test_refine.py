@@ -13,7 +13,8 @@ import kestrel
 from conftest import EXAMPLES
 from kestrel import Structure
 from kestrel.scattering.gr_files import MeasuredPdf, header_settings, read_gr, write_gr
-from kestrel.scattering.refine import model_pdf, refine_pdf
+from kestrel.scattering.pdf import model_pdf
+from kestrel.scattering.refine import refine_pdf
 
 NI_CIF = str(EXAMPLES / "Ni.cif")
 NI_DATA = str(EXAMPLES / "Ni-xray.gr")
@@ -160,13 +161,14 @@ def test_ordering_ensemble_mean_is_refined_with_shared_parameters(tmp_path):
 
 
 def test_pairs_are_found_once_while_widths_and_scale_change():
-    from kestrel.scattering.refine import _build_model
+    from kestrel.scattering.parameters import Instrument, PhaseSettings, vary_names
+    from kestrel.scattering.pdf import assemble_model
 
-    data = read_gr(NI_DATA)
-    setup = dict(radiation=None, qmax=None, qdamp=None, u_iso=None, u_per="element", symprec=1e-3)
-    model, *_ = _build_model(NI_CIF, data, "scale,lattice,uiso,qdamp,delta2", 1.5, 20.0, {}, False, 0, setup)
+    r = np.arange(1.5, 20.0, 0.01)
+    kinds = vary_names("scale,lattice,uiso,qdamp,delta2")
+    model = assemble_model(NI_CIF, r, kinds, Instrument(40.0, 0.01), PhaseSettings(), None, False)
     pairs = model.phases[0].pairs
-    values = np.array([p.value for p in model.parameters])
+    values = model.start_values()
     for name, value in [("U(Ni)", 0.007), ("delta2", 2.0), ("qdamp", 0.05), ("scale", 0.7), ("a", 3.5)]:
         values[model.index[name]] = value
         model.evaluate(values)
@@ -385,25 +387,33 @@ def test_lattice_freedom_follows_the_crystal_system(lattice, frac, free):
     assert lattice_freedom(structure, crystal_symmetry(structure, with_orbits=False)).free == free
 
 
-def test_peak_sums_equal_the_direct_sum():
-    from kestrel.scattering.pairs import peak_sums
+@pytest.mark.parametrize("widths", ["each its own", "three shared"])
+@pytest.mark.parametrize("spacing", ["even", "uneven"])
+def test_peak_sums_equal_the_direct_sum(widths, spacing):
+    from kestrel.scattering.peaks import gaussian_peak_sums
 
     rng = np.random.default_rng(1)
-    centres, weights, sigmas = rng.uniform(0, 10, 300), rng.uniform(0.1, 2, 300), rng.uniform(0.02, 0.3, 300)
-    x = 0.5 + 0.01 * np.arange(900)
+    centres, weights = rng.uniform(0, 10, 3000), rng.uniform(-2, 2, 3000)
+    sigmas = rng.uniform(0.02, 0.3, 3000) if widths == "each its own" else rng.choice([0.011, 0.07, 0.2], 3000)
+    x = 0.5 + 0.01 * np.arange(900) if spacing == "even" else np.sort(rng.uniform(0.5, 9.5, 900))
     direct = np.sum(
         weights / (sigmas * math.sqrt(2 * math.pi)) * np.exp(-0.5 * ((x[:, None] - centres) / sigmas) ** 2), axis=1
     )
-    np.testing.assert_allclose(peak_sums(centres, weights, sigmas, 0.5, 0.01, 900), direct, atol=1e-12)
+    found = gaussian_peak_sums(centres, weights, sigmas, x)
+    np.testing.assert_allclose(found, direct, rtol=0, atol=1e-12 * np.max(np.abs(direct)))
 
 
-def test_cut_off_at_qmax_matches_compute_pdf():
-    # The refinement's transform and compute_pdf's direct convolution are the same operation.
+@pytest.mark.parametrize("qmax", [None, 20.0])
+@pytest.mark.parametrize("points", ["grid", "scattered"])
+def test_model_pdf_is_compute_pdf_to_rounding(qmax, points):
+    # One engine: the refinement's model at given values is compute_pdf's curve, on any points.
     s = Structure.from_cif(NI_CIF)
     r = np.arange(1.0, 15.0, 0.01)
-    expected = kestrel.compute_pdf(s, r=r, qmax=20.0, u_iso=0.005).g
-    mine = model_pdf(s, r, qmax=20.0, u_iso=0.005)
-    assert np.max(np.abs(mine - expected)) < 2e-3 * np.max(np.abs(expected))
+    if points == "scattered":
+        r = np.random.default_rng(3).uniform(0.0, 15.0, 400)
+    expected = kestrel.compute_pdf(s, r=r, qmax=qmax, u_iso=0.006).g
+    mine = model_pdf(s, r, qmax=qmax, values={"U(Ni)": 0.006})
+    assert np.max(np.abs(mine - expected)) <= 1e-12 * np.max(np.abs(expected))
 
 
 @pytest.mark.parametrize("seed", range(20))
@@ -454,12 +464,12 @@ def test_any_parameter_values_keep_the_space_group(path):
     # parameter give a cell and positions with the start's space group.
     import spglib
 
-    from kestrel.scattering.phase import PhaseModel
+    from kestrel.scattering.parameters import PhaseSettings
+    from kestrel.scattering.phases import PhaseModel
 
     structure = kestrel.read_structure(path)
-    options = {"radiation": "xray", "n_threads": 0, "u_per": "element", "symprec": 1e-3, "scale": 1.0}
     vary = frozenset({"lattice", "xyz"} if path == RUTILE else {"lattice"})
-    phase = PhaseModel(structure, "", vary, options, 0.005, 10.0)
+    phase = PhaseModel(structure, "", vary, PhaseSettings(), 0.005, 10.0)
     rng = np.random.default_rng(8)
     for _ in range(5):
         values = np.array([p.value * (1 + rng.uniform(-0.05, 0.05)) if p.vary else p.value for p in phase.parameters])
@@ -473,3 +483,26 @@ def test_any_parameter_values_keep_the_space_group(path):
             warnings.simplefilter("ignore", DeprecationWarning)
             found = spglib.get_symmetry_dataset(cell, symprec=1e-6).number
         assert found == (136 if path == RUTILE else 225)
+
+
+@pytest.mark.parametrize("shrink", [0.8, 1.0])
+def test_a_site_moved_away_and_back_gives_the_start_curve(shrink):
+    # A cell that shrinks while a site is away makes the pairs be found again at the moved positions;
+    # when the site returns, its vectors must be those of its start, not of the geometry it left.
+    from kestrel.scattering.parameters import Instrument, PhaseSettings, vary_names
+    from kestrel.scattering.pdf import assemble_model
+
+    r = np.arange(1.0, 8.0, 0.01)
+    kinds = vary_names("scale,lattice,xyz")
+    model = assemble_model(RUTILE, r, kinds, Instrument(), PhaseSettings(radiation="neutron"), 0.005, False)
+    start = model.start_values()
+    before = model.evaluate(start)
+    pairs = model.phases[0].pairs
+    away = start.copy()
+    away[model.index["x(O2)"]] += 0.03
+    away[model.index["a"]] *= shrink
+    moved = model.evaluate(away)
+    assert (model.phases[0].pairs is not pairs) == (shrink < 1.0)
+    assert np.max(np.abs(moved - before)) > 0.05 * np.max(np.abs(before))
+    back = model.evaluate(start)
+    np.testing.assert_allclose(back, before, rtol=0, atol=1e-12 * np.max(np.abs(before)))

@@ -176,7 +176,7 @@ def ordering_ensemble(
     pairs = list(disordered_partials)
     pdfs = None
     if pdf is not None:
-        from kestrel.scattering.fitting import OrderingPdfs
+        from kestrel.scattering.orderings import OrderingPdfs
 
         pdfs = OrderingPdfs(structure, pdf, cutoff, n_threads)
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}

@@ -6,8 +6,8 @@ import os
 from typing import TYPE_CHECKING, List, Optional
 
 if TYPE_CHECKING:
-    from kestrel.scattering.fitting import PdfAgreement
-    from kestrel.scattering.model import PdfResult
+    from kestrel.scattering.agreement import PdfAgreement
+    from kestrel.scattering.pdf import PdfResult
 
 
 # ---- figures --------------------------------------------------------------------------------------

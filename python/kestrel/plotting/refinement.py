@@ -8,7 +8,7 @@ import os
 from typing import TYPE_CHECKING, List, Optional
 
 if TYPE_CHECKING:
-    from kestrel.scattering.refinement import PdfRefinement
+    from kestrel.scattering.fit_result import PdfRefinement
 
 _DATA_COLOUR = "#1f4e79"
 _MODEL_COLOUR = "#a23b2a"

@@ -20,13 +20,31 @@ Conventions (those compared by Keen, J. Appl. Cryst. 34 (2001) 172):
   follows the straight line ``-4 pi rho0 r``.
 """
 
-from kestrel.scattering.displacements import average_u_iso, cif_u_iso
-from kestrel.scattering.fitting import EnsemblePdf, PdfAgreement, fit_scale, fit_to_data
-from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
-from kestrel.scattering.model import PdfResult, compute_pdf
-from kestrel.scattering.refine import model_pdf, refine_pdf
-from kestrel.scattering.refinement import PdfRefinement
-from kestrel.scattering.tables import scattering_powers
+import importlib
+from typing import TYPE_CHECKING
+
+# Each public name and the module that holds it; a module is imported when
+# one of its names is first asked for, so importing kestrel stays cheap
+# (the refinement brings scipy's optimiser, for one).
+_HOMES = {
+    "PdfResult": "pdf",
+    "compute_pdf": "pdf",
+    "model_pdf": "pdf",
+    "MeasuredPdf": "gr_files",
+    "read_gr": "gr_files",
+    "write_gr": "gr_files",
+    "PdfAgreement": "agreement",
+    "fit_scale": "agreement",
+    "fit_to_data": "agreement",
+    "EnsemblePdf": "orderings",
+    "average_u_iso": "displacements",
+    "cif_u_iso": "displacements",
+    "scattering_powers": "powers",
+    "scattering_weights": "powers",
+    "ScatteringWeights": "powers",
+    "refine_pdf": "refine",
+    "PdfRefinement": "fit_result",
+}
 
 __all__ = [
     "PdfResult",
@@ -34,6 +52,8 @@ __all__ = [
     "PdfAgreement",
     "compute_pdf",
     "scattering_powers",
+    "scattering_weights",
+    "ScatteringWeights",
     "read_gr",
     "write_gr",
     "fit_scale",
@@ -45,3 +65,26 @@ __all__ = [
     "model_pdf",
     "PdfRefinement",
 ]
+
+if TYPE_CHECKING:
+    from kestrel.scattering.agreement import PdfAgreement, fit_scale, fit_to_data
+    from kestrel.scattering.displacements import average_u_iso, cif_u_iso
+    from kestrel.scattering.fit_result import PdfRefinement
+    from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
+    from kestrel.scattering.orderings import EnsemblePdf
+    from kestrel.scattering.pdf import PdfResult, compute_pdf, model_pdf
+    from kestrel.scattering.powers import ScatteringWeights, scattering_powers, scattering_weights
+    from kestrel.scattering.refine import refine_pdf
+
+
+def __getattr__(name: str):
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'kestrel.scattering' has no attribute '{name}'")
+    value = getattr(importlib.import_module(f"kestrel.scattering.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

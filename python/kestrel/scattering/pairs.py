@@ -26,19 +26,55 @@ Two tables, both giving peaks as (group, component a, component b):
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
 
 from kestrel._kestrel import Structure
-from kestrel.scattering.model import HISTOGRAM_STEP, _PairHistograms
+from kestrel.scattering.constraints import tensor_from_components
 
-if TYPE_CHECKING:
-    import numpy as np
+Pair = Tuple[str, str]
 
-# A Gaussian is summed out to this many standard deviations.
-PEAK_REACH = 8.0
+# Pair distances are taken from an occupancy-weighted histogram of this bin
+# width and placed at the centre of their bin: about half a milliångström
+# off at most, far below the resolution of any measured G(r), while the pair
+# loop stays in compiled code. The width is irrational (π/3 mÅ) so that the
+# round-number distances of high-symmetry crystals (a/2 of a 5.64 Å cell)
+# never sit on a bin edge, where the last bit of rounding would pick the bin
+# and the same crystal written two ways could give two curves.
+HISTOGRAM_STEP = math.pi / 3000.0
 
-# Terms of (peak, point) evaluated in one vectorised step (memory, not speed).
-_TERMS_AT_ONCE = 2_000_000
+_FOUR_PI = 4.0 * math.pi
+
+
+class PairHistograms:
+    """Occupancy-weighted pair counts per unordered element pair, from prdf.
+
+    prdf weighs every pair as the structure's units of correlated disorder
+    say (a pair within one alternative as its atoms come and go together, a
+    pair across alternatives not at all), so these counts do too.
+    """
+
+    def __init__(self, structure: Structure, reach: float, n_threads: int):
+        # A whole number of bins: a last bin cut short would count only part of its shell.
+        # (A hair below the whole number, so rounding cannot add one more bin.)
+        reach = math.ceil(reach / HISTOGRAM_STEP) * HISTOGRAM_STEP * (1.0 - 1e-13)
+        lower, partials, _ = structure.prdf(cutoff=reach, bin_size=HISTOGRAM_STEP, n_threads=n_threads)
+        edges = np.arange(len(lower) + 1, dtype=float) * HISTOGRAM_STEP
+        shells = (edges[1:] ** 3 - edges[:-1] ** 3) * (_FOUR_PI / 3.0)
+        composition = structure.composition
+        # Elements listed only with occupancy zero scatter nothing.
+        self.elements = [e for e in structure.elements if composition[e] > 0]
+        self.centres = lower + 0.5 * HISTOGRAM_STEP
+        self.counts: Dict[Pair, np.ndarray] = {}
+        for i, a in enumerate(self.elements):
+            for b in self.elements[i:]:
+                # prdf divides the pair count by the centre element's total
+                # and the shell volume; undo both to get ordered pair counts.
+                counts = partials[(a, b)] * (composition[a] * shells)
+                if a != b:
+                    counts = counts + partials[(b, a)] * (composition[b] * shells)
+                self.counts[(a, b)] = counts
 
 
 class HistogramPairs:
@@ -51,9 +87,7 @@ class HistogramPairs:
     per_site = False
 
     def __init__(self, structure: Structure, reach: float, n_threads: int = 0):
-        import numpy as np
-
-        histograms = _PairHistograms(structure, reach, n_threads)
+        histograms = PairHistograms(structure, reach, n_threads)
         self.components: List[Tuple[int, str]] = [(-1, e) for e in histograms.elements]
         index = {e: k for k, e in enumerate(histograms.elements)}
         groups, comp_a, comp_b, counts = [], [], [], []
@@ -102,10 +136,6 @@ class SitePairs:
         group_key: str,
         symmetry=None,
     ):
-        import numpy as np
-
-        from kestrel.scattering.constraints import tensor_from_components
-
         self.reach = reach
         self.start_frac = frac.copy()
         rows_i, rows_j, rows_n = _pairs_within(frac, metric, reach)
@@ -154,8 +184,6 @@ class SitePairs:
 
     def vectors(self, frac: Optional[np.ndarray]) -> np.ndarray:
         """The fractional vector of each group at these site positions; only pairs with a moved site change."""
-        import numpy as np
-
         if frac is None:
             return self._delta
         moved_sites = np.any(frac != self.start_frac, axis=1)
@@ -182,8 +210,6 @@ def _symmetry_keys(rows_i, delta, frac, symmetry) -> np.ndarray:
     along a fixed generic direction stands for them all, so two pairs one
     operation apart get the same key.
     """
-    import numpy as np
-
     ranking = np.array(_RANKING)
     wrapped = np.mod(frac, 1.0)
     keys = np.empty((len(rows_i), 4))
@@ -203,16 +229,12 @@ def _symmetry_keys(rows_i, delta, frac, symmetry) -> np.ndarray:
 
 
 def _lexically_positive(n: np.ndarray) -> np.ndarray:
-    import numpy as np
-
     first = np.where(n[:, 0] != 0, n[:, 0], np.where(n[:, 1] != 0, n[:, 1], n[:, 2]))
     return first > 0
 
 
 def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float):
     """All ordered (i, j, n) with 0 < |f_j + n - f_i| <= reach under the metric (n integer vectors)."""
-    import numpy as np
-
     inverse = np.linalg.inv(metric)
     # A sphere of radius R spans R * sqrt(G⁻¹_kk) cells along axis k.
     spans = [int(math.ceil(reach * math.sqrt(inverse[k, k]))) + 1 for k in range(3)]
@@ -230,37 +252,3 @@ def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float):
         out_j.append(j)
         out_n.append(grid[t])
     return np.concatenate(out_i), np.concatenate(out_j), np.concatenate(out_n).astype(float)
-
-
-def peak_sums(centres, weights, sigmas, start: float, step: float, count: int) -> np.ndarray:
-    """Σ_k weights[k] N(x; centres[k], sigmas[k]) at x = start + i * step, i < count.
-
-    Each peak touches only the points within PEAK_REACH of its width; the
-    (peak, point) terms are laid out flat and added with one bincount, a
-    bounded number at a time.
-    """
-    import numpy as np
-
-    out = np.zeros(count)
-    if len(centres) == 0 or count == 0:
-        return out
-    reach = PEAK_REACH * sigmas
-    lo = np.maximum(np.ceil((centres - reach - start) / step), 0).astype(np.int64)
-    hi = np.minimum(np.floor((centres + reach - start) / step), count - 1).astype(np.int64)
-    touched = np.maximum(hi - lo + 1, 0)
-    used = np.flatnonzero(touched)
-    if len(used) == 0:
-        return out
-    centres, weights, sigmas, lo, touched = centres[used], weights[used], sigmas[used], lo[used], touched[used]
-    height = weights / sigmas
-    ends = np.cumsum(touched)
-    cuts = np.searchsorted(ends, np.arange(_TERMS_AT_ONCE, int(ends[-1]), _TERMS_AT_ONCE), side="left")
-    for first, stop in zip(np.r_[0, cuts + 1], np.r_[cuts + 1, len(used)]):
-        span = slice(int(first), int(stop))
-        counts = touched[span]
-        owner = np.repeat(np.arange(len(counts)), counts)
-        begin = np.cumsum(counts) - counts
-        index = lo[span][owner] + (np.arange(len(owner)) - begin[owner])
-        offset = (start + index * step - centres[span][owner]) / sigmas[span][owner]
-        out += np.bincount(index, height[span][owner] * np.exp(-0.5 * offset * offset), minlength=count)
-    return out / math.sqrt(2.0 * math.pi)

@@ -29,39 +29,55 @@ from __future__ import annotations
 
 import math
 import os
+import time
 import warnings
-from typing import TYPE_CHECKING, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-from kestrel._kestrel import Structure
+import numpy as np
+from scipy.optimize import OptimizeResult, least_squares
+
+from kestrel.scattering.fit_result import PdfRefinement
 from kestrel.scattering.gr_files import MeasuredPdf, header_settings, read_gr
-from kestrel.scattering.model import TERMINATION_PERIODS
-from kestrel.scattering.pairs import PEAK_REACH
-from kestrel.scattering.pdf_model import CombinedModel, Parameter
-from kestrel.scattering.phase import PhaseModel
-from kestrel.scattering.tables import RADIATIONS
-
-if TYPE_CHECKING:
-    pass
+from kestrel.scattering.parameters import (
+    VARY_NAMES,
+    Instrument,
+    PhaseSettings,
+    UserChoices,
+    check_fit_start,
+    vary_names,
+)
+from kestrel.scattering.pdf import PdfModel, StructureLike, assemble_model, model_pdf
+from kestrel.scattering.powers import check_radiation
 
 __all__ = ["refine_pdf", "model_pdf", "VARY_NAMES"]
 
-VARY_NAMES = (
-    "scale",
-    "lattice",
-    "uiso",
-    "uaniso",
-    "delta1",
-    "delta2",
-    "qdamp",
-    "qbroad",
-    "diameter",
-    "xyz",
-    "occupancy",
-)
 
-# ---- the call ------------------------------------------------------------------------------------
+@dataclass(frozen=True)
+class FitData:
+    """The measured points of the fit range, their uncertainties (or None) and the weights 1/dG (or 1)."""
 
-StructureLike = Union[Structure, str, "os.PathLike[str]"]
+    r: np.ndarray
+    g: np.ndarray
+    dg: Optional[np.ndarray]
+
+    @property
+    def weights(self) -> np.ndarray:
+        return 1.0 / self.dg if self.dg is not None else np.ones(len(self.r))
+
+
+@dataclass
+class FitRun:
+    """What a finished least-squares run leaves: the model, every value, the varied ones, the solver's answer."""
+
+    model: PdfModel
+    values: np.ndarray
+    free: List[int]
+    solution: OptimizeResult
+    data: FitData
+    settings: Dict[str, str]
+    n_evaluations: int
+    seconds: float
 
 
 def refine_pdf(
@@ -108,28 +124,38 @@ def refine_pdf(
     names parameters of the varied kinds to hold at their start values
     (one position along a polar axis, say, where the origin floats).
     """
-    import time
-
-    import numpy as np
-    from scipy.optimize import least_squares
-
     began = time.perf_counter()
     measured = data if isinstance(data, MeasuredPdf) else read_gr(data)
-    setup = dict(radiation=radiation, qmax=qmax, qdamp=qdamp, u_iso=u_iso, u_per=u_per, symprec=symprec)
-    user = {"start": start, "bounds": bounds, "fix": fix}
-    model, r_fit, g_obs, dg, settings = _build_model(
-        structure, measured, vary, rmin, rmax, user, ensemble, n_threads, setup
-    )
+    kinds = vary_names(vary)
+    found = header_settings(measured)
+    settings: Dict[str, str] = {}
+    chosen_radiation = check_radiation(_setting("radiation", radiation, found, "xray", settings))
+    chosen_qmax = _setting("qmax", qmax, found, None, settings)
+    qdamp_start = _setting("qdamp", qdamp, found, None, settings)
+    if chosen_qmax is not None and not (math.isfinite(chosen_qmax) and chosen_qmax > 0):
+        raise ValueError(f"qmax must be a positive number, got {chosen_qmax!r}")
+    fit_data = _fit_range(measured, rmin, rmax)
+    if u_per not in ("element", "site"):
+        raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
+    if qdamp_start is None:
+        # A zero qdamp has zero slope, so a varied one starts a little above it.
+        qdamp_start = 0.01 if "qdamp" in kinds else 0.0
+        settings["qdamp"] = f"{qdamp_start} (default start)"
+    instrument = Instrument(chosen_qmax, qdamp_start, 0.01 if "qbroad" in kinds else 0.0)
+    phase_settings = PhaseSettings(radiation=chosen_radiation, n_threads=n_threads, u_per=u_per, symprec=symprec)
+    model = assemble_model(structure, fit_data.r, kinds, instrument, phase_settings, u_iso, ensemble)
+    UserChoices.of(start, bounds, fix).apply(model.parameters)
+    check_fit_start(model.parameters)
 
     free = [k for k, p in enumerate(model.parameters) if p.vary]
-    values = np.array([p.value for p in model.parameters])
-    weights = 1.0 / dg if dg is not None else np.ones(len(r_fit))
+    values = model.start_values()
+    weights = fit_data.weights
     evaluations = [0]
 
     def residuals(x):
         evaluations[0] += 1
         values[free] = x
-        return (g_obs - model.evaluate(values)) * weights
+        return (fit_data.g - model.evaluate(values)) * weights
 
     x0 = values[free].copy()
     lower = np.array([model.parameters[k].lower for k in free])
@@ -138,98 +164,16 @@ def refine_pdf(
         residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
     )
     values[free] = solution.x
+    run = FitRun(model, values, free, solution, fit_data, settings, evaluations[0], 0.0)
+    return _result(run, began)
+
+
+def _result(run: FitRun, began: float) -> PdfRefinement:
+    model, values, free, solution, data = run.model, run.values, run.free, run.solution, run.data
     g_calc = model.evaluate(values)
-    return _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, settings, evaluations, began)
-
-
-def _build_model(structure, measured: MeasuredPdf, vary, rmin, rmax, user, ensemble, n_threads, setup):
-    """The combined model of every phase over the fit range, with its parameters set up; and the data there."""
-    vary_set = _vary_names(vary)
-    found = header_settings(measured)
-    settings: Dict[str, str] = {}
-    radiation = _setting("radiation", setup["radiation"], found, "xray", settings)
-    if radiation not in RADIATIONS:
-        raise ValueError(f"radiation must be 'xray' or 'neutron', got '{radiation}'")
-    qmax = _setting("qmax", setup["qmax"], found, None, settings)
-    qdamp_start = _setting("qdamp", setup["qdamp"], found, None, settings)
-    if qmax is not None and not (math.isfinite(qmax) and qmax > 0):
-        raise ValueError(f"qmax must be a positive number, got {qmax!r}")
-    r_fit, g_obs, dg = _fit_range(measured, rmin, rmax)
-    u_per = setup["u_per"]
-    if u_per not in ("element", "site"):
-        raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
-
-    structures, u_starts, paths = _phase_structures(structure, setup["u_iso"])
-    if ensemble and len(structures) < 2:
-        raise ValueError("ensemble=True needs a list of at least two orderings")
-    instrument = {
-        "qdamp": qdamp_start if qdamp_start is not None else (0.01 if "qdamp" in vary_set else 0.0),
-        "qbroad": 0.01 if "qbroad" in vary_set else 0.0,
-    }
-    if qdamp_start is None:
-        # A zero qdamp has zero slope, so a varied one starts a little above it.
-        settings["qdamp"] = f"{instrument['qdamp']} (default start)"
-    options = {
-        "radiation": radiation,
-        "n_threads": n_threads,
-        "u_per": u_per,
-        "symprec": setup["symprec"],
-        "scale": 1.0,
-    }
-    reach = float(r_fit[-1]) + (TERMINATION_PERIODS * 2.0 * math.pi / qmax if qmax else 0.0)
-    guess = reach + PEAK_REACH * math.sqrt(2.0 * _largest_u(u_starts) + (instrument["qbroad"] * reach) ** 2) + 1.0
-    phases = []
-    for k, (phase_structure, u_start) in enumerate(zip(structures, u_starts)):
-        prefix = f"phase{k + 1}." if len(structures) > 1 and not ensemble else ""
-        options["cif_path"] = paths[k]
-        phases.append(PhaseModel(phase_structure, prefix, vary_set, options, u_start, guess))
-    _check_vary_has_parameters(phases, vary_set)
-    model = CombinedModel(phases, ensemble, qmax, r_fit, instrument, vary_set)
-    if "diameter" in vary_set:
-        for p in model.parameters:
-            if p.name.endswith("diameter"):
-                p.value = 4.0 * float(r_fit[-1])
-    _apply_user_settings(model.parameters, user)
-    return model, r_fit, g_obs, dg, settings
-
-
-def model_pdf(
-    structure: Union[StructureLike, Sequence[StructureLike]],
-    r,
-    values: Optional[Mapping[str, float]] = None,
-    parameters: Union[str, Sequence[str]] = ("scale",),
-    radiation: str = "xray",
-    qmax: Optional[float] = None,
-    u_iso=None,
-    u_per: str = "element",
-    ensemble: bool = False,
-    symprec: float = 1e-3,
-):
-    """The model G(r) :func:`refine_pdf` fits, at the points ``r``, with the parameters set to ``values``.
-
-    ``parameters`` names the kinds of parameter the model has (as ``vary``
-    does: lattice, uaniso, xyz and occupancy exist only when named);
-    ``values`` sets any of them by name, the rest keep their start values.
-    For simulated data and for looking at a model before fitting it.
-    """
-    import numpy as np
-
-    points = np.asarray(r, dtype=float)
-    measured = MeasuredPdf(r=points, g=np.ones(len(points)))
-    setup = dict(radiation=radiation, qmax=qmax, qdamp=0.0, u_iso=u_iso, u_per=u_per, symprec=symprec)
-    model, *_ = _build_model(structure, measured, parameters, None, None, {"start": values}, ensemble, 0, setup)
-    return model.evaluate(np.array([p.value for p in model.parameters]))
-
-
-def _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, settings, evaluations, began):
-    import time
-
-    import numpy as np
-
-    from kestrel.scattering.refinement import PdfRefinement
-
-    difference = g_obs - g_calc
-    n, p = len(r_fit), len(free)
+    weights = data.weights
+    difference = data.g - g_calc
+    n, p = len(data.r), len(free)
     chi2 = float(np.sum((difference * weights) ** 2))
     reduced = chi2 / max(n - p, 1)
     names = [model.parameters[k].name for k in free]
@@ -258,9 +202,8 @@ def _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, se
         warnings_found.append(f"the fit did not converge: {solution.message}")
     for text in warnings_found:
         warnings.warn(text, RuntimeWarning, stacklevel=3)
-    weighted = not np.all(weights == 1.0)
-    rw = math.sqrt(chi2 / float(np.sum((g_obs * weights) ** 2)))
-    rw_plain = math.sqrt(float(np.sum(difference**2)) / float(np.sum(g_obs**2)))
+    rw = math.sqrt(chi2 / float(np.sum((data.g * weights) ** 2)))
+    rw_plain = math.sqrt(float(np.sum(difference**2)) / float(np.sum(data.g**2)))
     phase_curves, phase_names, fractions = [], [], None
     if len(model.phases) > 1:
         phase_curves = model.phase_curves(values)
@@ -269,50 +212,38 @@ def _result(model, values, free, solution, r_fit, g_obs, g_calc, dg, weights, se
             shares = []
             for phase, mapping in zip(model.phases, model.maps):
                 local = values[mapping]
-                shares.append(local[phase._index("scale")] / phase.mean_power_squared(local))
+                shares.append(local[phase.index["scale"]] / phase.mean_power_squared(local))
             total = sum(shares)
             fractions = {name: share / total for name, share in zip(phase_names, shares)} if total > 0 else None
     return PdfRefinement(
         rw=rw,
         rw_unweighted=rw_plain,
-        weighted=weighted,
+        weighted=not np.all(weights == 1.0),
         values={p.name: float(values[k]) for k, p in enumerate(model.parameters)},
         uncertainties={name: float(e) for name, e in zip(names, errors)},
         varied=names,
         correlations=correlations,
-        r=r_fit,
-        g_obs=g_obs,
+        r=data.r,
+        g_obs=data.g,
         g_calc=g_calc,
         difference=difference,
-        dg=dg,
-        rmin=float(r_fit[0]),
-        rmax=float(r_fit[-1]),
+        dg=data.dg,
+        rmin=float(data.r[0]),
+        rmax=float(data.r[-1]),
         reduced_chi2=reduced,
         converged=converged,
         message=str(solution.message),
-        n_evaluations=evaluations[0],
+        n_evaluations=run.n_evaluations,
         seconds=time.perf_counter() - began,
         at_bounds=at_bounds,
         warnings=warnings_found,
-        settings=settings,
+        settings=run.settings,
         phase_curves=phase_curves,
         phase_names=phase_names,
         phase_fractions=fractions,
         ensemble=model.ensemble,
         structures=[phase.refined_structure(values[m]) for phase, m in zip(model.phases, model.maps)],
     )
-
-
-def _vary_names(vary) -> frozenset:
-    if isinstance(vary, str):
-        vary = [v.strip() for v in vary.split(",") if v.strip()]
-    names = list(vary)
-    for name in names:
-        if name not in VARY_NAMES:
-            raise ValueError(f"unknown name '{name}' in vary: choose from {', '.join(VARY_NAMES)}")
-    if not names:
-        raise ValueError(f"vary names nothing to refine: choose from {', '.join(VARY_NAMES)}")
-    return frozenset(names)
 
 
 def _setting(key: str, given, found: dict, default, settings: Dict[str, str]):
@@ -326,9 +257,7 @@ def _setting(key: str, given, found: dict, default, settings: Dict[str, str]):
     return default
 
 
-def _fit_range(measured: MeasuredPdf, rmin, rmax):
-    import numpy as np
-
+def _fit_range(measured: MeasuredPdf, rmin, rmax) -> FitData:
     low = float(measured.r[0]) if rmin is None else float(rmin)
     high = float(measured.r[-1]) if rmax is None else float(rmax)
     if not low < high:
@@ -336,85 +265,13 @@ def _fit_range(measured: MeasuredPdf, rmin, rmax):
     keep = (measured.r >= low) & (measured.r <= high)
     if np.count_nonzero(keep) < 2:
         raise ValueError(f"no data points between rmin = {low:g} and rmax = {high:g} Å")
-    dg = None
-    if measured.dg is not None:
-        dg = np.asarray(measured.dg[keep], dtype=float)
-        # Reduction programs write a column of zeros when they have no uncertainties.
-        if np.all(dg == 0):
-            return np.asarray(measured.r[keep], dtype=float), np.asarray(measured.g[keep], dtype=float), None
-        if not np.all(dg > 0):
-            raise ValueError("the data's dG column holds values that are not positive; they cannot weigh the fit")
-    return np.asarray(measured.r[keep], dtype=float), np.asarray(measured.g[keep], dtype=float), dg
-
-
-def _phase_structures(structure, u_iso):
-    from kestrel.io.readers import read_structure
-    from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
-
-    given = list(structure) if isinstance(structure, (list, tuple)) else [structure]
-    structures, u_starts, cif_paths = [], [], []
-    for item in given:
-        if isinstance(item, Structure):
-            cif_paths.append(None)
-            structures.append(item)
-            u_starts.append(DEFAULT_U_ISO if u_iso is None else u_iso)
-            continue
-        path = os.fspath(item)
-        loaded = read_structure(path)
-        cif_paths.append(path if path.lower().endswith(".cif") else None)
-        structures.append(loaded)
-        if u_iso is None and path.lower().endswith(".cif"):
-            u_starts.append(cif_u_iso(path, loaded)[0])
-        else:
-            u_starts.append(DEFAULT_U_ISO if u_iso is None else u_iso)
-    return structures, u_starts, cif_paths
-
-
-def _largest_u(u_starts) -> float:
-    largest = 0.0
-    for u in u_starts:
-        largest = max(largest, max(u.values()) if isinstance(u, Mapping) else float(u))
-    return largest
-
-
-def _check_vary_has_parameters(phases: List[PhaseModel], vary: frozenset) -> None:
-    if "xyz" in vary and not any(p.position_parameters for p in phases):
-        raise ValueError("vary names xyz, but every site sits where its site symmetry fixes it: no position is free")
-    if "occupancy" in vary and not any(p.occupancy_parameters for p in phases):
-        raise ValueError("vary names occupancy, but no site is shared by two or more elements")
-
-
-def _apply_user_settings(parameters: List[Parameter], user: Mapping) -> None:
-    by_name = {p.name: p for p in parameters}
-    start, bounds, fix = user.get("start"), user.get("bounds"), user.get("fix") or ()
-
-    def find(name: str) -> Parameter:
-        if name not in by_name:
-            raise ValueError(f"unknown parameter '{name}': this model's parameters are {', '.join(by_name)}")
-        return by_name[name]
-
-    for name, limits in (bounds or {}).items():
-        parameter = find(name)
-        try:
-            low, high = (float(v) for v in limits)
-        except (TypeError, ValueError):
-            raise ValueError(f"bounds of '{name}' must be a pair of numbers (lower, upper), got {limits!r}") from None
-        if not low < high:
-            raise ValueError(f"bounds of '{name}' must have lower < upper, got ({low:g}, {high:g})")
-        parameter.lower, parameter.upper = low, high
-    for name, value in (start or {}).items():
-        parameter = find(name)
-        try:
-            parameter.value = float(value)
-        except (TypeError, ValueError):
-            raise ValueError(f"start value of '{name}' must be a number, got {value!r}") from None
-    for name in [f.strip() for f in fix.split(",") if f.strip()] if isinstance(fix, str) else fix:
-        find(name).vary = False
-    if not any(p.vary for p in parameters):
-        raise ValueError("every parameter is fixed: nothing is left to refine")
-    for parameter in parameters:
-        if parameter.vary and not parameter.lower <= parameter.value <= parameter.upper:
-            raise ValueError(
-                f"start value {parameter.value:g} of '{parameter.name}' lies outside its bounds "
-                f"[{parameter.lower:g}, {parameter.upper:g}]"
-            )
+    r, g = np.asarray(measured.r[keep], dtype=float), np.asarray(measured.g[keep], dtype=float)
+    if measured.dg is None:
+        return FitData(r, g, None)
+    dg = np.asarray(measured.dg[keep], dtype=float)
+    # Reduction programs write a column of zeros when they have no uncertainties.
+    if np.all(dg == 0):
+        return FitData(r, g, None)
+    if not np.all(dg > 0):
+        raise ValueError("the data's dG column holds values that are not positive; they cannot weigh the fit")
+    return FitData(r, g, dg)

@@ -1,0 +1,137 @@
+"""The outcome of a PDF refinement: values with uncertainties, agreement, curves and a readable table."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Dict, List, Optional
+
+from kestrel._kestrel import Structure
+from kestrel.plotting.refinement import with_uncertainty
+
+if TYPE_CHECKING:
+    import numpy as np
+
+
+@dataclass(repr=False)
+class PdfRefinement:
+    """A structure model refined against a measured G(r).
+
+    Attributes:
+
+    - rw: the agreement factor sqrt(Σ w (G_obs − G_calc)² / Σ w G_obs²) over
+      the fit range, weighted by w = 1/dG² when the data give dG (then
+      ``weighted`` is True), else the unweighted one.
+    - rw_unweighted: the same with w = 1.
+    - values: every parameter's refined (or fixed) value, by name.
+    - uncertainties: one standard deviation of each varied parameter, from
+      the Jacobian at the solution, scaled by the reduced χ².
+    - varied: the varied parameters' names, the order of ``correlations``.
+    - correlations: their correlation matrix.
+    - r, g_obs, g_calc, difference, dg: the fit points, the data, the model
+      on them, G_obs − G_calc, and dG (or None).
+    - phase_curves: each phase's scaled contribution on the fit points
+      (several phases, or the orderings of an ensemble).
+    - phase_fractions: with several phases, each one's share of the atoms,
+      x_p ∝ scale_p / <b>_p² (the scales weigh each phase's G by its
+      atoms' share and its mean scattering power squared).
+    - converged, message: whether the least-squares solver met its
+      tolerance, and its own words.
+    - at_bounds: varied parameters that ended on a bound.
+    - warnings: what the fit noticed (not converged, a bound, settings
+      taken from the data's header).
+    - settings: qmax, qdamp start and radiation with where each came from.
+    - structures: the refined structure of each phase (lattice, positions,
+      occupancies).
+    """
+
+    rw: float
+    rw_unweighted: float
+    weighted: bool
+    values: Dict[str, float]
+    uncertainties: Dict[str, float]
+    varied: List[str]
+    correlations: np.ndarray
+    r: np.ndarray
+    g_obs: np.ndarray
+    g_calc: np.ndarray
+    difference: np.ndarray
+    dg: Optional[np.ndarray]
+    rmin: float
+    rmax: float
+    reduced_chi2: float
+    converged: bool
+    message: str
+    n_evaluations: int
+    seconds: float
+    at_bounds: List[str] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)
+    settings: Dict[str, str] = field(default_factory=dict)
+    phase_curves: List[np.ndarray] = field(default_factory=list)
+    phase_names: List[str] = field(default_factory=list)
+    phase_fractions: Optional[Dict[str, float]] = None
+    ensemble: bool = False
+    structures: List[Structure] = field(default_factory=list)
+
+    def correlation(self, first: str, second: str) -> float:
+        """The correlation coefficient of two varied parameters."""
+        return float(self.correlations[self.varied.index(first), self.varied.index(second)])
+
+    def table(self) -> List[Dict[str, object]]:
+        """One row per parameter: name, value, uncertainty (None when fixed), varied."""
+        return [
+            {"name": name, "value": value, "uncertainty": self.uncertainties.get(name), "varied": name in self.varied}
+            for name, value in self.values.items()
+        ]
+
+    def report(self) -> str:
+        """A plain-text table of the parameters with their uncertainties, then the agreement."""
+        lines = []
+        for text in self.warnings:
+            lines.append(f"warning: {text}")
+        width = max([len(name) for name in self.values] + [9])
+        lines.append(f"{'parameter':<{width}}  {'value':>14}  {'uncertainty':>12}")
+        for row in self.table():
+            value, error = with_uncertainty(row["value"], row["uncertainty"])
+            mark = "  (at a bound)" if row["name"] in self.at_bounds else ""
+            lines.append(f"{row['name']:<{width}}  {value:>14}  {error:>12}{mark}")
+        if self.phase_fractions:
+            lines.append(
+                "phase fractions (atoms): " + ", ".join(f"{k} {v:.4f}" for k, v in self.phase_fractions.items())
+            )
+        kind = "weighted by dG" if self.weighted else "unweighted"
+        lines.append(
+            f"Rw = {self.rw:.4f} ({kind}), unweighted Rw = {self.rw_unweighted:.4f}, "
+            f"reduced chi2 = {self.reduced_chi2:.4g}, {len(self.r)} points over {self.rmin:g}-{self.rmax:g} Å"
+        )
+        pairs = self.strong_correlations()
+        if pairs:
+            lines.append("correlations beyond 0.8: " + ", ".join(f"{a}/{b} {c:+.3f}" for a, b, c in pairs))
+        state = "converged" if self.converged else "NOT converged"
+        lines.append(f"{state} after {self.n_evaluations} model evaluations in {self.seconds:.3f} s: {self.message}")
+        return "\n".join(lines)
+
+    def strong_correlations(self, threshold: float = 0.8):
+        out = []
+        for i, first in enumerate(self.varied):
+            for j in range(i + 1, len(self.varied)):
+                value = float(self.correlations[i, j])
+                if abs(value) > threshold:
+                    out.append((first, self.varied[j], value))
+        return out
+
+    def __repr__(self) -> str:
+        shown = ", ".join(
+            "{}={}±{}".format(name, *with_uncertainty(value, self.uncertainties[name]))
+            for name, value in self.values.items()
+            if name in self.varied
+        )
+        flags = "" if self.converged else ", NOT converged"
+        if self.at_bounds:
+            flags += f", at a bound: {', '.join(self.at_bounds)}"
+        return f"PdfRefinement(rw={self.rw:.4f}, {shown}{flags})"
+
+    def save_plots(self, folder: str, title: Optional[str] = None) -> List[str]:
+        """Write ``refinement.csv``, ``refinement.png`` and ``parameters.csv`` into ``folder``; returns the paths."""
+        from kestrel.plotting.refinement import save_refinement_plots
+
+        return save_refinement_plots(self, folder, title)
