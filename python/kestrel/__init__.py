@@ -16,16 +16,6 @@ from kestrel.ensemble import EnsembleResult, ordering_ensemble
 from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
 from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
 from kestrel.ordering import ShortRangeOrder, SqsReport, sqs, warren_cowley
-from kestrel.scattering import (
-    MeasuredPdf,
-    PdfAgreement,
-    PdfRefinement,
-    PdfResult,
-    compute_pdf,
-    fit_to_data,
-    read_gr,
-    refine_pdf,
-)
 from kestrel.trajectory import TrajectoryRdf, read_trajectory, trajectory_rdf
 
 __all__ = [
@@ -69,3 +59,23 @@ __all__ = [
     "refine_pdf",
     "MeasuredPdf",
 ]
+
+# The PDF's names load kestrel.scattering (and NumPy) when first asked for.
+_SCATTERING_NAMES = {
+    "MeasuredPdf",
+    "PdfAgreement",
+    "PdfRefinement",
+    "PdfResult",
+    "compute_pdf",
+    "fit_to_data",
+    "read_gr",
+    "refine_pdf",
+}
+
+
+def __getattr__(name: str):
+    if name in _SCATTERING_NAMES:
+        import kestrel.scattering
+
+        return getattr(kestrel.scattering, name)
+    raise AttributeError(f"module 'kestrel' has no attribute '{name}'")
