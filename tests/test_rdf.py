@@ -14,6 +14,8 @@ import kestrel
 from kestrel import Structure
 
 CUBIC10 = [[10.0, 0, 0], [0, 10.0, 0], [0, 0, 10.0]]
+# A distance this close below a bin edge (relative) counts as on it.
+EDGE_TOLERANCE = 1e-10
 
 
 # ---- the reference ------------------------------------------------------------------
@@ -24,7 +26,8 @@ _REFERENCES = {}
 
 def reference_prdf(matrix, frac_coords, species, cutoff, bin_size):
     """Every image of every site enumerated directly, binned and normalised
-    as kestrel documents it: bins [e_k, e_k+1) with the last one closed,
+    as kestrel documents it: bins [e_k, e_k+1) with the last one closed, a
+    distance within EDGE_TOLERANCE (relative) of an edge counted on it,
     weights w_A(i) * w_B(j) over ordered pairs, g_AB = H_AB / (N_A V_k) and
     g = sum H_AB / (N V_k). Computed once per case: the tests that check
     several thread counts against one case share it."""
@@ -72,11 +75,12 @@ def _enumerate_images(matrix, frac_coords, species, cutoff, bin_size):
         nearest = (offset - np.round(offset)) @ m
         d = nearest[None, :, :] + shifts[:, None, :]
         r2 = np.einsum("sjx,sjx->sj", d, d)
-        image, j = np.nonzero(r2 <= cutoff * cutoff)
+        reach = cutoff * (1.0 + 2.0 * EDGE_TOLERANCE)
+        image, j = np.nonzero(r2 <= reach * reach)
         r2 = r2[image, j]
-        j, r = j[r2 > 1e-16], np.sqrt(r2[r2 > 1e-16])
+        j, r = j[r2 > 1e-16], np.sqrt(r2[r2 > 1e-16]) * (1.0 + EDGE_TOLERANCE)
         k = np.searchsorted(edges, r, side="right") - 1
-        k[(k == n_bins) & (r == edges[-1])] = n_bins - 1
+        k[(k == n_bins) & (r <= edges[-1] * (1.0 + 2.0 * EDGE_TOLERANCE))] = n_bins - 1
         keep = k < n_bins
         j, k = j[keep], k[keep]
         # Images of each partner site per bin, then weighted by element: the
@@ -620,3 +624,103 @@ def test_a_slanted_cell_gives_the_curves_of_its_reduced_twin():
     ]
     for key in curves[0][1]:
         np.testing.assert_allclose(curves[0][1][key], curves[1][1][key], rtol=1e-12, atol=0)
+
+
+# ---- one crystal, one curve --------------------------------------------------------------
+
+FCC = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+ROCK_SALT = FCC + [[0.5, 0.5, 0.5], [0.5, 0, 0], [0, 0.5, 0], [0, 0, 0.5]]
+
+# Lattice constants whose shells of pairs lie exactly on bin edges of 0.05
+# and 0.1 Å (3.6, 7.2; 2.8, 5.6, 8.4), and one whose do not.
+EDGE_CRYSTALS = {
+    "fcc 3.6": (3.6, FCC, [{"Cu": 1.0}] * 4),
+    "rock salt 5.6": (5.6, ROCK_SALT, [{"Na": 1.0}] * 4 + [{"Cl": 1.0}] * 4),
+    "mixed rock salt 5.6": (5.6, ROCK_SALT, [{"Fe": 0.6, "Ni": 0.4}] * 4 + [{"O": 0.9}] * 4),
+    "fcc 4.0": (4.0, FCC, [{"Cu": 1.0}] * 4),
+}
+
+# Other descriptions of the same crystal: supercells, and other bases of the
+# lattice (rows: the new vectors in the old ones, determinant 1).
+OTHER_CELLS = {
+    "2x2x2": np.diag([2, 2, 2]),
+    "3x3x3": np.diag([3, 3, 3]),
+    "4x4x4": np.diag([4, 4, 4]),
+    "sheared": np.array([[1, 1, 0], [0, 1, 0], [0, 0, 1]]),
+    "skewed": np.array([[1, 0, 0], [1, 1, 0], [-1, 2, 1]]),
+    "skewed twice": np.array([[1, 1, 1], [0, 1, 1], [0, 0, 1]]) @ np.array([[2, 1, 0], [1, 1, 0], [0, 0, 1]]),
+}
+
+
+def same_crystal_in(transform, a, frac, species):
+    """The crystal of the cubic cell (a, frac, species) in the cell whose
+    rows are transform @ the cubic cell's: every lattice point of the new
+    cell's repeat, mapped back into it."""
+    cell = np.eye(3) * a
+    new = transform @ cell
+    n = int(round(abs(np.linalg.det(transform))))
+    reach = int(np.abs(transform).sum(axis=0).max())
+    shifts = np.array(
+        [
+            [i, j, k]
+            for i in range(-reach, reach + 1)
+            for j in range(-reach, reach + 1)
+            for k in range(-reach, reach + 1)
+        ]
+    )
+    coords, kinds = [], []
+    for f, site in zip(np.asarray(frac, dtype=float), species):
+        inside = (f + shifts) @ cell @ np.linalg.inv(new)
+        keep = np.all((inside > -1e-9) & (inside < 1 - 1e-9), axis=1)
+        coords += inside[keep].tolist()
+        kinds += [site] * int(keep.sum())
+    assert len(coords) == n * len(frac)
+    return Structure(new.tolist(), coords, kinds)
+
+
+@pytest.mark.parametrize("bin_size", [0.05, 0.1])
+@pytest.mark.parametrize("crystal", list(EDGE_CRYSTALS))
+def test_one_crystal_gives_one_curve_in_any_cell(crystal, bin_size):
+    # Whole shells of pairs sit on bin edges; each cell computes their
+    # distances with its own rounding, and every one must bin them alike.
+    a, frac, species = EDGE_CRYSTALS[crystal]
+    cell = Structure(np.diag([a] * 3).tolist(), frac, species)
+    r, partials, total = cell.prdf(9.0, bin_size)
+    for name, transform in OTHER_CELLS.items():
+        other = same_crystal_in(transform, a, frac, species)
+        r2, partials2, total2 = other.prdf(9.0, bin_size)
+        np.testing.assert_array_equal(r, r2)
+        np.testing.assert_allclose(total2, total, rtol=1e-12, atol=0, err_msg=name)
+        assert list(partials2) == list(partials)
+        for key in partials:
+            np.testing.assert_allclose(partials2[key], partials[key], rtol=1e-12, atol=0, err_msg=f"{name} {key}")
+
+
+def test_a_shell_on_the_cutoff_counts_in_the_last_bin_from_every_cell():
+    # fcc 3.6 has pairs at exactly 7.2 Å: with the cutoff there, they belong
+    # to the closed last bin in the cell and in each of its supercells.
+    a, frac, species = EDGE_CRYSTALS["fcc 3.6"]
+    cell = Structure(np.diag([a] * 3).tolist(), frac, species)
+    _, total = cell.total_rdf(7.2, 0.1)
+    assert total[-1] > 0
+    for n in (2, 3, 4):
+        _, bigger = cell.make_supercell(n, n, n).total_rdf(7.2, 0.1)
+        np.testing.assert_allclose(bigger, total, rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("n", [2, 3, 4])
+def test_pairs_within_a_unit_on_a_bin_edge_bin_alike_in_a_supercell(n):
+    # Two alternatives of one unit, each a pair 1.8 Å apart (an edge of
+    # 0.1 Å bins): the correlated weights are added by the unit correction,
+    # which must bin their distance as the pair loop does.
+    cell = Structure(
+        np.diag([3.6] * 3).tolist(),
+        [[0, 0, 0], [0.5, 0, 0], [0, 0.5, 0], [0.5, 0.5, 0.5]],
+        [{"Cu": 0.5}, {"Cu": 0.5}, {"O": 0.5}, {"O": 0.5}],
+        units=[(0, 0), (0, 0), (0, 1), (0, 1)],
+    )
+    _, partials, total = cell.prdf(9.0, 0.1)
+    _, partials2, total2 = cell.make_supercell(n, n, n).prdf(9.0, 0.1)
+    np.testing.assert_allclose(total2, total, rtol=1e-12, atol=0)
+    for key in partials:
+        np.testing.assert_allclose(partials2[key], partials[key], rtol=1e-12, atol=0, err_msg=str(key))

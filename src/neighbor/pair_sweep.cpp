@@ -515,16 +515,18 @@ __attribute__((target("avx2"))) std::size_t distance_sweep_avx2(Coordinates g, c
     return sweep_quads_avx2<true, true>(g, segments, quads, n_quads, first_lanes, px, py, pz, cutoff2, r, accepted);
 }
 
-// shell_of four at a time: the same guess, one step down or up, and the
-// last edge's shell, as doubles (exact for these small integers).
+// shell_of four at a time: the same stretched distance, guess, one step
+// down or up, and the last shell's tolerance, as doubles (exact for these
+// small integers).
 __attribute__((target("avx2"))) void shell_pass_avx2(const double* r, std::size_t n, const UniformShells& shells,
                                                      std::uint32_t* shell) {
     const __m256d width = _mm256_set1_pd(shells.width), inverse = _mm256_set1_pd(shells.inverse);
     const __m256d count = _mm256_set1_pd(static_cast<double>(shells.count)), one = _mm256_set1_pd(1.0);
-    const __m256d zero = _mm256_setzero_pd(), last_edge = _mm256_mul_pd(count, width);
+    const __m256d zero = _mm256_setzero_pd(), last_reach = _mm256_set1_pd(shells.last_reach);
+    const __m256d stretch = _mm256_set1_pd(kEdgeStretch);
     std::size_t t = 0;
     for (; t + 4 <= n; t += 4) {
-        const __m256d distance = _mm256_sqrt_pd(_mm256_loadu_pd(r + t));
+        const __m256d distance = _mm256_mul_pd(_mm256_sqrt_pd(_mm256_loadu_pd(r + t)), stretch);
         const __m256d guess = _mm256_mul_pd(distance, inverse);
         __m256d k = _mm256_min_pd(_mm256_round_pd(guess, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC), count);
         const __m256d down = _mm256_and_pd(_mm256_cmp_pd(k, zero, _CMP_GT_OQ),
@@ -534,7 +536,7 @@ __attribute__((target("avx2"))) void shell_pass_avx2(const double* r, std::size_
                                 _mm256_cmp_pd(_mm256_mul_pd(_mm256_add_pd(k, one), width), distance, _CMP_LE_OQ)));
         k = _mm256_add_pd(_mm256_sub_pd(k, _mm256_and_pd(down, one)), _mm256_and_pd(up, one));
         const __m256d on_last =
-            _mm256_and_pd(_mm256_cmp_pd(k, count, _CMP_EQ_OQ), _mm256_cmp_pd(distance, last_edge, _CMP_EQ_OQ));
+            _mm256_and_pd(_mm256_cmp_pd(k, count, _CMP_EQ_OQ), _mm256_cmp_pd(distance, last_reach, _CMP_LE_OQ));
         k = _mm256_sub_pd(k, _mm256_and_pd(on_last, one));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(shell + t), _mm256_cvttpd_epi32(k));
     }

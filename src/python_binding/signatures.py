@@ -492,8 +492,10 @@ STRUCTURE = [
         Returns (r, partials, total) where `partials` maps ("A", "B") to rho_B g_AB(r), the
         number of B atoms per Å³ at distance r from an A atom (A is the centre), in Å⁻³; it tends to
         rho_B = N_B / V at long range. `total` is rho g(r) in Å⁻³. `r` holds the lower bin edges in Å
-        (bin k counts r[k] <= d < r[k] + bin_size). All three are float64 NumPy arrays. Divide a
-        partial by rho_B (composition[B] / volume) for the dimensionless g_AB.
+        (bin k counts r[k] <= d < r[k] + bin_size; a distance within a relative 1e-10 below an edge
+        counts as on it, so equal distances share a bin whatever cell describes the crystal). All
+        three are float64 NumPy arrays. Divide a partial by rho_B (composition[B] / volume) for the
+        dimensionless g_AB.
         With `save_plots="some/folder"` the curves are also written there as
         figures plus a CSV (needs matplotlib); None, the default, saves nothing.
         Raises ValueError for a bad cutoff or bin size, WorkLimitError when the work or memory would be

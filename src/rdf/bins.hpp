@@ -17,7 +17,10 @@ inline constexpr double kDefaultBinSize = 0.1;  // Å
 struct RdfBins {
     double cutoff = kDefaultCutoff;
     double bin_size = kDefaultBinSize;
-    std::uint64_t n_bins = 0;  // bin k holds pairs with k bin_size <= d < (k + 1) bin_size
+    // Bin k holds pairs with k bin_size <= d < (k + 1) bin_size, the last bin
+    // closed, a distance within a relative kEdgeTolerance below an edge
+    // counted on it (shell_of, neighbor/shells.hpp, is the rule).
+    std::uint64_t n_bins = 0;
 };
 
 // The bins of a cutoff and bin size, or the error that refuses them. Only

@@ -22,7 +22,7 @@ namespace {
 // start and never changed while they run.
 struct PairLoop {
     const Lattice& lattice;
-    double cutoff;
+    double reach;  // the search's radius: the cutoff and the bins' tolerance
     const CellList& grid;
     const HalfStencil& stencil;  // the grid-cell offsets each centre searches
     GroupedSites sites;          // coordinates grouped by grid cell
@@ -39,11 +39,11 @@ struct PairLoop {
     std::size_t n_bins;
     std::stop_token stop;  // the pieces give up once it is requested
 
-    PairLoop(const Lattice& lattice_, double cutoff_, const CellList& grid_, GroupedSites sites_,
+    PairLoop(const Lattice& lattice_, double reach_, const CellList& grid_, GroupedSites sites_,
              const HalfStencil& stencil_, const SpeciesTable& table, const std::vector<double>& edges_,
              std::size_t n_elements_, ThreadPool* pool, std::stop_token stop_)
         : lattice(lattice_),
-          cutoff(cutoff_),
+          reach(reach_),
           grid(grid_),
           stencil(stencil_),
           sites(std::move(sites_)),
@@ -107,7 +107,7 @@ struct PairLoop {
         PairHistogram histogram(n_elements, n_bins);
         double* counts = histogram.counts.data();
         const std::size_t stride = n_elements * n_bins;
-        const UniformShells shells{edges[1], 1.0 / edges[1], static_cast<std::uint32_t>(n_bins)};
+        const UniformShells shells(edges[1], static_cast<std::uint32_t>(n_bins));
         if constexpr (kOneSpecies) {
             if (unit_weights && n_elements == 1) {
                 // Every pair adds exactly 1 to its bin, whichever centre
@@ -116,7 +116,7 @@ struct PairLoop {
                 // are exact in any order.
                 std::vector<double> tally(n_bins + 1, 0.0);
                 for_each_pair_once(
-                    sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                    sites, grid, stencil, lattice, reach, shells, begin, end, stop,
                     [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t*,
                         const std::uint32_t* k) {
                         const std::size_t n = n_centres == 0 ? 0 : centres[n_centres - 1].end;
@@ -135,7 +135,7 @@ struct PairLoop {
             std::vector<std::size_t> index;
             std::vector<double> weight;
             for_each_pair_once(
-                sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                sites, grid, stencil, lattice, reach, shells, begin, end, stop,
                 [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t* partners,
                     const std::uint32_t* bins) {
                     for_each_centre(centres, n_centres, partners, bins,
@@ -163,7 +163,7 @@ struct PairLoop {
                 });
         } else {
             for_each_pair_once(
-                sites, grid, stencil, lattice, cutoff, shells, begin, end, stop,
+                sites, grid, stencil, lattice, reach, shells, begin, end, stop,
                 [&](const CentrePairs* centres, std::size_t n_centres, const std::uint32_t* partners,
                     const std::uint32_t* bins) {
                     for_each_centre(centres, n_centres, partners, bins,
@@ -321,9 +321,12 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
     // A slanted cell is searched in a better basis of the same lattice.
     std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
     const Lattice& search_lattice = reduced ? reduced->lattice : structure.lattice();
+    // A hair beyond the cutoff, so that a pair on it counts however its
+    // distance rounds (the bins' tolerance at their edges).
+    const double reach = search_reach(cutoff);
     const CellList grid =
-        grid_shape(search_lattice, cutoff, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
-    const HalfStencil stencil(grid, search_lattice, cutoff);
+        grid_shape(search_lattice, reach, grid_subdivisions(structure.n_sites() / volume(structure), cutoff));
+    const HalfStencil stencil(grid, search_lattice, reach);
     const double work = estimated_search_work(stencil, grid, structure.n_sites());
     if (!(work <= kMaxSearchWork))
         return fail_limit(
@@ -334,7 +337,7 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
         grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, pool);
     if (!grouped) return grouped.error();
 
-    const PairLoop loop(search_lattice, cutoff, grid, std::move(*grouped), stencil, species, out.edges, n_el, pool,
+    const PairLoop loop(search_lattice, reach, grid, std::move(*grouped), stencil, species, out.edges, n_el, pool,
                         stop);
     // Small work stays on this thread: waking the workers would cost more
     // than they could save.
@@ -342,8 +345,7 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
     PairHistogram histogram = run_piece(loop, pool, 0, loop.sites.size(), worker_count(pool), false);
     if (stop.stop_requested()) return fail(kInterruptedMessage);
     const UnitCorrections corrections = add_unit_pair_corrections(
-        structure, species, cutoff, UniformShells{out.edges[1], 1.0 / out.edges[1], static_cast<std::uint32_t>(n_bins)},
-        histogram);
+        structure, species, reach, UniformShells(out.edges[1], static_cast<std::uint32_t>(n_bins)), histogram);
     histogram.symmetrise();
     clear_cancelled_counts(corrections, histogram);
 

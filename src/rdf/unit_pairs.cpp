@@ -33,13 +33,13 @@ MemberTable member_table(const Units& units) {
 
 }  // namespace
 
-UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
+UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double reach,
                                           const UniformShells& shells, PairHistogram& histogram) {
     UnitCorrections taken;
     if (structure.units().empty()) return taken;
     taken.assign(histogram.counts.size(), 0.0);
     const std::vector<Site>& sites = structure.sites();
-    const double cutoff2 = cutoff * cutoff;
+    const double reach2 = reach * reach;
     const std::size_t n_bins = histogram.n_bins;
     const std::size_t stride = histogram.n_elements * n_bins;
     // Entry range of a site in the species table.
@@ -62,7 +62,7 @@ UnitCorrections add_unit_pair_corrections(const Structure& structure, const Spec
             for (std::size_t n = m + 1; n < count; ++n) {
                 const double dx = at[n][0] - at[m][0], dy = at[n][1] - at[m][1], dz = at[n][2] - at[m][2];
                 const double r2 = dx * dx + dy * dy + dz * dz;
-                if (!(r2 <= cutoff2 && r2 > kCoincident)) continue;
+                if (!(r2 <= reach2 && r2 > kCoincident)) continue;
                 const std::uint32_t k = shell_of(std::sqrt(r2), shells);
                 if (k >= n_bins) continue;
                 const UnitMember& a = members[m];

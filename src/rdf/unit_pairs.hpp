@@ -21,16 +21,17 @@ inline double unit_pair_weight(bool same_alternative, double occupancy_i, double
     return occupancy_i < occupancy_j ? occupancy_i : occupancy_j;
 }
 
-// Adds, for every pair of sites of one unit at the images their unit puts
-// them (distance above the pair loop's coincidence bound and at most
-// `cutoff`), the correlated weight less the product weight, once per
-// unordered pair as the pair loop counts them (before symmetrise). Nothing
-// happens for a structure without units.
 // Per histogram entry, the size of what the correction added or took there
 // (empty for a structure without units).
 using UnitCorrections = std::vector<double>;
 
-UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double cutoff,
+// Adds, for every pair of sites of one unit at the images their unit puts
+// them (distance above the pair loop's coincidence bound and at most
+// `reach`, the pair loop's own search radius), the correlated weight less
+// the product weight, binned by shell_of as the loop bins it, once per
+// unordered pair as the pair loop counts them (before symmetrise). Nothing
+// happens for a structure without units.
+UnitCorrections add_unit_pair_corrections(const Structure& structure, const SpeciesTable& species, double reach,
                                           const UniformShells& shells, PairHistogram& histogram);
 
 // After symmetrise: where the correction took away all the loop had added

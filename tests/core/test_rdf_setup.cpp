@@ -51,10 +51,13 @@ std::vector<std::unique_ptr<ThreadPool>> pools() {
 
 // The shell by a search over edges k * width, as the histogram's edges are
 // computed: the definition the fast paths must reproduce.
+// The bin rule written out plainly: [e_k, e_k+1) for r stretched by the
+// edge tolerance, the last bin closed with the tolerance past its edge too.
 std::uint32_t shell_by_search(double r, double width, std::uint32_t count) {
+    const double stretched = r * kEdgeStretch;
     std::uint32_t k = 0;
-    while (k < count && static_cast<double>(k + 1) * width <= r) ++k;
-    if (k == count && r == static_cast<double>(count) * width) return count - 1;
+    while (k < count && static_cast<double>(k + 1) * width <= stretched) ++k;
+    if (k == count && stretched <= static_cast<double>(count) * width * (1.0 + 2.0 * kEdgeTolerance)) return count - 1;
     return k;
 }
 
@@ -225,14 +228,16 @@ TEST_SUITE("rdf set-up") {
         for (double width : {0.1, 0.05, 0.013, 1.0 / 3.0, 0.7, 2.5e-4}) {
             const double cutoff = 6.0;
             const auto count = static_cast<std::uint32_t>(std::ceil((cutoff + width) / width) - 1.0);
-            const UniformShells shells{width, 1.0 / width, count};
+            const UniformShells shells(width, count);
             std::vector<double> r;
             for (std::uint32_t k = 0; k <= count; k += 1 + count / 997) {
                 const double edge = static_cast<double>(k) * width;
-                r.insert(r.end(), {edge, std::nextafter(edge, 0.0), std::nextafter(edge, 1e9)});
+                r.insert(r.end(), {edge, std::nextafter(edge, 0.0), std::nextafter(edge, 1e9),
+                                   edge * (1.0 - 0.5 * kEdgeTolerance), edge * (1.0 - 3.0 * kEdgeTolerance)});
             }
             const double last = static_cast<double>(count) * width;
-            r.insert(r.end(), {last, std::nextafter(last, 0.0), std::nextafter(last, 1e9), last * 1.01});
+            r.insert(r.end(), {last, std::nextafter(last, 0.0), std::nextafter(last, 1e9), last * 1.01,
+                               last * (1.0 + 0.5 * kEdgeTolerance), last * (1.0 + 3.0 * kEdgeTolerance)});
             std::uniform_real_distribution<double> anywhere(0.0, last);
             for (int i = 0; i < 2000; ++i) r.push_back(anywhere(rng));
             std::vector<double> squares(r.size() + 4);
@@ -249,6 +254,16 @@ TEST_SUITE("rdf set-up") {
             }
             CHECK(wrong_scalar == 0);
             CHECK(wrong_vector == 0);
+            // A distance a few units in the last place off an inner edge, on
+            // either side, is in the shell above it.
+            int split = 0;
+            for (std::uint32_t k = 1; k < count; k += 1 + count / 97) {
+                double below = static_cast<double>(k) * width, above = below;
+                for (int ulp = 0; ulp < 8; ++ulp)
+                    below = std::nextafter(below, 0.0), above = std::nextafter(above, 1e9);
+                split += shell_of(below, shells) != k || shell_of(above, shells) != k;
+            }
+            CHECK(split == 0);
         }
     }
 
