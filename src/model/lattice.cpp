@@ -1,6 +1,9 @@
 #include "model/lattice.hpp"
 
 #include <cmath>
+#include <string>
+
+#include "base/fixed4.hpp"
 
 namespace kestrel {
 
@@ -12,9 +15,11 @@ double determinant(const Mat3& m) {
 Result<Lattice> make_lattice(const Mat3& m) {
     // A NaN or infinite entry slips past the volume test (NaN compares false)
     // and would poison every distance downstream.
-    for (const Vec3& row : m)
-        for (double entry : row)
-            if (!std::isfinite(entry)) return fail("cell matrix must contain only finite numbers");
+    for (std::size_t row = 0; row < 3; ++row)
+        for (std::size_t column = 0; column < 3; ++column)
+            if (!std::isfinite(m[row][column]))
+                return fail("cell matrix must contain only finite numbers; lattice vector " + std::to_string(row + 1) +
+                            " has " + format_fixed4(m[row][column]));
     const double det = determinant(m);
     // Absolute threshold in cubic angstrom.
     if (std::fabs(det) < 1e-12) return fail("cell matrix is singular (zero volume)");

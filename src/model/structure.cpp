@@ -45,10 +45,32 @@ Result<Ok> check_units(const std::vector<Site>& sites, const Units& units) {
     return Ok{};
 }
 
+std::string format_triple(const Vec3& v) {
+    return "(" + format_fixed4(v[0]) + ", " + format_fixed4(v[1]) + ", " + format_fixed4(v[2]) + ")";
+}
+
+// A NaN passes every comparison test below (and the sum test above it), and
+// a negative weight subtracts pairs: either gives curves that look like
+// numbers and mean nothing, so they are refused where every producer passes.
+Result<Ok> check_site_values(const std::vector<Site>& sites) {
+    for (std::size_t s = 0; s < sites.size(); ++s) {
+        const Site& site = sites[s];
+        if (!std::isfinite(site.frac[0]) || !std::isfinite(site.frac[1]) || !std::isfinite(site.frac[2]))
+            return fail("coordinates must be finite; site " + std::to_string(s + 1) + " has " +
+                        format_triple(site.frac));
+        for (const SpeciesOccupancy& entry : site.species)
+            if (!std::isfinite(entry.occupancy) || entry.occupancy < 0.0)
+                return fail("occupancies must be finite and not negative; site " + std::to_string(s + 1) + " has " +
+                            entry.element.str() + " " + format_fixed4(entry.occupancy));
+    }
+    return Ok{};
+}
+
 }  // namespace
 
 Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites, Units units) {
     if (sites.empty()) return fail("structure has no sites");
+    if (Result<Ok> checked = check_site_values(sites); !checked) return checked.take_error();
     for (const Site& site : sites) {
         const double sum = site_occupancy(site);
         if (sum > 1.001) return fail("a site has occupancies summing to " + format_fixed4(sum) + ", which exceeds 1");

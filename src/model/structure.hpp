@@ -38,8 +38,9 @@ private:
     Units units_;
 };
 
-// The only way to get a Structure: rejects an empty site list and any site
-// whose occupancies add up to more than 1.001.
+// The only way to get a Structure: rejects an empty site list, coordinates
+// that are not finite, occupancies that are negative or not finite, and any
+// site whose occupancies add up to more than 1.001.
 Result<Structure> make_structure(Lattice lattice, std::vector<Site> sites);
 
 // The same with units of correlated disorder. Also rejects a unit list that

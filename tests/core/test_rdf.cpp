@@ -254,13 +254,13 @@ TEST_SUITE("rdf") {
 
     TEST_CASE("non-finite cells and coordinates are refused; huge finite cells are searched") {
         const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-        for (double bad : {nan, inf})
-            CHECK(make_lattice({{{bad, 0, 0}, {0, 1, 0}, {0, 0, 1}}}).error().message ==
-                  "cell matrix must contain only finite numbers");
+        CHECK(make_lattice({{{nan, 0, 0}, {0, 1, 0}, {0, 0, 1}}}).error().message ==
+              "cell matrix must contain only finite numbers; lattice vector 1 has nan");
+        CHECK(make_lattice({{{1, 0, 0}, {0, 1, 0}, {0, 0, -inf}}}).error().message ==
+              "cell matrix must contain only finite numbers; lattice vector 3 has -inf");
         auto s = make_structure(make_lattice({{{4, 0, 0}, {0, 4, 0}, {0, 0, 4}}}).value(),
                                 {Site{{0, 0, 0}, {{"Fe", 1.0}}}, Site{{0.5, inf, 0}, {{"Fe", 1.0}}}});
-        REQUIRE(s.ok());
-        CHECK(compute_rdf(*s, 5.0, 1.0).error().message == "the coordinates of site 1 are not all finite numbers");
+        CHECK(s.error().message == "coordinates must be finite; site 2 has (0.5000, inf, 0.0000)");
 
         auto huge = make_structure(make_lattice({{{1e300, 0, 0}, {0, 1e300, 0}, {0, 0, 1e300}}}).value(),
                                    {Site{{0, 0, 0}, {{"Fe", 1.0}}}, Site{{0.5, 0.5, 0.5}, {{"O", 1.0}}}});

@@ -1,5 +1,8 @@
 #include <doctest/doctest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "base/ascii.hpp"
 #include "base/saturating.hpp"
 #include "base/text.hpp"
@@ -40,6 +43,18 @@ TEST_CASE("structure constructor checks and derived quantities") {
     CHECK(make_structure(cubic(4), {}).error().message == "structure has no sites");
     auto overfull = make_structure(cubic(4), {Site{{0, 0, 0}, {{"Fe", 0.6}, {"Ni", 0.4011}}}});
     CHECK(overfull.error().message == "a site has occupancies summing to 1.0011, which exceeds 1");
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    const Site fine{{0, 0, 0}, {{"O", 1.0}}};
+    CHECK(make_structure(cubic(4), {fine, Site{{0.5, 0, 0}, {{"Fe", 0.5}, {"Ni", nan}}}}).error().message ==
+          "occupancies must be finite and not negative; site 2 has Ni nan");
+    CHECK(make_structure(cubic(4), {Site{{0, 0, 0}, {{"Na", -0.5}}}, fine}).error().message ==
+          "occupancies must be finite and not negative; site 1 has Na -0.5000");
+    // An infinite entry must not hide behind a negative one in the sum.
+    CHECK(make_structure(cubic(4), {fine, Site{{0, 0, 0}, {{"Fe", inf}, {"Ni", -inf}}}}).error().message ==
+          "occupancies must be finite and not negative; site 2 has Fe inf");
+    CHECK(make_structure(cubic(4), {fine, Site{{nan, 0.25, -inf}, {{"O", 1.0}}}}).error().message ==
+          "coordinates must be finite; site 2 has (nan, 0.2500, -inf)");
+    CHECK(make_structure(cubic(4), {Site{{0, 0, 0}, {{"A", 0.0}, {"B", -0.0}}}}).ok());
     auto s = make_structure(cubic(4), {Site{{0, 0, 0}, {{"O", 1.0}}}, Site{{0.5, 0, 0}, {{"Fe", 0.5}, {"C", 0.25}}}});
     REQUIRE(s.ok());
     CHECK(elements(*s) == std::vector<std::string>{"C", "Fe", "O"});

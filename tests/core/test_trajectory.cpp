@@ -127,8 +127,9 @@ TEST_SUITE("trajectory") {
               "bad column count in Properties=species:S:99999999999999999999:pos:R:3");
         // An unterminated quote runs to the end of the line.
         CHECK(message(read("1\nLattice=\"4 0 0 0 4 0 0 0 4\nFe 0 0 0\n")) == "(ok)");
-        // Numbers include nan and inf; the frame is read, and the RDF refuses it later.
-        CHECK(message(read("1\n" + std::string(kCell) + "\nFe 0 0 nan\n")) == "(ok)");
+        // nan is a number, but no coordinate: the frame's structure refuses it.
+        CHECK(message(read("1\n" + std::string(kCell) + "\nFe 0 0 nan\n")) ==
+              "coordinates must be finite; site 1 has (nan, nan, nan)");
     }
 
     TEST_CASE("paths that cannot be read") {
