@@ -301,9 +301,27 @@ def test_rdf_help_states_the_conventions():
         assert words in out
 
 
+@pytest.mark.parametrize(
+    "figures, files, said",
+    [
+        ([], ["rdf.csv", "rdf.png"], "rdf.csv and rdf.png written to"),
+        (["--figures", "none"], ["rdf.csv"], "rdf.csv written to"),
+        (
+            ["--figures", "each"],
+            ["partial_Mg-Mg.png", "partial_Mg-O.png", "partial_O-O.png", "rdf.csv", "rdf.png", "total_rdf.png"],
+            "rdf.csv, rdf.png and a figure per curve written to",
+        ),
+    ],
+)
+def test_figures_option_chooses_the_files(tmp_path, figures, files, said):
+    result = run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 6, "--out", tmp_path / "g", *figures)
+    assert sorted(p.name for p in (tmp_path / "g").iterdir()) == files
+    assert f"{said} {tmp_path / 'g'}" in result.stdout
+
+
 def test_normalised_figures_and_cif_output(tmp_path):
     run("rdf", EXAMPLES / "MgO.xyz", "--cutoff", 6, "--normalised", "--out", tmp_path / "g")
-    assert (tmp_path / "g" / "partials.png").exists()
+    assert sorted(p.name for p in (tmp_path / "g").iterdir()) == ["rdf.csv", "rdf.png"]
     target = tmp_path / "ordered.cif"
     result = run("expand", EXAMPLES / "FeNi_disordered.cif", "--max-sites", 64, "-o", target)
     assert "written as cif" in result.stdout

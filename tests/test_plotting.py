@@ -12,6 +12,7 @@ from kestrel import Structure
 pytest.importorskip("matplotlib")
 
 from kestrel.plotting import save_prdf_plots  # noqa: E402
+from kestrel.plotting.panels import Curve, Panel, grid_shape, nice_ceiling, panel_range  # noqa: E402
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
@@ -51,22 +52,67 @@ def test_prdf_writes_csv_and_figures(tmp_path, disordered):
     assert "# number density rho = {:.10g} Å^-3".format(disordered.n_atoms / disordered.volume) in comments
     assert any("rho_B g_AB(r) (Å^-3), A the centre atom" in line for line in comments)
 
-    pngs = {"total_rdf.png", "partials.png"} | {
-        f"partial_{a}-{b}.png"
-        for a, b in [("Fe", "Fe"), ("Fe", "Ni"), ("Fe", "O"), ("Ni", "Ni"), ("Ni", "O"), ("O", "O")]
-    }
-    assert {p.name for p in folder.glob("*.png")} == pngs
+    # One figure of every curve, and nothing else, unless asked.
+    assert [p.name for p in folder.glob("*.png")] == ["rdf.png"]
+    assert (folder / "rdf.png").read_bytes()[:8] == PNG_MAGIC
+
+
+PAIRS = [("Fe", "Fe"), ("Fe", "Ni"), ("Fe", "O"), ("Ni", "Ni"), ("Ni", "O"), ("O", "O")]
+
+
+@pytest.mark.parametrize(
+    "figures, pngs",
+    [
+        ("grid", {"rdf.png"}),
+        ("each", {"rdf.png", "total_rdf.png"} | {f"partial_{a}-{b}.png" for a, b in PAIRS}),
+        ("none", set()),
+    ],
+)
+def test_figures_choose_the_files(tmp_path, disordered, figures, pngs):
+    r, partials, total = disordered.prdf(8.0, 0.1)
+    written = save_prdf_plots(r, partials, total, str(tmp_path), bin_size=0.1, figures=figures)
+    assert {Path(p).name for p in written} == pngs | {"rdf.csv"}
+    assert {p.name for p in tmp_path.iterdir()} == pngs | {"rdf.csv"}
     for name in pngs:
-        assert (folder / name).read_bytes()[:8] == PNG_MAGIC
+        assert (tmp_path / name).read_bytes()[:8] == PNG_MAGIC
+
+
+def test_unknown_figures_value_is_refused_before_anything_is_written(tmp_path):
+    with pytest.raises(ValueError) as info:
+        save_prdf_plots(np.zeros(2), {}, np.zeros(2), str(tmp_path / "out"), figures="all")
+    assert str(info.value) == "figures must be 'grid', 'each' or 'none', got 'all'"
+    assert not (tmp_path / "out").exists()
 
 
 def test_odd_labels_stay_inside_the_folder(tmp_path):
     r = np.arange(4) * 0.5
     curve = np.ones(4)
-    written = save_prdf_plots(r, {("../x", "a/b"): curve}, curve, str(tmp_path), bin_size=0.5, title=None, density=None)
-    assert len(written) == 4  # csv, total, the one unordered pair and the panel of all pairs
+    written = save_prdf_plots(
+        r, {("../x", "a/b"): curve}, curve, str(tmp_path), bin_size=0.5, title="$x_", density=None, figures="each"
+    )
+    assert len(written) == 4  # csv, the grid, the total and the one unordered pair
     for path in written:
         assert Path(path).parent == tmp_path and Path(path).exists()
+
+
+@pytest.mark.parametrize(
+    "value, ceiling",
+    [(0.0123, 0.015), (0.07, 0.08), (1.0, 1.0), (1.01, 1.2), (9.1, 10.0), (0.0, 1.0), (float("nan"), 1.0), (3e5, 3e5)],
+)
+def test_panel_scales_end_on_round_numbers(value, ceiling):
+    assert nice_ceiling(value) == pytest.approx(ceiling)
+
+
+def test_panel_range_covers_every_curve_and_the_level():
+    panel = Panel("A–B", [Curve([0.0, 0.03, float("nan")], "k"), Curve([0.01, -0.002], "k", "--")], level=0.05)
+    low, high = panel_range(panel)
+    assert (low, high) == (pytest.approx(-0.0025), pytest.approx(0.06))
+    assert panel_range(Panel("flat", [Curve([0.0, 0.0], "k")])) == (0.0, 1.0)
+
+
+@pytest.mark.parametrize("count, shape", [(1, (1, 1)), (2, (1, 2)), (4, (2, 3)), (7, (2, 4)), (37, (7, 6))])
+def test_panels_are_laid_out_wider_than_tall(count, shape):
+    assert grid_shape(count) == shape
 
 
 def read_csv(path):

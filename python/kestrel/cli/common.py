@@ -184,6 +184,7 @@ def _save_curves(
     normalised: bool = False,
     std_total=None,
     std_partials=None,
+    figures: str = "grid",
 ) -> None:
     from kestrel.plotting import save_prdf_plots
 
@@ -199,6 +200,7 @@ def _save_curves(
         normalised=normalised,
         std_total=std_total,
         std_partials=std_partials,
+        figures=figures,
     )
 
 
@@ -303,6 +305,23 @@ def occupancy_tolerance_option(p: argparse.ArgumentParser) -> None:
         metavar="T",
         help="a CIF site whose occupancies add up to at most 1 + T is taken as rounded and scaled to 1; "
         "above that it is refused (default %(default)s)",
+    )
+
+
+def _files_written(figures: str) -> str:
+    """What --out wrote, as the closing line names it."""
+    return {"grid": "rdf.csv and rdf.png", "each": "rdf.csv, rdf.png and a figure per curve", "none": "rdf.csv"}[
+        figures
+    ]
+
+
+def _figures_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--figures",
+        choices=("grid", "each", "none"),
+        default="grid",
+        help="with --out: grid (default) draws every curve in one figure, rdf.png; each adds a file per "
+        "curve (total_rdf.png, partial_A-B.png); none writes rdf.csv alone",
     )
 
 

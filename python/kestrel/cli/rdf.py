@@ -8,6 +8,8 @@ import time
 import kestrel
 from kestrel.cli.common import (
     SlowCallNote,
+    _figures_option,
+    _files_written,
     _normalised_option,
     _note_other_frames,
     _partner_densities,
@@ -76,8 +78,9 @@ def cmd_rdf(args) -> int:
             s.n_atoms / s.volume,
             _partner_densities(s.composition, s.volume),
             args.normalised,
+            figures=args.figures,
         )
-        print(f"figures and rdf.csv written to {args.out}", file=sys.stderr if args.json else sys.stdout)
+        print(f"{_files_written(args.figures)} written to {args.out}", file=sys.stderr if args.json else sys.stdout)
     return 0
 
 
@@ -94,5 +97,6 @@ def add_parser(sub) -> None:
         epilog=RDF_CONVENTIONS,
     )
     _rdf_options(p)
+    _figures_option(p)
     _normalised_option(p)
     json_option(p, "the peak table (each curve's first peak: r in Å, pair density in Å⁻³, g)")

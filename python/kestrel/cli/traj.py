@@ -8,6 +8,8 @@ import kestrel
 from kestrel.cli.common import (
     CommandError,
     Progress,
+    _figures_option,
+    _files_written,
     _normalised_option,
     _parse_cell,
     _partner_densities,
@@ -65,8 +67,12 @@ def cmd_traj(args) -> int:
             args.normalised,
             std_total=result.std_total,
             std_partials=result.std_partials,
+            figures=args.figures,
         )
-        print(f"figures and rdf.csv (means, and their spread over the frames as *_std columns) written to {args.out}")
+        print(
+            f"{_files_written(args.figures)} written to {args.out} "
+            "(means, and in rdf.csv their spread over the frames as *_std columns)"
+        )
     return 0
 
 
@@ -107,5 +113,6 @@ def add_parser(sub) -> None:
         help="elements of a LAMMPS dump's atom types, for dumps without an element column",
     )
     _rdf_options(p)
+    _figures_option(p)
     _normalised_option(p)
     p.set_defaults(run=cmd_traj)

@@ -62,7 +62,7 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
     figure_tools = _matplotlib(csv_path)
     panels = [curve for curve in result.curves() if curve[0] == "total" or curve[0] in result.unordered_labels()]
     rows, columns_count = _panel_grid(len(panels))
-    with figure_tools[0].rc_context(_STYLE):
+    with figure_tools.matplotlib.rc_context(_STYLE):
         figure = _canvas_figure(figure_tools, 3.6 * columns_count, 3.6 * rows + 0.6)
         grid = figure.add_gridspec(2 * rows, columns_count, height_ratios=[2.0, 1.0] * rows)
         for index, (label, weighted, mean, std) in enumerate(panels):

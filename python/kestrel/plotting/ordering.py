@@ -67,7 +67,7 @@ def _pair_grid(path, r, curves, weighted, bin_size, title, trace=None, spreads=N
     panels = len(pairs) + (trace is not None)
     columns = min(3, panels)
     rows = -(-panels // columns)
-    with figure_tools[0].rc_context(_STYLE):
+    with figure_tools.matplotlib.rc_context(_STYLE):
         figure = _canvas_figure(figure_tools, 3.6 * columns, 3.4 * rows + 0.6)
         grid = figure.add_gridspec(2 * rows, columns, height_ratios=[2.0, 1.0] * rows)
         slots = [divmod(index, columns) for index in range(panels)]

@@ -103,8 +103,8 @@ def _describe(result: PdfResult) -> str:
 
 
 def _plot_model_and_data(figure_tools, path, result, fit, title, style):
-    _, Figure, FigureCanvasAgg = figure_tools
-    with figure_tools[0].rc_context(style):
+    Figure, FigureCanvasAgg = figure_tools.Figure, figure_tools.FigureCanvasAgg
+    with figure_tools.matplotlib.rc_context(style):
         figure = Figure(figsize=(7.0, 4.4), dpi=200, layout="constrained")
         FigureCanvasAgg(figure)
         ax = figure.subplots()
@@ -147,9 +147,9 @@ def _plot_model_and_data(figure_tools, path, result, fit, title, style):
 def _plot_partials(figure_tools, path, result, title, style):
     import numpy as np
 
-    _, Figure, FigureCanvasAgg = figure_tools
+    Figure, FigureCanvasAgg = figure_tools.Figure, figure_tools.FigureCanvasAgg
     pairs = list(result.partials)
-    with figure_tools[0].rc_context(style):
+    with figure_tools.matplotlib.rc_context(style):
         figure = Figure(figsize=(7.0, 3.6 + 0.55 * len(pairs)), dpi=200, layout="constrained")
         FigureCanvasAgg(figure)
         ax = figure.subplots()

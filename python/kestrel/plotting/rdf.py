@@ -3,28 +3,15 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Dict, Iterable, List, Mapping, Optional, Sequence
+from typing import Dict, Iterable, List, Mapping, Optional, Sequence
 
-from kestrel.plotting.style import (
-    _BLUE,
-    _RED,
-    _STYLE,
-    _canvas_figure,
-    _file_safe,
-    _finish,
-    _matplotlib,
-    _new_figure,
-    _pair_label,
-    _panel_grid,
-    _partial_axis_label,
-    _save,
-    _style_axes,
-)
+from kestrel.plotting.panels import Curve, Panel, SinglePanelFigure, draw_panel_grid
+from kestrel.plotting.style import _BLUE, _RED, _file_safe, _matplotlib, _pair_label, _partial_axis_label
 from kestrel.plotting.tables import Pair, _short, bin_centres, dimensionless, write_table
 
-if TYPE_CHECKING:
-    pass
-
+# What save_prdf_plots draws: one figure of every curve, that and a file per
+# curve, or the CSV alone.
+FIGURES = ("grid", "each", "none")
 
 _CONVENTIONS = [
     "r: lower bin edge (Å); r_centre: bin centre (Å)",
@@ -45,6 +32,7 @@ def save_prdf_plots(
     normalised: bool = False,
     std_total: Optional[Iterable[float]] = None,
     std_partials: Optional[Mapping[Pair, Iterable[float]]] = None,
+    figures: str = "grid",
 ) -> List[str]:
     """Write the RDF curves into ``folder`` (created if needed).
 
@@ -53,10 +41,12 @@ def save_prdf_plots(
     - ``rdf.csv``: r (lower edges), r_centre, the total and every ordered
       partial, one row per bin, after ``#`` comment lines stating the
       conventions and the number densities;
-    - ``total_rdf.png``: the total pair density rho g(r) and, when ``density``
-      is given, g(r), which tends to 1;
-    - ``partial_{A}-{B}.png``: rho_B g_AB and rho_A g_BA for each unordered element pair;
-    - ``partials.png``: all unordered pairs side by side, one panel each.
+    - ``rdf.png``: one figure of small panels, the total rho g(r) first,
+      then each unordered element pair A-B with rho_B g_AB (solid, A at the
+      centre) and rho_A g_BA (dashed); a dotted line marks the long-range
+      level where the densities are given;
+    - with ``figures="each"`` also ``total_rdf.png`` and ``partial_{A}-{B}.png``,
+      the same panels one to a file; ``figures="none"`` writes the CSV alone.
 
     Parameters: ``r``, ``partials`` and ``total`` as ``Structure.prdf`` returns them (Å, Å⁻³);
     ``folder``; ``title`` of the figures; ``density``, the number density N / V (Å⁻³).
@@ -68,6 +58,8 @@ def save_prdf_plots(
     over the frames of a trajectory or the orderings of an ensemble, add the
     columns ``total_std`` and ``{A}-{B}_std`` to the CSV. Returns the paths written.
     """
+    if figures not in FIGURES:
+        raise ValueError("figures must be 'grid', 'each' or 'none', got {!r}".format(figures))
     os.makedirs(folder, exist_ok=True)
     edges = [float(x) for x in r]
     total_curve = [float(x) for x in total]
@@ -94,88 +86,54 @@ def save_prdf_plots(
         curves = dimensionless(curves, partner_densities)
         total_curve = [g / density for g in total_curve]
         density = None
+    if figures == "none":
+        return [csv_path]
     figure_tools = _matplotlib(csv_path)
-    written = [csv_path]
-    written.append(
-        _plot_total(
-            figure_tools, os.path.join(folder, "total_rdf.png"), centres, total_curve, title, density, normalised
-        )
-    )
     elements = sorted({name for pair in curves for name in pair})
     pairs = [(a, b) for i, a in enumerate(elements) for b in elements[i:] if (a, b) in curves or (b, a) in curves]
-    for a, b in pairs:
-        name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
-        written.append(_plot_pair(figure_tools, os.path.join(folder, name), centres, curves, a, b, title, normalised))
-    if pairs:
-        written.append(
-            _plot_all_pairs(
-                figure_tools, os.path.join(folder, "partials.png"), centres, curves, pairs, title, normalised
-            )
-        )
+    levels = {} if normalised else dict(partner_densities or {})
+    panels = [_total_panel(total_curve, density, normalised)]
+    panels += [_pair_panel(curves, a, b, 1.0 if normalised else levels.get(b)) for a, b in pairs]
+    written = [
+        csv_path,
+        draw_panel_grid(
+            figure_tools,
+            os.path.join(folder, "rdf.png"),
+            centres,
+            panels,
+            "r (Å)",
+            _key(normalised, bool(levels) or normalised),
+            title,
+        ),
+    ]
+    if figures == "each":
+        single = SinglePanelFigure(figure_tools, centres, "r (Å)", "g(r)" if normalised else "ρ g(r) (Å$^{-3}$)")
+        written.append(single.save(os.path.join(folder, "total_rdf.png"), panels[0], title=title))
+        single.axes.set_ylabel(_partial_axis_label(normalised))
+        for (a, b), panel in zip(pairs, panels[1:]):
+            name = "partial_{}-{}.png".format(_file_safe(a), _file_safe(b))
+            labels = [_pair_label(x, y, normalised) for x, y in panel.extra["pairs"]]
+            written.append(single.save(os.path.join(folder, name), panel, labels, title))
     return written
 
 
-# ---- RDF figures -----------------------------------------------------------------
+def _total_panel(total: List[float], density: Optional[float], normalised: bool) -> Panel:
+    if normalised:
+        return Panel("total g(r)", [Curve(total, _BLUE)], level=1.0)
+    return Panel("total ρ g(r)", [Curve(total, _BLUE)], level=density if density and density > 0 else None)
 
 
-def _plot_total(figure_tools, path, centres, total, title, density, normalised=False):
-    with_density = bool(density) and density > 0
-    with figure_tools[0].rc_context(_STYLE):
-        figure, axes = _new_figure(figure_tools, rows=2 if with_density else 1)
-        axes[0].plot(centres, total, color=_BLUE, linewidth=1.2)
-        if normalised:
-            axes[0].axhline(1.0, color="0.4", linewidth=0.8, linestyle="--")
-            axes[0].set_ylabel("g(r)")
-            axes[0].set_title("total g(r), divided by the number density", fontsize=10, loc="left")
-        else:
-            axes[0].set_ylabel("ρ g(r) (Å$^{-3}$)")
-            axes[0].set_title("total pair density", fontsize=10, loc="left")
-        if with_density:
-            axes[1].plot(centres, [g / density for g in total], color=_RED, linewidth=1.2)
-            axes[1].axhline(1.0, color="0.4", linewidth=0.8, linestyle="--")
-            axes[1].set_ylabel("g(r)")
-            axes[1].set_title(
-                "divided by the number density ρ = {:.4g} Å$^{{-3}}$".format(density), fontsize=10, loc="left"
-            )
-        return _finish(figure, axes, path, title)
+def _pair_panel(curves: Mapping[Pair, List[float]], a: str, b: str, level: Optional[float]) -> Panel:
+    drawn = [(x, y) for x, y in ((a, b), (b, a)) if (x, y) in curves][: 1 if a == b else 2]
+    lines = [Curve(curves[pair], colour, style) for pair, (colour, style) in zip(drawn, ((_BLUE, "-"), (_RED, "--")))]
+    # The level belongs to the solid line: rho_B for the curve centred on A.
+    return Panel(
+        "{}–{}".format(a, b), lines, level=level if drawn and drawn[0] == (a, b) else None, extra={"pairs": drawn}
+    )
 
 
-def _plot_pair(figure_tools, path, centres, partials, a, b, title, normalised=False):
-    with figure_tools[0].rc_context(_STYLE):
-        figure, axes = _new_figure(figure_tools)
-        ax = axes[0]
-        if (a, b) in partials:
-            ax.plot(centres, partials[(a, b)], linewidth=1.2, color=_BLUE, label=_pair_label(a, b, normalised))
-        if a != b and (b, a) in partials:
-            ax.plot(
-                centres,
-                partials[(b, a)],
-                linewidth=1.2,
-                color=_RED,
-                linestyle="--",
-                label=_pair_label(b, a, normalised),
-            )
-        ax.set_ylabel(_partial_axis_label(normalised))
-        what = "partial g(r)" if normalised else "partial pair density"
-        ax.set_title("{} {}–{} (first element at the centre)".format(what, a, b), fontsize=10, loc="left")
-        ax.legend(loc="best")
-        return _finish(figure, axes, path, title)
-
-
-def _plot_all_pairs(figure_tools, path, centres, partials, pairs, title, normalised=False):
-    rows, columns = _panel_grid(len(pairs))
-    with figure_tools[0].rc_context(_STYLE):
-        figure = _canvas_figure(figure_tools, 3.4 * columns, 2.5 * rows + 0.5)
-        grid = figure.subplots(rows, columns, sharex=True, squeeze=False)
-        for ax, (a, b) in zip(grid.flat, pairs):
-            key = (a, b) if (a, b) in partials else (b, a)
-            ax.plot(centres, partials[key], linewidth=1.1, color=_BLUE)
-            ax.set_title(_pair_label(*key, normalised=normalised), fontsize=10, loc="left")
-            _style_axes(ax)
-        for ax in list(grid.flat)[len(pairs) :]:
-            ax.set_visible(False)
-        for ax in grid[:, 0]:
-            ax.set_ylabel(_partial_axis_label(normalised))
-        for ax in grid[-1, :]:
-            ax.set_xlabel("r (Å)")
-        return _save(figure, path, title)
+def _key(normalised: bool, with_levels: bool) -> str:
+    if normalised:
+        return "g(r), dimensionless. Panel A–B: solid g_AB(r), A at the centre; dashed g_BA(r); dotted: 1"
+    dotted = "; dotted: the long-range level, ρ_B (ρ for the total)" if with_levels else "; dotted: ρ"
+    return "pair densities in Å⁻³. Panel A–B: solid ρ_B g_AB(r), A at the centre; dashed ρ_A g_BA(r)" + dotted

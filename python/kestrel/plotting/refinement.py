@@ -107,8 +107,8 @@ def _parameter_text(fit: PdfRefinement) -> str:
 def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], style) -> str:
     import numpy as np
 
-    _, Figure, FigureCanvasAgg = figure_tools
-    with figure_tools[0].rc_context(style):
+    Figure, FigureCanvasAgg = figure_tools.Figure, figure_tools.FigureCanvasAgg
+    with figure_tools.matplotlib.rc_context(style):
         figure = Figure(figsize=(10.0, 5.0), dpi=200, layout="constrained")
         FigureCanvasAgg(figure)
         if fit.ensemble and fit.phase_curves:

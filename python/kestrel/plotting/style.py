@@ -3,23 +3,32 @@
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Any, Optional, Tuple
-
-if TYPE_CHECKING:
-    pass
+from typing import Any, NamedTuple, Optional, Tuple
 
 _INSTALL_HINT = 'saving RDF plots needs matplotlib; install it with: pip install "kestrel[plot]"'
 
 
-def _matplotlib(written: Optional[str] = None) -> Any:
+class FigureTools(NamedTuple):
+    """The parts of matplotlib the figures use, imported when the first figure is drawn."""
+
+    matplotlib: Any
+    Figure: Any
+    FigureCanvasAgg: Any
+    LineCollection: Any
+
+
+def _matplotlib(written: Optional[str] = None) -> FigureTools:
+    # matplotlib is optional and slow to import: it is loaded here, when a
+    # figure is asked for, never with kestrel.
     try:
         import matplotlib
         from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.collections import LineCollection
         from matplotlib.figure import Figure
     except ImportError as error:
         hint = _INSTALL_HINT if written is None else "{} ({} was written)".format(_INSTALL_HINT, written)
         raise ImportError(hint) from error
-    return matplotlib, Figure, FigureCanvasAgg
+    return FigureTools(matplotlib, Figure, FigureCanvasAgg, LineCollection)
 
 
 def _file_safe(label: str) -> str:
@@ -43,20 +52,14 @@ _BLUE, _RED, _ORANGE = "#1f4e79", "#a23b2a", "#d9822b"
 
 def _canvas_figure(figure_tools, width: float, height: float):
     """A Figure on its own Agg canvas: pyplot and its backend are never involved."""
-    _, Figure, FigureCanvasAgg = figure_tools
-    figure = Figure(figsize=(width, height), dpi=200, layout="constrained")
-    FigureCanvasAgg(figure)
+    figure = figure_tools.Figure(figsize=(width, height), dpi=200, layout="constrained")
+    figure_tools.FigureCanvasAgg(figure)
     return figure
 
 
 def _panel_grid(count: int, most_columns: int = 3) -> Tuple[int, int]:
     columns = max(1, min(most_columns, count))
     return (count + columns - 1) // columns, columns
-
-
-def _new_figure(figure_tools, rows=1):
-    figure = _canvas_figure(figure_tools, 6.4, 2.8 * rows + 0.6)
-    return figure, figure.subplots(rows, 1, sharex=True, squeeze=False)[:, 0]
 
 
 def _style_axes(ax):
@@ -69,13 +72,6 @@ def _save(figure, path, title):
         figure.suptitle(str(title))
     figure.savefig(path)
     return path
-
-
-def _finish(figure, axes, path, title):
-    for ax in axes:
-        _style_axes(ax)
-    axes[-1].set_xlabel("r (Å)")
-    return _save(figure, path, title)
 
 
 def _mathtext_label(label):
