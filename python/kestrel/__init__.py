@@ -1,5 +1,8 @@
 """Radial distribution functions of periodic crystals, partial occupancies included."""
 
+import importlib
+from typing import TYPE_CHECKING, Any, List
+
 from kestrel._kestrel import (
     CifReadWarning,
     ShortLastBinWarning,
@@ -11,12 +14,65 @@ from kestrel._kestrel import (
     read_cif_blocks,
     read_xyz_trajectory,
 )
-from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
-from kestrel.ensemble import EnsembleResult, ordering_ensemble
-from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
-from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
-from kestrel.ordering import ShortRangeOrder, SqsReport, sqs, warren_cowley
-from kestrel.trajectory import TrajectoryRdf, read_trajectory, trajectory_rdf
+
+# Everything above the extension loads on first use: ``import kestrel`` costs
+# the extension alone, and NumPy, the batch table, the PDF and the plotting
+# layers are imported when a name of theirs is first asked for. The modules
+# themselves can then import what they need at their top.
+_LAZY_NAMES = {
+    "kestrel.batch": ("feature_matrix", "rdf_table", "read_rdf_table", "write_rdf_table"),
+    "kestrel.ensemble": ("EnsembleResult", "ordering_ensemble"),
+    "kestrel.io": ("read_structure", "write_cif", "write_poscar", "write_structure", "write_xyz"),
+    "kestrel.io.interop": ("from_ase", "from_pymatgen", "to_ase", "to_pymatgen"),
+    "kestrel.ordering": ("ShortRangeOrder", "SqsReport", "sqs", "warren_cowley"),
+    "kestrel.scattering": (
+        "MeasuredPdf",
+        "PdfAgreement",
+        "PdfRefinement",
+        "PdfResult",
+        "compute_pdf",
+        "fit_to_data",
+        "read_gr",
+        "refine_pdf",
+    ),
+    "kestrel.trajectory": ("TrajectoryRdf", "read_trajectory", "trajectory_rdf"),
+}
+_HOME = {name: module for module, names in _LAZY_NAMES.items() for name in names}
+_SUBPACKAGES = ("batch", "cli", "ensemble", "io", "ordering", "plotting", "scattering", "trajectory")
+
+if TYPE_CHECKING:
+    from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
+    from kestrel.ensemble import EnsembleResult, ordering_ensemble
+    from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
+    from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
+    from kestrel.ordering import ShortRangeOrder, SqsReport, sqs, warren_cowley
+    from kestrel.scattering import (
+        MeasuredPdf,
+        PdfAgreement,
+        PdfRefinement,
+        PdfResult,
+        compute_pdf,
+        fit_to_data,
+        read_gr,
+        refine_pdf,
+    )
+    from kestrel.trajectory import TrajectoryRdf, read_trajectory, trajectory_rdf
+
+
+def __getattr__(name: str) -> Any:
+    if name in _HOME:
+        value = getattr(importlib.import_module(_HOME[name]), name)
+    elif name in _SUBPACKAGES:
+        value = importlib.import_module("kestrel." + name)
+    else:
+        raise AttributeError(f"module 'kestrel' has no attribute {name!r}")
+    globals()[name] = value  # asked once
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(_HOME) | set(_SUBPACKAGES))
+
 
 __all__ = [
     "Structure",
@@ -59,23 +115,3 @@ __all__ = [
     "refine_pdf",
     "MeasuredPdf",
 ]
-
-# The PDF's names load kestrel.scattering (and NumPy) when first asked for.
-_SCATTERING_NAMES = {
-    "MeasuredPdf",
-    "PdfAgreement",
-    "PdfRefinement",
-    "PdfResult",
-    "compute_pdf",
-    "fit_to_data",
-    "read_gr",
-    "refine_pdf",
-}
-
-
-def __getattr__(name: str):
-    if name in _SCATTERING_NAMES:
-        import kestrel.scattering
-
-        return getattr(kestrel.scattering, name)
-    raise AttributeError(f"module 'kestrel' has no attribute '{name}'")
