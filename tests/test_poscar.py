@@ -1,6 +1,5 @@
 """POSCAR / CONTCAR reading through Structure.from_poscar and from_str."""
 
-import math
 import os
 
 import pytest
