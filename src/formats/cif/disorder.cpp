@@ -8,6 +8,7 @@
 
 #include "base/fixed4.hpp"
 #include "base/text.hpp"
+#include "formats/cif/close_pairs.hpp"
 
 namespace kestrel {
 namespace {
@@ -174,10 +175,10 @@ private:
 
 // Whether every row merged into the site carries the same disorder codes.
 bool one_kind_of_row(const std::vector<std::uint32_t>& rows_of_site, const std::vector<RowCodes>& codes,
-                     const std::map<std::uint32_t, std::size_t>& row_index) {
+                     const std::vector<std::uint32_t>& row_index) {
     const RowCodes* first = nullptr;
     for (std::uint32_t loop_row : rows_of_site) {
-        const RowCodes& code = codes[row_index.at(loop_row)];
+        const RowCodes& code = codes[row_index[loop_row]];
         if (first == nullptr) first = &code;
         else if (!same_codes(*first, code)) return false;
     }
@@ -190,8 +191,9 @@ struct Piece {
     std::string group;
     std::size_t operation;
     std::vector<Member> members;
-    Vec3 centre{};        // Cartesian, of the members at their cells
-    double radius = 0.0;  // from the centre to the farthest member
+    std::vector<Vec3> at;  // Cartesian, per member at its cell
+    Vec3 centre{};         // Cartesian, of the members at their cells
+    double radius = 0.0;   // from the centre to the farthest member
 };
 
 // Groups of one copy of an assembly lying this close belong to one place: the
@@ -202,22 +204,33 @@ inline constexpr double kSamePlaceDistance = 1.6;  // angstrom
 class PieceLinker {
 public:
     PieceLinker(const Structure& structure, std::vector<Piece>& pieces) : structure_(structure), pieces_(pieces) {
+        double widest = 0.0;
         for (Piece& piece : pieces_) {
             Vec3 sum{0.0, 0.0, 0.0};
+            piece.at.clear();
             for (const Member& m : piece.members) {
                 const Vec3 at = position(m);
+                piece.at.push_back(at);
                 for (int axis = 0; axis < 3; ++axis) sum[axis] += at[axis];
             }
             for (int axis = 0; axis < 3; ++axis)
                 piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
-            for (const Member& m : piece.members) {
-                const Vec3 at = position(m);
+            for (const Vec3& at : piece.at)
                 piece.radius =
                     std::max(piece.radius,
                              length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1], at[2] - piece.centre[2]}));
-            }
+            widest = std::max(widest, piece.radius);
         }
+        // Two pieces are one place only with centres within both radii and
+        // kSamePlaceDistance of each other, at some translation.
+        std::vector<Vec3> centres;
+        centres.reserve(pieces_.size());
+        for (const Piece& piece : pieces_) centres.push_back(structure_.lattice().to_fractional(piece.centre));
+        within_reach_.emplace(centres, fractional_reach(structure_.lattice(), 2.0 * widest + kSamePlaceDistance));
     }
+
+    // The pieces that may be one place with piece p, ascending.
+    std::span<const std::uint32_t> candidates(std::size_t p) const { return within_reach_->of(p); }
 
     // The translation of q (in cells) that puts it on p, when the two are one
     // place: the same copy with atoms within kSamePlaceDistance, or any two
@@ -230,9 +243,19 @@ public:
             Vec3{p.centre[0] - q.centre[0], p.centre[1] - q.centre[1], p.centre[2] - q.centre[2]});
         const Cell nearest{static_cast<std::int32_t>(std::round(d[0])), static_cast<std::int32_t>(std::round(d[1])),
                            static_cast<std::int32_t>(std::round(d[2]))};
-        for (int i = -1; i <= 1; ++i)
-            for (int j = -1; j <= 1; ++j)
+        // A translation whose centres lie farther apart than both radii and
+        // kSplitDistance is passed over below; on each axis it is known as
+        // such from the fractional difference alone.
+        const Vec3 reach = fractional_reach(structure_.lattice(), p.radius + q.radius + kSplitDistance);
+        const auto hopeless = [&](int axis, int step) {
+            return std::fabs(d[axis] - (nearest[axis] + step)) > reach[axis] + 1e-9;
+        };
+        for (int i = -1; i <= 1; ++i) {
+            if (hopeless(0, i)) continue;
+            for (int j = -1; j <= 1; ++j) {
+                if (hopeless(1, j)) continue;
                 for (int k = -1; k <= 1; ++k) {
+                    if (hopeless(2, k)) continue;
                     const Cell shift{nearest[0] + i, nearest[1] + j, nearest[2] + k};
                     if (p.operation == q.operation && shift == Cell{0, 0, 0}) continue;
                     const Vec3 moved =
@@ -243,6 +266,8 @@ public:
                     if (apart > p.radius + q.radius + kSplitDistance) continue;
                     if (closest(p, q, shift) < kSplitDistance) return shift;
                 }
+            }
+        }
         return std::nullopt;
     }
 
@@ -266,13 +291,26 @@ private:
     }
 
     double closest(const Piece& p, const Piece& q, const Cell& shift) const {
-        std::vector<Member> moved = q.members;
-        for (Member& m : moved) m.cell = add(m.cell, shift);
-        return closest(p.members, moved);
+        const Vec3 moved =
+            shift == Cell{0, 0, 0}
+                ? Vec3{0.0, 0.0, 0.0}
+                : structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
+        double best = 1e300;
+        for (std::size_t a = 0; a < p.members.size(); ++a)
+            for (std::size_t b = 0; b < q.members.size(); ++b) {
+                if (p.members[a].site == q.members[b].site && p.members[a].cell == add(q.members[b].cell, shift))
+                    continue;
+                const Vec3& pa = p.at[a];
+                const Vec3& pb = q.at[b];
+                best = std::min(
+                    best, length(Vec3{pa[0] - pb[0] - moved[0], pa[1] - pb[1] - moved[1], pa[2] - pb[2] - moved[2]}));
+            }
+        return best;
     }
 
     const Structure& structure_;
     std::vector<Piece>& pieces_;
+    std::optional<CloseNeighbors> within_reach_;
 };
 
 bool same_sites(const std::vector<Member>& a, const std::vector<Member>& b) {
@@ -297,7 +335,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
         std::vector<std::pair<std::size_t, Cell>> component{{root, Cell{0, 0, 0}}};
         for (std::size_t next = 0; next < component.size(); ++next) {
             const auto [from, offset] = component[next];
-            for (std::size_t q = 0; q < pieces.size(); ++q) {
+            for (const std::uint32_t q : linker.candidates(from)) {
                 if (seen[q]) continue;
                 if (const std::optional<Cell> shift = linker.link(pieces[from], pieces[q])) {
                     seen[q] = true;
@@ -360,7 +398,8 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
     std::vector<std::uint32_t> partial;
     for (std::uint32_t s = 0; s < sites.size(); ++s)
         if (candidate[s]) partial.push_back(s);
-    // A pairwise scan; more partly occupied sites than this would make it slow.
+    // Sites piled on one another would make the sweep below pairwise; this
+    // many is more than any real cell holds.
     constexpr std::size_t kMaxScanned = 20000;
     if (partial.size() > kMaxScanned) {
         notices.add(CifNoticeKind::split_search_skipped, {}, partial.size());
@@ -370,9 +409,16 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
         std::uint32_t to;
         Cell shift;  // `to` lies next to the site at its position plus this
     };
+    std::vector<Vec3> positions;
+    positions.reserve(partial.size());
+    for (std::uint32_t s : partial) positions.push_back(sites[s].frac);
+    const CloseNeighbors close(positions, fractional_reach(structure.lattice(), kSplitDistance));
+    // Per site its partners in ascending order, as a scan of every pair
+    // in order would list them.
     std::vector<std::vector<Edge>> edges(sites.size());
     for (std::size_t i = 0; i < partial.size(); ++i)
-        for (std::size_t j = i + 1; j < partial.size(); ++j) {
+        for (const std::uint32_t j : close.of(i)) {
+            if (j < i) continue;
             const auto [shift, distance] =
                 nearest_image(structure.lattice(), sites[partial[i]].frac, sites[partial[j]].frac);
             if (distance >= kSplitDistance) continue;
@@ -456,24 +502,34 @@ void check_groups(const std::vector<CifDisorderRow>& rows, const std::vector<Row
     }
 }
 
-}  // namespace
+// Per loop row, its index into the rows (rows not kept map to none).
+std::vector<std::uint32_t> index_of_loop_rows(const std::vector<CifDisorderRow>& rows) {
+    std::uint32_t last = 0;
+    for (const CifDisorderRow& row : rows) last = std::max(last, row.loop_row);
+    std::vector<std::uint32_t> index(rows.empty() ? 0 : std::size_t{last} + 1, kNoUnit);
+    for (std::size_t a = 0; a < rows.size(); ++a) index[rows[a].loop_row] = static_cast<std::uint32_t>(a);
+    return index;
+}
 
-Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDisorderRow>& rows,
-                                const std::vector<SymmetryOperation>& operations, Structure structure,
-                                const std::vector<std::vector<std::uint32_t>>& site_rows, CifNotices& notices) {
-    const std::vector<RowCodes> codes = read_codes(block, rows, notices);
-    std::map<std::uint32_t, std::size_t> row_index;  // loop row -> index into rows
-    for (std::size_t a = 0; a < rows.size(); ++a) row_index[rows[a].loop_row] = a;
+// The units the disorder groups give, into `builder`; sites holding rows of
+// different codes are kept out of every unit.
+void add_group_units(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes,
+                     const std::vector<std::uint32_t>& row_index, const std::vector<SymmetryOperation>& operations,
+                     const Structure& structure, const std::vector<std::vector<std::uint32_t>>& site_rows,
+                     UnitBuilder& builder, std::vector<std::string>& clashes, CifNotices& notices) {
     std::vector<std::vector<std::uint32_t>> sites_of_row(rows.size());
-    std::vector<bool> mixed_codes(structure.n_sites(), false);
     for (std::uint32_t s = 0; s < site_rows.size(); ++s) {
-        for (std::uint32_t loop_row : site_rows[s]) sites_of_row[row_index.at(loop_row)].push_back(s);
-        mixed_codes[s] = !one_kind_of_row(site_rows[s], codes, row_index);
+        for (std::uint32_t loop_row : site_rows[s]) sites_of_row[row_index[loop_row]].push_back(s);
+        if (!one_kind_of_row(site_rows[s], codes, row_index)) {
+            builder.exclude(s);
+            clashes.push_back("site " + std::to_string(s));
+        }
     }
 
-    // Assemblies and their groups in order of first row.
+    // Assemblies and their groups in order of first row; per group its rows.
     std::vector<std::string> assemblies;
     std::map<std::string, std::vector<std::string>> groups_of;
+    std::map<std::pair<std::string, std::string>, std::vector<std::size_t>> rows_of_group;
     std::vector<std::vector<std::optional<Image>>> images(rows.size());
     for (std::size_t a = 0; a < rows.size(); ++a) {
         if (!codes[a].grouped) continue;
@@ -482,45 +538,57 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         if (groups_of.find(code.assembly) == groups_of.end()) assemblies.push_back(code.assembly);
         std::vector<std::string>& groups = groups_of[code.assembly];
         if (std::find(groups.begin(), groups.end(), code.group) == groups.end()) groups.push_back(code.group);
+        rows_of_group[{code.assembly, code.group}].push_back(a);
     }
     check_groups(rows, codes, groups_of, notices);
 
-    UnitBuilder builder(structure);
-    std::vector<std::string> clashes;
-    for (std::uint32_t s = 0; s < structure.n_sites(); ++s)
-        if (mixed_codes[s]) {
-            builder.exclude(s);
-            clashes.push_back("site " + std::to_string(s));
-        }
     const std::vector<std::size_t> share = occupancy_classes(rows, codes);
     std::vector<Piece> pieces;
     for (std::size_t assembly = 0; assembly < assemblies.size(); ++assembly)
-        for (const std::string& group : groups_of[assemblies[assembly]])
+        for (const std::string& group : groups_of[assemblies[assembly]]) {
+            const std::vector<std::size_t>& members = rows_of_group[{assemblies[assembly], group}];
             for (std::size_t k = 0; k < operations.size(); ++k) {
                 std::map<std::size_t, Piece> by_share;
-                for (std::size_t a = 0; a < rows.size(); ++a) {
-                    if (!codes[a].grouped || codes[a].assembly != assemblies[assembly] || codes[a].group != group ||
-                        !images[a][k])
-                        continue;
+                for (std::size_t a : members) {
+                    if (!images[a][k]) continue;
                     Piece& piece =
                         by_share
                             .try_emplace(share[a],
-                                         Piece{assembly, group + "#" + std::to_string(share[a]), k, {}, {}, 0.0})
+                                         Piece{assembly, group + "#" + std::to_string(share[a]), k, {}, {}, {}, 0.0})
                             .first->second;
                     piece.members.push_back({images[a][k]->site, images[a][k]->cell, 0});
                 }
                 for (auto& [unused, piece] : by_share) pieces.push_back(std::move(piece));
             }
+        }
     // Pieces are related pairwise; more than this would make reading slow.
     constexpr std::size_t kMaxPieces = 4096;
     if (pieces.size() > kMaxPieces) notices.add(CifNoticeKind::group_search_skipped, {}, pieces.size());
     else group_units(structure, pieces, builder, clashes);
+}
+
+}  // namespace
+
+Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDisorderRow>& rows,
+                                const std::vector<SymmetryOperation>& operations, Structure structure,
+                                const std::vector<std::vector<std::uint32_t>>& site_rows, CifNotices& notices) {
+    const std::vector<RowCodes> codes = read_codes(block, rows, notices);
+    const bool grouped = std::any_of(codes.begin(), codes.end(), [](const RowCodes& code) { return code.grouped; });
+    // An ordered file without group codes has no disorder to look for.
+    if (!grouped && std::all_of(structure.sites().begin(), structure.sites().end(),
+                                [](const Site& site) { return site_is_ordered(site); }))
+        return structure;
+    const std::vector<std::uint32_t> row_index = index_of_loop_rows(rows);
+
+    UnitBuilder builder(structure);
+    std::vector<std::string> clashes;
+    if (grouped) add_group_units(rows, codes, row_index, operations, structure, site_rows, builder, clashes, notices);
 
     std::vector<bool> candidate(structure.n_sites(), false);
     for (std::uint32_t s = 0; s < structure.n_sites(); ++s) {
-        bool grouped = false;
-        for (std::uint32_t loop_row : site_rows[s]) grouped = grouped || codes[row_index.at(loop_row)].grouped;
-        candidate[s] = !grouped && !site_is_ordered(structure.sites()[s]) && !builder.place(s).in_unit();
+        bool in_group = false;
+        for (std::uint32_t loop_row : site_rows[s]) in_group = in_group || codes[row_index[loop_row]].grouped;
+        candidate[s] = !in_group && !site_is_ordered(structure.sites()[s]) && !builder.place(s).in_unit();
     }
     split_units(structure, candidate, builder, notices);
 
