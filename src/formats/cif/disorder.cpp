@@ -237,7 +237,7 @@ public:
     // copies with atoms on top of one another (within kSplitDistance).
     std::optional<Cell> link(const Piece& p, const Piece& q) const {
         if (p.assembly != q.assembly) return std::nullopt;
-        if (p.operation == q.operation && closest(p, q, Cell{0, 0, 0}) < kSamePlaceDistance) return Cell{0, 0, 0};
+        if (p.operation == q.operation && closer_than(p, q, Cell{0, 0, 0}, kSamePlaceDistance)) return Cell{0, 0, 0};
         // The translations that could bring q within reach of p.
         const Vec3 d = structure_.lattice().to_fractional(
             Vec3{p.centre[0] - q.centre[0], p.centre[1] - q.centre[1], p.centre[2] - q.centre[2]});
@@ -246,9 +246,9 @@ public:
         // A translation whose centres lie farther apart than both radii and
         // kSplitDistance is passed over below; on each axis it is known as
         // such from the fractional difference alone.
-        const Vec3 reach = fractional_reach(structure_.lattice(), p.radius + q.radius + kSplitDistance);
+        const double apart_at_most = p.radius + q.radius + kSplitDistance;
         const auto hopeless = [&](int axis, int step) {
-            return std::fabs(d[axis] - (nearest[axis] + step)) > reach[axis] + 1e-9;
+            return std::fabs(d[axis] - (nearest[axis] + step)) > apart_at_most * reach_per_angstrom_[axis] + 1e-9;
         };
         for (int i = -1; i <= 1; ++i) {
             if (hopeless(0, i)) continue;
@@ -264,25 +264,28 @@ public:
                         length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
                                     p.centre[2] - q.centre[2] - moved[2]});
                     if (apart > p.radius + q.radius + kSplitDistance) continue;
-                    if (closest(p, q, shift) < kSplitDistance) return shift;
+                    if (closer_than(p, q, shift, kSplitDistance)) return shift;
                 }
             }
         }
         return std::nullopt;
     }
 
-    // The shortest distance between members of two lists, at their cells;
-    // a member both lists hold (an atom on the symmetry element that maps
-    // one onto the other) does not count.
-    double closest(const std::vector<Member>& p, const std::vector<Member>& q) const {
-        double best = 1e300;
-        for (const Member& a : p)
-            for (const Member& b : q) {
-                if (a.site == b.site && a.cell == b.cell) continue;
-                const Vec3 pa = position(a), pb = position(b);
-                best = std::min(best, length(Vec3{pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]}));
+    // Whether two members of two lists, at their cells, lie closer than
+    // `limit`; a member both lists hold (an atom on the symmetry element that
+    // maps one onto the other) does not count.
+    bool closer_than(const std::vector<Member>& p, const std::vector<Member>& q, double limit) const {
+        std::vector<Vec3> at_q;
+        at_q.reserve(q.size());
+        for (const Member& b : q) at_q.push_back(position(b));
+        for (const Member& a : p) {
+            const Vec3 pa = position(a);
+            for (std::size_t b = 0; b < q.size(); ++b) {
+                if (a.site == q[b].site && a.cell == q[b].cell) continue;
+                if (length(Vec3{pa[0] - at_q[b][0], pa[1] - at_q[b][1], pa[2] - at_q[b][2]}) < limit) return true;
             }
-        return best;
+        }
+        return false;
     }
 
 private:
@@ -290,27 +293,33 @@ private:
         return structure_.lattice().to_cartesian(at_cell(structure_.sites()[m.site].frac, m.cell));
     }
 
-    double closest(const Piece& p, const Piece& q, const Cell& shift) const {
+    // The same for two pieces, q moved by `shift`.
+    bool closer_than(const Piece& p, const Piece& q, const Cell& shift, double limit) const {
         const Vec3 moved =
             shift == Cell{0, 0, 0}
                 ? Vec3{0.0, 0.0, 0.0}
                 : structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
-        double best = 1e300;
-        for (std::size_t a = 0; a < p.members.size(); ++a)
+        const Vec3 centre{q.centre[0] + moved[0], q.centre[1] + moved[1], q.centre[2] + moved[2]};
+        for (std::size_t a = 0; a < p.members.size(); ++a) {
+            const Vec3& pa = p.at[a];
+            // No member of q lies closer to this one than q's centre less its radius.
+            if (length(Vec3{pa[0] - centre[0], pa[1] - centre[1], pa[2] - centre[2]}) > q.radius + limit + 1e-9)
+                continue;
             for (std::size_t b = 0; b < q.members.size(); ++b) {
                 if (p.members[a].site == q.members[b].site && p.members[a].cell == add(q.members[b].cell, shift))
                     continue;
-                const Vec3& pa = p.at[a];
                 const Vec3& pb = q.at[b];
-                best = std::min(
-                    best, length(Vec3{pa[0] - pb[0] - moved[0], pa[1] - pb[1] - moved[1], pa[2] - pb[2] - moved[2]}));
+                if (length(Vec3{pa[0] - pb[0] - moved[0], pa[1] - pb[1] - moved[1], pa[2] - pb[2] - moved[2]}) < limit)
+                    return true;
             }
-        return best;
+        }
+        return false;
     }
 
     const Structure& structure_;
     std::vector<Piece>& pieces_;
     std::optional<CloseNeighbors> within_reach_;
+    Vec3 reach_per_angstrom_ = fractional_reach(structure_.lattice(), 1.0);
 };
 
 bool same_sites(const std::vector<Member>& a, const std::vector<Member>& b) {
@@ -365,7 +374,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
                 if (alternative.group != pieces[index].group) continue;
                 const bool overlaps = std::any_of(
                     alternative.parts.begin(), alternative.parts.end(),
-                    [&](const std::vector<Member>& part) { return linker.closest(part, placed) < kSplitDistance; });
+                    [&](const std::vector<Member>& part) { return linker.closer_than(part, placed, kSplitDistance); });
                 if (overlaps) continue;
                 alternative.parts.push_back(placed);
                 joined = true;

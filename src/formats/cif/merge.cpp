@@ -1,5 +1,7 @@
 #include "formats/cif/merge.hpp"
 
+#include "formats/cif/close_pairs.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -36,6 +38,19 @@ double cartesian_length(const Vec3& frac, const Mat3& lattice) {
     return std::sqrt(sum);
 }
 
+// Up to this many images, comparing every pair costs less than sorting them.
+constexpr std::size_t kFewImages = 8;
+
+// collapse_near_images' bookkeeping, per image.
+struct CollapseTables {
+    std::vector<std::size_t> leader_of;  // its group's leader
+    std::vector<char> leads;
+    std::vector<std::size_t> next_distinct;
+    std::vector<std::size_t> last_distinct;   // per leader: the end of its chain
+    std::vector<std::size_t> distinct_count;  // per leader
+    std::vector<std::size_t> along_a;
+};
+
 }  // namespace
 
 SiteMerger::SiteMerger(double symprec, std::size_t expected_positions) : symprec_(symprec), merges_(symprec > 0.0) {
@@ -48,6 +63,15 @@ SiteMerger::SiteMerger(double symprec, std::size_t expected_positions) : symprec
     if (cells < 3.0) return;
     cells_ = static_cast<std::int64_t>(cells);
     reach_ = symprec * cells * (1.0 + 1e-9) + 1e-9;
+    // About as many cells as positions: a plain table of them costs what the
+    // sites do.
+    newest_in_cell_.assign(static_cast<std::size_t>(cells_ * cells_ * cells_), kNone);
+    sites_.reserve(std::min<std::size_t>(expected_positions, std::size_t{1} << 16));
+}
+
+std::uint32_t& SiteMerger::last_row(std::size_t site, std::size_t entry) {
+    if (entry == 0) return last_row_[site];
+    return last_row_of_more_[(static_cast<std::uint64_t>(site) << 16) | entry];
 }
 
 bool SiteMerger::matches(const Vec3& p, const Vec3& q) const {
@@ -67,8 +91,11 @@ std::int64_t SiteMerger::cell_of(double coordinate) const {
 }
 
 std::uint64_t SiteMerger::cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const {
-    const auto wrap = [&](std::int64_t v) { return static_cast<std::uint64_t>((v + cells_) % cells_); };
-    return (wrap(i) << 40) | (wrap(j) << 20) | wrap(k);
+    const auto wrap = [&](std::int64_t v) {
+        return static_cast<std::uint64_t>(v < 0 ? v + cells_ : (v >= cells_ ? v - cells_ : v));
+    };
+    const auto n = static_cast<std::uint64_t>(cells_);
+    return (wrap(i) * n + wrap(j)) * n + wrap(k);
 }
 
 int SiteMerger::cells_to_search(double coordinate, std::int64_t out[3]) const {
@@ -95,9 +122,8 @@ std::int64_t SiteMerger::first_match(const Vec3& position) const {
     for (int a = 0; a < ni; ++a)
         for (int b = 0; b < nj; ++b)
             for (int c = 0; c < nk; ++c) {
-                auto found = newest_in_cell_.find(cell_key(is[a], js[b], ks[c]));
-                if (found == newest_in_cell_.end()) continue;
-                for (std::uint32_t s = found->second; s != kNone; s = older_in_cell_[s])
+                for (std::uint32_t s = newest_in_cell_[cell_key(is[a], js[b], ks[c])]; s != kNone;
+                     s = older_in_cell_[s])
                     if (s < best && matches(sites_[s].frac, position)) best = s;
             }
     return best == kNone ? -1 : static_cast<std::int64_t>(best);
@@ -111,7 +137,8 @@ std::size_t SiteMerger::add(const std::string& element, double occupancy, const 
         for (std::size_t e = 0; e < species.size(); ++e) {
             if (species[e].element != element) continue;
             double& held = species[e].occupancy;
-            if (last_row_[site][e] == row) {
+            std::uint32_t& last = last_row(site, e);
+            if (last == row) {
                 // Another image of the same row: an atom on a special position.
                 held = std::max(held, occupancy);
             } else if (held + occupancy > kFullSite && std::fabs(held - occupancy) <= kSameOccupancy) {
@@ -120,23 +147,22 @@ std::size_t SiteMerger::add(const std::string& element, double occupancy, const 
             } else {
                 // A disorder part of the same element at the same place.
                 held += occupancy;
-                last_row_[site][e] = row;
+                last = row;
                 if (added_rows_.empty() || added_rows_.back() != row) added_rows_.push_back(row);
             }
             return site;
         }
         species.push_back({element, occupancy});
-        last_row_[site].push_back(row);
+        last_row(site, species.size() - 1) = row;
         return site;
     }
     const auto index = static_cast<std::uint32_t>(sites_.size());
     sites_.push_back(Site{position, {SpeciesOccupancy{element, occupancy}}});
-    last_row_.push_back({row});
+    last_row_.push_back(row);
     if (cells_ == 0) return index;
-    auto [slot, inserted] =
-        newest_in_cell_.try_emplace(cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2])), index);
-    older_in_cell_.push_back(inserted ? kNone : slot->second);
-    slot->second = index;
+    std::uint32_t& newest = newest_in_cell_[cell_key(cell_of(position[0]), cell_of(position[1]), cell_of(position[2]))];
+    older_in_cell_.push_back(newest);
+    newest = index;
     return index;
 }
 
@@ -146,33 +172,42 @@ std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, co
         const Vec3 d = nearest_difference(p, q);
         return std::fabs(d[0]) < symprec && std::fabs(d[1]) < symprec && std::fabs(d[2]) < symprec;
     };
-    // A Cartesian difference shorter than kSameAtomDistance has, on axis i, a
-    // fractional part of at most kSameAtomDistance times the length of column
-    // i of the inverse matrix: most pairs are rejected on that alone.
-    Vec3 reach{};
-    const Mat3& inverse = lattice.inverse();
-    for (int i = 0; i < 3; ++i)
-        reach[i] =
-            kSameAtomDistance *
-            std::sqrt(inverse[0][i] * inverse[0][i] + inverse[1][i] * inverse[1][i] + inverse[2][i] * inverse[2][i]) *
-            (1.0 + 1e-9);
+    // Most pairs are rejected on their fractional difference alone.
+    const Vec3 reach = fractional_reach(lattice, kSameAtomDistance);
     const auto near = [&](const Vec3& p, const Vec3& q) {
         const Vec3 d = nearest_difference(p, q);
         if (std::fabs(d[0]) > reach[0] || std::fabs(d[1]) > reach[1] || std::fabs(d[2]) > reach[2]) return false;
         return cartesian_length(d, lattice.matrix()) < kSameAtomDistance;
     };
+    // Most rows sit on a general position, with no two images near: those
+    // keep their images without the bookkeeping below.
+    if (images.size() <= kFewImages) {
+        bool any = false;
+        for (std::size_t i = 1; i < images.size() && !any; ++i)
+            for (std::size_t j = 0; j < i && !any; ++j) any = near(images[j], images[i]);
+        if (!any) return 0;
+    }
     // Each group is led by its first image, which it keeps; its distinct
     // positions (not within symprec of one another) form a chain from the
     // leader. An image joins the earliest group whose first image is near it; the
     // candidates come from a window of the images sorted along a, so a row
     // in a general position costs n log n rather than n squared.
     constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> leader_of(images.size());  // per image: its group's leader
-    std::vector<bool> leads(images.size(), false);
-    std::vector<std::size_t> next_distinct(images.size(), kNone);
-    std::vector<std::size_t> last_distinct(images.size());      // per leader: the end of its chain
-    std::vector<std::size_t> distinct_count(images.size(), 0);  // per leader
-    std::vector<std::size_t> along_a(images.size());
+    // Every row of a file comes through here: the tables keep their memory
+    // from one row to the next.
+    thread_local CollapseTables tables;
+    std::vector<std::size_t>& leader_of = tables.leader_of;
+    std::vector<char>& leads = tables.leads;
+    std::vector<std::size_t>& next_distinct = tables.next_distinct;
+    std::vector<std::size_t>& last_distinct = tables.last_distinct;
+    std::vector<std::size_t>& distinct_count = tables.distinct_count;
+    std::vector<std::size_t>& along_a = tables.along_a;
+    leader_of.resize(images.size());
+    leads.assign(images.size(), 0);
+    next_distinct.assign(images.size(), kNone);
+    last_distinct.resize(images.size());
+    distinct_count.assign(images.size(), 0);
+    along_a.resize(images.size());
     for (std::size_t i = 0; i < images.size(); ++i) along_a[i] = i;
     std::sort(along_a.begin(), along_a.end(),
               [&](std::size_t p, std::size_t q) { return images[p][0] < images[q][0]; });
@@ -200,7 +235,7 @@ std::size_t collapse_near_images(std::vector<Vec3>& images, double occupancy, co
             if (a + reach[0] >= 1.0) consider(0, first_at_or_above(std::nextafter(a + reach[0] - 1.0, 2.0)));
         }
         if (leader == kNone) {
-            leads[i] = true;
+            leads[i] = 1;
             leader_of[i] = i;
             last_distinct[i] = i;
             distinct_count[i] = 1;

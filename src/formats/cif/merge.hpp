@@ -58,9 +58,13 @@ private:
     std::int64_t cells_ = 0;  // per axis; 0: scan every site (few positions, or symprec too coarse)
     double reach_ = 0.0;      // symprec in cell widths, with room for rounding
     std::vector<Site> sites_;
-    std::vector<std::vector<std::uint32_t>> last_row_;  // per site and entry: the row that last added to it
-    std::unordered_map<std::uint64_t, std::uint32_t> newest_in_cell_;
-    std::vector<std::uint32_t> older_in_cell_;  // chain to the previous site of the same cell
+    // The row that last added to each entry of a site: the first entry's per
+    // site, the rest (mixed sites only) by site and entry.
+    std::vector<std::uint32_t> last_row_;
+    std::unordered_map<std::uint64_t, std::uint32_t> last_row_of_more_;
+    std::uint32_t& last_row(std::size_t site, std::size_t entry);
+    std::vector<std::uint32_t> newest_in_cell_;  // per cell, the newest site in it
+    std::vector<std::uint32_t> older_in_cell_;   // chain to the previous site of the same cell
     std::vector<std::uint32_t> repeated_rows_;
     std::vector<std::uint32_t> added_rows_;
 };
