@@ -249,6 +249,34 @@ def test_hydrogen_aside_the_formula_check_stays_quiet():
     assert s.composition == {"C": 1.0, "H": 1.0} and messages == []
 
 
+NO_Z = "data_x\n" + cell(5.43, 5.43, 10.8) + SITES + "Cu1 0 0 0\nCu2 0.5 0.5 0.5\nSe1 0.25 0.25 0.25\n"
+
+
+@pytest.mark.parametrize(
+    "formula, message",
+    [
+        ("'Cu2 Se'", None),  # two formula units of Cu2Se, in proportion
+        ("'Cu4 Se2'", None),
+        ("'Cu2 Se H6'", None),  # hydrogen aside, as with Z
+        (
+            "'Cu2 Fe S4 Sn'",  # a stale formula: the element sets differ
+            "the atoms read disagree in proportion with _chemical_formula_sum 'Cu2 Fe S4 Sn' (no "
+            "_cell_formula_units_Z) for Cu, Fe, S, Se, Sn (per formula unit of 8 atoms besides hydrogen: "
+            "Cu 5.33 read for 2, Fe 0 read for 1, S 0 read for 4, Se 2.67 read for 0, Sn 0 read for 1)",
+        ),
+        (
+            "'Cu Se'",  # the same elements in another proportion
+            "the atoms read disagree in proportion with _chemical_formula_sum 'Cu Se' (no _cell_formula_units_Z) "
+            "for Cu, Se (per formula unit of 2 atoms besides hydrogen: Cu 1.33 read for 1, Se 0.67 read for 1)",
+        ),
+    ],
+)
+@pytest.mark.parametrize("z", ["", "_cell_formula_units_Z ?\n"])
+def test_without_z_the_formula_is_compared_in_proportion(formula, message, z):
+    _, messages = read_text(NO_Z.replace("loop_", f"_chemical_formula_sum {formula}\n{z}loop_", 1))
+    assert messages == ([message] if message else [])
+
+
 # ---- warnings name the file ------------------------------------------------------------------
 
 

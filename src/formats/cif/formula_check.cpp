@@ -26,16 +26,34 @@ std::string amount_text(double value) {
     return text;
 }
 
+// The amount of every element but hydrogen, added up.
+double heavy_total(const std::map<std::string, double>& amounts) {
+    double total = 0.0;
+    for (const auto& [element, amount] : amounts)
+        if (!is_hydrogen(element)) total += amount;
+    return total;
+}
+
 }  // namespace
 
 void check_formula(const CifBlock& block, const Structure& structure, CifNotices& notices) {
     const std::string_view* formula_text = block.tag("_chemical_formula_sum");
-    const std::string_view* z_text = block.tag("_cell_formula_units_z");
-    if (formula_text == nullptr || z_text == nullptr) return;
+    if (formula_text == nullptr) return;
     const std::optional<std::map<std::string, double>> formula = formula_amounts(trim(*formula_text));
-    const std::optional<Measured> z = measured_number(*z_text);
-    if (!formula || !z || !(z->value > 0.0)) return;
+    if (!formula) return;
     const Composition read = composition(structure);
+    const std::string_view* z_text = block.tag("_cell_formula_units_z");
+    double z = 0.0;
+    if (z_text != nullptr)
+        if (const std::optional<Measured> given = measured_number(*z_text); given && given->value > 0.0)
+            z = given->value;
+    const bool has_z = z > 0.0;
+    // Without Z the cell may hold any number of formula units: the atoms
+    // read are compared in proportion, scaled to the formula's size.
+    const double formula_atoms = heavy_total(*formula);
+    const double read_atoms = heavy_total(read);
+    if (!has_z && !(formula_atoms > 0.0 && read_atoms > 0.0)) return;
+    const double units = has_z ? z : read_atoms / formula_atoms;
     std::set<std::string> elements;
     for (const auto& [element, amount] : *formula) elements.insert(element);
     for (const auto& [element, amount] : read) elements.insert(element);
@@ -44,21 +62,27 @@ void check_formula(const CifBlock& block, const Structure& structure, CifNotices
         if (is_hydrogen(element)) continue;
         const auto in_formula = formula->find(element);
         const auto in_cell = read.find(element);
-        const double expected = in_formula == formula->end() ? 0.0 : in_formula->second * z->value;
+        const double per_unit = in_formula == formula->end() ? 0.0 : in_formula->second;
         const double found = in_cell == read.end() ? 0.0 : in_cell->second;
+        const double expected = per_unit * units;
         if (std::fabs(found - expected) <= kFormulaTolerance * expected) continue;
         if (!differing.empty()) {
             differing += ", ";
             amounts += ", ";
         }
         differing += element;
-        amounts += element + " " + amount_text(found) + " read for " + amount_text(expected);
+        amounts += has_z ? element + " " + amount_text(found) + " read for " + amount_text(expected)
+                         : element + " " + amount_text(found / units) + " read for " + amount_text(per_unit);
     }
     if (differing.empty()) return;
     notices.add(CifNoticeKind::formula_differs);
+    const std::string formula_named = "_chemical_formula_sum '" + std::string(trim(*formula_text)) + "'";
     notices.set_detail(CifNoticeKind::formula_differs,
-                       "the atoms read disagree with _chemical_formula_sum '" + std::string(trim(*formula_text)) +
-                           "' times Z = " + amount_text(z->value) + " for " + differing + " (" + amounts + ")");
+                       has_z ? "the atoms read disagree with " + formula_named + " times Z = " + amount_text(z) +
+                                   " for " + differing + " (" + amounts + ")"
+                             : "the atoms read disagree in proportion with " + formula_named +
+                                   " (no _cell_formula_units_Z) for " + differing + " (per formula unit of " +
+                                   amount_text(formula_atoms) + " atoms besides hydrogen: " + amounts + ")");
 }
 
 }  // namespace kestrel

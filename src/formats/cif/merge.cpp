@@ -84,10 +84,10 @@ bool SiteMerger::matches(const Vec3& p, const Vec3& q) const {
 }
 
 std::int64_t SiteMerger::cell_of(double coordinate) const {
-    const double scaled = std::floor(coordinate * static_cast<double>(cells_));
-    if (scaled <= 0.0) return 0;
+    const double scaled = coordinate * static_cast<double>(cells_);
+    if (!(scaled >= 1.0)) return 0;
     if (scaled >= static_cast<double>(cells_ - 1)) return cells_ - 1;
-    return static_cast<std::int64_t>(scaled);
+    return static_cast<std::int64_t>(scaled);  // rounds down: scaled is positive
 }
 
 std::uint64_t SiteMerger::cell_key(std::int64_t i, std::int64_t j, std::int64_t k) const {
