@@ -38,7 +38,7 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
         if (cif_value_missing(value)) continue;
         // A fully occupied atom is always there, whatever its group says.
         if (rows[a].occupancy >= 1.0 - 1e-6) {
-            notices.add(CifNoticeKind::group_on_full_row, rows[a].label);
+            notices.add(CifNoticeKind::group_on_full_row, std::string(rows[a].label));
             continue;
         }
         RowCodes& code = codes[a];
@@ -174,7 +174,7 @@ private:
 };
 
 // Whether every row merged into the site carries the same disorder codes.
-bool one_kind_of_row(const std::vector<std::uint32_t>& rows_of_site, const std::vector<RowCodes>& codes,
+bool one_kind_of_row(std::span<const std::uint32_t> rows_of_site, const std::vector<RowCodes>& codes,
                      const std::vector<std::uint32_t>& row_index) {
     const RowCodes* first = nullptr;
     for (std::uint32_t loop_row : rows_of_site) {
@@ -507,7 +507,7 @@ void check_groups(const std::vector<CifDisorderRow>& rows, const std::vector<Row
         if (std::find(reported.begin(), reported.end(), key) != reported.end()) continue;
         reported.push_back(key);
         notices.add(CifNoticeKind::uneven_group, (key.first.empty() ? std::string() : "assembly " + key.first + ", ") +
-                                                     "group " + key.second + ": " + rows[a].label);
+                                                     "group " + key.second + ": " + std::string(rows[a].label));
     }
 }
 
@@ -524,12 +524,12 @@ std::vector<std::uint32_t> index_of_loop_rows(const std::vector<CifDisorderRow>&
 // different codes are kept out of every unit.
 void add_group_units(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes,
                      const std::vector<std::uint32_t>& row_index, const std::vector<SymmetryOperation>& operations,
-                     const Structure& structure, const std::vector<std::vector<std::uint32_t>>& site_rows,
-                     UnitBuilder& builder, std::vector<std::string>& clashes, CifNotices& notices) {
+                     const Structure& structure, const CifRowsOfSites& site_rows, UnitBuilder& builder,
+                     std::vector<std::string>& clashes, CifNotices& notices) {
     std::vector<std::vector<std::uint32_t>> sites_of_row(rows.size());
-    for (std::uint32_t s = 0; s < site_rows.size(); ++s) {
-        for (std::uint32_t loop_row : site_rows[s]) sites_of_row[row_index[loop_row]].push_back(s);
-        if (!one_kind_of_row(site_rows[s], codes, row_index)) {
+    for (std::uint32_t s = 0; s < site_rows.n_sites(); ++s) {
+        for (std::uint32_t loop_row : site_rows.of(s)) sites_of_row[row_index[loop_row]].push_back(s);
+        if (!one_kind_of_row(site_rows.of(s), codes, row_index)) {
             builder.exclude(s);
             clashes.push_back("site " + std::to_string(s));
         }
@@ -580,7 +580,7 @@ void add_group_units(const std::vector<CifDisorderRow>& rows, const std::vector<
 
 Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDisorderRow>& rows,
                                 const std::vector<SymmetryOperation>& operations, Structure structure,
-                                const std::vector<std::vector<std::uint32_t>>& site_rows, CifNotices& notices) {
+                                const CifRowsOfSites& site_rows, CifNotices& notices) {
     const std::vector<RowCodes> codes = read_codes(block, rows, notices);
     const bool grouped = std::any_of(codes.begin(), codes.end(), [](const RowCodes& code) { return code.grouped; });
     // An ordered file without group codes has no disorder to look for.
@@ -596,7 +596,7 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
     std::vector<bool> candidate(structure.n_sites(), false);
     for (std::uint32_t s = 0; s < structure.n_sites(); ++s) {
         bool in_group = false;
-        for (std::uint32_t loop_row : site_rows[s]) in_group = in_group || codes[row_index[loop_row]].grouped;
+        for (std::uint32_t loop_row : site_rows.of(s)) in_group = in_group || codes[row_index[loop_row]].grouped;
         candidate[s] = !in_group && !site_is_ordered(structure.sites()[s]) && !builder.place(s).in_unit();
     }
     split_units(structure, candidate, builder, notices);

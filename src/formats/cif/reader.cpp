@@ -224,9 +224,13 @@ Result<Structure> with_disorder_units(const CifBlock& block, const std::vector<A
     std::vector<CifDisorderRow> rows;
     rows.reserve(atoms.size());
     for (const AsymmetricAtom& atom : atoms) rows.push_back({atom.loop_row, atom.label, atom.occupancy, atom.position});
-    std::vector<std::vector<std::uint32_t>> loop_rows(site_rows.size());
-    for (std::size_t s = 0; s < site_rows.size(); ++s)
-        for (const CifSiteRow& row : site_rows[s]) loop_rows[s].push_back(row.row);
+    CifRowsOfSites loop_rows;
+    std::vector<std::uint32_t> of_site;
+    for (const std::vector<CifSiteRow>& merged : site_rows) {
+        of_site.clear();
+        for (const CifSiteRow& row : merged) of_site.push_back(row.row);
+        loop_rows.add_site(of_site);
+    }
     return add_cif_units(block, rows, operations, std::move(structure), loop_rows, notices);
 }
 
