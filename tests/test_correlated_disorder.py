@@ -376,8 +376,29 @@ def test_supercell_keeps_units():
             "took 1 set of partly occupied positions closer than 0.7 angstrom, which cannot be occupied together, "
             "as alternatives of one place (sites 0/1)",
         ),
+        (
+            # 0.027 O at 0.53 A from a full O, 0.5 Ca at 0.61 A from a full Ca (each pair once, images aside)
+            [
+                ("O1", "O", 0.1, 0.1, 0.1, 1),
+                ("O5", "O", 0.1, 0.1, 0.1 + 0.53 / 5.1373, 0.027),
+                ("Ca1", "Ca", 0.5, 0.5, 0.5, 1),
+                ("Ca2", "Ca", 0.5, 0.5 + 0.61 / 5.1373, 0.5, 0.5),
+            ],
+            (),
+            "the file is inconsistent: 2 partly occupied atoms lie closer than 0.7 angstrom to a fully occupied "
+            "atom, which is always there; their pairs are counted as the file gives them "
+            "(O5 0.53 from O1, Ca2 0.61 from Ca1)",
+        ),
     ],
-    ids=["full-row", "single-group", "uneven-group", "overfull-groups", "overfull-split", "split-found"],
+    ids=[
+        "full-row",
+        "single-group",
+        "uneven-group",
+        "overfull-groups",
+        "overfull-split",
+        "split-found",
+        "partial-beside-full",
+    ],
 )
 def test_disorder_columns_give_clear_warnings(rows, columns, message):
     kwargs = {} if columns is None else {"columns": columns}

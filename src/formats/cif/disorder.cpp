@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <utility>
@@ -466,6 +467,41 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
     return made;
 }
 
+// A partly occupied atom closer than kSplitDistance to a fully occupied one
+// cannot be an alternative of it (their occupancies add above 1), and both
+// cannot be there together: the file contradicts itself. One notice lists
+// each such pair of rows once, with their distance.
+void check_partial_beside_full(const Structure& structure, const std::vector<CifDisorderRow>& rows,
+                               const std::vector<std::uint32_t>& row_index, const CifRowsOfSites& site_rows,
+                               CifNotices& notices) {
+    const std::vector<Site>& sites = structure.sites();
+    const auto full = [](const Site& site) { return site_occupancy(site) >= 1.0 - 1e-6; };
+    if (std::all_of(sites.begin(), sites.end(), full)) return;
+    std::vector<Vec3> positions;
+    positions.reserve(sites.size());
+    for (const Site& site : sites) positions.push_back(site.frac);
+    const CloseNeighbors close(positions, fractional_reach(structure.lattice(), kSplitDistance));
+    const auto label = [&](std::uint32_t site) {
+        const std::span<const std::uint32_t> merged = site_rows.of(site);
+        return merged.empty() ? "site " + std::to_string(site) : std::string(rows[row_index[merged.front()]].label);
+    };
+    std::vector<std::string> reported;
+    for (std::uint32_t s = 0; s < sites.size(); ++s) {
+        if (full(sites[s])) continue;
+        for (const std::uint32_t t : close.of(s)) {
+            if (!full(sites[t])) continue;
+            const double distance = nearest_image(structure.lattice(), sites[s].frac, sites[t].frac).second;
+            if (distance >= kSplitDistance) continue;
+            char apart[32];
+            std::snprintf(apart, sizeof apart, " %.2f from ", distance);
+            const std::string pair = label(s) + apart + label(t);
+            if (std::find(reported.begin(), reported.end(), pair) != reported.end()) continue;
+            reported.push_back(pair);
+            notices.add(CifNoticeKind::partial_beside_full, pair);
+        }
+    }
+}
+
 // Rows of one group whose occupancies differ by more than this are two
 // places that reuse the group's code (0.73/0.27 on one ligand, 0.52/0.48 on
 // another); closer ones are one group whose atoms were refined one by one.
@@ -600,6 +636,7 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         candidate[s] = !in_group && !site_is_ordered(structure.sites()[s]) && !builder.place(s).in_unit();
     }
     split_units(structure, candidate, builder, notices);
+    check_partial_beside_full(structure, rows, row_index, site_rows, notices);
 
     for (const std::string& label : clashes) notices.add(CifNoticeKind::shared_unit_sites, label);
     Units units = builder.finish();

@@ -91,6 +91,11 @@ std::string notice_message(const CifNotice& notice) {
                    " of partly occupied positions closer than 0.7 angstrom independent: their occupancies add up to "
                    "more than 1" +
                    label_list(notice);
+        case CifNoticeKind::partial_beside_full:
+            return "the file is inconsistent: " + plural(n, "partly occupied atom lies", "partly occupied atoms lie") +
+                   " closer than 0.7 angstrom to a fully occupied atom, which is always there; their pairs are "
+                   "counted as the file gives them" +
+                   label_list(notice);
         case CifNoticeKind::split_search_skipped:
             return "did not look for split positions among " + std::to_string(n) +
                    " partly occupied sites: too many to compare pairwise";

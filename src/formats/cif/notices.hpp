@@ -30,6 +30,7 @@ enum class CifNoticeKind {
     // Units of correlated disorder (the groups a file states are no notice).
     units_from_distance,    // labels: the sites of each unit found
     overfull_split,         // labels: close sites whose occupancies add above 1
+    partial_beside_full,    // labels: 'O5 0.53 from O1', a partly occupied atom too close to a full one
     split_search_skipped,   // count: partly occupied sites, too many to scan
     group_search_skipped,   // count: images of disorder groups, too many to relate
     group_on_full_row,      // labels: rows
