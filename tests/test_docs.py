@@ -3,8 +3,12 @@ job has a worked example that calls it, and every guide's examples run and print
 shows. The site itself is built (its gallery run) by .ci/run, with warnings as errors."""
 
 import doctest
+import importlib
 import os
 import re
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -81,12 +85,69 @@ def console_commands(text):
     return commands
 
 
+SUBPACKAGES = [
+    "kestrel.io",
+    "kestrel.plotting",
+    "kestrel.scattering",
+    "kestrel.ordering",
+    "kestrel.batch",
+    "kestrel.cli",
+]
+SUBPACKAGES += ["kestrel.trajectory", "kestrel.ensemble"]
+
+
 @pytest.mark.parametrize("name", sorted(kestrel.__all__))
 def test_every_public_name_is_in_the_api_reference(name):
     if name == "__version__":
         assert "kestrel.__version__" in API
         return
     assert f"kestrel.{name}" in DOCUMENTED
+
+
+@pytest.mark.parametrize(
+    "module, name",
+    [(m, n) for m in SUBPACKAGES for n in importlib.import_module(m).__all__],
+)
+def test_every_public_name_of_a_subpackage_is_in_the_api_reference(module, name):
+    """Documented under the subpackage, or the same object documented under another name (a
+    subpackage may pass on a name of another, as ``kestrel`` passes on most)."""
+    value = getattr(importlib.import_module(module), name)
+    assert f"{module}.{name}" in DOCUMENTED or any(documented_object(path) is value for path in DOCUMENTED)
+
+
+def documented_object(path):
+    module, _, name = path.rpartition(".")
+    try:
+        return getattr(importlib.import_module(module), name)
+    except (ImportError, AttributeError):
+        return None
+
+
+def sphinx_build(source, out):
+    return subprocess.run(
+        [sys.executable, "-m", "sphinx", "-W", "-q", "-b", "html", str(source), str(out)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def test_a_broken_reference_fails_the_build(tmp_path):
+    """The site's settings make an unresolved name or page an error under -W, as CI builds it;
+    a name written as users call it resolves."""
+    pytest.importorskip("sphinx")
+    pytest.importorskip("furo")
+    source = tmp_path / "source"
+    source.mkdir()
+    (source / "conf.py").write_text((DOCS / "conf.py").read_text(encoding="utf-8"), encoding="utf-8")
+    shutil.copytree(DOCS / "_static", source / "_static")
+    page = "Home\n====\n\n.. autofunction:: kestrel.rdf_bins\n\nSee :func:`rdf_bins` and {}.\n"
+    (source / "index.rst").write_text(page.format("the bins"), encoding="utf-8")
+    assert sphinx_build(source, tmp_path / "good").returncode == 0
+    (source / "index.rst").write_text(page.format(":func:`kestrel.no_such_function`"), encoding="utf-8")
+    broken = sphinx_build(source, tmp_path / "broken")
+    assert broken.returncode != 0
+    assert "kestrel.no_such_function" in broken.stderr
 
 
 def test_every_page_is_in_a_table_of_contents():
