@@ -163,6 +163,7 @@ MAIN_JOBS = {
     "expansion into orderings": ["ordering_ensemble"],
     "short-range order and SQS": ["sqs", "warren_cowley"],
     "trajectories": ["trajectory_rdf"],
+    "X-ray and neutron PDFs": ["compute_pdf"],
     "PDF refinement": ["refine_pdf"],
     "batch tables": ["rdf_table", "feature_matrix"],
 }
