@@ -231,6 +231,26 @@ def test_code_lines_are_found_in_directives_and_doctests():
     assert code_lines(text) == [(6, 5), (10, 5), (11, 1)]
 
 
+def python_blocks(text):
+    """(line, code) of a page's ``code-block:: python`` blocks: code shown but not run (a cluster's
+    address, files a clone lacks)."""
+    blocks = []
+    for block in re.finditer(r"^\.\. code-block:: python\n\n((?:[ ]{3}.*\n|\n)+)", text, flags=re.M):
+        code = "\n".join(line[3:] for line in block.group(1).split("\n"))
+        blocks.append((text[: block.start()].count("\n") + 3, code))
+    return blocks
+
+
+@pytest.mark.parametrize("page", [DOCS / "index.rst", *GUIDES, *GALLERY], ids=lambda p: f"{p.parent.name}/{p.stem}")
+def test_code_shown_but_not_run_is_python_that_names_real_calls(page):
+    """What a page cannot run it can still not misspell: each block compiles, and each
+    ``kestrel.name`` it calls exists."""
+    for line, code in python_blocks(page.read_text(encoding="utf-8")):
+        compile(code, f"{page.name}:{line}", "exec")
+        missing = [name for name in re.findall(r"\bkestrel\.(\w+)", code) if not hasattr(kestrel, name)]
+        assert missing == [], f"{page.name}:{line}: kestrel has no {missing}"
+
+
 def test_console_blocks_are_read_with_their_output():
     text = (
         ".. code-block:: console\n\n   $ kestrel info x.cif\n   Structure(1 site)\n"
