@@ -13,13 +13,12 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import kestrel
 from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, OCCUPANCY_TOLERANCE, SEED
-from kestrel.io import format_from_name
+from kestrel.cli.errors import CommandError
+from kestrel.cli.inputs import add_input_options
 
-FORMAT_HELP = "file format: cif, poscar (also vasp, contcar) or xyz; by default chosen from the file name"
-
-
-class CommandError(Exception):
-    """A problem with the command line's own input, reported like a library error."""
+FORMAT_HELP = (
+    "file format: cif, poscar (also vasp, contcar), xyz or lammps (a text dump); by default chosen from the file name"
+)
 
 
 # ---- helpers -----------------------------------------------------------------
@@ -255,22 +254,6 @@ def _partner_densities(composition: Dict[str, float], volume: float) -> Dict[str
     return {element: amount / volume for element, amount in composition.items()}
 
 
-def _note_other_frames(path: str, fmt: Optional[str], cell) -> None:
-    """Say so when an extended XYZ file holds more frames than the one read."""
-    if (fmt or format_from_name(path) or "").lower() not in ("xyz", "extxyz"):
-        return
-    try:
-        _, later, _ = kestrel.read_xyz_trajectory(path, start=1, stop=2, cell=cell)
-    except ValueError:
-        return
-    if later:
-        print(
-            f"kestrel: note: {path} holds more than one frame and rdf used frame 0; "
-            "`kestrel traj` averages over the frames",
-            file=sys.stderr,
-        )
-
-
 # ---- subcommands -------------------------------------------------------------
 
 
@@ -361,7 +344,9 @@ def _structure_command(
         epilog=epilog,
         formatter_class=argparse.RawDescriptionHelpFormatter if epilog else argparse.HelpFormatter,
     )
-    p.add_argument("file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ)")
+    p.add_argument(
+        "file", help="structure file (CIF, POSCAR/CONTCAR or extended XYZ), XYZ trajectory or LAMMPS text dump"
+    )
     p.add_argument("--format", help=FORMAT_HELP)
     p.add_argument(
         "--block",
@@ -369,5 +354,6 @@ def _structure_command(
         help="the data block of a CIF to read (default: the first with a cell and atom sites)",
     )
     occupancy_tolerance_option(p)
+    add_input_options(p)
     p.set_defaults(run=run)
     return p

@@ -10,7 +10,8 @@ import time
 
 from kestrel._defaults import SEED, SHELLS, TIME_LIMIT, TOL
 from kestrel.cli.common import CommandError, _structure_command
-from kestrel.io import read_structure, write_structure
+from kestrel.cli.inputs import read_input
+from kestrel.io import write_structure
 from kestrel.ordering import sqs
 
 
@@ -72,7 +73,7 @@ def _weights(text: str):
 
 
 def cmd_sqs(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     progress = SearchProgress()
     started = time.perf_counter()
     ordered, report = sqs(
