@@ -542,3 +542,30 @@ def test_a_site_moved_away_and_back_gives_the_start_curve(shrink):
     assert np.max(np.abs(moved - before)) > 0.05 * np.max(np.abs(before))
     back = model.evaluate(start)
     np.testing.assert_allclose(back, before, rtol=0, atol=1e-12 * np.max(np.abs(before)))
+
+
+@pytest.mark.parametrize("n_threads", [1, 3])
+def test_peak_sums_are_the_same_on_any_number_of_threads(n_threads):
+    from kestrel.scattering.peaks import gaussian_peak_sums
+
+    rng = np.random.default_rng(5)
+    centres, weights, sigmas = rng.uniform(0, 30, 40_000), rng.uniform(0, 1, 40_000), rng.uniform(0.05, 0.2, 40_000)
+    x = np.arange(0.0, 30.0, 0.01)
+    alone = gaussian_peak_sums(centres, weights, sigmas, x, n_threads=0)
+    np.testing.assert_allclose(gaussian_peak_sums(centres, weights, sigmas, x, n_threads=n_threads), alone, rtol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "sigmas, x, message",
+    [
+        ([0.1, 0.0], [1.0, 2.0], "every sigma must be a positive number"),
+        ([0.1, float("nan")], [1.0, 2.0], "every sigma must be a positive number"),
+        ([0.1], [1.0, 2.0], "centres, weights and sigmas must have the same length"),
+        ([0.1, 0.1], [[1.0, 2.0]], "x must be one-dimensional"),
+    ],
+)
+def test_peak_sums_refuse_what_they_cannot_sum(sigmas, x, message):
+    from kestrel._kestrel import _gaussian_peak_sums
+
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _gaussian_peak_sums([1.0, 2.0], [1.0, 1.0], sigmas, x)

@@ -469,6 +469,27 @@ std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args
     return out;
 }
 
+// ---- _gaussian_peak_sums
+const Signature kGaussianPeakSumsSignature{
+    "_gaussian_peak_sums()", {"centres", "weights", "sigmas", "x", "reach", "n_threads"}, 4, 6};
+const char* const kGaussianPeakSumsDoc =
+    "_gaussian_peak_sums(centres, weights, sigmas, x, reach=8.0, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas.";
+std::optional<GaussianPeakSumsArguments> read_gaussian_peak_sums_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kGaussianPeakSumsSignature, args, kwargs, given)) return std::nullopt;
+    GaussianPeakSumsArguments out;
+    if (!read_object(given[0], "centres", out.centres)) return std::nullopt;
+    if (!read_object(given[1], "weights", out.weights)) return std::nullopt;
+    if (!read_object(given[2], "sigmas", out.sigmas)) return std::nullopt;
+    if (!read_object(given[3], "x", out.x)) return std::nullopt;
+    if (!read_double(given[4], "reach", out.reach)) return std::nullopt;
+    if (!read_u64(given[5], "n_threads", out.n_threads)) return std::nullopt;
+    return out;
+}
+
 // ---- _read_xyz_trajectory_chunk
 const Signature kReadXyzTrajectoryChunkSignature{
     "_read_xyz_trajectory_chunk()", {"path", "every", "start", "stop", "cell", "position", "max_frames", "max_atoms"}, 1, 8};

@@ -640,6 +640,21 @@ class WorkLimitError(ValueError):
         "List[Dict[str, Optional[float]]]",
         "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}.",
     ),
+    StubText("# Private: the one Gaussian peak sum behind kestrel.scattering's G(r)."),
+    Callable(
+        "_gaussian_peak_sums",
+        FUNCTION,
+        (
+            Param("centres", OBJECT("npt.ArrayLike")),
+            Param("weights", OBJECT("npt.ArrayLike")),
+            Param("sigmas", OBJECT("npt.ArrayLike")),
+            Param("x", OBJECT("npt.ArrayLike")),
+            Param("reach", FLOAT, 8.0),
+            Param("n_threads", INT, 0),
+        ),
+        "FloatArray",
+        "Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas.",
+    ),
     StubText("""\
 # Building blocks of kestrel.trajectory_rdf.
 TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)

@@ -27,6 +27,7 @@ over the fit range, with w = 1/dG² when the data give dG, else w = 1.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import time
@@ -51,6 +52,17 @@ from kestrel.scattering.pdf import PdfModel, StructureLike, assemble_model, mode
 from kestrel.scattering.powers import check_radiation
 
 __all__ = ["refine_pdf", "model_pdf", "VARY_NAMES"]
+
+try:
+    from threadpoolctl import threadpool_limits
+except ImportError:  # without it the fit runs as fast, unless BLAS threads crowd a busy machine
+    threadpool_limits = None
+
+
+def _one_blas_thread():
+    """The fit's linear algebra is on matrices of a few thousand numbers, where BLAS threads cost more than they
+    save (and on a busy machine far more): one thread for it, where threadpoolctl can say so."""
+    return threadpool_limits(limits=1, user_api="blas") if threadpool_limits is not None else contextlib.nullcontext()
 
 
 @dataclass(frozen=True)
@@ -165,9 +177,10 @@ def refine_pdf(
     x0 = values[free].copy()
     lower = np.array([model.parameters[k].lower for k in free])
     upper = np.array([model.parameters[k].upper for k in free])
-    solution = least_squares(
-        residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
-    )
+    with _one_blas_thread():
+        solution = least_squares(
+            residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
+        )
     values[free] = solution.x
     run = FitRun(model, values, free, solution, fit_data, settings, evaluations[0], origin_held)
     return _result(run, began)
