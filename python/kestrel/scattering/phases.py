@@ -46,25 +46,6 @@ class PhasePeaks:
     density: float
 
 
-@dataclass
-class FloatingAxis:
-    """A direction the space group lets the origin slide along, and the position parameters along it."""
-
-    direction: str
-    parameters: List[int]
-
-
-def _direction_name(direction: np.ndarray) -> str:
-    """'c' for a lattice axis, '[1 1 0]' for another direction (in its smallest whole numbers when it has them)."""
-    nonzero = np.flatnonzero(np.abs(direction) > 1e-9)
-    if len(nonzero) == 1:
-        return "abc"[int(nonzero[0])]
-    scaled = direction / np.min(np.abs(direction[nonzero]))
-    whole = np.rint(scaled)
-    shown = whole if np.allclose(scaled, whole, atol=1e-6) else np.round(scaled, 3)
-    return "[" + " ".join(f"{v:g}" for v in shown) + "]"
-
-
 class PhaseModel:
     """One structure's contribution: its parameters and the pairs it sums over."""
 
@@ -129,7 +110,7 @@ class PhaseModel:
         """Positions: the free directions of each orbit's representative."""
         # (representative, direction, its pivot axis, parameter index)
         self.position_parameters: List[Tuple[int, np.ndarray, int, int]] = []
-        self.floating_axes: List[FloatingAxis] = []
+        self.floating_axes: List[constraints.FloatingAxis] = []
         if "xyz" in vary:
             for rep in sorted(set(self.orbit.tolist())):
                 basis = constraints.invariant_basis(self.symmetry.stabilizer(rep, np.mod(self.start_frac, 1.0)), 3)
@@ -138,21 +119,8 @@ class PhaseModel:
                     start = float(self.start_frac[rep, axis])
                     index = self._add(name, start, start - 0.25, start + 0.25, True, "xyz")
                     self.position_parameters.append((rep, row, axis, index))
-            self._find_floating_axes()
-
-    def _find_floating_axes(self) -> None:
-        """The directions along which the whole structure may slide: those every rotation of the group keeps.
-
-        A shift along such a direction (the polar axis of P6₃mc, any direction
-        in P1) moves every orbit alike and leaves every distance as it was, so
-        G(r) cannot see it: each orbit's position parameter along it is one
-        more way to make the same shift.
-        """
-        polar = constraints.invariant_basis(self.symmetry.point_rotations(), 3)
-        for direction, axis in zip(polar, constraints.pivots(polar)):
-            along = [index for _, _, pivot, index in self.position_parameters if pivot == axis]
-            if along:
-                self.floating_axes.append(FloatingAxis(_direction_name(direction), along))
+            along = [(axis, index) for _, _, axis, index in self.position_parameters]
+            self.floating_axes = constraints.floating_axes(self.symmetry, along)
 
     def _add_occupancies(self, vary) -> None:
         """Occupancies: the split of each mixed orbit, the last element taking what is left."""
