@@ -130,3 +130,22 @@ def test_info_lists_the_first_sites_and_all_on_request(tmp_path):
     everything = run("info", path, "--all").stdout.splitlines()
     assert len(everything) == head + 26 and "Co 0.1000, Cr 0.2000, Fe 0.1000, Mn 0.5000, V 0.1000" in everything[-1]
     assert len({len(line) for line in everything[head:]}) == 1
+
+
+@pytest.mark.parametrize("total, steps", [(6, range(1, 7)), (151, [1, 15, 16, 57, 150, 151]), (3, [1, 2, 3])])
+def test_progress_lines_agree_on_the_share_and_give_a_rate(total, steps):
+    import io
+    import re
+
+    from kestrel.cli.common import Progress
+
+    stream = io.StringIO()
+    progress = Progress(total, "frames", stream=stream)
+    for done in steps:
+        progress.update(done)
+    for line in stream.getvalue().splitlines():
+        done, shown, percent, rate = re.fullmatch(
+            r"(\d+)/(\d+) frames \((\d+)%\), [\d.]+ s, ([\d.e+]+) frames/s", line
+        ).groups()
+        assert int(shown) == total and int(percent) == 100 * int(done) // total and float(rate) > 0
+    assert stream.getvalue().splitlines()[-1].startswith(f"{total}/{total} frames (100%), ")

@@ -55,10 +55,9 @@ class Progress:
         if done < self.total and now - self.drawn < 0.1 and self.drawn:
             return
         self.drawn = now
-        filled = int(self.width * done / self.total)
-        elapsed = now - self.started
+        filled = int(self.width * min(done, self.total) / self.total)
         bar = "#" * filled + "." * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {done}/{self.total} {self.what} {elapsed:6.1f} s{note}")
+        self.stream.write(f"\r[{bar}] {self.state(done, now - self.started)}{note}")
         if done >= self.total:
             self.stream.write("\n")
         self.stream.flush()
@@ -68,9 +67,19 @@ class Progress:
         if tenths <= self.tenths_shown:
             return
         self.tenths_shown = tenths
-        elapsed = time.perf_counter() - self.started
-        self.stream.write(f"{done}/{self.total} {self.what} ({10 * tenths}%) {elapsed:.1f} s{note.rstrip()}\n")
+        self.stream.write(f"{self.state(done, time.perf_counter() - self.started)}{note.rstrip()}\n")
         self.stream.flush()
+
+    def state(self, done: int, elapsed: float) -> str:
+        """ "57/151 inputs (37%), 12.0 s, 4.75 inputs/s": the share is of what is done, rounded down."""
+        percent = 100 * min(done, self.total) // self.total
+        rate = f", {_per_second(done / elapsed)} {self.what}/s" if done and elapsed > 0 else ""
+        return f"{done}/{self.total} {self.what} ({percent}%), {elapsed:.1f} s{rate}"
+
+
+def _per_second(rate: float) -> str:
+    # Three digits or so whatever the size: 0.123, 4.56, 78.9, 1234.
+    return f"{rate:.3g}" if rate < 100 else f"{rate:.0f}"
 
 
 class SlowCallNote:
