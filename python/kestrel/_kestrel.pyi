@@ -26,8 +26,8 @@ class Structure:
     def from_cif(
         path: PathArg,
         symprec: float = 1e-4,
-        block: Optional[str] = None,
         *,
+        block: Optional[str] = None,
         occupancy_tolerance: float = 0.01,
     ) -> "Structure":
         """Read a CIF, keeping partial occupancies as they are written."""

@@ -27,9 +27,9 @@ const char* const kStructureDoc =
 
 // ---- Structure.from_cif
 const Signature kFromCifSignature{
-    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 3};
+    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 2};
 const char* const kFromCifDoc =
-    "from_cif(path, symprec=1e-4, block=None, *, occupancy_tolerance=0.01)\n"
+    "from_cif(path, symprec=1e-4, *, block=None, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Read a CIF, keeping partial occupancies as they are written.\n"
@@ -40,8 +40,9 @@ const char* const kFromCifDoc =
     "\n"
     "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):\n"
     "symmetry copies closer than this along each of a, b and c are merged into one site; block (str or\n"
-    "None); occupancy_tolerance (float, keyword only): a site whose occupancies add up to more than 1 by\n"
-    "at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it is refused.\n"
+    "None, keyword only); occupancy_tolerance (float, keyword only): a site whose occupancies add up to\n"
+    "more than 1 by at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it\n"
+    "is refused.\n"
     "Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
     "Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it\n"
     "refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and\n"

@@ -72,6 +72,15 @@ def _weights(text: str):
         raise CommandError(f"--weights takes numbers separated by commas, got {text!r}") from error
 
 
+def _time_limit(seconds: float, iterations):
+    """--time as the library takes it: seconds, or None for --iterations alone."""
+    if not math.isfinite(seconds) or seconds < 0:
+        raise CommandError(f"--time must be a number of seconds, 0 or more, got {seconds:g}")
+    if seconds == 0 and iterations is None:
+        raise CommandError("--time 0 sets no time limit, so give --iterations, the trial swaps per chain")
+    return seconds if seconds > 0 else None
+
+
 def cmd_sqs(args) -> int:
     s = read_input(args).structure
     progress = SearchProgress()
@@ -83,7 +92,7 @@ def cmd_sqs(args) -> int:
         shells=args.shells,
         weights=_weights(args.weights) if args.weights else None,
         target=_read_target(args.target) if args.target else None,
-        time_limit=args.time if args.time > 0 else None,
+        time_limit=_time_limit(args.time, args.iterations),
         iterations=args.iterations,
         n_threads=args.threads,
         seed=args.seed,
