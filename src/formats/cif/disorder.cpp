@@ -12,7 +12,7 @@
 namespace kestrel {
 namespace {
 
-using Cell = std::array<std::int32_t, 3>;
+using Cell = Vector3<std::int32_t>;
 
 // The disorder columns of one row.
 struct RowCodes {
@@ -49,10 +49,6 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
     return codes;
 }
 
-double length(const Vec3& v) {
-    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
-
 // The translation T that brings q + T nearest p, and the distance left.
 std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, const Vec3& q) {
     Cell shift;
@@ -68,10 +64,6 @@ std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, con
 
 Vec3 at_cell(const Vec3& frac, const Cell& cell) {
     return {frac[0] + cell[0], frac[1] + cell[1], frac[2] + cell[2]};
-}
-
-Cell add(const Cell& a, const Cell& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
 }
 
 struct Image {
@@ -123,7 +115,7 @@ public:
     void put(std::uint32_t unit, const Member& member, const Cell& offset, std::vector<std::string>& clashes,
              const std::string& label) {
         SiteUnit& place = places_[member.site];
-        const Cell cell = add(member.cell, offset);
+        const Cell cell = member.cell + offset;
         if (!place.in_unit()) {
             if (shared_[member.site]) return;
             place = SiteUnit{unit, member.alternative, cell};
@@ -212,9 +204,7 @@ public:
                 piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
             for (const Member& m : piece.members) {
                 const Vec3 at = position(m);
-                piece.radius =
-                    std::max(piece.radius,
-                             length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1], at[2] - piece.centre[2]}));
+                piece.radius = std::max(piece.radius, length(at - piece.centre));
             }
         }
     }
@@ -226,8 +216,7 @@ public:
         if (p.assembly != q.assembly) return std::nullopt;
         if (p.operation == q.operation && closest(p, q, Cell{0, 0, 0}) < kSamePlaceDistance) return Cell{0, 0, 0};
         // The translations that could bring q within reach of p.
-        const Vec3 d = structure_.lattice().to_fractional(
-            Vec3{p.centre[0] - q.centre[0], p.centre[1] - q.centre[1], p.centre[2] - q.centre[2]});
+        const Vec3 d = structure_.lattice().to_fractional(p.centre - q.centre);
         const Cell nearest{static_cast<std::int32_t>(std::round(d[0])), static_cast<std::int32_t>(std::round(d[1])),
                            static_cast<std::int32_t>(std::round(d[2]))};
         for (int i = -1; i <= 1; ++i)
@@ -237,9 +226,7 @@ public:
                     if (p.operation == q.operation && shift == Cell{0, 0, 0}) continue;
                     const Vec3 moved =
                         structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
-                    const double apart =
-                        length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
-                                    p.centre[2] - q.centre[2] - moved[2]});
+                    const double apart = length(p.centre - q.centre - moved);
                     if (apart > p.radius + q.radius + kSplitDistance) continue;
                     if (closest(p, q, shift) < kSplitDistance) return shift;
                 }
@@ -255,7 +242,7 @@ public:
             for (const Member& b : q) {
                 if (a.site == b.site && a.cell == b.cell) continue;
                 const Vec3 pa = position(a), pb = position(b);
-                best = std::min(best, length(Vec3{pa[0] - pb[0], pa[1] - pb[1], pa[2] - pb[2]}));
+                best = std::min(best, length(pa - pb));
             }
         return best;
     }
@@ -267,7 +254,7 @@ private:
 
     double closest(const Piece& p, const Piece& q, const Cell& shift) const {
         std::vector<Member> moved = q.members;
-        for (Member& m : moved) m.cell = add(m.cell, shift);
+        for (Member& m : moved) m.cell = m.cell + shift;
         return closest(p.members, moved);
     }
 
@@ -301,7 +288,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
                 if (seen[q]) continue;
                 if (const std::optional<Cell> shift = linker.link(pieces[from], pieces[q])) {
                     seen[q] = true;
-                    component.emplace_back(q, add(offset, *shift));
+                    component.emplace_back(q, offset + *shift);
                 }
             }
         }
@@ -316,7 +303,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
         std::vector<Alternative> found;
         for (const auto& [index, offset] : component) {
             std::vector<Member> placed;
-            for (const Member& m : pieces[index].members) placed.push_back({m.site, add(m.cell, offset), 0});
+            for (const Member& m : pieces[index].members) placed.push_back({m.site, m.cell + offset, 0});
             bool known = false, joined = false;
             for (Alternative& alternative : found) {
                 for (const std::vector<Member>& part : alternative.parts) known = known || same_sites(part, placed);
@@ -390,8 +377,7 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
             for (const Edge& edge : edges[from.site]) {
                 if (seen[edge.to]) continue;
                 seen[edge.to] = true;
-                component.push_back(
-                    {edge.to, add(from.cell, edge.shift), static_cast<std::uint32_t>(component.size())});
+                component.push_back({edge.to, from.cell + edge.shift, static_cast<std::uint32_t>(component.size())});
             }
         }
         double sum = 0.0;
