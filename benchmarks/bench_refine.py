@@ -1,4 +1,12 @@
-"""refine_pdf against the reference program (diffpy-pdffit2): the refinement part of bench_pdf.py."""
+"""refine_pdf against the reference program (diffpy-pdffit2): the refinement part of bench_pdf.py, and bulk
+CdSe with positions on its own.
+
+    PYTHONPATH=build/dev:python python3 benchmarks/bench_refine.py --cdse N [--engine kestrel|pdffit2]
+
+refines wurtzite CdSe (P6_3mc), or its NxNx(0.6 N) supercell (16: 10,240 sites), against data simulated from the cell:
+scale, a, c, U(Cd), U(Se), z(Se) and delta2 (z(Cd) held: the origin floats along c), Qmax 25, qdamp 0.03,
+1.5-20 Å in steps of 0.01 Å. One engine per process, so a process timer can compare the two.
+"""
 
 from __future__ import annotations
 
@@ -11,6 +19,7 @@ import numpy as np
 
 from kestrel import Structure
 from kestrel.scattering import MeasuredPdf, read_gr, refine_pdf
+from kestrel.scattering.constraints import cholesky_lattice, metric_from_constants
 from kestrel.scattering.parameters import Instrument, PhaseSettings, vary_names
 from kestrel.scattering.pdf import assemble_model, model_pdf
 
@@ -157,3 +166,92 @@ def compare_refinements(quick: bool) -> None:
         theirs = one_step * steps
         print(f"  pdffit2: {steps} steps on the cell (Rw {rw_theirs:.4f}), one step of the supercell {one_step:.1f} s")
     row(f"NaCl {n}x{n}x{n} ({8 * n**3} sites), scale a U U qdamp delta2", ours, theirs, fit.rw, rw_theirs)
+
+
+# ---- wurtzite CdSe with positions ------------------------------------------------------------------
+
+CDSE_FRAC = [[1 / 3, 2 / 3, 0.0], [2 / 3, 1 / 3, 0.5], [1 / 3, 2 / 3, 0.375], [2 / 3, 1 / 3, 0.875]]
+CDSE_TRUTH = {"scale": 0.9, "a": 4.31, "c": 7.02, "z(Se2)": 0.377, "U(Cd)": 0.010, "U(Se)": 0.008, "delta2": 2.0}
+CDSE_VARY = "scale,lattice,uiso,xyz,delta2"
+
+
+def cdse_cell() -> Structure:
+    cell = cholesky_lattice(metric_from_constants((4.30, 4.30, 7.01, 90, 90, 120))).tolist()
+    return Structure(cell, CDSE_FRAC, [{"Cd": 1.0}] * 2 + [{"Se": 1.0}] * 2)
+
+
+def cdse_repeats(n: int):
+    return (n, n, max(1, round(n * 0.6)))
+
+
+def cdse_data():
+    r = np.arange(1.5, 20.0 + 1e-9, 0.01)
+    g = model_pdf(cdse_cell(), r, values=CDSE_TRUTH, parameters=CDSE_VARY, qmax=QMAX) * np.exp(-0.5 * (0.03 * r) ** 2)
+    noise = np.random.default_rng(1).normal(scale=0.01, size=len(r))
+    return r, g + noise, np.full(len(r), 0.01)
+
+
+def cdse_kestrel(n: int):
+    r, g, dg = cdse_data()
+    structure = cdse_cell().make_supercell(*cdse_repeats(n))
+    started = time.perf_counter()
+    fit = refine_pdf(structure, MeasuredPdf(r=r, g=g, dg=dg), vary=CDSE_VARY, qmax=QMAX, qdamp=0.03, u_iso=0.01)
+    seconds = time.perf_counter() - started
+    z = [k for k in fit.varied if k.startswith("z(")]
+    print(f"kestrel CdSe {structure.n_sites} sites: {seconds:.3f} s, {fit.n_evaluations} evaluations, Rw {fit.rw:.4f}")
+    print(f"  held {fit.origin_held}, varied {z}")
+
+
+def cdse_pdffit2(n: int):
+    from diffpy.pdffit2 import PdfFit, redirect_stdout
+    from diffpy.structure import Atom, Lattice
+    from diffpy.structure import Structure as DiffpyStructure
+
+    redirect_stdout(open(os.devnull, "w"))
+    r, g, dg = cdse_data()
+    na, nb, nc = cdse_repeats(n)
+    supercell = cdse_cell().make_supercell(na, nb, nc)
+    atoms = [Atom(next(iter(s)), f, Uisoequiv=0.01) for f, s in zip(supercell.frac_coords, supercell.species)]
+    fitter = PdfFit()
+    fitter.read_data_lists("X", QMAX, 0.03, list(r), list(g), list(dg))
+    fitter.add_structure(DiffpyStructure(atoms, lattice=Lattice(4.30 * na, 4.30 * nb, 7.01 * nc, 90, 90, 120)))
+    fitter.constrain("pscale", "@1")
+    fitter.setpar(1, 1.0)
+    fitter.constrain(fitter.lat(1), f"@2*{na}")
+    fitter.constrain(fitter.lat(2), f"@2*{nb}")
+    fitter.constrain(fitter.lat(3), f"@3*{nc}")
+    fitter.setpar(2, 4.30)
+    fitter.setpar(3, 7.01)
+    for i, (frac, species) in enumerate(zip(supercell.frac_coords, supercell.species)):
+        index = 4 if "Cd" in species else 5
+        for u in (fitter.u11, fitter.u22, fitter.u33):
+            fitter.constrain(u(i + 1), f"@{index}")
+        if "Se" in species:
+            # z in the supercell is (z of the cell + the layer) / nc; the cell's z is parameter 6.
+            offset = frac[2] * nc - 0.375
+            fitter.constrain(fitter.z(i + 1), f"(@6 + {offset:.12f}) / {nc}")
+    fitter.setpar(4, 0.01)
+    fitter.setpar(5, 0.01)
+    fitter.setpar(6, 0.375)
+    fitter.constrain("delta2", "@7")
+    fitter.setpar(7, 1.0)
+    fitter.pdfrange(1, 1.5, 20.0)
+    started = time.perf_counter()
+    fitter.refine()
+    seconds = time.perf_counter() - started
+    print(f"pdffit2 CdSe {supercell.n_sites} sites: {seconds:.3f} s, Rw {fitter.getrw():.4f}")
+
+
+def main() -> None:
+    import argparse
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cdse", type=int, default=1, help="supercell edge in cells (1: the cell)")
+    parser.add_argument("--engine", choices=("kestrel", "pdffit2"), default="kestrel")
+    args = parser.parse_args()
+    warnings.simplefilter("ignore")
+    (cdse_kestrel if args.engine == "kestrel" else cdse_pdffit2)(args.cdse)
+
+
+if __name__ == "__main__":
+    main()

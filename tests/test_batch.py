@@ -252,12 +252,13 @@ def test_resume_skips_what_is_done_and_redoes_what_changed(tmp_path, files, name
     assert sorted(os.path.basename(r["source"]) for r in rows) == ["Cu.vasp", "FeNi.cif", "FeNiO.cif", "NaCl.xyz"]
     feni = next(r for r in rows if r["source"].endswith("FeNiO.cif"))
     assert feni["volume"] == pytest.approx(3.7**3) and feni["source_mtime_ns"] == 1
-    with pytest.raises(
-        ValueError,
-        match="already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
-        "elements Cl,Cu,Fe,Na,Ni,O; write to another output or use the same settings",
-    ):
+    with pytest.raises(ValueError) as info:
         write_rdf_table(files, out, cutoff=6.0)
+    assert str(info.value) == (
+        f"{out} already holds a table computed with cutoff 5, bin_size 0.1, curves both, "
+        "elements Cl,Cu,Fe,Na,Ni,O; write to another output, use the same settings, or start it again with these "
+        "(resume=False, --restart)"
+    )
     fresh = write_rdf_table(files, out, cutoff=6.0, resume=False)
     assert (fresh.sources, fresh.skipped) == (4, 0)
     assert read_rdf_table(out).num_rows == 4
@@ -530,3 +531,17 @@ def test_files_beyond_the_kept_budget_are_read_again_with_the_same_rows(files, m
     monkeypatch.setattr(kestrel.batch.rows, "KEPT_SITES", 3)  # keeps a file or two, then reads the rest again
     partly_kept = rdf_table(files, cutoff=4.0, workers=2)
     assert everything_kept.drop(["seconds"]).equals(partly_kept.drop(["seconds"]))
+
+
+def test_an_error_row_names_the_data_block_that_failed(tmp_path):
+    good = "_cell_length_a 4\n_cell_length_b 4\n_cell_length_c {c}\n_cell_angle_alpha 90\n_cell_angle_beta 90\n"
+    good += "_cell_angle_gamma 90\nloop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n"
+    good += "_atom_site_fract_z\nFe1 0 0 0\n"
+    path = tmp_path / "two.cif"
+    path.write_text("data_one\n" + good.format(c=4) + "data_two\n" + good.format(c="1/4"))
+    (row,) = rdf_table([str(path)], cutoff=4.0).to_pylist()
+    assert (row["status"], row["block"]) == ("error", "two")
+    assert row["error"].endswith(
+        "data block 'two': _cell_length_c is '1/4', a fraction: cell parameters, "
+        "occupancies and displacement parameters take a number such as 17.633(4)"
+    )

@@ -215,7 +215,7 @@ def write_xyz_without_cell(path):
         (["expand", EXAMPLES / "MgO.xyz", "--max-sites", str(2**64), "-o", "x.vasp"], "--max-sites is too large"),
         (["traj", EXAMPLES / "Cu_md.xyz", "--every", "0"], "--every must be at least 1, got 0"),
         (["info", "."], ".: Is a directory; give a structure file, not a directory"),
-        (["info", "notes.txt"], "pass --format cif, poscar or xyz"),
+        (["info", "notes.txt"], "pass --format cif, poscar, xyz or lammps"),
         (["traj", "nocell.xyz"], 'so pass --cell "ax ay az bx by bz cx cy cz"'),
     ],
 )
@@ -229,12 +229,12 @@ def test_flag_errors_name_the_flag(args, text, tmp_path, monkeypatch):
 
 def test_a_library_type_error_is_an_internal_error(monkeypatch, capsys):
     from kestrel import cli
-    from kestrel.cli import info
+    from kestrel.cli import inputs
 
     def broken(*args, **kwargs):
         raise TypeError("argument 'fmt': 'int' object cannot be converted to 'PyString'")
 
-    monkeypatch.setattr(info, "read_structure", broken)
+    monkeypatch.setattr(inputs, "read_structure", broken)
     assert cli.main(["info", str(EXAMPLES / "MgO.xyz")]) == 2
     assert capsys.readouterr().err == (
         "kestrel: internal error (TypeError): argument 'fmt': 'int' object cannot be converted to 'PyString'\n"

@@ -48,7 +48,8 @@ def run(*args, check_exit=0, **env):
         ),
         (
             ["info", "notes.txt"],
-            "kestrel: error: cannot tell the format of 'notes.txt' from its name; pass --format cif, poscar or xyz",
+            "kestrel: error: cannot tell the format of 'notes.txt' from its name; pass --format cif, poscar, xyz or "
+            "lammps (a LAMMPS text dump)",
         ),
         (
             ["pdf", EXAMPLES / "NaCl.cif", "--u-iso", "Fe=0.004"],

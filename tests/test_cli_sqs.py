@@ -79,6 +79,20 @@ def test_bad_options_get_one_line(alloy_cif, tmp_path, options, text):
     assert_one_line_error(result, text)
 
 
+@pytest.mark.parametrize(
+    "time, text",
+    [
+        ("-1", "--time must be a number of seconds, 0 or more, got -1"),
+        ("nan", "--time must be a number of seconds, 0 or more, got nan"),
+        ("0", "--time 0 sets no time limit, so give --iterations, the trial swaps per chain"),
+    ],
+)
+def test_a_time_that_cannot_limit_the_search_gets_one_line(alloy_cif, tmp_path, time, text):
+    result = run("sqs", alloy_cif, "--supercell", "3", "--time", time, "-o", tmp_path / "x.cif", check_exit=None)
+    assert_one_line_error(result, text)
+    assert str(result.stderr).strip() == f"kestrel: error: {text}"
+
+
 def test_a_target_for_a_missing_pair_gets_one_line(alloy_cif, tmp_path):
     target = tmp_path / "alpha.json"
     target.write_text(json.dumps({"Fe-Co": 0.1}))

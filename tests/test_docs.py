@@ -3,8 +3,12 @@ job has a worked example that calls it, and every guide's examples run and print
 shows. The site itself is built (its gallery run) by .ci/run, with warnings as errors."""
 
 import doctest
+import importlib
 import os
 import re
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -81,12 +85,69 @@ def console_commands(text):
     return commands
 
 
+SUBPACKAGES = [
+    "kestrel.io",
+    "kestrel.plotting",
+    "kestrel.scattering",
+    "kestrel.ordering",
+    "kestrel.batch",
+    "kestrel.cli",
+]
+SUBPACKAGES += ["kestrel.trajectory", "kestrel.ensemble"]
+
+
 @pytest.mark.parametrize("name", sorted(kestrel.__all__))
 def test_every_public_name_is_in_the_api_reference(name):
     if name == "__version__":
         assert "kestrel.__version__" in API
         return
     assert f"kestrel.{name}" in DOCUMENTED
+
+
+@pytest.mark.parametrize(
+    "module, name",
+    [(m, n) for m in SUBPACKAGES for n in importlib.import_module(m).__all__],
+)
+def test_every_public_name_of_a_subpackage_is_in_the_api_reference(module, name):
+    """Documented under the subpackage, or the same object documented under another name (a
+    subpackage may pass on a name of another, as ``kestrel`` passes on most)."""
+    value = getattr(importlib.import_module(module), name)
+    assert f"{module}.{name}" in DOCUMENTED or any(documented_object(path) is value for path in DOCUMENTED)
+
+
+def documented_object(path):
+    module, _, name = path.rpartition(".")
+    try:
+        return getattr(importlib.import_module(module), name)
+    except (ImportError, AttributeError):
+        return None
+
+
+def sphinx_build(source, out):
+    return subprocess.run(
+        [sys.executable, "-m", "sphinx", "-W", "-q", "-b", "html", str(source), str(out)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def test_a_broken_reference_fails_the_build(tmp_path):
+    """The site's settings make an unresolved name or page an error under -W, as CI builds it;
+    a name written as users call it resolves."""
+    pytest.importorskip("sphinx")
+    pytest.importorskip("furo")
+    source = tmp_path / "source"
+    source.mkdir()
+    (source / "conf.py").write_text((DOCS / "conf.py").read_text(encoding="utf-8"), encoding="utf-8")
+    shutil.copytree(DOCS / "_static", source / "_static")
+    page = "Home\n====\n\n.. autofunction:: kestrel.rdf_bins\n\nSee :func:`rdf_bins` and {}.\n"
+    (source / "index.rst").write_text(page.format("the bins"), encoding="utf-8")
+    assert sphinx_build(source, tmp_path / "good").returncode == 0
+    (source / "index.rst").write_text(page.format(":func:`kestrel.no_such_function`"), encoding="utf-8")
+    broken = sphinx_build(source, tmp_path / "broken")
+    assert broken.returncode != 0
+    assert "kestrel.no_such_function" in broken.stderr
 
 
 def test_every_page_is_in_a_table_of_contents():
@@ -102,6 +163,7 @@ MAIN_JOBS = {
     "expansion into orderings": ["ordering_ensemble"],
     "short-range order and SQS": ["sqs", "warren_cowley"],
     "trajectories": ["trajectory_rdf"],
+    "X-ray and neutron PDFs": ["compute_pdf"],
     "PDF refinement": ["refine_pdf"],
     "batch tables": ["rdf_table", "feature_matrix"],
 }
@@ -167,6 +229,26 @@ def test_code_fits_the_column(page):
 def test_code_lines_are_found_in_directives_and_doctests():
     text = "prose\n\n.. plot::\n   :context:\n\n   x = 1\n\nmore\n\n>>> y\n2\n\nend\n"
     assert code_lines(text) == [(6, 5), (10, 5), (11, 1)]
+
+
+def python_blocks(text):
+    """(line, code) of a page's ``code-block:: python`` blocks: code shown but not run (a cluster's
+    address, files a clone lacks)."""
+    blocks = []
+    for block in re.finditer(r"^\.\. code-block:: python\n\n((?:[ ]{3}.*\n|\n)+)", text, flags=re.M):
+        code = "\n".join(line[3:] for line in block.group(1).split("\n"))
+        blocks.append((text[: block.start()].count("\n") + 3, code))
+    return blocks
+
+
+@pytest.mark.parametrize("page", [DOCS / "index.rst", *GUIDES, *GALLERY], ids=lambda p: f"{p.parent.name}/{p.stem}")
+def test_code_shown_but_not_run_is_python_that_names_real_calls(page):
+    """What a page cannot run it can still not misspell: each block compiles, and each
+    ``kestrel.name`` it calls exists."""
+    for line, code in python_blocks(page.read_text(encoding="utf-8")):
+        compile(code, f"{page.name}:{line}", "exec")
+        missing = [name for name in re.findall(r"\bkestrel\.(\w+)", code) if not hasattr(kestrel, name)]
+        assert missing == [], f"{page.name}:{line}: kestrel has no {missing}"
 
 
 def test_console_blocks_are_read_with_their_output():

@@ -438,8 +438,17 @@ def test_disordered_structure_is_refined_on_its_weighted_model():
         assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()
 
 
-def test_hexagonal_wurtzite_with_a_floating_origin_fixed_by_name():
-    # P6_3mc: a and c free, the z of Zn and O both free, and only their difference seen by G(r).
+@pytest.mark.parametrize(
+    "fix, held_by_kestrel, varied_z",
+    [
+        ((), ["z(Zn0) held at 0: space group P6_3mc (186) leaves the origin free along c"], ["z(O2)"]),
+        ("z(Zn0)", [], ["z(O2)"]),
+        ("z(O2)", [], ["z(Zn0)"]),
+    ],
+)
+def test_hexagonal_wurtzite_gets_its_floating_origin_held(fix, held_by_kestrel, varied_z):
+    # P6_3mc: a and c free, the z of Zn and O both free, and only their difference seen by G(r):
+    # kestrel holds one z unless the user holds one already.
     u = 0.382
     frac = [[1 / 3, 2 / 3, 0.0], [2 / 3, 1 / 3, 0.5], [1 / 3, 2 / 3, u], [2 / 3, 1 / 3, 0.5 + u]]
     cell = _cell(3.25, 3.25, 5.21, 90, 90, 120)
@@ -450,12 +459,39 @@ def test_hexagonal_wurtzite_with_a_floating_origin_fixed_by_name():
     # X-rays: with neutrons Zn and O scatter almost alike, and their two hcp sublattices, being the same,
     # would let U(Zn) and U(O) trade places.
     g = model_pdf(zno, r, values=truth, parameters=kinds)
-    fit = refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary=kinds, fix="z(Zn0)")
-    assert fit.varied == ["scale", "a", "c", "z(O2)", "U(O)", "U(Zn)"]
-    for name, value in truth.items():
-        assert abs(fit.values[name] - value) < 4 * fit.uncertainties[name], fit.report()
-    with pytest.raises(ValueError, match="^every parameter is fixed: nothing is left to refine$"):
-        refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary="scale", fix=["scale"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # no singular Jacobian, no bound
+        fit = refine_pdf(zno, noisy(r, g, 0.01, seed=4), vary=kinds, fix=fix)
+    assert fit.origin_held == held_by_kestrel
+    assert fit.varied == ["scale", "a", "c", *varied_z, "U(O)", "U(Zn)"]
+    assert all(f"origin: {text}" in fit.report() for text in held_by_kestrel)
+    # The bond, not the origin, is what G(r) fixes.
+    assert abs((fit.values["z(O2)"] - fit.values["z(Zn0)"]) - (0.379 - 0.0)) < 4 * max(
+        fit.uncertainties.get("z(O2)", 0.0), fit.uncertainties.get("z(Zn0)", 0.0)
+    )
+    for name in ("a", "c", "U(Zn)", "U(O)", "scale"):
+        assert abs(fit.values[name] - truth[name]) < 4 * fit.uncertainties[name], fit.report()
+
+
+@pytest.mark.parametrize(
+    "path, frac, held",
+    [
+        (None, [[0.0, 0.0, 0.0], [0.37, 0.52, 0.18], [0.71, 0.23, 0.64]], ["x(Fe0)", "y(Fe0)", "z(Fe0)"]),
+        (RUTILE, None, []),
+    ],
+)
+def test_only_directions_the_space_group_leaves_free_are_held(path, frac, held):
+    # P1 lets the whole structure slide in every direction; rutile (P4_2/mnm) in none.
+    structure = (
+        Structure(_cell(4.1, 3.9, 4.4, 80, 95, 105), frac, [{"Fe": 1.0}, {"O": 1.0}, {"Ni": 1.0}])
+        if path is None
+        else kestrel.read_structure(path)
+    )
+    r = np.arange(1.5, 8.0, 0.02)
+    g = model_pdf(structure, r, parameters="scale,xyz")
+    fit = refine_pdf(structure, MeasuredPdf(r=r, g=g), vary="scale,xyz")
+    assert [text.split(" ")[0] for text in fit.origin_held] == held
+    assert not set(held) & set(fit.varied)
 
 
 @pytest.mark.parametrize("path", [RUTILE, NI_CIF])
@@ -506,3 +542,30 @@ def test_a_site_moved_away_and_back_gives_the_start_curve(shrink):
     assert np.max(np.abs(moved - before)) > 0.05 * np.max(np.abs(before))
     back = model.evaluate(start)
     np.testing.assert_allclose(back, before, rtol=0, atol=1e-12 * np.max(np.abs(before)))
+
+
+@pytest.mark.parametrize("n_threads", [1, 3])
+def test_peak_sums_are_the_same_on_any_number_of_threads(n_threads):
+    from kestrel.scattering.peaks import gaussian_peak_sums
+
+    rng = np.random.default_rng(5)
+    centres, weights, sigmas = rng.uniform(0, 30, 40_000), rng.uniform(0, 1, 40_000), rng.uniform(0.05, 0.2, 40_000)
+    x = np.arange(0.0, 30.0, 0.01)
+    alone = gaussian_peak_sums(centres, weights, sigmas, x, n_threads=0)
+    np.testing.assert_allclose(gaussian_peak_sums(centres, weights, sigmas, x, n_threads=n_threads), alone, rtol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "sigmas, x, message",
+    [
+        ([0.1, 0.0], [1.0, 2.0], "every sigma must be a positive number"),
+        ([0.1, float("nan")], [1.0, 2.0], "every sigma must be a positive number"),
+        ([0.1], [1.0, 2.0], "centres, weights and sigmas must have the same length"),
+        ([0.1, 0.1], [[1.0, 2.0]], "x must be one-dimensional"),
+    ],
+)
+def test_peak_sums_refuse_what_they_cannot_sum(sigmas, x, message):
+    from kestrel._kestrel import _gaussian_peak_sums
+
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _gaussian_peak_sums([1.0, 2.0], [1.0, 1.0], sigmas, x)

@@ -385,3 +385,9 @@ def test_unusable_values_are_refused_by_every_way_in(builder, case, matrix, coor
     with pytest.raises(ValueError) as info:
         _build_with(builder, matrix, coords, species)
     assert str(info.value) == message
+
+
+def test_the_cif_block_is_named_not_placed(tmp_path):
+    with pytest.raises(TypeError) as info:
+        Structure.from_cif("any.cif", 1e-4, 3)
+    assert str(info.value) == "Structure.from_cif() takes from 1 to 2 positional arguments but 3 were given"

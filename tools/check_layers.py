@@ -22,6 +22,7 @@ LAYERS = [
     "parallel",
     "neighbor",
     "rdf",
+    "scattering",
     "expand",
     "order",
     "trajectory",

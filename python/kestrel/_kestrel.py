@@ -18,6 +18,7 @@ from _kestrel import (  # noqa: F401, I001
     _cif_site_u_iso,
     _count_xyz_trajectory_frames,
     _find_space_group_setting,
+    _gaussian_peak_sums,
     _next_trajectory_chunk,
     _open_trajectory,
     _read_xyz_trajectory_chunk,

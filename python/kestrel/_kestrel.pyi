@@ -26,8 +26,8 @@ class Structure:
     def from_cif(
         path: PathArg,
         symprec: float = 1e-4,
-        block: Optional[str] = None,
         *,
+        block: Optional[str] = None,
         occupancy_tolerance: float = 0.01,
     ) -> "Structure":
         """Read a CIF, keeping partial occupancies as they are written."""
@@ -189,6 +189,17 @@ def _cif_site_u_iso(
     block: Optional[str] = None,
 ) -> List[Dict[str, Optional[float]]]:
     """Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}."""
+
+# Private: the one Gaussian peak sum behind kestrel.scattering's G(r).
+def _gaussian_peak_sums(
+    centres: npt.ArrayLike,
+    weights: npt.ArrayLike,
+    sigmas: npt.ArrayLike,
+    x: npt.ArrayLike,
+    reach: float = 8.0,
+    n_threads: int = 0,
+) -> FloatArray:
+    """Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas."""
 
 # Building blocks of kestrel.trajectory_rdf.
 TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)

@@ -110,6 +110,9 @@ class _RunningMoments:
         return np.sqrt(self.squares[key] / self.count)
 
 
+TRAJECTORY_FORMATS = ("xyz", "lammps-dump")
+
+
 def trajectory_format(path: PathLike) -> str:
     """The reader a file name calls for: "lammps-dump" for ``*.lammpstrj``,
     ``*.dump`` and ``dump.*`` names, else "xyz"."""
@@ -126,16 +129,20 @@ def read_trajectory(
     stop: Optional[int] = None,
     cell: Optional[Sequence[Sequence[float]]] = None,
     types: Optional[TypeNames] = None,
+    fmt: Optional[str] = None,
 ) -> Tuple[List[Structure], List[int], int]:
     """Read selected frames of an XYZ trajectory or a LAMMPS text dump.
 
-    The reader follows the file name (see ``trajectory_format``). Keeps frames
+    The reader follows ``fmt`` ("xyz" or "lammps-dump"), else the file name
+    (see ``trajectory_format``). Keeps frames
     start, start + every, ... before stop; ``cell`` serves XYZ frames without
     a Lattice field, ``types`` ({1: "Na", 2: "Cl"}) names the elements of a
     dump's atom types when it has no element column. Returns
     (structures, frame_indices, frames_read).
     """
-    stream = _open_trajectory(os.fspath(path), every, start, stop, cell, types, trajectory_format(path))
+    if fmt is not None and fmt not in TRAJECTORY_FORMATS:
+        raise ValueError(f"fmt must be one of {', '.join(TRAJECTORY_FORMATS)}, got {fmt!r}")
+    stream = _open_trajectory(os.fspath(path), every, start, stop, cell, types, fmt or trajectory_format(path))
     structures, indices, (frames_read, _) = _next_trajectory_chunk(stream, UNLIMITED, UNLIMITED)
     return structures, indices, frames_read
 

@@ -4,10 +4,10 @@
 #include <array>
 
 #include "base/error.hpp"
+#include "base/vec3.hpp"
 
 namespace kestrel {
 
-using Vec3 = std::array<double, 3>;
 using Mat3 = std::array<Vec3, 3>;
 
 double determinant(const Mat3& m);

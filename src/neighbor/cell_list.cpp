@@ -10,14 +10,6 @@
 namespace kestrel {
 namespace {
 
-Vec3 cross(const Vec3& x, const Vec3& y) {
-    return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
-}
-
-double norm(const Vec3& v) {
-    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
-
 // At least one grid cell per axis, so a cell narrower than the cutoff is
 // searched image by image; at most 64, so the grid stays small for huge cells.
 std::uint64_t cells_along(double width, double cutoff, unsigned subdivisions) {
@@ -64,8 +56,8 @@ Vec3 perpendicular_widths(const Lattice& lattice) {
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) m[i][j] = raw[i][j] / scale;
     const double v = std::fabs(determinant(m));
-    return {scale * (v / norm(cross(m[1], m[2]))), scale * (v / norm(cross(m[0], m[2]))),
-            scale * (v / norm(cross(m[0], m[1])))};
+    return {scale * (v / length(cross(m[1], m[2]))), scale * (v / length(cross(m[0], m[2]))),
+            scale * (v / length(cross(m[0], m[1])))};
 }
 
 Result<Ok> check_search_size(std::size_t n_sites) {

@@ -11,14 +11,9 @@ namespace {
 
 using IntMat3 = std::array<std::array<std::int64_t, 3>, 3>;
 
-double dot(const Vec3& x, const Vec3& y) {
-    return x[0] * y[0] + x[1] * y[1] + x[2] * y[2];
-}
-
 // |a| |b| |c| / V: 1 for an orthogonal cell, large for a slanted one.
 double slant(const Mat3& m) {
-    return std::sqrt(dot(m[0], m[0])) * std::sqrt(dot(m[1], m[1])) * std::sqrt(dot(m[2], m[2])) /
-           std::fabs(determinant(m));
+    return length(m[0]) * length(m[1]) * length(m[2]) / std::fabs(determinant(m));
 }
 
 Mat3 combine(const IntMat3& u, const Mat3& m) {

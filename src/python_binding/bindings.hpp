@@ -59,6 +59,9 @@ bool add_space_group_functions(PyObject* module);
 // displacements.cpp: the private _cif_site_u_iso behind the scattering PDF.
 bool add_displacement_functions(PyObject* module);
 
+// scattering.cpp: the private _gaussian_peak_sums behind kestrel.scattering.
+bool add_scattering_functions(PyObject* module);
+
 // order.cpp: the private _warren_cowley and _sqs behind kestrel.ordering (not in __all__).
 bool add_order_functions(PyObject* module);
 

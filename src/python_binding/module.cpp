@@ -67,6 +67,7 @@ PyRef create_module() {
     if (!add_space_group_functions(module.get())) return {};
     if (!add_trajectory_chunk_functions(module.get())) return {};
     if (!add_displacement_functions(module.get())) return {};
+    if (!add_scattering_functions(module.get())) return {};
     if (!add_rdf_bins_members(module.get())) return {};
     if (!add_order_functions(module.get())) return {};
 

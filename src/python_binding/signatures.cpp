@@ -27,9 +27,9 @@ const char* const kStructureDoc =
 
 // ---- Structure.from_cif
 const Signature kFromCifSignature{
-    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 3};
+    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 2};
 const char* const kFromCifDoc =
-    "from_cif(path, symprec=1e-4, block=None, *, occupancy_tolerance=0.01)\n"
+    "from_cif(path, symprec=1e-4, *, block=None, occupancy_tolerance=0.01)\n"
     "--\n"
     "\n"
     "Read a CIF, keeping partial occupancies as they are written.\n"
@@ -40,8 +40,9 @@ const char* const kFromCifDoc =
     "\n"
     "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):\n"
     "symmetry copies closer than this along each of a, b and c are merged into one site; block (str or\n"
-    "None); occupancy_tolerance (float, keyword only): a site whose occupancies add up to more than 1 by\n"
-    "at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it is refused.\n"
+    "None, keyword only); occupancy_tolerance (float, keyword only): a site whose occupancies add up to\n"
+    "more than 1 by at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it\n"
+    "is refused.\n"
     "Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
     "Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it\n"
     "refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and\n"
@@ -466,6 +467,27 @@ std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_text_or_none(given[2], "block", out.block)) return std::nullopt;
+    return out;
+}
+
+// ---- _gaussian_peak_sums
+const Signature kGaussianPeakSumsSignature{
+    "_gaussian_peak_sums()", {"centres", "weights", "sigmas", "x", "reach", "n_threads"}, 4, 6};
+const char* const kGaussianPeakSumsDoc =
+    "_gaussian_peak_sums(centres, weights, sigmas, x, reach=8.0, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas.";
+std::optional<GaussianPeakSumsArguments> read_gaussian_peak_sums_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kGaussianPeakSumsSignature, args, kwargs, given)) return std::nullopt;
+    GaussianPeakSumsArguments out;
+    if (!read_object(given[0], "centres", out.centres)) return std::nullopt;
+    if (!read_object(given[1], "weights", out.weights)) return std::nullopt;
+    if (!read_object(given[2], "sigmas", out.sigmas)) return std::nullopt;
+    if (!read_object(given[3], "x", out.x)) return std::nullopt;
+    if (!read_double(given[4], "reach", out.reach)) return std::nullopt;
+    if (!read_u64(given[5], "n_threads", out.n_threads)) return std::nullopt;
     return out;
 }
 

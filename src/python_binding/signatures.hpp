@@ -216,6 +216,20 @@ struct CifSiteUIsoArguments {
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args, PyObject* kwargs);
 
+// _gaussian_peak_sums
+extern const Signature kGaussianPeakSumsSignature;
+extern const char* const kGaussianPeakSumsDoc;
+struct GaussianPeakSumsArguments {
+    PyObject* centres = nullptr;  // borrowed; null when not given
+    PyObject* weights = nullptr;  // borrowed; null when not given
+    PyObject* sigmas = nullptr;  // borrowed; null when not given
+    PyObject* x = nullptr;  // borrowed; null when not given
+    double reach = 8.0;
+    std::uint64_t n_threads = 0;
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<GaussianPeakSumsArguments> read_gaussian_peak_sums_arguments(PyObject* args, PyObject* kwargs);
+
 // _read_xyz_trajectory_chunk
 extern const Signature kReadXyzTrajectoryChunkSignature;
 extern const char* const kReadXyzTrajectoryChunkDoc;

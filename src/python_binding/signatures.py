@@ -261,7 +261,7 @@ STRUCTURE = [
     Callable(
         "Structure.from_cif",
         STATIC,
-        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None), OCCUPANCY_TOLERANCE),
+        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None, keyword_only=True), OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Read a CIF, keeping partial occupancies as they are written.
@@ -272,8 +272,9 @@ STRUCTURE = [
 
         Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis):
         symmetry copies closer than this along each of a, b and c are merged into one site; block (str or
-        None); occupancy_tolerance (float, keyword only): a site whose occupancies add up to more than 1 by
-        at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it is refused.
+        None, keyword only); occupancy_tolerance (float, keyword only): a site whose occupancies add up to
+        more than 1 by at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it
+        is refused.
         Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.
         Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it
         refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and
@@ -639,6 +640,21 @@ class WorkLimitError(ValueError):
         (Param("path", PATH), SYMPREC, Param("block", TEXT_OR_NONE, None)),
         "List[Dict[str, Optional[float]]]",
         "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}.",
+    ),
+    StubText("# Private: the one Gaussian peak sum behind kestrel.scattering's G(r)."),
+    Callable(
+        "_gaussian_peak_sums",
+        FUNCTION,
+        (
+            Param("centres", OBJECT("npt.ArrayLike")),
+            Param("weights", OBJECT("npt.ArrayLike")),
+            Param("sigmas", OBJECT("npt.ArrayLike")),
+            Param("x", OBJECT("npt.ArrayLike")),
+            Param("reach", FLOAT, 8.0),
+            Param("n_threads", INT, 0),
+        ),
+        "FloatArray",
+        "Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas.",
     ),
     StubText("""\
 # Building blocks of kestrel.trajectory_rdf.

@@ -21,50 +21,6 @@
 namespace kestrel::py {
 namespace {
 
-// A C-contiguous NumPy array we hold, and where its data is.
-struct HeldArray {
-    PyRef array;
-    const void* data = nullptr;
-    std::vector<Py_ssize_t> shape;
-    std::string typestr;  // e.g. "<f8", "<i8", "<U2"
-};
-
-// numpy.ascontiguousarray(value, dtype) (dtype null: as it is).
-std::optional<HeldArray> hold(PyObject* value, const char* dtype) {
-    PyRef function = PyRef::steal(numpy_function("ascontiguousarray"));
-    if (!function) return std::nullopt;
-    HeldArray out;
-    PyRef type = PyRef::steal(dtype ? PyUnicode_FromString(dtype) : PyRef::borrow(Py_None).release());
-    if (!type) return std::nullopt;
-    out.array = PyRef::steal(PyObject_CallFunctionObjArgs(function.get(), value, type.get(), nullptr));
-    if (!out.array) return std::nullopt;
-    PyRef interface = PyRef::steal(PyObject_GetAttrString(out.array.get(), "__array_interface__"));
-    if (!interface) return std::nullopt;
-    PyObject* shape = PyDict_GetItemString(interface.get(), "shape");
-    PyObject* data = PyDict_GetItemString(interface.get(), "data");
-    PyObject* typestr = PyDict_GetItemString(interface.get(), "typestr");
-    if (shape == nullptr || data == nullptr || typestr == nullptr || !PyTuple_Check(shape) || !PyTuple_Check(data)) {
-        raise(PyExc_TypeError, "NumPy gave an array without a usable __array_interface__");
-        return std::nullopt;
-    }
-    for (Py_ssize_t k = 0; k < PyTuple_Size(shape); ++k)
-        out.shape.push_back(PyLong_AsSsize_t(PyTuple_GetItem(shape, k)));
-    out.data = PyLong_AsVoidPtr(PyTuple_GetItem(data, 0));
-    std::optional<std::string> text = utf8_of(typestr);
-    if (!text || PyErr_Occurred()) return std::nullopt;
-    out.typestr = std::move(*text);
-    return out;
-}
-
-bool has_shape(const HeldArray& array, std::initializer_list<Py_ssize_t> shape) {
-    if (array.shape.size() != shape.size()) return false;
-    std::size_t k = 0;
-    for (Py_ssize_t extent : shape)
-        if (extent >= 0 && array.shape[k++] != extent) return false;
-        else if (extent < 0) ++k;
-    return true;
-}
-
 // The element of each site as an index into `names`: from atomic numbers,
 // or from symbols (a NumPy str array, or any sequence of str).
 bool read_species(PyObject* value, std::size_t n, std::vector<std::uint32_t>& element,

@@ -22,6 +22,7 @@
 
 #include "base/ascii.hpp"
 #include "base/text.hpp"
+#include "base/vec3.hpp"
 #include "symmetry/space_group.hpp"
 
 namespace kestrel {
@@ -30,7 +31,7 @@ namespace {
 constexpr int kDenominator = 24;  // translations are counted in 24ths
 
 using IntMat = std::array<std::array<int, 3>, 3>;
-using IntVec = std::array<int, 3>;
+using IntVec = IntVec3;
 
 struct ExactOperation {
     IntMat rotation{};
@@ -64,13 +65,9 @@ IntVec multiply(const IntMat& a, const IntVec& v) {
     return out;
 }
 
-IntVec add(const IntVec& a, const IntVec& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
-}
-
 // a after b: x -> Ra (Rb x + tb) + ta.
 ExactOperation compose(const ExactOperation& a, const ExactOperation& b) {
-    return {multiply(a.rotation, b.rotation), wrapped(add(multiply(a.rotation, b.translation), a.translation))};
+    return {multiply(a.rotation, b.rotation), wrapped(multiply(a.rotation, b.translation) + a.translation)};
 }
 
 int determinant(const IntMat& m) {
@@ -241,7 +238,7 @@ struct HallReader {
         for (; at < token.size(); ++at) {
             std::optional<IntVec> shift = translation_of_letter(token[at]);
             if (!shift) return error("unknown letter '" + std::string(character_at(token, at)) + "' in " + quoted);
-            op.translation = add(op.translation, *shift);
+            op.translation = op.translation + *shift;
         }
         if (improper)
             for (auto& row : op.rotation)
@@ -292,7 +289,7 @@ bool contains(const std::vector<ExactOperation>& ops, const ExactOperation& op, 
         if (other.rotation != op.rotation) continue;
         if (other.translation == op.translation) return true;
         for (const IntVec& c : centrings)
-            if (wrapped(add(other.translation, c)) == op.translation) return true;
+            if (wrapped(other.translation + c) == op.translation) return true;
     }
     return false;
 }
@@ -376,8 +373,7 @@ Result<std::vector<SymmetryOperation>> operations_from_hall(std::string_view hal
     }
     std::vector<ExactOperation> group = representatives;
     for (const IntVec& c : *centrings)
-        for (const ExactOperation& op : representatives)
-            group.push_back({op.rotation, wrapped(add(op.translation, c))});
+        for (const ExactOperation& op : representatives) group.push_back({op.rotation, wrapped(op.translation + c)});
 
     if (basis) {
         // In the new basis an operation S reads C S C^-1.

@@ -108,7 +108,8 @@ class _Output:
             said = ", ".join(f"{key} {_shown(found.get(key))}" for key in keys)
             raise ValueError(
                 f"{self.path} already holds a table computed with {said}; "
-                "write to another output or use the same settings"
+                "write to another output, use the same settings, or start it again with these "
+                "(resume=False, --restart)"
             )
         self._check_layout()
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import threading
 import time
 import warnings
@@ -51,6 +52,12 @@ def _formula(composition: Dict[str, float]) -> str:
         text = f"{amount:.4f}".rstrip("0").rstrip(".")
         parts.append(element if text == "1" else element + text)
     return "".join(parts)
+
+
+def _failed_block(error: BaseException) -> Optional[str]:
+    """The data block a CIF's refusal names ("data block 'x': ..."), so that its error row says which."""
+    found = re.match(r"data block '([^']*)': ", str(getattr(error, "reason", "") or ""))
+    return found.group(1) if found else None
 
 
 def _error_text(error: BaseException) -> str:
@@ -299,8 +306,17 @@ def _run_job(job: _Job) -> _JobDone:
             except (KeyboardInterrupt, SystemExit):
                 raise
             except BaseException as failure:  # noqa: BLE001 - a failure is a row, never the end of the batch
+                block = _failed_block(failure)
                 rows.add(
-                    index, source, identity, None, None, None, _error_text(failure), time.perf_counter() - started, None
+                    index,
+                    source,
+                    identity,
+                    block,
+                    None,
+                    None,
+                    _error_text(failure),
+                    time.perf_counter() - started,
+                    None,
                 )
                 continue
         else:

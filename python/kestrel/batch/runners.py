@@ -124,7 +124,9 @@ class _Runner:
                 # rest of the sources wait as plain paths.
                 while len(in_flight) >= 2 * self.workers:
                     finished, _ = wait(list(in_flight), return_when=FIRST_COMPLETED)
-                    for future in finished:
+                    # In chunk order: a chunk collected before an earlier one
+                    # waits unwritten, and is lost if the caller stops then.
+                    for future in sorted(finished, key=lambda f: in_flight[f][0].number):
                         collect(future)
             while in_flight:
                 collect(next(iter(in_flight)))

@@ -9,11 +9,11 @@ from kestrel.cli.common import Progress, occupancy_tolerance_option
 
 
 def _batch_note(started: float, done: int, total: int, errors: int) -> str:
-    """Rate, errors so far and time left, for the batch progress bar."""
+    """Errors so far and time left, for the batch progress bar (which shows the rate)."""
     elapsed = time.perf_counter() - started
     rate = done / elapsed if elapsed > 0 else 0.0
     left = f"{(total - done) / rate:.0f} s left" if rate > 0 else "-- s left"
-    return f", {rate:.0f}/s, {errors} errors, {left}   "
+    return f", {errors} errors, {left}   "
 
 
 def cmd_batch(args) -> int:
@@ -28,7 +28,7 @@ def cmd_batch(args) -> int:
         # so the two rates agree.
         nonlocal started
         if started is None:
-            started = time.perf_counter()
+            started = progress.started = time.perf_counter()
         progress.update(done, total, note=_batch_note(started, done, total, errors))
 
     summary = write_rdf_table(

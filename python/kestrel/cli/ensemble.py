@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import kestrel
 from kestrel.cli.common import Progress, _expand_options, _rdf_options, _structure_command
-from kestrel.io import read_structure
+from kestrel.cli.inputs import read_input
 
 
 def cmd_ensemble(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     progress = Progress(args.orderings, "orderings")
     result = kestrel.ordering_ensemble(
         s,

@@ -5,11 +5,12 @@ from __future__ import annotations
 import os
 
 from kestrel.cli.common import _expand_options, _structure_command
-from kestrel.io import read_structure, write_structure
+from kestrel.cli.inputs import read_input
+from kestrel.io import write_structure
 
 
 def cmd_expand(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     ordered, report = s.expand_occupancies(
         max_sites=args.max_sites, seed=args.seed, max_denominator=args.max_denominator
     )

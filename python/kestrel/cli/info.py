@@ -3,39 +3,25 @@
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Optional
+from typing import Any, Dict
 
 from kestrel.cli.common import _abc_angles, _cif_block_names, _structure_command, json_option, print_json
-from kestrel.io import format_from_name, read_structure
-
-
-def _xyz_frames(path: str, fmt: Optional[str]) -> Optional[int]:
-    """How many frames an extended XYZ file holds (its first is what was read), else None."""
-    from kestrel._kestrel import _count_xyz_trajectory_frames
-
-    if (fmt or format_from_name(path) or "").lower() not in ("xyz", "extxyz"):
-        return None
-    try:
-        frames, _ = _count_xyz_trajectory_frames(path)
-    except (OSError, ValueError):
-        return None
-    return frames
+from kestrel.cli.inputs import read_input
 
 
 def describe_structure(args) -> Dict[str, Any]:
     """What ``kestrel info`` shows, as plain data (the --json output)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
-    is_cif = (args.format or format_from_name(args.file) or "").lower() == "cif"
+        source = read_input(args, count_frames=True)
+    s = source.structure
     lengths, angles = _abc_angles(s.lattice_matrix)
-    frames = _xyz_frames(args.file, args.format)
     return {
         "file": args.file,
         "structure": repr(s),
-        "frame": 0 if frames is not None else None,
-        "frames": frames,
-        "data_blocks": _cif_block_names(args.file) if is_cif else [],
+        "frame": source.frame,
+        "frames": source.frames,
+        "data_blocks": _cif_block_names(args.file) if source.kind == "cif" else [],
         "warnings": [str(warning.message) for warning in caught],
         "lattice_matrix": s.lattice_matrix,
         "lengths": lengths,
@@ -55,7 +41,7 @@ def cmd_info(args) -> int:
         return 0
     print(info["structure"])
     if info["frames"] is not None and info["frames"] > 1:
-        print(f"frame 0 of {info['frames']} (`kestrel traj` reads them all)")
+        print(f"frame {info['frame']} of {info['frames']} (`kestrel traj` reads them all)")
     blocks = info["data_blocks"]
     if blocks:
         # With several, a warning below names the one shown.
@@ -78,19 +64,33 @@ def cmd_info(args) -> int:
     with_units = "unit" in summary[0]
     if with_units:
         _print_units(summary)
+    shown = summary if args.all else summary[:FIRST_SITES]
+    _print_site_table(shown, with_units)
+    if len(shown) < len(summary):
+        print(f"  ... and {len(summary) - len(shown)} more; --all lists every site")
+    return 0
+
+
+# Sites listed without --all: enough to see what the disorder is like, few
+# enough that the summary above them stays on the screen.
+FIRST_SITES = 20
+
+
+def _print_site_table(summary, with_units: bool) -> None:
+    # The occupancies column is as wide as its widest entry, so that sites of
+    # four or more species keep the columns after it in line.
+    texts = [", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items()) for entry in summary]
+    width = max([32] + [len(text) + 2 for text in texts])
     unit_head = f"{'unit':>6}{'alt':>5}  {'found by':<9}" if with_units else ""
-    print(
-        f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<32}{'total':>8}{'vacancy':>9}{unit_head}".rstrip()
-    )
-    for entry in summary:
+    head = f"  {'site':>5}  {'x':>8} {'y':>8} {'z':>8}  {'occupancies':<{width}}{'total':>8}{'vacancy':>9}"
+    print((head + unit_head).rstrip())
+    for entry, occupancies in zip(summary, texts):
         x, y, z = entry["frac_coords"]
-        occupancies = ", ".join(f"{el} {occ:.4f}" for el, occ in entry["occupancies"].items())
         units = _unit_columns(entry) if with_units else ""
         print(
-            f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<32}"
+            f"  {entry['site_index']:>5}  {x:8.4f} {y:8.4f} {z:8.4f}  {occupancies:<{width}}"
             f"{entry['total_occupancy']:8.4f}{entry['vacancy']:9.4f}{units}".rstrip()
         )
-    return 0
 
 
 def _print_units(summary) -> None:
@@ -127,7 +127,10 @@ def add_parser(sub) -> None:
         "Print the structure, its lattice, volume, composition and a table of its partly "
         "occupied or mixed sites; for a CIF also its data blocks and what the reader had to "
         "decide on its own (skipped rows, merged images, elements from labels, ...); for a "
-        "multi-frame extended XYZ, which frame it shows.",
+        "trajectory (XYZ or LAMMPS dump), which frame it shows.",
         cmd_info,
+    )
+    p.add_argument(
+        "--all", action="store_true", help=f"list every partly occupied or mixed site, not only the first {FIRST_SITES}"
     )
     json_option(p, "all of it")

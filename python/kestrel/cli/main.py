@@ -44,6 +44,7 @@ _COUNT_OPTIONS = {
     "start": ("--start", 0),
     "every": ("--every", 1),
     "stop": ("--stop", 0),
+    "frame": ("--frame", 0),
     "workers": ("--workers", 1),
     "shells": ("--shells", 1),
     "iterations": ("--iterations", 0),
@@ -92,7 +93,7 @@ def describe(error: BaseException) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         text = f"{error.filename}: {error.strerror}"
         if error.errno == errno.EISDIR:
-            text += "; give a structure file, not a directory"
+            text += "; give a structure file, not a directory (`kestrel batch` reads every file of a folder)"
         return _one_line(Exception(text))
     return _one_line(error)
 

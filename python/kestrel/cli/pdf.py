@@ -8,7 +8,8 @@ import warnings
 from typing import Dict, List, Sequence, Tuple
 
 from kestrel.cli.common import CommandError, _structure_command
-from kestrel.io import format_from_name, read_structure
+from kestrel.cli.inputs import read_input
+from kestrel.io import format_from_name
 
 
 def _parse_u_iso(text: str, elements: Sequence[str]):
@@ -97,7 +98,7 @@ def cmd_pdf(args) -> int:
 
     if args.refine is not None:
         return _refine(args)
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     u_iso, u_origin = _pdf_u_iso(args, s)
     options = dict(
         radiation=args.radiation or "xray",
@@ -144,7 +145,7 @@ def _refine(args) -> int:
 
     if not args.data:
         raise CommandError("--refine needs --data: the measured G(r) to refine against")
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     u_iso = None if args.u_iso is None else _parse_u_iso(args.u_iso, s.elements)
     if u_iso is None and (args.format or format_from_name(args.file) or "").lower() == "cif":
         from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso

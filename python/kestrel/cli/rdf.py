@@ -11,7 +11,6 @@ from kestrel.cli.common import (
     _figures_option,
     _files_written,
     _normalised_option,
-    _note_other_frames,
     _partner_densities,
     _print_peaks,
     _rdf_options,
@@ -21,7 +20,7 @@ from kestrel.cli.common import (
     peak_table,
     print_json,
 )
-from kestrel.io import read_structure
+from kestrel.cli.inputs import note_other_frames, read_input
 
 RDF_CONVENTIONS = """\
 what the curves are:
@@ -40,8 +39,9 @@ what the curves are:
 
 
 def cmd_rdf(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
-    _note_other_frames(args.file, args.format, s.lattice_matrix)
+    source = read_input(args)
+    s = source.structure
+    note_other_frames(source, args.file, "rdf")
     started = time.perf_counter()
     with SlowCallNote(f"computing the RDF of {s.n_sites} sites up to {args.cutoff:g} Å"):
         r, partials, total = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)

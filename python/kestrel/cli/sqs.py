@@ -10,7 +10,8 @@ import time
 
 from kestrel._defaults import SEED, SHELLS, TIME_LIMIT, TOL
 from kestrel.cli.common import CommandError, _structure_command
-from kestrel.io import read_structure, write_structure
+from kestrel.cli.inputs import read_input
+from kestrel.io import write_structure
 from kestrel.ordering import sqs
 
 
@@ -71,8 +72,17 @@ def _weights(text: str):
         raise CommandError(f"--weights takes numbers separated by commas, got {text!r}") from error
 
 
+def _time_limit(seconds: float, iterations):
+    """--time as the library takes it: seconds, or None for --iterations alone."""
+    if not math.isfinite(seconds) or seconds < 0:
+        raise CommandError(f"--time must be a number of seconds, 0 or more, got {seconds:g}")
+    if seconds == 0 and iterations is None:
+        raise CommandError("--time 0 sets no time limit, so give --iterations, the trial swaps per chain")
+    return seconds if seconds > 0 else None
+
+
 def cmd_sqs(args) -> int:
-    s = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=args.occupancy_tolerance)
+    s = read_input(args).structure
     progress = SearchProgress()
     started = time.perf_counter()
     ordered, report = sqs(
@@ -82,7 +92,7 @@ def cmd_sqs(args) -> int:
         shells=args.shells,
         weights=_weights(args.weights) if args.weights else None,
         target=_read_target(args.target) if args.target else None,
-        time_limit=args.time if args.time > 0 else None,
+        time_limit=_time_limit(args.time, args.iterations),
         iterations=args.iterations,
         n_threads=args.threads,
         seed=args.seed,

@@ -6,7 +6,6 @@ import time
 
 import kestrel
 from kestrel.cli.common import (
-    CommandError,
     Progress,
     _figures_option,
     _files_written,
@@ -17,6 +16,7 @@ from kestrel.cli.common import (
     _rdf_options,
     _save_curves,
 )
+from kestrel.cli.inputs import parse_types
 
 
 def cmd_traj(args) -> int:
@@ -42,7 +42,7 @@ def cmd_traj(args) -> int:
         bin_size=args.bin_size,
         n_threads=args.threads,
         progress=show_progress,
-        types=_parse_types(args.types),
+        types=parse_types(args.types),
     )
     elapsed = time.perf_counter() - started
     indices = result.frame_indices
@@ -74,20 +74,6 @@ def cmd_traj(args) -> int:
             "(means, and in rdf.csv their spread over the frames as *_std columns)"
         )
     return 0
-
-
-def _parse_types(text):
-    """ "1=Na,2=Cl" -> {1: "Na", 2: "Cl"}; None stays None."""
-    if not text:
-        return None
-    types = {}
-    for item in text.split(","):
-        key, sep, element = item.partition("=")
-        if not sep or not key.strip() or not element.strip():
-            raise CommandError(f"--types needs TYPE=ELEMENT pairs like 1=Na,2=Cl, got '{text}'")
-        key = key.strip()
-        types[int(key) if key.isdigit() else key] = element.strip()
-    return types
 
 
 def add_parser(sub) -> None:

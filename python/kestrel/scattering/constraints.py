@@ -17,12 +17,12 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Dict, List, Sequence, Tuple
+from typing import Dict, List, Sequence, Tuple
+
+import numpy as np
+from scipy.spatial import cKDTree
 
 from kestrel._kestrel import Structure
-
-if TYPE_CHECKING:
-    import numpy as np
 
 # Components of a symmetric 3×3 tensor, in the order of their parameters.
 TENSOR_COMPONENTS = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
@@ -58,7 +58,6 @@ class CrystalSymmetry:
 
     def stabilizer(self, site: int, frac: np.ndarray) -> np.ndarray:
         """The rotations of the operations that leave site ``site`` where it is."""
-        import numpy as np
 
         moved = frac[site] @ self.rotations.transpose(0, 2, 1) + self.translations
         offset = moved - frac[site]
@@ -68,8 +67,6 @@ class CrystalSymmetry:
 
 def _distinct(rotations: np.ndarray) -> np.ndarray:
     """The distinct integer matrices among ``rotations``, each once, by a number that names each."""
-    import numpy as np
-
     # Entries of a crystallographic rotation lie in -2 .. 2 in any reduced setting; base 7 leaves room.
     codes = (np.rint(rotations).astype(np.int64).reshape(len(rotations), 9) + 3) @ (7 ** np.arange(9))
     _, first = np.unique(codes, return_index=True)
@@ -88,8 +85,6 @@ def site_label(structure: Structure, site: int) -> str:
 
 def crystal_symmetry(structure: Structure, symprec: float = 1e-3, with_orbits: bool = True) -> CrystalSymmetry:
     """The space group of ``structure`` in its own cell, and (``with_orbits``) its site orbits."""
-    import numpy as np
-
     signatures = site_signatures(structure)
     kinds = {text: k for k, text in enumerate(dict.fromkeys(signatures))}
     frac = np.mod(np.asarray(structure.frac_coords, dtype=float), 1.0)
@@ -106,20 +101,81 @@ def crystal_symmetry(structure: Structure, symprec: float = 1e-3, with_orbits: b
     orbit = np.arange(n)
     carrier = np.zeros(n, dtype=int)
     if with_orbits:
-        orbit = np.full(n, -1)
-        for site in range(n):
-            if orbit[site] >= 0:
-                continue
-            images = frac[site] @ rotations.transpose(0, 2, 1) + translations  # (ops, 3)
-            offset = images[:, None, :] - frac[None, :, :]
-            hits = np.all(np.abs(offset - np.rint(offset)) < 10 * symprec, axis=2)  # (ops, sites)
-            for other in np.flatnonzero(hits.any(axis=0)):
-                if orbit[other] < 0:
-                    orbit[other] = site
-                    carrier[other] = int(np.argmax(hits[:, other]))
-        orbit[orbit < 0] = np.flatnonzero(orbit < 0)
+        orbit, carrier = _orbits(frac, rotations, translations, 10 * symprec)
     symbol = f"{dataset.international} ({dataset.number})"
     return CrystalSymmetry(symbol, rotations, translations, orbit, carrier)
+
+
+def _orbits(frac: np.ndarray, rotations: np.ndarray, translations: np.ndarray, tolerance: float):
+    """The representative (lowest index) of each site's orbit, and an operation carrying it onto the site.
+
+    The images of a representative under every operation are looked up
+    among the sites in a periodic k-d tree (scipy), so a supercell with
+    thousands of operations and sites costs operations × orbits look-ups,
+    not operations × sites² comparisons. An image matches a site within
+    ``tolerance`` along each axis.
+    """
+    n = len(frac)
+    wrapped = np.mod(frac, 1.0)
+    wrapped[wrapped >= 1.0] = 0.0
+    tree = cKDTree(wrapped, boxsize=1.0)
+    orbit = np.full(n, -1)
+    carrier = np.zeros(n, dtype=int)
+    for site in range(n):
+        if orbit[site] >= 0:
+            continue
+        images = np.mod(wrapped[site] @ rotations.transpose(0, 2, 1) + translations, 1.0)
+        images[images >= 1.0] = 0.0
+        _, found = tree.query(images, distance_upper_bound=tolerance * math.sqrt(3.0))
+        hit = found < n
+        offset = images[hit] - wrapped[found[hit]]
+        close = np.all(np.abs(offset - np.rint(offset)) < tolerance, axis=1)
+        operations, others = np.flatnonzero(hit)[close], found[hit][close]
+        # The first operation onto each site carries the representative there.
+        others, first = np.unique(others, return_index=True)
+        fresh = orbit[others] < 0
+        orbit[others[fresh]] = site
+        carrier[others[fresh]] = operations[first[fresh]]
+        if orbit[site] < 0:
+            orbit[site] = site
+    return orbit, carrier
+
+
+@dataclass
+class FloatingAxis:
+    """A direction the space group lets the origin slide along, and the position parameters along it."""
+
+    direction: str
+    parameters: List[int]
+
+
+def _direction_name(direction: np.ndarray) -> str:
+    """'c' for a lattice axis, '[1 1 0]' for another direction (in its smallest whole numbers when it has them)."""
+    nonzero = np.flatnonzero(np.abs(direction) > 1e-9)
+    if len(nonzero) == 1:
+        return "abc"[int(nonzero[0])]
+    scaled = direction / np.min(np.abs(direction[nonzero]))
+    whole = np.rint(scaled)
+    shown = whole if np.allclose(scaled, whole, atol=1e-6) else np.round(scaled, 3)
+    return "[" + " ".join(f"{v:g}" for v in shown) + "]"
+
+
+def floating_axes(symmetry: CrystalSymmetry, along: Sequence[Tuple[int, int]]) -> List[FloatingAxis]:
+    """The directions along which the whole structure may slide: those every rotation of the group keeps.
+
+    A shift along such a direction (the polar axis of P6₃mc, any direction
+    in P1) moves every orbit alike and leaves every distance as it was, so
+    G(r) cannot see it: each orbit's position parameter along it is one
+    more way to make the same shift. ``along`` gives each position
+    parameter as (the pivot axis of its direction, its index).
+    """
+    polar = invariant_basis(symmetry.point_rotations(), 3)
+    out = []
+    for direction, axis in zip(polar, pivots(polar)):
+        indices = [index for pivot, index in along if pivot == axis]
+        if indices:
+            out.append(FloatingAxis(_direction_name(direction), indices))
+    return out
 
 
 def invariant_basis(transforms: np.ndarray, dimension: int) -> np.ndarray:
@@ -131,8 +187,6 @@ def invariant_basis(transforms: np.ndarray, dimension: int) -> np.ndarray:
     form over the components (x, y, z or TENSOR_COMPONENTS): each row has a
     1 in its own pivot component and 0 in every other row's pivot.
     """
-    import numpy as np
-
     projected = []
     for k in range(dimension):
         if dimension == 3:
@@ -149,8 +203,6 @@ def invariant_basis(transforms: np.ndarray, dimension: int) -> np.ndarray:
 
 
 def _row_echelon(rows: np.ndarray, tolerance: float = 1e-8) -> np.ndarray:
-    import numpy as np
-
     matrix = rows.astype(float).copy()
     basis = []
     pivot_row = 0
@@ -174,15 +226,11 @@ def _row_echelon(rows: np.ndarray, tolerance: float = 1e-8) -> np.ndarray:
 
 def pivots(basis: np.ndarray) -> List[int]:
     """The pivot component of each row of a reduced row echelon basis."""
-    import numpy as np
-
     return [int(np.flatnonzero(row)[0]) for row in basis]
 
 
 def tensor_from_components(components: np.ndarray) -> np.ndarray:
     """The symmetric 3×3 tensor(s) of the last axis's six TENSOR_COMPONENTS."""
-    import numpy as np
-
     components = np.asarray(components, dtype=float)
     tensor = np.zeros(components.shape[:-1] + (3, 3))
     for k, (i, j) in enumerate(TENSOR_COMPONENTS):
@@ -202,8 +250,6 @@ def lattice_constants(metric: np.ndarray) -> Tuple[float, ...]:
 
 
 def metric_from_constants(constants: Sequence[float]) -> np.ndarray:
-    import numpy as np
-
     a, b, c, alpha, beta, gamma = constants
     cos = [math.cos(math.radians(x)) for x in (alpha, beta, gamma)]
     return np.array(
@@ -243,8 +289,6 @@ def lattice_freedom(structure: Structure, symmetry: CrystalSymmetry) -> LatticeF
     which stay equal to one another. That covers every crystal system in
     any setting whose constraints are equalities and fixed angles.
     """
-    import numpy as np
-
     transposed = symmetry.point_rotations().transpose(0, 2, 1)
     basis = invariant_basis(transposed, 6)
     start_metric = np.asarray(structure.lattice_matrix) @ np.asarray(structure.lattice_matrix).T
@@ -278,6 +322,4 @@ def lattice_freedom(structure: Structure, symmetry: CrystalSymmetry) -> LatticeF
 
 def cholesky_lattice(metric: np.ndarray) -> np.ndarray:
     """A lattice matrix (rows a, b, c) with this metric: a along x, b in the xy plane."""
-    import numpy as np
-
     return np.linalg.cholesky(metric)

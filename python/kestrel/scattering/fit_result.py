@@ -42,6 +42,9 @@ class PdfRefinement:
     - settings: qmax, qdamp start and radiation with where each came from.
     - structures: the refined structure of each phase (lattice, positions,
       occupancies).
+    - origin_held: a sentence per position parameter the fit held because
+      the space group lets the origin slide along its direction (a polar
+      axis), naming the parameter, its value and the direction.
     """
 
     rw: float
@@ -71,6 +74,7 @@ class PdfRefinement:
     phase_fractions: Optional[Dict[str, float]] = None
     ensemble: bool = False
     structures: List[Structure] = field(default_factory=list)
+    origin_held: List[str] = field(default_factory=list)
 
     def correlation(self, first: str, second: str) -> float:
         """The correlation coefficient of two varied parameters."""
@@ -88,6 +92,8 @@ class PdfRefinement:
         lines = []
         for text in self.warnings:
             lines.append(f"warning: {text}")
+        for text in self.origin_held:
+            lines.append(f"origin: {text}")
         width = max([len(name) for name in self.values] + [9])
         lines.append(f"{'parameter':<{width}}  {'value':>14}  {'uncertainty':>12}")
         for row in self.table():

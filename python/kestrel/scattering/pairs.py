@@ -138,7 +138,12 @@ class SitePairs:
     ):
         self.reach = reach
         self.start_frac = frac.copy()
-        rows_i, rows_j, rows_n = _pairs_within(frac, metric, reach)
+        by_symmetry = group_key == "vector" and symmetry is not None
+        # Every pair has an image under the group whose first site is its orbit's representative,
+        # and each of an orbit's sites has as many pairs in a group: the pairs from the
+        # representatives, counted once per site of their orbit, are all of them.
+        centres = np.flatnonzero(symmetry.orbit == np.arange(len(frac))) if by_symmetry else np.arange(len(frac))
+        rows_i, rows_j, rows_n = _pairs_within(frac, metric, reach, centres)
         delta = frac[rows_j] - frac[rows_i] + rows_n
         classes = np.asarray(classes)
         if group_key == "invariants":
@@ -158,6 +163,8 @@ class SitePairs:
             key = np.column_stack([lo, hi, shift])
         _, first, inverse, count = np.unique(key, axis=0, return_index=True, return_inverse=True, return_counts=True)
         inverse = inverse.ravel()
+        if by_symmetry:
+            count = count * np.bincount(symmetry.orbit, minlength=len(frac))[rows_i[first]]
         self.site_i, self.site_j, self.shift = rows_i[first], rows_j[first], rows_n[first]
         self.group_count = count.astype(float)
         self._delta = delta[first]
@@ -233,8 +240,8 @@ def _lexically_positive(n: np.ndarray) -> np.ndarray:
     return first > 0
 
 
-def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float):
-    """All ordered (i, j, n) with 0 < |f_j + n - f_i| <= reach under the metric (n integer vectors)."""
+def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float, centres):
+    """All ordered (i, j, n), i among ``centres``, with 0 < |f_j + n - f_i| <= reach under the metric (n integer)."""
     inverse = np.linalg.inv(metric)
     # A sphere of radius R spans R * sqrt(G⁻¹_kk) cells along axis k.
     spans = [int(math.ceil(reach * math.sqrt(inverse[k, k]))) + 1 for k in range(3)]
@@ -244,7 +251,7 @@ def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float):
     ).reshape(-1, 3)
     reach2 = reach * reach
     out_i, out_j, out_n = [], [], []
-    for i in range(len(frac)):
+    for i in centres:
         delta = frac[None, :, :] - frac[i] + grid[:, None, :].astype(float)  # (translations, sites, 3)
         d2 = np.einsum("tsa,ab,tsb->ts", delta, metric, delta)
         t, j = np.nonzero((d2 <= reach2) & (d2 > 1e-16))

@@ -15,6 +15,9 @@ import math
 from typing import Optional, Sequence
 
 import numpy as np
+from scipy import fft
+
+from kestrel._kestrel import _gaussian_peak_sums
 
 # A Gaussian is summed out to this many standard deviations (exp(-32), about
 # 1e-14 of its height), and pairs that far beyond the last point still count.
@@ -29,8 +32,6 @@ TERMINATION_PERIODS = 40.0
 # so a large delta at short r gives a narrow peak, not a negative variance.
 SHARPENING_FLOOR = 0.04
 
-# (peak, point) terms evaluated in one vectorised step (memory, not speed).
-_TERMS_AT_ONCE = 2_000_000
 
 # Termination kernels up to this many entries are kept between evaluations
 # (160 MB); larger ones are rebuilt a block at a time on every call.
@@ -39,34 +40,19 @@ _KERNEL_ENTRIES_KEPT = 20_000_000
 _FOUR_PI = 4.0 * math.pi
 
 
-def gaussian_peak_sums(centres, weights, sigmas, x) -> np.ndarray:
+def gaussian_peak_sums(centres, weights, sigmas, x, n_threads: int = 0) -> np.ndarray:
     """Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x.
 
-    Peaks that share one width, on points evenly spaced no wider than it,
-    are summed as a few convolutions (:func:`_equal_width_sums`); the rest
-    peak by peak. Both equal the direct sum to rounding.
+    Each peak is summed out to GAUSSIAN_REACH of its width, in compiled code,
+    the peaks spread over ``n_threads`` workers (0: the default pool).
     """
     x = np.asarray(x, dtype=float)
-    out = np.zeros(len(x))
     centres = np.asarray(centres, dtype=float)
     if len(centres) == 0 or len(x) == 0:
-        return out
+        return np.zeros(len(x))
     weights = np.broadcast_to(np.asarray(weights, dtype=float), centres.shape)
     sigmas = np.broadcast_to(np.asarray(sigmas, dtype=float), centres.shape)
-    step = _uniform_step(x)
-    widths, group = np.unique(sigmas, return_inverse=True)
-    if step is None or len(widths) * 64 > len(centres):
-        return _direct_sums(centres, weights, sigmas, x)
-    rest = np.zeros(len(centres), dtype=bool)
-    for k, width in enumerate(widths):
-        mine = group.ravel() == k
-        if width >= step:
-            out += _equal_width_sums(centres[mine], weights[mine], float(width), float(x[0]), step, len(x))
-        else:
-            rest |= mine
-    if np.any(rest):
-        out += _direct_sums(centres[rest], weights[rest], sigmas[rest], x)
-    return out
+    return _gaussian_peak_sums(centres, weights, sigmas, x, GAUSSIAN_REACH, n_threads)
 
 
 def _uniform_step(x) -> Optional[float]:
@@ -78,75 +64,6 @@ def _uniform_step(x) -> Optional[float]:
         return None
     ideal = x[0] + np.arange(len(x)) * step
     return step if float(np.max(np.abs(x - ideal))) <= 1e-9 * step else None
-
-
-def _equal_width_sums(centres, weights, sigma: float, start: float, step: float, count: int) -> np.ndarray:
-    """The sums of peaks of one width σ >= step at start + i * step, i < count, as a few convolutions.
-
-    Each peak k is moved to its nearest grid point p_k, leaving an offset
-    C_k of at most half a step, and for a point j steps away
-    exp(-(j step - C)² / 2σ²) = exp(-(j step)² / 2σ²) exp(-C² / 2σ²) exp(j step C / σ²);
-    the last factor is expanded as a power series in C / σ. Each power is
-    one moment array over the grid convolved with one fixed kernel, so the
-    cost no longer grows with the number of peaks times the Gaussian's reach
-    (the fast Gauss transform). The series is summed until its terms fall
-    below 1e-17 of the leading one, so the result equals the direct sum to
-    rounding.
-    """
-    reach = int(math.ceil(GAUSSIAN_REACH * sigma / step)) + 1
-    out = np.zeros(count)
-    nearest = np.rint((centres - start) / step)
-    inside = (nearest >= -reach) & (nearest <= count - 1 + reach) & (weights != 0)
-    if not np.any(inside):
-        return out
-    centres, weights, nearest = centres[inside], weights[inside], nearest[inside]
-    offset = (centres - (start + nearest * step)) / sigma
-    slot = nearest.astype(np.int64) + reach
-    slots = count + 2 * reach
-    distance = np.arange(-reach, reach + 1) * (step / sigma)
-    envelope = np.exp(-0.5 * distance * distance)
-    term = weights * np.exp(-0.5 * offset * offset)
-    # |j step C / σ²| stays below reach * step² / (2σ²) <= (GAUSSIAN_REACH + 2) / 2 for step <= σ.
-    largest = (reach * step / sigma) * (0.5 * step / sigma)
-    power = np.ones_like(distance)
-    size = 1.0
-    for m in range(200):
-        moments = np.bincount(slot, term, minlength=slots)
-        out += np.convolve(moments, envelope * power, mode="valid")
-        size *= largest / (m + 1)
-        if size < 1e-17:
-            break
-        term = term * offset / (m + 1)
-        power = power * distance
-    return out / (sigma * math.sqrt(2.0 * math.pi))
-
-
-def _direct_sums(centres, weights, sigmas, x) -> np.ndarray:
-    """The peak sums peak by peak: each touches only the points within GAUSSIAN_REACH of its width.
-
-    The (peak, point) terms are laid out flat and added with one bincount,
-    a bounded number at a time.
-    """
-    out = np.zeros(len(x))
-    reach = GAUSSIAN_REACH * sigmas
-    lo = np.searchsorted(x, centres - reach, side="left")
-    touched = np.searchsorted(x, centres + reach, side="right") - lo
-    used = np.flatnonzero((touched > 0) & (weights != 0))
-    if len(used) == 0:
-        return out
-    centres, weights, sigmas, lo, touched = centres[used], weights[used], sigmas[used], lo[used], touched[used]
-    height = weights / sigmas
-    ends = np.cumsum(touched)
-    cuts = np.searchsorted(ends, np.arange(_TERMS_AT_ONCE, int(ends[-1]), _TERMS_AT_ONCE), side="left")
-    for first, stop in zip(np.r_[0, cuts + 1], np.r_[cuts + 1, len(used)]):
-        span = slice(int(first), int(stop))
-        counts = touched[span]
-        owner = np.repeat(np.arange(len(counts)), counts)
-        begin = np.cumsum(counts) - counts
-        index = lo[span][owner] + (np.arange(len(owner)) - begin[owner])
-        offset = (x[index] - centres[span][owner]) / sigmas[span][owner]
-        out += np.bincount(index, height[span][owner] * np.exp(-0.5 * offset * offset), minlength=len(x))
-    return out / math.sqrt(2.0 * math.pi)
 
 
 def radial_sums(centres, weights, sigmas, x) -> np.ndarray:
@@ -207,14 +124,20 @@ def termination_step(qmax: float, narrowest_sigma: float) -> float:
 
 
 class Termination:
-    """The cut-off of curves at qmax, read at the points ``x``.
+    """The cut-off of curves at qmax, read at the points ``x`` (ascending).
 
     G(r) and F(Q) = Q[S(Q) − 1] are a sine-transform pair, so measuring F
     only up to qmax convolves the odd extension of G with
     K(u) = sin(qmax u) / (π u): G_t(x) = ∫ G(t) [K(x − t) − K(x + t)] dt,
     summed by the trapezoidal rule over the samples t = 0, step, ... up to
-    ``model_end(x[-1], qmax)`` (G(0) = 0 at the open end). The kernel matrix
-    is built once for a step and reused while the step stays.
+    ``model_end(x[-1], qmax)`` (G(0) = 0 at the open end).
+
+    When the points are evenly spaced and lie on the samples (x_i = (m + p i)
+    step, which the step is chosen for where it can be), K(x_i ∓ t_j) depends
+    only on m + p i ∓ j: the same sums are then two convolutions with one
+    kernel vector, done by FFT, equal to the direct sums to rounding.
+    Otherwise the kernel matrix is built once for a step and reused while
+    the step stays.
     """
 
     def __init__(self, x, qmax: float):
@@ -224,19 +147,35 @@ class Termination:
         self.step = math.nan
         self.samples = np.zeros(0)
         self._kernel: Optional[np.ndarray] = None
+        self._spectrum: Optional[np.ndarray] = None  # of the convolution kernel, once per step
+        self._trapezoid = np.zeros(0)  # the quadrature's weight of each sample
+        self._spacing = _uniform_step(self.x)
+        self._on_samples: Optional[np.ndarray] = None  # x_i / step, when whole numbers
 
     def samples_for(self, narrowest_sigma: float) -> np.ndarray:
         """The points the curves must be given at, for peaks no narrower than ``narrowest_sigma``."""
         step = termination_step(self.qmax, narrowest_sigma)
+        first = self.x[0] / self._spacing if self._spacing is not None else 0.5
+        if abs(first - round(first)) <= 1e-9:
+            # A whole fraction of the points' spacing puts every point on a sample.
+            step = self._spacing / max(1, math.ceil(self._spacing / step))
         if step != self.step:
             self.step = step
             self.samples = np.arange(int(math.ceil(self.end / step)) + 1, dtype=float) * step
             self._kernel = None
+            self._spectrum = None
+            self._trapezoid = np.full(len(self.samples), step)
+            self._trapezoid[-1] *= 0.5
+            index = np.rint(self.x / step)
+            self._on_samples = index.astype(np.int64) if np.all(np.abs(self.x - index * step) <= 1e-9 * step) else None
         return self.samples
 
     def apply(self, curves: Sequence[np.ndarray]) -> np.ndarray:
         """The cut-off curves at x, one row per curve given on ``samples``."""
-        stacked = np.atleast_2d(np.asarray(curves, dtype=float)).T * self._weights()[:, None]
+        weighted = np.atleast_2d(np.asarray(curves, dtype=float)) * self._trapezoid
+        if self._on_samples is not None:
+            return np.array([self._by_convolution(row) for row in weighted])
+        stacked = weighted.T
         rows = max(1, 2_000_000 // max(len(self.samples), 1))
         if self._kernel is None and len(self.x) * len(self.samples) <= _KERNEL_ENTRIES_KEPT:
             self._kernel = np.empty((len(self.x), len(self.samples)))
@@ -247,10 +186,25 @@ class Termination:
         blocks = [self._kernel_rows(start, start + rows) @ stacked for start in range(0, len(self.x), rows)]
         return np.concatenate(blocks).T
 
-    def _weights(self) -> np.ndarray:
-        weights = np.full(len(self.samples), self.step)
-        weights[-1] *= 0.5
-        return weights
+    def _by_convolution(self, weighted: np.ndarray) -> np.ndarray:
+        """Σ_j a_j [K((n − j) step) − K((n + j) step)] at n = x_i / step, by FFT."""
+        count = len(weighted)
+        last = int(self._on_samples[-1]) if len(self._on_samples) else 0
+        # K(d step) for d = −(count − 1) ... last + count − 1, an even function.
+        if self._kernel is None:
+            d = np.arange(-(count - 1), last + count) * self.step
+            self._kernel = self.qmax / math.pi * np.sinc(self.qmax * d / math.pi)
+        size = fft.next_fast_len(len(self._kernel) + count)
+        if self._spectrum is None:
+            self._spectrum = fft.rfft(self._kernel, size)
+        spectrum = self._spectrum
+        # Σ_j a_j K((n − j) step): kernel index n − j + count − 1, the convolution at n + count − 1.
+        minus = fft.irfft(spectrum * fft.rfft(weighted, size), size)
+        # Σ_j a_j K((n + j) step) = Σ_j' a_(count-1-j') K((n + count − 1 − j') step): the reversed
+        # samples convolved, read at n + 2 (count − 1).
+        plus = fft.irfft(spectrum * fft.rfft(weighted[::-1], size), size)
+        n = self._on_samples
+        return minus[n + count - 1] - plus[n + 2 * (count - 1)]
 
     def _kernel_rows(self, start: int, stop: int) -> np.ndarray:
         """K(x − t) − K(x + t) for the points x[start:stop] (rows) and every sample t (columns).

@@ -110,6 +110,7 @@ class PhaseModel:
         """Positions: the free directions of each orbit's representative."""
         # (representative, direction, its pivot axis, parameter index)
         self.position_parameters: List[Tuple[int, np.ndarray, int, int]] = []
+        self.floating_axes: List[constraints.FloatingAxis] = []
         if "xyz" in vary:
             for rep in sorted(set(self.orbit.tolist())):
                 basis = constraints.invariant_basis(self.symmetry.stabilizer(rep, np.mod(self.start_frac, 1.0)), 3)
@@ -118,6 +119,8 @@ class PhaseModel:
                     start = float(self.start_frac[rep, axis])
                     index = self._add(name, start, start - 0.25, start + 0.25, True, "xyz")
                     self.position_parameters.append((rep, row, axis, index))
+            along = [(axis, index) for _, _, axis, index in self.position_parameters]
+            self.floating_axes = constraints.floating_axes(self.symmetry, along)
 
     def _add_occupancies(self, vary) -> None:
         """Occupancies: the split of each mixed orbit, the last element taking what is left."""
@@ -195,18 +198,15 @@ class PhaseModel:
         return constraints.metric_from_constants(self.lattice.constants(named))
 
     def frac(self, values) -> Optional[np.ndarray]:
-
+        """Every site's fractional position at these values; None when no position is refined."""
         if not self.position_parameters:
             return None
-        shift = {}
+        shift = np.zeros_like(self.start_frac)
         for rep, direction, axis, index in self.position_parameters:
-            shift[rep] = shift.get(rep, 0.0) + (values[index] - self.start_frac[rep, axis]) * direction
-        frac = self.start_frac.copy()
-        for site in range(len(frac)):
-            rep = int(self.orbit[site])
-            if rep in shift:
-                frac[site] += self.symmetry.rotations[self.symmetry.carrier[site]] @ shift[rep]
-        return frac
+            shift[rep] += (values[index] - self.start_frac[rep, axis]) * direction
+        # A site moves as its orbit's representative, turned by the operation that carries one onto the other.
+        carried = self.symmetry.rotations[self.symmetry.carrier]
+        return self.start_frac + np.einsum("sab,sb->sa", carried, shift[self.orbit])
 
     def _build_pairs(self, needed: float, vary, metric, frac) -> None:
         one_length = self.lattice is None or len(self.lattice.free) == 1

@@ -27,6 +27,7 @@ over the fit range, with w = 1/dG² when the data give dG, else w = 1.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import time
@@ -51,6 +52,17 @@ from kestrel.scattering.pdf import PdfModel, StructureLike, assemble_model, mode
 from kestrel.scattering.powers import check_radiation
 
 __all__ = ["refine_pdf", "model_pdf", "VARY_NAMES"]
+
+try:
+    from threadpoolctl import threadpool_limits
+except ImportError:  # without it the fit runs as fast, unless BLAS threads crowd a busy machine
+    threadpool_limits = None
+
+
+def _one_blas_thread():
+    """The fit's linear algebra is on matrices of a few thousand numbers, where BLAS threads cost more than they
+    save (and on a busy machine far more): one thread for it, where threadpoolctl can say so."""
+    return threadpool_limits(limits=1, user_api="blas") if threadpool_limits is not None else contextlib.nullcontext()
 
 
 @dataclass(frozen=True)
@@ -77,7 +89,7 @@ class FitRun:
     data: FitData
     settings: Dict[str, str]
     n_evaluations: int
-    seconds: float
+    origin_held: List[str]
 
 
 def refine_pdf(
@@ -121,8 +133,12 @@ def refine_pdf(
     symmetry-equivalent sites its own U instead of one per element.
     ``start`` and ``bounds`` set any parameter's start value and bounds by
     its name (the names are those of ``PdfRefinement.values``); ``fix``
-    names parameters of the varied kinds to hold at their start values
-    (one position along a polar axis, say, where the origin floats).
+    names parameters of the varied kinds to hold at their start values.
+    Where the space group lets the origin slide (along the polar axis of
+    P6₃mc, say, or any direction in P1), G(r) cannot fix the positions along
+    that direction: the fit holds one position parameter along it, unless
+    ``fix`` holds one already, and ``PdfRefinement.origin_held`` and the
+    report say which.
     """
     began = time.perf_counter()
     measured = data if isinstance(data, MeasuredPdf) else read_gr(data)
@@ -145,6 +161,7 @@ def refine_pdf(
     phase_settings = PhaseSettings(radiation=chosen_radiation, n_threads=n_threads, u_per=u_per, symprec=symprec)
     model = assemble_model(structure, fit_data.r, kinds, instrument, phase_settings, u_iso, ensemble)
     UserChoices.of(start, bounds, fix).apply(model.parameters)
+    origin_held = _hold_floating_origins(model)
     check_fit_start(model.parameters)
 
     free = [k for k, p in enumerate(model.parameters) if p.vary]
@@ -160,11 +177,12 @@ def refine_pdf(
     x0 = values[free].copy()
     lower = np.array([model.parameters[k].lower for k in free])
     upper = np.array([model.parameters[k].upper for k in free])
-    solution = least_squares(
-        residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
-    )
+    with _one_blas_thread():
+        solution = least_squares(
+            residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
+        )
     values[free] = solution.x
-    run = FitRun(model, values, free, solution, fit_data, settings, evaluations[0], 0.0)
+    run = FitRun(model, values, free, solution, fit_data, settings, evaluations[0], origin_held)
     return _result(run, began)
 
 
@@ -243,7 +261,31 @@ def _result(run: FitRun, began: float) -> PdfRefinement:
         phase_fractions=fractions,
         ensemble=model.ensemble,
         structures=[phase.refined_structure(values[m]) for phase, m in zip(model.phases, model.maps)],
+        origin_held=run.origin_held,
     )
+
+
+def _hold_floating_origins(model: PdfModel) -> List[str]:
+    """Hold one position parameter along each direction the origin may slide along; say which and why.
+
+    G(r) sees only distances, so where the space group leaves the origin
+    free (a polar axis) the positions along it can all move together
+    without changing the model, and the fit would have no unique answer.
+    A direction along which the user already holds a position is left as
+    it is.
+    """
+    notes = []
+    for phase in model.phases:
+        for axis in phase.floating_axes:
+            along = [model.parameters[model.index[phase.parameters[k].name]] for k in axis.parameters]
+            if not all(p.vary for p in along):
+                continue
+            along[0].vary = False
+            notes.append(
+                f"{along[0].name} held at {along[0].value:g}: space group {phase.symmetry.space_group} "
+                f"leaves the origin free along {axis.direction}"
+            )
+    return notes
 
 
 def _setting(key: str, given, found: dict, default, settings: Dict[str, str]):

@@ -14,7 +14,7 @@
 namespace kestrel {
 namespace {
 
-using Cell = std::array<std::int32_t, 3>;
+using Cell = Vector3<std::int32_t>;
 
 // The disorder columns of one row.
 struct RowCodes {
@@ -51,10 +51,6 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
     return codes;
 }
 
-double length(const Vec3& v) {
-    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-}
-
 // The translation T that brings q + T nearest p, and the distance left.
 std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, const Vec3& q) {
     Cell shift;
@@ -70,10 +66,6 @@ std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, con
 
 Vec3 at_cell(const Vec3& frac, const Cell& cell) {
     return {frac[0] + cell[0], frac[1] + cell[1], frac[2] + cell[2]};
-}
-
-Cell add(const Cell& a, const Cell& b) {
-    return {a[0] + b[0], a[1] + b[1], a[2] + b[2]};
 }
 
 struct Image {
@@ -125,7 +117,7 @@ public:
     void put(std::uint32_t unit, const Member& member, const Cell& offset, std::vector<std::string>& clashes,
              const std::string& label) {
         SiteUnit& place = places_[member.site];
-        const Cell cell = add(member.cell, offset);
+        const Cell cell = member.cell + offset;
         if (!place.in_unit()) {
             if (shared_[member.site]) return;
             place = SiteUnit{unit, member.alternative, cell};
@@ -216,10 +208,7 @@ public:
             }
             for (int axis = 0; axis < 3; ++axis)
                 piece.centre[axis] = sum[axis] / static_cast<double>(piece.members.size());
-            for (const Vec3& at : piece.at)
-                piece.radius =
-                    std::max(piece.radius,
-                             length(Vec3{at[0] - piece.centre[0], at[1] - piece.centre[1], at[2] - piece.centre[2]}));
+            for (const Vec3& at : piece.at) piece.radius = std::max(piece.radius, length(at - piece.centre));
             widest = std::max(widest, piece.radius);
         }
         // Two pieces are one place only with centres within both radii and
@@ -240,8 +229,7 @@ public:
         if (p.assembly != q.assembly) return std::nullopt;
         if (p.operation == q.operation && closer_than(p, q, Cell{0, 0, 0}, kSamePlaceDistance)) return Cell{0, 0, 0};
         // The translations that could bring q within reach of p.
-        const Vec3 d = structure_.lattice().to_fractional(
-            Vec3{p.centre[0] - q.centre[0], p.centre[1] - q.centre[1], p.centre[2] - q.centre[2]});
+        const Vec3 d = structure_.lattice().to_fractional(p.centre - q.centre);
         const Cell nearest{static_cast<std::int32_t>(std::round(d[0])), static_cast<std::int32_t>(std::round(d[1])),
                            static_cast<std::int32_t>(std::round(d[2]))};
         // A translation whose centres lie farther apart than both radii and
@@ -261,9 +249,7 @@ public:
                     if (p.operation == q.operation && shift == Cell{0, 0, 0}) continue;
                     const Vec3 moved =
                         structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
-                    const double apart =
-                        length(Vec3{p.centre[0] - q.centre[0] - moved[0], p.centre[1] - q.centre[1] - moved[1],
-                                    p.centre[2] - q.centre[2] - moved[2]});
+                    const double apart = length(p.centre - q.centre - moved);
                     if (apart > p.radius + q.radius + kSplitDistance) continue;
                     if (closer_than(p, q, shift, kSplitDistance)) return shift;
                 }
@@ -283,7 +269,7 @@ public:
             const Vec3 pa = position(a);
             for (std::size_t b = 0; b < q.size(); ++b) {
                 if (a.site == q[b].site && a.cell == q[b].cell) continue;
-                if (length(Vec3{pa[0] - at_q[b][0], pa[1] - at_q[b][1], pa[2] - at_q[b][2]}) < limit) return true;
+                if (length(pa - at_q[b]) < limit) return true;
             }
         }
         return false;
@@ -300,18 +286,15 @@ private:
             shift == Cell{0, 0, 0}
                 ? Vec3{0.0, 0.0, 0.0}
                 : structure_.lattice().to_cartesian(Vec3{double(shift[0]), double(shift[1]), double(shift[2])});
-        const Vec3 centre{q.centre[0] + moved[0], q.centre[1] + moved[1], q.centre[2] + moved[2]};
+        const Vec3 centre = q.centre + moved;
         for (std::size_t a = 0; a < p.members.size(); ++a) {
             const Vec3& pa = p.at[a];
             // No member of q lies closer to this one than q's centre less its radius.
-            if (length(Vec3{pa[0] - centre[0], pa[1] - centre[1], pa[2] - centre[2]}) > q.radius + limit + 1e-9)
-                continue;
+            if (length(pa - centre) > q.radius + limit + 1e-9) continue;
             for (std::size_t b = 0; b < q.members.size(); ++b) {
-                if (p.members[a].site == q.members[b].site && p.members[a].cell == add(q.members[b].cell, shift))
-                    continue;
+                if (p.members[a].site == q.members[b].site && p.members[a].cell == q.members[b].cell + shift) continue;
                 const Vec3& pb = q.at[b];
-                if (length(Vec3{pa[0] - pb[0] - moved[0], pa[1] - pb[1] - moved[1], pa[2] - pb[2] - moved[2]}) < limit)
-                    return true;
+                if (length(pa - pb - moved) < limit) return true;
             }
         }
         return false;
@@ -349,7 +332,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
                 if (seen[q]) continue;
                 if (const std::optional<Cell> shift = linker.link(pieces[from], pieces[q])) {
                     seen[q] = true;
-                    component.emplace_back(q, add(offset, *shift));
+                    component.emplace_back(q, offset + *shift);
                 }
             }
         }
@@ -364,7 +347,7 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
         std::vector<Alternative> found;
         for (const auto& [index, offset] : component) {
             std::vector<Member> placed;
-            for (const Member& m : pieces[index].members) placed.push_back({m.site, add(m.cell, offset), 0});
+            for (const Member& m : pieces[index].members) placed.push_back({m.site, m.cell + offset, 0});
             bool known = false, joined = false;
             for (Alternative& alternative : found) {
                 for (const std::vector<Member>& part : alternative.parts) known = known || same_sites(part, placed);
@@ -446,8 +429,7 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
             for (const Edge& edge : edges[from.site]) {
                 if (seen[edge.to]) continue;
                 seen[edge.to] = true;
-                component.push_back(
-                    {edge.to, add(from.cell, edge.shift), static_cast<std::uint32_t>(component.size())});
+                component.push_back({edge.to, from.cell + edge.shift, static_cast<std::uint32_t>(component.size())});
             }
         }
         double sum = 0.0;
