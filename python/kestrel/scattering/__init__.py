@@ -44,6 +44,14 @@ _HOMES = {
     "ScatteringWeights": "powers",
     "refine_pdf": "refine",
     "PdfRefinement": "fit_result",
+    "compute_sq": "sq",
+    "SqResult": "sq",
+    "debye_intensity": "debye",
+    "debye_result": "debye",
+    "DebyeResult": "debye",
+    "DEBYE_BIN_WIDTH": "debye",
+    "cut_particle": "particles",
+    "read_cluster": "particles",
 }
 
 __all__ = [
@@ -64,9 +72,20 @@ __all__ = [
     "refine_pdf",
     "model_pdf",
     "PdfRefinement",
+    "compute_sq",
+    "SqResult",
+    "debye_intensity",
+    "debye_result",
+    "DebyeResult",
+    "DEBYE_BIN_WIDTH",
+    "cut_particle",
+    "read_cluster",
 ]
 
 if TYPE_CHECKING:
+    from kestrel.scattering.debye import DEBYE_BIN_WIDTH, DebyeResult, debye_intensity, debye_result
+    from kestrel.scattering.particles import cut_particle, read_cluster
+    from kestrel.scattering.sq import SqResult, compute_sq
     from kestrel.scattering.agreement import PdfAgreement, fit_scale, fit_to_data
     from kestrel.scattering.displacements import average_u_iso, cif_u_iso
     from kestrel.scattering.fit_result import PdfRefinement
