@@ -83,17 +83,17 @@ __all__ = [
 ]
 
 if TYPE_CHECKING:
-    from kestrel.scattering.debye import DEBYE_BIN_WIDTH, DebyeResult, debye_intensity, debye_result
-    from kestrel.scattering.particles import cut_particle, read_cluster
-    from kestrel.scattering.sq import SqResult, compute_sq
     from kestrel.scattering.agreement import PdfAgreement, fit_scale, fit_to_data
+    from kestrel.scattering.debye import DEBYE_BIN_WIDTH, DebyeResult, debye_intensity, debye_result
     from kestrel.scattering.displacements import average_u_iso, cif_u_iso
     from kestrel.scattering.fit_result import PdfRefinement
     from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
     from kestrel.scattering.orderings import EnsemblePdf
+    from kestrel.scattering.particles import cut_particle, read_cluster
     from kestrel.scattering.pdf import PdfResult, compute_pdf, model_pdf
     from kestrel.scattering.powers import ScatteringWeights, scattering_powers, scattering_weights
     from kestrel.scattering.refine import refine_pdf
+    from kestrel.scattering.sq import SqResult, compute_sq
 
 
 def __getattr__(name: str):
