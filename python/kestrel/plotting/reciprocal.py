@@ -27,7 +27,7 @@ def save_reciprocal_plots(
     open the CSV as ``#`` lines (``pandas.read_csv(path, comment="#")``
     reads it). Returns the paths written.
     """
-    from kestrel.plotting.style import _STYLE, _matplotlib
+    from kestrel.plotting.style import _STYLE, _canvas_figure, _matplotlib
 
     figure_tools = _matplotlib()
     os.makedirs(folder, exist_ok=True)
@@ -42,10 +42,8 @@ def save_reciprocal_plots(
         for k in range(len(q)):
             writer.writerow([repr(float(values[k])) for values in columns.values()])
     written = [path]
-    matplotlib, Figure, FigureCanvasAgg = figure_tools
-    with matplotlib.rc_context(_STYLE):
-        figure = Figure(figsize=(7.0, 2.6 + 2.0 * len(panels)), dpi=200, layout="constrained")
-        FigureCanvasAgg(figure)
+    with figure_tools.matplotlib.rc_context(_STYLE):
+        figure = _canvas_figure(figure_tools, 7.0, 2.6 + 2.0 * len(panels))
         axes = figure.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
         for ax, (column, label) in zip(axes, panels):
             ax.plot(q, curves[column], color="#1f4e79", linewidth=0.9)
@@ -57,9 +55,8 @@ def save_reciprocal_plots(
         written.append(os.path.join(folder, f"{name}.png"))
         figure.savefig(written[-1])
     if partials:
-        with matplotlib.rc_context(_STYLE):
-            figure = Figure(figsize=(7.0, 4.4), dpi=200, layout="constrained")
-            FigureCanvasAgg(figure)
+        with figure_tools.matplotlib.rc_context(_STYLE):
+            figure = _canvas_figure(figure_tools, 7.0, 4.4)
             ax = figure.subplots()
             for label, values in partials.items():
                 ax.plot(q, values, linewidth=0.9, label=label)
