@@ -264,3 +264,48 @@ def test_command_refuses_bad_q_options(flags, message):
 
     done = run_kestrel("sq", EXAMPLES / "FeNi_disordered.cif", *flags)
     assert done.returncode != 0 and message in done.stderr
+
+
+@pytest.mark.parametrize(
+    "name, text, kind, expected",
+    [
+        ("a.fq", "# F(Q) from a reduction\n#### start data\n1.0 0.5\n1.1 0.6\n1.2 0.4\n", None, ("fq", None)),
+        ("b.sq", "Q S dS\n0.5 0.9 0.01\n0.6 1.1 0.02\n", None, ("sq", [0.01, 0.02])),
+        ("c.dat", "0.5 10 0.0 1\n0.6 12 0.0 2\n", "iq", ("iq", [1.0, 2.0])),
+    ],
+)
+def test_reads_q_files(tmp_path, name, text, kind, expected):
+    from kestrel.scattering import read_q_data
+
+    path = tmp_path / name
+    path.write_text(text)
+    data = read_q_data(path, kind=kind)
+    assert data.kind == expected[0]
+    assert data.errors is None if expected[1] is None else np.allclose(data.errors, expected[1])
+    assert np.all(np.diff(data.q) > 0) and len(data.values) == len(data.q)
+
+
+@pytest.mark.parametrize(
+    "name, text, kind, message",
+    [
+        ("a.fq", "1.0 0.5\n0.9 0.6\n", None, "a.fq, line 2: Q = 0.9 does not increase (the previous row has Q = 1)"),
+        (
+            "a.sq",
+            "1.0 0.5\n1.1 0.6 0.1\n",
+            None,
+            "a.sq, line 2: expected 2 columns like the first data row (line 1), found 3",
+        ),
+        ("a.iq", "1.0 0.5\n1.1 x\n", None, "a.iq, line 2: expected numbers, found '1.1 x'"),
+        ("a.iq", "1.0\n", None, "a.iq, line 1: expected at least two columns (Q and I), found one"),
+        ("a.txt", "1.0 0.5\n", None, "a.txt: cannot tell S(Q), F(Q) or I(Q) from the name"),
+        ("a.txt", "1.0 0.5\n", "gq", "kind must be 'sq', 'fq' or 'iq', got 'gq'"),
+    ],
+)
+def test_refuses_broken_q_files_naming_file_and_line(tmp_path, name, text, kind, message):
+    from kestrel.scattering import read_q_data
+
+    path = tmp_path / name
+    path.write_text(text)
+    with pytest.raises(ValueError) as raised:
+        read_q_data(path, kind=kind)
+    assert str(raised.value).startswith(message)

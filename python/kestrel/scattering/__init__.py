@@ -52,6 +52,8 @@ _HOMES = {
     "DEBYE_BIN_WIDTH": "debye",
     "cut_particle": "particles",
     "read_cluster": "particles",
+    "read_q_data": "q_files",
+    "MeasuredScattering": "q_files",
 }
 
 __all__ = [
@@ -80,6 +82,8 @@ __all__ = [
     "DEBYE_BIN_WIDTH",
     "cut_particle",
     "read_cluster",
+    "read_q_data",
+    "MeasuredScattering",
 ]
 
 if TYPE_CHECKING:
@@ -92,6 +96,7 @@ if TYPE_CHECKING:
     from kestrel.scattering.particles import cut_particle, read_cluster
     from kestrel.scattering.pdf import PdfResult, compute_pdf, model_pdf
     from kestrel.scattering.powers import ScatteringWeights, scattering_powers, scattering_weights
+    from kestrel.scattering.q_files import MeasuredScattering, read_q_data
     from kestrel.scattering.refine import refine_pdf
     from kestrel.scattering.sq import SqResult, compute_sq
 
