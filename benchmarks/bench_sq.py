@@ -54,7 +54,9 @@ def bench_debye():
     small = particle_of(2_000)
     exact = debye_intensity(small, Q, exact=True)
     binned = debye_intensity(small, Q)
-    print(f"  {len(small)} atoms: binned within {np.max(np.abs(binned - exact)) / exact.max():.1e} of the exact maximum")
+    print(
+        f"  {len(small)} atoms: binned within {np.max(np.abs(binned - exact)) / exact.max():.1e} of the exact maximum"
+    )
     try:
         from debyecalculator import DebyeCalculator  # noqa: F401
     except ImportError:
@@ -69,7 +71,9 @@ def bench_million():
     start = time.perf_counter()
     debye_intensity(particle, Q)
     seconds = time.perf_counter() - start
-    print(f"million: {n} atoms cut in {cut:.1f} s; I(Q) at {len(Q)} Q in {seconds:.0f} s, {n * (n - 1) / 2 / seconds:.3g} pairs/s")
+    print(
+        f"million: {n} atoms cut in {cut:.1f} s; I(Q) at {len(Q)} Q in {seconds:.0f} s, {n * (n - 1) / 2 / seconds:.3g} pairs/s"
+    )
 
 
 def bench_sq():
