@@ -36,3 +36,7 @@ TOL = 0.01
 
 # Seconds an ordering search runs unless told otherwise.
 TIME_LIMIT = 1.0
+
+# Å: the spacing of the distance grid a binned Debye intensity sums pairs on. The core's kDefaultDebyeBinWidth
+# (scattering/debye.hpp).
+BIN_WIDTH = 0.002

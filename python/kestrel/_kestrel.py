@@ -17,6 +17,7 @@ from _kestrel import (  # noqa: F401, I001
     __version__,
     _cif_site_u_iso,
     _count_xyz_trajectory_frames,
+    _debye_sums,
     _find_space_group_setting,
     _gaussian_peak_sums,
     _next_trajectory_chunk,

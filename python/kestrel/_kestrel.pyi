@@ -252,6 +252,19 @@ def _sqs(
 ) -> Tuple[Structure, Dict[str, Any]]:
     """An ordering of the partly occupied sites with chosen short-range order, and its report."""
 
+# Private: the pair sums of the Debye scattering equation, behind kestrel.debye_intensity.
+def _debye_sums(
+    structure: Structure,
+    q: Optional[Sequence[float]],
+    bin_width: float = 0.002,
+    exact: bool = False,
+    n_threads: int = 0,
+) -> Tuple[List[str], List[float], FloatArray, int]:
+    """(elements, self, pairs, site_pairs): per element its occupancy sum, the weight of f^2; per unordered element pair
+    (A <= B, A-major) a row of n_q sums of pair weight times sin(Qr)/(Qr) over ordered pairs of distinct sites; and
+    how many unordered site pairs were summed.
+    """
+
 class _TrajectoryStream: ...  # a capsule holding an open trajectory
 
 def _open_trajectory(

@@ -15,13 +15,15 @@ import warnings
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
 
+import numpy as np
+
 from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, SEED, SHELLS
 from kestrel.io.interop import as_structure
+from kestrel.ordering import sqs
 from kestrel.plotting import save_ensemble_plots
+from kestrel.scattering.orderings import OrderingPdfs
 
 if TYPE_CHECKING:
-    import numpy as np
-
     from kestrel.scattering import EnsemblePdf
 
 Pair = Tuple[str, str]
@@ -160,7 +162,6 @@ def ordering_ensemble(
     as for ``Structure.expand_occupancies``; ``cutoff`` and ``bin_size`` in Å; ``n_threads`` (0:
     every core). Returns an ``EnsembleResult``.
     """
-    import numpy as np  # kestrel itself imports without NumPy
 
     structure = as_structure(structure, "ordering_ensemble()")
     if n_orderings < 1:
@@ -176,8 +177,6 @@ def ordering_ensemble(
     pairs = list(disordered_partials)
     pdfs = None
     if pdf is not None:
-        from kestrel.scattering.orderings import OrderingPdfs
-
         pdfs = OrderingPdfs(structure, pdf, cutoff, n_threads)
     stacks: Dict[Pair, List[np.ndarray]] = {pair: [] for pair in pairs}
     totals: List[np.ndarray] = []
@@ -244,9 +243,6 @@ class _SroSearch:
         self.reports: List[Any] = []
 
     def add(self, structure, seed, cutoff, bin_size):
-        import numpy as np
-
-        from kestrel.ordering import sqs
 
         # No trial swaps leaves the seeded random start; one chain, so it is not the best of several.
         random_options = dict(self.options, iterations=0, time_limit=None, n_threads=1, target=None)
@@ -266,7 +262,6 @@ class _SroSearch:
         return random_fill, expansion_report
 
     def result(self) -> SroCurves:
-        import numpy as np
 
         return SroCurves(
             label=self.label,

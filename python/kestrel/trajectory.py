@@ -17,7 +17,6 @@ import os
 import stat
 from dataclasses import dataclass, field
 from typing import (
-    TYPE_CHECKING,
     Any,
     Callable,
     Dict,
@@ -31,11 +30,10 @@ from typing import (
     Union,
 )
 
+import numpy as np
+
 from kestrel._defaults import BIN_SIZE, CUTOFF
 from kestrel._kestrel import Structure, _count_xyz_trajectory_frames, _next_trajectory_chunk, _open_trajectory
-
-if TYPE_CHECKING:
-    import numpy as np
 
 Pair = Tuple[str, str]
 
@@ -91,7 +89,6 @@ class _RunningMoments:
         self.squares: Dict[Any, np.ndarray] = {}
 
     def add(self, curves: Dict[Any, np.ndarray], zeros: np.ndarray) -> None:
-        import numpy as np
 
         self.count += 1
         for key in set(self.mean) | set(curves):
@@ -105,7 +102,6 @@ class _RunningMoments:
             squares += delta * (value - mean)
 
     def std(self, key: Any) -> np.ndarray:
-        import numpy as np
 
         return np.sqrt(self.squares[key] / self.count)
 
@@ -222,7 +218,6 @@ def _is_universe(trajectory: Any) -> bool:
 def _universe_frames(universe, cell, types) -> Iterator[Callable[[], Structure]]:
     """Each frame of an MDAnalysis Universe, as a call that makes its Structure
     (made for the kept frames only, before the Universe moves on)."""
-    import numpy as np
 
     atoms = universe.atoms
     if types:
@@ -248,7 +243,6 @@ def _ase_frames(frames: Iterable[Any], cell) -> Iterator[Callable[[], Structure]
 
 
 def _frame_structure(box, positions, species, cell, index: int) -> Structure:
-    import numpy as np
 
     if box is None or abs(np.linalg.det(np.asarray(box, dtype=float))) < 1e-12:
         if cell is None:
@@ -341,7 +335,6 @@ def trajectory_rdf(
     Parameters not named above: ``trajectory`` is a path (str, bytes or
     os.PathLike), an MDAnalysis Universe or an iterable of ASE Atoms.
     """
-    import numpy as np  # kestrel itself imports without NumPy
 
     path = os.fspath(trajectory) if isinstance(trajectory, (str, bytes, os.PathLike)) else None
     total = 0

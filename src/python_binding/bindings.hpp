@@ -65,4 +65,7 @@ bool add_scattering_functions(PyObject* module);
 // order.cpp: the private _warren_cowley and _sqs behind kestrel.ordering (not in __all__).
 bool add_order_functions(PyObject* module);
 
+// debye.cpp: the private _debye_sums behind kestrel.debye_intensity (not in __all__).
+bool add_debye_functions(PyObject* module);
+
 }  // namespace kestrel::py

@@ -70,6 +70,7 @@ PyRef create_module() {
     if (!add_scattering_functions(module.get())) return {};
     if (!add_rdf_bins_members(module.get())) return {};
     if (!add_order_functions(module.get())) return {};
+    if (!add_debye_functions(module.get())) return {};
 
     PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));
     if (!version || !add_attribute(module.get(), "__version__", version.get())) return {};

@@ -590,6 +590,29 @@ std::optional<SqsArguments> read_sqs_arguments(PyObject* args, PyObject* kwargs)
     return out;
 }
 
+// ---- _debye_sums
+const Signature kDebyeSumsSignature{
+    "_debye_sums()", {"structure", "q", "bin_width", "exact", "n_threads"}, 2, 5};
+const char* const kDebyeSumsDoc =
+    "_debye_sums(structure, q, bin_width=0.002, exact=False, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "(elements, self, pairs, site_pairs): per element its occupancy sum, the weight of f^2; per unordered element pair (A <= B, A-major) a row of n_q sums of pair weight times sin(Qr)/(Qr) over ordered pairs of distinct sites; and how many unordered site pairs were summed.";
+static_assert(DebyeSettings{}.bin_width == kDefaultDebyeBinWidth, "the default of bin_width in signatures.py is not DebyeSettings's");
+static_assert(DebyeSettings{}.exact == false, "the default of exact in signatures.py is not DebyeSettings's");
+static_assert(DebyeSettings{}.n_threads == 0, "the default of n_threads in signatures.py is not DebyeSettings's");
+std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kDebyeSumsSignature, args, kwargs, given)) return std::nullopt;
+    DebyeSumsArguments out;
+    if (!read_structure(given[0], "structure", out.structure)) return std::nullopt;
+    if (!read_numbers_or_none(given[1], "q", out.q)) return std::nullopt;
+    if (!read_double(given[2], "bin_width", out.settings.bin_width)) return std::nullopt;
+    if (!read_bool(given[3], "exact", out.settings.exact)) return std::nullopt;
+    if (!read_u64(given[4], "n_threads", out.settings.n_threads)) return std::nullopt;
+    return out;
+}
+
 // ---- _open_trajectory
 const Signature kOpenTrajectorySignature{
     "_open_trajectory()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1, 7};

@@ -16,6 +16,7 @@
 #include "order/sqs.hpp"
 #include "rdf/bins.hpp"
 #include "rdf/settings.hpp"
+#include "scattering/debye.hpp"
 #include "trajectory/reader.hpp"
 
 namespace kestrel::py {
@@ -278,6 +279,17 @@ struct SqsArguments {
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<SqsArguments> read_sqs_arguments(PyObject* args, PyObject* kwargs);
+
+// _debye_sums
+extern const Signature kDebyeSumsSignature;
+extern const char* const kDebyeSumsDoc;
+struct DebyeSumsArguments {
+    DebyeSettings settings;  // bin_width, exact, n_threads
+    const Structure* structure = nullptr;
+    std::vector<double> q{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyObject* kwargs);
 
 // _open_trajectory
 extern const Signature kOpenTrajectorySignature;

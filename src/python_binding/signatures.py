@@ -192,6 +192,9 @@ TIME_LIMIT = Kind("std::optional<double>", "read_time_limit", "Optional[float]",
 # Not the core's default (no limit): a call from Python ends within a second unless told otherwise.
 SEARCH_TIME_LIMIT = Param("time_limit", TIME_LIMIT, 1.0)
 
+# The spacing of the distance grid of a binned Debye sum.
+DEBYE_BIN_WIDTH = Param("bin_width", FLOAT, Core("kDefaultDebyeBinWidth"), field="settings.bin_width")
+
 # ---- the defaults the Python package shares -------------------------------------
 # tools/make_signatures.py writes each as a constant of python/kestrel/_defaults.py
 # (named as the parameter, in capitals), so the package's own functions and the
@@ -208,6 +211,7 @@ PYTHON_DEFAULTS = (
     (SHELLS, "The neighbour shells short-range order is measured and searched over."),
     (TOL, "Å: distances within this of a shell's first distance belong to that shell."),
     (SEARCH_TIME_LIMIT, "Seconds an ordering search runs unless told otherwise."),
+    (DEBYE_BIN_WIDTH, "Å: the spacing of the distance grid a binned Debye intensity sums pairs on."),
 )
 
 # ---- the stub's opening -------------------------------------------------------
@@ -728,6 +732,25 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         "Tuple[Structure, Dict[str, Any]]",
         "An ordering of the partly occupied sites with chosen short-range order, and its report.",
         structs=(("request", CoreStruct("order::SqsRequest", "order/sqs.hpp", literal=False)),),
+    ),
+    StubText("# Private: the pair sums of the Debye scattering equation, behind kestrel.debye_intensity."),
+    Callable(
+        "_debye_sums",
+        FUNCTION,
+        (
+            STRUCTURE_PARAM,
+            Param("q", NUMBERS_OR_NONE),
+            DEBYE_BIN_WIDTH,
+            Param("exact", BOOL, False, field="settings.exact"),
+            Param("n_threads", INT, 0, field="settings.n_threads"),
+        ),
+        "Tuple[List[str], List[float], FloatArray, int]",
+        doc(r"""
+        (elements, self, pairs, site_pairs): per element its occupancy sum, the weight of f^2; per unordered \
+        element pair (A <= B, A-major) a row of n_q sums of pair weight times sin(Qr)/(Qr) over ordered pairs \
+        of distinct sites; and how many unordered site pairs were summed.
+        """),
+        structs=(("settings", CoreStruct("DebyeSettings", "scattering/debye.hpp")),),
     ),
     StubText("class _TrajectoryStream: ...  # a capsule holding an open trajectory"),
     Callable(

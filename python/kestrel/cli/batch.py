@@ -5,6 +5,7 @@ from __future__ import annotations
 import time
 
 from kestrel._defaults import BIN_SIZE, CUTOFF
+from kestrel.batch import write_rdf_table
 from kestrel.cli.common import Progress, occupancy_tolerance_option
 
 
@@ -17,7 +18,6 @@ def _batch_note(started: float, done: int, total: int, errors: int) -> str:
 
 
 def cmd_batch(args) -> int:
-    from kestrel.batch import write_rdf_table
 
     elements = args.elements.split(",") if args.elements is not None else None
     progress = Progress(0, "inputs")

@@ -15,6 +15,7 @@ import kestrel
 from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, OCCUPANCY_TOLERANCE, SEED
 from kestrel.cli.errors import CommandError
 from kestrel.cli.inputs import add_input_options
+from kestrel.plotting import save_prdf_plots
 
 FORMAT_HELP = (
     "file format: cif, poscar (also vasp, contcar), xyz or lammps (a text dump); by default chosen from the file name"
@@ -194,7 +195,6 @@ def _save_curves(
     std_partials=None,
     figures: str = "grid",
 ) -> None:
-    from kestrel.plotting import save_prdf_plots
 
     save_prdf_plots(
         r,

@@ -5,6 +5,8 @@ from __future__ import annotations
 import kestrel
 from kestrel.cli.common import Progress, _expand_options, _rdf_options, _structure_command
 from kestrel.cli.inputs import read_input
+from kestrel.cli.sqs import _read_target
+from kestrel.plotting import save_ensemble_plots
 
 
 def cmd_ensemble(args) -> int:
@@ -42,8 +44,6 @@ def cmd_ensemble(args) -> int:
     for warning in result.reports[0]["warnings"]:
         print(f"warning: {warning}")
     if args.out:
-        from kestrel.plotting import save_ensemble_plots
-
         save_ensemble_plots(result, args.out, title=args.title)
         print(f"figures and ensemble.csv written to {args.out}")
     return 0
@@ -53,7 +53,6 @@ def _sro(text):
     """None, "random", or the target a JSON file holds."""
     if text is None or text == "random":
         return text
-    from kestrel.cli.sqs import _read_target
 
     return _read_target(text)
 

@@ -12,7 +12,7 @@ import warnings
 from typing import Optional, Sequence
 
 import kestrel
-from kestrel.cli import batch, ensemble, expand, info, pdf, rdf, sqs, traj
+from kestrel.cli import batch, debye, ensemble, expand, info, pdf, rdf, sq, sqs, traj
 from kestrel.cli.common import CommandError
 
 
@@ -30,6 +30,8 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_parser(sub)
     pdf.add_parser(sub)
     sqs.add_parser(sub)
+    sq.add_parser(sub)
+    debye.add_parser(sub)
     return parser
 
 

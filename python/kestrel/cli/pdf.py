@@ -7,9 +7,13 @@ import time
 import warnings
 from typing import Dict, List, Sequence, Tuple
 
+from kestrel._kestrel import _cif_site_u_iso
 from kestrel.cli.common import CommandError, _structure_command
 from kestrel.cli.inputs import read_input
 from kestrel.io import format_from_name
+from kestrel.plotting import save_pdf_plots
+from kestrel.scattering import compute_pdf, fit_to_data, read_gr, refine_pdf
+from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
 
 
 def _parse_u_iso(text: str, elements: Sequence[str]):
@@ -39,8 +43,6 @@ def _file_u_iso(args, structure, needed: Sequence[str]):
     The description is true of the elements in ``needed``: a CIF that gives
     none of them a value is not said to be their source.
     """
-    from kestrel._kestrel import _cif_site_u_iso
-    from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
 
     default = {element: DEFAULT_U_ISO for element in structure.elements}
     fmt = args.format or format_from_name(args.file)
@@ -93,8 +95,6 @@ def _pdf_peaks(r, g, count: int = 5) -> List[Tuple[float, float]]:
 
 
 def cmd_pdf(args) -> int:
-    from kestrel.plotting import save_pdf_plots
-    from kestrel.scattering import compute_pdf, fit_to_data, read_gr
 
     if args.refine is not None:
         return _refine(args)
@@ -141,15 +141,12 @@ def cmd_pdf(args) -> int:
 
 def _refine(args) -> int:
     """``--refine``: a least-squares refinement against ``--data``, its table, CSVs and figure."""
-    from kestrel.scattering import read_gr, refine_pdf
 
     if not args.data:
         raise CommandError("--refine needs --data: the measured G(r) to refine against")
     s = read_input(args).structure
     u_iso = None if args.u_iso is None else _parse_u_iso(args.u_iso, s.elements)
     if u_iso is None and (args.format or format_from_name(args.file) or "").lower() == "cif":
-        from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
-
         u_iso = cif_u_iso(args.file, s, DEFAULT_U_ISO)[0]
     with warnings.catch_warnings(record=True):
         warnings.simplefilter("always", RuntimeWarning)  # the report lists them

@@ -13,6 +13,7 @@ from kestrel.cli.common import CommandError, _structure_command
 from kestrel.cli.inputs import read_input
 from kestrel.io import write_structure
 from kestrel.ordering import sqs
+from kestrel.plotting.ordering import save_sqs_plot
 
 
 class SearchProgress:
@@ -107,8 +108,6 @@ def cmd_sqs(args) -> int:
     for warning in report.warnings:
         print(f"warning: {warning}")
     if args.figure != "":
-        from kestrel.plotting.ordering import save_sqs_plot
-
         figure = args.figure or os.path.splitext(args.output)[0] + "_sqs.png"
         r, weighted, _ = s.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)
         _, partials, _ = ordered.prdf(cutoff=args.cutoff, bin_size=args.bin_size, n_threads=args.threads)

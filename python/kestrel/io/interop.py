@@ -6,7 +6,10 @@ ASE holds whole atoms only: a disordered structure has to be expanded first.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, Dict, List, Tuple
+
+import numpy as np
 
 from kestrel._kestrel import Structure
 
@@ -14,7 +17,6 @@ __all__ = ["from_ase", "to_ase", "from_pymatgen", "to_pymatgen", "as_structure"]
 
 
 def _require(module: str, extra: str) -> Any:
-    import importlib
 
     try:
         return importlib.import_module(module)
@@ -78,7 +80,6 @@ def from_ase(atoms: Any) -> Structure:
 
     Returns a kestrel ``Structure``.
     """
-    import numpy as np
 
     if not hasattr(atoms, "get_chemical_symbols") or not hasattr(atoms, "cell"):
         raise TypeError(f"from_ase() needs an ase.Atoms, got {type(atoms).__module__}.{type(atoms).__qualname__}")

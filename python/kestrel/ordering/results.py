@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, List, Tuple
+from typing import Any, Dict, List, Tuple
 
-if TYPE_CHECKING:
-    import numpy as np
+import numpy as np
 
 __all__ = ["ShortRangeOrder", "SublatticeOrder", "SqsReport", "VACANCY", "sublattice_from_entry"]
 
@@ -121,7 +120,6 @@ class ShortRangeOrder:
 
 
 def sublattice_from_entry(entry: Dict[str, Any]) -> SublatticeOrder:
-    import numpy as np  # kestrel itself imports without NumPy
 
     species = tuple(entry["species"])
     m = len(species)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
 
+import numpy as np
+
 from kestrel._defaults import MAX_DENOMINATOR, SEED, SHELLS, TIME_LIMIT, TOL
 from kestrel._kestrel import Structure, _sqs, _warren_cowley
 from kestrel.ordering.results import Pair, ShortRangeOrder, SqsReport, sublattice_from_entry
@@ -40,7 +42,6 @@ def _pair_key(key: Union[str, Pair]) -> Pair:
 
 
 def _target_entries(target: Optional[TargetLike]) -> Optional[List[Tuple[str, str, List[float]]]]:
-    import numpy as np
 
     if target is None:
         return None
@@ -99,7 +100,6 @@ def sqs(
 
     Returns the ordered structure (vacancies left out) and an ``SqsReport``.
     """
-    import numpy as np
 
     if isinstance(supercell, (int, np.integer)):
         supercell = (int(supercell),) * 3

@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
+from kestrel.plotting.ordering import save_sro_comparison
 from kestrel.plotting.rdf import _CONVENTIONS
 from kestrel.plotting.style import (
     _ORANGE,
@@ -80,8 +81,6 @@ def save_ensemble_plots(result: "EnsembleResult", folder: str, title: Optional[s
         png_path = _save(figure, os.path.join(folder, "ensemble.png"), title or default)
     written = [csv_path, png_path]
     if sro is not None:
-        from kestrel.plotting.ordering import save_sro_comparison
-
         curves = {"random fill": result.mean_partials, sro.label: sro.mean_partials}
         spreads = {"random fill": result.std_partials, sro.label: sro.std_partials}
         default = "mean of {} random fills and of {} {} orderings against the weighted curves".format(

@@ -2,8 +2,14 @@
 
 from __future__ import annotations
 
+import csv
 import os
 from typing import TYPE_CHECKING, List, Optional
+
+import numpy as np
+
+from kestrel._kestrel import __version__
+from kestrel.plotting.style import _STYLE, _matplotlib
 
 if TYPE_CHECKING:
     from kestrel.scattering.agreement import PdfAgreement
@@ -32,7 +38,6 @@ def save_pdf_plots(
     points, the scaled model over it and the difference curve offset below. ``pdf_partials.png``
     draws each weighted partial contribution and their sum. Returns the paths written.
     """
-    from kestrel.plotting.style import _STYLE, _matplotlib
 
     figure_tools = _matplotlib()
     os.makedirs(folder, exist_ok=True)
@@ -47,7 +52,6 @@ def _csv_notes(
     result: PdfResult, fit: Optional[PdfAgreement], u_source: Optional[str], source: Optional[str]
 ) -> List[str]:
     """The ``#`` lines that open pdf.csv: what the numbers below were computed from."""
-    from kestrel._kestrel import __version__
 
     unit = "fm" if result.radiation == "neutron" else "electrons"
     notes = [f"kestrel {__version__}: reduced pair distribution function G(r) = 4 pi r [rho(r) - rho0]"]
@@ -73,7 +77,6 @@ def _csv_notes(
 
 
 def _write_pdf_csv(path: str, result: PdfResult, fit: Optional[PdfAgreement], notes: List[str]) -> str:
-    import csv
 
     partials = result.partials or {}
     pairs = list(partials)
@@ -112,8 +115,6 @@ def _plot_model_and_data(figure_tools, path, result, fit, title, style):
             ax.plot(result.r, result.g, color="#1f4e79", linewidth=1.1, label="model")
             ax.set_title(f"model G(r), {_describe(result)}", fontsize=10, loc="left")
         else:
-            import numpy as np
-
             calc = fit.scale * fit.g_calc
             ax.plot(
                 fit.r,
@@ -145,7 +146,6 @@ def _plot_model_and_data(figure_tools, path, result, fit, title, style):
 
 
 def _plot_partials(figure_tools, path, result, title, style):
-    import numpy as np
 
     Figure, FigureCanvasAgg = figure_tools.Figure, figure_tools.FigureCanvasAgg
     pairs = list(result.partials)

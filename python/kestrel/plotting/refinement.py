@@ -7,6 +7,10 @@ import math
 import os
 from typing import TYPE_CHECKING, List, Optional
 
+import numpy as np
+
+from kestrel.plotting.style import _STYLE, _matplotlib
+
 if TYPE_CHECKING:
     from kestrel.scattering.fit_result import PdfRefinement
 
@@ -24,7 +28,6 @@ def save_refinement_plots(fit: PdfRefinement, folder: str, title: Optional[str] 
     spread around the mean. The parameter table stands beside the curves.
     Returns the paths written.
     """
-    from kestrel.plotting.style import _STYLE, _matplotlib
 
     os.makedirs(folder, exist_ok=True)
     written = [_write_curves(os.path.join(folder, "refinement.csv"), fit)]
@@ -36,7 +39,6 @@ def save_refinement_plots(fit: PdfRefinement, folder: str, title: Optional[str] 
 
 def _draw_spread(ax, fit: PdfRefinement) -> None:
     """The difference beside ±2σ of the orderings' curves around their mean, on the scale of both."""
-    import numpy as np
 
     spread = 2.0 * np.std(np.array(fit.phase_curves), axis=0)
     ax.fill_between(
@@ -105,7 +107,6 @@ def _parameter_text(fit: PdfRefinement) -> str:
 
 
 def _plot(figure_tools, path: str, fit: PdfRefinement, title: Optional[str], style) -> str:
-    import numpy as np
 
     Figure, FigureCanvasAgg = figure_tools.Figure, figure_tools.FigureCanvasAgg
     with figure_tools.matplotlib.rc_context(style):

@@ -44,6 +44,16 @@ _HOMES = {
     "ScatteringWeights": "powers",
     "refine_pdf": "refine",
     "PdfRefinement": "fit_result",
+    "compute_sq": "sq",
+    "SqResult": "sq",
+    "debye_intensity": "debye",
+    "debye_result": "debye",
+    "DebyeResult": "debye",
+    "DEBYE_BIN_WIDTH": "debye",
+    "cut_particle": "particles",
+    "read_cluster": "particles",
+    "read_q_data": "q_files",
+    "MeasuredScattering": "q_files",
 }
 
 __all__ = [
@@ -64,17 +74,31 @@ __all__ = [
     "refine_pdf",
     "model_pdf",
     "PdfRefinement",
+    "compute_sq",
+    "SqResult",
+    "debye_intensity",
+    "debye_result",
+    "DebyeResult",
+    "DEBYE_BIN_WIDTH",
+    "cut_particle",
+    "read_cluster",
+    "read_q_data",
+    "MeasuredScattering",
 ]
 
 if TYPE_CHECKING:
     from kestrel.scattering.agreement import PdfAgreement, fit_scale, fit_to_data
+    from kestrel.scattering.debye import DEBYE_BIN_WIDTH, DebyeResult, debye_intensity, debye_result
     from kestrel.scattering.displacements import average_u_iso, cif_u_iso
     from kestrel.scattering.fit_result import PdfRefinement
     from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
     from kestrel.scattering.orderings import EnsemblePdf
+    from kestrel.scattering.particles import cut_particle, read_cluster
     from kestrel.scattering.pdf import PdfResult, compute_pdf, model_pdf
     from kestrel.scattering.powers import ScatteringWeights, scattering_powers, scattering_weights
+    from kestrel.scattering.q_files import MeasuredScattering, read_q_data
     from kestrel.scattering.refine import refine_pdf
+    from kestrel.scattering.sq import SqResult, compute_sq
 
 
 def __getattr__(name: str):

@@ -48,6 +48,13 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
     Parameters: ``path`` (str or os.PathLike). Returns a ``MeasuredPdf`` (``r`` in Å, ``g`` in Å⁻²,
     ``dg`` or None).
     """
+    points, values, uncertainty, header = read_columns(path, "r", "G")
+    return MeasuredPdf(r=points, g=values, dg=uncertainty, header=header, path=os.fspath(path))
+
+
+def read_columns(path: Union[str, "os.PathLike[str]"], x: str, y: str):
+    """(x, y, dy or None, header lines) of a file of columns laid out as :func:`read_gr` reads them;
+    ``x`` and ``y`` name the columns in the messages."""
     import numpy as np
 
     path = os.fspath(path)
@@ -76,7 +83,7 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
                 continue
             raise ValueError(f"{where}: expected numbers, found '{text}'")
         if len(values) < 2:
-            raise ValueError(f"{where}: expected at least two columns (r and G), found one")
+            raise ValueError(f"{where}: expected at least two columns ({x} and {y}), found one")
         if rows and len(values) != len(rows[0]):
             raise ValueError(
                 f"{where}: expected {len(rows[0])} columns like the first data row "
@@ -85,7 +92,9 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
         if not all(math.isfinite(v) for v in values):
             raise ValueError(f"{where}: '{text}' holds a value that is not a finite number")
         if rows and not values[0] > rows[-1][0]:
-            raise ValueError(f"{where}: r = {values[0]:g} does not increase (the previous row has r = {rows[-1][0]:g})")
+            raise ValueError(
+                f"{where}: {x} = {values[0]:g} does not increase (the previous row has {x} = {rows[-1][0]:g})"
+            )
         rows.append(values)
         row_lines.append(number + 1)
     if not rows:
@@ -96,7 +105,7 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
         uncertainty = table[:, 2]
     elif table.shape[1] >= 4:
         uncertainty = table[:, 3]
-    return MeasuredPdf(r=table[:, 0], g=table[:, 1], dg=uncertainty, header=header, path=path)
+    return table[:, 0], table[:, 1], uncertainty, header
 
 
 def write_gr(path, r, g, dg=None, header: Sequence[str] = ()) -> None:

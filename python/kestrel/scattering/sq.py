@@ -1,0 +1,312 @@
+"""The total-scattering structure factor S(Q) of a periodic crystal, and F(Q) = Q[S(Q) − 1].
+
+Conventions (Faber and Ziman; Keen, J. Appl. Cryst. 34 (2001) 172), with
+``c_A`` the occupancy-weighted concentrations, ``f_A(Q)`` the scattering
+powers, ``<f> = Σ c_A f_A`` and ``<f²> = Σ c_A f_A²``:
+
+* the coherent intensity per atom is ``I(Q)/N = <f²> + <f>² [S(Q) − 1]``;
+* the partials ``S_AB(Q)`` are normalised so that
+  ``S(Q) − 1 = Σ_AB c_A c_B f_A f_B [S_AB(Q) − 1] / <f>²``;
+* ``F(Q) = Q [S(Q) − 1]`` (Å⁻¹) and the G(r) of :func:`compute_pdf` are a
+  sine-transform pair: ``G(r) = (2/π) ∫ F(Q) sin(Qr) dQ``.
+
+The model is that of :func:`compute_pdf`: occupancies as independent
+weights (units of correlated disorder weighed as they are there), every
+atom displaced isotropically by U_A (Å²), so that a pair A-B is damped by
+exp(−(U_A + U_B) Q²/2), and an instrument resolution ``qdamp`` that
+multiplies G(r) by exp(−(qdamp r)²/2), which is F(Q) convolved with a
+Gaussian of standard deviation qdamp. The sum over the infinite crystal is
+done in reciprocal space: the Bragg reflections of the average structure up
+to the largest Q (plus the resolution's reach), each a peak of that
+Gaussian, less each site's pairing with itself, plus the pairs of sites
+within one unit at their correlated weight. Nothing is cut off in r, so
+there are no truncation ripples; I(Q) is never negative (S(Q) of a crystal
+with several elements may be: Faber–Ziman's S(Q) reaches down to
+1 − <f²>/<f>² between Bragg peaks, where the crystal scatters nothing).
+With ``qdamp = 0`` the Bragg peaks are sharp: each is shared between its
+two neighbouring Q points so that its area is kept.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+
+from kestrel.io.interop import as_structure
+from kestrel.scattering.displacements import DEFAULT_U_ISO
+from kestrel.scattering.form_factors import form_factors
+from kestrel.scattering.parameters import UIso, check_positive, element_u
+from kestrel.scattering.particles import unit_offsets
+from kestrel.scattering.powers import check_radiation, scattering_source, scattering_weights
+
+if TYPE_CHECKING:
+    import numpy as np
+
+Pair = Tuple[str, str]
+
+# A Bragg peak is summed out to this many standard deviations of the resolution.
+PEAK_REACH = 8.0
+
+# (reflection, site) terms of the structure factors worked out at once (memory, not speed).
+_TERMS_AT_ONCE = 4_000_000
+
+
+@dataclass
+class SqResult:
+    """S(Q), F(Q) and I(Q) of a crystal, with what went into them.
+
+    ``sq`` is the Faber–Ziman S(Q), ``fq`` = Q[S(Q) − 1] in Å⁻¹, ``iq`` the
+    coherent intensity per atom I(Q)/N = <f²> + <f>²[S(Q) − 1] in
+    electrons² (X-ray) or fm² (neutron). ``partials`` maps each unordered
+    element pair (A, B), A before B in the structure's element order, to
+    S_AB(Q) (S_AB = S_BA). ``mean_scattering`` is <f>(Q) and
+    ``mean_square_scattering`` <f²>(Q). ``n_reflections`` counts the Bragg
+    reflections summed.
+    """
+
+    q: np.ndarray
+    sq: np.ndarray
+    fq: np.ndarray
+    iq: np.ndarray
+    partials: Dict[Pair, np.ndarray]
+    radiation: str
+    concentrations: Dict[str, float]
+    u_iso: Dict[str, float]
+    density: float
+    qdamp: float
+    mean_scattering: np.ndarray
+    mean_square_scattering: np.ndarray
+    n_reflections: int
+    source: str = ""
+
+
+def _reflections(matrix: np.ndarray, reach: float) -> np.ndarray:
+    """Miller indices (h, k, l) of one of each Friedel pair ±G with 0 < |G| <= reach."""
+    import numpy as np
+
+    # |h| <= reach |a| / 2π along each axis a.
+    limits = [int(math.floor(reach * np.linalg.norm(matrix[k]) / (2.0 * math.pi))) for k in range(3)]
+    axes = [np.arange(-n, n + 1) for n in limits]
+    hkl = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3)
+    # One of ±G: the first non-zero index positive.
+    first = np.where(hkl[:, 0] != 0, hkl[:, 0], np.where(hkl[:, 1] != 0, hkl[:, 1], hkl[:, 2]))
+    hkl = hkl[first > 0]
+    reciprocal = 2.0 * math.pi * np.linalg.inv(matrix).T
+    length = np.linalg.norm(hkl @ reciprocal, axis=1)
+    return hkl[length <= reach]
+
+
+def _bragg_lines(hkl, reciprocal, frac, occupancy) -> Tuple[np.ndarray, np.ndarray]:
+    """Distinct |G| and, per line, Σ over its reflections ±G of Re(F_A F_B*) (n_lines × n_el × n_el).
+
+    F_A(G) = Σ_i o_iA exp(2πi h·x_i), the structure factor of element A with unit scattering.
+    """
+    import numpy as np
+
+    length = np.linalg.norm(hkl @ reciprocal, axis=1)
+    n_el = occupancy.shape[1]
+    products = np.empty((len(hkl), n_el, n_el))
+    rows = max(1, _TERMS_AT_ONCE // max(len(frac), 1))
+    for start in range(0, len(hkl), rows):
+        phase = np.exp(2j * math.pi * (hkl[start : start + rows] @ frac.T))  # (G, sites)
+        factors = phase @ occupancy  # (G, elements)
+        products[start : start + rows] = np.real(factors[:, :, None] * np.conj(factors[:, None, :]))
+    # Reflections of one |G| make one powder line (lengths equal to 1e-9 relative).
+    key = np.rint(length * 1e9 / max(float(length.max(initial=1.0)), 1.0)).astype(np.int64)
+    unique, first, inverse = np.unique(key, return_index=True, return_inverse=True)
+    lines = np.zeros((len(unique), n_el, n_el))
+    np.add.at(lines, inverse.ravel(), products)
+    # Each listed reflection stands for G and -G.
+    return length[first], 2.0 * lines
+
+
+def _spread_peaks(q: np.ndarray, centres: np.ndarray, areas: np.ndarray, qdamp: float) -> np.ndarray:
+    """Σ_p areas[p] [N(q; centre_p, qdamp) − N(q; −centre_p, qdamp)] / q: the resolved Bragg part of S − 1.
+
+    ``areas`` is (peaks, ...); the result (len(q), ...). With qdamp = 0 each
+    peak is shared between the two Q points around it (by linear
+    interpolation), divided by the width each point stands for, so that
+    the trapezoidal integral over Q keeps its area.
+    """
+    import numpy as np
+
+    out = np.zeros((len(q),) + areas.shape[1:])
+    if len(centres) == 0 or len(q) == 0:
+        return out
+    if qdamp > 0.0:
+        order = np.argsort(q)
+        sorted_q = q[order]
+        reach = PEAK_REACH * qdamp
+        lo = np.searchsorted(sorted_q, centres - reach, side="left")
+        hi = np.searchsorted(sorted_q, centres + reach, side="right")
+        for p in np.flatnonzero(hi > lo):
+            at = order[lo[p] : hi[p]]
+            x = q[at]
+            shape = np.exp(-0.5 * ((x - centres[p]) / qdamp) ** 2) - np.exp(-0.5 * ((x + centres[p]) / qdamp) ** 2)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                per_q = np.where(
+                    x > 0,
+                    shape / np.where(x > 0, x, 1.0),
+                    2.0 * centres[p] / qdamp**2 * np.exp(-0.5 * (centres[p] / qdamp) ** 2),
+                )
+            out[at] += np.multiply.outer(per_q / (qdamp * math.sqrt(2.0 * math.pi)), areas[p])
+        return out
+    order = np.argsort(q)
+    sorted_q = q[order]
+    if len(q) < 2:
+        return out
+    # The width each point stands for under the trapezoidal rule.
+    widths = np.empty(len(q))
+    widths[1:-1] = 0.5 * (sorted_q[2:] - sorted_q[:-2])
+    widths[0] = 0.5 * (sorted_q[1] - sorted_q[0])
+    widths[-1] = 0.5 * (sorted_q[-1] - sorted_q[-2])
+    inside = (centres >= sorted_q[0]) & (centres <= sorted_q[-1])
+    centres, areas = centres[inside], areas[inside]
+    right = np.clip(np.searchsorted(sorted_q, centres, side="right"), 1, len(q) - 1)
+    left = right - 1
+    t = (centres - sorted_q[left]) / (sorted_q[right] - sorted_q[left])
+    for index, share in ((left, 1.0 - t), (right, t)):
+        value = share / widths[index] / np.maximum(sorted_q[index], 1e-300)
+        np.add.at(out, order[index], np.einsum("p,p...->p...", value, areas))
+    return out
+
+
+def _unit_pair_terms(structure, cart_offsets, occupancy, elements, q) -> Optional[np.ndarray]:
+    """Σ over ordered pairs of sites within one unit of (correlated − product weight) sin(Qr)/(Qr),
+    per element pair (len(q) × n_el × n_el); None without units."""
+    import numpy as np
+
+    units = structure.units
+    if all(place is None for place in units):
+        return None
+    members: Dict[int, List[int]] = {}
+    for site, place in enumerate(units):
+        if place is not None:
+            members.setdefault(place[0], []).append(site)
+    n_el = len(elements)
+    out = np.zeros((len(q), n_el, n_el))
+    for sites in members.values():
+        for m, i in enumerate(sites):
+            for j in sites[m + 1 :]:
+                same = units[i][1] == units[j][1]
+                correlated = np.minimum.outer(occupancy[i], occupancy[j]) if same else 0.0
+                change = correlated - np.multiply.outer(occupancy[i], occupancy[j])
+                change = np.where(np.multiply.outer(occupancy[i] > 0, occupancy[j] > 0), change, 0.0)
+                x = q * float(np.linalg.norm(cart_offsets[j] - cart_offsets[i]))
+                sinc = np.sinc(x / math.pi)
+                out += np.multiply.outer(sinc, change + change.T)
+    return out
+
+
+def compute_sq(
+    structure: Any,
+    q,
+    *,
+    radiation: str = "xray",
+    u_iso: Optional[UIso] = None,
+    qdamp: float = 0.0,
+) -> SqResult:
+    """The Faber–Ziman total structure factor S(Q) of a periodic crystal, F(Q) = Q[S(Q) − 1] and I(Q).
+
+    Returns an :class:`SqResult` with ``q``, ``sq``, ``fq`` (Å⁻¹), ``iq``
+    (per atom, electrons² or fm²) and the partials S_AB(Q). ``q`` in Å⁻¹,
+    any order, Q ≥ 0.
+
+    The model and its weights are those of :func:`compute_pdf`, so that the
+    sine transform of F(Q) over 0..Qmax gives back
+    ``compute_pdf(structure, u_iso=..., qmax=Qmax, qdamp=...)``:
+    occupancies (units of correlated disorder included) as the expectation
+    over the disorder; ``u_iso`` the isotropic displacement parameter U in
+    Å², one number or a dict per element (None: 0.005 Å², the default of
+    :func:`compute_pdf`), which damps a pair A-B by exp(−(U_A + U_B)Q²/2);
+    ``qdamp`` (Å⁻¹) the instrument resolution, a Gaussian of that standard
+    deviation in Q (exp(−(qdamp r)²/2) on G(r)).
+
+    ``radiation="xray"`` takes the form factors f0(Q) of the neutral atoms
+    from periodictable's Cromer–Mann coefficients
+    (``periodictable.cromermann.fxrayatq``), so the Faber–Ziman weights
+    change with Q (:func:`compute_pdf` weighs X-ray pairs by Z, f0 at
+    Q = 0); ``radiation="neutron"`` the bound coherent scattering lengths.
+
+    The crystal is summed in reciprocal space, reflection by reflection up
+    to the largest Q asked for: fast for a unit cell, and growing with the
+    cell's volume times its sites for large supercells.
+    """
+    import numpy as np
+
+    structure = as_structure(structure, "compute_sq")
+    check_radiation(radiation)
+    qdamp = check_positive("qdamp", qdamp, allow_zero=True)
+    q = np.asarray(q, dtype=float)
+    if q.ndim != 1:
+        raise ValueError(f"q must be one-dimensional, got shape {q.shape}")
+    if not np.all(np.isfinite(q)) or np.any(q < 0):
+        raise ValueError("q must hold finite values of at least 0")
+    # The weights G(r) takes (f at Q = 0), for the concentrations and the
+    # refusals of an empty or null-scattering composition.
+    at_zero = scattering_weights(structure.composition, radiation)
+    elements = list(at_zero.elements)
+    u = element_u(DEFAULT_U_ISO if u_iso is None else u_iso, elements)
+    n_atoms = at_zero.n_atoms
+    concentration = at_zero.concentrations
+    powers = form_factors(elements, radiation, q)
+
+    matrix = np.asarray(structure.lattice_matrix, dtype=float)
+    volume = abs(float(np.linalg.det(matrix)))
+    frac = np.asarray(structure.frac_coords, dtype=float)
+    occupancy = np.zeros((len(frac), len(elements)))
+    index = {e: k for k, e in enumerate(elements)}
+    for site, species in enumerate(structure.species):
+        for element, amount in species.items():
+            if element in index:
+                occupancy[site, index[element]] += amount
+    n_el = len(elements)
+    u_vector = np.array([u[e] for e in elements])
+    pair_u = u_vector[:, None] + u_vector[None, :]
+
+    # Bragg lines of the average structure, each a Gaussian in F(Q) (area
+    # (2π)³/(4π V N) Σ Re F_A F_B* / G) damped by its pairs' displacements.
+    reach = float(q.max(initial=0.0)) + PEAK_REACH * qdamp
+    reciprocal = 2.0 * math.pi * np.linalg.inv(matrix).T
+    hkl = _reflections(matrix, reach)
+    centres, lines = _bragg_lines(hkl, reciprocal, frac, occupancy)
+    areas = (2.0 * math.pi) ** 3 / (4.0 * math.pi * volume * n_atoms) * lines / centres[:, None, None]
+    areas = areas * np.exp(-0.5 * pair_u[None] * centres[:, None, None] ** 2)
+    distinct = _spread_peaks(q, centres, areas, qdamp)  # (Q, A, B): Σ over distinct pairs per atom
+
+    # Less each site's pairing with itself, which the average structure holds and no crystal does.
+    damping = np.exp(-0.5 * np.multiply.outer(q**2, pair_u))
+    same_site = occupancy.T @ occupancy / n_atoms
+    distinct -= same_site[None] * damping
+    cart_offsets = (frac + unit_offsets(structure, frac)) @ matrix
+    units = _unit_pair_terms(structure, cart_offsets, occupancy, elements, q)
+    if units is not None:
+        distinct += units / n_atoms * damping
+
+    c = np.array([concentration[e] for e in elements])
+    f = np.stack([powers[e] for e in elements], axis=1)  # (Q, A)
+    mean = f @ c
+    mean_square = (f**2) @ c
+    weighted = np.einsum("qa,qb,qab->q", f, f, distinct)
+    sq = 1.0 + weighted / mean**2
+    partials = {}
+    for a in range(n_el):
+        for b in range(a, n_el):
+            partials[(elements[a], elements[b])] = 1.0 + distinct[:, a, b] / (c[a] * c[b])
+    return SqResult(
+        q=q,
+        sq=sq,
+        fq=q * (sq - 1.0),
+        iq=mean_square + weighted,
+        partials=partials,
+        radiation=radiation,
+        concentrations=concentration,
+        u_iso=u,
+        density=n_atoms / volume,
+        qdamp=qdamp,
+        mean_scattering=mean,
+        mean_square_scattering=mean_square,
+        n_reflections=2 * len(hkl),
+        source=scattering_source(),
+    )
