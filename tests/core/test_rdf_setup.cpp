@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "base/scratch.hpp"
@@ -16,6 +18,7 @@
 #include "neighbor/shells.hpp"
 #include "parallel/chunks.hpp"
 #include "rdf/histogram.hpp"
+#include "rdf/rdf.hpp"
 
 using namespace kestrel;
 
@@ -49,8 +52,6 @@ std::vector<std::unique_ptr<ThreadPool>> pools() {
     return out;
 }
 
-// The shell by a search over edges k * width, as the histogram's edges are
-// computed: the definition the fast paths must reproduce.
 // The bin rule written out plainly: [e_k, e_k+1) for r stretched by the
 // edge tolerance, the last bin closed with the tolerance past its edge too.
 std::uint32_t shell_by_search(double r, double width, std::uint32_t count) {
@@ -137,11 +138,30 @@ TEST_SUITE("rdf set-up") {
                 CHECK(chunked.element_totals == serial.element_totals);
                 CHECK(chunked.total_occupancy == serial.total_occupancy);
                 CHECK(chunked.one_per_site == serial.one_per_site);
+                CHECK(chunked.whole_atoms == !mixed);
+                CHECK(chunked.first_non_finite_site == s.n_sites());
                 REQUIRE(chunked.element.size() == serial.element.size());
                 CHECK(std::equal(chunked.offsets.begin(), chunked.offsets.end(), serial.offsets.begin()));
                 CHECK(std::equal(chunked.element.begin(), chunked.element.end(), serial.element.begin()));
                 CHECK(std::equal(chunked.occupancy.begin(), chunked.occupancy.end(), serial.occupancy.begin()));
             }
+        }
+    }
+
+    TEST_CASE("the species pass finds the first site whose coordinates are not finite, in any chunk") {
+        const Structure s = liquid(kManySites, false, 7);
+        for (std::size_t bad : {std::size_t{0}, kMinChunkItems + 5, kManySites - 1}) {
+            CAPTURE(bad);
+            std::vector<Site> sites = s.sites();
+            sites[bad].frac[1] = std::numeric_limits<double>::quiet_NaN();
+            sites[kManySites - 1].frac[2] = std::numeric_limits<double>::infinity();
+            const Structure broken = make_structure(s.lattice(), std::move(sites)).value();
+            CHECK(flatten_species(broken, nullptr).first_non_finite_site == bad);
+            for (const auto& pool : pools()) CHECK(flatten_species(broken, pool.get()).first_non_finite_site == bad);
+            const auto refused = compute_rdf(broken, 3.0, 0.1);
+            REQUIRE_FALSE(refused.ok());
+            CHECK(refused.error().message ==
+                  "the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
         }
     }
 
