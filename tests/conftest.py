@@ -191,7 +191,7 @@ except ImportError:  # the property tests skip themselves
 else:
     _hypothesis_settings.register_profile(
         "ci",
-        max_examples=40,
+        max_examples=30,
         deadline=None,
         print_blob=True,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
