@@ -189,18 +189,9 @@ try:
 except ImportError:  # the property tests skip themselves
     pass
 else:
-    _hypothesis_settings.register_profile(
-        "ci",
-        max_examples=30,
-        deadline=None,
-        print_blob=True,
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+    _shared = dict(
+        deadline=None, print_blob=True, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]
     )
-    _hypothesis_settings.register_profile(
-        "long",
-        max_examples=1500,
-        deadline=None,
-        print_blob=True,
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
-    )
+    _hypothesis_settings.register_profile("ci", max_examples=30, **_shared)
+    _hypothesis_settings.register_profile("long", max_examples=1500, **_shared)
     _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
