@@ -148,23 +148,6 @@ TEST_SUITE("rdf set-up") {
         }
     }
 
-    TEST_CASE("the species pass finds the first site whose coordinates are not finite, in any chunk") {
-        const Structure s = liquid(kManySites, false, 7);
-        for (std::size_t bad : {std::size_t{0}, kMinChunkItems + 5, kManySites - 1}) {
-            CAPTURE(bad);
-            std::vector<Site> sites = s.sites();
-            sites[bad].frac[1] = std::numeric_limits<double>::quiet_NaN();
-            sites[kManySites - 1].frac[2] = std::numeric_limits<double>::infinity();
-            const Structure broken = make_structure(s.lattice(), std::move(sites)).value();
-            CHECK(flatten_species(broken, nullptr).first_non_finite_site == bad);
-            for (const auto& pool : pools()) CHECK(flatten_species(broken, pool.get()).first_non_finite_site == bad);
-            const auto refused = compute_rdf(broken, 3.0, 0.1);
-            REQUIRE_FALSE(refused.ok());
-            CHECK(refused.error().message ==
-                  "the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
-        }
-    }
-
     TEST_CASE("quads cover each segment once in order, and the sweep accepts exactly what a direct test does") {
         std::mt19937_64 rng(17);
         std::uniform_real_distribution<double> coordinate(0.0, 6.0);
