@@ -143,6 +143,15 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+bool ends_with_line_end(std::string_view text) {
+    return !text.empty() && (text.back() == '\n' || text.back() == '\r');
+}
+
+std::string unended_last_line_message(std::string_view where) {
+    return "the file ends without a line end " + std::string(where) +
+           ", so its last value may be cut short; end the file with a line end if it is complete";
+}
+
 std::string_view next_token(std::string_view& rest) {
     const std::size_t size = rest.size();
     std::size_t pos = 0;

@@ -26,6 +26,8 @@ Result<Structure> read_xyz(std::string_view text) {
         if (i >= available)
             return fail("XYZ ends after " + std::to_string(i) + " of " + std::to_string(*count) + " atoms");
         frame.add(lines[2 + i], i + 1);
+        if (i + 1 == *count && 3 + i == lines.size() && !frame.failed() && !ends_with_line_end(text))
+            return fail_at_line(3 + i, unended_last_line_message("on atom line " + std::to_string(i + 1)));
     }
     // The comment is line 2 and atom line j is line 2 + j; a failure of the
     // whole (no sites) has no line.

@@ -79,12 +79,6 @@ bool closes_text_field(std::string_view line) {
     return !rest.empty() && rest.front() == ';';
 }
 
-// Whether the text's last line ends with a line end. A text cut at a byte
-// offset usually is not: its last line, and maybe its last value, is partial.
-bool ends_with_line_end(std::string_view text) {
-    return !text.empty() && (text.back() == '\n' || text.back() == '\r');
-}
-
 // Cuts the whole text into tokens: the values of each line, and one token per
 // text field (a line whose first non-blank character is ';' up to the next
 // such line). A text that ends inside a text field, or inside a quoted value
@@ -249,10 +243,7 @@ private:
         if (loop.values.empty() || at_ != tokens_.size()) return;
         const Token& last = tokens_[at_ - 1];
         if (last.line != cut_line_) return;
-        fault = fail_at_line(last.line + 1, "the file ends without a line end inside the loop of " +
-                                                loop.tags.front() +
-                                                ", so its last value may be cut short; end the file with a "
-                                                "line end if it is complete");
+        fault = fail_at_line(last.line + 1, unended_last_line_message("inside the loop of " + loop.tags.front()));
     }
 
     std::vector<Token> tokens_;
