@@ -152,6 +152,11 @@ std::string unended_last_line_message(std::string_view where) {
            ", so its last value may be cut short; end the file with a line end if it is complete";
 }
 
+bool holds_non_whitespace(std::string_view text) {
+    std::string_view rest = text;
+    return !next_token(rest).empty();
+}
+
 std::string_view next_token(std::string_view& rest) {
     const std::size_t size = rest.size();
     std::size_t pos = 0;

@@ -48,6 +48,10 @@ bool ends_with_line_end(std::string_view text);
 // cut short; end the file with a line end if it is complete".
 std::string unended_last_line_message(std::string_view where);
 
+// Whether a text holds anything but whitespace (ASCII and the Unicode
+// spaces): a file that starts with a megabyte of blanks holds no structure.
+bool holds_non_whitespace(std::string_view text);
+
 // Maximal runs of non-whitespace.
 std::vector<std::string_view> split_tokens(std::string_view line);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/ascii.hpp"
+#include "base/read_file.hpp"
 #include "base/text.hpp"
 #include "symmetry/operation.hpp"
 
@@ -253,6 +254,14 @@ private:
 };
 
 }  // namespace
+
+std::optional<StructureError> check_cif_head(std::string_view head) {
+    std::string_view rest = head;
+    for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest))
+        if (token.front() == '_' || starts_with_ignoring_case(token, "data_") || starts_with_ignoring_case(token, "loop_"))
+            return std::nullopt;
+    return fail("not a CIF: the first " + byte_count_text(head.size()) + " of the text hold no data block, loop or tag");
+}
 
 std::vector<std::string_view> cif_tokenize(std::string_view line) {
     std::vector<std::string_view> values;
