@@ -308,7 +308,8 @@ def reading_limit_options(p: argparse.ArgumentParser) -> None:
         type=_byte_count,
         default=MAX_BYTES,
         metavar="N",
-        help="refuse a file whose text, decompressed, passes N bytes (2G, 500M; default 1G)",
+        help="refuse a file whose text, decompressed, passes N bytes, given as a count or as 2G, 500M "
+        "(default %(default)s, 1 GiB)",
     )
     p.add_argument(
         "--occupancy-tolerance",
