@@ -121,17 +121,22 @@ def p1_cif(path, n, seed=4):
 # Reads one file in a fresh process: its peak resident memory over the
 # process after import, and what the structure holds once the text is gone.
 MEMORY_CHILD = """
-import ctypes, os, resource, sys
+import ctypes, os, sys
 from kestrel import Structure
+def status(field):
+    # VmHWM, not ru_maxrss: the latter survives exec and would give the parent's peak.
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
 def resident():
     # Freed memory the allocator keeps is handed back first, so that what
     # remains is what the structure holds.
     ctypes.CDLL("libc.so.6").malloc_trim(0)
-    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    return status("VmRSS")
 base = resident()
 s = getattr(Structure, sys.argv[1])(sys.argv[2])
 held = resident() - base
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - base
+peak = status("VmHWM") - base
 print(peak, held)
 """
 

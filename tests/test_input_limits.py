@@ -188,3 +188,27 @@ def test_the_same_batch_on_a_dask_cluster(hostile_folder):
     ):
         table = rdf_table(folder, cutoff=4.0, bin_size=0.5, max_bytes=2 * MIB, client=client)
     check_rows(table, good)
+
+
+def _allocate_in_worker(size):
+    import resource
+
+    try:
+        bytearray(size)
+    except MemoryError:
+        return "MemoryError", resource.getrlimit(resource.RLIMIT_DATA)[0]
+    return "allocated", resource.getrlimit(resource.RLIMIT_DATA)[0]
+
+
+def test_local_worker_processes_run_under_a_memory_budget():
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    from kestrel.batch.runners import MIN_BUDGET, _start_worker_process
+
+    with ProcessPoolExecutor(
+        1, mp_context=multiprocessing.get_context("spawn"), initializer=_start_worker_process, initargs=(MIN_BUDGET,)
+    ) as pool:
+        # Beyond the budget an allocation fails in the worker, which lives on to report it.
+        assert pool.submit(_allocate_in_worker, 2 * MIN_BUDGET).result() == ("MemoryError", MIN_BUDGET)
+        assert pool.submit(_allocate_in_worker, MIN_BUDGET // 8).result() == ("allocated", MIN_BUDGET)
