@@ -18,7 +18,6 @@ def _batch_note(started: float, done: int, total: int, errors: int) -> str:
 
 
 def cmd_batch(args) -> int:
-
     elements = args.elements.split(",") if args.elements is not None else None
     progress = Progress(0, "inputs")
     started = None
