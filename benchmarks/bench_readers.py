@@ -6,6 +6,10 @@ Inputs: the COD corpus beside the checkout, a CIF of a full space group (192
 operations, 50 asymmetric-unit rows), and a 100,000-atom POSCAR and extended
 XYZ generated into a temporary folder. Prints seconds per input set and the
 ratio peer / kestrel (above 1: kestrel is faster).
+
+    PYTHONPATH=build/dev:python python3 benchmarks/bench_readers.py memory
+prints instead the peak memory of reading large files (each in a fresh
+process) against the size of the text plus the structure read from it.
 """
 
 import itertools
@@ -98,7 +102,81 @@ def big_xyz(path, n, seed=3):
     path.write_text("\n".join(lines) + "\n")
 
 
+def p1_cif(path, n, seed=4):
+    rng = random.Random(seed)
+    a = (n / 0.05) ** (1 / 3)
+    head = [
+        "data_big",
+        *(f"_cell_length_{x} {a:.4f}" for x in "abc"),
+        *(f"_cell_angle_{x} 90" for x in ("alpha", "beta", "gamma")),
+        "loop_",
+        *(f"_atom_site_{t}" for t in ("label", "type_symbol", "fract_x", "fract_y", "fract_z", "occupancy")),
+    ]
+    rows = [
+        f"X{i} {'Si' if i % 2 else 'O'} {rng.random():.6f} {rng.random():.6f} {rng.random():.6f} 1" for i in range(n)
+    ]
+    path.write_text("\n".join(head + rows) + "\n")
+
+
+# Reads one file in a fresh process: its peak resident memory over the
+# process after import, and what the structure holds once the text is gone.
+MEMORY_CHILD = """
+import ctypes, os, sys
+from kestrel import Structure
+def status(field):
+    # VmHWM, not ru_maxrss: the latter survives exec and would give the parent's peak.
+    for line in open("/proc/self/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+def resident():
+    # Freed memory the allocator keeps is handed back first, so that what
+    # remains is what the structure holds.
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
+    return status("VmRSS")
+base = resident()
+s = getattr(Structure, sys.argv[1])(sys.argv[2])
+held = resident() - base
+peak = status("VmHWM") - base
+print(peak, held)
+"""
+
+
+def memory_report(tmp):
+    """Peak memory of reading against the text plus the structure it gives: at most 1.2 is the aim."""
+    import gzip
+    import os
+    import subprocess
+
+    inputs = []
+    xyz = tmp / "mem.xyz"
+    big_xyz(xyz, 1_000_000)
+    inputs.append(("extended XYZ, 10^6 atoms", "from_xyz", xyz, xyz.stat().st_size))
+    packed = tmp / "mem.xyz.gz"
+    packed.write_bytes(gzip.compress(xyz.read_bytes(), 6))
+    inputs.append(("the same, .gz", "from_xyz", packed, xyz.stat().st_size))
+    poscar = tmp / "POSCAR_mem"
+    big_poscar(poscar, 1_000_000)
+    inputs.append(("POSCAR, 10^6 atoms", "from_poscar", poscar, poscar.stat().st_size))
+    cif = tmp / "mem.cif"
+    p1_cif(cif, 300_000)
+    inputs.append(("P1 CIF, 3 x 10^5 rows", "from_cif", cif, cif.stat().st_size))
+    env = dict(os.environ, RAYON_NUM_THREADS="1")
+    print(f"\n{'input':28} {'text MB':>8} {'structure MB':>13} {'peak MB':>8} {'peak/(text+structure)':>22}")
+    for label, reader, path, text_bytes in inputs:
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, reader, str(path)], capture_output=True, text=True, env=env, check=True
+        )
+        peak, held = map(int, out.stdout.split())
+        mb = 1 << 20
+        ratio = peak / (text_bytes + held)
+        print(f"{label:28} {text_bytes / mb:8.1f} {held / mb:13.1f} {peak / mb:8.1f} {ratio:22.2f}")
+
+
 def main():
+    if sys.argv[1:] == ["memory"]:
+        with tempfile.TemporaryDirectory() as folder:
+            memory_report(Path(folder))
+        return 0
     peers = {}
     try:
         from pymatgen.io.cif import CifParser

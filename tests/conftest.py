@@ -178,3 +178,20 @@ def run_kestrel(*args, cwd=None, timeout=300):
 def _command_server_closed():
     yield
     _COMMANDS.close()
+
+
+# Property-based tests: a bounded search for every run ("ci"), and a long one on
+# demand (HYPOTHESIS_PROFILE=long). Examples are drawn afresh each run; a
+# failure prints the falsifying example and how to reproduce it.
+try:
+    from hypothesis import HealthCheck
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:  # the property tests skip themselves
+    pass
+else:
+    _shared = dict(
+        deadline=None, print_blob=True, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much]
+    )
+    _hypothesis_settings.register_profile("ci", max_examples=30, **_shared)
+    _hypothesis_settings.register_profile("long", max_examples=1500, **_shared)
+    _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

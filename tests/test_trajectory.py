@@ -171,10 +171,20 @@ def test_unselected_frames_are_not_parsed(write):
     assert read_xyz_trajectory(write(text), start=len(broken))[1:] == ([len(broken)], len(broken) + 1)
 
 
-@pytest.mark.parametrize("every, start, kept", [(1, 0, [0, 1, 2]), (2, 0, [0, 2]), (2, 1, [1])])
-def test_last_atom_line_without_line_feed(write, every, start, kept):
-    path = write(frames(3).rstrip("\n"))
-    assert read_xyz_trajectory(path, every=every, start=start)[1:] == (kept, 3)
+@pytest.mark.parametrize("every, start", [(1, 0), (2, 0)])
+def test_a_kept_last_frame_whose_last_line_has_no_line_feed_is_refused(write, every, start):
+    # The file may have been cut inside that line, as a trajectory read while it is written often is.
+    fails(
+        write(frames(3).rstrip("\n")),
+        "frame 2: the file ends without a line end on atom line 1, so its last value may be cut short; end the "
+        "file with a line end if it is complete",
+        every=every,
+        start=start,
+    )
+
+
+def test_a_last_line_without_line_feed_in_a_frame_not_kept_reads(write):
+    assert read_xyz_trajectory(write(frames(3).rstrip("\n")), every=2, start=1)[1:] == ([1], 3)
 
 
 def test_atom_count_zero_in_a_kept_frame(write):
@@ -375,7 +385,7 @@ def test_lines_longer_than_the_buffer(write):
     comment = "x" * 20000 + " " + CUBE + " " + "y" * 9000
     atoms = [("Si", 1, 2, 3 + i) for i in range(3)]
     long_line = "O 4 5 6 " + " ".join(["0.5"] * 3000)
-    text = frame(atoms, comment=comment) + f"2\n{comment}\n{long_line}\n{long_line}"
+    text = frame(atoms, comment=comment) + f"2\n{comment}\n{long_line}\n{long_line}\n"
     for start in (0, 1):
         structures, indices, n = read_xyz_trajectory(write(text), start=start, every=2)
         assert (indices, n) == ([start], 2)

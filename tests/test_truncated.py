@@ -76,3 +76,57 @@ def test_the_command_line_and_the_batch_refuse_a_cut_file(tmp_path, tail, line, 
     table = kestrel.batch.rdf_table([path, EXAMPLES / "NaCl.cif"], cutoff=4.0, bin_size=0.5).to_pylist()
     assert [row["status"] for row in table] == ["error", "ok"]
     assert table[0]["error"].startswith(f"{path}: line {line}: {message}")
+
+
+def cuts_of_the_last_lines(text, lines=3):
+    """Every byte offset in the file's last few lines (its line ends excluded)."""
+    start = len(text)
+    for _ in range(lines + 1):
+        start = text.rfind("\n", 0, start)
+    return [cut for cut in range(start + 1, len(text)) if text[cut - 1] != "\n"]
+
+
+def read_cut(tmp_path, name, text, read):
+    path = tmp_path / name
+    path.write_text(text)
+    return read(path)
+
+
+@pytest.mark.parametrize(
+    "name, read",
+    [
+        ("Si.poscar", Structure.from_poscar),
+        ("MgO.xyz", Structure.from_xyz),
+        ("Cu_md.xyz", lambda p: __import__("kestrel").read_xyz_trajectory(p)[0][-1]),
+        (
+            "NaCl_md.lammpstrj",
+            lambda p: __import__("kestrel").read_trajectory(p, types={1: "Na", 2: "Cl"})[0][-1],
+        ),
+    ],
+)
+def test_poscar_xyz_and_trajectories_refuse_a_cut_last_line(tmp_path, name, read):
+    text = (EXAMPLES / name).read_text()
+    whole = read_cut(tmp_path, name, text, read)
+    for cut in cuts_of_the_last_lines(text):
+        with pytest.raises(StructureFileError) as info:
+            read_cut(tmp_path, name, text[:cut], read)
+        message = str(info.value)
+        assert any(why in message for why in ("the file ends without a line end on", "is incomplete", "ends after")), (
+            cut,
+            message,
+        )
+    # Cut at a line end, the atoms counted and not there are named.
+    with pytest.raises(StructureFileError, match=r"ends after \d+ of \d+ (atoms|coordinates)"):
+        read_cut(tmp_path, name, text[: text.rstrip("\n").rfind("\n") + 1], read)
+    assert read_cut(tmp_path, name, text, read) == whole
+
+
+def test_a_complete_last_line_without_line_end_is_named(tmp_path):
+    text = (EXAMPLES / "Si.poscar").read_text().rstrip("\n")
+    with pytest.raises(StructureFileError) as info:
+        read_cut(tmp_path, "Si.poscar", text, Structure.from_poscar)
+    assert info.value.line == 16
+    assert info.value.reason == (
+        "the file ends without a line end on coordinate line 8, so its last value may be cut short; end the file "
+        "with a line end if it is complete"
+    )

@@ -13,6 +13,10 @@ SYMPREC = 1e-4
 # kDefaultOccupancyTolerance (formats/cif/occupancy_sum.hpp).
 OCCUPANCY_TOLERANCE = 0.01
 
+# Bytes: the most text a structure file may hold, decompressed, before it is refused. The core's kDefaultMaxFileBytes
+# (base/read_file.hpp).
+MAX_BYTES = 1073741824
+
 # Å: the largest pair distance an RDF counts. The core's kDefaultCutoff (rdf/bins.hpp).
 CUTOFF = 10.0
 

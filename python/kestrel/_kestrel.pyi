@@ -29,13 +29,14 @@ class Structure:
         *,
         block: Optional[str] = None,
         occupancy_tolerance: float = 0.01,
+        max_bytes: int = 1073741824,
     ) -> "Structure":
         """Read a CIF, keeping partial occupancies as they are written."""
     @staticmethod
-    def from_poscar(path: PathArg) -> "Structure":
+    def from_poscar(path: PathArg, *, max_bytes: int = 1073741824) -> "Structure":
         """Read a VASP POSCAR / CONTCAR."""
     @staticmethod
-    def from_xyz(path: PathArg) -> "Structure":
+    def from_xyz(path: PathArg, *, max_bytes: int = 1073741824) -> "Structure":
         """Read an extended XYZ file (needs a `Lattice="..."` field)."""
     @staticmethod
     def from_str(text: str, fmt: str, symprec: float = 1e-4, *, occupancy_tolerance: float = 0.01) -> "Structure":
@@ -152,6 +153,7 @@ class StructureFileError(ValueError):
 class WorkLimitError(ValueError):
     filename: Optional[str]
     reason: Optional[str]
+    parameter: Optional[str]
 
 def read_cif_blocks(
     path: PathArg,
@@ -159,6 +161,7 @@ def read_cif_blocks(
     strict: bool = False,
     *,
     occupancy_tolerance: float = 0.01,
+    max_bytes: int = 1073741824,
 ) -> Dict[str, Structure]:
     """Read every data block of a CIF that has atom sites."""
 
@@ -187,6 +190,8 @@ def _cif_site_u_iso(
     path: PathArg,
     symprec: float = 1e-4,
     block: Optional[str] = None,
+    *,
+    max_bytes: int = 1073741824,
 ) -> List[Dict[str, Optional[float]]]:
     """Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}."""
 

@@ -102,6 +102,8 @@ LineStatus LineStream::next_line(std::string_view& line) {
             // Text after the last LF is a line of its own; a CR there stays.
             if (!spans_refills) return LineStatus::end;
             line = line_;
+            // A CR there is the line end of an old file.
+            last_line_unended_ = line_.back() != '\r';
             return LineStatus::line;
         }
     }

@@ -31,6 +31,10 @@ public:
     // valid until the next call. At `error`, error() says why.
     LineStatus next_line(std::string_view& line);
 
+    // Whether the last line handed out ended the file without a line end:
+    // a file cut while it was written may have cut that line too.
+    bool last_line_unended() const { return last_line_unended_; }
+
     // Passes over up to `count` lines without handing them out; `skipped`
     // is how many there were (`end` when the file has fewer).
     LineStatus skip_lines(std::uint64_t count, std::uint64_t& skipped);
@@ -54,6 +58,7 @@ private:
     FileDescriptor file_;
     std::size_t pos_ = 0, end_ = 0;
     bool eof_ = false;
+    bool last_line_unended_ = false;
     std::uint64_t file_size_ = 0;
     std::uint64_t offset_ = 0;  // file offset of the end of the buffered bytes
     std::string line_;          // a line that spans refills

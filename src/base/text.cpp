@@ -126,21 +126,37 @@ std::string_view trim(std::string_view text) {
     return trim_end(trim_start(text));
 }
 
+std::string_view take_line(std::string_view& rest) {
+    const std::size_t feed = rest.find('\n');
+    if (feed == std::string_view::npos) {
+        const std::string_view line = rest;
+        rest = {};
+        return line;
+    }
+    std::string_view line = rest.substr(0, feed);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    rest.remove_prefix(feed + 1);
+    return line;
+}
+
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t feed = text.find('\n', start);
-        if (feed == std::string_view::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        std::size_t end = feed;
-        if (end > start && text[end - 1] == '\r') --end;
-        lines.push_back(text.substr(start, end - start));
-        start = feed + 1;
-    }
+    while (!text.empty()) lines.push_back(take_line(text));
     return lines;
+}
+
+bool ends_with_line_end(std::string_view text) {
+    return !text.empty() && (text.back() == '\n' || text.back() == '\r');
+}
+
+std::string unended_last_line_message(std::string_view where) {
+    return "the file ends without a line end " + std::string(where) +
+           ", so its last value may be cut short; end the file with a line end if it is complete";
+}
+
+bool holds_non_whitespace(std::string_view text) {
+    std::string_view rest = text;
+    return !next_token(rest).empty();
 }
 
 std::string_view next_token(std::string_view& rest) {

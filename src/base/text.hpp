@@ -38,6 +38,24 @@ std::string_view trim_end(std::string_view text);
 // Cut after every LF (a CR right before it goes too); no empty last line.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// The first line of `rest`, which is advanced past it, as split_lines cuts
+// them: for walking a large text without a view per line held at once.
+std::string_view take_line(std::string_view& rest);
+
+// Whether the text's last line ends with a line end (LF, or the CR of old
+// files). A file cut at a byte offset usually does not, and then its last
+// value may be cut too: '0.1234' read as '0.12', 'Ca' as 'C'.
+bool ends_with_line_end(std::string_view text);
+
+// The refusal of a last line that a reader needs whole but that has no line
+// end: "the file ends without a line end {where}, so its last value may be
+// cut short; end the file with a line end if it is complete".
+std::string unended_last_line_message(std::string_view where);
+
+// Whether a text holds anything but whitespace (ASCII and the Unicode
+// spaces): a file that starts with a megabyte of blanks holds no structure.
+bool holds_non_whitespace(std::string_view text);
+
 // Maximal runs of non-whitespace.
 std::vector<std::string_view> split_tokens(std::string_view line);
 

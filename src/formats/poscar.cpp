@@ -129,6 +129,8 @@ Result<Structure> read_poscar(std::string_view text) {
             if (read == LineRead::incomplete)
                 return fail_at_line(line, "coordinate line " + std::to_string(k + 1) + " is incomplete");
             if (read == LineRead::bad_number) return fail_at_line(line, number_error_message(bad));
+            if (k + 1 == total && line == lines.size() && !ends_with_line_end(text))
+                return fail_at_line(line, unended_last_line_message("on coordinate line " + std::to_string(k + 1)));
             if (cartesian) {
                 for (double& value : frac) value *= factor;
                 frac = lattice->to_fractional(frac);

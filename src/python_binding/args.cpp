@@ -333,6 +333,23 @@ bool read_text(PyObject* value, const char* name, std::string& target) {
     return text.has_value();
 }
 
+bool read_text_argument(PyObject* value, const char* name, TextArgument& target) {
+    if (value == nullptr) return true;
+    if (!PyUnicode_Check(value)) {
+        raise(PyExc_TypeError, "'" + type_name(value) + "' object cannot be converted to 'PyString'");
+        prefix_type_error(name);
+        return false;
+    }
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
+    if (!utf8) return false;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return false;
+    target.text = std::string_view(data, static_cast<std::size_t>(size));
+    target.utf8 = std::move(utf8);
+    return true;
+}
+
 bool read_path_argument(PyObject* value, const char* name, PathArgument& target) {
     if (value == nullptr) return true;
     std::optional<PathArgument> path = to_path(value, name);

@@ -60,6 +60,13 @@ std::optional<Mat3> as_mat3(const std::vector<std::vector<double>>& rows);
 bool read_double(PyObject* value, const char* name, double& target);
 bool read_u64(PyObject* value, const char* name, std::uint64_t& target);
 bool read_text(PyObject* value, const char* name, std::string& target);
+// A str whose UTF-8 the readers parse in place: the one encoded copy is held,
+// not copied again (a file's worth of text is read from it).
+struct TextArgument {
+    PyRef utf8;  // bytes
+    std::string_view text;
+};
+bool read_text_argument(PyObject* value, const char* name, TextArgument& target);
 bool read_path_argument(PyObject* value, const char* name, PathArgument& target);
 bool read_text_or_none(PyObject* value, const char* name, std::optional<std::string>& target);
 bool read_u64_or_none(PyObject* value, const char* name, std::optional<std::uint64_t>& target);

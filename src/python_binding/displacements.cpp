@@ -33,7 +33,7 @@ PyRef site_u_list(const std::vector<std::vector<CifElementU>>& sites) {
 PyRef cif_site_u_iso(PyObject* args, PyObject* kwargs) {
     std::optional<CifSiteUIsoArguments> given = read_cif_site_u_iso_arguments(args, kwargs);
     if (!given) return {};
-    std::optional<CifText> text = read_cif_file(given->path);
+    std::optional<CifText> text = read_cif_file(given->path, given->max_bytes);
     if (!text) return {};
     const std::optional<std::string>& block = given->block;
     Result<std::vector<std::vector<CifElementU>>> values =

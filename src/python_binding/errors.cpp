@@ -43,9 +43,11 @@ PyObject* work_limit_error_type() {
     static PyObject* type = value_error_subclass(
         "kestrel.WorkLimitError",
         "The input is valid, but the work or memory it asks for is above one of kestrel's limits "
-        "(supercell size, histogram memory, neighbour-search work, CIF symmetry copies, expansion sites).\n\n"
-        "Attributes: `filename` (the file being read, else None), `reason` (the message without the file).",
-        {"filename", "reason"});
+        "(supercell size, histogram memory, neighbour-search work, CIF symmetry copies, expansion sites, the size "
+        "of a file's text).\n\n"
+        "Attributes: `filename` (the file being read, else None), `reason` (the message without the file), "
+        "`parameter` (the keyword that raises the limit, such as max_bytes, else None).",
+        {"filename", "reason", "parameter"});
     return type;
 }
 
@@ -83,6 +85,7 @@ std::string advice(const StructureError& error) {
     if (std::string(error.parameter) == "cell") return ", so pass cell=[[a],[b],[c]]";
     if (std::string(error.parameter) == "types")
         return ", so pass types={1: \"Na\", 2: \"Cl\"}, an element for each type";
+    if (std::string(error.parameter) == "max_bytes") return "; pass a larger max_bytes to read it";
     if (std::string(error.parameter) == "occupancy_tolerance")
         return "; pass a larger occupancy_tolerance to scale it down to 1 as rounding";
     return std::string(", so pass ") + error.parameter;
@@ -127,9 +130,11 @@ PyRef raise_reader_error(const StructureError& error, const TextSource& source) 
     PyRef reason = decoded(error.message);
     PyRef filename = source.display.empty() ? PyRef() : decoded(source.display);
     if (!reason || (!source.display.empty() && !filename)) return {};
+    PyRef parameter = error.parameter != nullptr ? make_text(error.parameter) : PyRef();
+    if (error.parameter != nullptr && !parameter) return {};
     if (error.kind == ErrorKind::limit)
-        return raise_with_fields(work_limit_error_type(), file + error.message,
-                                 {{"filename", filename.get()}, {"reason", reason.get()}});
+        return raise_with_fields(work_limit_error_type(), file + error.message + advice(error),
+                                 {{"filename", filename.get()}, {"reason", reason.get()}, {"parameter", parameter.get()}});
     // Text in memory keeps the reader's own message; the line is in the field.
     PyRef line;
     std::string where = file;
@@ -138,8 +143,6 @@ PyRef raise_reader_error(const StructureError& error, const TextSource& source) 
         if (!line) return {};
         if (!file.empty()) where += "line " + std::to_string(error.line) + ": ";
     }
-    PyRef parameter = error.parameter != nullptr ? make_text(error.parameter) : PyRef();
-    if (error.parameter != nullptr && !parameter) return {};
     return raise_with_fields(
         structure_file_error_type(), where + error.message + advice(error),
         {{"filename", filename.get()}, {"line", line.get()}, {"reason", reason.get()}, {"parameter", parameter.get()}});

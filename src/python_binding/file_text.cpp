@@ -1,9 +1,11 @@
 #include "python_binding/file_text.hpp"
 
+#include <cerrno>
 #include <string_view>
-#include <variant>
 
 #include "base/read_file.hpp"
+#include "base/text.hpp"
+#include "formats/cif/scanner.hpp"
 #include "base/utf8.hpp"
 #include "python_binding/args.hpp"
 #include "python_binding/errors.hpp"
@@ -15,15 +17,25 @@ namespace {
 
 struct Compression {
     const char* suffix;
-    const char* module;  // of the standard library, with a decompress(bytes) function
-    const char* name;    // as messages name the archive
+    const char* name;  // as messages name the archive
+    // A decompressor object of the standard library: zlib's decompressobj
+    // (which reads gzip with these window bits), bz2's or lzma's.
+    const char* module;
+    const char* factory;
+    int window_bits;  // zlib only, else -1
 };
 
 constexpr Compression kCompressions[] = {
-    {".gz", "gzip", "gzip"},
-    {".bz2", "bz2", "bzip2"},
-    {".xz", "lzma", "xz"},
+    {".gz", "gzip", "zlib", "decompressobj", 16 + 15},
+    {".bz2", "bzip2", "bz2", "BZ2Decompressor", -1},
+    {".xz", "xz", "lzma", "LZMADecompressor", -1},
 };
+
+// Compressed bytes are fed this many at a time, and each call hands out at
+// most this much text: the decompressed text grows in the one buffer it is
+// parsed from, and a bomb is stopped at its limit, never inflated whole.
+constexpr std::size_t kInputChunk = 1 << 20;
+constexpr Py_ssize_t kOutputChunk = 1 << 22;
 
 const Compression* compression_of(std::string_view path) {
     for (const Compression& compression : kCompressions) {
@@ -44,39 +56,161 @@ std::string pending_error_text() {
     return utf8 ? *utf8 : "unknown error";
 }
 
-std::optional<std::string> decompress(const PathArgument& path, const Compression& compression,
-                                      const std::string& bytes) {
-    PyRef module = PyRef::steal(PyImport_ImportModule(compression.module));
-    if (!module) return std::nullopt;
-    PyRef function = PyRef::steal(PyObject_GetAttrString(module.get(), "decompress"));
-    if (!function) return std::nullopt;
-    PyRef packed = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    if (!packed) return std::nullopt;
-    PyRef unpacked = PyRef::steal(PyObject_CallFunctionObjArgs(function.get(), packed.get(), nullptr));
-    if (!unpacked) {
-        // Running out of memory is not a broken archive.
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return std::nullopt;
-        raise_read_error(path.display,
-                         std::string("not a valid ") + compression.name + " file (" + pending_error_text() + ")");
-        return std::nullopt;
-    }
+std::string_view bytes_view(PyObject* bytes) {
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(unpacked.get(), &data, &size) < 0) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(size));
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return {};
+    return {data, static_cast<std::size_t>(size)};
+}
+
+// One compressed stream after another (gzip members, concatenated bzip2 and
+// xz streams), inflated a bounded piece at a time into `text`.
+class Inflater {
+public:
+    Inflater(const PathArgument& path, const Compression& compression, BoundedText& text)
+        : path_(path), compression_(compression), text_(text) {}
+
+    // False with an exception set.
+    bool start() {
+        PyRef module = PyRef::steal(PyImport_ImportModule(compression_.module));
+        if (!module) return false;
+        factory_ = PyRef::steal(PyObject_GetAttrString(module.get(), compression_.factory));
+        return static_cast<bool>(factory_) && new_stream();
+    }
+
+    // Feeds the next compressed bytes. False with an exception set.
+    bool feed(std::string_view input) {
+        PyRef pending = PyRef::steal(PyBytes_FromStringAndSize(input.data(), static_cast<Py_ssize_t>(input.size())));
+        if (!pending) return false;
+        for (;;) {
+            if (finished_) {
+                // Bytes after a complete stream start another one, past the
+                // null bytes that pad streams; what does not decode is
+                // trailing junk, ignored as the tools do.
+                PyRef unused = attribute("unused_data");
+                if (!unused) return false;
+                if (PyBytes_Size(unused.get()) != 0) pending = std::move(unused);
+                const std::string_view rest = bytes_view(pending.get());
+                const std::size_t start = rest.find_first_not_of('\0');
+                if (start == std::string_view::npos) return true;
+                pending = PyRef::steal(PyBytes_FromStringAndSize(rest.data() + start,
+                                                                 static_cast<Py_ssize_t>(rest.size() - start)));
+                if (!pending || !new_stream()) return false;
+                ignore_errors_ = true;
+            }
+            PyRef out = PyRef::steal(PyObject_CallMethod(decompressor_.get(), "decompress", "On", pending.get(), kOutputChunk));
+            if (!out) return broken();
+            ignore_errors_ = false;
+            started_ = true;
+            if (Result<Ok> added = text_.append(bytes_view(out.get())); !added) {
+                raise_reader_error(added.error(), source_of(path_));
+                return false;
+            }
+            PyRef eof = attribute("eof");
+            if (!eof) return false;
+            finished_ = PyObject_IsTrue(eof.get()) == 1;
+            if (finished_) {
+                pending = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+                if (!pending) return false;
+                continue;
+            }
+            // More text without more input: the call stopped at its output bound.
+            if (compression_.window_bits >= 0) {
+                pending = attribute("unconsumed_tail");
+                if (!pending) return false;
+                if (PyBytes_Size(pending.get()) == 0 && PyBytes_Size(out.get()) < kOutputChunk) return true;
+            } else {
+                PyRef needs = attribute("needs_input");
+                if (!needs) return false;
+                if (PyObject_IsTrue(needs.get()) == 1) return true;
+                pending = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+                if (!pending) return false;
+            }
+        }
+    }
+
+    // After the last input: false, with OSError set, for an archive that
+    // ends inside a stream (cut short) or holds none.
+    bool finish() {
+        if (finished_) return true;
+        raise_read_error(path_.display, std::string("not a valid ") + compression_.name + " file (" +
+                                            (started_ ? "it is cut short: it ends inside its compressed data"
+                                                      : "it is empty") +
+                                            ")");
+        return false;
+    }
+
+private:
+    bool new_stream() {
+        decompressor_ = compression_.window_bits >= 0
+                            ? PyRef::steal(PyObject_CallFunction(factory_.get(), "i", compression_.window_bits))
+                            : PyRef::steal(PyObject_CallNoArgs(factory_.get()));
+        finished_ = false;
+        return static_cast<bool>(decompressor_);
+    }
+
+    PyRef attribute(const char* name) { return PyRef::steal(PyObject_GetAttrString(decompressor_.get(), name)); }
+
+    // A decompressor that refused its input: trailing bytes after a whole
+    // stream are ignored; anything else is a broken archive.
+    bool broken() {
+        // Running out of memory is not a broken archive.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+        if (ignore_errors_) {
+            PyErr_Clear();
+            finished_ = true;
+            return true;
+        }
+        raise_read_error(path_.display,
+                         std::string("not a valid ") + compression_.name + " file (" + pending_error_text() + ")");
+        return false;
+    }
+
+    const PathArgument& path_;
+    const Compression& compression_;
+    BoundedText& text_;
+    PyRef factory_, decompressor_;
+    bool finished_ = false, started_ = false, ignore_errors_ = false;
+};
+
+std::optional<std::string> decompress(const PathArgument& path, const Compression& compression,
+                                      const ReadLimits& limits) {
+    Result<FileDescriptor> file = open_for_reading(path.bytes);
+    if (!file) {
+        raise_read_error(file.error().message, file.error().os_error, source_of(path));
+        return std::nullopt;
+    }
+    BoundedText text(limits, true);
+    Inflater inflater(path, compression, text);
+    if (!inflater.start()) return std::nullopt;
+    std::string input(kInputChunk, '\0');
+    for (;;) {
+        const ssize_t got = file->read_some(input.data(), input.size());
+        if (got < 0) {
+            const int code = errno;
+            raise_read_error(os_error_description(code), code, source_of(path));
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        if (!inflater.feed(std::string_view(input.data(), static_cast<std::size_t>(got)))) return std::nullopt;
+    }
+    if (!inflater.finish()) return std::nullopt;
+    return std::move(text).take();
 }
 
 }  // namespace
 
-std::optional<std::string> read_file_decompressed(const PathArgument& path) {
-    std::variant<std::string, ReadError> bytes = read_file_bytes(path.bytes);
-    if (auto* error = std::get_if<ReadError>(&bytes)) {
-        raise_read_error(error->description, error->os_error, source_of(path));
+std::optional<std::string> read_file_decompressed(const PathArgument& path, const ReadLimits& limits) {
+    const Compression* compression = compression_of(path.bytes);
+    if (compression != nullptr) return decompress(path, *compression, limits);
+    Result<std::string> bytes = read_file_bytes(path.bytes, limits);
+    if (!bytes) {
+        const StructureError& error = bytes.error();
+        if (error.os_error != 0) raise_read_error(error.message, error.os_error, source_of(path));
+        else raise_reader_error(error, source_of(path));
         return std::nullopt;
     }
-    const Compression* compression = compression_of(path.bytes);
-    if (compression == nullptr) return std::move(std::get<std::string>(bytes));
-    return decompress(path, *compression, std::get<std::string>(bytes));
+    return std::move(*bytes);
 }
 
 bool check_streamable(const PathArgument& path) {
@@ -87,8 +221,17 @@ bool check_streamable(const PathArgument& path) {
     return false;
 }
 
-std::optional<std::string> read_utf8_file(const PathArgument& path) {
-    std::optional<std::string> text = read_file_decompressed(path);
+namespace {
+
+std::optional<StructureError> check_any_text(std::string_view head) {
+    if (holds_non_whitespace(head)) return std::nullopt;
+    return fail("the first " + byte_count_text(head.size()) + " of the file hold nothing but whitespace");
+}
+
+}  // namespace
+
+std::optional<std::string> read_utf8_file(const PathArgument& path, std::uint64_t max_bytes) {
+    std::optional<std::string> text = read_file_decompressed(path, ReadLimits{max_bytes, check_any_text});
     if (text && !is_valid_utf8(*text)) {
         raise_read_error(path.display, kInvalidUtf8Message);
         return std::nullopt;
@@ -96,8 +239,8 @@ std::optional<std::string> read_utf8_file(const PathArgument& path) {
     return text;
 }
 
-std::optional<CifText> read_cif_file(const PathArgument& path) {
-    std::optional<std::string> bytes = read_file_decompressed(path);
+std::optional<CifText> read_cif_file(const PathArgument& path, std::uint64_t max_bytes) {
+    std::optional<std::string> bytes = read_file_decompressed(path, ReadLimits{max_bytes, check_cif_head});
     if (!bytes) return std::nullopt;
     Result<CifText> text = cif_text_from_bytes(std::move(*bytes));
     if (!text) {

@@ -5,9 +5,11 @@
 // OSError worded "could not read {path}: {reason}".
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "base/read_file.hpp"
 #include "formats/cif/encoding.hpp"
 #include "python_binding/args.hpp"
 #include "python_binding/errors.hpp"
@@ -15,9 +17,13 @@
 namespace kestrel::py {
 
 // The file's bytes; a name ending in .gz, .bz2 or .xz is decompressed by
-// the standard library's gzip, bz2 or lzma module, which every Python has,
-// so no compression library is linked. Nothing with OSError set on failure.
-std::optional<std::string> read_file_decompressed(const PathArgument& path);
+// the standard library's zlib, bz2 or lzma module, which every Python has,
+// so no compression library is linked. Decompression streams into one
+// buffer under `limits`: a text beyond max_bytes raises WorkLimitError
+// naming the file and the limit, a head that fails the check
+// StructureFileError, both before the rest is read; a broken or truncated
+// archive raises OSError. Nothing with the exception set on failure.
+std::optional<std::string> read_file_decompressed(const PathArgument& path, const ReadLimits& limits);
 
 // Trajectories are streamed a chunk at a time from offsets into the file,
 // which a compressed file has not got: false with OSError set for a name
@@ -25,10 +31,12 @@ std::optional<std::string> read_file_decompressed(const PathArgument& path);
 bool check_streamable(const PathArgument& path);
 
 // The file as UTF-8 text (POSCAR, XYZ).
-std::optional<std::string> read_utf8_file(const PathArgument& path);
+// A file whose first megabyte is all whitespace is refused there.
+std::optional<std::string> read_utf8_file(const PathArgument& path, std::uint64_t max_bytes);
 
 // A CIF's text, with the Latin-1 bytes it holds in comments and text values.
-std::optional<CifText> read_cif_file(const PathArgument& path);
+// A file whose first megabyte holds no CIF token is refused there.
+std::optional<CifText> read_cif_file(const PathArgument& path, std::uint64_t max_bytes);
 
 // Where a path's text came from, for the errors of its reader.
 inline TextSource source_of(const PathArgument& path) {

@@ -40,16 +40,16 @@ PyRef wrap_cif_reading(Result<CifReading>&& reading, const TextSource& source) {
 
 // Reads the whole file as UTF-8 text, then hands it to `read`.
 template <class Reader>
-PyRef read_path(const PathArgument& path, Reader&& read) {
-    std::optional<std::string> text = read_utf8_file(path);
+PyRef read_path(const PathArgument& path, std::uint64_t max_bytes, Reader&& read) {
+    std::optional<std::string> text = read_utf8_file(path, max_bytes);
     if (!text) return {};
     return wrap_result(read(std::string_view(*text)), source_of(path));
 }
 
 // A CIF's reading, `read(text)`, with the notice of its Latin-1 bytes first.
 template <class Reader>
-PyRef read_cif_path(const PathArgument& path, Reader&& read) {
-    std::optional<CifText> text = read_cif_file(path);
+PyRef read_cif_path(const PathArgument& path, std::uint64_t max_bytes, Reader&& read) {
+    std::optional<CifText> text = read_cif_file(path, max_bytes);
     if (!text) return {};
     Result<CifReading> reading = read(std::string_view(text->text));
     if (reading) add_latin1_notice(*text, reading->notices);
@@ -61,9 +61,11 @@ PyRef from_cif(PyObject* args, PyObject* kwargs) {
     if (!given) return {};
     const CifReadOptions options(given->symprec, given->occupancy_tolerance);
     if (given->block)
-        return read_cif_path(given->path,
-                             [&](std::string_view text) { return read_named_cif_block(text, *given->block, options); });
-    return read_cif_path(given->path, [&](std::string_view text) { return read_cif_first_block(text, options); });
+        return read_cif_path(given->path, given->max_bytes, [&](std::string_view text) {
+            return read_named_cif_block(text, *given->block, options);
+        });
+    return read_cif_path(given->path, given->max_bytes,
+                         [&](std::string_view text) { return read_cif_first_block(text, options); });
 }
 
 // {block name: Structure} for every block with atom sites; each block's
@@ -95,7 +97,7 @@ PyRef blocks_to_dict(const PathArgument& path, const CifText& text, CifBlockRead
 PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
     std::optional<ReadCifBlocksArguments> given = read_read_cif_blocks_arguments(args, kwargs);
     if (!given) return {};
-    std::optional<CifText> text = read_cif_file(given->path);
+    std::optional<CifText> text = read_cif_file(given->path, given->max_bytes);
     if (!text) return {};
     Result<CifBlockReadings> read =
         read_each_cif_block(text->text, CifReadOptions(given->symprec, given->occupancy_tolerance));
@@ -106,13 +108,13 @@ PyRef read_cif_blocks_of(PyObject* args, PyObject* kwargs) {
 PyRef from_poscar(PyObject* args, PyObject* kwargs) {
     std::optional<FromPoscarArguments> given = read_from_poscar_arguments(args, kwargs);
     if (!given) return {};
-    return read_path(given->path, [](std::string_view text) { return read_poscar(text); });
+    return read_path(given->path, given->max_bytes, [](std::string_view text) { return read_poscar(text); });
 }
 
 PyRef from_xyz(PyObject* args, PyObject* kwargs) {
     std::optional<FromXyzArguments> given = read_from_xyz_arguments(args, kwargs);
     if (!given) return {};
-    return read_path(given->path, [](std::string_view text) { return read_xyz(text); });
+    return read_path(given->path, given->max_bytes, [](std::string_view text) { return read_xyz(text); });
 }
 
 PyRef from_str(PyObject* args, PyObject* kwargs) {
@@ -123,15 +125,17 @@ PyRef from_str(PyObject* args, PyObject* kwargs) {
     if (!parsed) return raise_structure_error(parsed.error());
     // CIF goes its own way so that its warnings reach the caller.
     const CifReadOptions options(given->symprec, given->occupancy_tolerance);
-    if (*parsed == TextFormat::cif) return wrap_cif_reading(read_cif_first_block(given->text, options), kTextInMemory);
-    return wrap_result(read_structure_text(given->text, given->fmt, options), kTextInMemory);
+    if (*parsed == TextFormat::cif)
+        return wrap_cif_reading(read_cif_first_block(given->text.text, options), kTextInMemory);
+    return wrap_result(read_structure_text(given->text.text, given->fmt, options), kTextInMemory);
 }
 
 PyRef from_cif_str(PyObject* args, PyObject* kwargs) {
     std::optional<FromCifStrArguments> given = read_from_cif_str_arguments(args, kwargs);
     if (!given) return {};
     return wrap_cif_reading(
-        read_cif_first_block(given->text, CifReadOptions(given->symprec, given->occupancy_tolerance)), kTextInMemory);
+        read_cif_first_block(given->text.text, CifReadOptions(given->symprec, given->occupancy_tolerance)),
+        kTextInMemory);
 }
 
 PyMethodDef kReadCifBlocksFunction{

@@ -27,9 +27,9 @@ const char* const kStructureDoc =
 
 // ---- Structure.from_cif
 const Signature kFromCifSignature{
-    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance"}, 1, 2};
+    "Structure.from_cif()", {"path", "symprec", "block", "occupancy_tolerance", "max_bytes"}, 1, 2};
 const char* const kFromCifDoc =
-    "from_cif(path, symprec=1e-4, *, block=None, occupancy_tolerance=0.01)\n"
+    "from_cif(path, symprec=1e-4, *, block=None, occupancy_tolerance=0.01, max_bytes=1073741824)\n"
     "--\n"
     "\n"
     "Read a CIF, keeping partial occupancies as they are written.\n"
@@ -42,7 +42,8 @@ const char* const kFromCifDoc =
     "symmetry copies closer than this along each of a, b and c are merged into one site; block (str or\n"
     "None, keyword only); occupancy_tolerance (float, keyword only): a site whose occupancies add up to\n"
     "more than 1 by at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it\n"
-    "is refused.\n"
+    "is refused; max_bytes (int, keyword only): a file whose text, decompressed, is larger raises\n"
+    "WorkLimitError.\n"
     "Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.\n"
     "Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it\n"
     "refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and\n"
@@ -55,45 +56,50 @@ std::optional<FromCifArguments> read_from_cif_arguments(PyObject* args, PyObject
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_text_or_none(given[2], "block", out.block)) return std::nullopt;
     if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
+    if (!read_u64(given[4], "max_bytes", out.max_bytes)) return std::nullopt;
     return out;
 }
 
 // ---- Structure.from_poscar
 const Signature kFromPoscarSignature{
-    "Structure.from_poscar()", {"path"}, 1, 1};
+    "Structure.from_poscar()", {"path", "max_bytes"}, 1, 1};
 const char* const kFromPoscarDoc =
-    "from_poscar(path)\n"
+    "from_poscar(path, *, max_bytes=1073741824)\n"
     "--\n"
     "\n"
     "Read a VASP POSCAR / CONTCAR.\n"
     "\n"
-    "Parameters: path (str, bytes or os.PathLike). Returns a Structure (lengths in Å). Raises\n"
-    "StructureFileError naming the file and line it refuses, OSError when it cannot be read.";
+    "Parameters: path (str, bytes or os.PathLike); max_bytes (int, keyword only) as for from_cif.\n"
+    "Returns a Structure (lengths in Å). Raises StructureFileError naming the file and line it\n"
+    "refuses, WorkLimitError for a text beyond max_bytes, OSError when it cannot be read.";
 std::optional<FromPoscarArguments> read_from_poscar_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kFromPoscarSignature, args, kwargs, given)) return std::nullopt;
     FromPoscarArguments out;
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "max_bytes", out.max_bytes)) return std::nullopt;
     return out;
 }
 
 // ---- Structure.from_xyz
 const Signature kFromXyzSignature{
-    "Structure.from_xyz()", {"path"}, 1, 1};
+    "Structure.from_xyz()", {"path", "max_bytes"}, 1, 1};
 const char* const kFromXyzDoc =
-    "from_xyz(path)\n"
+    "from_xyz(path, *, max_bytes=1073741824)\n"
     "--\n"
     "\n"
     "Read an extended XYZ file (needs a `Lattice=\"...\"` field).\n"
     "\n"
-    "Parameters: path (str, bytes or os.PathLike); the file's first frame is read, positions in Å.\n"
-    "Returns a Structure. Raises StructureFileError naming the file and line it refuses, OSError when\n"
-    "it cannot be read.";
+    "Parameters: path (str, bytes or os.PathLike); the file's first frame is read, positions in Å;\n"
+    "max_bytes (int, keyword only) as for from_cif. Returns a Structure. Raises StructureFileError\n"
+    "naming the file and line it refuses, WorkLimitError for a text beyond max_bytes, OSError when it\n"
+    "cannot be read.";
 std::optional<FromXyzArguments> read_from_xyz_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kFromXyzSignature, args, kwargs, given)) return std::nullopt;
     FromXyzArguments out;
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
+    if (!read_u64(given[1], "max_bytes", out.max_bytes)) return std::nullopt;
     return out;
 }
 
@@ -114,7 +120,7 @@ std::optional<FromStrArguments> read_from_str_arguments(PyObject* args, PyObject
     Arguments given;
     if (!match_arguments(kFromStrSignature, args, kwargs, given)) return std::nullopt;
     FromStrArguments out;
-    if (!read_text(given[0], "text", out.text)) return std::nullopt;
+    if (!read_text_argument(given[0], "text", out.text)) return std::nullopt;
     if (!read_text(given[1], "fmt", out.fmt)) return std::nullopt;
     if (!read_double(given[2], "symprec", out.symprec)) return std::nullopt;
     if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
@@ -136,7 +142,7 @@ std::optional<FromCifStrArguments> read_from_cif_str_arguments(PyObject* args, P
     Arguments given;
     if (!match_arguments(kFromCifStrSignature, args, kwargs, given)) return std::nullopt;
     FromCifStrArguments out;
-    if (!read_text(given[0], "text", out.text)) return std::nullopt;
+    if (!read_text_argument(given[0], "text", out.text)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_double(given[2], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
     return out;
@@ -362,17 +368,17 @@ std::optional<RdfBinsArguments> read_rdf_bins_arguments(PyObject* args, PyObject
 
 // ---- read_cif_blocks
 const Signature kReadCifBlocksSignature{
-    "read_cif_blocks()", {"path", "symprec", "strict", "occupancy_tolerance"}, 1, 3};
+    "read_cif_blocks()", {"path", "symprec", "strict", "occupancy_tolerance", "max_bytes"}, 1, 3};
 const char* const kReadCifBlocksDoc =
-    "read_cif_blocks(path, symprec=1e-4, strict=False, *, occupancy_tolerance=0.01)\n"
+    "read_cif_blocks(path, symprec=1e-4, strict=False, *, occupancy_tolerance=0.01, max_bytes=1073741824)\n"
     "--\n"
     "\n"
     "Read every data block of a CIF that has atom sites.\n"
     "\n"
     "Returns {block name: Structure} in file order; blocks without atom sites are left out. A block that cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails the call instead, as does a file none of whose blocks can be read.\n"
     "\n"
-    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) and\n"
-    "occupancy_tolerance (float, keyword only) as for Structure.from_cif; strict (bool). Raises\n"
+    "Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis),\n"
+    "occupancy_tolerance and max_bytes (keyword only) as for Structure.from_cif; strict (bool). Raises\n"
     "StructureFileError naming the file and the block that fails.";
 std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
@@ -382,6 +388,7 @@ std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* a
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_bool(given[2], "strict", out.strict)) return std::nullopt;
     if (!read_double(given[3], "occupancy_tolerance", out.occupancy_tolerance)) return std::nullopt;
+    if (!read_u64(given[4], "max_bytes", out.max_bytes)) return std::nullopt;
     return out;
 }
 
@@ -454,9 +461,9 @@ std::optional<FindSpaceGroupSettingArguments> read_find_space_group_setting_argu
 
 // ---- _cif_site_u_iso
 const Signature kCifSiteUIsoSignature{
-    "_cif_site_u_iso()", {"path", "symprec", "block"}, 1, 3};
+    "_cif_site_u_iso()", {"path", "symprec", "block", "max_bytes"}, 1, 3};
 const char* const kCifSiteUIsoDoc =
-    "_cif_site_u_iso(path, symprec=1e-4, block=None)\n"
+    "_cif_site_u_iso(path, symprec=1e-4, block=None, *, max_bytes=1073741824)\n"
     "--\n"
     "\n"
     "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}.";
@@ -467,6 +474,7 @@ std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args
     if (!read_path_argument(given[0], "path", out.path)) return std::nullopt;
     if (!read_double(given[1], "symprec", out.symprec)) return std::nullopt;
     if (!read_text_or_none(given[2], "block", out.block)) return std::nullopt;
+    if (!read_u64(given[3], "max_bytes", out.max_bytes)) return std::nullopt;
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include "python_binding/order_arguments.hpp"
 #include "python_binding/structure_type.hpp"
 #include "python_binding/trajectory_arguments.hpp"
+#include "base/read_file.hpp"
 #include "formats/cif/occupancy_sum.hpp"
 #include "order/sqs.hpp"
 #include "rdf/bins.hpp"
@@ -35,6 +36,7 @@ struct FromCifArguments {
     double symprec = 1e-4;
     std::optional<std::string> block{};
     double occupancy_tolerance = kDefaultOccupancyTolerance;
+    std::uint64_t max_bytes = kDefaultMaxFileBytes;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromCifArguments> read_from_cif_arguments(PyObject* args, PyObject* kwargs);
@@ -44,6 +46,7 @@ extern const Signature kFromPoscarSignature;
 extern const char* const kFromPoscarDoc;
 struct FromPoscarArguments {
     PathArgument path{};
+    std::uint64_t max_bytes = kDefaultMaxFileBytes;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromPoscarArguments> read_from_poscar_arguments(PyObject* args, PyObject* kwargs);
@@ -53,6 +56,7 @@ extern const Signature kFromXyzSignature;
 extern const char* const kFromXyzDoc;
 struct FromXyzArguments {
     PathArgument path{};
+    std::uint64_t max_bytes = kDefaultMaxFileBytes;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<FromXyzArguments> read_from_xyz_arguments(PyObject* args, PyObject* kwargs);
@@ -61,7 +65,7 @@ std::optional<FromXyzArguments> read_from_xyz_arguments(PyObject* args, PyObject
 extern const Signature kFromStrSignature;
 extern const char* const kFromStrDoc;
 struct FromStrArguments {
-    std::string text{};
+    TextArgument text{};
     std::string fmt{};
     double symprec = 1e-4;
     double occupancy_tolerance = kDefaultOccupancyTolerance;
@@ -73,7 +77,7 @@ std::optional<FromStrArguments> read_from_str_arguments(PyObject* args, PyObject
 extern const Signature kFromCifStrSignature;
 extern const char* const kFromCifStrDoc;
 struct FromCifStrArguments {
-    std::string text{};
+    TextArgument text{};
     double symprec = 1e-4;
     double occupancy_tolerance = kDefaultOccupancyTolerance;
 };
@@ -171,6 +175,7 @@ struct ReadCifBlocksArguments {
     double symprec = 1e-4;
     bool strict = false;
     double occupancy_tolerance = kDefaultOccupancyTolerance;
+    std::uint64_t max_bytes = kDefaultMaxFileBytes;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<ReadCifBlocksArguments> read_read_cif_blocks_arguments(PyObject* args, PyObject* kwargs);
@@ -213,6 +218,7 @@ struct CifSiteUIsoArguments {
     PathArgument path{};
     double symprec = 1e-4;
     std::optional<std::string> block{};
+    std::uint64_t max_bytes = kDefaultMaxFileBytes;
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<CifSiteUIsoArguments> read_cif_site_u_iso_arguments(PyObject* args, PyObject* kwargs);

@@ -53,6 +53,8 @@ INT = Kind("std::uint64_t", "read_u64", "int")  # None fails like any other non-
 INT_OR_NONE = Kind("std::optional<std::uint64_t>", "read_u64_or_none", "Optional[int]")
 TEXT = Kind("std::string", "read_text", "str")
 TEXT_OR_NONE = Kind("std::optional<std::string>", "read_text_or_none", "Optional[str]")
+# A whole text to parse, held as its UTF-8 bytes object and read in place.
+TEXT_IN_PLACE = Kind("TextArgument", "read_text_argument", "str")
 # A str or None, checked, handed on as the caller's own object (null for None).
 TEXT_OBJECT_OR_NONE = Kind("PyObject*", "read_text_object_or_none", "Optional[str]")
 PATH = Kind("PathArgument", "read_path_argument", "PathArg")
@@ -157,6 +159,8 @@ PATH_PARAM = Param("path", PATH)
 SYMPREC = Param("symprec", FLOAT, 1e-4)
 # How far above 1 a CIF site's occupancies may add up and be scaled to 1 as rounding.
 OCCUPANCY_TOLERANCE = Param("occupancy_tolerance", FLOAT, Core("kDefaultOccupancyTolerance"), keyword_only=True)
+# The most text a structure file may hold once decompressed, in bytes.
+MAX_BYTES = Param("max_bytes", INT, Core("kDefaultMaxFileBytes"), keyword_only=True)
 CUTOFF = Param("cutoff", FLOAT, Core("kDefaultCutoff"), field="settings.cutoff")
 BIN_SIZE = Param("bin_size", FLOAT, Core("kDefaultBinSize"), field="settings.bin_size")
 N_THREADS = Param("n_threads", INT, 0, field="settings.n_threads")
@@ -203,6 +207,7 @@ DEBYE_BIN_WIDTH = Param("bin_width", FLOAT, Core("kDefaultDebyeBinWidth"), field
 PYTHON_DEFAULTS = (
     (SYMPREC, "Fractional coordinates per axis: CIF readers merge symmetry copies closer than this."),
     (OCCUPANCY_TOLERANCE, "How far above 1 a CIF site's occupancies may add up and be scaled to 1 as rounding."),
+    (MAX_BYTES, "Bytes: the most text a structure file may hold, decompressed, before it is refused."),
     (CUTOFF, "Å: the largest pair distance an RDF counts."),
     (BIN_SIZE, "Å: the width of an RDF's bins."),
     (SEED, "The seed of the random placement of an expansion, and of the ordering searches."),
@@ -265,7 +270,7 @@ STRUCTURE = [
     Callable(
         "Structure.from_cif",
         STATIC,
-        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None, keyword_only=True), OCCUPANCY_TOLERANCE),
+        (PATH_PARAM, SYMPREC, Param("block", TEXT_OR_NONE, None, keyword_only=True), OCCUPANCY_TOLERANCE, MAX_BYTES),
         '"Structure"',
         doc(r"""
         Read a CIF, keeping partial occupancies as they are written.
@@ -278,7 +283,8 @@ STRUCTURE = [
         symmetry copies closer than this along each of a, b and c are merged into one site; block (str or
         None, keyword only); occupancy_tolerance (float, keyword only): a site whose occupancies add up to
         more than 1 by at most this is taken as rounded and scaled to 1, with a CifReadWarning; one above it
-        is refused.
+        is refused; max_bytes (int, keyword only): a file whose text, decompressed, is larger raises
+        WorkLimitError.
         Returns a Structure. Warns with CifReadWarning for each thing the reader had to decide.
         Raises StructureFileError (a ValueError naming the file, and the line where known) for a file it
         refuses, a file cut short included, WorkLimitError for one that expands to too many positions, and
@@ -288,32 +294,34 @@ STRUCTURE = [
     Callable(
         "Structure.from_poscar",
         STATIC,
-        (PATH_PARAM,),
+        (PATH_PARAM, MAX_BYTES),
         '"Structure"',
         doc(r"""
         Read a VASP POSCAR / CONTCAR.
 
-        Parameters: path (str, bytes or os.PathLike). Returns a Structure (lengths in Å). Raises
-        StructureFileError naming the file and line it refuses, OSError when it cannot be read.
+        Parameters: path (str, bytes or os.PathLike); max_bytes (int, keyword only) as for from_cif.
+        Returns a Structure (lengths in Å). Raises StructureFileError naming the file and line it
+        refuses, WorkLimitError for a text beyond max_bytes, OSError when it cannot be read.
         """),
     ),
     Callable(
         "Structure.from_xyz",
         STATIC,
-        (PATH_PARAM,),
+        (PATH_PARAM, MAX_BYTES),
         '"Structure"',
         doc(r"""
         Read an extended XYZ file (needs a `Lattice="..."` field).
 
-        Parameters: path (str, bytes or os.PathLike); the file's first frame is read, positions in Å.
-        Returns a Structure. Raises StructureFileError naming the file and line it refuses, OSError when
-        it cannot be read.
+        Parameters: path (str, bytes or os.PathLike); the file's first frame is read, positions in Å;
+        max_bytes (int, keyword only) as for from_cif. Returns a Structure. Raises StructureFileError
+        naming the file and line it refuses, WorkLimitError for a text beyond max_bytes, OSError when it
+        cannot be read.
         """),
     ),
     Callable(
         "Structure.from_str",
         STATIC,
-        (Param("text", TEXT), Param("fmt", TEXT), SYMPREC, OCCUPANCY_TOLERANCE),
+        (Param("text", TEXT_IN_PLACE), Param("fmt", TEXT), SYMPREC, OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Parse text in a named format: "cif", "poscar" or "xyz".
@@ -327,7 +335,7 @@ STRUCTURE = [
     Callable(
         "Structure.from_cif_str",
         STATIC,
-        (Param("text", TEXT), SYMPREC, OCCUPANCY_TOLERANCE),
+        (Param("text", TEXT_IN_PLACE), SYMPREC, OCCUPANCY_TOLERANCE),
         '"Structure"',
         doc(r"""
         Same as `from_cif`, for CIF text already in memory.
@@ -580,11 +588,12 @@ class StructureFileError(ValueError):
 class WorkLimitError(ValueError):
     filename: Optional[str]
     reason: Optional[str]
+    parameter: Optional[str]
 """),
     Callable(
         "read_cif_blocks",
         FUNCTION,
-        (PATH_PARAM, SYMPREC, Param("strict", BOOL, False), OCCUPANCY_TOLERANCE),
+        (PATH_PARAM, SYMPREC, Param("strict", BOOL, False), OCCUPANCY_TOLERANCE, MAX_BYTES),
         "Dict[str, Structure]",
         doc(r"""
         Read every data block of a CIF that has atom sites.
@@ -593,8 +602,8 @@ class WorkLimitError(ValueError):
         cannot be read is left out with a CifReadWarning naming it and the reason; with strict=True it fails \
         the call instead, as does a file none of whose blocks can be read.
 
-        Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis) and
-        occupancy_tolerance (float, keyword only) as for Structure.from_cif; strict (bool). Raises
+        Parameters: path (str, bytes or os.PathLike); symprec (float, fractional coordinates per axis),
+        occupancy_tolerance and max_bytes (keyword only) as for Structure.from_cif; strict (bool). Raises
         StructureFileError naming the file and the block that fails.
         """),
     ),
@@ -641,7 +650,7 @@ class WorkLimitError(ValueError):
     Callable(
         "_cif_site_u_iso",
         FUNCTION,
-        (Param("path", PATH), SYMPREC, Param("block", TEXT_OR_NONE, None)),
+        (Param("path", PATH), SYMPREC, Param("block", TEXT_OR_NONE, None), MAX_BYTES),
         "List[Dict[str, Optional[float]]]",
         "Per site of Structure.from_cif(path, symprec, block), {element: isotropic U in Å² or None}.",
     ),

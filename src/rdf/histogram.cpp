@@ -42,7 +42,11 @@ struct ChunkSpecies {
     std::vector<double> occupancy;       // per entry
     std::vector<std::uint32_t> rank;     // seen[i] is elements[rank[i]]
     std::size_t first_entry = 0;         // where the chunk's entries start in the table
+    // The chunk's first site with a coordinate that is not finite; none: the
+    // largest index, so the smallest over the chunks is the first of all.
+    std::size_t first_non_finite = std::numeric_limits<std::size_t>::max();
     bool one_per_site = true;
+    bool whole_atoms = true;  // every occupancy exactly 1
 };
 
 // Reads sites [begin, end) into `chunk`; offsets[s] is left relative to the
@@ -56,8 +60,14 @@ void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t e
     chunk.element.reserve(end - begin);
     chunk.occupancy.reserve(end - begin);
     std::uint32_t last = 0;
+    bool finite = true, whole = true;
     for (std::size_t s = begin; s < end; ++s) {
         offsets[s] = chunk.element.size();
+        const Vec3& f = sites[s].frac;
+        if (finite && !(std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]))) {
+            finite = false;
+            chunk.first_non_finite = s;
+        }
         const SpeciesList& species = sites[s].species;
         if (species.size() != 1) chunk.one_per_site = false;
         for (const SpeciesOccupancy& entry : species) {
@@ -69,8 +79,10 @@ void scan_chunk(const std::vector<Site>& sites, std::size_t begin, std::size_t e
             }
             chunk.element.push_back(last);
             chunk.occupancy.push_back(entry.occupancy);
+            whole = whole && entry.occupancy == 1.0;
         }
     }
+    chunk.whole_atoms = whole;
     result = std::move(chunk);
 }
 
@@ -105,11 +117,15 @@ SpeciesTable flatten_species(const Structure& structure, ThreadPool* pool) {
     table.elements = sorted_elements(chunks);
     std::size_t entries = 0;
     table.one_per_site = true;
+    table.first_non_finite_site = n;
     for (ChunkSpecies& chunk : chunks) {
         chunk.first_entry = entries;
         entries += chunk.element.size();
         table.one_per_site = table.one_per_site && chunk.one_per_site;
+        table.whole_atoms = table.whole_atoms && chunk.whole_atoms;
+        table.first_non_finite_site = std::min(table.first_non_finite_site, chunk.first_non_finite);
     }
+    table.whole_atoms = table.whole_atoms && table.one_per_site;
     table.element = ScratchArray<std::uint32_t>(entries);
     table.occupancy = ScratchArray<double>(entries);
     for_each_chunk(pool, n_chunks, [&](std::size_t c) {

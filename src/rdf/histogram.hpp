@@ -25,10 +25,14 @@ std::vector<double> bin_edges(std::uint64_t n_edges, double bin_size);
 std::vector<double> shell_volumes(const std::vector<double>& edges);
 
 struct SpeciesTable {
-    std::vector<std::string> elements;    // every element named, in ascending byte order
-    std::vector<double> element_totals;   // per element: its occupancies summed in site order
-    double total_occupancy = 0.0;         // the sites' occupancies summed in site order, as n_atoms does
-    bool one_per_site = true;             // every site names exactly one element: entry s is site s
+    std::vector<std::string> elements;   // every element named, in ascending byte order
+    std::vector<double> element_totals;  // per element: its occupancies summed in site order
+    double total_occupancy = 0.0;        // the sites' occupancies summed in site order, as n_atoms does
+    bool one_per_site = true;            // every site names exactly one element: entry s is site s
+    bool whole_atoms = true;             // and every occupancy is exactly 1
+    // The first site whose coordinates are not all finite numbers, or the
+    // site count when there is none: found in the same pass over the sites.
+    std::size_t first_non_finite_site = 0;
     ScratchArray<std::size_t> offsets;    // species of site s are entries offsets[s] .. offsets[s + 1]
     ScratchArray<std::uint32_t> element;  // index into `elements`, per entry
     ScratchArray<double> occupancy;       // per entry
@@ -37,7 +41,9 @@ struct SpeciesTable {
 // The sites' species as element indices and occupancies, worked out in
 // parallel chunks of sites on `pool` (null: on this thread); only the sums
 // run in site order. Neighboring sites mostly name the same elements, so a
-// name is compared with the last one seen before any search.
+// name is compared with the last one seen before any search. The same pass
+// looks at the coordinates (first_non_finite_site), so a call on a few
+// milliseconds of work meets one barrier fewer.
 SpeciesTable flatten_species(const Structure& structure, ThreadPool* pool = nullptr);
 
 // Occupancy-weighted pair counts of one piece of the pair loop: centre

@@ -53,18 +53,7 @@ struct PairLoop {
           n_bins(edges_.size() - 1),
           stop(std::move(stop_)) {
         const std::size_t n = sites.size();
-        // Read in site order (the same occupancies as in position order),
-        // in parallel chunks.
-        if (one_species_per_site) {
-            const std::size_t chunks = chunk_count(pool, n);
-            std::vector<char> all_one(chunks);
-            for_each_chunk(pool, chunks, [&](std::size_t c) {
-                const double* from = table.occupancy.data() + chunk_begin(n, chunks, c);
-                const double* to = table.occupancy.data() + chunk_begin(n, chunks, c + 1);
-                all_one[c] = std::all_of(from, to, [](double w) { return w == 1.0; });
-            });
-            unit_weights = std::all_of(all_one.begin(), all_one.end(), [](char one) { return one != 0; });
-        }
+        unit_weights = table.whole_atoms;
         // Then every pair adds 1 to its bin: the loop reads no species.
         if (unit_weights && n_elements == 1) return;
         if (!one_species_per_site) {
@@ -235,24 +224,6 @@ unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
     return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
 }
 
-// The index of the first site with a coordinate that is not a finite
-// number, or the site count when there is none.
-std::size_t first_non_finite_site(const std::vector<Site>& sites, ThreadPool* pool) {
-    const std::size_t n = sites.size();
-    const std::size_t chunks = chunk_count(pool, n);
-    std::vector<std::size_t> first_bad(chunks, n);
-    for_each_chunk(pool, chunks, [&](std::size_t c) {
-        for (std::size_t i = chunk_begin(n, chunks, c), end = chunk_begin(n, chunks, c + 1); i < end; ++i) {
-            const Vec3& f = sites[i].frac;
-            if (!(std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]))) {
-                first_bad[c] = i;
-                return;
-            }
-        }
-    });
-    return *std::min_element(first_bad.begin(), first_bad.end());
-}
-
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
@@ -296,9 +267,9 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
     const std::uint64_t n_bins = bins->n_bins;
     // A NaN or infinite coordinate has no place in the cell grid; leaving the
     // site out would return curves that look fine and are wrong.
-    if (const std::size_t bad = first_non_finite_site(structure.sites(), pool); bad < structure.n_sites())
-        return fail("the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
     SpeciesTable species = flatten_species(structure, pool);
+    if (const std::size_t bad = species.first_non_finite_site; bad < structure.n_sites())
+        return fail("the coordinates of site " + std::to_string(bad) + " are not all finite numbers");
     RdfResult out;
     out.elements = species.elements;
     const std::size_t n_el = out.elements.size();

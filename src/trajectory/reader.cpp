@@ -102,6 +102,8 @@ Result<Structure> FrameScan::parse_frame(std::uint64_t frame, std::uint64_t n_at
     // cut short is reported as such.
     if (read < n_atoms)
         if (std::optional<StructureError> error = skip_atoms(frame, read, n_atoms)) return std::move(*error);
+    if (!parser->failed() && stream_.last_line_unended())
+        return fail(frame_text(frame) + ": " + unended_last_line_message("on atom line " + std::to_string(read)));
     return std::move(*parser).finish();
 }
 

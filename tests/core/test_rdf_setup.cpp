@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "base/scratch.hpp"
@@ -16,6 +18,7 @@
 #include "neighbor/shells.hpp"
 #include "parallel/chunks.hpp"
 #include "rdf/histogram.hpp"
+#include "rdf/rdf.hpp"
 
 using namespace kestrel;
 
@@ -49,8 +52,6 @@ std::vector<std::unique_ptr<ThreadPool>> pools() {
     return out;
 }
 
-// The shell by a search over edges k * width, as the histogram's edges are
-// computed: the definition the fast paths must reproduce.
 // The bin rule written out plainly: [e_k, e_k+1) for r stretched by the
 // edge tolerance, the last bin closed with the tolerance past its edge too.
 std::uint32_t shell_by_search(double r, double width, std::uint32_t count) {
@@ -137,6 +138,8 @@ TEST_SUITE("rdf set-up") {
                 CHECK(chunked.element_totals == serial.element_totals);
                 CHECK(chunked.total_occupancy == serial.total_occupancy);
                 CHECK(chunked.one_per_site == serial.one_per_site);
+                CHECK(chunked.whole_atoms == !mixed);
+                CHECK(chunked.first_non_finite_site == s.n_sites());
                 REQUIRE(chunked.element.size() == serial.element.size());
                 CHECK(std::equal(chunked.offsets.begin(), chunked.offsets.end(), serial.offsets.begin()));
                 CHECK(std::equal(chunked.element.begin(), chunked.element.end(), serial.element.begin()));

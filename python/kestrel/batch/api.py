@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
 
-from kestrel._defaults import BIN_SIZE, CUTOFF, OCCUPANCY_TOLERANCE, SYMPREC
+from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_BYTES, OCCUPANCY_TOLERANCE, SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.batch.output import _Output
 from kestrel.batch.rows import _element_union, _source_path
@@ -84,6 +84,7 @@ def rdf_table(
     *,
     symprec: float = SYMPREC,
     occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
+    max_bytes: int = MAX_BYTES,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,
@@ -117,11 +118,13 @@ def rdf_table(
 
     Parameters not named above: ``cutoff`` and ``bin_size`` in Å; ``symprec`` (fractional, CIF
     only); ``occupancy_tolerance`` (CIF only), how far above 1 a site's occupancies may add up and be
-    scaled to 1 as rounding, as for ``Structure.from_cif``; ``workers`` (local threads or processes,
-    default one per core); ``processes`` (True or False forces processes or threads). Returns a ``pyarrow.Table``.
+    scaled to 1 as rounding, as for ``Structure.from_cif``; ``max_bytes``, the most text one file may
+    hold once decompressed (a file beyond is an error row naming it and the limit); ``workers``
+    (local threads or processes, default one per core); ``processes`` (True or False forces processes
+    or threads). Returns a ``pyarrow.Table``.
     """
     pa = _require("pyarrow")
-    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance)
+    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance, max_bytes)
     items = list(enumerate(_expand_sources(sources)))
     settings, items = _with_element_union(settings, items, _on_threads(len(items), workers, client, processes))
     runner, owned = _runner(len(items), workers, client, processes)
@@ -144,6 +147,7 @@ def write_rdf_table(
     *,
     symprec: float = SYMPREC,
     occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
+    max_bytes: int = MAX_BYTES,
     workers: Optional[int] = None,
     client=None,
     processes: Optional[bool] = None,
@@ -168,10 +172,10 @@ def write_rdf_table(
     ``multiprocessing`` user, needs a script's code under ``if __name__ == "__main__":``.
 
     Parameters: as for ``rdf_table`` (``cutoff`` and ``bin_size`` in Å, ``curves``, ``elements``,
-    ``symprec``, ``occupancy_tolerance``, ``client``, ``progress(done, total, errors)``), and ``out`` and ``resume`` as
-    above.
+    ``symprec``, ``occupancy_tolerance``, ``max_bytes``, ``client``, ``progress(done, total, errors)``),
+    and ``out`` and ``resume`` as above.
     """
-    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance)
+    settings = _settings(cutoff, bin_size, curves, elements, symprec, occupancy_tolerance, max_bytes)
     if client is None:
         _local_workers(workers)
     started = time.perf_counter()

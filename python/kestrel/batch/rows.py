@@ -71,14 +71,14 @@ def _read_blocks(path: str, settings: _Settings) -> List[Tuple[Optional[str], St
     """The structures of one file; a CIF gives one per data block that has atoms."""
     from kestrel.io import format_from_name, read_structure
 
-    tolerance = settings.occupancy_tolerance
+    limits = {"occupancy_tolerance": settings.occupancy_tolerance, "max_bytes": settings.max_bytes}
     if format_from_name(path) == "cif":
         # strict: a block that cannot be read fails the file's row, as it always has.
-        blocks = read_cif_blocks(path, settings.symprec, strict=True, occupancy_tolerance=tolerance)
+        blocks = read_cif_blocks(path, settings.symprec, strict=True, **limits)
         if not blocks:
             raise ValueError(f"{path} has no data block with atom sites")
         return list(blocks.items())
-    return [(None, read_structure(path, symprec=settings.symprec, occupancy_tolerance=tolerance))]
+    return [(None, read_structure(path, symprec=settings.symprec, **limits))]
 
 
 # The readers say what they had to guess through Python's warnings. In a batch

@@ -80,7 +80,10 @@ class _Runner:
         # pool without its threads. Each process computes one structure at a
         # time on one engine thread; the processes fill the cores.
         return ProcessPoolExecutor(
-            self.workers, mp_context=multiprocessing.get_context("spawn"), initializer=_one_engine_thread
+            self.workers,
+            mp_context=multiprocessing.get_context("spawn"),
+            initializer=_start_worker_process,
+            initargs=(_memory_budget(self.workers),),
         )
 
     def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
@@ -152,7 +155,7 @@ class _Runner:
 
         for job in jobs:
             job.items = [(index, _encode(item)) for index, item in job.items]
-            future = self.client.submit(_run_job, job, pure=False)
+            future = self.client.submit(_run_dask_job, job, pure=False)
             submitted[future.key] = job
             pending.add(future)
             while len(submitted) >= limit:
@@ -163,6 +166,70 @@ class _Runner:
 
 def _one_engine_thread() -> None:
     os.environ["RAYON_NUM_THREADS"] = "1"
+
+
+# The least memory budget a worker process gets, whatever the machine.
+MIN_BUDGET = 1 << 30
+
+
+def _memory_budget(workers: int) -> int:
+    """Bytes each of `workers` processes may take: an equal share of the machine's memory."""
+    try:
+        total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return 0
+    return max(MIN_BUDGET, total // max(1, workers))
+
+
+def _data_size() -> int:
+    """The private writable memory this process has mapped (what RLIMIT_DATA counts), or 0."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmData:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def _limit_memory(budget: int) -> None:
+    """Caps the data this process may allocate at `budget` bytes (0: no cap).
+
+    A structure that needs more fails its own allocation, which is a MemoryError and so
+    an error row, instead of the kernel or a nanny killing the whole worker and its chunk.
+    """
+    try:
+        import resource
+    except ImportError:  # not on this system
+        return
+    if budget <= 0 or _data_size() * 2 > budget:
+        return  # a cap this near what the process holds already would fail its ordinary work
+    soft, hard = resource.getrlimit(resource.RLIMIT_DATA)
+    if hard != resource.RLIM_INFINITY:
+        budget = min(budget, hard)
+    if soft == resource.RLIM_INFINITY or soft > budget:
+        resource.setrlimit(resource.RLIMIT_DATA, (budget, hard))
+
+
+def _start_worker_process(budget: int) -> None:
+    _one_engine_thread()
+    _limit_memory(budget)
+
+
+def _run_dask_job(job: _Job) -> _JobDone:
+    """A chunk on a Dask worker, whose process keeps under the worker's memory limit.
+
+    The nanny restarts a worker that passes its limit and the scheduler hands the chunk
+    to the next worker, which dies the same way; capped just below that limit, the
+    allocation fails instead and the structure that asked for it is one error row.
+    """
+    from distributed import get_worker
+
+    limit = getattr(getattr(get_worker(), "memory_manager", None), "memory_limit", None)
+    if limit:
+        _limit_memory(int(limit * 0.9))
+    return _run_job(job)
 
 
 def _local_workers(workers: Optional[int]) -> int:

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from itertools import combinations_with_replacement
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 
-from kestrel._defaults import OCCUPANCY_TOLERANCE
+from kestrel._defaults import MAX_BYTES, OCCUPANCY_TOLERANCE
 from kestrel._kestrel import __version__, rdf_bins
 
 if TYPE_CHECKING:
@@ -41,6 +41,7 @@ class _Settings:
     elements: Optional[Tuple[str, ...]]
     symprec: float
     occupancy_tolerance: float = OCCUPANCY_TOLERANCE  # CIF sites adding up to at most 1 + this are scaled to 1
+    max_bytes: int = MAX_BYTES  # the most text one file may hold, decompressed
 
     @property
     def pairs(self) -> List[Tuple[str, str]]:
@@ -80,6 +81,7 @@ def _settings(
     elements: Optional[Iterable[str]],
     symprec: float,
     occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
+    max_bytes: int = MAX_BYTES,
 ) -> _Settings:
     if curves not in CURVES:
         raise ValueError(f"curves must be one of {', '.join(CURVES)}, not '{curves}'")
@@ -92,7 +94,7 @@ def _settings(
         if repeated:
             raise ValueError(f"the element list names {', '.join(repeated)} more than once")
     settings = _Settings(
-        float(cutoff), float(bin_size), curves, element_list, float(symprec), float(occupancy_tolerance)
+        float(cutoff), float(bin_size), curves, element_list, float(symprec), float(occupancy_tolerance), max_bytes
     )
     settings.bin_edges()  # refuses a bad cutoff or bin size before any work starts
     return settings

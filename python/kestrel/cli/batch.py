@@ -6,7 +6,7 @@ import time
 
 from kestrel._defaults import BIN_SIZE, CUTOFF
 from kestrel.batch import write_rdf_table
-from kestrel.cli.common import Progress, occupancy_tolerance_option
+from kestrel.cli.common import Progress, reading_limit_options
 
 
 def _batch_note(started: float, done: int, total: int, errors: int) -> str:
@@ -18,7 +18,6 @@ def _batch_note(started: float, done: int, total: int, errors: int) -> str:
 
 
 def cmd_batch(args) -> int:
-
     elements = args.elements.split(",") if args.elements is not None else None
     progress = Progress(0, "inputs")
     started = None
@@ -39,6 +38,7 @@ def cmd_batch(args) -> int:
         curves=args.curves,
         elements=elements,
         occupancy_tolerance=args.occupancy_tolerance,
+        max_bytes=args.max_bytes,
         workers=args.workers,
         client=args.scheduler,
         resume=not args.restart,
@@ -80,7 +80,7 @@ def add_parser(sub) -> None:
         help="fixed element list for the feature vectors (a structure with another element is an error row); "
         "by default the union of the elements of all inputs",
     )
-    occupancy_tolerance_option(p)
+    reading_limit_options(p)
     p.add_argument("--workers", type=int, default=None, help="local workers (default: one per core)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="run on a Dask cluster (e.g. tcp://host:8786)")
     p.add_argument("--restart", action="store_true", help="compute everything again instead of resuming")

@@ -12,7 +12,7 @@ import warnings
 from typing import Dict, List, Optional, Sequence, Tuple
 
 import kestrel
-from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_DENOMINATOR, MAX_SITES, OCCUPANCY_TOLERANCE, SEED
+from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_BYTES, MAX_DENOMINATOR, MAX_SITES, OCCUPANCY_TOLERANCE, SEED
 from kestrel.cli.errors import CommandError
 from kestrel.cli.inputs import add_input_options
 from kestrel.plotting import save_prdf_plots
@@ -289,7 +289,28 @@ def _rdf_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--title", help="title for the figures")
 
 
-def occupancy_tolerance_option(p: argparse.ArgumentParser) -> None:
+def _byte_count(text: str) -> int:
+    """A number of bytes, as given or with a K, M or G (binary) after it: 2G, 500M."""
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    number = text[:-1] if scale > 1 else text
+    try:
+        count = int(float(number) * scale)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of bytes such as 2G or 500M, found '{text}'") from None
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"expected at least one byte, found '{text}'")
+    return count
+
+
+def reading_limit_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--max-bytes",
+        type=_byte_count,
+        default=MAX_BYTES,
+        metavar="N",
+        help="refuse a file whose text, decompressed, passes N bytes, given as a count or as 2G, 500M "
+        "(default %(default)s, 1 GiB)",
+    )
     p.add_argument(
         "--occupancy-tolerance",
         type=float,
@@ -362,7 +383,7 @@ def _structure_command(
         metavar="NAME",
         help="the data block of a CIF to read (default: the first with a cell and atom sites)",
     )
-    occupancy_tolerance_option(p)
+    reading_limit_options(p)
     add_input_options(p)
     p.set_defaults(run=run)
     return p

@@ -16,7 +16,7 @@ import sys
 from dataclasses import dataclass
 from typing import Dict, Optional, Union
 
-from kestrel._defaults import OCCUPANCY_TOLERANCE
+from kestrel._defaults import MAX_BYTES, OCCUPANCY_TOLERANCE
 from kestrel._kestrel import Structure, StructureFileError, _count_xyz_trajectory_frames
 from kestrel.cli.errors import CommandError
 from kestrel.io import format_from_name, read_structure
@@ -124,7 +124,10 @@ def read_input(args, count_frames: bool = False) -> Input:
     if kind == "lammps-dump" or (kind == "xyz" and frame):
         return _read_frame(args.file, kind, frame or 0, types, count_frames)
     tolerance = getattr(args, "occupancy_tolerance", OCCUPANCY_TOLERANCE)
-    structure = read_structure(args.file, args.format, block=args.block, occupancy_tolerance=tolerance)
+    max_bytes = getattr(args, "max_bytes", MAX_BYTES)
+    structure = read_structure(
+        args.file, args.format, block=args.block, occupancy_tolerance=tolerance, max_bytes=max_bytes
+    )
     if kind != "xyz":
         return Input(structure, kind, None, None, False)
     if count_frames:

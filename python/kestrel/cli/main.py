@@ -61,6 +61,7 @@ _FLAG_ADVICE = {
     "types": ", so pass --types 1=Na,2=Cl, an element for each type",
     "fmt": "; pass --format cif, poscar or xyz",
     "occupancy_tolerance": "; pass a larger --occupancy-tolerance to scale it down to 1 as rounding",
+    "max_bytes": "; pass a larger --max-bytes to read it",
 }
 
 

@@ -6,7 +6,7 @@ import errno
 import os
 from typing import Optional, Union
 
-from kestrel._defaults import OCCUPANCY_TOLERANCE, SYMPREC
+from kestrel._defaults import MAX_BYTES, OCCUPANCY_TOLERANCE, SYMPREC
 from kestrel._kestrel import Structure
 from kestrel.io.compression import without_compression
 
@@ -46,6 +46,7 @@ def read_structure(
     block: Optional[str] = None,
     *,
     occupancy_tolerance: float = OCCUPANCY_TOLERANCE,
+    max_bytes: int = MAX_BYTES,
 ) -> Structure:
     """Read a structure file, choosing the reader by ``fmt`` or by the file name.
 
@@ -54,11 +55,13 @@ def read_structure(
     (fractional coordinates, CIF only), the distance within which symmetry copies of a site are
     merged; ``block`` names the data block of a CIF to read (by default the first with a cell and
     atom sites); ``occupancy_tolerance`` (CIF only), how far above 1 a site's occupancies may add up
-    and be scaled to 1 as rounding. Files ending in .gz, .bz2 or .xz are decompressed.
+    and be scaled to 1 as rounding; ``max_bytes``, the most text the file may hold once
+    decompressed. Files ending in .gz, .bz2 or .xz are decompressed, a piece at a time.
 
     Returns a ``Structure``. Raises ``StructureFileError`` (a ValueError) naming the file, and the
     line where known, for content the reader refuses; ``FileNotFoundError`` and the other
-    ``OSError`` subclasses, with ``errno`` and ``filename``, when the file cannot be read;
+    ``OSError`` subclasses, with ``errno`` and ``filename``, when the file cannot be read (a
+    broken or truncated archive too); ``WorkLimitError`` for a text beyond ``max_bytes``;
     ``ValueError`` when neither ``fmt`` nor the name tells the format.
     """
     if os.path.isdir(path):
@@ -79,7 +82,9 @@ def read_structure(
     if block is not None and reader != "cif":
         raise ValueError(f"a data block ('{block}') can only be picked from a CIF; {path} is read as {fmt}")
     if reader == "cif":
-        return Structure.from_cif(path, symprec, block=block, occupancy_tolerance=occupancy_tolerance)
+        return Structure.from_cif(
+            path, symprec, block=block, occupancy_tolerance=occupancy_tolerance, max_bytes=max_bytes
+        )
     if reader == "poscar":
-        return Structure.from_poscar(path)
-    return Structure.from_xyz(path)
+        return Structure.from_poscar(path, max_bytes=max_bytes)
+    return Structure.from_xyz(path, max_bytes=max_bytes)

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/ascii.hpp"
+#include "base/read_file.hpp"
 #include "base/text.hpp"
 #include "symmetry/operation.hpp"
 
@@ -77,12 +78,6 @@ TokenKind kind_of(const Token& token) {
 bool closes_text_field(std::string_view line) {
     const std::string_view rest = trim_start(line);
     return !rest.empty() && rest.front() == ';';
-}
-
-// Whether the text's last line ends with a line end. A text cut at a byte
-// offset usually is not: its last line, and maybe its last value, is partial.
-bool ends_with_line_end(std::string_view text) {
-    return !text.empty() && (text.back() == '\n' || text.back() == '\r');
 }
 
 // Cuts the whole text into tokens: the values of each line, and one token per
@@ -249,10 +244,7 @@ private:
         if (loop.values.empty() || at_ != tokens_.size()) return;
         const Token& last = tokens_[at_ - 1];
         if (last.line != cut_line_) return;
-        fault = fail_at_line(last.line + 1, "the file ends without a line end inside the loop of " +
-                                                loop.tags.front() +
-                                                ", so its last value may be cut short; end the file with a "
-                                                "line end if it is complete");
+        fault = fail_at_line(last.line + 1, unended_last_line_message("inside the loop of " + loop.tags.front()));
     }
 
     std::vector<Token> tokens_;
@@ -262,6 +254,14 @@ private:
 };
 
 }  // namespace
+
+std::optional<StructureError> check_cif_head(std::string_view head) {
+    std::string_view rest = head;
+    for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest))
+        if (token.front() == '_' || starts_with_ignoring_case(token, "data_") || starts_with_ignoring_case(token, "loop_"))
+            return std::nullopt;
+    return fail("not a CIF: the first " + byte_count_text(head.size()) + " of the text hold no data block, loop or tag");
+}
 
 std::vector<std::string_view> cif_tokenize(std::string_view line) {
     std::vector<std::string_view> values;

@@ -57,6 +57,13 @@ struct CifDocument {
     std::deque<std::string> owned;
 };
 
+// Whether the head of a text can start a CIF: it holds a data block
+// header, a loop or a tag. Failure: "not a CIF: the first {n} of the text
+// hold no data block, loop or tag". Used on the first megabyte of a file, so
+// that a file of another kind (or a bomb of blanks) is refused before the
+// rest of it is read.
+std::optional<StructureError> check_cif_head(std::string_view head);
+
 // Refuses, naming the line, a text that is cut short or whose loops do not
 // fill whole rows: a text field that never closes, a quote open at the end
 // of a last line without a line end, a loop whose last row lacks values, a
