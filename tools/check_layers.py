@@ -25,6 +25,7 @@ LAYERS = [
     "scattering",
     "expand",
     "order",
+    "bigbox",
     "trajectory",
     "python_binding",
 ]

@@ -1,0 +1,158 @@
+#include "bigbox/pair_state.hpp"
+
+#include <cmath>
+
+namespace kestrel::bigbox {
+namespace {
+
+Vec3 wrapped(const Vec3& frac) {
+    return {wrap_unit(frac[0]), wrap_unit(frac[1]), wrap_unit(frac[2])};
+}
+
+bool too_close(const std::vector<double>& min2, std::size_t m, std::size_t a, std::size_t b, double d2) {
+    return !min2.empty() && d2 < min2[a * m + b];
+}
+
+}  // namespace
+
+Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size_t n_bins) {
+    if (sites.frac.size() != sites.species.size()) return fail("one species per site is needed");
+    if (sites.frac.empty()) return fail("the model has no sites");
+    if (sites.n_species == 0 || sites.n_species >= kVacancy) return fail("a model holds 1 to 254 species");
+    if (!(bin > 0.0) || n_bins == 0) return fail("the histogram needs bins");
+    if (static_cast<double>(n_pairs(sites.n_species)) * static_cast<double>(n_bins) > 2e9)
+        return fail_limit("the histograms would be too large");
+    for (std::uint8_t t : sites.species)
+        if (t != kVacancy && t >= sites.n_species) return fail("a site's species is out of range");
+    Result<Lattice> lattice = make_lattice(sites.lattice);
+    if (!lattice) return lattice.take_error();
+    const double reach = bin * static_cast<double>(n_bins);
+    Result<CellGrid> grid = CellGrid::make(*lattice, reach, sites.frac.size());
+    if (!grid) return grid.take_error();
+    PairState state;
+    state.grid_ = std::move(*grid);
+    state.m_ = sites.n_species;
+    state.n_bins_ = n_bins;
+    state.bin_ = bin;
+    state.inverse_bin_ = 1.0 / bin;
+    state.reach2_ = reach * reach;
+    state.species_ = sites.species;
+    state.frac_.resize(sites.frac.size());
+    for (std::size_t i = 0; i < sites.frac.size(); ++i) {
+        for (double x : sites.frac[i])
+            if (!std::isfinite(x)) return fail("a site's coordinates are not finite");
+        state.frac_[i] = wrapped(sites.frac[i]);
+        state.grid_.place(static_cast<std::uint32_t>(i), state.frac_[i]);
+    }
+    const std::size_t size = n_pairs(state.m_) * n_bins;
+    state.counts_.assign(size, 0);
+    state.delta_.assign(size, 0);
+    state.listed_.assign(size, 0);
+    state.changing_.assign(sites.frac.size(), 0);
+    // Every ordered pair, from each of its two ends.
+    for (std::uint32_t i = 0; i < state.species_.size(); ++i) {
+        const std::uint8_t a = state.species_[i];
+        if (a == kVacancy) continue;
+        const Vec3& p = state.grid_.position(i);
+        state.grid_.for_each_near(state.frac_[i], [&](std::uint32_t k, const Vec3& shift) {
+            const std::uint8_t b = state.species_[k];
+            if (b == kVacancy || (k == i && shift[0] == 0.0 && shift[1] == 0.0 && shift[2] == 0.0)) return;
+            const int at = state.bin_of(norm2(separation(p, state.grid_.position(k), shift)));
+            if (at >= 0) ++state.counts_[pair_index(a, b, state.m_) * n_bins + static_cast<std::size_t>(at)];
+        });
+    }
+    return state;
+}
+
+void PairState::clear_delta() {
+    for (std::uint32_t at : touched_) {
+        delta_[at] = 0;
+        listed_[at] = 0;
+    }
+    touched_.clear();
+}
+
+// The pairs of one changed site with the sites the move leaves alone, each
+// counted for both its ends.
+bool PairState::pairs_with_others(const SiteChange& change, const std::vector<double>& min2) {
+    const std::uint32_t i = change.site;
+    const std::uint8_t old_type = species_[i], new_type = change.species;
+    const bool moves = change.frac != frac_[i];
+    const auto sweep = [&](const Vec3& frac, const Vec3& p, std::uint8_t removed, std::uint8_t added) {
+        bool allowed = true;
+        grid_.for_each_near(frac, [&](std::uint32_t k, const Vec3& shift) {
+            const std::uint8_t t = species_[k];
+            if (t == kVacancy || changing_[k]) return;
+            const double d2 = norm2(separation(p, grid_.position(k), shift));
+            const int at = bin_of(d2);
+            if (added != kVacancy && too_close(min2, m_, added, t, d2)) allowed = false;
+            if (at < 0) return;
+            if (removed != kVacancy) add(removed, t, at, -2);
+            if (added != kVacancy) add(added, t, at, 2);
+        });
+        return allowed;
+    };
+    if (!moves) return sweep(frac_[i], grid_.position(i), old_type, new_type);
+    if (old_type != kVacancy) sweep(frac_[i], grid_.position(i), old_type, kVacancy);
+    return new_type == kVacancy || sweep(change.frac, grid_.cartesian(change.frac), kVacancy, new_type);
+}
+
+// The pairs among the changed sites, their own periodic images included,
+// before (removed) and after (added) the move; each ordered pair once.
+bool PairState::pairs_within(const std::vector<SiteChange>& change, const std::vector<double>& min2) {
+    const std::array<int, 3>& span = grid_.image_span();
+    bool allowed = true;
+    for (const SiteChange& first : change)
+        for (const SiteChange& second : change)
+            for (int after = 0; after < 2; ++after) {
+                const std::uint8_t a = after ? first.species : species_[first.site];
+                const std::uint8_t b = after ? second.species : species_[second.site];
+                if (a == kVacancy || b == kVacancy) continue;
+                const Vec3 p = after ? grid_.cartesian(first.frac) : grid_.position(first.site);
+                const Vec3 q = after ? grid_.cartesian(second.frac) : grid_.position(second.site);
+                const bool self = first.site == second.site;
+                for (int x = -span[0]; x <= span[0]; ++x)
+                    for (int y = -span[1]; y <= span[1]; ++y)
+                        for (int z = -span[2]; z <= span[2]; ++z) {
+                            if (self && x == 0 && y == 0 && z == 0) continue;
+                            const double d2 = norm2(separation(p, q, translation(grid_.matrix(), x, y, z)));
+                            if (after && too_close(min2, m_, a, b, d2)) allowed = false;
+                            const int at = bin_of(d2);
+                            if (at >= 0) add(a, b, at, after ? 1 : -1);
+                        }
+            }
+    return allowed;
+}
+
+bool PairState::trial(const std::vector<SiteChange>& change, const std::vector<double>& min_distance2) {
+    clear_delta();
+    pending_ = change;
+    for (SiteChange& c : pending_) {
+        c.frac = wrapped(c.frac);
+        changing_[c.site] = 1;
+    }
+    bool allowed = true;
+    for (const SiteChange& c : pending_) allowed = pairs_with_others(c, min_distance2) && allowed;
+    allowed = pairs_within(pending_, min_distance2) && allowed;
+    for (const SiteChange& c : pending_) changing_[c.site] = 0;
+    if (!allowed) {
+        clear_delta();
+        pending_.clear();
+    }
+    return allowed;
+}
+
+void PairState::accept() {
+    for (std::uint32_t at : touched_) counts_[at] += delta_[at];
+    clear_delta();
+    for (const SiteChange& c : pending_) {
+        species_[c.site] = c.species;
+        if (c.frac != frac_[c.site]) {
+            frac_[c.site] = c.frac;
+            grid_.place(c.site, c.frac);
+        }
+    }
+    pending_.clear();
+}
+
+}  // namespace kestrel::bigbox
