@@ -270,6 +270,38 @@ def _debye_sums(
     how many unordered site pairs were summed.
     """
 
+def _big_box_model(
+    structure: Structure,
+    supercell: Optional[Sequence[int]],
+    sublattices: Optional[Sequence[int]] = None,
+    seed: int = 42,
+) -> Dict[str, Any]:
+    """The supercell a big-box refinement starts from: lattice, frac (flat), species (codes into elements, -1 for a
+    vacancy), elements, pools (sites that trade places) and units (per pool of unit copies, per copy, per
+    alternative, its (site, species)).
+    """
+
+def _big_box_refine(
+    model: Dict[str, Any],
+    data: Sequence[Dict[str, Any]],
+    swap: bool = True,
+    displace: bool = False,
+    max_step: float = 0.1,
+    min_distance: Optional[Sequence[float]] = None,
+    bin: float = 0.005,
+    n_bins: int = 0,
+    iterations: Optional[int] = None,
+    time_limit: Optional[float] = None,
+    seed: int = 42,
+    replicas: Sequence[int] = None,
+    n_threads: int = 0,
+    progress: Optional[Callable[[float, float, int], Any]] = None,
+) -> List[Dict[str, Any]]:
+    """Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set a dict of first, step,
+    oversample, data, weight, factor, baseline, profile (per pair), centre and importance. Returns per replica its
+    species, frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.
+    """
+
 class _TrajectoryStream: ...  # a capsule holding an open trajectory
 
 def _open_trajectory(

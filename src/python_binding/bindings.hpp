@@ -67,5 +67,7 @@ bool add_order_functions(PyObject* module);
 
 // debye.cpp: the private _debye_sums behind kestrel.debye_intensity (not in __all__).
 bool add_debye_functions(PyObject* module);
+// bigbox.cpp
+bool add_bigbox_functions(PyObject* module);
 
 }  // namespace kestrel::py

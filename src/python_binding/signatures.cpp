@@ -621,6 +621,60 @@ std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyOb
     return out;
 }
 
+// ---- _big_box_model
+const Signature kBigBoxModelSignature{
+    "_big_box_model()", {"structure", "supercell", "sublattices", "seed"}, 2, 4};
+const char* const kBigBoxModelDoc =
+    "_big_box_model(structure, supercell, sublattices=None, seed=42)\n"
+    "--\n"
+    "\n"
+    "The supercell a big-box refinement starts from: lattice, frac (flat), species (codes into elements, -1 for a vacancy), elements, pools (sites that trade places) and units (per pool of unit copies, per copy, per alternative, its (site, species)).";
+std::optional<BigBoxModelArguments> read_big_box_model_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kBigBoxModelSignature, args, kwargs, given)) return std::nullopt;
+    BigBoxModelArguments out;
+    if (!read_structure(given[0], "structure", out.structure)) return std::nullopt;
+    if (!read_repeats(given[1], "supercell", out.supercell)) return std::nullopt;
+    if (!read_object(given[2], "sublattices", out.sublattices)) return std::nullopt;
+    if (!read_u64(given[3], "seed", out.seed)) return std::nullopt;
+    return out;
+}
+
+// ---- _big_box_refine
+const Signature kBigBoxRefineSignature{
+    "_big_box_refine()", {"model", "data", "swap", "displace", "max_step", "min_distance", "bin", "n_bins", "iterations", "time_limit", "seed", "replicas", "n_threads", "progress"}, 2, 14};
+const char* const kBigBoxRefineDoc =
+    "_big_box_refine(model, data, swap=True, displace=False, max_step=0.1, min_distance=None, bin=0.005, n_bins=0, iterations=None, time_limit=None, seed=42, replicas=None, n_threads=0, progress=None)\n"
+    "--\n"
+    "\n"
+    "Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set a dict of first, step, oversample, data, weight, factor, baseline, profile (per pair), centre and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.";
+std::optional<BigBoxRefineArguments> read_big_box_refine_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kBigBoxRefineSignature, args, kwargs, given)) return std::nullopt;
+    BigBoxRefineArguments out;
+    if (!read_object(given[0], "model", out.model)) return std::nullopt;
+    if (!read_object(given[1], "data", out.data)) return std::nullopt;
+    out.settings.swap = true;
+    if (!read_bool(given[2], "swap", out.settings.swap)) return std::nullopt;
+    out.settings.displace = false;
+    if (!read_bool(given[3], "displace", out.settings.displace)) return std::nullopt;
+    out.settings.max_step = 0.1;
+    if (!read_double(given[4], "max_step", out.settings.max_step)) return std::nullopt;
+    if (!read_object(given[5], "min_distance", out.min_distance)) return std::nullopt;
+    out.settings.bin = 0.005;
+    if (!read_double(given[6], "bin", out.settings.bin)) return std::nullopt;
+    out.settings.n_bins = 0;
+    if (!read_size(given[7], "n_bins", out.settings.n_bins)) return std::nullopt;
+    if (!read_u64_or_none(given[8], "iterations", out.settings.iterations)) return std::nullopt;
+    if (!read_time_limit(given[9], "time_limit", out.time_limit)) return std::nullopt;
+    out.settings.seed = 42;
+    if (!read_u64(given[10], "seed", out.settings.seed)) return std::nullopt;
+    if (!read_object(given[11], "replicas", out.replicas)) return std::nullopt;
+    if (!read_u64(given[12], "n_threads", out.n_threads)) return std::nullopt;
+    if (!read_object(given[13], "progress", out.progress)) return std::nullopt;
+    return out;
+}
+
 // ---- _open_trajectory
 const Signature kOpenTrajectorySignature{
     "_open_trajectory()", {"path", "every", "start", "stop", "cell", "types", "format"}, 1, 7};

@@ -13,6 +13,7 @@
 #include "python_binding/structure_type.hpp"
 #include "python_binding/trajectory_arguments.hpp"
 #include "base/read_file.hpp"
+#include "bigbox/refine.hpp"
 #include "formats/cif/occupancy_sum.hpp"
 #include "order/sqs.hpp"
 #include "rdf/bins.hpp"
@@ -296,6 +297,34 @@ struct DebyeSumsArguments {
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyObject* kwargs);
+
+// _big_box_model
+extern const Signature kBigBoxModelSignature;
+extern const char* const kBigBoxModelDoc;
+struct BigBoxModelArguments {
+    const Structure* structure = nullptr;
+    std::optional<std::array<std::uint64_t, 3>> supercell{};
+    PyObject* sublattices = nullptr;  // borrowed; null when not given
+    std::uint64_t seed = 42;
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<BigBoxModelArguments> read_big_box_model_arguments(PyObject* args, PyObject* kwargs);
+
+// _big_box_refine
+extern const Signature kBigBoxRefineSignature;
+extern const char* const kBigBoxRefineDoc;
+struct BigBoxRefineArguments {
+    bigbox::RefineSettings settings;  // swap, displace, max_step, bin, n_bins, iterations, seed
+    PyObject* model = nullptr;  // borrowed; null when not given
+    PyObject* data = nullptr;  // borrowed; null when not given
+    PyObject* min_distance = nullptr;  // borrowed; null when not given
+    std::optional<double> time_limit{};
+    PyObject* replicas = nullptr;  // borrowed; null when not given
+    std::uint64_t n_threads = 0;
+    PyObject* progress = nullptr;  // borrowed; null when not given
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<BigBoxRefineArguments> read_big_box_refine_arguments(PyObject* args, PyObject* kwargs);
 
 // _open_trajectory
 extern const Signature kOpenTrajectorySignature;

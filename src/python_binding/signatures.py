@@ -761,6 +761,50 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         """),
         structs=(("settings", CoreStruct("DebyeSettings", "scattering/debye.hpp")),),
     ),
+    Callable(
+        "_big_box_model",
+        FUNCTION,
+        (
+            STRUCTURE_PARAM,
+            Param("supercell", REPEATS),
+            Param("sublattices", OBJECT("Optional[Sequence[int]]"), None),
+            SEED,
+        ),
+        "Dict[str, Any]",
+        doc(r"""
+        The supercell a big-box refinement starts from: lattice, frac (flat), species \
+        (codes into elements, -1 for a vacancy), elements, pools (sites that trade places) \
+        and units (per pool of unit copies, per copy, per alternative, its (site, species)).
+        """),
+    ),
+    Callable(
+        "_big_box_refine",
+        FUNCTION,
+        (
+            Param("model", OBJECT("Dict[str, Any]")),
+            Param("data", OBJECT("Sequence[Dict[str, Any]]")),
+            Param("swap", BOOL, True, field="settings.swap"),
+            Param("displace", BOOL, False, field="settings.displace"),
+            Param("max_step", FLOAT, 0.1, field="settings.max_step"),
+            Param("min_distance", OBJECT("Optional[Sequence[float]]"), None),
+            Param("bin", FLOAT, 0.005, field="settings.bin"),
+            Param("n_bins", SIZE, 0, field="settings.n_bins"),
+            Param("iterations", INT_OR_NONE, None, field="settings.iterations"),
+            Param("time_limit", TIME_LIMIT, None),
+            Param("seed", INT, 42, field="settings.seed"),
+            Param("replicas", OBJECT("Sequence[int]"), None),
+            Param("n_threads", INT, 0),
+            Param("progress", OBJECT("Optional[Callable[[float, float, int], Any]]"), None),
+        ),
+        "List[Dict[str, Any]]",
+        doc(r"""
+        Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set \
+        a dict of first, step, oversample, data, weight, factor, baseline, profile (per pair), centre \
+        and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, \
+        tried, accepted and seconds.
+        """),
+        structs=(("settings", CoreStruct("bigbox::RefineSettings", "bigbox/refine.hpp", literal=False)),),
+    ),
     StubText("class _TrajectoryStream: ...  # a capsule holding an open trajectory"),
     Callable(
         "_open_trajectory",

@@ -1,0 +1,431 @@
+"""Big-box refinement: an ordered supercell fitted to measured total scattering by trial moves."""
+
+from __future__ import annotations
+
+import math
+import time
+from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from kestrel._kestrel import Structure, _big_box_model, _big_box_refine
+from kestrel.bigbox.curves import FitCurve, as_data_list, choose_bin, curve_spec, fit_curve
+from kestrel.bigbox.result import MOVE_KINDS, BigBoxFit, SroSummary, first_peak_distance, partial_curves
+from kestrel.ordering import sqs, warren_cowley
+from kestrel.scattering import PdfRefinement, compute_pdf, fit_scale
+
+__all__ = ["refine_big_box"]
+
+MOVES = ("swap", "displace")
+
+# With displacement moves the atoms carry their thermal motion themselves, so
+# the peaks of the histogram get only this narrow width (Å², per element):
+# enough to smooth the sampling of a model of a few thousand atoms.
+DISPLACED_PEAK_U = 0.0005
+
+# Without a u_iso, from the arguments or a small-box fit, a model on its sites
+# broadens its peaks by this (Å²), the usual start of a PDF refinement.
+DEFAULT_U = 0.005
+
+# Without supercell or max_sites, the model holds at most this many sites.
+DEFAULT_MAX_SITES = 4096
+
+# Sites of a start structure are matched to the model's within this (Å).
+START_MATCH = 0.5
+
+
+def refine_big_box(
+    structure: Structure,
+    data,
+    *,
+    radiation: str = "xray",
+    supercell: Union[int, Sequence[int], None] = None,
+    max_sites: Optional[int] = None,
+    moves: Union[str, Sequence[str]] = ("swap",),
+    u_iso=None,
+    qmax: Optional[float] = None,
+    qdamp: float = 0.0,
+    rmin: float = 1.0,
+    rmax: float = 20.0,
+    sublattices: Optional[Sequence[int]] = None,
+    min_distance: Union[None, float, Mapping[Any, float]] = None,
+    max_step: float = 0.1,
+    shells: int = 3,
+    start: Union[str, Structure] = "random",
+    time_limit: Optional[float] = 60.0,
+    iterations: Optional[int] = None,
+    replicas: int = 1,
+    n_threads: int = 0,
+    seed: int = 42,
+    progress: Optional[Callable[[float, float, int], Any]] = None,
+    instrument: Optional[PdfRefinement] = None,
+    client=None,
+) -> BigBoxFit:
+    """Refine an ordered supercell of ``structure`` against measured G(r) data by trial moves.
+
+    The model is a ``supercell`` (n or (na, nb, nc) repeats) or the largest
+    n × n × n within ``max_sites``. A disordered structure's sites are filled
+    as the expansion fills them (``start="random"``, each pool of equivalent
+    sites with its atom counts and vacancies in a seeded random order), as an
+    SQS (``start="sqs"``), or as a given ordered supercell (``start=`` a
+    Structure on the same sites, positions kept). ``data``: a ``.gr`` path,
+    ``(r, G)`` arrays, what :func:`read_gr` returns, a :class:`BigBoxData`, or
+    a list of them (X-ray and neutron data of one sample, each with its weight).
+
+    ``moves``: "swap" (sites of one pool trade species or vacancies, and copies
+    of a unit of correlated disorder trade whole alternatives) and
+    "displace" (an atom moves uniformly within ``max_step`` Å; a move that
+    brings a pair closer than ``min_distance`` Å, one number or {"A-B": d},
+    is refused). Ordered structures swap only with ``sublattices``: one label
+    per site of ``structure``; sites with the same label ≥ 0 trade places.
+
+    The model's G(r) follows the scattering engine (Faber-Ziman weights,
+    ``radiation``, peaks of width U_A + U_B from ``u_iso``, ``qdamp``
+    envelope, ``qmax`` cut-off); a scale factor per data set is refined in
+    closed form at every move. ``instrument=`` a small-box
+    :class:`PdfRefinement` supplies qmax, qdamp, radiation and U where they
+    are not given. With "displace", the atoms carry the thermal motion: the
+    start is shaken by u_iso and the peaks are only 0.0005 Å² wide.
+
+    The cost is Σ w_d Rw_d² / Σ w_d, lowered by annealing: each replica
+    cools geometrically from half the mean rise of trial moves at the start to
+    a thousandth of it by the end of ``iterations`` trial moves or
+    ``time_limit`` seconds (iterations alone reproduce exactly). ``replicas``
+    independent runs (seeds derived from ``seed``) go on the pool's threads,
+    or onto a Dask cluster with ``client=`` (a Client or its address); the
+    same seed gives the same replicas either way. ``progress(seconds, rw,
+    moves tried)`` is called a few times a second. Returns a :class:`BigBoxFit`.
+    """
+    began = time.perf_counter()
+    move_set = _moves(moves)
+    if instrument is not None:
+        radiation, qmax, qdamp, u_iso = _instrument(instrument, radiation, qmax, qdamp, u_iso)
+    if not (isinstance(replicas, int) and replicas >= 1):
+        raise ValueError(f"replicas must be a whole number of at least 1, got {replicas!r}")
+    if not (rmin < rmax):
+        raise ValueError(f"rmin must be below rmax, got {rmin:g} and {rmax:g}")
+    repeats = _repeats(structure, supercell, max_sites)
+    model = _big_box_model(structure, repeats, sublattices, seed)
+    elements = list(model["elements"])
+    lattice = np.asarray(model["lattice"]).reshape(3, 3)
+    frac = np.asarray(model["frac"]).reshape(-1, 3)
+    species = np.asarray(model["species"]).astype(int)
+    if isinstance(start, Structure):
+        frac, species = _take_start(start, lattice, frac, species, elements)
+    elif start == "sqs":
+        species = _sqs_start(structure, repeats, shells, seed, n_threads, frac, species, lattice, elements)
+    elif start != "random":
+        raise ValueError(f"start must be 'random', 'sqs' or a Structure, got {start!r}")
+    if "swap" in move_set and not model["pools"] and not model["units"]:
+        raise ValueError(
+            "nothing can be swapped: every site holds one whole atom; give sublattices to say which sites "
+            "may trade places, or use moves=('displace',)"
+        )
+    counts = {e: int(np.count_nonzero(species == k)) for k, e in enumerate(elements)}
+    volume = abs(float(np.linalg.det(lattice)))
+    displace = "displace" in move_set
+    model_u = u_iso if u_iso is not None else DEFAULT_U
+    if displace and not isinstance(start, Structure):
+        frac = _shaken(frac, species, lattice, model_u, elements, seed)
+    peak_u = DISPLACED_PEAK_U if displace else model_u
+
+    items = as_data_list(data)
+    first_curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, 1.0) for item in items[:1]]
+    bin_ = choose_bin([float(first_curves[0].r[1] - first_curves[0].r[0])])
+    curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, bin_) for item in items]
+    specs, reach = [], 0.0
+    for curve in curves:
+        spec, profile_reach = curve_spec(curve, elements, counts, volume, peak_u, bin_)
+        specs.append(spec)
+        reach = max(reach, float(curve.r[-1]) + profile_reach + bin_)
+    n_bins = int(math.ceil(reach / bin_))
+
+    fitted_model = dict(model, frac=frac.ravel(), species=species)
+    settings = dict(
+        swap="swap" in move_set,
+        displace=displace,
+        max_step=float(max_step),
+        min_distance=_min_distance(min_distance, elements),
+        bin=bin_,
+        n_bins=n_bins,
+        iterations=iterations,
+        time_limit=time_limit if iterations is None else None,
+        seed=seed,
+    )
+    if iterations is None and time_limit is None:
+        raise ValueError("give a time limit or a number of iterations")
+    if client is not None:
+        outcomes = _on_dask(client, fitted_model, specs, settings, replicas)
+    else:
+        outcomes = _big_box_refine(
+            fitted_model, specs, replicas=list(range(replicas)), n_threads=n_threads, progress=progress, **settings
+        )
+    return _fit_result(
+        structure,
+        outcomes,
+        curves,
+        elements,
+        lattice,
+        model,
+        species,
+        bin_,
+        peak_u,
+        shells,
+        repeats,
+        began,
+        dict(radiation=radiation, qmax=qmax, qdamp=qdamp, u_iso=model_u, peak_u=peak_u, moves=tuple(sorted(move_set))),
+    )
+
+
+# ---- arguments ---------------------------------------------------------------------------------
+
+
+def _moves(moves) -> frozenset:
+    names = [m.strip() for m in moves.split(",")] if isinstance(moves, str) else list(moves)
+    for name in names:
+        if name not in MOVES:
+            raise ValueError(f"moves may be 'swap' and 'displace', got {name!r}")
+    if not names:
+        raise ValueError("give at least one kind of move")
+    return frozenset(names)
+
+
+def _instrument(fit: PdfRefinement, radiation, qmax, qdamp, u_iso):
+    """qmax, qdamp, radiation and U of a small-box fit, where the arguments leave them open."""
+    values = fit.values
+    if qdamp == 0.0 and "qdamp" in values:
+        qdamp = float(values["qdamp"])
+    if qmax is None and fit.settings.get("qmax") not in (None, "", "none"):
+        try:
+            qmax = float(str(fit.settings["qmax"]).split()[0])
+        except ValueError:
+            qmax = None
+    setting = str(fit.settings.get("radiation", "")).split()
+    if setting and setting[0] in ("xray", "neutron"):
+        radiation = setting[0]
+    if u_iso is None:
+        found = {k[2:-1]: float(v) for k, v in values.items() if k.startswith("U(") and k.endswith(")")}
+        if found:
+            u_iso = found
+    return radiation, qmax, qdamp, u_iso
+
+
+def _repeats(structure: Structure, supercell, max_sites) -> Tuple[int, int, int]:
+    if supercell is not None and max_sites is not None:
+        raise ValueError("give either supercell or max_sites")
+    if supercell is not None:
+        values = (supercell,) * 3 if np.ndim(supercell) == 0 else tuple(supercell)
+        if len(values) != 3 or any(int(v) != v or v < 1 for v in values):
+            raise ValueError("supercell must be three whole numbers of at least 1")
+        return tuple(int(v) for v in values)  # type: ignore[return-value]
+    limit = DEFAULT_MAX_SITES if max_sites is None else int(max_sites)
+    if structure.n_sites > limit:
+        raise ValueError(f"the structure holds {structure.n_sites} sites, above max_sites {limit}")
+    n = max(1, int(math.floor((limit / structure.n_sites) ** (1.0 / 3.0) + 1e-9)))
+    return (n, n, n)
+
+
+def _min_distance(min_distance, elements: Sequence[str]) -> Optional[List[float]]:
+    if min_distance is None:
+        return None
+    m = len(elements)
+    table = np.zeros((m, m))
+    if isinstance(min_distance, Mapping):
+        for key, value in min_distance.items():
+            a, b = key.split("-") if isinstance(key, str) else key
+            if a not in elements or b not in elements:
+                raise ValueError(f"min_distance names the pair {a}-{b}, but the model holds {', '.join(elements)}")
+            table[elements.index(a), elements.index(b)] = table[elements.index(b), elements.index(a)] = float(value)
+    else:
+        table[:] = float(min_distance)
+    if not np.all(np.isfinite(table)) or np.any(table < 0):
+        raise ValueError("min_distance must be finite distances, not negative")
+    return [float(v) for v in table.ravel()]
+
+
+# ---- the start ---------------------------------------------------------------------------------
+
+
+def _match(frac_model: np.ndarray, lattice: np.ndarray, frac_start: np.ndarray) -> np.ndarray:
+    """The model site each start position sits on (within START_MATCH Å), by a periodic k-d tree."""
+    from scipy.spatial import cKDTree
+
+    tree = cKDTree(np.mod(frac_model, 1.0), boxsize=1.0 + 1e-12)
+    tolerance = START_MATCH / float(np.max(np.linalg.norm(lattice, axis=1)))
+    distance, index = tree.query(np.mod(frac_start, 1.0) % 1.0, distance_upper_bound=tolerance * 4)
+    cart_gap = np.linalg.norm(
+        ((np.mod(frac_start, 1.0) - frac_model[np.minimum(index, len(frac_model) - 1)] + 0.5) % 1.0 - 0.5) @ lattice,
+        axis=1,
+    )
+    if np.any(~np.isfinite(distance)) or np.any(cart_gap > START_MATCH):
+        raise ValueError(f"the start structure has atoms more than {START_MATCH} Å from every site of the model")
+    if len(set(index.tolist())) != len(index):
+        raise ValueError("the start structure puts two atoms on one site of the model")
+    return index
+
+
+def _take_start(start: Structure, lattice, frac, species, elements):
+    if not start.is_ordered:
+        raise ValueError("a start structure must be ordered: every site one whole atom")
+    if not np.allclose(start.lattice_matrix, lattice, atol=1e-3):
+        raise ValueError("the start structure's lattice differs from the model's supercell")
+    symbols = [next(iter(site)) for site in start.species]
+    unknown = sorted(set(symbols) - set(elements))
+    if unknown:
+        raise ValueError(f"the start structure holds {', '.join(unknown)}, which the model does not")
+    index = _match(frac, lattice, np.asarray(start.frac_coords))
+    new_frac = frac.copy()
+    new_species = np.full(len(species), -1)
+    new_frac[index] = start.frac_coords
+    new_species[index] = [elements.index(s) for s in symbols]
+    return new_frac, new_species
+
+
+def _sqs_start(structure, repeats, shells, seed, n_threads, frac, species, lattice, elements):
+    found, _ = sqs(structure, supercell=repeats, shells=shells, seed=seed, n_threads=n_threads, time_limit=1.0)
+    symbols = [next(iter(site)) for site in found.species]
+    index = _match(frac, lattice, np.asarray(found.frac_coords))
+    out = np.full(len(species), -1)
+    out[index] = [elements.index(s) for s in symbols]
+    return out
+
+
+def _shaken(frac, species, lattice, u_iso, elements, seed) -> np.ndarray:
+    """Positions moved by Gaussian steps of variance U per axis: a start with thermal motion."""
+    rng = np.random.default_rng(seed)
+    u = np.array([u_iso[e] if isinstance(u_iso, Mapping) else float(u_iso) for e in elements] + [0.0])
+    sigma = np.sqrt(u[species])  # species -1 (a vacancy) reads the trailing 0
+    steps = rng.standard_normal(frac.shape) * sigma[:, None]
+    return frac + steps @ np.linalg.inv(lattice)
+
+
+# ---- running -----------------------------------------------------------------------------------
+
+
+def _run_replica(model: dict, specs: list, settings: dict, replica: int) -> dict:
+    """One replica, on whichever machine runs it."""
+    return _big_box_refine(model, specs, replicas=[replica], n_threads=1, **settings)[0]
+
+
+def _on_dask(client, model: dict, specs: list, settings: dict, replicas: int) -> List[dict]:
+    owned = None
+    if isinstance(client, str):
+        import distributed
+
+        client = owned = distributed.Client(client)
+    try:
+        futures = [client.submit(_run_replica, model, specs, settings, k, pure=False) for k in range(replicas)]
+        return client.gather(futures)
+    finally:
+        if owned is not None:
+            owned.close()
+
+
+# ---- the result --------------------------------------------------------------------------------
+
+
+def _structure_of(lattice, frac, species, elements) -> Structure:
+    keep = species >= 0
+    return Structure(lattice, frac[keep], [{elements[k]: 1.0} for k in species[keep]])
+
+
+def _sro(lattice, frac, species, elements, pool_labels, shells):
+    """α of the swapped pools, vacancies as "Va"; fixed sites take no part."""
+    if not np.any(pool_labels >= 0):
+        return None
+    inside = pool_labels >= 0
+    sites = [{elements[k]: 1.0} if k >= 0 else {} for k in species[inside]]
+    return warren_cowley(Structure(lattice, frac[inside], sites), shells=shells, sublattices=pool_labels[inside])
+
+
+def _fit_result(
+    structure,
+    outcomes,
+    curves: List[FitCurve],
+    elements,
+    lattice,
+    model,
+    start_species,
+    bin_,
+    peak_u,
+    shells,
+    repeats,
+    began,
+    settings,
+) -> BigBoxFit:
+    pool_labels = np.full(len(start_species), -1)
+    for p, pool in enumerate(model["pools"]):
+        pool_labels[np.asarray(pool, dtype=int)] = p
+    structures, sros = [], []
+    for outcome in outcomes:
+        species = np.asarray(outcome["species"]).astype(int)
+        frac = np.asarray(outcome["frac"]).reshape(-1, 3)
+        structures.append(_structure_of(lattice, frac, species, elements))
+        if settings["moves"] and "swap" in settings["moves"]:
+            sro = _sro(lattice, frac, species, elements, pool_labels, shells)
+            if sro is not None:
+                sros.append(sro)
+    best = int(np.argmin([o["rw_total"] for o in outcomes]))
+    fitted = structures[best]
+
+    # The final curves from the engine itself, on the fitted structure.
+    r_list, data_list, model_list, diff_list, rws, scales = [], [], [], [], [], []
+    weights = np.array([c.weight for c in curves])
+    for curve in curves:
+        computed = compute_pdf(
+            fitted, r=curve.r, radiation=curve.radiation, u_iso=peak_u, qmax=curve.qmax, qdamp=curve.qdamp
+        )
+        agreement = fit_scale(curve.r, curve.g, computed.g)
+        r_list.append(curve.r)
+        data_list.append(curve.g)
+        model_list.append(agreement.scale * computed.g)
+        diff_list.append(curve.g - agreement.scale * computed.g)
+        rws.append(agreement.rw)
+        scales.append(agreement.scale)
+    total = math.sqrt(float(np.dot(weights, np.square(rws)) / weights.sum())) if weights.sum() > 0 else rws[0]
+
+    counts = np.asarray(outcomes[best]["counts"])
+    atoms = {e: int(np.count_nonzero(np.asarray(outcomes[best]["species"]) == k)) for k, e in enumerate(elements)}
+    volume = abs(float(np.linalg.det(lattice)))
+    coarse = max(1, int(round(0.02 / bin_)))
+    partial_r, partials = partial_curves(counts, elements, atoms, volume, bin_, coarse)
+    table = counts.reshape(-1, counts.size // (len(elements) * (len(elements) + 1) // 2))
+    bonds = {}
+    p = 0
+    for i, a in enumerate(elements):
+        for b in elements[i:]:
+            if atoms[a] and atoms[b]:
+                bonds[(a, b)] = first_peak_distance(table[p].astype(float), bin_)
+            p += 1
+
+    tried = {kind: int(sum(o["tried"][k] for o in outcomes)) for k, kind in enumerate(MOVE_KINDS)}
+    accepted = {kind: int(sum(o["accepted"][k] for o in outcomes)) for k, kind in enumerate(MOVE_KINDS)}
+    settings = dict(
+        settings,
+        supercell="x".join(str(n) for n in repeats),
+        formula=" ".join(f"{e}{atoms[e]}" for e in elements if atoms[e]),
+        bin=bin_,
+        seed_replicas=[int(o["replica"]) for o in outcomes],
+    )
+    return BigBoxFit(
+        structure=fitted,
+        structures=structures,
+        rw=total,
+        rw_per_data=rws,
+        scale=scales,
+        labels=[c.label for c in curves],
+        r=r_list,
+        data=data_list,
+        model=model_list,
+        difference=diff_list,
+        sro=SroSummary(sros) if sros else None,
+        partial_r=partial_r,
+        partials=partials,
+        bond_lengths=bonds,
+        moves_tried=tried,
+        moves_accepted=accepted,
+        seconds=time.perf_counter() - began,
+        history=[np.asarray(o["history"]) for o in outcomes],
+        replica_rw=[float(o["rw_total"]) for o in outcomes],
+        settings=settings,
+    )
