@@ -6,10 +6,10 @@
 namespace kestrel::bigbox {
 namespace {
 
-// Cells about a fifth of the reach wide: the stencil then hugs the sphere
+// Cells about a quarter of the reach wide: the stencil then hugs the sphere
 // of the reach (few atoms visited beyond it) while a cell still holds a
 // handful of atoms, so the per-cell cost does not dominate.
-constexpr double kCellsPerReach = 5.0;
+constexpr double kCellsPerReach = 4.0;
 // No more cells than this per atom: a sparse model would spend its time on empty cells.
 constexpr double kMaxCellsPerAtom = 2.0;
 
@@ -87,29 +87,67 @@ Result<CellGrid> CellGrid::make(const Lattice& lattice, double reach, std::size_
         for (int j = -span[1]; j <= span[1]; ++j)
             for (int k = -span[2]; k <= span[2]; ++k)
                 if (cell_gap(edges, {i, j, k}) <= reach * (1.0 + 1e-9) + 1e-9) grid.stencil_.push_back({i, j, k});
-    grid.members_.resize(static_cast<std::size_t>(total));
-    grid.cell_.assign(n_atoms, std::numeric_limits<std::uint32_t>::max());
-    grid.slot_.assign(n_atoms, 0);
-    grid.position_.assign(n_atoms, Vec3{});
+    grid.size_.assign(static_cast<std::size_t>(total), 0);
+    grid.slot_.assign(n_atoms, std::numeric_limits<std::uint32_t>::max());
+    grid.cell_.assign(n_atoms, 0);
+    // Room for twice the mean occupancy and a few more; a crowded cell grows them all.
+    grid.reserve(static_cast<std::uint32_t>(2.0 * static_cast<double>(n_atoms) / total) + 8);
     return grid;
 }
 
-void CellGrid::place(std::uint32_t atom, const Vec3& frac) {
-    const std::uint32_t to = cell_index(frac);
-    const std::uint32_t from = cell_[atom];
-    if (from != to) {
-        if (from != std::numeric_limits<std::uint32_t>::max()) {
-            std::vector<std::uint32_t>& old = members_[from];
-            const std::uint32_t moved = old.back();
-            old[slot_[atom]] = moved;
-            slot_[moved] = slot_[atom];
-            old.pop_back();
+void CellGrid::reserve(std::uint32_t capacity) {
+    const std::size_t cells = size_.size();
+    std::vector<double> x(cells * capacity), y(cells * capacity), z(cells * capacity);
+    std::vector<std::uint32_t> atom(cells * capacity);
+    std::vector<std::uint8_t> kind(cells * capacity, kSkippedKind);
+    for (std::size_t c = 0; c < cells; ++c)
+        for (std::uint32_t k = 0; k < size_[c]; ++k) {
+            const std::size_t from = c * capacity_ + k, to = c * capacity + k;
+            x[to] = x_[from];
+            y[to] = y_[from];
+            z[to] = z_[from];
+            atom[to] = atom_[from];
+            kind[to] = kind_[from];
+            slot_[atom_[from]] = static_cast<std::uint32_t>(to);
         }
-        slot_[atom] = static_cast<std::uint32_t>(members_[to].size());
-        members_[to].push_back(atom);
+    capacity_ = capacity;
+    x_ = std::move(x);
+    y_ = std::move(y);
+    z_ = std::move(z);
+    atom_ = std::move(atom);
+    kind_ = std::move(kind);
+}
+
+void CellGrid::place(std::uint32_t atom, const Vec3& frac, std::uint8_t kind) {
+    const std::uint32_t to = cell_index(frac);
+    std::uint32_t at = slot_[atom];
+    if (at == std::numeric_limits<std::uint32_t>::max() || cell_[atom] != to) {
+        if (size_[to] == capacity_) {
+            reserve(2 * capacity_);
+            at = slot_[atom];
+        }
+        if (at != std::numeric_limits<std::uint32_t>::max()) {
+            // The cell's last entry fills the hole the atom leaves.
+            const std::uint32_t from = cell_[atom];
+            const std::uint32_t last = from * capacity_ + --size_[from];
+            x_[at] = x_[last];
+            y_[at] = y_[last];
+            z_[at] = z_[last];
+            atom_[at] = atom_[last];
+            kind_[at] = kind_[last];
+            slot_[atom_[at]] = at;
+            kind_[last] = kSkippedKind;
+        }
+        at = to * capacity_ + size_[to]++;
+        slot_[atom] = at;
+        atom_[at] = atom;
         cell_[atom] = to;
     }
-    position_[atom] = cartesian(frac);
+    const Vec3 p = cartesian(frac);
+    x_[at] = p[0];
+    y_[at] = p[1];
+    z_[at] = p[2];
+    kind_[at] = kind;
 }
 
 }  // namespace kestrel::bigbox

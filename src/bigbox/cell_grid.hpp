@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,10 @@ inline double wrap_unit(double x) {
     return w >= 1.0 ? 0.0 : w;
 }
 
+// A code a grid entry carries beside its position (the species of the
+// atom): entries at kSkippedKind or above are passed over by the sweeps.
+inline constexpr std::uint8_t kSkippedKind = 254;
+
 class CellGrid {
 public:
     // A grid over `lattice` whose stencil reaches every point within `reach`
@@ -48,31 +53,16 @@ public:
     static Result<CellGrid> make(const Lattice& lattice, double reach, std::size_t n_atoms);
 
     const Mat3& matrix() const { return matrix_; }
-    // Places (or moves) an atom at a fractional position already in [0, 1).
-    void place(std::uint32_t atom, const Vec3& frac);
+    // Places (or moves) an atom at a fractional position already in [0, 1),
+    // with its kind.
+    void place(std::uint32_t atom, const Vec3& frac, std::uint8_t kind);
+    void set_kind(std::uint32_t atom, std::uint8_t kind) { kind_[slot_[atom]] = kind; }
+    std::uint8_t kind(std::uint32_t atom) const { return kind_[slot_[atom]]; }
     // The cartesian position an atom is stored at (its wrapped image).
-    const Vec3& position(std::uint32_t atom) const { return position_[atom]; }
-    std::size_t n_stencil() const { return stencil_.size(); }
-
-    // visit(atom, image_position) for every stored atom image whose cell the
-    // stencil of the cell holding `frac` reaches; the caller keeps those
-    // within its reach. The atom at `frac` itself is among them.
-    template <class Visit>
-    void for_each_near(const Vec3& frac, Visit&& visit) const {
-        const std::array<int, 3> home = cell_of(frac);
-        for (const std::array<int, 3>& offset : stencil_) {
-            std::array<int, 3> cell, image;
-            for (int axis = 0; axis < 3; ++axis) {
-                const int at = home[axis] + offset[axis], n = counts_[axis];
-                image[axis] = at >= 0 ? at / n : -((-at + n - 1) / n);
-                cell[axis] = at - image[axis] * n;
-            }
-            const Vec3 shift = translation(matrix_, image[0], image[1], image[2]);
-            const std::uint32_t c = static_cast<std::uint32_t>((cell[0] * counts_[1] + cell[1]) * counts_[2] + cell[2]);
-            for (std::uint32_t atom : members_[c]) visit(atom, shift);
-        }
+    Vec3 position(std::uint32_t atom) const {
+        const std::uint32_t at = slot_[atom];
+        return {x_[at], y_[at], z_[at]};
     }
-
     // Where an atom at `frac` is stored: place() puts it exactly here.
     Vec3 cartesian(const Vec3& frac) const {
         const Mat3& m = matrix_;
@@ -83,11 +73,32 @@ public:
     // The whole translations needed along each axis to meet every image of
     // one point of the cell within the reach of another.
     const std::array<int, 3>& image_span() const { return image_span_; }
+    std::size_t n_stencil() const { return stencil_.size(); }
 
-    // The cartesian position of the stored image of `atom` moved by `shift`.
-    Vec3 shifted(std::uint32_t atom, const Vec3& shift) const {
-        const Vec3& p = position_[atom];
-        return {p[0] + shift[0], p[1] + shift[1], p[2] + shift[2]};
+    // visit(atom, kind, d2) for every stored atom image, of a kind below
+    // kSkippedKind, whose squared distance d2 from p (at `frac`) is below
+    // `limit2`; the atom at p itself is among them, at d2 = 0. Distances are
+    // formed as separation() forms them.
+    template <class Visit>
+    void for_each_near(const Vec3& frac, const Vec3& p, double limit2, Visit&& visit) const {
+        const std::array<int, 3> home = cell_of(frac);
+        for (const std::array<int, 3>& offset : stencil_) {
+            std::array<int, 3> cell, image;
+            for (int axis = 0; axis < 3; ++axis) {
+                const int at = home[axis] + offset[axis], n = counts_[axis];
+                image[axis] = at >= 0 ? at / n : -((-at + n - 1) / n);
+                cell[axis] = at - image[axis] * n;
+            }
+            const Vec3 shift = translation(matrix_, image[0], image[1], image[2]);
+            const std::uint32_t c = static_cast<std::uint32_t>((cell[0] * counts_[1] + cell[1]) * counts_[2] + cell[2]);
+            const std::uint32_t begin = c * capacity_, end = begin + size_[c];
+            for (std::uint32_t e = begin; e < end; ++e) {
+                const double dx = (x_[e] - p[0]) + shift[0], dy = (y_[e] - p[1]) + shift[1],
+                             dz = (z_[e] - p[2]) + shift[2];
+                const double d2 = dx * dx + dy * dy + dz * dz;
+                if (d2 < limit2 && kind_[e] < kSkippedKind) visit(atom_[e], kind_[e], d2);
+            }
+        }
     }
 
 private:
@@ -101,15 +112,23 @@ private:
         const std::array<int, 3> c = cell_of(frac);
         return static_cast<std::uint32_t>((c[0] * counts_[1] + c[1]) * counts_[2] + c[2]);
     }
+    // Gives every cell room for `capacity` entries, keeping what they hold.
+    void reserve(std::uint32_t capacity);
 
     Mat3 matrix_{};
     std::array<int, 3> counts_{1, 1, 1};
     std::array<int, 3> image_span_{0, 0, 0};
-    std::vector<std::array<int, 3>> stencil_;          // cell offsets whose cells come within reach of the home cell
-    std::vector<std::vector<std::uint32_t>> members_;  // per cell, its atoms in no set order
-    std::vector<std::uint32_t> cell_;                  // per atom, its cell (UINT32_MAX: not placed)
-    std::vector<std::uint32_t> slot_;                  // per atom, its place among its cell's members
-    std::vector<Vec3> position_;                       // per atom, cartesian, of the wrapped fractional position
+    std::vector<std::array<int, 3>> stencil_;  // cell offsets whose cells come within reach of the home cell
+    // Entries cell by cell, each cell a stretch of capacity_ slots of which
+    // the first size_[c] are used: a sweep reads one contiguous run per
+    // cell, and an atom moving between cells shifts no other cell's entries.
+    std::uint32_t capacity_ = 0;
+    std::vector<std::uint32_t> size_;  // per cell
+    std::vector<double> x_, y_, z_;    // per slot, cartesian position
+    std::vector<std::uint32_t> atom_;  // per slot
+    std::vector<std::uint8_t> kind_;   // per slot
+    std::vector<std::uint32_t> slot_;  // per atom (UINT32_MAX: not placed)
+    std::vector<std::uint32_t> cell_;  // per atom
 };
 
 }  // namespace kestrel::bigbox

@@ -18,7 +18,7 @@ bool too_close(const std::vector<double>& min2, std::size_t m, std::size_t a, st
 Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size_t n_bins) {
     if (sites.frac.size() != sites.species.size()) return fail("one species per site is needed");
     if (sites.frac.empty()) return fail("the model has no sites");
-    if (sites.n_species == 0 || sites.n_species >= kVacancy) return fail("a model holds 1 to 254 species");
+    if (sites.n_species == 0 || sites.n_species >= kSkippedKind) return fail("a model holds 1 to 253 species");
     if (!(bin > 0.0) || n_bins == 0) return fail("the histogram needs bins");
     if (static_cast<double>(n_pairs(sites.n_species)) * static_cast<double>(n_bins) > 2e9)
         return fail_limit("the histograms would be too large");
@@ -42,22 +42,22 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
         for (double x : sites.frac[i])
             if (!std::isfinite(x)) return fail("a site's coordinates are not finite");
         state.frac_[i] = wrapped(sites.frac[i]);
-        state.grid_.place(static_cast<std::uint32_t>(i), state.frac_[i]);
+        state.grid_.place(static_cast<std::uint32_t>(i), state.frac_[i], state.species_[i]);
     }
+    for (std::size_t a = 0; a < state.m_; ++a)
+        for (std::size_t b = 0; b < state.m_; ++b)
+            state.row_.push_back(static_cast<std::uint32_t>(pair_index(a, b, state.m_) * n_bins));
     const std::size_t size = n_pairs(state.m_) * n_bins;
     state.counts_.assign(size, 0);
     state.delta_.assign(size, 0);
     state.listed_.assign(size, 0);
-    state.changing_.assign(sites.frac.size(), 0);
     // Every ordered pair, from each of its two ends.
     for (std::uint32_t i = 0; i < state.species_.size(); ++i) {
         const std::uint8_t a = state.species_[i];
         if (a == kVacancy) continue;
-        const Vec3& p = state.grid_.position(i);
-        state.grid_.for_each_near(state.frac_[i], [&](std::uint32_t k, const Vec3& shift) {
-            const std::uint8_t b = state.species_[k];
-            if (b == kVacancy || (k == i && shift[0] == 0.0 && shift[1] == 0.0 && shift[2] == 0.0)) return;
-            const int at = state.bin_of(norm2(separation(p, state.grid_.position(k), shift)));
+        const Vec3 p = state.grid_.position(i);
+        state.grid_.for_each_near(state.frac_[i], p, state.reach2_, [&](std::uint32_t, std::uint8_t b, double d2) {
+            const int at = state.bin_of(d2);
             if (at >= 0) ++state.counts_[pair_index(a, b, state.m_) * n_bins + static_cast<std::size_t>(at)];
         });
     }
@@ -80,10 +80,7 @@ bool PairState::pairs_with_others(const SiteChange& change, const std::vector<do
     const bool moves = change.frac != frac_[i];
     const auto sweep = [&](const Vec3& frac, const Vec3& p, std::uint8_t removed, std::uint8_t added) {
         bool allowed = true;
-        grid_.for_each_near(frac, [&](std::uint32_t k, const Vec3& shift) {
-            const std::uint8_t t = species_[k];
-            if (t == kVacancy || changing_[k]) return;
-            const double d2 = norm2(separation(p, grid_.position(k), shift));
+        grid_.for_each_near(frac, p, reach2_, [&](std::uint32_t, std::uint8_t t, double d2) {
             const int at = bin_of(d2);
             if (added != kVacancy && too_close(min2, m_, added, t, d2)) allowed = false;
             if (at < 0) return;
@@ -127,14 +124,16 @@ bool PairState::pairs_within(const std::vector<SiteChange>& change, const std::v
 bool PairState::trial(const std::vector<SiteChange>& change, const std::vector<double>& min_distance2) {
     clear_delta();
     pending_ = change;
+    // The changed sites drop out of the sweeps: their pairs among
+    // themselves are counted apart, image by image.
     for (SiteChange& c : pending_) {
         c.frac = wrapped(c.frac);
-        changing_[c.site] = 1;
+        grid_.set_kind(c.site, kSkippedKind);
     }
     bool allowed = true;
     for (const SiteChange& c : pending_) allowed = pairs_with_others(c, min_distance2) && allowed;
     allowed = pairs_within(pending_, min_distance2) && allowed;
-    for (const SiteChange& c : pending_) changing_[c.site] = 0;
+    for (const SiteChange& c : pending_) grid_.set_kind(c.site, species_[c.site]);
     if (!allowed) {
         clear_delta();
         pending_.clear();
@@ -149,7 +148,9 @@ void PairState::accept() {
         species_[c.site] = c.species;
         if (c.frac != frac_[c.site]) {
             frac_[c.site] = c.frac;
-            grid_.place(c.site, c.frac);
+            grid_.place(c.site, c.frac, c.species);
+        } else {
+            grid_.set_kind(c.site, c.species);
         }
     }
     pending_.clear();

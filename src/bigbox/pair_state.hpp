@@ -67,13 +67,14 @@ public:
     void accept();
 
 private:
+    // A pair at distance zero (an atom and itself, or two on one spot) has no bin.
     int bin_of(double d2) const {
-        if (!(d2 < reach2_)) return -1;
+        if (!(d2 > 0.0 && d2 < reach2_)) return -1;
         const int b = static_cast<int>(std::sqrt(d2) * inverse_bin_);
         return b < static_cast<int>(n_bins_) ? b : -1;
     }
     void add(std::size_t a, std::size_t b, int bin, std::int32_t amount) {
-        const std::uint32_t at = static_cast<std::uint32_t>(pair_index(a, b, m_) * n_bins_ + bin);
+        const std::uint32_t at = row_[a * m_ + b] + static_cast<std::uint32_t>(bin);
         if (!listed_[at]) {
             listed_[at] = 1;
             touched_.push_back(at);
@@ -88,12 +89,12 @@ private:
     std::size_t m_ = 0, n_bins_ = 0;
     double bin_ = 0.0, inverse_bin_ = 0.0, reach2_ = 0.0;
     std::vector<std::uint8_t> species_;
-    std::vector<Vec3> frac_;  // wrapped into [0, 1)
+    std::vector<Vec3> frac_;          // wrapped into [0, 1)
+    std::vector<std::uint32_t> row_;  // [a * m + b]: where the pair's histogram starts in counts_
     std::vector<std::int32_t> counts_;
     std::vector<std::int32_t> delta_;     // the last trial's change, [pair][bin]
     std::vector<std::uint32_t> touched_;  // where delta_ may be non-zero, each once
     std::vector<std::uint8_t> listed_;    // per count index: in touched_
-    std::vector<std::uint8_t> changing_;  // per site: touched by the move under trial
     std::vector<SiteChange> pending_;     // the last trial, positions wrapped
 };
 
