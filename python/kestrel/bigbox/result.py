@@ -201,22 +201,20 @@ def partial_curves(
 def first_peak_distance(counts: np.ndarray, bin_: float) -> float:
     """The mean distance of the pairs in the first peak of a fine pair histogram.
 
-    The peak is the first run of pairs after the first pairs at all, up to the
-    first empty stretch or the lowest point before the next rise (searched on
-    a histogram smoothed over 0.1 Å).
+    The peak reaches from the first pair out to the first minimum after the
+    first maximum of the pair density (counts / r²) smoothed with a Gaussian
+    of 0.08 Å, so a ragged histogram cannot cut the window short on one side
+    and pull the mean.
     """
     if not np.any(counts):
         return math.nan
-    width = max(1, int(round(0.1 / bin_)))
-    smooth = np.convolve(counts, np.ones(width) / width, mode="same")
-    start = int(np.argmax(counts > 0))
-    top = start + int(np.argmax(smooth[start : start + int(1.0 / bin_)]))
-    end = top
-    while end + 1 < len(smooth) and smooth[end + 1] <= smooth[end] and smooth[end] > 0:
-        end += 1
-    begin = top
-    while begin > 0 and smooth[begin - 1] <= smooth[begin] and smooth[begin] > 0:
-        begin -= 1
-    window = slice(begin, end + 1)
     centres = (np.arange(len(counts)) + 0.5) * bin_
-    return float(np.sum(counts[window] * centres[window]) / np.sum(counts[window]))
+    width = 0.08 / bin_
+    half = int(math.ceil(4 * width))
+    kernel = np.exp(-0.5 * (np.arange(-half, half + 1) / width) ** 2)
+    smooth = np.convolve(counts / centres**2, kernel, mode="same")
+    start = int(np.argmax(counts > 0))
+    top = start + int(np.argmax(smooth[start : start + int(round(1.0 / bin_))]))
+    rises = np.flatnonzero(np.diff(smooth[top:]) > 0)
+    end = top + int(rises[0]) + 1 if len(rises) else len(counts)
+    return float(np.sum(counts[:end] * centres[:end]) / np.sum(counts[:end]))
