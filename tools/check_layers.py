@@ -41,6 +41,7 @@ PYTHON_LAYERS = [
     "scattering",
     "ordering",
     "ensemble",
+    "bigbox",
     "batch",
     "cli",
 ]
