@@ -21,6 +21,7 @@ from kestrel._kestrel import (
 # themselves can then import what they need at their top.
 _LAZY_NAMES = {
     "kestrel.batch": ("feature_matrix", "rdf_table", "read_rdf_table", "write_rdf_table"),
+    "kestrel.bigbox": ("BigBoxData", "BigBoxFit", "refine_big_box"),
     "kestrel.ensemble": ("EnsembleResult", "ordering_ensemble"),
     "kestrel.io": ("read_structure", "write_cif", "write_poscar", "write_structure", "write_xyz"),
     "kestrel.io.interop": ("from_ase", "from_pymatgen", "to_ase", "to_pymatgen"),
@@ -41,10 +42,11 @@ _LAZY_NAMES = {
     "kestrel.trajectory": ("TrajectoryRdf", "read_trajectory", "trajectory_rdf"),
 }
 _HOME = {name: module for module, names in _LAZY_NAMES.items() for name in names}
-_SUBPACKAGES = ("batch", "cli", "ensemble", "io", "ordering", "plotting", "scattering", "trajectory")
+_SUBPACKAGES = ("batch", "bigbox", "cli", "ensemble", "io", "ordering", "plotting", "scattering", "trajectory")
 
 if TYPE_CHECKING:
     from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, write_rdf_table
+    from kestrel.bigbox import BigBoxData, BigBoxFit, refine_big_box
     from kestrel.ensemble import EnsembleResult, ordering_ensemble
     from kestrel.io import read_structure, write_cif, write_poscar, write_structure, write_xyz
     from kestrel.io.interop import from_ase, from_pymatgen, to_ase, to_pymatgen
@@ -123,4 +125,7 @@ __all__ = [
     "PdfRefinement",
     "refine_pdf",
     "MeasuredPdf",
+    "refine_big_box",
+    "BigBoxFit",
+    "BigBoxData",
 ]

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "expand/rng.hpp"
+#include "order/chain_rng.hpp"
 #include "parallel/chunks.hpp"
 
 namespace kestrel::bigbox {
@@ -23,18 +24,6 @@ constexpr int kWarmUpTrials = 256;
 constexpr std::uint64_t kRefreshEvery = 1u << 15;
 // Draws before a proposal gives up (a pool whose sites all hold one species).
 constexpr int kDrawTries = 64;
-
-class ChainRng {
-public:
-    explicit ChainRng(std::uint64_t seed) : rng_(seed) {}
-    std::uint32_t below(std::size_t k) {
-        return static_cast<std::uint32_t>(((rng_.next() >> 32) * static_cast<std::uint64_t>(k)) >> 32);
-    }
-    double uniform() { return static_cast<double>(rng_.next() >> 11) * 0x1.0p-53; }
-
-private:
-    expand::ExpansionRng rng_;
-};
 
 // Replica k's generator starts from its own scrambled seed, so a replica
 // runs the same way whichever thread or machine runs it.
@@ -197,8 +186,11 @@ private:
         return rises == 0 ? 1e-9 : 0.5 * rise / rises;
     }
 
+    // Sizes here are site counts, which the model keeps below 2^32.
+    std::uint32_t draw(std::size_t k) { return rng_.below(static_cast<std::uint32_t>(k)); }
+
     bool propose(MoveKind& kind) {
-        kind = static_cast<MoveKind>(kinds_[kinds_.size() == 1 ? 0 : rng_.below(kinds_.size())]);
+        kind = static_cast<MoveKind>(kinds_[kinds_.size() == 1 ? 0 : draw(kinds_.size())]);
         change_.clear();
         switch (kind) {
             case kSwap: return propose_swap();
@@ -209,12 +201,11 @@ private:
 
     bool propose_swap() {
         const std::size_t at = static_cast<std::size_t>(
-            std::upper_bound(swap_sizes_.begin(), swap_sizes_.end(), rng_.below(swap_sizes_.back())) -
-            swap_sizes_.begin());
+            std::upper_bound(swap_sizes_.begin(), swap_sizes_.end(), draw(swap_sizes_.back())) - swap_sizes_.begin());
         const std::vector<std::uint32_t>& pool = model_.pools[swap_pools_[at]];
-        const std::uint32_t i = pool[rng_.below(pool.size())];
+        const std::uint32_t i = pool[draw(pool.size())];
         for (int tries = 0; tries < kDrawTries; ++tries) {
-            const std::uint32_t j = pool[rng_.below(pool.size())];
+            const std::uint32_t j = pool[draw(pool.size())];
             if (state_.species(j) == state_.species(i)) continue;
             change_.push_back({i, state_.species(j), state_.frac(i)});
             change_.push_back({j, state_.species(i), state_.frac(j)});
@@ -225,11 +216,11 @@ private:
 
     // Two copies of one unit trade their alternatives.
     bool propose_unit() {
-        const std::vector<UnitCopy>& copies = model_.unit_pools[unit_pools_[rng_.below(unit_pools_.size())]];
-        const UnitCopy& first = copies[rng_.below(copies.size())];
+        const std::vector<UnitCopy>& copies = model_.unit_pools[unit_pools_[draw(unit_pools_.size())]];
+        const UnitCopy& first = copies[draw(copies.size())];
         const std::size_t a = chosen_alternative(first, species_of());
         for (int tries = 0; tries < kDrawTries; ++tries) {
-            const UnitCopy& second = copies[rng_.below(copies.size())];
+            const UnitCopy& second = copies[draw(copies.size())];
             const std::size_t b = chosen_alternative(second, species_of());
             if (a == b) continue;
             set_alternative(first, a, b);
@@ -250,7 +241,7 @@ private:
 
     bool propose_displacement() {
         for (int tries = 0; tries < kDrawTries; ++tries) {
-            const std::uint32_t site = rng_.below(state_.size());
+            const std::uint32_t site = draw(state_.size());
             if (state_.species(site) == kVacancy) continue;
             Vec3 step;
             do {
@@ -269,7 +260,7 @@ private:
     const RefineSettings& settings_;
     PairState state_;
     std::vector<CurveFit> fits_;
-    ChainRng rng_;
+    order::ChainRng rng_;
     std::uint64_t replica_;
     Mat3 inverse_{};
     double total_importance_ = 0.0;

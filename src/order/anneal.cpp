@@ -5,27 +5,13 @@
 #include <cmath>
 
 #include "expand/rng.hpp"
+#include "order/chain_rng.hpp"
 #include "parallel/chunks.hpp"
 
 namespace kestrel::order {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The chain generator: the expansion's, with draws below k by a multiply
-// (a division per draw would cost as much as the rest of a trial).
-class ChainRng {
-public:
-    explicit ChainRng(std::uint64_t seed) : rng_(seed) {}
-    std::uint32_t below(std::uint32_t k) {
-        return static_cast<std::uint32_t>(((rng_.next() >> 32) * static_cast<std::uint64_t>(k)) >> 32);
-    }
-    double uniform() { return static_cast<double>(rng_.next() >> 11) * 0x1.0p-53; }
-    std::uint64_t next() { return rng_.next(); }
-
-private:
-    expand::ExpansionRng rng_;
-};
 
 // Seeds of different chains far apart in the generator's state space.
 std::uint64_t chain_seed(std::uint64_t seed, std::size_t chain) {

@@ -6,8 +6,10 @@ d adds the same peak around d, scaled by the pair's Faber-Ziman weight and by
 per species pair (the pair's weight times its broadened, band-limited peak),
 the factor each point multiplies by (1/r and the qdamp envelope) and the
 baseline (-4πρ₀r); a move then changes the model by a few shifted profiles.
-Weights, densities and displacement widths are read off the scattering
-engine's own result for the model's composition, never worked out here.
+Weights, peak shapes, the qdamp envelope and the qmax cut-off are the
+scattering engine's own (kestrel.scattering.powers and .peaks), never worked
+out here; a peak with the cut-off keeps its ripples only near the peak, the
+rest is left to the final model, which the engine computes whole.
 """
 
 from __future__ import annotations
@@ -19,8 +21,10 @@ from typing import List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from kestrel._kestrel import Structure
-from kestrel.scattering import MeasuredPdf, compute_pdf, read_gr
+from kestrel.scattering.gr_files import MeasuredPdf, read_gr
+from kestrel.scattering.parameters import element_u
+from kestrel.scattering.peaks import Termination, density_line, gaussian_peak_sums, resolution_envelope
+from kestrel.scattering.powers import scattering_weights
 
 # The histogram's bins are at most this wide (Å): a few thousandths of an
 # ångström keep the binning error far below a peak's width.
@@ -132,28 +136,6 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
     )
 
 
-def composition_probe(elements: Sequence[str], counts: Mapping[str, int], volume: float) -> Structure:
-    """One site holding the model's concentrations in the volume of one atom:
-    the same weights and density as the model, for the price of a single site."""
-    total = sum(counts[e] for e in elements)
-    side = (volume / total) ** (1.0 / 3.0)
-    occupancy = {e: counts[e] / total for e in elements if counts[e] > 0}
-    return Structure(np.eye(3) * side, [[0.0, 0.0, 0.0]], [occupancy])
-
-
-def _band_limited_gaussian(x: np.ndarray, sigma: float, qmax: Optional[float]) -> np.ndarray:
-    """A normalised Gaussian of width sigma, or its part below qmax in Q:
-    (1/π) ∫₀^qmax exp(-σ²q²/2) cos(qx) dq."""
-    if qmax is None or sigma * qmax > 6.0:
-        return np.exp(-0.5 * (x / sigma) ** 2) / (sigma * math.sqrt(2.0 * math.pi))
-    q = np.linspace(0.0, qmax, 2049)
-    weights = np.full(len(q), q[1] - q[0])
-    weights[0] *= 0.5
-    weights[-1] *= 0.5
-    spectrum = np.exp(-0.5 * (sigma * q) ** 2) * weights / math.pi
-    return np.cos(np.outer(x, q)) @ spectrum
-
-
 def curve_spec(
     curve: FitCurve,
     elements: Sequence[str],
@@ -166,44 +148,50 @@ def curve_spec(
 
     ``u_iso``: the peaks' displacement parameter, a number or {element: U} (Å²).
     """
-    present = [e for e in elements if counts[e] > 0]
-    engine = compute_pdf(
-        composition_probe(present, counts, volume),
-        r=curve.r[:2],
-        radiation=curve.radiation,
-        u_iso=u_iso,
-    )
-    n_atoms = sum(counts[e] for e in present)
-    concentration = {e: counts[e] / n_atoms for e in present}
-    sigma = {(a, b): math.sqrt(engine.u_iso[a] + engine.u_iso[b]) for a in present for b in present}
+    weights = scattering_weights({e: counts[e] for e in elements}, curve.radiation)
+    present = list(weights.elements)
+    u = element_u(u_iso, present)
+    sigma = {(a, b): math.sqrt(u[a] + u[b]) for a in present for b in present}
     widest = max(sigma.values())
     reach = PROFILE_REACH * widest
-    if curve.qmax is not None and widest * curve.qmax <= 6.0:
+    if curve.qmax is not None:
         reach += RIPPLE_PERIODS * 2.0 * math.pi / curve.qmax
     centre = int(math.ceil(reach / bin_))
     offsets = (np.arange(2 * centre + 1) - centre - 0.5) * bin_
+    # A peak far from r = 0, where the cut-off's odd extension does not reach it.
+    far = reach + 10.0
+    density = weights.n_atoms / volume
+    termination = Termination(far + offsets, curve.qmax) if curve.qmax is not None else None
     profiles = []
     for i, a in enumerate(elements):
         for b in elements[i:]:
-            if a not in concentration or b not in concentration:
+            if a not in u or b not in u:
                 profiles.append(np.zeros(len(offsets)))
                 continue
-            # The engine's weight w_ab = (2 - δ_ab) c_a c_b b_a b_b / <b>²; one
-            # ordered pair of the model adds b_a b_b / (N <b>²) of a peak.
-            weight = engine.weights[(a, b) if (a, b) in engine.weights else (b, a)]
-            per_pair = weight / ((1.0 if a == b else 2.0) * concentration[a] * concentration[b] * n_atoms)
-            profiles.append(per_pair * _band_limited_gaussian(offsets, sigma[(a, b)], curve.qmax))
-    envelope = np.exp(-0.5 * (curve.qdamp * curve.r) ** 2)
+            # One ordered pair of the model adds b_a b_b / (N <b>²) of a peak.
+            per_pair = weights.powers[a] * weights.powers[b] / (weights.n_atoms * weights.mean**2)
+            width = np.array([sigma[(a, b)]])
+            if termination is None:
+                peak = gaussian_peak_sums(np.array([far]), np.ones(1), width, far + offsets)
+            else:
+                samples = termination.samples_for(sigma[(a, b)])
+                peak = termination.apply([gaussian_peak_sums(np.array([far]), np.ones(1), width, samples)])[0]
+            profiles.append(per_pair * peak)
+    envelope = resolution_envelope(curve.r, curve.qdamp)
+    baseline = density_line(curve.r, density) * envelope
+    if curve.qmax is not None:
+        line = Termination(curve.r, curve.qmax)
+        samples = line.samples_for(min(sigma.values()))
+        baseline = line.apply([density_line(samples, density) * resolution_envelope(samples, curve.qdamp)])[0]
     step = float(curve.r[1] - curve.r[0])
-    oversample = max(1, round(step / bin_))
     spec = {
         "first": round(float(curve.r[0]) / step),
         "step": step,
-        "oversample": oversample,
+        "oversample": max(1, round(step / bin_)),
         "data": curve.g,
         "weight": np.ones(len(curve.r)),
         "factor": envelope / curve.r,
-        "baseline": -4.0 * math.pi * engine.density * curve.r * envelope,
+        "baseline": baseline,
         "profile": profiles,
         "centre": centre,
         "importance": curve.weight,

@@ -8,7 +8,17 @@ from typing import TYPE_CHECKING, List, Optional
 
 import numpy as np
 
-from kestrel.plotting.style import _BLUE, _ORANGE, _RED, _STYLE, _canvas_figure, _file_safe, _matplotlib, _pair_label
+from kestrel.plotting.style import (
+    _BLUE,
+    _ORANGE,
+    _RED,
+    _STYLE,
+    _canvas_figure,
+    _file_safe,
+    _matplotlib,
+    _pair_label,
+    _save,
+)
 
 if TYPE_CHECKING:
     from kestrel.bigbox.result import BigBoxFit
@@ -82,10 +92,7 @@ def _plot_fit(figure_tools, fit: BigBoxFit, path: str, title) -> str:
         ax.set_xlabel("r (Å)")
         ax.grid(True, linewidth=0.4, alpha=0.4)
         ax.legend(loc="upper right", fontsize=8)
-    if title:
-        figure.suptitle(str(title))
-    figure.savefig(path)
-    return path
+    return _save(figure, path, title)
 
 
 def _plot_sro(figure_tools, fit: BigBoxFit, path: str, title) -> str:
@@ -119,10 +126,7 @@ def _plot_sro(figure_tools, fit: BigBoxFit, path: str, title) -> str:
         )
         ax.grid(True, linewidth=0.4, alpha=0.4)
         ax.legend(fontsize=8)
-    if title:
-        figure.suptitle(str(title))
-    figure.savefig(path)
-    return path
+    return _save(figure, path, title)
 
 
 def _plot_partials(figure_tools, fit: BigBoxFit, path: str, title) -> str:
@@ -144,10 +148,7 @@ def _plot_partials(figure_tools, fit: BigBoxFit, path: str, title) -> str:
     ax.set_ylabel("g$_{AB}$(r)")
     ax.grid(True, linewidth=0.4, alpha=0.4)
     ax.legend(fontsize=8)
-    if title:
-        figure.suptitle(str(title))
-    figure.savefig(path)
-    return path
+    return _save(figure, path, title)
 
 
 def _plot_history(figure_tools, fit: BigBoxFit, path: str, title) -> str:
@@ -162,7 +163,4 @@ def _plot_history(figure_tools, fit: BigBoxFit, path: str, title) -> str:
     ax.grid(True, linewidth=0.4, alpha=0.4)
     if len(fit.history) <= 8:
         ax.legend(fontsize=8)
-    if title:
-        figure.suptitle(str(title))
-    figure.savefig(path)
-    return path
+    return _save(figure, path, title)

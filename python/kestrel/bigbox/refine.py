@@ -12,7 +12,9 @@ from kestrel._kestrel import Structure, _big_box_model, _big_box_refine
 from kestrel.bigbox.curves import FitCurve, as_data_list, choose_bin, curve_spec, fit_curve
 from kestrel.bigbox.result import MOVE_KINDS, BigBoxFit, SroSummary, first_peak_distance, partial_curves
 from kestrel.ordering import sqs, warren_cowley
-from kestrel.scattering import PdfRefinement, compute_pdf, fit_scale
+from kestrel.scattering.agreement import fit_scale
+from kestrel.scattering.fit_result import PdfRefinement
+from kestrel.scattering.pdf import compute_pdf
 
 __all__ = ["refine_big_box"]
 
