@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kestrel
-from conftest import EXAMPLES
+from conftest import EXAMPLES, run_kestrel
 from kestrel import Structure
 from kestrel.bigbox import BigBoxData, BigBoxFit, refine_big_box
 
@@ -315,3 +315,37 @@ def test_a_start_structure_must_sit_on_the_model_sites(ordered_fcc):
         refine_big_box(disordered, (pdf.r, pdf.g), supercell=6, rmax=6.0, iterations=0, start=moved)
     with pytest.raises(ValueError, match="^the start structure's lattice differs from the model's supercell$"):
         refine_big_box(disordered, (pdf.r, pdf.g), supercell=5, rmax=6.0, iterations=0, start=target)
+
+
+def test_the_rmc_command_writes_the_fit_its_figures_and_curves(tmp_path):
+    done = run_kestrel(
+        "rmc",
+        EXAMPLES / "Ni.cif",
+        "--data",
+        EXAMPLES / "Ni-xray.gr",
+        "--supercell",
+        "3x3x3",
+        "--moves",
+        "displace",
+        "--time",
+        "0",
+        "--iterations",
+        "300",
+        "--rmax",
+        "8",
+        "-o",
+        tmp_path / "fitted.cif",
+        "--out",
+        tmp_path / "fit",
+    )
+    assert done.returncode == 0, done.stderr
+    assert "Rw = " in done.stdout and "Ni-xray.gr: Rw = " in done.stdout
+    assert kestrel.read_structure(tmp_path / "fitted.cif").n_sites == 108
+    assert {"fit.png", "partials.png", "rw.png", "fit_Ni_xray.csv", "partials.csv"} <= set(os.listdir(tmp_path / "fit"))
+
+
+def test_the_rmc_command_refuses_reciprocal_space_data(tmp_path):
+    (tmp_path / "x.fq").write_text("1 2\n2 3\n")
+    done = run_kestrel("rmc", EXAMPLES / "Ni.cif", "--data", tmp_path / "x.fq", "--supercell", "2x2x2")
+    assert done.returncode != 0
+    assert "reciprocal-space data (F(Q), S(Q)) cannot be fitted yet; give a G(r) file" in done.stderr

@@ -12,7 +12,7 @@ import warnings
 from typing import Optional, Sequence
 
 import kestrel
-from kestrel.cli import batch, debye, ensemble, expand, info, pdf, rdf, sq, sqs, traj
+from kestrel.cli import batch, debye, ensemble, expand, info, pdf, rdf, rmc, sq, sqs, traj
 from kestrel.cli.common import CommandError
 
 
@@ -32,6 +32,7 @@ def build_parser() -> argparse.ArgumentParser:
     sqs.add_parser(sub)
     sq.add_parser(sub)
     debye.add_parser(sub)
+    rmc.add_parser(sub)
     return parser
 
 
