@@ -40,6 +40,10 @@ OTHER_QUANTITIES = {
     ("kestrel sqs", "cutoff"): "a figure of the searched cell, shorter than an RDF's default",
     ("kestrel sqs", "bin_size"): "the same figure's bins",
     ("kestrel sqs", "max_sites"): "no default: --supercell or --max-sites is required",
+    ("kestrel.bigbox.refine.refine_big_box", "max_sites"): "None: sized by supercell, or 4096 sites",
+    ("kestrel.bigbox.refine.refine_big_box", "time_limit"): "a refinement runs a minute, not a search's second",
+    ("kestrel rmc", "max_sites"): "no default: --supercell, else 4096 sites",
+    ("kestrel rmc", "time_limit"): "a refinement's minute",
 }
 
 

@@ -37,6 +37,7 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
     state.inverse_bin_ = 1.0 / bin;
     state.reach2_ = reach * reach;
     state.species_ = sites.species;
+    for (std::uint8_t t : sites.species) state.site_kind_.push_back(t == kVacancy ? kSkippedKind : t);
     state.frac_.resize(sites.frac.size());
     for (std::size_t i = 0; i < sites.frac.size(); ++i) {
         for (double x : sites.frac[i])
@@ -64,6 +65,30 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
     return state;
 }
 
+bool PairState::list_pairs(std::size_t max_entries) {
+    // Every site's neighbours, vacant ones too: a swap may fill them.
+    if (n_bins_ > 65535) return false;
+    std::vector<std::uint32_t> start{0}, site;
+    std::vector<std::uint16_t> bins;
+    for (std::uint32_t i = 0; i < species_.size(); ++i) grid_.set_kind(i, 0);
+    bool fits = true;
+    for (std::uint32_t i = 0; i < species_.size() && fits; ++i) {
+        grid_.for_each_near(frac_[i], grid_.position(i), reach2_, [&](std::uint32_t k, std::uint8_t, double d2) {
+            const int at = bin_of(d2);
+            if (at < 0) return;
+            site.push_back(k);
+            bins.push_back(static_cast<std::uint16_t>(at));
+        });
+        fits = site.size() <= max_entries;
+        start.push_back(static_cast<std::uint32_t>(site.size()));
+    }
+    for (std::uint32_t i = 0; i < species_.size(); ++i)
+        grid_.set_kind(i, species_[i] == kVacancy ? kSkippedKind : species_[i]);
+    if (!fits || site.size() >= UINT32_MAX) return false;
+    lists_ = std::make_shared<const PairLists>(PairLists{std::move(start), std::move(site), std::move(bins)});
+    return true;
+}
+
 void PairState::clear_delta() {
     for (std::uint32_t at : touched_) {
         delta_[at] = 0;
@@ -89,6 +114,19 @@ bool PairState::pairs_with_others(const SiteChange& change, const std::vector<do
         });
         return allowed;
     };
+    if (!moves && lists_ && min2.empty()) {
+        // The site's pairs as listed while nothing has moved.
+        const std::uint32_t* row = row_.data();
+        const PairLists& lists = *lists_;
+        for (std::size_t e = lists.start[i], end = lists.start[i + 1]; e < end; ++e) {
+            const std::uint8_t t = site_kind_[lists.site[e]];
+            if (t >= kSkippedKind) continue;
+            const std::uint32_t bin = lists.bin[e];
+            if (old_type != kVacancy) add_at(row[old_type * m_ + t] + bin, -2);
+            if (new_type != kVacancy) add_at(row[new_type * m_ + t] + bin, 2);
+        }
+        return true;
+    }
     if (!moves) return sweep(frac_[i], grid_.position(i), old_type, new_type);
     if (old_type != kVacancy) sweep(frac_[i], grid_.position(i), old_type, kVacancy);
     return new_type == kVacancy || sweep(change.frac, grid_.cartesian(change.frac), kVacancy, new_type);
@@ -129,11 +167,15 @@ bool PairState::trial(const std::vector<SiteChange>& change, const std::vector<d
     for (SiteChange& c : pending_) {
         c.frac = wrapped(c.frac);
         grid_.set_kind(c.site, kSkippedKind);
+        site_kind_[c.site] = kSkippedKind;
     }
     bool allowed = true;
     for (const SiteChange& c : pending_) allowed = pairs_with_others(c, min_distance2) && allowed;
     allowed = pairs_within(pending_, min_distance2) && allowed;
-    for (const SiteChange& c : pending_) grid_.set_kind(c.site, species_[c.site]);
+    for (const SiteChange& c : pending_) {
+        grid_.set_kind(c.site, species_[c.site]);
+        site_kind_[c.site] = species_[c.site];
+    }
     if (!allowed) {
         clear_delta();
         pending_.clear();
@@ -146,7 +188,10 @@ void PairState::accept() {
     clear_delta();
     for (const SiteChange& c : pending_) {
         species_[c.site] = c.species;
+        site_kind_[c.site] = c.species == kVacancy ? kSkippedKind : c.species;
         if (c.frac != frac_[c.site]) {
+            // Listed pairs hold only while nothing moves.
+            lists_.reset();
             frac_[c.site] = c.frac;
             grid_.place(c.site, c.frac, c.species);
         } else {

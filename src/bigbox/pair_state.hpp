@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/error.hpp"
@@ -65,6 +66,11 @@ public:
     std::int32_t delta(std::uint32_t index) const { return delta_[index]; }
     // Makes the last trial's move.
     void accept();
+    // Lists every site's pairs within the reach, so that moves which change
+    // species but no position read them instead of sweeping the grid; the
+    // lists go as soon as a site moves. False (nothing listed) when they
+    // would take more than `max_entries` entries.
+    bool list_pairs(std::size_t max_entries);
 
 private:
     // A pair at distance zero (an atom and itself, or two on one spot) has no bin.
@@ -75,6 +81,9 @@ private:
     }
     void add(std::size_t a, std::size_t b, int bin, std::int32_t amount) {
         const std::uint32_t at = row_[a * m_ + b] + static_cast<std::uint32_t>(bin);
+        add_at(at, amount);
+    }
+    void add_at(std::uint32_t at, std::int32_t amount) {
         if (!listed_[at]) {
             listed_[at] = 1;
             touched_.push_back(at);
@@ -89,6 +98,16 @@ private:
     std::size_t m_ = 0, n_bins_ = 0;
     double bin_ = 0.0, inverse_bin_ = 0.0, reach2_ = 0.0;
     std::vector<std::uint8_t> species_;
+    std::vector<std::uint8_t> site_kind_;  // species, or kSkippedKind for a vacancy or a site under trial
+    // Per site its pairs within the reach: the other site and the bin, site
+    // i's entries at [start[i], start[i + 1]). Shared by the copies of a
+    // state (the replicas), which all start from the same positions; null
+    // unless listed, and dropped by a copy whose sites move.
+    struct PairLists {
+        std::vector<std::uint32_t> start, site;
+        std::vector<std::uint16_t> bin;
+    };
+    std::shared_ptr<const PairLists> lists_;
     std::vector<Vec3> frac_;          // wrapped into [0, 1)
     std::vector<std::uint32_t> row_;  // [a * m + b]: where the pair's histogram starts in counts_
     std::vector<std::int32_t> counts_;

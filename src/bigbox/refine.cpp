@@ -22,6 +22,9 @@ constexpr int kWarmUpTrials = 256;
 // Accepted moves between full re-summations of the models, which the
 // running sums would otherwise drift from by rounding.
 constexpr std::uint64_t kRefreshEvery = 1u << 15;
+// Pair lists for runs without displacements take 6 bytes a pair; above
+// this many (about 200 MB) the swaps sweep the cell grid instead.
+constexpr std::size_t kMostListedPairs = std::size_t{32} << 20;
 // Draws before a proposal gives up (a pool whose sites all hold one species).
 constexpr int kDrawTries = 64;
 
@@ -286,6 +289,7 @@ Result<std::vector<ReplicaOutcome>> refine(const BigBoxModel& model, const std::
     // first recount is the costly part of a short run.
     Result<PairState> state = PairState::make(model.sites, settings.bin, settings.n_bins);
     if (!state) return state.take_error();
+    if (!settings.displace) state->list_pairs(kMostListedPairs);
     std::vector<CurveFit> fits;
     for (const CurveData& curve : data) {
         Result<CurveFit> fit = CurveFit::make(curve, n_pairs(m), settings.n_bins);

@@ -134,6 +134,30 @@ TEST_SUITE("bigbox") {
         }
     }
 
+    TEST_CASE("swaps read from the listed pairs equal a recount, and a displacement drops the lists") {
+        const ModelSites sites = irregular_sites(4, 60, kSkewed);
+        PairState state = PairState::make(sites, 0.02, 500).value();
+        REQUIRE(state.list_pairs(1u << 20));
+        CHECK_FALSE(PairState::make(sites, 0.02, 500).value().list_pairs(10));  // over the budget
+        Draw draw{expand::ExpansionRng(17)};
+        for (int move = 0; move < 80; ++move) {
+            std::vector<SiteChange> change;
+            const std::uint32_t i = draw.below(state.size()), j = draw.below(state.size());
+            if (i == j) continue;
+            if (move == 40) {  // one displacement; the swaps after it sweep the grid
+                Vec3 frac = state.frac(i);
+                frac[0] += 0.2;
+                change.push_back({i, state.species(i), frac});
+            } else {
+                change.push_back({i, state.species(j), state.frac(i)});
+                change.push_back({j, state.species(i), state.frac(j)});
+            }
+            REQUIRE(state.trial(change, {}));
+            state.accept();
+            REQUIRE(state.counts() == PairState::make(current_sites(state, 3), 0.02, 500).value().counts());
+        }
+    }
+
     TEST_CASE("a displacement into a minimum-distance window is refused and changes nothing") {
         ModelSites sites;
         sites.lattice = {{{10.0, 0, 0}, {0, 10.0, 0}, {0, 0, 10.0}}};

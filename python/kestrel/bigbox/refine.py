@@ -8,10 +8,12 @@ from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Unio
 
 import numpy as np
 
+from kestrel._defaults import SEED, SHELLS
 from kestrel._kestrel import Structure, _big_box_model, _big_box_refine
 from kestrel.bigbox.curves import FitCurve, as_data_list, choose_bin, curve_spec, fit_curve
 from kestrel.bigbox.result import MOVE_KINDS, BigBoxFit, SroSummary, first_peak_distance, partial_curves
-from kestrel.ordering import sqs, warren_cowley
+from kestrel.bigbox.start import shaken, sqs_start, take_start
+from kestrel.ordering import warren_cowley
 from kestrel.scattering.agreement import fit_scale
 from kestrel.scattering.fit_result import PdfRefinement
 from kestrel.scattering.pdf import compute_pdf
@@ -32,9 +34,6 @@ DEFAULT_U = 0.005
 # Without supercell or max_sites, the model holds at most this many sites.
 DEFAULT_MAX_SITES = 4096
 
-# Sites of a start structure are matched to the model's within this (Å).
-START_MATCH = 0.5
-
 
 def refine_big_box(
     structure: Structure,
@@ -52,13 +51,13 @@ def refine_big_box(
     sublattices: Optional[Sequence[int]] = None,
     min_distance: Union[None, float, Mapping[Any, float]] = None,
     max_step: float = 0.1,
-    shells: int = 3,
+    shells: int = SHELLS,
     start: Union[str, Structure] = "random",
     time_limit: Optional[float] = 60.0,
     iterations: Optional[int] = None,
     replicas: int = 1,
     n_threads: int = 0,
-    seed: int = 42,
+    seed: int = SEED,
     progress: Optional[Callable[[float, float, int], Any]] = None,
     instrument: Optional[PdfRefinement] = None,
     client=None,
@@ -113,9 +112,9 @@ def refine_big_box(
     frac = np.asarray(model["frac"]).reshape(-1, 3)
     species = np.asarray(model["species"]).astype(int)
     if isinstance(start, Structure):
-        frac, species = _take_start(start, lattice, frac, species, elements)
+        frac, species = take_start(start, lattice, frac, species, elements)
     elif start == "sqs":
-        species = _sqs_start(structure, repeats, shells, seed, n_threads, frac, species, lattice, elements)
+        species = sqs_start(structure, repeats, shells, seed, n_threads, frac, species, lattice, elements)
     elif start != "random":
         raise ValueError(f"start must be 'random', 'sqs' or a Structure, got {start!r}")
     if "swap" in move_set and not model["pools"] and not model["units"]:
@@ -128,7 +127,7 @@ def refine_big_box(
     displace = "displace" in move_set
     model_u = u_iso if u_iso is not None else DEFAULT_U
     if displace and not isinstance(start, Structure):
-        frac = _shaken(frac, species, lattice, model_u, elements, seed)
+        frac = shaken(frac, species, lattice, model_u, elements, seed)
     peak_u = DISPLACED_PEAK_U if displace else model_u
 
     items = as_data_list(data)
@@ -243,62 +242,6 @@ def _min_distance(min_distance, elements: Sequence[str]) -> Optional[List[float]
     if not np.all(np.isfinite(table)) or np.any(table < 0):
         raise ValueError("min_distance must be finite distances, not negative")
     return [float(v) for v in table.ravel()]
-
-
-# ---- the start ---------------------------------------------------------------------------------
-
-
-def _match(frac_model: np.ndarray, lattice: np.ndarray, frac_start: np.ndarray) -> np.ndarray:
-    """The model site each start position sits on (within START_MATCH Å), by a periodic k-d tree."""
-    from scipy.spatial import cKDTree
-
-    tree = cKDTree(np.mod(frac_model, 1.0), boxsize=1.0 + 1e-12)
-    tolerance = START_MATCH / float(np.max(np.linalg.norm(lattice, axis=1)))
-    distance, index = tree.query(np.mod(frac_start, 1.0) % 1.0, distance_upper_bound=tolerance * 4)
-    cart_gap = np.linalg.norm(
-        ((np.mod(frac_start, 1.0) - frac_model[np.minimum(index, len(frac_model) - 1)] + 0.5) % 1.0 - 0.5) @ lattice,
-        axis=1,
-    )
-    if np.any(~np.isfinite(distance)) or np.any(cart_gap > START_MATCH):
-        raise ValueError(f"the start structure has atoms more than {START_MATCH} Å from every site of the model")
-    if len(set(index.tolist())) != len(index):
-        raise ValueError("the start structure puts two atoms on one site of the model")
-    return index
-
-
-def _take_start(start: Structure, lattice, frac, species, elements):
-    if not start.is_ordered:
-        raise ValueError("a start structure must be ordered: every site one whole atom")
-    if not np.allclose(start.lattice_matrix, lattice, atol=1e-3):
-        raise ValueError("the start structure's lattice differs from the model's supercell")
-    symbols = [next(iter(site)) for site in start.species]
-    unknown = sorted(set(symbols) - set(elements))
-    if unknown:
-        raise ValueError(f"the start structure holds {', '.join(unknown)}, which the model does not")
-    index = _match(frac, lattice, np.asarray(start.frac_coords))
-    new_frac = frac.copy()
-    new_species = np.full(len(species), -1)
-    new_frac[index] = start.frac_coords
-    new_species[index] = [elements.index(s) for s in symbols]
-    return new_frac, new_species
-
-
-def _sqs_start(structure, repeats, shells, seed, n_threads, frac, species, lattice, elements):
-    found, _ = sqs(structure, supercell=repeats, shells=shells, seed=seed, n_threads=n_threads, time_limit=1.0)
-    symbols = [next(iter(site)) for site in found.species]
-    index = _match(frac, lattice, np.asarray(found.frac_coords))
-    out = np.full(len(species), -1)
-    out[index] = [elements.index(s) for s in symbols]
-    return out
-
-
-def _shaken(frac, species, lattice, u_iso, elements, seed) -> np.ndarray:
-    """Positions moved by Gaussian steps of variance U per axis: a start with thermal motion."""
-    rng = np.random.default_rng(seed)
-    u = np.array([u_iso[e] if isinstance(u_iso, Mapping) else float(u_iso) for e in elements] + [0.0])
-    sigma = np.sqrt(u[species])  # species -1 (a vacancy) reads the trailing 0
-    steps = rng.standard_normal(frac.shape) * sigma[:, None]
-    return frac + steps @ np.linalg.inv(lattice)
 
 
 # ---- running -----------------------------------------------------------------------------------
