@@ -135,6 +135,8 @@ def add_parser(sub) -> None:
     p.add_argument("--max-step", type=float, default=0.1, help="Å, the largest displacement step (default 0.1)")
     p.add_argument("--min-distance", type=float, help="Å, no displacement brings two atoms closer")
     p.add_argument("--shells", type=int, default=SHELLS, help="shells of the alpha table (default %(default)s)")
-    p.add_argument("--start", dest="start_from", default="random", help="random (default), sqs, or a structure file on the same sites")
+    p.add_argument(
+        "--start", dest="start_from", default="random", help="random (default), sqs, or a structure file on its sites"
+    )
     p.add_argument("-o", "--output", metavar="OUT", help="write the fitted supercell: *.cif, *.vasp/POSCAR or *.xyz")
     p.add_argument("--out", metavar="FOLDER", help="folder for the figures and the curves as CSV")
