@@ -31,7 +31,8 @@ def save_big_box_plots(fit: BigBoxFit, folder: str, title: Optional[str] = None)
     shell with its spread over the replicas), ``partials.png`` (g_AB(r)), ``rw.png`` (Rw over the
     run) and the CSVs ``fit_<label>.csv``, ``partials.csv`` and ``sro.csv`` into ``folder``.
     Returns the paths written."""
-    matplotlib, _, _ = figure_tools = _matplotlib()
+    figure_tools = _matplotlib()
+    matplotlib = figure_tools.matplotlib
     os.makedirs(folder, exist_ok=True)
     written = _write_csvs(fit, folder)
     with matplotlib.rc_context(_STYLE):
