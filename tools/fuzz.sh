@@ -81,6 +81,16 @@ max_len_for() {
   case $1 in cif) echo 65536 ;; *) echo 8192 ;; esac
 }
 
+# A timeout seen on a loaded machine is only a finding when the input is
+# slow alone too.
+timeout_not_reproduced() {
+  local target=$1 log=$2 unit
+  unit=$(grep -oE "Test unit written to [^ ]*timeout-[0-9a-f]+" "$log" | tail -1 | sed 's/Test unit written to //')
+  [ -n "$unit" ] || return 1
+  timeout 10 "$root/$dir/fuzz_$target" "$unit" >/dev/null 2>&1 || return 1
+  rm -f "$unit"
+}
+
 campaign() {
   local target=$1 wanted=$2
   local corpus=$dir/corpus/$target artifacts=$dir/artifacts/$target kept=tests/fuzz/corpus/$target
@@ -102,7 +112,9 @@ campaign() {
     last=$(grep -E "cov: [0-9]+ ft: [0-9]+" "$log" | tail -1)
     [ -n "$last" ] && cov=$(sed -E 's/.*cov: ([0-9]+).*/\1/' <<<"$last") && ft=$(sed -E 's/.*ft: ([0-9]+).*/\1/' <<<"$last")
     echo "== $target round $rounds: $done_units of $wanted executions, cov $cov ft $ft"
-    if [ $status -ne 0 ]; then
+    if [ $status -ne 0 ] && timeout_not_reproduced "$target" "$log"; then
+      echo "== $target: an input timed out in the round but runs at once alone (the machine was busy); going on"
+    elif [ $status -ne 0 ]; then
       findings=$((findings + 1))
       echo "== $target: FOUND A PROBLEM (see $log and $artifacts)" >&2
       grep -E "ERROR|SUMMARY|runtime error|Test unit written" "$log" | head -10 >&2
