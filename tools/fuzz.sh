@@ -110,7 +110,14 @@ campaign() {
     done_units=$((done_units + ${units:-0}))
     local last
     last=$(grep -E "cov: [0-9]+ ft: [0-9]+" "$log" | tail -1)
-    [ -n "$last" ] && cov=$(sed -E 's/.*cov: ([0-9]+).*/\1/' <<<"$last") && ft=$(sed -E 's/.*ft: ([0-9]+).*/\1/' <<<"$last")
+    # The best coverage of any round: a round cut short reports less.
+    if [ -n "$last" ]; then
+      local round_cov round_ft
+      round_cov=$(sed -E 's/.*cov: ([0-9]+).*/\1/' <<<"$last")
+      round_ft=$(sed -E 's/.*ft: ([0-9]+).*/\1/' <<<"$last")
+      [ "$round_cov" -gt "$cov" ] && cov=$round_cov
+      [ "$round_ft" -gt "$ft" ] && ft=$round_ft
+    fi
     echo "== $target round $rounds: $done_units of $wanted executions, cov $cov ft $ft"
     if [ $status -ne 0 ] && timeout_not_reproduced "$target" "$log"; then
       echo "== $target: an input timed out in the round but runs at once alone (the machine was busy); going on"
