@@ -378,11 +378,6 @@ def test_written_poscar_and_xyz_read_back_as_the_same_ordered_structure(tmp_path
 # ---- shrunk failures -----------------------------------------------------------------------
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="a unit declared by hand places each member at its image nearest the first member along "
-    "each fractional axis, not nearest in space, so a skewed basis moves it",
-)
 def test_a_unit_declared_in_a_skewed_basis_gives_the_curves_of_a_square_one():
     # Two alternatives 0.4 Å apart never coexist: no pair at 0.4 Å in
     # either description of the cell.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 #include "base/error.hpp"
 #include "base/vec3.hpp"
@@ -32,5 +33,11 @@ private:
 
 // The only way to get a Lattice: rejects |det| < 1e-12 as singular.
 Result<Lattice> make_lattice(const Mat3& matrix);
+
+// The lattice translation that brings `frac` nearest to `anchor` in space,
+// not merely along each fractional axis: in a skewed basis the two differ.
+// Ties keep the translation that rounds each axis. Nothing when a
+// coordinate is not a finite number of modest size.
+std::optional<IntVec3> nearest_image_shift(const Lattice& lattice, const Vec3& anchor, const Vec3& frac);
 
 }  // namespace kestrel

@@ -55,7 +55,7 @@ PyRef new_structure(PyObject* args, PyObject* kwargs) {
         for (auto& [element, occupancy] : entries) site.species.push_back({std::move(element), occupancy});
         sites.push_back(std::move(site));
     }
-    std::optional<Units> units = to_units(arguments[3], sites);
+    std::optional<Units> units = to_units(arguments[3], sites, *lattice);
     if (!units) return {};
     Result<Structure> record = make_structure(std::move(*lattice), std::move(sites), std::move(*units));
     if (!record) return raise_structure_error(record.error());

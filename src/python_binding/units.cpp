@@ -41,7 +41,7 @@ bool read_entry(PyObject* item, std::size_t index, std::optional<std::pair<std::
 
 }  // namespace
 
-std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites) {
+std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites, const Lattice& lattice) {
     if (value == nullptr || value == Py_None) return Units{};
     if (PyUnicode_Check(value) || !PySequence_Check(value)) {
         raise(PyExc_TypeError, "units must be a sequence with one entry per site");
@@ -76,15 +76,13 @@ std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites) {
             numbers.try_emplace(entry->second, static_cast<std::uint32_t>(numbers.size())).first->second;
         SiteUnit place{unit->second, alternative, {0, 0, 0}};
         // The image of this site nearest the unit's first site.
-        const Vec3& from = sites[first_site[unit->second]].frac;
-        for (int axis = 0; axis < 3; ++axis) {
-            const double shift = std::round(from[axis] - sites[s].frac[axis]);
-            if (!(std::fabs(shift) < 1e9)) {
-                raise(PyExc_ValueError, "the coordinates of site " + std::to_string(s) + " are not all finite numbers");
-                return std::nullopt;
-            }
-            place.cell[axis] = static_cast<std::int32_t>(shift);
+        const std::optional<IntVec3> shift =
+            nearest_image_shift(lattice, sites[first_site[unit->second]].frac, sites[s].frac);
+        if (!shift) {
+            raise(PyExc_ValueError, "the coordinates of site " + std::to_string(s) + " are not all finite numbers");
+            return std::nullopt;
         }
+        for (int axis = 0; axis < 3; ++axis) place.cell[axis] = static_cast<std::int32_t>((*shift)[axis]);
         units.sites[s] = place;
     }
     if (units.sources.empty()) return Units{};

@@ -17,7 +17,7 @@ namespace kestrel::py {
 // numbered again from 0 in order of first appearance; each site takes part
 // at its image nearest the unit's first site. Nothing (with TypeError or
 // ValueError set) on a malformed argument.
-std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites);
+std::optional<Units> to_units(PyObject* value, const std::vector<Site>& sites, const Lattice& lattice);
 
 // Per site None or (unit, alternative).
 PyRef units_list(const Structure& record);
