@@ -207,7 +207,7 @@ def test_unusable_coordinates_skip_the_row(coordinate):
 
 def test_tags_are_case_insensitive_and_values_may_follow_on_later_lines():
     text = (
-        "_CELL_LENGTH_A 5.0\n_cell_length_b\n\n  5.431(2)\n_Cell_Length_C\n;\n6.\n0\n;\n"
+        "_CELL_LENGTH_A 5.0\n_cell_length_b\n\n  5.431(2)\n_Cell_Length_C\n;\n  6.0\n\n;\n"
         + SITES_HEADER
         + "Fe1 Fe 0 0 0 1\n"
     )
@@ -241,6 +241,14 @@ def test_comments_quotes_and_text_fields_in_loops():
     s = read(cif(rows))
     assert s.n_sites == 4
     assert [list(d) for d in s.species] == [["Fe"], ["O"], ["C"], ["O"]]
+
+
+@pytest.mark.parametrize("field", [";Fe2 O3\n;", ";Fe2\n O3\n;", ";\nFe2\nO3\n;"])
+def test_a_formula_in_a_text_field_is_read_from_its_opening_line_on(field):
+    # Only a formula read whole agrees with the atoms; a part of it would not.
+    text = cif(["Fe1 Fe 0 0 0 1", "Fe2 Fe 0.5 0.5 0.5 1", "O1 O 0.5 0 0 1", "O2 O 0 0.5 0 1", "O3 O 0 0 0.5 1"])
+    s, warned = read_with_warnings(text.replace("loop_", "_chemical_formula_sum\n" + field + "\nloop_", 1))
+    assert s.n_sites == 5 and warned == []
 
 
 def test_primes_in_labels_do_not_shift_columns():

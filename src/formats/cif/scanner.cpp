@@ -86,8 +86,8 @@ bool closes_text_field(std::string_view line) {
 // on a last line without a line end, has been cut short: `fault` says where.
 class Tokenizer {
 public:
-    Tokenizer(std::string_view text, std::deque<std::string>& owned)
-        : lines_(split_lines(text)), owned_(owned), complete_last_line_(ends_with_line_end(text)) {}
+    explicit Tokenizer(std::string_view text)
+        : lines_(split_lines(text)), complete_last_line_(ends_with_line_end(text)) {}
 
     std::vector<Token> run() {
         std::vector<Token> tokens;
@@ -95,7 +95,7 @@ public:
             const std::size_t line = index_;
             const std::string_view trimmed = trim(lines_[index_++]);
             if (!trimmed.empty() && trimmed.front() == ';') {
-                tokens.push_back({read_text_field(line), line, true});
+                tokens.push_back({read_text_field(line, trimmed), line, true});
                 continue;
             }
             const bool open_quote = tokenize(
@@ -109,23 +109,15 @@ public:
     std::optional<StructureError> fault;
 
 private:
-    // After the opening ';' line: the following lines, trimmed and joined
-    // without separator, up to the closing ';' line, which is consumed.
-    std::string_view read_text_field(std::size_t opening_line) {
-        std::string_view single;
-        std::string joined;
-        std::size_t pieces = 0;
-        for (; index_ < lines_.size() && !closes_text_field(lines_[index_]); ++index_) {
-            const std::string_view piece = trim(lines_[index_]);
-            if (piece.empty()) continue;
-            if (pieces == 0) {
-                single = piece;
-            } else {
-                if (pieces == 1) joined.assign(single);
-                joined.append(piece);
-            }
-            ++pieces;
-        }
+    // From right after the opening ';' to the end of the line before the
+    // closing ';' line, which is consumed; line breaks inside stay, so a
+    // formula or a title that wraps keeps its words apart. Blanks around
+    // the value go: the readers take numbers and symbols from such fields.
+    std::string_view read_text_field(std::size_t opening_line, std::string_view opening) {
+        const char* start = opening.data() + 1;
+        const char* end = opening.data() + opening.size();
+        for (; index_ < lines_.size() && !closes_text_field(lines_[index_]); ++index_)
+            end = lines_[index_].data() + lines_[index_].size();
         if (index_ < lines_.size()) {
             ++index_;
         } else if (!fault) {
@@ -135,13 +127,11 @@ private:
                                  "the text field that opens here (a line starting with ';') is never closed by a "
                                  "';' line: the file is cut short, or the closing line is missing");
         }
-        if (pieces <= 1) return single;
-        return owned_.emplace_back(std::move(joined));
+        return trim(std::string_view(start, static_cast<std::size_t>(end - start)));
     }
 
     std::vector<std::string_view> lines_;
     std::size_t index_ = 0;
-    std::deque<std::string>& owned_;
     bool complete_last_line_;
 };
 
@@ -258,9 +248,11 @@ private:
 std::optional<StructureError> check_cif_head(std::string_view head) {
     std::string_view rest = head;
     for (std::string_view token = next_token(rest); !token.empty(); token = next_token(rest))
-        if (token.front() == '_' || starts_with_ignoring_case(token, "data_") || starts_with_ignoring_case(token, "loop_"))
+        if (token.front() == '_' || starts_with_ignoring_case(token, "data_") ||
+            starts_with_ignoring_case(token, "loop_"))
             return std::nullopt;
-    return fail("not a CIF: the first " + byte_count_text(head.size()) + " of the text hold no data block, loop or tag");
+    return fail("not a CIF: the first " + byte_count_text(head.size()) +
+                " of the text hold no data block, loop or tag");
 }
 
 std::vector<std::string_view> cif_tokenize(std::string_view line) {
@@ -306,7 +298,7 @@ const CifLoop* CifBlock::loop_with(std::string_view column) const {
 
 Result<CifDocument> scan_cif(std::string_view text) {
     CifDocument document;
-    Tokenizer tokenizer(text, document.owned);
+    Tokenizer tokenizer(text);
     std::vector<Token> tokens = tokenizer.run();
     if (tokenizer.fault) return std::move(*tokenizer.fault);
     const std::size_t cut_line = ends_with_line_end(text)
