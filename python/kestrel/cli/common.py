@@ -25,6 +25,32 @@ FORMAT_HELP = (
 # ---- helpers -----------------------------------------------------------------
 
 
+class StatusLine:
+    """A line of live status on standard error: redrawn in place on a terminal, else written once a second.
+
+    A log file or a pipe gets a plain line a second, not a screenful of carriage returns.
+    """
+
+    def __init__(self, stream=None):
+        self.stream = stream if stream is not None else sys.stderr
+        isatty = getattr(self.stream, "isatty", None)
+        self.on_terminal = bool(isatty and isatty())
+        self.shown = 0.0
+
+    def show(self, seconds: float, line: str) -> None:
+        if self.on_terminal:
+            self.stream.write("\r" + line)
+        elif seconds - self.shown >= 1.0:
+            self.shown = seconds
+            self.stream.write(line + "\n")
+        self.stream.flush()
+
+    def finish(self) -> None:
+        if self.on_terminal:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
 class Progress:
     """Progress on standard error: a bar redrawn in place on a terminal, else a line per tenth.
 

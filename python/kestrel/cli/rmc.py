@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import math
 import os
-import sys
 
 from kestrel._defaults import SEED, SHELLS
 from kestrel.bigbox import BigBoxData, refine_big_box
-from kestrel.cli.common import CommandError, _structure_command
+from kestrel.cli.common import CommandError, StatusLine, _structure_command
 from kestrel.cli.sqs import _supercell
 from kestrel.io import read_structure, write_structure
 
@@ -16,30 +15,13 @@ from kestrel.io import read_structure, write_structure
 _RECIPROCAL = (".fq", ".sq", ".iq")
 
 
-class RefinementProgress:
-    """Rw and moves per second on standard error: redrawn in place on a terminal, else a line a second."""
-
-    def __init__(self, stream=None):
-        self.stream = stream if stream is not None else sys.stderr
-        isatty = getattr(self.stream, "isatty", None)
-        self.on_terminal = bool(isatty and isatty())
-        self.shown = 0.0
+class RefinementProgress(StatusLine):
+    """Rw and attempted moves per second on standard error."""
 
     def __call__(self, seconds: float, rw: float, tried: int) -> None:
         if math.isinf(rw) or seconds <= 0:
             return
-        line = f"{seconds:6.1f} s  Rw {rw:.4f}  {tried / seconds:10.0f} moves/s"
-        if self.on_terminal:
-            self.stream.write("\r" + line)
-        elif seconds - self.shown >= 1.0:
-            self.shown = seconds
-            self.stream.write(line + "\n")
-        self.stream.flush()
-
-    def finish(self) -> None:
-        if self.on_terminal:
-            self.stream.write("\n")
-            self.stream.flush()
+        self.show(seconds, f"{seconds:6.1f} s  Rw {rw:.4f}  {tried / seconds:10.0f} moves/s")
 
 
 def _data_item(text: str) -> BigBoxData:

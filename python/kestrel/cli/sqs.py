@@ -5,41 +5,23 @@ from __future__ import annotations
 import json
 import math
 import os
-import sys
 import time
 
 from kestrel._defaults import SEED, SHELLS, TIME_LIMIT, TOL
-from kestrel.cli.common import CommandError, _structure_command
+from kestrel.cli.common import CommandError, StatusLine, _structure_command
 from kestrel.cli.inputs import read_input
 from kestrel.io import write_structure
 from kestrel.ordering import sqs
 from kestrel.plotting.ordering import save_sqs_plot
 
 
-class SearchProgress:
-    """The best objective so far on standard error: redrawn in place on a terminal, else a line a second."""
-
-    def __init__(self, stream=None):
-        self.stream = stream if stream is not None else sys.stderr
-        isatty = getattr(self.stream, "isatty", None)
-        self.on_terminal = bool(isatty and isatty())
-        self.shown = 0.0
+class SearchProgress(StatusLine):
+    """The best objective so far on standard error."""
 
     def __call__(self, seconds: float, best: float, trials: int) -> None:
         if math.isinf(best):  # no chain has started yet
             return
-        line = f"{seconds:6.1f} s  best objective {best:.6f}  {trials / 1e6:8.2f} M trial swaps"
-        if self.on_terminal:
-            self.stream.write("\r" + line)
-        elif seconds - self.shown >= 1.0:
-            self.shown = seconds
-            self.stream.write(line + "\n")
-        self.stream.flush()
-
-    def finish(self) -> None:
-        if self.on_terminal:
-            self.stream.write("\n")
-            self.stream.flush()
+        self.show(seconds, f"{seconds:6.1f} s  best objective {best:.6f}  {trials / 1e6:8.2f} M trial swaps")
 
 
 def _supercell(text: str):
