@@ -70,7 +70,12 @@ Result<CellGrid> CellGrid::make(const Lattice& lattice, double reach, std::size_
         total = total / grid.counts_[axis] * std::max(1, grid.counts_[axis] / 2);
         grid.counts_[axis] = std::max(1, grid.counts_[axis] / 2);
     }
-    for (int axis = 0; axis < 3; ++axis) grid.image_span_[axis] = static_cast<int>(std::ceil(reach / h[axis])) + 1;
+    std::array<int, 3> whole{};
+    for (int axis = 0; axis < 3; ++axis) whole[axis] = static_cast<int>(std::ceil(reach / h[axis])) + 1;
+    for (int i = -whole[0]; i <= whole[0]; ++i)
+        for (int j = -whole[1]; j <= whole[1]; ++j)
+            for (int k = -whole[2]; k <= whole[2]; ++k)
+                if (cell_gap(grid.matrix_, {i, j, k}) <= reach * (1.0 + 1e-9) + 1e-9) grid.images_.push_back({i, j, k});
     Mat3 edges{};
     for (int axis = 0; axis < 3; ++axis)
         for (int k = 0; k < 3; ++k) edges[axis][k] = grid.matrix_[axis][k] / grid.counts_[axis];

@@ -70,9 +70,10 @@ public:
                 frac[0] * m[0][1] + frac[1] * m[1][1] + frac[2] * m[2][1],
                 frac[0] * m[0][2] + frac[1] * m[1][2] + frac[2] * m[2][2]};
     }
-    // The whole translations needed along each axis to meet every image of
-    // one point of the cell within the reach of another.
-    const std::array<int, 3>& image_span() const { return image_span_; }
+    // The whole translations (i, j, k) that can bring an image of one point
+    // of the cell within the reach of another: the few a pair of given atoms
+    // is checked over.
+    const std::vector<std::array<int, 3>>& images() const { return images_; }
     std::size_t n_stencil() const { return stencil_.size(); }
 
     // visit(atom, kind, d2) for every stored atom image, of a kind below
@@ -117,7 +118,7 @@ private:
 
     Mat3 matrix_{};
     std::array<int, 3> counts_{1, 1, 1};
-    std::array<int, 3> image_span_{0, 0, 0};
+    std::vector<std::array<int, 3>> images_;
     std::vector<std::array<int, 3>> stencil_;  // cell offsets whose cells come within reach of the home cell
     // Entries cell by cell, each cell a stretch of capacity_ slots of which
     // the first size_[c] are used: a sweep reads one contiguous run per

@@ -1,5 +1,6 @@
 #include "bigbox/pair_state.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kestrel::bigbox {
@@ -37,7 +38,6 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
     state.inverse_bin_ = 1.0 / bin;
     state.reach2_ = reach * reach;
     state.species_ = sites.species;
-    for (std::uint8_t t : sites.species) state.site_kind_.push_back(t == kVacancy ? kSkippedKind : t);
     state.frac_.resize(sites.frac.size());
     for (std::size_t i = 0; i < sites.frac.size(); ++i) {
         for (double x : sites.frac[i])
@@ -51,7 +51,7 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
     const std::size_t size = n_pairs(state.m_) * n_bins;
     state.counts_.assign(size, 0);
     state.delta_.assign(size, 0);
-    state.listed_.assign(size, 0);
+    state.in_touched_.assign(size, 0);
     // Every ordered pair, from each of its two ends.
     for (std::uint32_t i = 0; i < state.species_.size(); ++i) {
         const std::uint8_t a = state.species_[i];
@@ -67,36 +67,64 @@ Result<PairState> PairState::make(const ModelSites& sites, double bin, std::size
 
 bool PairState::list_pairs(std::size_t max_entries) {
     // Every site's neighbours, vacant ones too: a swap may fill them.
-    if (n_bins_ > 65535) return false;
-    std::vector<std::uint32_t> start{0}, site;
-    std::vector<std::uint16_t> bins;
+    auto shells = std::make_shared<Shells>();
+    std::vector<std::uint32_t> neighbour, own_row;              // per entry, while the mirrors are found
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> near;  // (bin, site) of one site's neighbours
     for (std::uint32_t i = 0; i < species_.size(); ++i) grid_.set_kind(i, 0);
+    shells->first_row.push_back(0);
+    shells->first_entry.push_back(0);
     bool fits = true;
     for (std::uint32_t i = 0; i < species_.size() && fits; ++i) {
+        near.clear();
         grid_.for_each_near(frac_[i], grid_.position(i), reach2_, [&](std::uint32_t k, std::uint8_t, double d2) {
             const int at = bin_of(d2);
-            if (at < 0) return;
-            site.push_back(k);
-            bins.push_back(static_cast<std::uint16_t>(at));
+            if (at >= 0) near.emplace_back(static_cast<std::uint32_t>(at), k);
         });
-        fits = site.size() <= max_entries;
-        start.push_back(static_cast<std::uint32_t>(site.size()));
+        std::sort(near.begin(), near.end());
+        for (std::size_t e = 0; e < near.size(); ++e) {
+            if (e == 0 || near[e].first != near[e - 1].first) shells->row_bin.push_back(near[e].first);
+            neighbour.push_back(near[e].second);
+            own_row.push_back(static_cast<std::uint32_t>(shells->row_bin.size() - 1));
+        }
+        fits = neighbour.size() <= max_entries && neighbour.size() < UINT32_MAX;
+        shells->first_row.push_back(static_cast<std::uint32_t>(shells->row_bin.size()));
+        shells->first_entry.push_back(static_cast<std::uint32_t>(neighbour.size()));
     }
     for (std::uint32_t i = 0; i < species_.size(); ++i)
         grid_.set_kind(i, species_[i] == kVacancy ? kSkippedKind : species_[i]);
-    if (!fits || site.size() >= UINT32_MAX) return false;
-    lists_ = std::make_shared<const PairLists>(PairLists{std::move(start), std::move(site), std::move(bins)});
+    if (!fits) return false;
+    // The entry i -> k sits at the bin of its own row; k's shells hold i at that same bin.
+    shells->mirror.resize(neighbour.size());
+    const std::vector<std::uint32_t>& row_bin = shells->row_bin;
+    for (std::uint32_t i = 0; i < species_.size(); ++i)
+        for (std::uint32_t e = shells->first_entry[i]; e < shells->first_entry[i + 1]; ++e) {
+            const std::uint32_t k = neighbour[e], bin = row_bin[own_row[e]];
+            const auto first = row_bin.begin() + shells->first_row[k],
+                       last = row_bin.begin() + shells->first_row[k + 1];
+            shells->mirror[e] = static_cast<std::uint32_t>(std::lower_bound(first, last, bin) - row_bin.begin());
+        }
+    // Counts beyond 16 bits in one shell of one bin cannot be kept.
+    std::vector<std::uint32_t> around(shells->row_bin.size() * m_, 0);
+    for (std::uint32_t i = 0; i < species_.size(); ++i) {
+        if (species_[i] == kVacancy) continue;
+        for (std::uint32_t e = shells->first_entry[i]; e < shells->first_entry[i + 1]; ++e)
+            if (++around[shells->mirror[e] * m_ + species_[i]] > UINT16_MAX) return false;
+    }
+    around_.assign(around.begin(), around.end());
+    shells_ = std::move(shells);
     return true;
 }
 
 void PairState::clear_delta() {
     for (std::uint32_t at : touched_) {
         delta_[at] = 0;
-        listed_[at] = 0;
+        in_touched_[at] = 0;
     }
     touched_.clear();
 }
 
+// The pairs of one changed site with the sites the move leaves alone, each
+// counted for both its ends.
 // The pairs of one changed site with the sites the move leaves alone, each
 // counted for both its ends.
 bool PairState::pairs_with_others(const SiteChange& change, const std::vector<double>& min2) {
@@ -114,48 +142,70 @@ bool PairState::pairs_with_others(const SiteChange& change, const std::vector<do
         });
         return allowed;
     };
-    if (!moves && lists_ && min2.empty()) {
-        // The site's pairs as listed while nothing has moved.
-        const std::uint32_t* row = row_.data();
-        const PairLists& lists = *lists_;
-        for (std::size_t e = lists.start[i], end = lists.start[i + 1]; e < end; ++e) {
-            const std::uint8_t t = site_kind_[lists.site[e]];
-            if (t >= kSkippedKind) continue;
-            const std::uint32_t bin = lists.bin[e];
-            if (old_type != kVacancy) add_at(row[old_type * m_ + t] + bin, -2);
-            if (new_type != kVacancy) add_at(row[new_type * m_ + t] + bin, 2);
-        }
-        return true;
-    }
     if (!moves) return sweep(frac_[i], grid_.position(i), old_type, new_type);
     if (old_type != kVacancy) sweep(frac_[i], grid_.position(i), old_type, kVacancy);
     return new_type == kVacancy || sweep(change.frac, grid_.cartesian(change.frac), kVacancy, new_type);
 }
 
+// The same read from the site's shells, which count every neighbour, the
+// other changed sites too: pairs_within takes those out again.
+void PairState::pairs_from_shells(const SiteChange& change) {
+    const std::uint8_t old_type = species_[change.site], new_type = change.species;
+    const Shells& shells = *shells_;
+    const std::uint32_t* row = row_.data();
+    for (std::uint32_t r = shells.first_row[change.site], end = shells.first_row[change.site + 1]; r < end; ++r) {
+        const std::uint32_t bin = shells.row_bin[r];
+        const std::uint16_t* count = around_.data() + static_cast<std::size_t>(r) * m_;
+        for (std::size_t t = 0; t < m_; ++t) {
+            if (count[t] == 0) continue;
+            const std::int32_t amount = 2 * static_cast<std::int32_t>(count[t]);
+            if (old_type != kVacancy) add_at(row[old_type * m_ + t] + bin, -amount);
+            if (new_type != kVacancy) add_at(row[new_type * m_ + t] + bin, amount);
+        }
+    }
+}
+
+void PairState::update_shells(std::uint32_t site, std::uint8_t removed, std::uint8_t added) {
+    const Shells& shells = *shells_;
+    for (std::uint32_t e = shells.first_entry[site], end = shells.first_entry[site + 1]; e < end; ++e) {
+        std::uint16_t* count = around_.data() + static_cast<std::size_t>(shells.mirror[e]) * m_;
+        if (removed != kVacancy) --count[removed];
+        if (added != kVacancy) ++count[added];
+    }
+}
+
 // The pairs among the changed sites, their own periodic images included,
 // before (removed) and after (added) the move; each ordered pair once.
-bool PairState::pairs_within(const std::vector<SiteChange>& change, const std::vector<double>& min2) {
-    const std::array<int, 3>& span = grid_.image_span();
+// `from_shells`: the shells counted each changed site's pairs with the
+// others (and with its own images) at their old species, which is taken out.
+bool PairState::pairs_within(const std::vector<SiteChange>& change, const std::vector<double>& min2, bool from_shells) {
     bool allowed = true;
+    const Mat3& matrix = grid_.matrix();
     for (const SiteChange& first : change)
-        for (const SiteChange& second : change)
+        for (const SiteChange& second : change) {
+            const bool self = first.site == second.site;
+            const std::uint8_t first_old = species_[first.site], second_old = species_[second.site];
             for (int after = 0; after < 2; ++after) {
-                const std::uint8_t a = after ? first.species : species_[first.site];
-                const std::uint8_t b = after ? second.species : species_[second.site];
-                if (a == kVacancy || b == kVacancy) continue;
+                const std::uint8_t a = after ? first.species : first_old;
+                const std::uint8_t b = after ? second.species : second_old;
+                const bool counted = from_shells && !after && b != kVacancy;
+                if ((a == kVacancy || b == kVacancy) && !counted) continue;
                 const Vec3 p = after ? grid_.cartesian(first.frac) : grid_.position(first.site);
                 const Vec3 q = after ? grid_.cartesian(second.frac) : grid_.position(second.site);
-                const bool self = first.site == second.site;
-                for (int x = -span[0]; x <= span[0]; ++x)
-                    for (int y = -span[1]; y <= span[1]; ++y)
-                        for (int z = -span[2]; z <= span[2]; ++z) {
-                            if (self && x == 0 && y == 0 && z == 0) continue;
-                            const double d2 = norm2(separation(p, q, translation(grid_.matrix(), x, y, z)));
-                            if (after && too_close(min2, m_, a, b, d2)) allowed = false;
-                            const int at = bin_of(d2);
-                            if (at >= 0) add(a, b, at, after ? 1 : -1);
-                        }
+                for (const std::array<int, 3>& image : grid_.images()) {
+                    if (self && image[0] == 0 && image[1] == 0 && image[2] == 0) continue;
+                    const double d2 = norm2(separation(p, q, translation(matrix, image[0], image[1], image[2])));
+                    if (after && a != kVacancy && b != kVacancy && too_close(min2, m_, a, b, d2)) allowed = false;
+                    const int at = bin_of(d2);
+                    if (at < 0) continue;
+                    if (a != kVacancy && b != kVacancy) add(a, b, at, after ? 1 : -1);
+                    if (counted) {
+                        if (a != kVacancy) add(a, b, at, 2);
+                        if (first.species != kVacancy) add(first.species, b, at, -2);
+                    }
+                }
             }
+        }
     return allowed;
 }
 
@@ -167,14 +217,18 @@ bool PairState::trial(const std::vector<SiteChange>& change, const std::vector<d
     for (SiteChange& c : pending_) {
         c.frac = wrapped(c.frac);
         grid_.set_kind(c.site, kSkippedKind);
-        site_kind_[c.site] = kSkippedKind;
     }
+    // Shells hold only while nothing moves, and know no distance windows.
+    bool from_shells = shells_ && min_distance2.empty();
+    for (const SiteChange& c : pending_) from_shells = from_shells && c.frac == frac_[c.site];
     bool allowed = true;
-    for (const SiteChange& c : pending_) allowed = pairs_with_others(c, min_distance2) && allowed;
-    allowed = pairs_within(pending_, min_distance2) && allowed;
+    for (const SiteChange& c : pending_) {
+        if (from_shells) pairs_from_shells(c);
+        else allowed = pairs_with_others(c, min_distance2) && allowed;
+    }
+    allowed = pairs_within(pending_, min_distance2, from_shells) && allowed;
     for (const SiteChange& c : pending_) {
         grid_.set_kind(c.site, species_[c.site]);
-        site_kind_[c.site] = species_[c.site];
     }
     if (!allowed) {
         clear_delta();
@@ -187,11 +241,17 @@ void PairState::accept() {
     for (std::uint32_t at : touched_) counts_[at] += delta_[at];
     clear_delta();
     for (const SiteChange& c : pending_) {
-        species_[c.site] = c.species;
-        site_kind_[c.site] = c.species == kVacancy ? kSkippedKind : c.species;
         if (c.frac != frac_[c.site]) {
-            // Listed pairs hold only while nothing moves.
-            lists_.reset();
+            // Shells hold only while nothing moves.
+            shells_.reset();
+            around_.clear();
+        }
+    }
+    for (const SiteChange& c : pending_) {
+        const std::uint8_t old_type = species_[c.site];
+        species_[c.site] = c.species;
+        if (shells_ && old_type != c.species) update_shells(c.site, old_type, c.species);
+        if (c.frac != frac_[c.site]) {
             frac_[c.site] = c.frac;
             grid_.place(c.site, c.frac, c.species);
         } else {

@@ -66,11 +66,15 @@ public:
     std::int32_t delta(std::uint32_t index) const { return delta_[index]; }
     // Makes the last trial's move.
     void accept();
-    // Lists every site's pairs within the reach, so that moves which change
-    // species but no position read them instead of sweeping the grid; the
+    // Lists every site's neighbours within the reach, grouped into shells
+    // (one per bin it has neighbours in), and counts per shell the
+    // neighbours of each species. A move that changes species but no
+    // position then reads a site's few shells instead of sweeping the grid;
+    // an accepted one updates the counts of its neighbours' shells. The
     // lists go as soon as a site moves. False (nothing listed) when they
     // would take more than `max_entries` entries.
     bool list_pairs(std::size_t max_entries);
+    bool listed() const { return static_cast<bool>(shells_); }
 
 private:
     // A pair at distance zero (an atom and itself, or two on one spot) has no bin.
@@ -84,37 +88,42 @@ private:
         add_at(at, amount);
     }
     void add_at(std::uint32_t at, std::int32_t amount) {
-        if (!listed_[at]) {
-            listed_[at] = 1;
+        if (!in_touched_[at]) {
+            in_touched_[at] = 1;
             touched_.push_back(at);
         }
         delta_[at] += amount;
     }
     void clear_delta();
     bool pairs_with_others(const SiteChange& change, const std::vector<double>& min2);
-    bool pairs_within(const std::vector<SiteChange>& change, const std::vector<double>& min2);
+    void pairs_from_shells(const SiteChange& change);
+    bool pairs_within(const std::vector<SiteChange>& change, const std::vector<double>& min2, bool from_shells);
+    void update_shells(std::uint32_t site, std::uint8_t removed, std::uint8_t added);
 
     CellGrid grid_;
     std::size_t m_ = 0, n_bins_ = 0;
     double bin_ = 0.0, inverse_bin_ = 0.0, reach2_ = 0.0;
     std::vector<std::uint8_t> species_;
-    std::vector<std::uint8_t> site_kind_;  // species, or kSkippedKind for a vacancy or a site under trial
-    // Per site its pairs within the reach: the other site and the bin, site
-    // i's entries at [start[i], start[i + 1]). Shared by the copies of a
-    // state (the replicas), which all start from the same positions; null
-    // unless listed, and dropped by a copy whose sites move.
-    struct PairLists {
-        std::vector<std::uint32_t> start, site;
-        std::vector<std::uint16_t> bin;
+    // Per site its neighbours within the reach, grouped by bin: site i's
+    // shells are rows [first_row[i], first_row[i + 1]), its neighbour
+    // entries [first_entry[i], first_entry[i + 1]); an entry holds the row
+    // of the neighbour's own shells that the site sits in (a pair has one
+    // distance seen from either end). Shared by the copies of a state (the
+    // replicas), which all start from the same positions; null unless
+    // listed, and dropped by a copy whose sites move.
+    struct Shells {
+        std::vector<std::uint32_t> first_row, row_bin, first_entry, mirror;
     };
-    std::shared_ptr<const PairLists> lists_;
+    std::shared_ptr<const Shells> shells_;
+    // [row * m + species]: the neighbours of that species in the shell of that row.
+    std::vector<std::uint16_t> around_;
     std::vector<Vec3> frac_;          // wrapped into [0, 1)
     std::vector<std::uint32_t> row_;  // [a * m + b]: where the pair's histogram starts in counts_
     std::vector<std::int32_t> counts_;
-    std::vector<std::int32_t> delta_;     // the last trial's change, [pair][bin]
-    std::vector<std::uint32_t> touched_;  // where delta_ may be non-zero, each once
-    std::vector<std::uint8_t> listed_;    // per count index: in touched_
-    std::vector<SiteChange> pending_;     // the last trial, positions wrapped
+    std::vector<std::int32_t> delta_;       // the last trial's change, [pair][bin]
+    std::vector<std::uint32_t> touched_;    // where delta_ may be non-zero, each once
+    std::vector<std::uint8_t> in_touched_;  // per count index: in touched_
+    std::vector<SiteChange> pending_;       // the last trial, positions wrapped
 };
 
 }  // namespace kestrel::bigbox

@@ -55,14 +55,34 @@ public:
     double importance() const { return data_.importance; }
 
 private:
-    // acc_[j] += amount * column (pair, bin), over the points the column reaches.
-    void add_column(std::size_t pair, std::size_t bin, double amount);
+    // acc_[j] += amount * column (profile, bin), over the points the column reaches.
+    void add_column(const std::vector<std::vector<double>>& phases, std::size_t bin, double amount);
+    // Sets one_shape_ and shape_times_ when every profile is a multiple of the largest.
+    void find_one_shape(const std::vector<std::vector<double>>& profiles);
+    // The pair of a count index [pair * n_bins + bin], without a division.
+    std::size_t pair_of(std::uint32_t at) const {
+        std::size_t pair = static_cast<std::size_t>(static_cast<double>(at) * inverse_bins_);
+        if (pair * n_bins_ > at) --pair;
+        if ((pair + 1) * n_bins_ <= at) ++pair;
+        return pair;
+    }
 
     CurveData data_;
     std::size_t n_bins_ = 0;
+    double inverse_bins_ = 0.0;
     // profile_p split by phase: phase_[p][phi][k] = profile_p[phi + k * oversample], so
     // each column is a contiguous stretch.
     std::vector<std::vector<std::vector<double>>> phase_;
+    // Per bin, the phase of its column and the column's index at point 0.
+    std::vector<std::uint32_t> phase_of_;
+    std::vector<std::int64_t> start_of_;
+    // When every pair's profile is one shape times a number (one peak width
+    // for all), the changes of all pairs at one bin add up to one column.
+    bool one_shape_ = false;
+    std::size_t shape_ = 0;            // the pair whose profile is the shape
+    std::vector<double> shape_times_;  // per pair
+    std::vector<double> merged_;       // per bin, the trial's summed change
+    std::vector<std::uint32_t> merged_bins_;
     std::vector<double> model_;
     std::vector<double> acc_;  // the trial's change before the factor, over [lo_, hi_)
     std::size_t lo_ = 0, hi_ = 0;

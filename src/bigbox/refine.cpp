@@ -289,7 +289,7 @@ Result<std::vector<ReplicaOutcome>> refine(const BigBoxModel& model, const std::
     // first recount is the costly part of a short run.
     Result<PairState> state = PairState::make(model.sites, settings.bin, settings.n_bins);
     if (!state) return state.take_error();
-    if (!settings.displace) state->list_pairs(kMostListedPairs);
+    if (!settings.displace && settings.min_distance2.empty()) state->list_pairs(kMostListedPairs);
     std::vector<CurveFit> fits;
     for (const CurveData& curve : data) {
         Result<CurveFit> fit = CurveFit::make(curve, n_pairs(m), settings.n_bins);
