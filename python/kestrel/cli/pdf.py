@@ -14,6 +14,7 @@ from kestrel.io import format_from_name
 from kestrel.plotting import save_pdf_plots
 from kestrel.scattering import compute_pdf, fit_to_data, read_gr, refine_pdf
 from kestrel.scattering.displacements import DEFAULT_U_ISO, cif_u_iso
+from kestrel.scattering.q_files import Q_KINDS
 
 
 def _parse_u_iso(text: str, elements: Sequence[str]):
@@ -111,7 +112,12 @@ def cmd_pdf(args) -> int:
     started = time.perf_counter()
     fit = None
     if args.data:
-        data = read_gr(args.data)
+        if len(args.data) > 1 or args.kind not in (None, "gr") or _q_suffix(args.data[0]):
+            raise CommandError(
+                "comparing with S(Q), F(Q) or I(Q) data, or with several --data, is a refinement: "
+                "add --refine (such as --refine scale)"
+            )
+        data = read_gr(args.data[0])
         fit = fit_to_data(s, data, rmin=args.rmin, rmax=args.rmax, **options)
         result = fit.model
     else:
@@ -143,7 +149,7 @@ def _refine(args) -> int:
     """``--refine``: a least-squares refinement against ``--data``, its table, CSVs and figure."""
 
     if not args.data:
-        raise CommandError("--refine needs --data: the measured G(r) to refine against")
+        raise CommandError("--refine needs --data: the measured G(r), S(Q), F(Q) or I(Q) to refine against")
     s = read_input(args).structure
     u_iso = None if args.u_iso is None else _parse_u_iso(args.u_iso, s.elements)
     if u_iso is None and (args.format or format_from_name(args.file) or "").lower() == "cif":
@@ -152,7 +158,10 @@ def _refine(args) -> int:
         warnings.simplefilter("always", RuntimeWarning)  # the report lists them
         fit = refine_pdf(
             s,
-            read_gr(args.data),
+            args.data,
+            kind=_kinds(args.kind, len(args.data)),
+            q_range=_q_range(args.q_range),
+            start=_starts(args.start_values),
             radiation=args.radiation,
             vary=args.refine,
             rmin=args.rmin,
@@ -170,6 +179,51 @@ def _refine(args) -> int:
     written = fit.save_plots(out, title=args.title)
     print("written: " + ", ".join(written))
     return 0 if fit.converged else 1
+
+
+def _q_suffix(path: str) -> bool:
+    return os.path.splitext(path)[1].lstrip(".").lower() in Q_KINDS
+
+
+def _kinds(text, count: int):
+    """--kind: one kind for every --data, or one per --data, comma-separated ('-' goes by the suffix)."""
+    if text is None:
+        return None
+    kinds = [None if part.strip() in ("", "-") else part.strip() for part in text.split(",")]
+    if len(kinds) == 1:
+        return kinds[0]
+    if len(kinds) != count:
+        raise CommandError(f"--kind names {len(kinds)} kinds for {count} --data files; give one, or one per file")
+    return kinds
+
+
+def _q_range(text):
+    """--q-range QMIN:QMAX in Å⁻¹."""
+    if text is None:
+        return None
+    low, colon, high = text.partition(":")
+    try:
+        if not colon:
+            raise ValueError
+        return float(low), float(high)
+    except ValueError:
+        raise CommandError(f"--q-range: expected QMIN:QMAX in Å⁻¹, such as 1.5:25, found '{text}'") from None
+
+
+def _starts(text):
+    """--start NAME=VALUE,...: start values of parameters by the names of the table."""
+    if text is None:
+        return None
+    starts = {}
+    for part in text.split(","):
+        name, equals, value = part.strip().rpartition("=")
+        try:
+            if not (equals and name):
+                raise ValueError
+            starts[name.strip()] = float(value)
+        except ValueError:
+            raise CommandError(f"--start: expected NAME=VALUE, such as diameter=30, found '{part.strip()}'") from None
+    return starts
 
 
 def add_parser(sub) -> None:
@@ -206,7 +260,30 @@ def add_parser(sub) -> None:
         help="instrument resolution: damp G(r) by exp(-(QDAMP r)²/2); default: the data's header, else 0 "
         "(with --refine: the start value)",
     )
-    p.add_argument("--data", metavar="FILE", help="measured G(r): a .gr file of r, G (and uncertainty) columns")
+    p.add_argument(
+        "--data",
+        metavar="FILE",
+        action="append",
+        help="measured G(r): a .gr file of r, G (and uncertainty) columns; with --refine also S(Q), F(Q) or I(Q) "
+        "in .sq, .fq or .iq files of Q and value columns; give --data again to refine against several at once",
+    )
+    p.add_argument(
+        "--kind",
+        metavar="KIND",
+        default=None,
+        help="what a --data file holds where its suffix does not say: gr, sq, fq or iq; one for every file, "
+        "or comma-separated, one per --data ('-' goes by the suffix)",
+    )
+    p.add_argument(
+        "--q-range", metavar="QMIN:QMAX", default=None, help="with --refine: the Q range (Å⁻¹) of the fit to data in Q"
+    )
+    p.add_argument(
+        "--start",
+        dest="start_values",
+        metavar="NAME=VALUE,...",
+        default=None,
+        help="with --refine: start values by the names of the table, such as diameter=30,a=3.52",
+    )
     p.add_argument("--rmin", type=float, default=None, help="smallest r of the output and the fit (Å)")
     p.add_argument(
         "--rmax",
@@ -226,7 +303,8 @@ def add_parser(sub) -> None:
         default=None,
         help="refine against --data by least squares, varying the comma-separated NAMES among scale, lattice, "
         "uiso, uaniso, delta1, delta2, qdamp, qbroad, diameter, xyz, occupancy; prints the parameters with "
-        "their uncertainties and Rw, writes refinement.csv, parameters.csv and refinement.png into --out "
+        "their uncertainties and Rw (one per data set and a joint one), writes refinement.csv (G(r)), "
+        "refinement_fq.csv (and the like for data in Q), parameters.csv and refinement.png into --out "
         "(default STRUCTURE_refinement); exits 1 when the fit does not converge",
     )
     p.add_argument(

@@ -115,26 +115,13 @@ def unit_offsets(structure: Structure, frac: np.ndarray) -> np.ndarray:
     return offsets
 
 
-def cut_particle(
-    structure: Any,
-    diameter: float,
-    shape: str = "sphere",
-    center: Optional[Sequence[float]] = None,
-) -> Structure:
-    """A finite particle cut from a crystal: every periodic image of a site inside the shape.
-
-    ``shape="sphere"`` of the given ``diameter`` (Å), or ``"cube"`` with that
-    edge, its faces along x, y and z. ``center`` is a point in fractional
-    coordinates of the crystal (default: its origin, 0, 0, 0). Occupancies
-    are kept site by site, and so are units of correlated disorder: each
-    image of a unit is a unit of the particle with the same alternatives,
-    whose members are kept or dropped each by its own place (a unit cut by
-    the surface keeps what lies inside). Returns a cluster Structure for
-    :func:`debye_intensity`, framed by a cube around its atoms.
-    """
+def particle_images(
+    structure: Structure, diameter: float, shape: str = "sphere", center: Optional[Sequence[float]] = None
+) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The images of sites inside a particle, as :func:`cut_particle` keeps them and in its order:
+    their Cartesian positions from the centre (Å), and per image its translation's row and its site."""
     import numpy as np
 
-    structure = as_structure(structure, "cut_particle")
     if shape not in SHAPES:
         raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got '{shape}'")
     diameter = float(diameter)
@@ -180,6 +167,32 @@ def cut_particle(
     if len(s) == 0:
         raise ValueError(f"a {shape} of {diameter:g} Å around the centre holds no site of this structure")
     cart = shift_cart[t] + site_cart[s] - centre
+    return cart, t, s
+
+
+def cut_particle(
+    structure: Any,
+    diameter: float,
+    shape: str = "sphere",
+    center: Optional[Sequence[float]] = None,
+) -> Structure:
+    """A finite particle cut from a crystal: every periodic image of a site inside the shape.
+
+    ``shape="sphere"`` of the given ``diameter`` (Å), or ``"cube"`` with that
+    edge, its faces along x, y and z. ``center`` is a point in fractional
+    coordinates of the crystal (default: its origin, 0, 0, 0). Occupancies
+    are kept site by site, and so are units of correlated disorder: each
+    image of a unit is a unit of the particle with the same alternatives,
+    whose members are kept or dropped each by its own place (a unit cut by
+    the surface keeps what lies inside). Returns a cluster Structure for
+    :func:`debye_intensity`, framed by a cube around its atoms.
+    """
+    import numpy as np
+
+    structure = as_structure(structure, "cut_particle")
+    cart, t, s = particle_images(structure, diameter, shape, center)
+    units = structure.units
+    has_units = any(place is not None for place in units)
     lattice, moved = _box(cart)
     species = structure.species
     if not has_units and all(len(species[i]) == 1 for i in range(len(species))):

@@ -14,6 +14,10 @@ if TYPE_CHECKING:
 # What each kind of file holds, as its suffix names it.
 Q_KINDS = {"sq": "S", "fq": "F", "iq": "I"}
 
+# What a data set of each kind holds, as reports and figures name it, and the unit of its points.
+KIND_NAMES = {"gr": "G(r)", "sq": "S(Q)", "fq": "F(Q)", "iq": "I(Q)"}
+POINT_UNITS = {"gr": "Å", "sq": "Å⁻¹", "fq": "Å⁻¹", "iq": "Å⁻¹"}
+
 
 @dataclass
 class MeasuredScattering:

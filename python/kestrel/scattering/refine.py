@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import contextlib
 import math
-import os
 import time
 import warnings
 from dataclasses import dataclass
@@ -38,8 +37,8 @@ from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
 import numpy as np
 from scipy.optimize import OptimizeResult, least_squares
 
-from kestrel.scattering.fit_result import PdfRefinement
-from kestrel.scattering.gr_files import MeasuredPdf, header_settings, read_gr
+from kestrel.scattering.fit_result import DataSetFit, PdfRefinement
+from kestrel.scattering.gr_files import MeasuredPdf, header_settings
 from kestrel.scattering.parameters import (
     VARY_NAMES,
     Instrument,
@@ -50,6 +49,7 @@ from kestrel.scattering.parameters import (
 )
 from kestrel.scattering.pdf import PdfModel, StructureLike, assemble_model, model_pdf
 from kestrel.scattering.powers import check_radiation
+from kestrel.scattering.q_fit import NO_GR_POINTS, QModel, add_q_parameters, check_q_model, normalisers, sort_data
 
 __all__ = ["refine_pdf", "model_pdf", "VARY_NAMES"]
 
@@ -86,15 +86,17 @@ class FitRun:
     values: np.ndarray
     free: List[int]
     solution: OptimizeResult
-    data: FitData
+    data: Optional[FitData]
     settings: Dict[str, str]
     n_evaluations: int
     origin_held: List[str]
+    q_model: QModel
+    gr_label: str = ""
 
 
 def refine_pdf(
     structure: Union[StructureLike, Sequence[StructureLike]],
-    data: Union[MeasuredPdf, str, "os.PathLike[str]"],
+    data,
     radiation: Optional[str] = None,
     vary: Union[str, Sequence[str]] = ("scale", "lattice", "uiso", "qdamp"),
     rmin: Optional[float] = None,
@@ -110,8 +112,11 @@ def refine_pdf(
     symprec: float = 1e-3,
     max_evaluations: Optional[int] = None,
     n_threads: int = 0,
+    kind: Union[None, str, Sequence[Optional[str]]] = None,
+    q_range: Optional[Tuple[float, float]] = None,
 ):
-    """Refine a structure model against a measured G(r); returns a :class:`PdfRefinement`.
+    """Refine a structure model against a measured G(r), S(Q), F(Q) or I(Q), or several at once; returns a
+    :class:`PdfRefinement`.
 
     ``structure``: a Structure or a structure file; a list of them refines
     several phases, each with its own scale and structural parameters
@@ -119,11 +124,28 @@ def refine_pdf(
     with ``ensemble=True`` the list is the orderings of one disordered
     structure, the model their mean G(r), every parameter shared.
 
-    ``data``: a ``.gr`` path or what :func:`read_gr` returns. ``radiation``,
-    ``qmax`` and ``qdamp`` (the start value) default to what the file's
-    header states (keys ``qmax``, ``qdamp``, ``stype``/``mode``/``radiation``,
-    see :func:`header_settings`), else X-ray, no cut-off and 0; given here
-    they win. ``rmin``/``rmax`` bound the fit range (default: all points).
+    ``data``: a ``.gr`` path or what :func:`read_gr` returns; a ``.sq``,
+    ``.fq`` or ``.iq`` path or what :func:`read_q_data` returns; or a list
+    of them, fitted jointly (at most one G(r)). ``kind`` ("gr", "sq", "fq"
+    or "iq", one for all or one per data set) says what a path holds where
+    its suffix does not; other suffixes are read as G(r). ``radiation``,
+    ``qmax`` and ``qdamp`` (the start value) default to what the header of
+    the G(r) file (else of the first file in Q) states (keys ``qmax``,
+    ``qdamp``, ``stype``/``mode``/``radiation``, see
+    :func:`header_settings`), else X-ray, no cut-off and 0; given here
+    they win. ``rmin``/``rmax`` bound the fit range in r, ``q_range``
+    (qmin, qmax) in Q (default: all points).
+
+    Data in Q are modelled from the same phases and values
+    (:mod:`kestrel.scattering.q_fit`): :func:`compute_sq` of each phase's
+    refined structure with its U per element and the shared qdamp, or the
+    Debye intensity of a particle (:mod:`kestrel.scattering.particle_fit`)
+    when the phase's diameter is finite. Each data set beside the G(r) (or
+    beside the first in Q) has its own scale, ``scale(<file name>)``. Every
+    data set gets its own Rw (``PdfRefinement.data_sets``); with several,
+    each one's residuals are divided by sqrt(Σ w y_obs²) so that it counts
+    by its Rw rather than by its points or units, and ``rw`` is the joint
+    one, the root mean square of theirs.
 
     ``vary`` names what the fit varies (a list, or one comma-separated
     text): scale, lattice, uiso, uaniso, delta1, delta2, qdamp, qbroad,
@@ -141,16 +163,16 @@ def refine_pdf(
     report say which.
     """
     began = time.perf_counter()
-    measured = data if isinstance(data, MeasuredPdf) else read_gr(data)
+    given = sort_data(data, kind)
     kinds = vary_names(vary)
-    found = header_settings(measured)
+    found = header_settings(given.first)
     settings: Dict[str, str] = {}
     chosen_radiation = check_radiation(_setting("radiation", radiation, found, "xray", settings))
-    chosen_qmax = _setting("qmax", qmax, found, None, settings)
+    chosen_qmax = _setting("qmax", qmax, found, None, settings) if given.gr is not None else qmax
     qdamp_start = _setting("qdamp", qdamp, found, None, settings)
     if chosen_qmax is not None and not (math.isfinite(chosen_qmax) and chosen_qmax > 0):
         raise ValueError(f"qmax must be a positive number, got {chosen_qmax!r}")
-    fit_data = _fit_range(measured, rmin, rmax)
+    fit_data = _fit_range(given.gr, rmin, rmax) if given.gr is not None else None
     if u_per not in ("element", "site"):
         raise ValueError(f"u_per must be 'element' or 'site', got '{u_per}'")
     if qdamp_start is None:
@@ -159,20 +181,31 @@ def refine_pdf(
         settings["qdamp"] = f"{qdamp_start} (default start)"
     instrument = Instrument(chosen_qmax, qdamp_start, 0.01 if "qbroad" in kinds else 0.0)
     phase_settings = PhaseSettings(radiation=chosen_radiation, n_threads=n_threads, u_per=u_per, symprec=symprec)
-    model = assemble_model(structure, fit_data.r, kinds, instrument, phase_settings, u_iso, ensemble)
+    points = fit_data.r if fit_data is not None else NO_GR_POINTS
+    model = assemble_model(structure, points, kinds, instrument, phase_settings, u_iso, ensemble)
+    q_sets = add_q_parameters(model, given, q_range, kinds)
+    if q_sets:
+        check_q_model(model, kinds, fit_data is not None, list(start or {}))
     UserChoices.of(start, bounds, fix).apply(model.parameters)
     origin_held = _hold_floating_origins(model)
     check_fit_start(model.parameters)
+    q_model = QModel(model, q_sets, chosen_radiation, n_threads)
 
     free = [k for k, p in enumerate(model.parameters) if p.vary]
     values = model.start_values()
-    weights = fit_data.weights
+    q_model.start_scales(values, given=list(start or {}))
+    observed = ([(fit_data.g, fit_data.weights)] if fit_data is not None else []) + [(d.y, d.weights) for d in q_sets]
+    norms = normalisers(observed)
     evaluations = [0]
 
     def residuals(x):
         evaluations[0] += 1
         values[free] = x
-        return (fit_data.g - model.evaluate(values)) * weights
+        parts = []
+        if fit_data is not None:
+            parts.append((fit_data.g - model.evaluate(values)) * fit_data.weights)
+        parts += [(d.y - curve) * d.weights for d, curve in zip(q_sets, q_model.curves(values))]
+        return np.concatenate([part * norm for part, norm in zip(parts, norms)])
 
     x0 = values[free].copy()
     lower = np.array([model.parameters[k].lower for k in free])
@@ -182,17 +215,18 @@ def refine_pdf(
             residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
         )
     values[free] = solution.x
-    run = FitRun(model, values, free, solution, fit_data, settings, evaluations[0], origin_held)
+    run = FitRun(
+        model, values, free, solution, fit_data, settings, evaluations[0], origin_held, q_model, given.gr_label
+    )
     return _result(run, began)
 
 
 def _result(run: FitRun, began: float) -> PdfRefinement:
     model, values, free, solution, data = run.model, run.values, run.free, run.solution, run.data
-    g_calc = model.evaluate(values)
-    weights = data.weights
-    difference = data.g - g_calc
-    n, p = len(data.r), len(free)
-    chi2 = float(np.sum((difference * weights) ** 2))
+    data_sets = _data_set_fits(run)
+    norms = normalisers([(d.observed, _weights(d)) for d in data_sets])
+    n, p = sum(len(d.x) for d in data_sets), len(free)
+    chi2 = sum(float(np.sum((d.difference * _weights(d)) ** 2)) * f * f for d, f in zip(data_sets, norms))
     reduced = chi2 / max(n - p, 1)
     names = [model.parameters[k].name for k in free]
     warnings_found: List[str] = []
@@ -220,10 +254,13 @@ def _result(run: FitRun, began: float) -> PdfRefinement:
         warnings_found.append(f"the fit did not converge: {solution.message}")
     for text in warnings_found:
         warnings.warn(text, RuntimeWarning, stacklevel=3)
-    rw = math.sqrt(chi2 / float(np.sum((data.g * weights) ** 2)))
-    rw_plain = math.sqrt(float(np.sum(difference**2)) / float(np.sum(data.g**2)))
+    # One data set: its Rw; several: the root mean square of theirs, which the fit minimised.
+    rw = math.sqrt(sum(d.rw**2 for d in data_sets) / len(data_sets))
+    rw_plain = math.sqrt(sum(d.rw_unweighted**2 for d in data_sets) / len(data_sets))
+    gr = data_sets[0] if data is not None else None
+    empty = np.zeros(0)
     phase_curves, phase_names, fractions = [], [], None
-    if len(model.phases) > 1:
+    if len(model.phases) > 1 and data is not None:
         phase_curves = model.phase_curves(values)
         phase_names = [ph.prefix.rstrip(".") or f"ordering {k + 1}" for k, ph in enumerate(model.phases)]
         if not model.ensemble:
@@ -236,18 +273,18 @@ def _result(run: FitRun, began: float) -> PdfRefinement:
     return PdfRefinement(
         rw=rw,
         rw_unweighted=rw_plain,
-        weighted=not np.all(weights == 1.0),
+        weighted=any(d.weighted for d in data_sets),
         values={p.name: float(values[k]) for k, p in enumerate(model.parameters)},
         uncertainties={name: float(e) for name, e in zip(names, errors)},
         varied=names,
         correlations=correlations,
-        r=data.r,
-        g_obs=data.g,
-        g_calc=g_calc,
-        difference=difference,
-        dg=data.dg,
-        rmin=float(data.r[0]),
-        rmax=float(data.r[-1]),
+        r=gr.x if gr else empty,
+        g_obs=gr.observed if gr else empty,
+        g_calc=gr.calculated if gr else empty,
+        difference=gr.difference if gr else empty,
+        dg=gr.uncertainties if gr else None,
+        rmin=float(gr.x[0]) if gr else math.nan,
+        rmax=float(gr.x[-1]) if gr else math.nan,
         reduced_chi2=reduced,
         converged=converged,
         message=str(solution.message),
@@ -262,7 +299,30 @@ def _result(run: FitRun, began: float) -> PdfRefinement:
         ensemble=model.ensemble,
         structures=[phase.refined_structure(values[m]) for phase, m in zip(model.phases, model.maps)],
         origin_held=run.origin_held,
+        data_sets=data_sets,
     )
+
+
+def _weights(data: DataSetFit) -> np.ndarray:
+    return 1.0 / data.uncertainties if data.uncertainties is not None else np.ones(len(data.x))
+
+
+def _data_set_fits(run: FitRun) -> List[DataSetFit]:
+    """Every data set with the model at the solution and its Rw, the G(r) first."""
+    raw = []
+    if run.data is not None:
+        raw.append((run.gr_label, "gr", run.data.r, run.data.g, run.model.evaluate(run.values), run.data.dg, None))
+    q_model = run.q_model
+    for data, curve in zip(q_model.sets, q_model.curves(run.values)):
+        raw.append((data.label, data.kind, data.q, data.y, curve, data.dy, data.scale))
+    out = []
+    for label, kind, x, observed, calculated, uncertainties, scale in raw:
+        difference = observed - calculated
+        w = 1.0 / uncertainties if uncertainties is not None else 1.0
+        rw = math.sqrt(float(np.sum((difference * w) ** 2)) / float(np.sum((observed * w) ** 2)))
+        rw_plain = math.sqrt(float(np.sum(difference**2)) / float(np.sum(observed**2)))
+        out.append(DataSetFit(label, kind, x, observed, calculated, difference, uncertainties, rw, rw_plain, scale))
+    return out
 
 
 def _hold_floating_origins(model: PdfModel) -> List[str]:
