@@ -348,3 +348,15 @@ def test_command_line_refuses_with_one_line(tmp_path, capsys, extra, message):
     gr, fq = _simulated_files(tmp_path)
     assert main(["pdf", NI_CIF] + [part.format(gr=gr, fq=fq) for part in extra]) == 1
     assert capsys.readouterr().err.startswith(f"kestrel: error: {message}")
+
+
+def test_units_of_correlated_disorder_keep_their_weights_in_the_model_in_q():
+    # fcc Fe-Ni with vacancies and an O split over two places 0.33 Å apart, as one unit: never both.
+    frac = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0], [0.5, 0.5, 0.5], [0.5, 0.5, 0.59]]
+    species = [{"Fe": 0.5, "Ni": 0.45}] * 4 + [{"O": 0.5}, {"O": 0.5}]
+    cell = Structure(np.eye(3) * 3.6, frac, species, units=[None] * 4 + [(0, 0), (0, 1)])
+    q = np.arange(1.0, 12.0, 0.05)
+    made = kestrel.compute_sq(cell, q, radiation="neutron", u_iso=0.005)
+    data = MeasuredScattering(q=q, values=made.fq, kind="fq")
+    fit = refine_pdf(cell, data, radiation="neutron", vary="scale,uiso", u_iso=0.004)
+    assert fit.rw < 1e-8 and fit.values["U(O)"] == pytest.approx(0.005, rel=1e-6)

@@ -27,6 +27,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from kestrel._kestrel import Structure
 from kestrel.scattering.gr_files import MeasuredPdf, read_gr
 from kestrel.scattering.parameters import Parameter
 from kestrel.scattering.particle_fit import particle_terms
@@ -226,6 +227,10 @@ class QModel:
         if cached is not None and cached[0] == key:
             return cached[1]
         structure = phase.refined_structure(local)
+        units = phase.structure.units
+        if any(place is not None for place in units):
+            # The refined structure is rebuilt from lattice, positions and species; its units come along here.
+            structure = Structure(structure.lattice_matrix, structure.frac_coords, structure.species, units=units)
         u = {element: float(local[k]) for element, k in phase.u_element.items()}
         q = self.sets[index].q
         diameter = float(local[phase.index["diameter"]])
