@@ -245,6 +245,13 @@ GR = MeasuredPdf(r=np.linspace(1.0, 5.0, 20), g=np.ones(20), path="x.gr")
             "refining 'diameter' against S(Q), F(Q) or I(Q) alone needs its start value (Å): start={'diameter': ...}",
         ),
         (
+            _q("iq"),
+            {"vary": "scale,qdamp", "start": {"diameter": 30.0}},
+            ValueError,
+            "qdamp is not applied to a particle's Debye intensity: with S(Q), F(Q) or I(Q) data of particles alone "
+            "it cannot be refined",
+        ),
+        (
             _q(),
             {"fix": "scale(x.fq)"},
             ValueError,

@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -285,7 +285,7 @@ def add_q_parameters(model: PdfModel, data: DataInput, q_range, vary: frozenset)
     return sets
 
 
-def check_q_model(model: PdfModel, vary: frozenset, has_gr: bool, start: Sequence[str]) -> None:
+def check_q_model(model: PdfModel, vary: frozenset, has_gr: bool, start: Mapping[str, float]) -> None:
     """Refuse what the model in Q cannot follow: U per site or anisotropic; without G(r) data, parameters
     that shape only the G(r) peaks, and a varied diameter without a start value (only G(r) data suggest one)."""
     for phase in model.phases:
@@ -300,6 +300,12 @@ def check_q_model(model: PdfModel, vary: frozenset, has_gr: bool, start: Sequenc
                 raise ValueError(
                     f"{kind} shapes only the G(r) peaks: with S(Q), F(Q) or I(Q) data alone it cannot be refined"
                 )
+        particles = all(math.isfinite(float(start.get(phase.prefix + "diameter", math.inf))) for phase in model.phases)
+        if "qdamp" in vary and particles:
+            raise ValueError(
+                "qdamp is not applied to a particle's Debye intensity: with S(Q), F(Q) or I(Q) data of particles "
+                "alone it cannot be refined"
+            )
         for phase in model.phases:
             name = phase.prefix + "diameter"
             if "diameter" in vary and name not in start:

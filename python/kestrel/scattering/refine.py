@@ -185,7 +185,7 @@ def refine_pdf(
     model = assemble_model(structure, points, kinds, instrument, phase_settings, u_iso, ensemble)
     q_sets = add_q_parameters(model, given, q_range, kinds)
     if q_sets:
-        check_q_model(model, kinds, fit_data is not None, list(start or {}))
+        check_q_model(model, kinds, fit_data is not None, dict(start or {}))
     UserChoices.of(start, bounds, fix).apply(model.parameters)
     origin_held = _hold_floating_origins(model)
     check_fit_start(model.parameters)
