@@ -188,10 +188,11 @@ class PdfRefinement:
                 f"reduced chi2 = {self.reduced_chi2:.4g}, {len(self.r)} points over {self.rmin:g}-{self.rmax:g} Å"
             ]
         kind = "weighted by its uncertainties" if self.weighted else "unweighted"
+        what = data.name if data.label == data.name else f"{data.label} ({data.name})"
         return [
             f"Rw = {self.rw:.4f} ({kind}), unweighted Rw = {self.rw_unweighted:.4f}, "
-            f"reduced chi2 = {self.reduced_chi2:.4g}, {data.name if data.label == data.name else data.label}, "
-            f"{len(data.x)} points over {data.x[0]:g}-{data.x[-1]:g} Å⁻¹"
+            f"reduced chi2 = {self.reduced_chi2:.4g}, {len(data.x)} points of {what} over "
+            f"{data.x[0]:g}-{data.x[-1]:g} Å⁻¹"
         ]
 
     def strong_correlations(self, threshold: float = 0.8):
