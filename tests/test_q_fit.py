@@ -296,7 +296,7 @@ def test_command_line_refines_f_of_q_alone_and_jointly_with_g(tmp_path, capsys):
         == 0
     )
     printed = capsys.readouterr().out
-    assert "settings: radiation neutron (data header)" in printed and " points of ni.fq (F(Q)) over 1.5-" in printed
+    assert "settings: radiation neutron (data header)" in printed and " points of ni.fq (F(Q)) over 1.5" in printed
     assert sorted(os.listdir(alone)) == ["parameters.csv", "refinement.png", "refinement_fq.csv"]
     rows = (alone / "refinement_fq.csv").read_text().splitlines()
     assert rows[0].startswith("# ni.fq: F(Q), Rw ") and rows[1] == "Q,F_obs,F_calc,difference"
