@@ -17,6 +17,7 @@ from _kestrel import (  # noqa: F401, I001
     __version__,
     _big_box_model,
     _big_box_refine,
+    _bragg_sums,
     _cif_site_u_iso,
     _count_xyz_trajectory_frames,
     _debye_sums,

@@ -270,6 +270,21 @@ def _debye_sums(
     how many unordered site pairs were summed.
     """
 
+# Private: the Bragg part of a crystal's total scattering, behind kestrel.compute_sq.
+def _bragg_sums(
+    lattice: Optional[Sequence[Sequence[float]]],
+    frac: Optional[Sequence[float]],
+    occupancy: Optional[Sequence[float]],
+    u: Optional[Sequence[float]],
+    q: Optional[Sequence[float]],
+    qdamp: float = 0.0,
+    n_threads: int = 0,
+) -> Tuple[FloatArray, int, int]:
+    """(pairs, reflections, copies): the Bragg sums B_AB(Q) per atom (n_q x n_el x n_el) of the average crystal given by
+    lattice rows, flat fractional coordinates and flat per-site occupancies of the elements u names; the reflections
+    summed (G and -G apart) and how many copies of the cell summed the given one holds.
+    """
+
 def _big_box_model(
     structure: Structure,
     supercell: Optional[Sequence[int]],

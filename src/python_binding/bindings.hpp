@@ -67,6 +67,8 @@ bool add_order_functions(PyObject* module);
 
 // debye.cpp: the private _debye_sums behind kestrel.debye_intensity (not in __all__).
 bool add_debye_functions(PyObject* module);
+// structure_factor.cpp: the private _bragg_sums behind kestrel.compute_sq (not in __all__).
+bool add_structure_factor_functions(PyObject* module);
 // bigbox.cpp
 bool add_bigbox_functions(PyObject* module);
 

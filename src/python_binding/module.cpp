@@ -71,6 +71,7 @@ PyRef create_module() {
     if (!add_rdf_bins_members(module.get())) return {};
     if (!add_order_functions(module.get())) return {};
     if (!add_debye_functions(module.get())) return {};
+    if (!add_structure_factor_functions(module.get())) return {};
     if (!add_bigbox_functions(module.get())) return {};
 
     PyRef version = PyRef::steal(PyUnicode_FromString(KESTREL_VERSION));

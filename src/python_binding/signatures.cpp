@@ -621,6 +621,30 @@ std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyOb
     return out;
 }
 
+// ---- _bragg_sums
+const Signature kBraggSumsSignature{
+    "_bragg_sums()", {"lattice", "frac", "occupancy", "u", "q", "qdamp", "n_threads"}, 5, 7};
+const char* const kBraggSumsDoc =
+    "_bragg_sums(lattice, frac, occupancy, u, q, qdamp=0.0, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "(pairs, reflections, copies): the Bragg sums B_AB(Q) per atom (n_q x n_el x n_el) of the average crystal given by lattice rows, flat fractional coordinates and flat per-site occupancies of the elements u names; the reflections summed (G and -G apart) and how many copies of the cell summed the given one holds.";
+static_assert(BraggSettings{}.qdamp == 0.0, "the default of qdamp in signatures.py is not BraggSettings's");
+static_assert(BraggSettings{}.n_threads == 0, "the default of n_threads in signatures.py is not BraggSettings's");
+std::optional<BraggSumsArguments> read_bragg_sums_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kBraggSumsSignature, args, kwargs, given)) return std::nullopt;
+    BraggSumsArguments out;
+    if (!read_mat3_or_none(given[0], "lattice", out.lattice)) return std::nullopt;
+    if (!read_numbers_or_none(given[1], "frac", out.frac)) return std::nullopt;
+    if (!read_numbers_or_none(given[2], "occupancy", out.occupancy)) return std::nullopt;
+    if (!read_numbers_or_none(given[3], "u", out.settings.u)) return std::nullopt;
+    if (!read_numbers_or_none(given[4], "q", out.q)) return std::nullopt;
+    if (!read_double(given[5], "qdamp", out.settings.qdamp)) return std::nullopt;
+    if (!read_u64(given[6], "n_threads", out.settings.n_threads)) return std::nullopt;
+    return out;
+}
+
 // ---- _big_box_model
 const Signature kBigBoxModelSignature{
     "_big_box_model()", {"structure", "supercell", "sublattices", "seed"}, 2, 4};

@@ -18,6 +18,7 @@
 #include "order/sqs.hpp"
 #include "rdf/bins.hpp"
 #include "rdf/settings.hpp"
+#include "scattering/bragg.hpp"
 #include "scattering/debye.hpp"
 #include "trajectory/reader.hpp"
 
@@ -297,6 +298,19 @@ struct DebyeSumsArguments {
 };
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<DebyeSumsArguments> read_debye_sums_arguments(PyObject* args, PyObject* kwargs);
+
+// _bragg_sums
+extern const Signature kBraggSumsSignature;
+extern const char* const kBraggSumsDoc;
+struct BraggSumsArguments {
+    BraggSettings settings;  // u, qdamp, n_threads
+    std::optional<Mat3> lattice{};
+    std::vector<double> frac{};
+    std::vector<double> occupancy{};
+    std::vector<double> q{};
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<BraggSumsArguments> read_bragg_sums_arguments(PyObject* args, PyObject* kwargs);
 
 // _big_box_model
 extern const Signature kBigBoxModelSignature;

@@ -761,6 +761,28 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         """),
         structs=(("settings", CoreStruct("DebyeSettings", "scattering/debye.hpp")),),
     ),
+    StubText("# Private: the Bragg part of a crystal's total scattering, behind kestrel.compute_sq."),
+    Callable(
+        "_bragg_sums",
+        FUNCTION,
+        (
+            Param("lattice", MAT3_OR_NONE),
+            Param("frac", NUMBERS_OR_NONE),
+            Param("occupancy", NUMBERS_OR_NONE),
+            Param("u", NUMBERS_OR_NONE, field="settings.u"),
+            Param("q", NUMBERS_OR_NONE),
+            Param("qdamp", FLOAT, 0.0, field="settings.qdamp"),
+            Param("n_threads", INT, 0, field="settings.n_threads"),
+        ),
+        "Tuple[FloatArray, int, int]",
+        doc(r"""
+        (pairs, reflections, copies): the Bragg sums B_AB(Q) per atom (n_q x n_el x n_el) of the average \
+        crystal given by lattice rows, flat fractional coordinates and flat per-site occupancies of the \
+        elements u names; the reflections summed (G and -G apart) and how many copies of the cell summed \
+        the given one holds.
+        """),
+        structs=(("settings", CoreStruct("BraggSettings", "scattering/bragg.hpp")),),
+    ),
     Callable(
         "_big_box_model",
         FUNCTION,

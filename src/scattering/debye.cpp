@@ -8,6 +8,7 @@
 
 #include "parallel/chunks.hpp"
 #include "parallel/pool.hpp"
+#include "parallel/with_threads.hpp"
 #include "rdf/histogram.hpp"
 #include "rdf/rdf.hpp"
 #include "rdf/unit_pairs.hpp"
@@ -349,21 +350,8 @@ std::vector<double> sinc_sums(const std::vector<double>& counts, std::size_t n_r
 
 Result<DebyeSums> debye_sums(const Structure& cluster, const std::vector<double>& q, const DebyeSettings& settings,
                              std::stop_token stop) {
-    if (settings.n_threads == 1) return debye_sums_on(nullptr, cluster, q, settings, stop);
-    if (settings.n_threads == 0) {
-        Result<ThreadPool*> pool =
-            ThreadPool::current() != nullptr ? Result<ThreadPool*>(ThreadPool::current()) : default_pool();
-        if (!pool) return pool.error();
-        return debye_sums_on(*pool, cluster, q, settings, stop);
-    }
-    const auto workers = static_cast<std::size_t>(std::min<std::uint64_t>(settings.n_threads, kMaxWorkers));
-    Result<std::unique_ptr<ThreadPool>> pool = ThreadPool::start(workers, settings.n_threads);
-    if (!pool) return pool.error();
-    std::optional<Result<DebyeSums>> out;
-    ThreadPool* own = pool->get();
-    own->run([&](bool) { out.emplace(debye_sums_on(own, cluster, q, settings, stop)); });
-    pool->reset();
-    return std::move(*out);
+    return run_with_threads<DebyeSums>(
+        settings.n_threads, [&](ThreadPool* pool) { return debye_sums_on(pool, cluster, q, settings, stop); });
 }
 
 }  // namespace kestrel

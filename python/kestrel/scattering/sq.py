@@ -33,6 +33,7 @@ import math
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
+from kestrel._kestrel import _bragg_sums
 from kestrel.io.interop import as_structure
 from kestrel.scattering.displacements import DEFAULT_U_ISO
 from kestrel.scattering.form_factors import form_factors
@@ -45,12 +46,6 @@ if TYPE_CHECKING:
 
 Pair = Tuple[str, str]
 
-# A Bragg peak is summed out to this many standard deviations of the resolution.
-PEAK_REACH = 8.0
-
-# (reflection, site) terms of the structure factors worked out at once (memory, not speed).
-_TERMS_AT_ONCE = 4_000_000
-
 
 @dataclass
 class SqResult:
@@ -62,7 +57,8 @@ class SqResult:
     element pair (A, B), A before B in the structure's element order, to
     S_AB(Q) (S_AB = S_BA). ``mean_scattering`` is <f>(Q) and
     ``mean_square_scattering`` <f²>(Q). ``n_reflections`` counts the Bragg
-    reflections summed.
+    reflections summed (±G apart), those of the smallest cell the average
+    structure repeats.
     """
 
     q: np.ndarray
@@ -79,97 +75,6 @@ class SqResult:
     mean_square_scattering: np.ndarray
     n_reflections: int
     source: str = ""
-
-
-def _reflections(matrix: np.ndarray, reach: float) -> np.ndarray:
-    """Miller indices (h, k, l) of one of each Friedel pair ±G with 0 < |G| <= reach."""
-    import numpy as np
-
-    # |h| <= reach |a| / 2π along each axis a.
-    limits = [int(math.floor(reach * np.linalg.norm(matrix[k]) / (2.0 * math.pi))) for k in range(3)]
-    axes = [np.arange(-n, n + 1) for n in limits]
-    hkl = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3)
-    # One of ±G: the first non-zero index positive.
-    first = np.where(hkl[:, 0] != 0, hkl[:, 0], np.where(hkl[:, 1] != 0, hkl[:, 1], hkl[:, 2]))
-    hkl = hkl[first > 0]
-    reciprocal = 2.0 * math.pi * np.linalg.inv(matrix).T
-    length = np.linalg.norm(hkl @ reciprocal, axis=1)
-    return hkl[length <= reach]
-
-
-def _bragg_lines(hkl, reciprocal, frac, occupancy) -> Tuple[np.ndarray, np.ndarray]:
-    """Distinct |G| and, per line, Σ over its reflections ±G of Re(F_A F_B*) (n_lines × n_el × n_el).
-
-    F_A(G) = Σ_i o_iA exp(2πi h·x_i), the structure factor of element A with unit scattering.
-    """
-    import numpy as np
-
-    length = np.linalg.norm(hkl @ reciprocal, axis=1)
-    n_el = occupancy.shape[1]
-    products = np.empty((len(hkl), n_el, n_el))
-    rows = max(1, _TERMS_AT_ONCE // max(len(frac), 1))
-    for start in range(0, len(hkl), rows):
-        phase = np.exp(2j * math.pi * (hkl[start : start + rows] @ frac.T))  # (G, sites)
-        factors = phase @ occupancy  # (G, elements)
-        products[start : start + rows] = np.real(factors[:, :, None] * np.conj(factors[:, None, :]))
-    # Reflections of one |G| make one powder line (lengths equal to 1e-9 relative).
-    key = np.rint(length * 1e9 / max(float(length.max(initial=1.0)), 1.0)).astype(np.int64)
-    unique, first, inverse = np.unique(key, return_index=True, return_inverse=True)
-    lines = np.zeros((len(unique), n_el, n_el))
-    np.add.at(lines, inverse.ravel(), products)
-    # Each listed reflection stands for G and -G.
-    return length[first], 2.0 * lines
-
-
-def _spread_peaks(q: np.ndarray, centres: np.ndarray, areas: np.ndarray, qdamp: float) -> np.ndarray:
-    """Σ_p areas[p] [N(q; centre_p, qdamp) − N(q; −centre_p, qdamp)] / q: the resolved Bragg part of S − 1.
-
-    ``areas`` is (peaks, ...); the result (len(q), ...). With qdamp = 0 each
-    peak is shared between the two Q points around it (by linear
-    interpolation), divided by the width each point stands for, so that
-    the trapezoidal integral over Q keeps its area.
-    """
-    import numpy as np
-
-    out = np.zeros((len(q),) + areas.shape[1:])
-    if len(centres) == 0 or len(q) == 0:
-        return out
-    if qdamp > 0.0:
-        order = np.argsort(q)
-        sorted_q = q[order]
-        reach = PEAK_REACH * qdamp
-        lo = np.searchsorted(sorted_q, centres - reach, side="left")
-        hi = np.searchsorted(sorted_q, centres + reach, side="right")
-        for p in np.flatnonzero(hi > lo):
-            at = order[lo[p] : hi[p]]
-            x = q[at]
-            shape = np.exp(-0.5 * ((x - centres[p]) / qdamp) ** 2) - np.exp(-0.5 * ((x + centres[p]) / qdamp) ** 2)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                per_q = np.where(
-                    x > 0,
-                    shape / np.where(x > 0, x, 1.0),
-                    2.0 * centres[p] / qdamp**2 * np.exp(-0.5 * (centres[p] / qdamp) ** 2),
-                )
-            out[at] += np.multiply.outer(per_q / (qdamp * math.sqrt(2.0 * math.pi)), areas[p])
-        return out
-    order = np.argsort(q)
-    sorted_q = q[order]
-    if len(q) < 2:
-        return out
-    # The width each point stands for under the trapezoidal rule.
-    widths = np.empty(len(q))
-    widths[1:-1] = 0.5 * (sorted_q[2:] - sorted_q[:-2])
-    widths[0] = 0.5 * (sorted_q[1] - sorted_q[0])
-    widths[-1] = 0.5 * (sorted_q[-1] - sorted_q[-2])
-    inside = (centres >= sorted_q[0]) & (centres <= sorted_q[-1])
-    centres, areas = centres[inside], areas[inside]
-    right = np.clip(np.searchsorted(sorted_q, centres, side="right"), 1, len(q) - 1)
-    left = right - 1
-    t = (centres - sorted_q[left]) / (sorted_q[right] - sorted_q[left])
-    for index, share in ((left, 1.0 - t), (right, t)):
-        value = share / widths[index] / np.maximum(sorted_q[index], 1e-300)
-        np.add.at(out, order[index], np.einsum("p,p...->p...", value, areas))
-    return out
 
 
 def _unit_pair_terms(structure, cart_offsets, occupancy, elements, q) -> Optional[np.ndarray]:
@@ -230,8 +135,11 @@ def compute_sq(
     Q = 0); ``radiation="neutron"`` the bound coherent scattering lengths.
 
     The crystal is summed in reciprocal space, reflection by reflection up
-    to the largest Q asked for: fast for a unit cell, and growing with the
-    cell's volume times its sites for large supercells.
+    to the largest Q asked for, in the compiled core on every core. The cost
+    is reflections × sites of the smallest cell the average structure
+    repeats: a supercell built from a cell costs what that cell costs (its
+    other reflections cancel exactly, so the curves are the same), while an
+    ordered box of N sites with no repeat costs N × its reflections.
     """
     import numpy as np
 
@@ -265,16 +173,10 @@ def compute_sq(
     u_vector = np.array([u[e] for e in elements])
     pair_u = u_vector[:, None] + u_vector[None, :]
 
-    # Bragg lines of the average structure, each a Gaussian in F(Q) (area
-    # (2π)³/(4π V N) Σ Re F_A F_B* / G) damped by its pairs' displacements.
-    reach = float(q.max(initial=0.0)) + PEAK_REACH * qdamp
-    reciprocal = 2.0 * math.pi * np.linalg.inv(matrix).T
-    hkl = _reflections(matrix, reach)
-    centres, lines = _bragg_lines(hkl, reciprocal, frac, occupancy)
-    areas = (2.0 * math.pi) ** 3 / (4.0 * math.pi * volume * n_atoms) * lines / centres[:, None, None]
-    areas = areas * np.exp(-0.5 * pair_u[None] * centres[:, None, None] ** 2)
-    distinct = _spread_peaks(q, centres, areas, qdamp)  # (Q, A, B): Σ over distinct pairs per atom
-
+    # The average crystal's pairs, summed in reciprocal space in the
+    # compiled core: per atom, each Bragg line a Gaussian of the resolution
+    # damped by its pairs' displacements.
+    distinct, n_reflections, _ = _bragg_sums(matrix, frac.ravel(), occupancy.ravel(), u_vector, q, qdamp=qdamp)
     # Less each site's pairing with itself, which the average structure holds and no crystal does.
     damping = np.exp(-0.5 * np.multiply.outer(q**2, pair_u))
     same_site = occupancy.T @ occupancy / n_atoms
@@ -307,6 +209,6 @@ def compute_sq(
         qdamp=qdamp,
         mean_scattering=mean,
         mean_square_scattering=mean_square,
-        n_reflections=2 * len(hkl),
+        n_reflections=int(n_reflections),
         source=scattering_source(),
     )
