@@ -1,6 +1,6 @@
 #include "formats/cif/scanner.hpp"
 
-#include <algorithm>
+#include <cstdint>
 
 #include "base/ascii.hpp"
 #include "base/read_file.hpp"
@@ -10,173 +10,233 @@
 namespace kestrel {
 namespace {
 
-// The tokenizer proper, shared by cif_tokenize and the scanner. `emit` gets
-// each value and whether it was quoted (a quoted value is never a tag or a
-// keyword).
-//
-// Quotes follow the CIF convention: a quote opens a value only where a value
-// starts, and closes it only when whitespace or the end of the line follows.
-// So primes in labels (C11', O1'') and apostrophes in names (O'Neill) stay
-// inside their value instead of splitting it and shifting every later
-// column of a loop row.
-// Returns whether the line ends inside a quote that never closes.
-template <class Emit>
-bool tokenize(std::string_view line, Emit&& emit) {
-    std::size_t pos = 0;
-    const std::size_t size = line.size();
-    while (pos < size) {
-        const char c = line[pos];
-        if (!is_visible_ascii(c)) {
-            const std::size_t space = space_length_at(line, pos);
-            if (space != 0) {
-                pos += space;
-                continue;
-            }
-        }
-        if (c == '#') return false;  // a value starts here, so the rest is a comment
-        if (c == '\'' || c == '"') {
-            std::size_t close = line.find(c, pos + 1);
-            while (close != std::string_view::npos && close + 1 < size && space_length_at(line, close + 1) == 0)
-                close = line.find(c, close + 1);
-            if (close == std::string_view::npos) {
-                // An unclosed quote runs to the end of the line.
-                if (pos + 1 < size) emit(line.substr(pos + 1), true);
-                return true;
-            }
-            emit(line.substr(pos + 1, close - pos - 1), true);
-            pos = close + 1;
-            continue;
-        }
-        const std::size_t start = pos;
-        while (pos < size && (is_visible_ascii(line[pos]) || space_length_at(line, pos) == 0)) ++pos;
-        emit(line.substr(start, pos - start), false);
-    }
-    return false;
+// The ASCII whitespace (line ends included) that ends an unquoted value.
+bool is_blank_or_line_end(char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
 struct Token {
     std::string_view text;
-    std::size_t line;
-    bool quoted;  // quotes or a text field: always a value
+    std::size_t line;  // from 0; a text field's is its opening line
+    bool quoted;       // quotes or a text field: always a value
 };
 
 enum class TokenKind { value, tag, loop, data, other_keyword };
 
 TokenKind kind_of(const Token& token) {
     if (token.quoted || token.text.empty()) return TokenKind::value;
-    if (token.text.front() == '_') return TokenKind::tag;
-    if (starts_with_ignoring_case(token.text, "data_")) return TokenKind::data;
-    if (token.text.size() == 5 && starts_with_ignoring_case(token.text, "loop_")) return TokenKind::loop;
-    // Save frames, the global block and stop_ belong to dictionaries; their
-    // keywords separate values but carry none.
-    if (starts_with_ignoring_case(token.text, "save_") || starts_with_ignoring_case(token.text, "global_") ||
-        starts_with_ignoring_case(token.text, "stop_"))
-        return TokenKind::other_keyword;
-    return TokenKind::value;
+    switch (token.text.front()) {
+        case '_': return TokenKind::tag;
+        case 'd':
+        case 'D': return starts_with_ignoring_case(token.text, "data_") ? TokenKind::data : TokenKind::value;
+        case 'l':
+        case 'L':
+            return token.text.size() == 5 && starts_with_ignoring_case(token.text, "loop_") ? TokenKind::loop
+                                                                                            : TokenKind::value;
+        // Save frames, the global block and stop_ belong to dictionaries;
+        // their keywords separate values but carry none.
+        case 's':
+        case 'S':
+            return starts_with_ignoring_case(token.text, "save_") || starts_with_ignoring_case(token.text, "stop_")
+                       ? TokenKind::other_keyword
+                       : TokenKind::value;
+        case 'g':
+        case 'G': return starts_with_ignoring_case(token.text, "global_") ? TokenKind::other_keyword : TokenKind::value;
+        default: return TokenKind::value;
+    }
 }
 
-bool closes_text_field(std::string_view line) {
-    const std::string_view rest = trim_start(line);
-    return !rest.empty() && rest.front() == ';';
-}
-
-// Cuts the whole text into tokens: the values of each line, and one token per
-// text field (a line whose first non-blank character is ';' up to the next
-// such line). A text that ends inside a text field, or inside a quoted value
-// on a last line without a line end, has been cut short: `fault` says where.
-class Tokenizer {
+// Hands out the tokens of the whole text one at a time, so that no token
+// or line is ever held beyond the one being parsed.
+//
+// Quotes follow the CIF convention: a quote opens a value only where a value
+// starts, and closes it only when whitespace or the end of the line follows.
+// So primes in labels (C11', O1'') and apostrophes in names (O'Neill) stay
+// inside their value instead of splitting it and shifting every later
+// column of a loop row. An unclosed quote runs to the end of its line. A
+// text field runs from a ';' that starts a line (after blanks) to the next
+// line that so starts. '#' where a value would start comments out the rest
+// of the line.
+class Lexer {
 public:
-    explicit Tokenizer(std::string_view text)
-        : lines_(split_lines(text)), complete_last_line_(ends_with_line_end(text)) {}
+    explicit Lexer(std::string_view text) : text_(text), complete_last_line_(ends_with_line_end(text)) {}
 
-    std::vector<Token> run() {
-        std::vector<Token> tokens;
-        while (index_ < lines_.size()) {
-            const std::size_t line = index_;
-            const std::string_view trimmed = trim(lines_[index_++]);
-            if (!trimmed.empty() && trimmed.front() == ';') {
-                tokens.push_back({read_text_field(line, trimmed), line, true});
+    // False at the end of the text. Positions are kept in locals in the
+    // loops over bytes, where most of a CIF's reading time goes.
+    bool next(Token& token) {
+        const char* const data = text_.data();
+        const std::size_t size = text_.size();
+        std::size_t pos = pos_;
+        for (;;) {
+            while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
+            if (pos >= size) {
+                pos_ = pos;
+                return false;
+            }
+            const char c = data[pos];
+            if (c == '\n') {
+                ++pos;
+                ++line_;
+                line_start_ = true;
                 continue;
             }
-            const bool open_quote = tokenize(
-                trimmed, [&](std::string_view value, bool quoted) { tokens.push_back({value, line, quoted}); });
-            if (open_quote && index_ == lines_.size() && !complete_last_line_ && !fault)
-                fault = fail_at_line(line + 1, "the file ends inside a quoted value: it is cut short");
+            if (!is_visible_ascii(c)) {
+                const std::size_t space = space_length_at(text_, pos);
+                if (space != 0) {
+                    pos += space;
+                    continue;
+                }
+            }
+            pos_ = pos;
+            const bool line_start = line_start_;
+            line_start_ = false;
+            if (c == ';' && line_start) {
+                const std::size_t opening = line_;
+                token = {text_field(), opening, true};
+                return true;
+            }
+            if (c == '#') {
+                pos = line_end();
+                continue;
+            }
+            if (c == '\'' || c == '"') {
+                const bool value = quoted(c, token);
+                if (value) return true;
+                pos = pos_;
+                continue;
+            }
+            std::size_t end = pos + 1;
+            for (; end < size; ++end) {
+                const char d = data[end];
+                if (is_visible_ascii(d)) continue;
+                if (static_cast<unsigned char>(d) <= 0x20 ? is_blank_or_line_end(d) : space_length_at(text_, end) != 0)
+                    break;
+            }
+            token = {std::string_view(data + pos, end - pos), line_, false};
+            pos_ = end;
+            return true;
         }
-        return tokens;
     }
 
+    // The line the lexer is on, from 0: after the last token, the last line.
+    std::size_t line() const { return line_; }
+
+    // A text cut short: it ends inside a text field, or inside a quoted
+    // value on a last line without a line end.
     std::optional<StructureError> fault;
 
 private:
-    // From right after the opening ';' to the end of the line before the
-    // closing ';' line, which is consumed; line breaks inside stay, so a
-    // formula or a title that wraps keeps its words apart. Blanks around
-    // the value go: the readers take numbers and symbols from such fields.
-    std::string_view read_text_field(std::size_t opening_line, std::string_view opening) {
-        const char* start = opening.data() + 1;
-        const char* end = opening.data() + opening.size();
-        for (; index_ < lines_.size() && !closes_text_field(lines_[index_]); ++index_)
-            end = lines_[index_].data() + lines_[index_].size();
-        if (index_ < lines_.size()) {
-            ++index_;
-        } else if (!fault) {
-            // Everything after a field that never closes would be read as
-            // its text, atoms included.
+    // The end of the current line: its '\n', or the end of the text.
+    // Remembered, so that a line of many quoted values is searched once.
+    std::size_t line_end() {
+        if (line_end_ < pos_ || line_end_ == std::string_view::npos) {
+            line_end_ = text_.find('\n', pos_);
+            if (line_end_ == std::string_view::npos) line_end_ = text_.size();
+        }
+        return line_end_;
+    }
+
+    // At an opening quote. False when the quote opens nothing but blanks up
+    // to the line's end: no value.
+    bool quoted(char quote, Token& token) {
+        const std::size_t end = line_end();
+        const std::string_view line = text_.substr(0, end);
+        std::size_t close = line.find(quote, pos_ + 1);
+        while (close != std::string_view::npos && close + 1 < end && space_length_at(text_, close + 1) == 0)
+            close = line.find(quote, close + 1);
+        if (close != std::string_view::npos) {
+            token = {text_.substr(pos_ + 1, close - pos_ - 1), line_, true};
+            pos_ = close + 1;
+            return true;
+        }
+        const std::string_view rest = trim_end(text_.substr(pos_ + 1, end - pos_ - 1));
+        pos_ = end;
+        if (end == text_.size() && !complete_last_line_ && !fault)
+            fault = fail_at_line(line_ + 1, "the file ends inside a quoted value: it is cut short");
+        if (rest.empty()) return false;
+        token = {rest, line_, true};
+        return true;
+    }
+
+    // At the opening ';'. The value runs from right after it to the end of
+    // the line before the closing ';' line; line breaks inside stay, so a
+    // formula or a title that wraps keeps its words apart. Blanks around the
+    // value go: the readers take numbers and symbols from such fields. What
+    // follows the closing ';' on its line is read on as values.
+    std::string_view text_field() {
+        const std::size_t opening_line = line_;
+        const std::size_t start = pos_ + 1;
+        std::size_t end = line_end();
+        while (end < text_.size()) {
+            ++line_;
+            std::size_t next = end + 1;
+            while (next < text_.size() && text_[next] != '\n' && !is_visible_ascii(text_[next])) {
+                const std::size_t space = space_length_at(text_, next);
+                if (space == 0) break;
+                next += space;
+            }
+            if (next < text_.size() && text_[next] == ';') {
+                pos_ = next + 1;
+                return trim(text_.substr(start, end - start));
+            }
+            pos_ = next;
+            end = line_end();
+        }
+        pos_ = end;
+        // Everything after a field that never closes would be read as its
+        // text, atoms included.
+        if (!fault)
             fault = fail_at_line(opening_line + 1,
                                  "the text field that opens here (a line starting with ';') is never closed by a "
                                  "';' line: the file is cut short, or the closing line is missing");
-        }
-        return trim(std::string_view(start, static_cast<std::size_t>(end - start)));
+        return trim(text_.substr(start, end - start));
     }
 
-    std::vector<std::string_view> lines_;
-    std::size_t index_ = 0;
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::size_t line_ = 0;
+    std::size_t line_end_ = std::string_view::npos;
+    bool line_start_ = true;
     bool complete_last_line_;
 };
 
-// Builds the blocks from the token stream.
+// Builds the blocks from the tokens as the lexer hands them out, one token
+// ahead.
 class Parser {
 public:
-    // `cut_line`: the index of the last line when it has no line end, else npos.
-    Parser(std::vector<Token> tokens, CifDocument& document, std::size_t cut_line)
-        : tokens_(std::move(tokens)), document_(document), cut_line_(cut_line) {}
-
-    // The first loop that cannot be whole: a row short of values, or a last
-    // row on a last line without a line end, whose last value may be cut.
-    std::optional<StructureError> fault;
+    Parser(std::string_view text, CifDocument& document)
+        : lexer_(text), document_(document), complete_last_line_(ends_with_line_end(text)) {}
 
     void run() {
-        while (at_ < tokens_.size()) {
-            const Token& token = tokens_[at_];
+        advance();
+        while (have_) {
+            const Token token = token_;
+            advance();
             switch (kind_of(token)) {
                 case TokenKind::data:
                     document_.blocks.push_back(CifBlock{std::string(token.text.substr(5)), {}, {}});
-                    ++at_;
                     break;
-                case TokenKind::loop:
-                    ++at_;
-                    read_loop();
-                    break;
-                case TokenKind::tag:
-                    ++at_;
-                    read_tag(token);
-                    break;
-                default:
-                    ++at_;  // a stray value or a dictionary keyword
-                    break;
+                case TokenKind::loop: read_loop(token.text.data()); break;
+                case TokenKind::tag: read_tag(token); break;
+                default: break;  // a stray value or a dictionary keyword
             }
         }
     }
 
+    // The text cut short, else the first loop that cannot be whole.
+    std::optional<StructureError> take_fault() {
+        if (lexer_.fault) return std::move(lexer_.fault);
+        return std::move(fault_);
+    }
+
 private:
+    void advance() { have_ = lexer_.next(token_); }
+
+    bool at_value() const { return have_ && kind_of(token_) == TokenKind::value; }
+
     CifBlock& block() {
         if (document_.blocks.empty()) document_.blocks.push_back(CifBlock{});
         return document_.blocks.back();
-    }
-
-    bool value_at(std::size_t index) const {
-        return index < tokens_.size() && kind_of(tokens_[index]) == TokenKind::value;
     }
 
     // A tag takes the next value. Unquoted words that follow it on the same
@@ -184,16 +244,16 @@ private:
     // ('P 21/c') stays whole. A tag with no value before the next tag or
     // keyword is dropped.
     void read_tag(const Token& tag) {
-        if (!value_at(at_)) return;
-        const std::size_t first = at_++;
-        std::size_t last = first;
-        while (value_at(at_) && !tokens_[at_].quoted && tokens_[at_].line == tokens_[first].line) last = at_++;
-        std::string_view value = tokens_[first].text;
-        if (last != first) {
+        if (!at_value()) return;
+        const Token first = token_;
+        advance();
+        std::string_view value = first.text;
+        if (at_value() && !token_.quoted && token_.line == first.line) {
             std::string joined(value);
-            for (std::size_t k = first + 1; k <= last; ++k) {
+            while (at_value() && !token_.quoted && token_.line == first.line) {
                 joined += ' ';
-                joined.append(tokens_[k].text);
+                joined.append(token_.text);
+                advance();
             }
             value = document_.owned.emplace_back(std::move(joined));
         }
@@ -205,42 +265,50 @@ private:
 
     // Column tags, then values up to the next tag or keyword. A row may span
     // lines and a line may hold several rows.
-    void read_loop() {
-        CifLoop loop;
-        while (at_ < tokens_.size() && kind_of(tokens_[at_]) == TokenKind::tag)
-            loop.tags.push_back(ascii_lower(tokens_[at_++].text));
+    void read_loop(const char* start) {
+        CifLoop loop(start);
+        while (have_ && kind_of(token_) == TokenKind::tag) {
+            loop.tags.push_back(ascii_lower(token_.text));
+            advance();
+        }
         const std::size_t width = loop.tags.size();
-        const std::size_t first = at_;
-        for (; value_at(at_); ++at_)
-            if (width > 0) loop.values.push_back(tokens_[at_].text);
-        if (width == 0) return;  // a loop without tags still consumes its values
-        if (!fault) check_whole(loop, first);
+        std::size_t row_line = 0, last_line = 0;
+        for (; at_value(); advance()) {
+            if (width == 0) continue;  // a loop without tags still consumes its values
+            if (loop.n_values() % width == 0) row_line = token_.line;
+            last_line = token_.line;
+            if (!loop.add(token_.text) && !fault_)
+                fault_ = fail_limit("the loop of " + loop.tags.front() +
+                                    " spans 4 GiB or more of text, more than this reader accepts");
+        }
+        if (width == 0) return;
+        if (!fault_) check_whole(loop, row_line, last_line);
         block().loops.push_back(std::move(loop));
     }
 
     // A loop whose values stop inside a row lost that row's atoms (and a
     // row that lacks a value shifts every later one); so does a file cut
     // in the last value of its last row, which counts right.
-    void check_whole(const CifLoop& loop, std::size_t first) {
+    void check_whole(const CifLoop& loop, std::size_t row_line, std::size_t last_line) {
         const std::size_t width = loop.tags.size();
-        const std::size_t left = loop.values.size() % width;
+        const std::size_t left = loop.n_values() % width;
         if (left != 0) {
-            const Token& start = tokens_[first + loop.values.size() - left];
-            fault = fail_at_line(start.line + 1, "the last row of the loop of " + loop.tags.front() + " has " +
-                                                     std::to_string(left) + " of its " + std::to_string(width) +
-                                                     " values: the file is cut short, or a row lacks a value");
+            fault_ = fail_at_line(row_line + 1, "the last row of the loop of " + loop.tags.front() + " has " +
+                                                    std::to_string(left) + " of its " + std::to_string(width) +
+                                                    " values: the file is cut short, or a row lacks a value");
             return;
         }
-        if (loop.values.empty() || at_ != tokens_.size()) return;
-        const Token& last = tokens_[at_ - 1];
-        if (last.line != cut_line_) return;
-        fault = fail_at_line(last.line + 1, unended_last_line_message("inside the loop of " + loop.tags.front()));
+        // The loop runs to the end of the text, whose last line is cut.
+        if (loop.n_values() == 0 || have_ || complete_last_line_ || last_line != lexer_.line()) return;
+        fault_ = fail_at_line(last_line + 1, unended_last_line_message("inside the loop of " + loop.tags.front()));
     }
 
-    std::vector<Token> tokens_;
-    std::size_t at_ = 0;
+    Lexer lexer_;
+    Token token_{};
+    bool have_ = false;
     CifDocument& document_;
-    std::size_t cut_line_;
+    bool complete_last_line_;
+    std::optional<StructureError> fault_;
 };
 
 }  // namespace
@@ -253,12 +321,6 @@ std::optional<StructureError> check_cif_head(std::string_view head) {
             return std::nullopt;
     return fail("not a CIF: the first " + byte_count_text(head.size()) +
                 " of the text hold no data block, loop or tag");
-}
-
-std::vector<std::string_view> cif_tokenize(std::string_view line) {
-    std::vector<std::string_view> values;
-    tokenize(line, [&](std::string_view value, bool) { values.push_back(value); });
-    return values;
 }
 
 bool cif_value_missing(std::string_view value) {
@@ -296,17 +358,17 @@ const CifLoop* CifBlock::loop_with(std::string_view column) const {
     return nullptr;
 }
 
+void CifLoop::new_chunk() {
+    chunks_.emplace_back();
+    // The first chunk grows as needed: most loops are short.
+    if (chunks_.size() > 1) chunks_.back().reserve(kChunkMask + 1);
+}
+
 Result<CifDocument> scan_cif(std::string_view text) {
     CifDocument document;
-    Tokenizer tokenizer(text);
-    std::vector<Token> tokens = tokenizer.run();
-    if (tokenizer.fault) return std::move(*tokenizer.fault);
-    const std::size_t cut_line = ends_with_line_end(text)
-                                     ? std::string_view::npos
-                                     : static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-    Parser parser(std::move(tokens), document, cut_line);
+    Parser parser(text, document);
     parser.run();
-    if (parser.fault) return std::move(*parser.fault);
+    if (std::optional<StructureError> fault = parser.take_fault()) return std::move(*fault);
     return document;
 }
 
