@@ -367,3 +367,25 @@ def test_units_of_correlated_disorder_keep_their_weights_in_the_model_in_q():
     data = MeasuredScattering(q=q, values=made.fq, kind="fq")
     fit = refine_pdf(cell, data, radiation="neutron", vary="scale,uiso", u_iso=0.004)
     assert fit.rw < 1e-8 and fit.values["U(O)"] == pytest.approx(0.005, rel=1e-6)
+
+
+def test_several_phases_and_an_ensembles_orderings_add_up_in_q_as_in_g():
+    q = np.arange(1.0, 10.0, 0.05)
+    salt = Structure.from_cif(str(EXAMPLES / "NaCl.cif"))
+    ni = nickel()
+    f_ni = kestrel.compute_sq(ni, q, radiation="neutron", u_iso=0.005).fq
+    f_salt = kestrel.compute_sq(salt, q, radiation="neutron", u_iso=0.005).fq
+    data = MeasuredScattering(q=q, values=0.6 * f_ni + 0.3 * f_salt, kind="fq")
+    fit = refine_pdf([ni, salt], data, radiation="neutron", vary="scale")
+    assert fit.values["phase1.scale"] == pytest.approx(0.6, rel=1e-6)
+    assert fit.values["phase2.scale"] == pytest.approx(0.3, rel=1e-6) and fit.rw < 1e-9
+    # Two orderings of fcc FeNi: the model is the mean of theirs, under one scale.
+    frac = [[0, 0, 0], [0, 0.5, 0.5], [0.5, 0, 0.5], [0.5, 0.5, 0]]
+    orderings = [
+        Structure(np.eye(3) * 3.58, frac, [{"Fe": 1.0}, {"Ni": 1.0}, {"Ni": 1.0}, {"Ni": 1.0}]),
+        Structure(np.eye(3) * 3.58, frac, [{"Fe": 1.0}, {"Fe": 1.0}, {"Ni": 1.0}, {"Ni": 1.0}]),
+    ]
+    curves = [kestrel.compute_sq(o, q, radiation="neutron", u_iso=0.005).sq for o in orderings]
+    data = MeasuredScattering(q=q, values=1.0 + 0.8 * (np.mean(curves, axis=0) - 1.0), kind="sq")
+    fit = refine_pdf(orderings, data, radiation="neutron", vary="scale", ensemble=True)
+    assert fit.values["scale"] == pytest.approx(0.8, rel=1e-6) and fit.rw < 1e-9
