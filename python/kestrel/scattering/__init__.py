@@ -44,6 +44,7 @@ _HOMES = {
     "ScatteringWeights": "powers",
     "refine_pdf": "refine",
     "PdfRefinement": "fit_result",
+    "DataSetFit": "fit_result",
     "compute_sq": "sq",
     "SqResult": "sq",
     "debye_intensity": "debye",
@@ -74,6 +75,7 @@ __all__ = [
     "refine_pdf",
     "model_pdf",
     "PdfRefinement",
+    "DataSetFit",
     "compute_sq",
     "SqResult",
     "debye_intensity",
@@ -90,7 +92,7 @@ if TYPE_CHECKING:
     from kestrel.scattering.agreement import PdfAgreement, fit_scale, fit_to_data
     from kestrel.scattering.debye import DEBYE_BIN_WIDTH, DebyeResult, debye_intensity, debye_result
     from kestrel.scattering.displacements import average_u_iso, cif_u_iso
-    from kestrel.scattering.fit_result import PdfRefinement
+    from kestrel.scattering.fit_result import DataSetFit, PdfRefinement
     from kestrel.scattering.gr_files import MeasuredPdf, read_gr, write_gr
     from kestrel.scattering.orderings import EnsemblePdf
     from kestrel.scattering.particles import cut_particle, read_cluster

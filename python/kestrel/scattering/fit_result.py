@@ -75,6 +75,9 @@ class PdfRefinement:
     - values: every parameter's refined (or fixed) value, by name.
     - uncertainties: one standard deviation of each varied parameter, from
       the Jacobian at the solution, scaled by the reduced χ².
+    - reduced_chi2: Σ (w (y_obs − y_calc))² / (points − varied); with several
+      data sets, of the residuals as the fit weighed them (each divided by
+      sqrt(Σ w y_obs²) of its data set).
     - varied: the varied parameters' names, the order of ``correlations``.
     - correlations: their correlation matrix.
     - r, g_obs, g_calc, difference, dg: the fit points of the G(r) data, the
