@@ -206,6 +206,35 @@ def _gaussian_peak_sums(
 ) -> FloatArray:
     """Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas."""
 
+def _gaussian_peak_slopes(
+    centres: npt.ArrayLike,
+    weights: npt.ArrayLike,
+    sigmas: npt.ArrayLike,
+    weight_slopes: npt.ArrayLike,
+    centre_slopes: npt.ArrayLike,
+    variance_slopes: npt.ArrayLike,
+    x: npt.ArrayLike,
+    reach: float = 8.0,
+    n_threads: int = 0,
+) -> FloatArray:
+    """d/dθ_p of the peak sum at the ascending points x, one row per parameter; the slopes of each peak's weight, centre
+    and variance σ² are (peaks, parameters) arrays.
+    """
+
+# Private: the site pairs a refined G(r) is summed over.
+def _site_pairs(
+    lattice: npt.ArrayLike,
+    frac: npt.ArrayLike,
+    reach: float,
+    rotations: Optional[npt.ArrayLike] = None,
+    translations: Optional[npt.ArrayLike] = None,
+    orbit: Optional[npt.ArrayLike] = None,
+    n_threads: int = 0,
+) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], FloatArray, FloatArray]:
+    """(site_i, site_j, shift, count): the ordered site pairs within reach (0 < d <= reach), or with a space group
+    (rotations, translations, orbit) its groups of pairs from each orbit's representative, with multiplicities.
+    """
+
 # Building blocks of kestrel.trajectory_rdf.
 TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)
 

@@ -48,13 +48,14 @@ inline Result<NeighborGrid> build_cell_list(const Structure& structure, double c
     return build_cell_list(structure.lattice(), wrap_fractional(structure.sites()), cutoff, subdivisions);
 }
 
-// Calls visit(j, r) for every site j and lattice translation whose image of
-// j lies within the cutoff of centre i (r^2 <= cutoff^2, r^2 > 1e-16 so the
-// centre itself and sites coinciding with it are skipped; the centre's own
-// images are visited). Read-only: any number of threads may query at once.
+// Calls visit(j, shift, r) for every site j and lattice translation `shift`
+// (whole cells) whose image of j, wrapped[j] + shift, lies within the cutoff
+// of centre i (r^2 <= cutoff^2, r^2 > 1e-16 so the centre itself and sites
+// coinciding with it are skipped; the centre's own images are visited).
+// Read-only: any number of threads may query at once.
 template <class Visit>
-void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
-                       std::size_t i, Visit&& visit) {
+void for_each_neighbor_image(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice,
+                             double cutoff, std::size_t i, Visit&& visit) {
     const Mat3& m = lattice.matrix();
     const double cutoff2 = cutoff * cutoff;
     const Vec3& centre = wrapped[i];
@@ -72,9 +73,21 @@ void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, c
                     const double y = f0 * m[0][1] + f1 * m[1][1] + f2 * m[2][1];
                     const double z = f0 * m[0][2] + f1 * m[1][2] + f2 * m[2][2];
                     const double r2 = x * x + y * y + z * z;
-                    if (r2 <= cutoff2 && r2 > 1e-16) visit(static_cast<std::size_t>(j), std::sqrt(r2));
+                    if (r2 <= cutoff2 && r2 > 1e-16)
+                        visit(static_cast<std::size_t>(j),
+                              IntVec3{{static_cast<int>(target.sa), static_cast<int>(target.sb),
+                                       static_cast<int>(target.sc)}},
+                              std::sqrt(r2));
                 }
             }
+}
+
+// Calls visit(j, r) for every neighbour for_each_neighbor_image finds.
+template <class Visit>
+void for_each_neighbor(const CellList& grid, const std::vector<Vec3>& wrapped, const Lattice& lattice, double cutoff,
+                       std::size_t i, Visit&& visit) {
+    for_each_neighbor_image(grid, wrapped, lattice, cutoff, i,
+                            [&](std::size_t j, const IntVec3&, double r) { visit(j, r); });
 }
 
 }  // namespace kestrel

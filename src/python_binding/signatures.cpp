@@ -499,6 +499,52 @@ std::optional<GaussianPeakSumsArguments> read_gaussian_peak_sums_arguments(PyObj
     return out;
 }
 
+// ---- _gaussian_peak_slopes
+const Signature kGaussianPeakSlopesSignature{
+    "_gaussian_peak_slopes()", {"centres", "weights", "sigmas", "weight_slopes", "centre_slopes", "variance_slopes", "x", "reach", "n_threads"}, 7, 9};
+const char* const kGaussianPeakSlopesDoc =
+    "_gaussian_peak_slopes(centres, weights, sigmas, weight_slopes, centre_slopes, variance_slopes, x, reach=8.0, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "d/dθ_p of the peak sum at the ascending points x, one row per parameter; the slopes of each peak's weight, centre and variance σ² are (peaks, parameters) arrays.";
+std::optional<GaussianPeakSlopesArguments> read_gaussian_peak_slopes_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kGaussianPeakSlopesSignature, args, kwargs, given)) return std::nullopt;
+    GaussianPeakSlopesArguments out;
+    if (!read_object(given[0], "centres", out.centres)) return std::nullopt;
+    if (!read_object(given[1], "weights", out.weights)) return std::nullopt;
+    if (!read_object(given[2], "sigmas", out.sigmas)) return std::nullopt;
+    if (!read_object(given[3], "weight_slopes", out.weight_slopes)) return std::nullopt;
+    if (!read_object(given[4], "centre_slopes", out.centre_slopes)) return std::nullopt;
+    if (!read_object(given[5], "variance_slopes", out.variance_slopes)) return std::nullopt;
+    if (!read_object(given[6], "x", out.x)) return std::nullopt;
+    if (!read_double(given[7], "reach", out.reach)) return std::nullopt;
+    if (!read_u64(given[8], "n_threads", out.n_threads)) return std::nullopt;
+    return out;
+}
+
+// ---- _site_pairs
+const Signature kSitePairsSignature{
+    "_site_pairs()", {"lattice", "frac", "reach", "rotations", "translations", "orbit", "n_threads"}, 3, 7};
+const char* const kSitePairsDoc =
+    "_site_pairs(lattice, frac, reach, rotations=None, translations=None, orbit=None, n_threads=0)\n"
+    "--\n"
+    "\n"
+    "(site_i, site_j, shift, count): the ordered site pairs within reach (0 < d <= reach), or with a space group (rotations, translations, orbit) its groups of pairs from each orbit's representative, with multiplicities.";
+std::optional<SitePairsArguments> read_site_pairs_arguments(PyObject* args, PyObject* kwargs) {
+    Arguments given;
+    if (!match_arguments(kSitePairsSignature, args, kwargs, given)) return std::nullopt;
+    SitePairsArguments out;
+    if (!read_object(given[0], "lattice", out.lattice)) return std::nullopt;
+    if (!read_object(given[1], "frac", out.frac)) return std::nullopt;
+    if (!read_double(given[2], "reach", out.reach)) return std::nullopt;
+    if (!read_object(given[3], "rotations", out.rotations)) return std::nullopt;
+    if (!read_object(given[4], "translations", out.translations)) return std::nullopt;
+    if (!read_object(given[5], "orbit", out.orbit)) return std::nullopt;
+    if (!read_u64(given[6], "n_threads", out.n_threads)) return std::nullopt;
+    return out;
+}
+
 // ---- _read_xyz_trajectory_chunk
 const Signature kReadXyzTrajectoryChunkSignature{
     "_read_xyz_trajectory_chunk()", {"path", "every", "start", "stop", "cell", "position", "max_frames", "max_atoms"}, 1, 8};

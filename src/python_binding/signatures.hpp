@@ -239,6 +239,38 @@ struct GaussianPeakSumsArguments {
 // Nothing, with TypeError or ValueError set, when the arguments do not fit.
 std::optional<GaussianPeakSumsArguments> read_gaussian_peak_sums_arguments(PyObject* args, PyObject* kwargs);
 
+// _gaussian_peak_slopes
+extern const Signature kGaussianPeakSlopesSignature;
+extern const char* const kGaussianPeakSlopesDoc;
+struct GaussianPeakSlopesArguments {
+    PyObject* centres = nullptr;  // borrowed; null when not given
+    PyObject* weights = nullptr;  // borrowed; null when not given
+    PyObject* sigmas = nullptr;  // borrowed; null when not given
+    PyObject* weight_slopes = nullptr;  // borrowed; null when not given
+    PyObject* centre_slopes = nullptr;  // borrowed; null when not given
+    PyObject* variance_slopes = nullptr;  // borrowed; null when not given
+    PyObject* x = nullptr;  // borrowed; null when not given
+    double reach = 8.0;
+    std::uint64_t n_threads = 0;
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<GaussianPeakSlopesArguments> read_gaussian_peak_slopes_arguments(PyObject* args, PyObject* kwargs);
+
+// _site_pairs
+extern const Signature kSitePairsSignature;
+extern const char* const kSitePairsDoc;
+struct SitePairsArguments {
+    PyObject* lattice = nullptr;  // borrowed; null when not given
+    PyObject* frac = nullptr;  // borrowed; null when not given
+    double reach{};
+    PyObject* rotations = nullptr;  // borrowed; null when not given
+    PyObject* translations = nullptr;  // borrowed; null when not given
+    PyObject* orbit = nullptr;  // borrowed; null when not given
+    std::uint64_t n_threads = 0;
+};
+// Nothing, with TypeError or ValueError set, when the arguments do not fit.
+std::optional<SitePairsArguments> read_site_pairs_arguments(PyObject* args, PyObject* kwargs);
+
 // _read_xyz_trajectory_chunk
 extern const Signature kReadXyzTrajectoryChunkSignature;
 extern const char* const kReadXyzTrajectoryChunkDoc;

@@ -669,6 +669,41 @@ class WorkLimitError(ValueError):
         "FloatArray",
         "Σ_k weights[k] N(x; centres[k], sigmas[k]) at the ascending points x, each peak within reach sigmas.",
     ),
+    Callable(
+        "_gaussian_peak_slopes",
+        FUNCTION,
+        (
+            Param("centres", OBJECT("npt.ArrayLike")),
+            Param("weights", OBJECT("npt.ArrayLike")),
+            Param("sigmas", OBJECT("npt.ArrayLike")),
+            Param("weight_slopes", OBJECT("npt.ArrayLike")),
+            Param("centre_slopes", OBJECT("npt.ArrayLike")),
+            Param("variance_slopes", OBJECT("npt.ArrayLike")),
+            Param("x", OBJECT("npt.ArrayLike")),
+            Param("reach", FLOAT, 8.0),
+            Param("n_threads", INT, 0),
+        ),
+        "FloatArray",
+        "d/dθ_p of the peak sum at the ascending points x, one row per parameter; the slopes of each peak's "
+        "weight, centre and variance σ² are (peaks, parameters) arrays.",
+    ),
+    StubText("# Private: the site pairs a refined G(r) is summed over."),
+    Callable(
+        "_site_pairs",
+        FUNCTION,
+        (
+            Param("lattice", OBJECT("npt.ArrayLike")),
+            Param("frac", OBJECT("npt.ArrayLike")),
+            Param("reach", FLOAT),
+            Param("rotations", OBJECT("Optional[npt.ArrayLike]"), None),
+            Param("translations", OBJECT("Optional[npt.ArrayLike]"), None),
+            Param("orbit", OBJECT("Optional[npt.ArrayLike]"), None),
+            Param("n_threads", INT, 0),
+        ),
+        "Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], FloatArray, FloatArray]",
+        "(site_i, site_j, shift, count): the ordered site pairs within reach (0 < d <= reach), or with a space group "
+        "(rotations, translations, orbit) its groups of pairs from each orbit's representative, with multiplicities.",
+    ),
     StubText("""\
 # Building blocks of kestrel.trajectory_rdf.
 TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finished)

@@ -26,9 +26,28 @@ struct GaussianPeaks {
 Result<std::vector<double>> gaussian_peak_sums(const GaussianPeaks& peaks, std::span<const double> x, double reach,
                                                ThreadPool* pool);
 
-// The same on n_threads workers: 0 the default pool, 1 this thread, more a
-// pool started for the call.
+// The same on n_threads workers (see on_threads).
 Result<std::vector<double>> gaussian_peak_sums_with_threads(const GaussianPeaks& peaks, std::span<const double> x,
                                                             double reach, std::uint64_t n_threads);
+
+// How each peak moves with each of `parameters` parameters: the derivatives
+// of its weight, its centre and its variance σ², row-major, one row of
+// `parameters` per peak.
+struct PeakSlopes {
+    std::span<const double> weight, centre, variance;
+    std::size_t parameters = 0;
+};
+
+// The derivative of the peak sum with respect to each parameter,
+// Σ_k ∂/∂θ_p [w_k N(x; c_k, σ_k)], at the ascending points x: one row of
+// x.size() values per parameter, row-major. Peaks are taken within
+// reach · σ_k as in gaussian_peak_sums. Fails as gaussian_peak_sums does,
+// and when the slopes do not have one row per peak.
+Result<std::vector<double>> gaussian_peak_slopes(const GaussianPeaks& peaks, const PeakSlopes& slopes,
+                                                 std::span<const double> x, double reach, ThreadPool* pool);
+
+Result<std::vector<double>> gaussian_peak_slopes_with_threads(const GaussianPeaks& peaks, const PeakSlopes& slopes,
+                                                              std::span<const double> x, double reach,
+                                                              std::uint64_t n_threads);
 
 }  // namespace kestrel

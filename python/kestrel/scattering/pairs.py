@@ -30,8 +30,8 @@ from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from kestrel._kestrel import Structure
-from kestrel.scattering.constraints import tensor_from_components
+from kestrel._kestrel import Structure, _site_pairs
+from kestrel.scattering.constraints import cholesky_lattice, tensor_from_components
 
 Pair = Tuple[str, str]
 
@@ -135,39 +135,26 @@ class SitePairs:
         classes: Sequence[int],
         group_key: str,
         symmetry=None,
+        n_threads: int = 0,
     ):
         self.reach = reach
         self.start_frac = frac.copy()
-        by_symmetry = group_key == "vector" and symmetry is not None
-        # Every pair has an image under the group whose first site is its orbit's representative,
-        # and each of an orbit's sites has as many pairs in a group: the pairs from the
-        # representatives, counted once per site of their orbit, are all of them.
-        centres = np.flatnonzero(symmetry.orbit == np.arange(len(frac))) if by_symmetry else np.arange(len(frac))
-        rows_i, rows_j, rows_n = _pairs_within(frac, metric, reach, centres)
-        delta = frac[rows_j] - frac[rows_i] + rows_n
-        classes = np.asarray(classes)
-        if group_key == "invariants":
-            basis = tensor_from_components(metric_basis)
-            invariants = np.einsum("ka,pab,kb->kp", delta, basis, delta)
-            scale = max(1.0, float(np.max(np.abs(invariants)))) if len(invariants) else 1.0
-            low, high = np.minimum(classes[rows_i], classes[rows_j]), np.maximum(classes[rows_i], classes[rows_j])
-            key = np.column_stack([low, high, np.rint(invariants / scale * 1e9)])
-        elif symmetry is not None:
-            key = _symmetry_keys(rows_i, delta, frac, symmetry)
+        lattice = cholesky_lattice(metric)
+        if group_key == "vector" and symmetry is not None:
+            # The core groups the pairs from each orbit's representative by their images under the group.
+            found = _site_pairs(
+                lattice, frac, reach, symmetry.rotations, symmetry.translations, symmetry.orbit, n_threads
+            )
+            self.site_i, self.site_j, self.shift, self.group_count = found
+            self._delta = frac[self.site_j] - frac[self.site_i] + self.shift
         else:
-            # A pair and its reverse: the same sites, opposite vectors.
-            forward = (rows_i < rows_j) | ((rows_i == rows_j) & _lexically_positive(rows_n))
-            lo = np.where(forward, rows_i, rows_j)
-            hi = np.where(forward, rows_j, rows_i)
-            shift = np.where(forward[:, None], rows_n, -rows_n)
-            key = np.column_stack([lo, hi, shift])
-        _, first, inverse, count = np.unique(key, axis=0, return_index=True, return_inverse=True, return_counts=True)
-        inverse = inverse.ravel()
-        if by_symmetry:
-            count = count * np.bincount(symmetry.orbit, minlength=len(frac))[rows_i[first]]
-        self.site_i, self.site_j, self.shift = rows_i[first], rows_j[first], rows_n[first]
-        self.group_count = count.astype(float)
-        self._delta = delta[first]
+            rows_i, rows_j, rows_n, _ = _site_pairs(lattice, frac, reach, n_threads=n_threads)
+            delta = frac[rows_j] - frac[rows_i] + rows_n
+            key = _peak_keys(rows_i, rows_j, rows_n, delta, group_key, metric_basis, np.asarray(classes))
+            _, first, count = np.unique(key, axis=0, return_index=True, return_counts=True)
+            self.site_i, self.site_j, self.shift = rows_i[first], rows_j[first], rows_n[first]
+            self.group_count = count.astype(float)
+            self._delta = delta[first]
 
         # Components: every (site, element) entry; a peak per group and pair of entries on its sites.
         self.components: List[Tuple[int, str]] = []
@@ -205,57 +192,21 @@ class SitePairs:
         return self.reach * shrink >= needed
 
 
-# A direction no lattice vector of small integers lies across from, to rank vectors by one number.
-_RANKING = (0.7548776662466927, 0.5698402909980532, 0.3141592653589793)
-
-
-def _symmetry_keys(rows_i, delta, frac, symmetry) -> np.ndarray:
-    """(representative site, canonical image of the vector) of each pair.
-
-    A pair from site i with vector Δ is moved by each operation taking i
-    onto the representative of its orbit; of the images RΔ the one lowest
-    along a fixed generic direction stands for them all, so two pairs one
-    operation apart get the same key.
-    """
-    ranking = np.array(_RANKING)
-    wrapped = np.mod(frac, 1.0)
-    keys = np.empty((len(rows_i), 4))
-    for i in np.unique(rows_i):
-        rep = int(symmetry.orbit[i])
-        images = wrapped[i] @ symmetry.rotations.transpose(0, 2, 1) + symmetry.translations
-        offset = images - wrapped[rep]
-        onto = np.all(np.abs(offset - np.rint(offset)) < 1e-4, axis=1)
-        rotations = symmetry.rotations[onto]
-        chosen = np.flatnonzero(rows_i == i)
-        rotated = np.einsum("kab,mb->kma", rotations, delta[chosen])
-        best = np.argmin(np.round(rotated @ ranking, 9), axis=0)
-        canonical = rotated[best, np.arange(len(chosen))]
-        keys[chosen, 0] = rep
-        keys[chosen, 1:] = np.rint(canonical * 1e7)
-    return keys
+def _peak_keys(rows_i, rows_j, rows_n, delta, group_key: str, metric_basis, classes) -> np.ndarray:
+    """What makes pairs one peak when no space group groups them: their invariants, or a pair and its reverse."""
+    if group_key == "invariants":
+        basis = tensor_from_components(metric_basis)
+        invariants = np.einsum("ka,pab,kb->kp", delta, basis, delta)
+        scale = max(1.0, float(np.max(np.abs(invariants)))) if len(invariants) else 1.0
+        low, high = np.minimum(classes[rows_i], classes[rows_j]), np.maximum(classes[rows_i], classes[rows_j])
+        return np.column_stack([low, high, np.rint(invariants / scale * 1e9)])
+    forward = (rows_i < rows_j) | ((rows_i == rows_j) & _lexically_positive(rows_n))
+    lo = np.where(forward, rows_i, rows_j)
+    hi = np.where(forward, rows_j, rows_i)
+    shift = np.where(forward[:, None], rows_n, -rows_n)
+    return np.column_stack([lo, hi, shift])
 
 
 def _lexically_positive(n: np.ndarray) -> np.ndarray:
     first = np.where(n[:, 0] != 0, n[:, 0], np.where(n[:, 1] != 0, n[:, 1], n[:, 2]))
     return first > 0
-
-
-def _pairs_within(frac: np.ndarray, metric: np.ndarray, reach: float, centres):
-    """All ordered (i, j, n), i among ``centres``, with 0 < |f_j + n - f_i| <= reach under the metric (n integer)."""
-    inverse = np.linalg.inv(metric)
-    # A sphere of radius R spans R * sqrt(G⁻¹_kk) cells along axis k.
-    spans = [int(math.ceil(reach * math.sqrt(inverse[k, k]))) + 1 for k in range(3)]
-    grid = np.stack(
-        np.meshgrid(*[np.arange(-s, s + 1) for s in spans], indexing="ij"),
-        axis=-1,
-    ).reshape(-1, 3)
-    reach2 = reach * reach
-    out_i, out_j, out_n = [], [], []
-    for i in centres:
-        delta = frac[None, :, :] - frac[i] + grid[:, None, :].astype(float)  # (translations, sites, 3)
-        d2 = np.einsum("tsa,ab,tsb->ts", delta, metric, delta)
-        t, j = np.nonzero((d2 <= reach2) & (d2 > 1e-16))
-        out_i.append(np.full(len(j), i))
-        out_j.append(j)
-        out_n.append(grid[t])
-    return np.concatenate(out_i), np.concatenate(out_j), np.concatenate(out_n).astype(float)

@@ -233,7 +233,7 @@ class PhaseModel:
             warnings.warn(UNITS_WEIGHED_INDEPENDENTLY, UserWarning, stacklevel=2)
         current = self.start_frac if frac is None else frac
         symmetry = self.symmetry if key == "vector" else None
-        self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key, symmetry)
+        self.pairs = SitePairs(self.structure, current, metric, needed, basis, classes, key, symmetry, self.n_threads)
         self._site_metric = metric
 
     def ensure_reach(self, values, needed: float, vary) -> None:
