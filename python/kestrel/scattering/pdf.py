@@ -28,6 +28,7 @@ from kestrel.scattering.parameters import (
 from kestrel.scattering.peaks import GAUSSIAN_REACH, Termination, resolution_envelope
 from kestrel.scattering.phases import PhaseModel, PhasePeaks
 from kestrel.scattering.powers import check_radiation, scattering_source, scattering_weights
+from kestrel.scattering.slopes import QBROAD, contribution_slopes
 
 Pair = Tuple[str, str]
 StructureLike = Union[Structure, str, "os.PathLike[str]"]
@@ -97,6 +98,38 @@ class PdfModel:
         x, (found,) = self._peaks(values)
         (phase,) = self.phases
         return list(self._finish(phase.contribution(values[self.maps[0]], x, found, by_pair=True), values))
+
+    def jacobian(self, values, columns: Sequence[int]) -> np.ndarray:
+        """dG/dθ at the points (rows) for the parameters ``columns`` (indices into ``parameters``).
+
+        Every parameter's column is summed in closed form: the peaks' slopes
+        (phases' own parameters and qbroad), the curve's (scale, diameter)
+        and the resolution's (qdamp); the termination is linear, so it is
+        applied to each column as to G.
+        """
+        x, peaks = self._peaks(values)
+        where = {g: k for k, g in enumerate(columns)}
+        rows = np.zeros((len(columns), len(x)))
+        total = np.zeros(len(x))
+        qbroad = self.index["qbroad"]
+        for phase, mapping, found in zip(self.phases, self.maps, peaks):
+            local = values[mapping]
+            mine = [(k, where[g]) for k, g in enumerate(mapping) if g in where]
+            asked = [k for k, _ in mine] + ([QBROAD] if qbroad in where else [])
+            slopes = contribution_slopes(phase, local, x, found, values[qbroad], asked)
+            for row, (_, column) in zip(slopes, mine):
+                rows[column] += row
+            if qbroad in where:
+                rows[where[qbroad]] += slopes[-1]
+            if self.index["qdamp"] in where:
+                total += phase.contribution(local, x, found)
+        if self.ensemble:
+            rows /= len(self.phases)
+            total /= len(self.phases)
+        if self.index["qdamp"] in where:
+            # d/dqdamp of exp(−(qdamp x)²/2) is −qdamp x² times it; _finish multiplies by it.
+            rows[where[self.index["qdamp"]]] = -values[self.index["qdamp"]] * x**2 * total
+        return self._finish(rows, values).T
 
     def _peaks(self, values) -> Tuple[np.ndarray, List[PhasePeaks]]:
         """The points the curves are summed on, and each phase's peaks."""

@@ -207,12 +207,26 @@ def refine_pdf(
         parts += [(d.y - curve) * d.weights for d, curve in zip(q_sets, q_model.curves(values))]
         return np.concatenate([part * norm for part, norm in zip(parts, norms)])
 
+    def jacobian(x):
+        # Rows stacked as the residuals are: G(r) in closed form, each Q data set by forward differences.
+        values[free] = x
+        blocks = [-model.jacobian(values, free) * fit_data.weights[:, None]] if fit_data is not None else []
+        if q_sets:
+            blocks += _q_differences(q_model, q_sets, values, free, upper)
+        return np.vstack([block * norm for block, norm in zip(blocks, norms)])
+
     x0 = values[free].copy()
     lower = np.array([model.parameters[k].lower for k in free])
     upper = np.array([model.parameters[k].upper for k in free])
     with _one_blas_thread():
         solution = least_squares(
-            residuals, x0, bounds=(lower, upper), x_scale="jac", method="trf", max_nfev=max_evaluations
+            residuals,
+            x0,
+            jac=jacobian if fit_data is not None and _closed_form_fits(model, free) else "2-point",
+            bounds=(lower, upper),
+            x_scale="jac",
+            method="trf",
+            max_nfev=max_evaluations,
         )
     values[free] = solution.x
     run = FitRun(
@@ -323,6 +337,33 @@ def _data_set_fits(run: FitRun) -> List[DataSetFit]:
         rw_plain = math.sqrt(float(np.sum(difference**2)) / float(np.sum(observed**2)))
         out.append(DataSetFit(label, kind, x, observed, calculated, difference, uncertainties, rw, rw_plain, scale))
     return out
+
+
+# The closed-form Jacobian holds three numbers per peak and parameter; beyond
+# this many (about 400 MB each) the fit takes it by finite differences.
+_SLOPE_ENTRIES = 50_000_000
+
+
+def _closed_form_fits(model: PdfModel, free: List[int]) -> bool:
+    peaks = sum(len(phase.pairs.counts) for phase in model.phases)
+    return peaks * len(free) <= _SLOPE_ENTRIES
+
+
+def _q_differences(q_model, q_sets, values, free: List[int], upper: np.ndarray) -> List[np.ndarray]:
+    """d(residual)/dθ of each Q data set by forward differences, steps as least_squares takes them."""
+    base = q_model.curves(values)
+    blocks = [np.empty((len(d.y), len(free))) for d in q_sets]
+    for column, k in enumerate(free):
+        start = values[k]
+        step = math.sqrt(np.finfo(float).eps) * max(1.0, abs(start))
+        if start + step > upper[column]:
+            step = -step
+        values[k] = start + step
+        moved = q_model.curves(values)
+        values[k] = start
+        for block, data, before, after in zip(blocks, q_sets, base, moved):
+            block[:, column] = -(after - before) / step * data.weights
+    return blocks
 
 
 def _hold_floating_origins(model: PdfModel) -> List[str]:
