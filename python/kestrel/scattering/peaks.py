@@ -174,7 +174,7 @@ class Termination:
         """The cut-off curves at x, one row per curve given on ``samples``."""
         weighted = np.atleast_2d(np.asarray(curves, dtype=float)) * self._trapezoid
         if self._on_samples is not None:
-            return np.array([self._by_convolution(row) for row in weighted])
+            return self._by_convolution(weighted)
         stacked = weighted.T
         rows = max(1, 2_000_000 // max(len(self.samples), 1))
         if self._kernel is None and len(self.x) * len(self.samples) <= _KERNEL_ENTRIES_KEPT:
@@ -187,8 +187,8 @@ class Termination:
         return np.concatenate(blocks).T
 
     def _by_convolution(self, weighted: np.ndarray) -> np.ndarray:
-        """Σ_j a_j [K((n − j) step) − K((n + j) step)] at n = x_i / step, by FFT."""
-        count = len(weighted)
+        """Σ_j a_j [K((n − j) step) − K((n + j) step)] at n = x_i / step, by FFT, for each row of ``weighted``."""
+        count = weighted.shape[1]
         last = int(self._on_samples[-1]) if len(self._on_samples) else 0
         # K(d step) for d = −(count − 1) ... last + count − 1, an even function.
         if self._kernel is None:
@@ -199,12 +199,12 @@ class Termination:
             self._spectrum = fft.rfft(self._kernel, size)
         spectrum = self._spectrum
         # Σ_j a_j K((n − j) step): kernel index n − j + count − 1, the convolution at n + count − 1.
-        minus = fft.irfft(spectrum * fft.rfft(weighted, size), size)
+        minus = fft.irfft(spectrum * fft.rfft(weighted, size, axis=-1), size, axis=-1)
         # Σ_j a_j K((n + j) step) = Σ_j' a_(count-1-j') K((n + count − 1 − j') step): the reversed
         # samples convolved, read at n + 2 (count − 1).
-        plus = fft.irfft(spectrum * fft.rfft(weighted[::-1], size), size)
+        plus = fft.irfft(spectrum * fft.rfft(weighted[:, ::-1], size, axis=-1), size, axis=-1)
         n = self._on_samples
-        return minus[n + count - 1] - plus[n + 2 * (count - 1)]
+        return minus[:, n + count - 1] - plus[:, n + 2 * (count - 1)]
 
     def _kernel_rows(self, start: int, stop: int) -> np.ndarray:
         """K(x − t) − K(x + t) for the points x[start:stop] (rows) and every sample t (columns).
