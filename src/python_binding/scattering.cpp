@@ -32,22 +32,35 @@ std::span<const double> doubles(const HeldArray& array) {
     return {static_cast<const double*>(array.data), static_cast<std::size_t>(array.shape[0])};
 }
 
+// The peaks' three arrays and the points, each one-dimensional.
+struct HeldPeaks {
+    HeldArray centres, weights, sigmas, x;
+    GaussianPeaks peaks() const { return {doubles(centres), doubles(weights), doubles(sigmas)}; }
+};
+
+std::optional<HeldPeaks> hold_peaks(PyObject* centres, PyObject* weights, PyObject* sigmas, PyObject* x) {
+    HeldPeaks out;
+    PyObject* const given[4] = {centres, weights, sigmas, x};
+    HeldArray* const into[4] = {&out.centres, &out.weights, &out.sigmas, &out.x};
+    const char* const names[4] = {"centres", "weights", "sigmas", "x"};
+    for (int k = 0; k < 4; ++k) {
+        std::optional<HeldArray> array = hold_vector(given[k], names[k]);
+        if (!array) return std::nullopt;
+        *into[k] = std::move(*array);
+    }
+    return out;
+}
+
 PyRef peak_sums(PyObject* args, PyObject* kwargs) {
     std::optional<GaussianPeakSumsArguments> given = read_gaussian_peak_sums_arguments(args, kwargs);
     if (!given) return {};
-    std::optional<HeldArray> centres = hold_vector(given->centres, "centres");
-    if (!centres) return {};
-    std::optional<HeldArray> weights = hold_vector(given->weights, "weights");
-    if (!weights) return {};
-    std::optional<HeldArray> sigmas = hold_vector(given->sigmas, "sigmas");
-    if (!sigmas) return {};
-    std::optional<HeldArray> x = hold_vector(given->x, "x");
-    if (!x) return {};
-    const GaussianPeaks peaks{doubles(*centres), doubles(*weights), doubles(*sigmas)};
+    std::optional<HeldPeaks> held = hold_peaks(given->centres, given->weights, given->sigmas, given->x);
+    if (!held) return {};
+    const GaussianPeaks peaks = held->peaks();
     std::optional<Result<std::vector<double>>> sums;
     // The arrays we hold keep their memory; the sum touches no Python object.
     Py_BEGIN_ALLOW_THREADS sums.emplace(
-        gaussian_peak_sums_with_threads(peaks, doubles(*x), given->reach, given->n_threads));
+        gaussian_peak_sums_with_threads(peaks, doubles(held->x), given->reach, given->n_threads));
     Py_END_ALLOW_THREADS if (!*sums) return raise_structure_error(sums->error());
     return float_array(std::move(**sums));
 }
@@ -66,14 +79,8 @@ std::optional<HeldArray> hold_rows(PyObject* value, const char* name, Py_ssize_t
 PyRef peak_slopes(PyObject* args, PyObject* kwargs) {
     std::optional<GaussianPeakSlopesArguments> given = read_gaussian_peak_slopes_arguments(args, kwargs);
     if (!given) return {};
-    std::optional<HeldArray> centres = hold_vector(given->centres, "centres");
-    if (!centres) return {};
-    std::optional<HeldArray> weights = hold_vector(given->weights, "weights");
-    if (!weights) return {};
-    std::optional<HeldArray> sigmas = hold_vector(given->sigmas, "sigmas");
-    if (!sigmas) return {};
-    std::optional<HeldArray> x = hold_vector(given->x, "x");
-    if (!x) return {};
+    std::optional<HeldPeaks> held = hold_peaks(given->centres, given->weights, given->sigmas, given->x);
+    if (!held) return {};
     std::optional<HeldArray> slopes[3];
     PyObject* const given_slopes[3] = {given->weight_slopes, given->centre_slopes, given->variance_slopes};
     const char* const names[3] = {"weight_slopes", "centre_slopes", "variance_slopes"};
@@ -91,13 +98,13 @@ PyRef peak_slopes(PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "weight_slopes, centre_slopes and variance_slopes must have one shape");
             return {};
         }
-    const GaussianPeaks peaks{doubles(*centres), doubles(*weights), doubles(*sigmas)};
+    const GaussianPeaks peaks = held->peaks();
     const PeakSlopes by{flat(*slopes[0]), flat(*slopes[1]), flat(*slopes[2]), n_parameters};
     std::optional<Result<std::vector<double>>> rows;
     Py_BEGIN_ALLOW_THREADS rows.emplace(
-        gaussian_peak_slopes_with_threads(peaks, by, doubles(*x), given->reach, given->n_threads));
+        gaussian_peak_slopes_with_threads(peaks, by, doubles(held->x), given->reach, given->n_threads));
     Py_END_ALLOW_THREADS if (!*rows) return raise_structure_error(rows->error());
-    return float_array(std::move(**rows), {static_cast<Py_ssize_t>(n_parameters), x->shape[0]});
+    return float_array(std::move(**rows), {static_cast<Py_ssize_t>(n_parameters), held->x.shape[0]});
 }
 
 // Rows of three doubles copied out of an (n, 3) array.
