@@ -358,11 +358,12 @@ def test_two_columns_without_a_marker(tmp_path):
         ("1.0 0.2\n1.1 nan\n", "bad.gr, line 2: '1.1 nan' holds a value that is not a finite number"),
     ],
 )
-def test_bad_data_files_name_the_line(tmp_path, text, message):
+def test_bad_data_files_name_the_line(tmp_path, monkeypatch, text, message):
+    monkeypatch.chdir(tmp_path)
     path = tmp_path / "bad.gr"
     path.write_text(text, encoding="utf-8")
     with pytest.raises(ValueError) as caught:
-        read_gr(path)
+        read_gr("bad.gr")
     assert str(caught.value) == message
 
 
@@ -428,11 +429,19 @@ def test_command_reports_a_bad_data_file_in_one_line(tmp_path, rocksalt):
     structure_path = tmp_path / "NaCl.xyz"
     kestrel.write_xyz(rocksalt, structure_path)
     (tmp_path / "bad.gr").write_text("1.0 0.1\n0.5 0.2\n", encoding="utf-8")
-    result = run_kestrel("pdf", structure_path, "--data", tmp_path / "bad.gr")
+    result = run_kestrel("pdf", structure_path, "--data", "bad.gr", cwd=tmp_path)
     assert result.returncode == 1
     assert result.stderr.strip() == (
         "kestrel: error: bad.gr, line 2: r = 0.5 does not increase (the previous row has r = 1)"
     )
+    # The path as given, folder and all: a data file that is not one names where it lies.
+    (tmp_path / "bad").mkdir()
+    (tmp_path / "bad" / "binary.cif").write_bytes(b"data_x\n_cell_length_a 4\n\x00\x01\xff\n")
+    result = run_kestrel("pdf", structure_path, "--data", "bad/binary.cif", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.strip() == "kestrel: error: bad/binary.cif: no rows of numbers found in 3 lines"
+    result = run_kestrel("pdf", structure_path, "--data", tmp_path / "bad.gr")
+    assert result.stderr.strip().startswith(f"kestrel: error: {tmp_path / 'bad.gr'}, line 2: ")
     result = run_kestrel("pdf", structure_path, "--u-iso", "Na=x")
     assert result.stderr.strip() == "kestrel: error: --u-iso: expected a number or ELEMENT=NUMBER, found 'Na=x'"
 
@@ -454,7 +463,7 @@ def test_mangled_files_fail_only_with_value_errors(tmp_path):
         try:
             data = read_gr(path)
         except ValueError as error:
-            assert str(error).startswith("mangled.gr")
+            assert str(error).startswith(str(path))
             outcomes.add("error")
         else:
             assert np.all(np.diff(data.r) > 0) and np.all(np.isfinite(data.g))

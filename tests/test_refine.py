@@ -254,11 +254,11 @@ def test_a_dg_column_of_zeros_leaves_the_fit_unweighted_and_a_mixed_one_is_refus
         ("# only a header\n", "bad.gr: no rows of numbers found in 1 lines"),
     ],
 )
-def test_unreadable_data_is_refused_with_the_readers_message(tmp_path, text, message):
-    path = tmp_path / "bad.gr"
-    path.write_text(text)
+def test_unreadable_data_is_refused_with_the_readers_message(tmp_path, monkeypatch, text, message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "bad.gr").write_text(text)
     with pytest.raises(ValueError) as raised:
-        refine_pdf(NI_CIF, str(path), vary="scale")
+        refine_pdf(NI_CIF, "bad.gr", vary="scale")
     assert str(raised.value) == message
 
 

@@ -301,11 +301,11 @@ def test_reads_q_files(tmp_path, name, text, kind, expected):
         ("a.txt", "1.0 0.5\n", "gq", "kind must be 'sq', 'fq' or 'iq', got 'gq'"),
     ],
 )
-def test_refuses_broken_q_files_naming_file_and_line(tmp_path, name, text, kind, message):
+def test_refuses_broken_q_files_naming_file_and_line(tmp_path, monkeypatch, name, text, kind, message):
     from kestrel.scattering import read_q_data
 
-    path = tmp_path / name
-    path.write_text(text)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / name).write_text(text)
     with pytest.raises(ValueError) as raised:
-        read_q_data(path, kind=kind)
+        read_q_data(name, kind=kind)
     assert str(raised.value).startswith(message)

@@ -57,9 +57,9 @@ def read_columns(path: Union[str, "os.PathLike[str]"], x: str, y: str):
     ``x`` and ``y`` name the columns in the messages."""
     import numpy as np
 
-    path = os.fspath(path)
-    name = os.path.basename(path)
-    with open(path, encoding="utf-8", errors="replace") as handle:
+    # The path as the caller gave it, so a message tells apart files of one name in two folders.
+    name = os.fspath(path)
+    with open(name, encoding="utf-8", errors="replace") as handle:
         lines = handle.read().splitlines()
     start = 0
     for number, line in enumerate(lines):
