@@ -7,7 +7,9 @@ import glob
 import os
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from kestrel._defaults import BIN_SIZE, CUTOFF, MAX_BYTES, OCCUPANCY_TOLERANCE, SYMPREC
 from kestrel._kestrel import Structure
@@ -17,10 +19,6 @@ from kestrel.batch.runners import ProgressCallback, _local_workers, _on_threads,
 from kestrel.batch.schema import table_schema, table_settings
 from kestrel.batch.settings import _require, _Settings, _settings
 from kestrel.batch.sources import Source, _expand_sources
-
-if TYPE_CHECKING:
-    import numpy as np  # imported where used: `import kestrel` stays free of NumPy
-
 
 # ---- running the chunks --------------------------------------------------------
 
@@ -249,8 +247,6 @@ def feature_matrix(table) -> Tuple[np.ndarray, List[str]]:
     name reads "g_A-B[lo,hi)": g_AB over the bin from lo to hi Å. Rows with
     status "error" are NaN: filter on ``status == "ok"`` first to feed a model.
     """
-    import numpy as np
-
     pa = _require("pyarrow")
     pc = _require("pyarrow.compute")
     if isinstance(table, (str, os.PathLike)):

@@ -7,16 +7,12 @@ import json
 import os
 import time
 import uuid
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Union
 
 from kestrel.batch.runners import CHUNK_SIZE, WORKER_LOST
 from kestrel.batch.schema import WRITE_OPTIONS, table_schema
 from kestrel.batch.settings import METADATA_KEY, _require, _Settings
 from kestrel.batch.sources import _identity
-
-if TYPE_CHECKING:
-    pass  # imported where used: `import kestrel` stays free of NumPy
-
 
 # ---- Parquet output ------------------------------------------------------------
 

@@ -7,16 +7,15 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from kestrel._kestrel import Structure, read_cif_blocks
 from kestrel.batch.schema import _schema_fields, _write_part, table_schema
 from kestrel.batch.settings import _require, _Settings
 from kestrel.batch.sources import _identity
-
-if TYPE_CHECKING:
-    import numpy as np  # imported where used: `import kestrel` stays free of NumPy
-
+from kestrel.io import format_from_name, read_structure
 
 # ---- one chunk of work ---------------------------------------------------------
 
@@ -69,8 +68,6 @@ def _error_text(error: BaseException) -> str:
 
 def _read_blocks(path: str, settings: _Settings) -> List[Tuple[Optional[str], Structure]]:
     """The structures of one file; a CIF gives one per data block that has atoms."""
-    from kestrel.io import format_from_name, read_structure
-
     limits = {"occupancy_tolerance": settings.occupancy_tolerance, "max_bytes": settings.max_bytes}
     if format_from_name(path) == "cif":
         # strict: a block that cannot be read fails the file's row, as it always has.
@@ -227,8 +224,6 @@ class _Rows:
 
 def _list_array(curves: Sequence[Optional[np.ndarray]]):
     """A list<double> column from NumPy curves in one copy (None for error rows)."""
-    import numpy as np
-
     pa = _require("pyarrow")
     lengths = np.array([0 if c is None else len(c) for c in curves], dtype=np.int64)
     offsets = np.zeros(len(curves) + 1, dtype=np.int32)
@@ -241,8 +236,6 @@ def _list_array(curves: Sequence[Optional[np.ndarray]]):
 
 def _partials_array(rows: List[Optional[Dict[Tuple[str, str], np.ndarray]]]):
     """A list<struct<a, b, g>> column: each row's element pairs with their curves, in the dict's order."""
-    import numpy as np
-
     pa = _require("pyarrow")
     a: List[str] = []
     b: List[str] = []

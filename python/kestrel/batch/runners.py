@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import math
+import multiprocessing
 import os
 from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
+from concurrent.futures.process import BrokenProcessPool
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from kestrel._kestrel import Structure
 from kestrel.batch.rows import _Job, _JobDone, _ReadFile, _Rows, _run_job, _source_path, _StructureRecord
@@ -13,8 +15,10 @@ from kestrel.batch.schema import _write_part
 from kestrel.batch.settings import _require, _Settings
 from kestrel.batch.sources import _identity
 
-if TYPE_CHECKING:
-    pass  # imported where used: `import kestrel` stays free of NumPy
+try:
+    import resource
+except ImportError:  # not on this system: worker processes run without a memory cap
+    resource = None  # type: ignore[assignment]
 
 # Sources per chunk. A chunk is the unit of work handed to a thread, process or
 # Dask worker and, on disk, one Parquet part: large enough that the fixed cost
@@ -74,8 +78,6 @@ class _Runner:
     def _executor(self) -> Executor:
         if self.mode == "threads":
             return ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
-        import multiprocessing
-
         # spawn, not fork: a forked child would inherit the engine's thread
         # pool without its threads. Each process computes one structure at a
         # time on one engine thread; the processes fill the cores.
@@ -87,8 +89,6 @@ class _Runner:
         )
 
     def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
-        from concurrent.futures.process import BrokenProcessPool
-
         executor = self._executor()
         in_flight: Dict[Any, Tuple[_Job, Executor]] = {}
 
@@ -199,9 +199,7 @@ def _limit_memory(budget: int) -> None:
     A structure that needs more fails its own allocation, which is a MemoryError and so
     an error row, instead of the kernel or a nanny killing the whole worker and its chunk.
     """
-    try:
-        import resource
-    except ImportError:  # not on this system
+    if resource is None:
         return
     if budget <= 0 or _data_size() * 2 > budget:
         return  # a cap this near what the process holds already would fail its ordinary work
@@ -224,9 +222,7 @@ def _run_dask_job(job: _Job) -> _JobDone:
     to the next worker, which dies the same way; capped just below that limit, the
     allocation fails instead and the structure that asked for it is one error row.
     """
-    from distributed import get_worker
-
-    limit = getattr(getattr(get_worker(), "memory_manager", None), "memory_limit", None)
+    limit = getattr(getattr(_require("distributed").get_worker(), "memory_manager", None), "memory_limit", None)
     if limit:
         _limit_memory(int(limit * 0.9))
     return _run_job(job)

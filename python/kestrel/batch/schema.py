@@ -5,13 +5,9 @@ from __future__ import annotations
 import json
 import os
 import uuid
-from typing import TYPE_CHECKING, Any, Dict, List
+from typing import Any, Dict, List
 
 from kestrel.batch.settings import METADATA_KEY, _require, _Settings
-
-if TYPE_CHECKING:
-    pass  # imported where used: `import kestrel` stays free of NumPy
-
 
 # Dictionary encoding pays off on the text columns, which repeat; on the
 # curves it costs a third of the writing time and saves almost nothing.

@@ -2,15 +2,13 @@
 
 from __future__ import annotations
 
+import importlib
 from dataclasses import dataclass
 from itertools import combinations_with_replacement
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 from kestrel._defaults import MAX_BYTES, OCCUPANCY_TOLERANCE
 from kestrel._kestrel import __version__, rdf_bins
-
-if TYPE_CHECKING:
-    pass  # imported where used: `import kestrel` stays free of NumPy
 
 INSTALL_HINT = 'pip install "kestrel[batch]"'
 CURVES = ("both", "total", "partials")
@@ -20,8 +18,6 @@ TABLE_VERSION = 1
 
 def _require(module: str):
     """Import one of the optional batch dependencies, naming the extra when it is missing."""
-    import importlib
-
     try:
         return importlib.import_module(module)
     except ImportError as error:

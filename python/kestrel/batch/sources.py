@@ -4,12 +4,10 @@ from __future__ import annotations
 
 import glob
 import os
-from typing import TYPE_CHECKING, Iterable, List, Optional, Set, Tuple, Union
+from typing import Iterable, List, Optional, Set, Tuple, Union
 
 from kestrel._kestrel import Structure
 
-if TYPE_CHECKING:
-    pass  # imported where used: `import kestrel` stays free of NumPy
 Source = Union[str, "os.PathLike[str]", Structure]
 
 
