@@ -1,6 +1,7 @@
 """Shared fixtures and data paths for the test suite."""
 
 import json
+import logging
 import os
 import signal
 import subprocess
@@ -195,3 +196,20 @@ else:
     _hypothesis_settings.register_profile("ci", max_examples=30, **_shared)
     _hypothesis_settings.register_profile("long", max_examples=1500, **_shared)
     _hypothesis_settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+
+def local_cluster():
+    """A real Dask cluster on this machine: two worker processes of one thread each.
+
+    Its web server takes a free port: the default one may be held by another cluster,
+    which only costs a warning."""
+    distributed = pytest.importorskip("distributed")
+    return distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=logging.CRITICAL
+    )
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with local_cluster() as c:
+        yield c

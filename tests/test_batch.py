@@ -2,7 +2,6 @@
 
 import itertools
 import json
-import logging
 import os
 import sys
 
@@ -11,7 +10,7 @@ import pytest
 
 import _kestrel
 import kestrel
-from conftest import EXAMPLES, ROOT, run_kestrel
+from conftest import EXAMPLES, ROOT, local_cluster, run_kestrel
 from kestrel.batch import feature_matrix, rdf_table, read_rdf_table, table_settings, write_rdf_table
 
 pa = pytest.importorskip("pyarrow")
@@ -333,13 +332,16 @@ def reader_of(fifo, processes, give_up_after=300.0):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
-def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
+def test_a_worker_killed_from_outside_loses_nothing(tmp_path, files):
     import multiprocessing
     import signal
 
     # The last input is a named pipe: the worker that takes it waits on it
     # until killed, so the kill always finds that chunk in flight and every
-    # other chunk done, however fast the machine computes them.
+    # other chunk done, however fast the machine computes them. Once killed,
+    # the pipe becomes a plain file, which its chunk, computed again one input
+    # at a time, reads: a worker that died of something else than its input
+    # costs no row.
     blocked = files / "waiting.cif"
     os.mkfifo(blocked)
     out = tmp_path / "table"
@@ -347,36 +349,106 @@ def test_a_killed_worker_loses_only_its_chunks(tmp_path, files):
     elements = ["Cl", "Cu", "Fe", "Na", "Ni", "O", "Si"]  # no pre-pass: it would wait on the pipe itself
 
     def kill_the_waiting_worker(done, total, errors):
-        if done == total - 1:
+        if done == total - 1 and not killed:
             pid, writer = reader_of(blocked, multiprocessing.active_children)
             os.kill(pid, signal.SIGKILL)
             os.close(writer)
+            os.remove(blocked)
+            blocked.write_text(FENI_CIF)
             killed.append(pid)
 
     killed = []
     first = write_rdf_table(inputs, out, elements=elements, processes=True, workers=2, progress=kill_the_waiting_worker)
-    assert killed and (first.rows, first.errors) == (len(inputs), 1)
-    errors = {r["source"]: r["error"] for r in read_rdf_table(out).to_pylist() if r["status"] == "error"}
-    assert errors == {
-        str(blocked): "the worker computing this chunk ended abruptly (killed, or out of memory); "
-        "its structures were not computed"
-    }
-    # The next run computes only what was lost.
-    os.remove(blocked)
-    blocked.write_text(FENI_CIF)
-    again = write_rdf_table(inputs, out, elements=elements, processes=True, workers=2)
-    assert (again.sources, again.errors, again.skipped) == (1, 0, len(inputs) - 1)
+    assert killed and (first.rows, first.errors) == (len(inputs), 0)
     table = read_rdf_table(out)
-    assert table.num_rows == len(inputs) and set(table.column("status").to_pylist()) == {"ok"}
+    assert sorted(table.column("source").to_pylist()) == sorted(map(str, inputs))
+    assert set(table.column("status").to_pylist()) == {"ok"}
 
 
-@pytest.fixture(scope="module")
-def cluster():
+# An input whose RDF takes far longer than any machine computes in the CPU time
+# the tests below give a worker: it dies of SIGXCPU, a real limit met by a real
+# input, with the good inputs of its chunk around it.
+HOG_ATOMS = 40000
+HOG_CUTOFF = 200.0
+
+
+def cpu_hog_folder(tmp_path):
+    rng = np.random.default_rng(5)
+    side = (HOG_ATOMS / 0.08) ** (1 / 3)  # a metal's density: some 2.7e6 neighbours per atom within the cutoff
+    positions = "".join(f"{x:.6f} {y:.6f} {z:.6f}\n" for x, y, z in rng.random((HOG_ATOMS, 3)))
+    folder = tmp_path / "inputs"
+    folder.mkdir()
+    good = ["NaCl.cif", "Si.poscar", "MgO.xyz", "TiO2_rutile.cif"]
+    for k in range(23):
+        name = good[k % len(good)]
+        (folder / f"{k:02d}_{name}").write_bytes((EXAMPLES / name).read_bytes())
+    (folder / "12_hog.vasp").write_text(
+        f"hog\n1.0\n{side} 0 0\n0 {side} 0\n0 0 {side}\nCu\n{HOG_ATOMS}\nDirect\n{positions}"
+    )
+    return folder
+
+
+def _cap_cpu_seconds(seconds: float) -> None:
+    """RLIMIT_CPU at what this process has used plus ``seconds``; children inherit it and count from zero."""
+    import resource
+    import time
+
+    _, hard = resource.getrlimit(resource.RLIMIT_CPU)
+    resource.setrlimit(resource.RLIMIT_CPU, (int(time.process_time() + seconds), hard))
+
+
+def assert_the_hog_is_the_one_error_row(table, folder):
+    rows = {r["source"]: r for r in table.to_pylist()}
+    assert sorted(rows) == sorted(str(p) for p in folder.iterdir())
+    hog = str(folder / "12_hog.vasp")
+    assert rows[hog]["status"] == "error" and rows[hog]["error"] == (
+        "the worker process died computing this input alone (killed by a signal or a resource limit, or out of memory)"
+    )
+    assert {r["status"] for source, r in rows.items() if source != hog} == {"ok"}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_CPU and SIGXCPU")
+def test_an_input_that_kills_its_worker_process_is_one_error_row(tmp_path):
+    import subprocess
+
+    folder = cpu_hog_folder(tmp_path)
+    out = tmp_path / "table"
+    # A process of its own, whose pool processes inherit the CPU limit.
+    script = (
+        "import sys; sys.path.insert(0, sys.argv[1]); from test_batch import _cap_cpu_seconds; "
+        "_cap_cpu_seconds(5); from kestrel.batch import write_rdf_table; "
+        "s = write_rdf_table(sys.argv[2], sys.argv[3], cutoff=float(sys.argv[4]), bin_size=0.5, processes=True, "
+        "workers=2); print(s.rows, s.errors)"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(ROOT / "tests"), str(folder), str(out), str(HOG_CUTOFF)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["24", "1"]
+    assert_the_hog_is_the_one_error_row(read_rdf_table(out), folder)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_CPU and SIGXCPU")
+def test_an_input_that_kills_its_dask_worker_is_one_error_row(tmp_path, caplog):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
-    ) as c:
-        yield c
+    folder = cpu_hog_folder(tmp_path)
+
+    class CpuCap(distributed.WorkerPlugin):
+        def setup(self, worker) -> None:
+            _cap_cpu_seconds(5)
+
+    with local_cluster() as cluster, distributed.Client(cluster) as client:
+        # A plugin, so that the workers the nannies start again get the limit too (the nannies
+        # themselves live in this process, which must not get it).
+        client.register_plugin(CpuCap())
+        table = rdf_table(folder, cutoff=HOG_CUTOFF, bin_size=0.5, client=client)
+        assert "kestrel-batch" not in client.run_on_scheduler(lambda dask_scheduler: dict(dask_scheduler.task_metadata))
+    assert_the_hog_is_the_one_error_row(table, folder)
+    # Once in its chunk, once alone: not once on every worker the scheduler would try next.
+    assert sum("Restarting worker" in r.getMessage() for r in caplog.records) == 2
 
 
 def test_dask_workers_write_the_same_table(tmp_path, files, cluster, rocksalt):

@@ -2,7 +2,6 @@
 measured G(r) fitted better than the small-box fit, replicas that reproduce on any number of
 threads and on a Dask cluster, and the messages for bad input."""
 
-import logging
 import os
 
 import numpy as np
@@ -141,15 +140,6 @@ def test_replicas_reproduce_on_one_and_two_threads(ordered_fcc):
     assert runs[0].replica_rw == runs[1].replica_rw
     assert runs[0].moves_accepted == runs[1].moves_accepted
     assert len({s for s in runs[0].structures}) == 3  # the replicas differ from one another
-
-
-@pytest.fixture(scope="module")
-def cluster():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
-    ) as c:
-        yield c
 
 
 def test_a_dask_cluster_gives_the_same_replicas(ordered_fcc, cluster):

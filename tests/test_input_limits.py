@@ -9,7 +9,7 @@ import re
 import pytest
 
 import kestrel
-from conftest import EXAMPLES
+from conftest import EXAMPLES, local_cluster
 from kestrel import Structure, StructureFileError, WorkLimitError, read_cif_blocks, read_structure
 
 COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
@@ -175,17 +175,10 @@ def test_a_batch_keeps_every_good_row_and_makes_each_bad_file_one_error_row(host
 def test_the_same_batch_on_a_dask_cluster(hostile_folder):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("pyarrow")
-    import logging
-
     from kestrel.batch import rdf_table
 
     folder, good = hostile_folder
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    with local_cluster() as cluster, distributed.Client(cluster) as client:
         table = rdf_table(folder, cutoff=4.0, bin_size=0.5, max_bytes=2 * MIB, client=client)
     check_rows(table, good)
 

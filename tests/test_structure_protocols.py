@@ -117,7 +117,7 @@ def test_structures_cross_a_real_process_boundary():
 def test_structures_travel_through_a_dask_cluster():
     distributed = pytest.importorskip("distributed")
     structures = [random_structure(seed) for seed in range(3)]
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             futures = client.map(lambda s: s.make_supercell(1, 1, 2), structures)
             doubled = client.gather(futures)

@@ -72,10 +72,12 @@ class TrajectoryRdf:
 
     def __repr__(self) -> str:
         upper = float(self.r[-1]) + (float(self.r[1] - self.r[0]) if len(self.r) > 1 else 0.0)
+        partials = len(self.mean_partials)
+        bins = len(self.r)
         return (
             f"TrajectoryRdf({self.n_frames} of {self.frames_read} frames "
-            f"({self.frame_indices[0]} to {self.frame_indices[-1]}), {len(self.mean_partials)} partials, "
-            f"{len(self.r)} bins up to {upper:g} Å)"
+            f"({self.frame_indices[0]} to {self.frame_indices[-1]}), {partials} partial{'s' * (partials != 1)}, "
+            f"{bins} bin{'s' * (bins != 1)} up to {upper:g} Å)"
         )
 
 

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import multiprocessing
 import os
+import uuid
 from concurrent.futures import FIRST_COMPLETED, Executor, ProcessPoolExecutor, ThreadPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
@@ -41,24 +43,53 @@ def _encode(item: Union[str, _ReadFile, Structure, _StructureRecord]) -> Union[s
     return item
 
 
+# Tables written before inputs were computed again one at a time hold this for every
+# input of a chunk whose worker died; resuming such a table computes them again.
 WORKER_LOST = (
     "the worker computing this chunk ended abruptly (killed, or out of memory); its structures were not computed"
 )
+WORKER_DIED = (
+    "the worker process died computing this input alone (killed by a signal or a resource limit, or out of memory)"
+)
 
 
-def _lost_job(job: _Job) -> _JobDone:
-    """Error rows for every source of a chunk whose worker died, so the table says what is missing."""
-    rows = _Rows(job.settings)
-    for index, item in job.items:
-        path = _source_path(item)
-        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_LOST, 0.0, None)
-    batch = rows.record_batch()
-    done = _JobDone(job.number, len(job.items), batch.num_rows, rows.errors)
+def _finished(job: _Job, batch, errors: int, warned: int = 0) -> _JobDone:
+    """A chunk's rows written to its Parquet part, or kept to hand back to the caller."""
+    done = _JobDone(job.number, len(job.items), batch.num_rows, errors, warned)
     if job.part_path is None:
         done.batch = batch
     else:
         _write_part(batch, job.part_path)
     return done
+
+
+def _lost_job(job: _Job) -> _JobDone:
+    """The error row of an input that killed the worker computing it alone."""
+    rows = _Rows(job.settings)
+    for index, item in job.items:
+        path = _source_path(item)
+        rows.add(index, path, _identity(path) if path else (None, None), None, None, None, WORKER_DIED, 0.0, None)
+    return _finished(job, rows.record_batch(), rows.errors)
+
+
+def _one_at_a_time(job: _Job, run_alone: Callable[[_Job], Optional[_JobDone]]) -> _JobDone:
+    """A chunk whose worker died, computed again one input at a time.
+
+    Which input killed the worker is not known, and chunks that only shared the
+    worker (or, locally, its pool) died with it. Alone, an input that kills its
+    worker again is one error row, and every other input of the chunk is computed.
+    ``run_alone`` returns None when the input's worker died.
+    """
+    pa = _require("pyarrow")
+    batches = []
+    errors = warned = 0
+    for item in job.items:
+        single = dataclasses.replace(job, items=[item], part_path=None)
+        done = run_alone(single) or _lost_job(single)
+        batches.append(done.batch)
+        errors += done.errors
+        warned += done.warned
+    return _finished(job, pa.Table.from_batches(batches).combine_chunks().to_batches()[0], errors, warned)
 
 
 class _Runner:
@@ -68,6 +99,7 @@ class _Runner:
         self.mode = mode
         self.workers = workers
         self.client = client
+        self._alone: Optional[Executor] = None  # one process that computes a broken chunk's inputs one at a time
 
     def run(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         if self.mode == "dask":
@@ -75,18 +107,29 @@ class _Runner:
         else:
             self._run_local(jobs, on_done)
 
-    def _executor(self) -> Executor:
+    def _executor(self, workers: int = 0) -> Executor:
+        workers = workers or self.workers
         if self.mode == "threads":
-            return ThreadPoolExecutor(self.workers, thread_name_prefix="kestrel-batch")
+            return ThreadPoolExecutor(workers, thread_name_prefix="kestrel-batch")
         # spawn, not fork: a forked child would inherit the engine's thread
         # pool without its threads. Each process computes one structure at a
         # time on one engine thread; the processes fill the cores.
         return ProcessPoolExecutor(
-            self.workers,
+            workers,
             mp_context=multiprocessing.get_context("spawn"),
             initializer=_start_worker_process,
             initargs=(_memory_budget(self.workers),),
         )
+
+    def _run_alone_locally(self, job: _Job) -> Optional[_JobDone]:
+        if self._alone is None:
+            self._alone = self._executor(1)
+        try:
+            return self._alone.submit(_run_job, job).result()
+        except BrokenProcessPool:
+            self._alone.shutdown(wait=False)
+            self._alone = None
+            return None
 
     def _run_local(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         executor = self._executor()
@@ -98,12 +141,13 @@ class _Runner:
             try:
                 done = future.result()
             except BrokenProcessPool:
-                # A dead process breaks the whole pool: its chunks in flight
-                # become error rows, and a fresh pool takes the rest.
-                done = _lost_job(job)
+                # A dead process breaks the whole pool: a fresh pool takes the
+                # chunks to come, and each chunk that was in flight is computed
+                # again beside it, one input at a time.
                 if ran_on is executor:
                     executor.shutdown(wait=False)
                     executor = self._executor()
+                done = _one_at_a_time(job, self._run_alone_locally)
             on_done(done)
 
         def submit(job: _Job) -> None:
@@ -137,31 +181,52 @@ class _Runner:
             # On an interruption the chunks not yet started are dropped; those
             # running finish and keep their parts for the next run.
             executor.shutdown(wait=True, cancel_futures=True)
+            if self._alone is not None:
+                self._alone.shutdown(wait=True)
+                self._alone = None
 
     def _run_dask(self, jobs: Iterator[_Job], on_done: Callable[[_JobDone], None]) -> None:
         distributed = _require("distributed")
         limit = 2 * max(1, sum(self.client.nthreads().values()))
         pending = distributed.as_completed()
         submitted: Dict[str, _Job] = {}
+        # Where the tasks of this run mark that they started, on the scheduler.
+        run = [DASK_MARKS, uuid.uuid4().hex]
+
+        def submit(job: _Job):
+            return self.client.submit(_run_dask_job, job, [*run, uuid.uuid4().hex], pure=False)
+
+        def result(future) -> Optional[_JobDone]:
+            try:
+                done = future.result()
+            except distributed.KilledWorker:  # a scheduler that allows no retries
+                done = None
+            future.release()
+            return done
+
+        def run_alone(job: _Job) -> Optional[_JobDone]:
+            return result(submit(job))
 
         def collect(future) -> None:
             job = submitted.pop(future.key)
-            try:
-                done = future.result()
-            except distributed.KilledWorker:
-                done = _lost_job(job)
-            future.release()
-            on_done(done)
+            done = result(future)
+            on_done(done if done is not None else _one_at_a_time(job, run_alone))
 
-        for job in jobs:
-            job.items = [(index, _encode(item)) for index, item in job.items]
-            future = self.client.submit(_run_dask_job, job, pure=False)
-            submitted[future.key] = job
-            pending.add(future)
-            while len(submitted) >= limit:
-                collect(next(pending))
-        for future in pending:
-            collect(future)
+        try:
+            for job in jobs:
+                job.items = [(index, _encode(item)) for index, item in job.items]
+                future = submit(job)
+                submitted[future.key] = job
+                pending.add(future)
+                while len(submitted) >= limit:
+                    collect(next(pending))
+            for future in pending:
+                collect(future)
+        finally:
+            try:
+                self.client.run_on_scheduler(_forget_marks, run)
+            except Exception:  # noqa: BLE001 - a scheduler that refuses this keeps a few bytes per run
+                pass
 
 
 def _one_engine_thread() -> None:
@@ -215,17 +280,39 @@ def _start_worker_process(budget: int) -> None:
     _limit_memory(budget)
 
 
-def _run_dask_job(job: _Job) -> _JobDone:
+# The scheduler's metadata key under which a run's tasks mark that they started.
+DASK_MARKS = "kestrel-batch"
+
+
+def _run_dask_job(job: _Job, mark: List[str]) -> Optional[_JobDone]:
     """A chunk on a Dask worker, whose process keeps under the worker's memory limit.
 
     The nanny restarts a worker that passes its limit and the scheduler hands the chunk
     to the next worker, which dies the same way; capped just below that limit, the
     allocation fails instead and the structure that asked for it is one error row.
+
+    A worker that dies all the same (killed, or a crash) makes the scheduler hand the
+    chunk to the next worker. That second start finds the chunk's mark and returns None
+    instead of computing it, so the caller computes it one input at a time, and one
+    input that kills workers costs one of them, not every worker of the cluster in turn.
     """
-    limit = getattr(getattr(_require("distributed").get_worker(), "memory_manager", None), "memory_limit", None)
+    distributed = _require("distributed")
+    client = distributed.get_client()
+    if client.get_metadata(mark, False):
+        return None
+    client.set_metadata(mark, True)
+    limit = getattr(getattr(distributed.get_worker(), "memory_manager", None), "memory_limit", None)
     if limit:
         _limit_memory(int(limit * 0.9))
     return _run_job(job)
+
+
+def _forget_marks(run: List[str], dask_scheduler=None) -> None:
+    """Drop the marks of a finished run from the scheduler's metadata."""
+    marks = dask_scheduler.task_metadata.get(run[0], {})
+    marks.pop(run[1], None)
+    if not marks:
+        dask_scheduler.task_metadata.pop(run[0], None)
 
 
 def _local_workers(workers: Optional[int]) -> int:
