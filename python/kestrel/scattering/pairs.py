@@ -158,22 +158,24 @@ class SitePairs:
 
         # Components: every (site, element) entry; a peak per group and pair of entries on its sites.
         self.components: List[Tuple[int, str]] = []
+        start_occupancy: List[float] = []
         entries_of_site: List[List[int]] = []
         for site, occupancies in enumerate(structure.species):
             entries_of_site.append([])
-            for element in occupancies:
+            for element, occupancy in occupancies.items():
                 entries_of_site[-1].append(len(self.components))
                 self.components.append((site, element))
-        peak_group, peak_a, peak_b = [], [], []
-        for g, (i, j) in enumerate(zip(self.site_i, self.site_j)):
-            for a in entries_of_site[i]:
-                for b in entries_of_site[j]:
-                    peak_group.append(g)
-                    peak_a.append(a)
-                    peak_b.append(b)
-        self.peak_group = np.array(peak_group, dtype=int)
-        self.peak_a = np.array(peak_a, dtype=int)
-        self.peak_b = np.array(peak_b, dtype=int)
+                start_occupancy.append(occupancy)
+        self.start_occupancy = np.array(start_occupancy)
+        # Group g's peaks: every entry of site i with every entry of site j, i's entries the slower.
+        first = np.array([entries[0] if entries else 0 for entries in entries_of_site], dtype=int)
+        size = np.array([len(entries) for entries in entries_of_site], dtype=int)
+        size_i, size_j = size[self.site_i], size[self.site_j]
+        per_group = size_i * size_j
+        self.peak_group = np.repeat(np.arange(len(self.site_i)), per_group)
+        within = np.arange(len(self.peak_group)) - np.repeat(np.cumsum(per_group) - per_group, per_group)
+        self.peak_a = first[self.site_i][self.peak_group] + within // size_j[self.peak_group]
+        self.peak_b = first[self.site_j][self.peak_group] + within % size_j[self.peak_group]
         self.counts = self.group_count[self.peak_group]
 
     def vectors(self, frac: Optional[np.ndarray]) -> np.ndarray:

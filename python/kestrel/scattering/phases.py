@@ -258,10 +258,11 @@ class PhaseModel:
 
     def occupancies(self, values) -> np.ndarray:
         """Occupancy of each pair component (site, element) at these values."""
-        out = np.ones(len(self.pairs.components))
         if not self.pairs.per_site:
+            return np.ones(len(self.pairs.components))
+        out = self.pairs.start_occupancy.copy()
+        if not self.occupancy_parameters:
             return out
-        species = self.structure.species
         for k, (site, element) in enumerate(self.pairs.components):
             rep = int(self.orbit[site])
             if (rep, element) in self.occupancy_parameters:
@@ -270,8 +271,6 @@ class PhaseModel:
                 total = self.occupancy_rest[rep][1]
                 given = sum(values[i] for (r, _), i in self.occupancy_parameters.items() if r == rep)
                 out[k] = max(total - given, 0.0)
-            else:
-                out[k] = species[site][element]
         return out
 
     def peaks(self, values, qbroad: float) -> PhasePeaks:
