@@ -6,6 +6,8 @@ import os
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import kestrel
 from conftest import EXAMPLES
@@ -217,6 +219,24 @@ GR = MeasuredPdf(r=np.linspace(1.0, 5.0, 20), g=np.ones(20), path="x.gr")
         (_q(), {"kind": "sq"}, ValueError, "kind='sq' was given for a MeasuredScattering of kind 'fq'"),
         ([GR, GR, _q()], {}, ValueError, "refine_pdf fits at most one G(r) data set (beside any in Q), got 2"),
         (3, {}, TypeError, "a data set must be a path, a MeasuredPdf or a MeasuredScattering, got int"),
+        (
+            MeasuredScattering(q=np.arange(3.0), values=np.ones(2), kind="sq", path="x.sq"),
+            {},
+            ValueError,
+            "x.sq: Q and the values must be one-dimensional and of one length, got (3,) and (2,)",
+        ),
+        (
+            MeasuredScattering(q=np.arange(3.0), values=np.array([1.0, np.nan, 1.0]), kind="sq", path="x.sq"),
+            {},
+            ValueError,
+            "x.sq: Q and the values must be finite numbers",
+        ),
+        (
+            MeasuredScattering(q=np.arange(-1.0, 3.0), values=np.ones(4), kind="sq", path="x.sq"),
+            {},
+            ValueError,
+            "x.sq: Q must be at least 0, found -1 Å⁻¹",
+        ),
         (_q(), {"q_range": (5.0, 2.0)}, ValueError, "q_range must have qmin below qmax, got (5, 2)"),
         (_q(), {"q_range": "all"}, ValueError, "q_range must be a pair of numbers (qmin, qmax), got 'all'"),
         (_q(), {"q_range": (6.0, 9.0)}, ValueError, "x.fq: no data points between Q = 6 and 9 Å⁻¹"),
@@ -389,3 +409,25 @@ def test_several_phases_and_an_ensembles_orderings_add_up_in_q_as_in_g():
     data = MeasuredScattering(q=q, values=1.0 + 0.8 * (np.mean(curves, axis=0) - 1.0), kind="sq")
     fit = refine_pdf(orderings, data, radiation="neutron", vary="scale", ensemble=True)
     assert fit.values["scale"] == pytest.approx(0.8, rel=1e-6) and fit.rw < 1e-9
+
+
+@settings(max_examples=5, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(factor=st.floats(1e-3, 1e3))
+def test_a_joint_fit_does_not_depend_on_the_units_of_a_data_set(factor):
+    # Noisy data, so that the optimum is a balance between the two data sets, not an exact match.
+    rng = np.random.default_rng(7)
+    r = np.arange(1.5, 10.0, 0.02)
+    g = model_pdf(NI_CIF, r, values={"a": 3.54, "U(Ni)": 0.006}, parameters="scale,lattice,uiso", radiation="neutron")
+    gr = MeasuredPdf(r=r, g=g + rng.normal(0.0, 0.3, len(r)), path="ni.gr")
+    q = np.arange(1.0, 12.0, 0.025)
+    made = kestrel.compute_sq(nickel(3.545), q, radiation="neutron", u_iso=0.0055)
+    fq = made.fq + rng.normal(0.0, 0.3, len(q))
+    options = dict(radiation="neutron", vary="scale,lattice,uiso", start={"a": 3.53})
+    one = refine_pdf(NI_CIF, [gr, MeasuredScattering(q=q, values=fq, kind="fq", path="ni.fq")], **options)
+    other = refine_pdf(NI_CIF, [gr, MeasuredScattering(q=q, values=factor * fq, kind="fq", path="ni.fq")], **options)
+    for name in ("a", "U(Ni)", "scale"):
+        assert other.values[name] == pytest.approx(one.values[name], rel=1e-4), name
+    assert other.values["scale(ni.fq)"] == pytest.approx(factor * one.values["scale(ni.fq)"], rel=1e-4)
+    assert other.rw_of("ni.fq") == pytest.approx(one.rw_of("ni.fq"), rel=1e-4)
+    # The two data sets pull a apart; the joint answer lies between their own.
+    assert 3.54 - 1e-3 < one.values["a"] < 3.545 + 1e-3

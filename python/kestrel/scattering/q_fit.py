@@ -153,7 +153,16 @@ class QDataSet:
 
 def q_fit_range(measured: MeasuredScattering, label: str, q_range, scale: Optional[str]) -> QDataSet:
     """The points of one data set within ``q_range`` (qmin, qmax) in Å⁻¹, or all of them."""
-    low, high = float(measured.q[0]), float(measured.q[-1])
+    q_all, y_all = np.asarray(measured.q, dtype=float), np.asarray(measured.values, dtype=float)
+    if q_all.ndim != 1 or q_all.shape != y_all.shape or len(q_all) == 0:
+        raise ValueError(
+            f"{label}: Q and the values must be one-dimensional and of one length, got {q_all.shape} and {y_all.shape}"
+        )
+    if not (np.all(np.isfinite(q_all)) and np.all(np.isfinite(y_all))):
+        raise ValueError(f"{label}: Q and the values must be finite numbers")
+    if np.any(q_all < 0):
+        raise ValueError(f"{label}: Q must be at least 0, found {float(q_all.min()):g} Å⁻¹")
+    low, high = float(q_all.min()), float(q_all.max())
     if q_range is not None:
         try:
             low, high = (float(v) for v in q_range)
@@ -161,10 +170,10 @@ def q_fit_range(measured: MeasuredScattering, label: str, q_range, scale: Option
             raise ValueError(f"q_range must be a pair of numbers (qmin, qmax), got {q_range!r}") from None
         if not low < high:
             raise ValueError(f"q_range must have qmin below qmax, got ({low:g}, {high:g})")
-    keep = (measured.q >= low) & (measured.q <= high)
+    keep = (q_all >= low) & (q_all <= high)
     if np.count_nonzero(keep) < 2:
         raise ValueError(f"{label}: no data points between Q = {low:g} and {high:g} Å⁻¹")
-    q, y = np.asarray(measured.q[keep], dtype=float), np.asarray(measured.values[keep], dtype=float)
+    q, y = q_all[keep], y_all[keep]
     if not np.any(q > 0):
         raise ValueError(f"{label}: the fit range holds no Q above 0")
     dy = None if measured.errors is None else np.asarray(measured.errors[keep], dtype=float)
