@@ -173,3 +173,35 @@ def test_peak_slopes_refuse_slopes_that_do_not_fit_the_peaks(shape, message):
     with pytest.raises(ValueError) as raised:
         _gaussian_peak_slopes(*peaks, slopes, slopes, slopes, np.linspace(0, 2, 5))
     assert message in str(raised.value)
+
+
+def test_a_joint_fit_in_g_and_q_stacks_its_jacobian_as_its_residuals(monkeypatch):
+    """The closed-form rows of G(r) and the differenced rows of F(Q), weighted and normalised as the residuals
+    are, give the uncertainties a wholly differenced Jacobian gives."""
+    import kestrel
+    from kestrel.scattering import refine as refine_module
+    from kestrel.scattering.gr_files import MeasuredPdf
+    from kestrel.scattering.pdf import model_pdf
+    from kestrel.scattering.q_files import MeasuredScattering
+
+    nickel = str(EXAMPLES / "Ni.cif")
+    truth = {"a": 3.54, "U(Ni)": 0.006, "qdamp": 0.03, "scale": 0.9}
+    r = np.arange(1.5, 12.0, 0.02)
+    rng = np.random.default_rng(2)
+    g = model_pdf(nickel, r, values=truth, parameters="scale,lattice,uiso,qdamp", radiation="neutron", qmax=20.0)
+    q = np.arange(1.0, 20.0, 0.025)
+    cell = Structure.from_cif(nickel)
+    made = kestrel.compute_sq(
+        Structure(np.eye(3) * 3.54, cell.frac_coords, cell.species), q, radiation="neutron", u_iso=0.006, qdamp=0.03
+    )
+    data = [
+        MeasuredPdf(r=r, g=g + rng.normal(scale=0.02, size=len(r))),
+        MeasuredScattering(q=q, values=250.0 * made.fq + rng.normal(scale=0.5, size=len(q)), kind="fq"),
+    ]
+    options = dict(radiation="neutron", qmax=20.0, vary="scale,lattice,uiso,qdamp", start={"a": 3.53})
+    closed = refine_module.refine_pdf(nickel, data, **options)
+    monkeypatch.setattr(refine_module, "_SLOPE_ENTRIES", 0)
+    differenced = refine_module.refine_pdf(nickel, data, **options)
+    for name in closed.varied:
+        assert closed.values[name] == pytest.approx(differenced.values[name], rel=1e-6), name
+        assert closed.uncertainties[name] == pytest.approx(differenced.uncertainties[name], rel=1e-3), name
