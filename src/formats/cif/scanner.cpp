@@ -2,6 +2,10 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/ascii.hpp"
 #include "base/read_file.hpp"
 #include "base/text.hpp"
@@ -15,6 +19,48 @@ bool is_blank_or_line_end(char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
+// Sixteen bytes at a time where the processor allows: most of a CIF is runs
+// of printable characters (values, tags) and of blanks that align columns.
+#if defined(__SSE2__)
+std::uint32_t sixteen_visible(const char* at) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Compared as signed bytes: from 0x80 on they are negative, so never
+    // above 0x20.
+    const __m128i visible =
+        _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x20)), _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x7F)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(visible));
+}
+
+std::uint32_t sixteen_blanks(const char* at) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i blank =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(blank));
+}
+#endif
+
+// The first position from `pos` whose byte is not printable ASCII, or `size`.
+std::size_t skip_visible(const char* data, std::size_t pos, std::size_t size) {
+#if defined(__SSE2__)
+    for (; pos + 16 <= size; pos += 16)
+        if (const std::uint32_t others = ~sixteen_visible(data + pos) & 0xFFFF; others != 0)
+            return pos + static_cast<std::size_t>(__builtin_ctz(others));
+#endif
+    while (pos < size && is_visible_ascii(data[pos])) ++pos;
+    return pos;
+}
+
+// The first position from `pos` that is neither a space nor a tab, or `size`.
+std::size_t skip_blanks(const char* data, std::size_t pos, std::size_t size) {
+#if defined(__SSE2__)
+    for (; pos + 16 <= size; pos += 16)
+        if (const std::uint32_t others = ~sixteen_blanks(data + pos) & 0xFFFF; others != 0)
+            return pos + static_cast<std::size_t>(__builtin_ctz(others));
+#endif
+    while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
+    return pos;
+}
+
 struct Token {
     std::string_view text;
     std::size_t line;  // from 0; a text field's is its opening line
@@ -22,6 +68,24 @@ struct Token {
 };
 
 enum class TokenKind { value, tag, loop, data, other_keyword };
+
+// Most tokens are values whose first character rules out a tag or a
+// keyword: decided without the full test.
+bool plainly_value(const Token& token) {
+    if (token.quoted || token.text.empty()) return true;
+    switch (token.text.front()) {
+        case '_':
+        case 'd':
+        case 'D':
+        case 'l':
+        case 'L':
+        case 's':
+        case 'S':
+        case 'g':
+        case 'G': return false;
+        default: return true;
+    }
+}
 
 TokenKind kind_of(const Token& token) {
     if (token.quoted || token.text.empty()) return TokenKind::value;
@@ -68,7 +132,7 @@ public:
         const std::size_t size = text_.size();
         std::size_t pos = pos_;
         for (;;) {
-            while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
+            pos = skip_blanks(data, pos, size);
             if (pos >= size) {
                 pos_ = pos;
                 return false;
@@ -105,12 +169,12 @@ public:
                 pos = pos_;
                 continue;
             }
-            std::size_t end = pos + 1;
-            for (; end < size; ++end) {
+            std::size_t end = skip_visible(data, pos + 1, size);
+            while (end < size) {
                 const char d = data[end];
-                if (is_visible_ascii(d)) continue;
                 if (static_cast<unsigned char>(d) <= 0x20 ? is_blank_or_line_end(d) : space_length_at(text_, end) != 0)
                     break;
+                end = skip_visible(data, end + 1, size);
             }
             token = {std::string_view(data + pos, end - pos), line_, false};
             pos_ = end;
@@ -137,8 +201,9 @@ private:
     }
 
     // At an opening quote. False when the quote opens nothing but blanks up
-    // to the line's end: no value.
-    bool quoted(char quote, Token& token) {
+    // to the line's end: no value. Out of line, as text_field below, so
+    // that the loop over plain values stays small.
+    [[gnu::noinline]] bool quoted(char quote, Token& token) {
         const std::size_t end = line_end();
         const std::string_view line = text_.substr(0, end);
         std::size_t close = line.find(quote, pos_ + 1);
@@ -163,7 +228,7 @@ private:
     // formula or a title that wraps keeps its words apart. Blanks around the
     // value go: the readers take numbers and symbols from such fields. What
     // follows the closing ';' on its line is read on as values.
-    std::string_view text_field() {
+    [[gnu::noinline]] std::string_view text_field() {
         const std::size_t opening_line = line_;
         const std::size_t start = pos_ + 1;
         std::size_t end = line_end();
@@ -232,7 +297,7 @@ public:
 private:
     void advance() { have_ = lexer_.next(token_); }
 
-    bool at_value() const { return have_ && kind_of(token_) == TokenKind::value; }
+    bool at_value() const { return have_ && (plainly_value(token_) || kind_of(token_) == TokenKind::value); }
 
     CifBlock& block() {
         if (document_.blocks.empty()) document_.blocks.push_back(CifBlock{});
@@ -272,10 +337,11 @@ private:
             advance();
         }
         const std::size_t width = loop.tags.size();
-        std::size_t row_line = 0, last_line = 0;
+        std::size_t row_line = 0, last_line = 0, column = 0;
         for (; at_value(); advance()) {
             if (width == 0) continue;  // a loop without tags still consumes its values
-            if (loop.n_values() % width == 0) row_line = token_.line;
+            if (column == 0) row_line = token_.line;
+            column = column + 1 == width ? 0 : column + 1;
             last_line = token_.line;
             if (!loop.add(token_.text) && !fault_)
                 fault_ = fail_limit("the loop of " + loop.tags.front() +
