@@ -4,6 +4,8 @@ import math
 import warnings
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from kestrel import CifReadWarning, Structure, StructureFileError
 
@@ -256,6 +258,31 @@ def test_a_formula_in_a_text_field_is_read_from_its_opening_line_on(field):
     text = cif(["Fe1 Fe 0 0 0 1", "Fe2 Fe 0.5 0.5 0.5 1", "O1 O 0.5 0 0 1", "O2 O 0 0.5 0 1", "O3 O 0 0 0.5 1"])
     s, warned = read_with_warnings(text.replace("loop_", "_chemical_formula_sum\n" + field + "\nloop_", 1))
     assert s.n_sites == 5 and warned == []
+
+
+# Whitespace of every kind CIF files carry, and comments, between values.
+SEPARATORS = [" ", "\t", "\n", " \r\n", "  \u00a0", "\u3000\n", " # a comment 'x\n", "\n\n  "]
+
+
+@given(st.data())
+def test_values_read_the_same_whatever_separates_or_encloses_them(data):
+    rows = [
+        ["Fe1", "Fe", "0", "0", "0", "1"],
+        ["O2", "O", "0.5", "0.25", "0.125", "0.5(1)"],
+        ["Ni3", "Ni", "0.75", "0.5", "1/3", "0.5"],
+    ]
+    plain = cif([" ".join(row) for row in rows])
+    text = cif([])
+    for value in (v for row in rows for v in row):
+        form = data.draw(st.sampled_from(["bare", "single", "double", "field"]))
+        if form == "field":  # a text field opens at the start of a line
+            text += f"\n;{value}\n;"
+        else:
+            text += {"bare": value, "single": f"'{value}'", "double": f'"{value}"'}[form]
+        text += data.draw(st.sampled_from(SEPARATORS))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CifReadWarning)
+        assert read(text + "\n").to_dict() == read(plain).to_dict()
 
 
 def test_primes_in_labels_do_not_shift_columns():
