@@ -406,6 +406,22 @@ def test_disorder_columns_give_clear_warnings(rows, columns, message):
     assert message in messages
 
 
+@pytest.mark.parametrize(
+    ("operations", "warned"),
+    [(("x,y,z", "-x,-y,-z"), False), (("x,y,z",), True)],
+    ids=["images-overlap", "no-images"],
+)
+def test_single_negative_group_is_warned_only_where_no_image_overlaps_it(operations, warned):
+    rows = [("C1", "C", 0.05, 0.02, 0.0, 0.5, "A", -1), ("O1", "O", 0.25, 0.06, 0.03, 0.5, "A", -1)]
+    _, messages = read(cif(rows, operations=operations))
+    single = [m for m in messages if "a single group" in m]
+    assert single == (
+        ["1 disorder assembly has a single group: its atoms are taken to come and go together (assembly A, group -1)"]
+        if warned
+        else []
+    )
+
+
 def test_every_user_of_pairs_takes_the_unit_weights(tmp_path):
     import kestrel
 

@@ -317,9 +317,11 @@ bool same_sites(const std::vector<Member>& a, const std::vector<Member>& b) {
 // Every piece of every assembly; the pieces that are one place (see
 // PieceLinker) form a unit, each distinct piece one of its alternatives.
 // A unit holding two images of one group is disorder about a symmetry
-// element; any other, disorder groups.
-void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBuilder& builder,
-                 std::vector<std::string>& clashes) {
+// element; any other, disorder groups. Returns, per assembly, whether some
+// copy of it became such a symmetry unit.
+std::vector<bool> group_units(const Structure& structure, std::vector<Piece>& pieces, std::size_t n_assemblies,
+                              UnitBuilder& builder, std::vector<std::string>& clashes) {
+    std::vector<bool> about_symmetry(n_assemblies, false);
     const PieceLinker linker(structure, pieces);
     std::vector<bool> seen(pieces.size(), false);
     for (std::size_t root = 0; root < pieces.size(); ++root) {
@@ -374,12 +376,14 @@ void group_units(const Structure& structure, std::vector<Piece>& pieces, UnitBui
             for (const std::vector<Member>& part : found[a].parts) all.insert(all.end(), part.begin(), part.end());
             alternatives.push_back(std::move(all));
         }
+        if (symmetry) about_symmetry[pieces[root].assembly] = true;
         const std::uint32_t unit = builder.new_unit(symmetry ? UnitSource::symmetry : UnitSource::groups);
         for (std::size_t a = 0; a < alternatives.size(); ++a)
             for (const Member& m : alternatives[a])
                 builder.put(unit, Member{m.site, m.cell, static_cast<std::uint32_t>(a)}, Cell{0, 0, 0}, clashes,
                             "site " + std::to_string(m.site));
     }
+    return about_symmetry;
 }
 
 // Partly occupied sites that no unit holds and no group code names, closer
@@ -507,14 +511,22 @@ std::vector<std::size_t> occupancy_classes(const std::vector<CifDisorderRow>& ro
     return share;
 }
 
-// The bad input the disorder columns can hold, as notices: an assembly of
-// one group, a group whose rows differ in occupancy.
-void check_groups(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes,
-                  const std::map<std::string, std::vector<std::string>>& groups_of, CifNotices& notices) {
-    for (const auto& [assembly, groups] : groups_of)
-        if (groups.size() == 1)
-            notices.add(CifNoticeKind::single_group_assembly,
-                        (assembly.empty() ? std::string("group ") : "assembly " + assembly + ", group ") + groups[0]);
+// An assembly of one group whose images did not overlap one another: its
+// atoms come and go together, which may not be what the file meant. One
+// whose images overlap is disorder about a symmetry element, as written.
+void check_single_groups(const std::vector<std::string>& assemblies,
+                         const std::map<std::string, std::vector<std::string>>& groups_of,
+                         const std::vector<bool>& about_symmetry, CifNotices& notices) {
+    for (const auto& [assembly, groups] : groups_of) {
+        const auto index = std::find(assemblies.begin(), assemblies.end(), assembly) - assemblies.begin();
+        if (groups.size() != 1 || about_symmetry[static_cast<std::size_t>(index)]) continue;
+        notices.add(CifNoticeKind::single_group_assembly,
+                    (assembly.empty() ? std::string("group ") : "assembly " + assembly + ", group ") + groups[0]);
+    }
+}
+
+// A group whose rows differ in occupancy, as a notice.
+void check_groups(const std::vector<CifDisorderRow>& rows, const std::vector<RowCodes>& codes, CifNotices& notices) {
     std::map<std::pair<std::string, std::string>, double> first;
     std::vector<std::pair<std::string, std::string>> reported;
     for (std::size_t a = 0; a < rows.size(); ++a) {
@@ -567,7 +579,7 @@ void add_group_units(const std::vector<CifDisorderRow>& rows, const std::vector<
         if (std::find(groups.begin(), groups.end(), code.group) == groups.end()) groups.push_back(code.group);
         rows_of_group[{code.assembly, code.group}].push_back(a);
     }
-    check_groups(rows, codes, groups_of, notices);
+    check_groups(rows, codes, notices);
 
     const std::vector<std::size_t> share = occupancy_classes(rows, codes);
     std::vector<Piece> pieces;
@@ -590,8 +602,10 @@ void add_group_units(const std::vector<CifDisorderRow>& rows, const std::vector<
         }
     // Pieces are related pairwise; more than this would make reading slow.
     constexpr std::size_t kMaxPieces = 4096;
+    std::vector<bool> about_symmetry(assemblies.size(), false);
     if (pieces.size() > kMaxPieces) notices.add(CifNoticeKind::group_search_skipped, {}, pieces.size());
-    else group_units(structure, pieces, builder, clashes);
+    else about_symmetry = group_units(structure, pieces, assemblies.size(), builder, clashes);
+    check_single_groups(assemblies, groups_of, about_symmetry, notices);
 }
 
 }  // namespace
