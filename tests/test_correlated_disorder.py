@@ -14,17 +14,23 @@ BIN = 0.05
 
 
 def cif(
-    rows, *, cell=5.1373, operations=("x,y,z",), columns=("_atom_site_disorder_assembly", "_atom_site_disorder_group")
+    rows,
+    *,
+    cell=5.1373,
+    angles=(90, 90, 90),
+    operations=("x,y,z",),
+    columns=("_atom_site_disorder_assembly", "_atom_site_disorder_group"),
 ):
-    """A cubic CIF; each row is (label, element, x, y, z, occupancy, *codes)."""
+    """A CIF, cubic unless told; each row is (label, element, x, y, z, occupancy, *codes)."""
+    a, b, c = (cell, cell, cell) if np.isscalar(cell) else cell
     head = [
         "data_t",
-        f"_cell_length_a {cell}",
-        f"_cell_length_b {cell}",
-        f"_cell_length_c {cell}",
-        "_cell_angle_alpha 90",
-        "_cell_angle_beta 90",
-        "_cell_angle_gamma 90",
+        f"_cell_length_a {a}",
+        f"_cell_length_b {b}",
+        f"_cell_length_c {c}",
+        f"_cell_angle_alpha {angles[0]}",
+        f"_cell_angle_beta {angles[1]}",
+        f"_cell_angle_gamma {angles[2]}",
         "loop_",
         "_symmetry_equiv_pos_as_xyz",
         *[f"'{op}'" for op in operations],
@@ -386,8 +392,33 @@ def test_supercell_keeps_units():
             ],
             (),
             "the file is inconsistent: 2 partly occupied atoms lie closer than 0.7 angstrom to a fully occupied "
-            "atom, which is always there; their pairs are counted as the file gives them "
-            "(O5 0.53 from O1, Ca2 0.61 from Ca1)",
+            "atom; each was taken as an alternative of that atom, which keeps the occupancy the alternatives leave, "
+            "so the two are never counted as a pair (O5 0.53 from O1, Ca2 0.61 from Ca1)",
+        ),
+        (
+            # Two partly occupied O on either side of a full one, 1 A apart from each other, adding to 1.1
+            [
+                ("O1", "O", 0.1, 0.1, 0.1, 1),
+                ("O5", "O", 0.1, 0.1, 0.1 + 0.5 / 5.1373, 0.6),
+                ("O6", "O", 0.1, 0.1, 0.1 - 0.5 / 5.1373, 0.5),
+            ],
+            (),
+            "the file is inconsistent: 2 partly occupied atoms lie closer than 0.7 angstrom to a fully occupied "
+            "atom, and the occupancies there add up to 1 or more; their pairs are counted as the file gives them "
+            "(O5 0.50 from O1, O6 0.50 from O1)",
+        ),
+        (
+            [("H1", "H", 0.1, 0.1, 0.1, 0.5, "A", 1), ("C1", "C", 0.1 + 0.23 / 5.1373, 0.1, 0.1, 0.5, "B", 1)],
+            None,
+            "took 1 pair of atoms closer than 0.7 angstrom in different units of disorder as alternatives: their "
+            "units were merged into one (H1 0.23 from C1)",
+        ),
+        (
+            [("H1", "H", 0.1, 0.1, 0.1, 0.6, "A", 1), ("C1", "C", 0.1 + 0.23 / 5.1373, 0.1, 0.1, 0.6, "B", 1)],
+            None,
+            "left 1 pair of atoms closer than 0.7 angstrom in different units of disorder apart: their occupancies "
+            "add up to more than 1, or a unit meets its own copy; their pairs are counted as the file gives them "
+            "(H1 0.23 from C1)",
         ),
     ],
     ids=[
@@ -398,6 +429,9 @@ def test_supercell_keeps_units():
         "overfull-split",
         "split-found",
         "partial-beside-full",
+        "partial-beside-full-kept",
+        "overlapping-units",
+        "overlapping-units-kept",
     ],
 )
 def test_disorder_columns_give_clear_warnings(rows, columns, message):
@@ -520,3 +554,128 @@ def test_refinement_over_site_pairs_says_it_weighs_units_independently():
     with pytest.warns(UserWarning, match="weigh the pairs within a unit of correlated disorder by occupancy products"):
         by_sites = model_pdf(structure, r, parameters=("scale", "xyz"))
     assert by_histogram.shape == by_sites.shape
+
+
+OVERLAPPING_ASSEMBLIES = cif(
+    [
+        ("Na1", "Na", 0.5, 0.5, 0.5, 1, ".", "."),
+        ("H1", "H", 0.1, 0.1, 0.1, 0.5, "A", 1),
+        ("C1", "C", 0.1 + 0.23 / 5.1373, 0.1, 0.1, 0.5, "B", 1),
+    ]
+)
+# Two assemblies of two groups each; O2 of the first lies 0.40 A from O3 of the second.
+OVERLAPPING_GROUPS = cif(
+    [
+        ("Na1", "Na", 0.5, 0.5, 0.5, 1, ".", "."),
+        ("O1", "O", 0.10, 0.10, 0.10, 1 / 6, "A", 1),
+        ("O2", "O", 0.10, 0.10 + 0.45 / 5.1373, 0.10, 1 / 6, "A", 2),
+        ("O3", "O", 0.10, 0.10 + 0.85 / 5.1373, 0.10, 1 / 6, "B", 1),
+        ("O4", "O", 0.10, 0.10 + 1.3 / 5.1373, 0.10, 1 / 6, "B", 2),
+    ]
+)
+PARTIAL_ON_FULL = cif(
+    [
+        ("Na1", "Na", 0.5, 0.5, 0.5, 1),
+        ("O1", "O", 0.1, 0.1, 0.1, 1),
+        ("O5", "O", 0.1, 0.1, 0.1 + 0.53 / 5.1373, 0.027),
+    ],
+    columns=(),
+)
+
+
+def short_pairs(lattice, frac, below=0.7):
+    """Pairs of sites closer than `below` over the 27 nearest cells, each unordered pair once."""
+    frac = np.asarray(frac, dtype=float)
+    lattice = np.asarray(lattice, dtype=float)
+    found = []
+    for shift in itertools.product((-1, 0, 1), repeat=3):
+        delta = frac[None, :, :] + np.array(shift) - frac[:, None, :]
+        distance = np.linalg.norm(delta @ lattice, axis=-1)
+        i, j = np.nonzero(distance < below)
+        found += [(a, b) for a, b in zip(i, j) if a < b or (a == b and any(shift))]
+    return found
+
+
+@pytest.mark.parametrize(
+    ("text", "alternatives", "occupancies"),
+    [
+        (OVERLAPPING_ASSEMBLIES, 2, {"H": 0.5, "C": 0.5, "Na": 1.0}),
+        (OVERLAPPING_GROUPS, 4, {"O": 4 / 6, "Na": 1.0}),
+        (PARTIAL_ON_FULL, 2, {"O": 1.0, "Na": 1.0}),
+    ],
+    ids=["assemblies", "groups", "partial-on-full"],
+)
+def test_overlapping_units_become_one_and_never_pair_or_meet(text, alternatives, occupancies):
+    structure, _ = read(text)
+    units = [u for u in structure.units if u is not None]
+    assert {u for u, _ in units} == {0} and len({a for _, a in units}) == alternatives
+    assert structure.composition == pytest.approx(occupancies)
+    assert_matches_enumeration(structure)
+    r, total = structure.total_rdf(cutoff=2.0, bin_size=0.05)
+    assert np.all(total[r < 0.7] == 0.0)
+    for seed in range(5):
+        ordered, _ = structure.expand_occupancies(max_sites=2000, seed=seed)
+        assert short_pairs(ordered.lattice_matrix, ordered.frac_coords) == []
+
+
+def test_full_atom_with_a_partial_one_on_top_keeps_what_the_partial_leaves():
+    structure, messages = read(PARTIAL_ON_FULL)
+    assert [sp for sp in structure.species if "O" in sp] == [{"O": pytest.approx(0.973)}, {"O": 0.027}]
+    assert any(m.startswith("the file is inconsistent") for m in messages)
+
+
+def _place_atoms(draw, st, place, centre, cell_lengths):
+    """Two or three atoms of one place: a first at `centre`, the rest 0.2-0.6 A from it, each its own alternative
+    (a free partly occupied atom, a group of its own assembly, or at most one fully occupied atom)."""
+    rows = []
+    full_taken = False
+    for k in range(draw(st.integers(2, 3))):
+        offset = np.zeros(3)
+        if k:
+            direction = np.array([draw(st.floats(-1, 1)) for _ in range(3)])
+            norm = np.linalg.norm(direction)
+            direction = direction / norm if norm > 0.1 else np.array([1.0, 0.0, 0.0])
+            offset = direction * draw(st.floats(0.2, 0.6)) / np.asarray(cell_lengths)
+        kind = draw(st.sampled_from(["free", "group", "full"] if not full_taken else ["free", "group"]))
+        full_taken = full_taken or kind == "full"
+        occupancy = 1 if kind == "full" else round(draw(st.floats(0.05, 0.45)), 3)
+        codes = (f"P{place}K{k}", 1) if kind == "group" else (".", ".")
+        x, y, z = (np.asarray(centre) + offset) % 1.0
+        rows.append((f"O{place}{k}", "O", round(x, 5), round(y, 5), round(z, 5), occupancy, *codes))
+    return rows
+
+
+try:
+    from hypothesis import given
+    from hypothesis import strategies as st
+except ImportError:  # pragma: no cover
+    st = None
+
+if st is not None:
+
+    @st.composite
+    def overlapping_places(draw):
+        lengths = tuple(round(draw(st.floats(6.0, 8.0)), 3) for _ in range(3))
+        angles = tuple(round(draw(st.floats(75.0, 105.0)), 2) for _ in range(3))
+        # Places far apart: corners of a 2x2x2 grid of the cell, jittered.
+        corners = draw(
+            st.lists(
+                st.sampled_from(list(itertools.product((0.2, 0.7), repeat=3))), min_size=1, max_size=3, unique=True
+            )
+        )
+        rows = []
+        for place, corner in enumerate(corners):
+            centre = [c + draw(st.floats(-0.03, 0.03)) for c in corner]
+            rows += _place_atoms(draw, st, place, centre, lengths)
+        return cif(rows, cell=lengths, angles=angles)
+
+    @given(overlapping_places())
+    def test_overlapping_places_in_a_triclinic_cell_never_pair_or_meet(text):
+        structure, messages = read(text)
+        left = [m for m in messages if "pairs are counted as the file gives them" in m or "independent" in m]
+        r, total = structure.total_rdf(cutoff=2.0, bin_size=0.05)
+        ordered, _ = structure.expand_occupancies(max_sites=600, seed=1)
+        if left:
+            return
+        assert np.all(np.abs(total[r < 0.7]) < 1e-12)
+        assert short_pairs(ordered.lattice_matrix, ordered.frac_coords) == []

@@ -53,4 +53,10 @@ struct UnitMember {
 // The members of every unit, in site order: entry u lists unit u's sites.
 std::vector<std::vector<UnitMember>> unit_members(const Units& units);
 
+// Units without sites dropped, the rest numbered in order of their first
+// site and each unit's alternatives from 0 in order of their first site, so
+// that units built piecemeal compare equal to the same units built at once.
+// No units left: both lists empty.
+void renumber_units(Units& units);
+
 }  // namespace kestrel

@@ -17,6 +17,18 @@ double periodic_gap(double p, double q) {
 
 }  // namespace
 
+std::pair<CellShift, double> nearest_image(const Lattice& lattice, const Vec3& p, const Vec3& q) {
+    CellShift shift;
+    Vec3 d;
+    for (int axis = 0; axis < 3; ++axis) {
+        const double delta = p[axis] - q[axis];
+        const double whole = std::round(delta);
+        shift[axis] = static_cast<std::int32_t>(whole);
+        d[axis] = delta - whole;
+    }
+    return {shift, length(lattice.to_cartesian(d))};
+}
+
 Vec3 fractional_reach(const Lattice& lattice, double distance) {
     const Mat3& inverse = lattice.inverse();
     Vec3 reach{};

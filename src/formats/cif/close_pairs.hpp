@@ -6,11 +6,20 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "model/lattice.hpp"
 
 namespace kestrel {
+
+// A lattice translation, in cells.
+using CellShift = Vector3<std::int32_t>;
+
+// The translation T that brings q + T nearest p (each axis on its own, which
+// is the nearest image for the short distances the disorder finder asks
+// about), and the Cartesian distance left.
+std::pair<CellShift, double> nearest_image(const Lattice& lattice, const Vec3& p, const Vec3& q);
 
 // Per axis, the largest fractional difference two points closer than
 // `distance` (Cartesian, angstrom) can show, with room for rounding: a

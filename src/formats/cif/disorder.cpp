@@ -10,11 +10,12 @@
 #include "base/fixed4.hpp"
 #include "base/text.hpp"
 #include "formats/cif/close_pairs.hpp"
+#include "formats/cif/unit_overlaps.hpp"
 
 namespace kestrel {
 namespace {
 
-using Cell = Vector3<std::int32_t>;
+using Cell = CellShift;
 
 // The disorder columns of one row.
 struct RowCodes {
@@ -49,19 +50,6 @@ std::vector<RowCodes> read_codes(const CifBlock& block, const std::vector<CifDis
             code.assembly = std::string(trim(loop->at(rows[a].loop_row, *assembly)));
     }
     return codes;
-}
-
-// The translation T that brings q + T nearest p, and the distance left.
-std::pair<Cell, double> nearest_image(const Lattice& lattice, const Vec3& p, const Vec3& q) {
-    Cell shift;
-    Vec3 d;
-    for (int axis = 0; axis < 3; ++axis) {
-        const double delta = p[axis] - q[axis];
-        const double whole = std::round(delta);
-        shift[axis] = static_cast<std::int32_t>(whole);
-        d[axis] = delta - whole;
-    }
-    return {shift, length(lattice.to_cartesian(d))};
 }
 
 Vec3 at_cell(const Vec3& frac, const Cell& cell) {
@@ -133,29 +121,13 @@ public:
     Units finish() {
         for (std::size_t s = 0; s < places_.size(); ++s)
             if (shared_[s]) places_[s] = SiteUnit{};
-        std::vector<std::uint32_t> renumber(sources_.size(), kNoUnit);
-        Units units;
-        for (SiteUnit& place : places_) {
-            if (!place.in_unit()) continue;
-            if (renumber[place.unit] == kNoUnit) {
-                renumber[place.unit] = static_cast<std::uint32_t>(units.sources.size());
-                units.sources.push_back(sources_[place.unit]);
-            }
-            place.unit = renumber[place.unit];
-        }
-        if (units.sources.empty()) return {};
-        // Alternatives numbered from 0 in order of first site, per unit.
-        std::vector<std::map<std::uint32_t, std::uint32_t>> alternatives(units.sources.size());
-        for (SiteUnit& place : places_) {
-            if (!place.in_unit()) continue;
-            auto& numbers = alternatives[place.unit];
-            const auto [entry, added] =
-                numbers.try_emplace(place.alternative, static_cast<std::uint32_t>(numbers.size()));
-            place.alternative = entry->second;
-        }
-        units.sites = std::move(places_);
+        Units units{std::move(places_), std::move(sources_)};
+        renumber_units(units);
         return units;
     }
+
+    // Whether the site was kept out of every unit.
+    bool shared(std::uint32_t site) const { return shared_[site]; }
 
     // Keeps a site out of every unit: it holds atoms of several groups.
     void exclude(std::uint32_t site) { shared_[site] = true; }
@@ -390,7 +362,7 @@ std::vector<bool> group_units(const Structure& structure, std::vector<Piece>& pi
 // than kSplitDistance to one another: each connected set is a unit whose
 // alternatives are its sites. Returns the units made.
 std::size_t split_units(const Structure& structure, const std::vector<bool>& candidate, UnitBuilder& builder,
-                        CifNotices& notices) {
+                        std::vector<bool>& left_alone, CifNotices& notices) {
     const std::vector<Site>& sites = structure.sites();
     std::vector<std::uint32_t> partial;
     for (std::uint32_t s = 0; s < sites.size(); ++s)
@@ -442,6 +414,7 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
         for (const Member& m : component) names += (names.empty() ? "" : "/") + std::to_string(m.site);
         if (sum > 1.001) {
             notices.add(CifNoticeKind::overfull_split, "sites " + names + ": " + format_fixed4(sum));
+            for (const Member& m : component) left_alone[m.site] = true;
             continue;
         }
         const std::uint32_t unit = builder.new_unit(UnitSource::distance);
@@ -451,41 +424,6 @@ std::size_t split_units(const Structure& structure, const std::vector<bool>& can
         ++made;
     }
     return made;
-}
-
-// A partly occupied atom closer than kSplitDistance to a fully occupied one
-// cannot be an alternative of it (their occupancies add above 1), and both
-// cannot be there together: the file contradicts itself. One notice lists
-// each such pair of rows once, with their distance.
-void check_partial_beside_full(const Structure& structure, const std::vector<CifDisorderRow>& rows,
-                               const std::vector<std::uint32_t>& row_index, const CifRowsOfSites& site_rows,
-                               CifNotices& notices) {
-    const std::vector<Site>& sites = structure.sites();
-    const auto full = [](const Site& site) { return site_occupancy(site) >= 1.0 - 1e-6; };
-    if (std::all_of(sites.begin(), sites.end(), full)) return;
-    std::vector<Vec3> positions;
-    positions.reserve(sites.size());
-    for (const Site& site : sites) positions.push_back(site.frac);
-    const CloseNeighbors close(positions, fractional_reach(structure.lattice(), kSplitDistance));
-    const auto label = [&](std::uint32_t site) {
-        const std::span<const std::uint32_t> merged = site_rows.of(site);
-        return merged.empty() ? "site " + std::to_string(site) : std::string(rows[row_index[merged.front()]].label);
-    };
-    std::vector<std::string> reported;
-    for (std::uint32_t s = 0; s < sites.size(); ++s) {
-        if (full(sites[s])) continue;
-        for (const std::uint32_t t : close.of(s)) {
-            if (!full(sites[t])) continue;
-            const double distance = nearest_image(structure.lattice(), sites[s].frac, sites[t].frac).second;
-            if (distance >= kSplitDistance) continue;
-            char apart[32];
-            std::snprintf(apart, sizeof apart, " %.2f from ", distance);
-            const std::string pair = label(s) + apart + label(t);
-            if (std::find(reported.begin(), reported.end(), pair) != reported.end()) continue;
-            reported.push_back(pair);
-            notices.add(CifNoticeKind::partial_beside_full, pair);
-        }
-    }
 }
 
 // Rows of one group whose occupancies differ by more than this are two
@@ -631,8 +569,9 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         for (std::uint32_t loop_row : site_rows.of(s)) in_group = in_group || codes[row_index[loop_row]].grouped;
         candidate[s] = !in_group && !site_is_ordered(structure.sites()[s]) && !builder.place(s).in_unit();
     }
-    split_units(structure, candidate, builder, notices);
-    check_partial_beside_full(structure, rows, row_index, site_rows, notices);
+    std::vector<bool> left_alone(structure.n_sites(), false);
+    split_units(structure, candidate, builder, left_alone, notices);
+    for (std::uint32_t s = 0; s < structure.n_sites(); ++s) left_alone[s] = left_alone[s] || builder.shared(s);
 
     for (const std::string& label : clashes) notices.add(CifNoticeKind::shared_unit_sites, label);
     Units units = builder.finish();
@@ -646,26 +585,25 @@ Result<Structure> add_cif_units(const CifBlock& block, const std::vector<CifDiso
         if (sum <= 1.001) continue;
         notices.add(CifNoticeKind::overfull_unit,
                     "unit of site " + std::to_string(members[u].front().site) + ": " + format_fixed4(sum));
-        for (const UnitMember& m : members[u]) units.sites[m.site] = SiteUnit{};
+        for (const UnitMember& m : members[u]) {
+            units.sites[m.site] = SiteUnit{};
+            left_alone[m.site] = true;
+        }
         dropped = true;
     }
-    if (dropped) {
-        // Number the remaining units again.
-        UnitBuilder again(structure);
-        std::vector<std::uint32_t> renumbered(units.sources.size(), kNoUnit);
-        for (std::uint32_t s = 0; s < units.sites.size(); ++s) {
-            const SiteUnit& place = units.sites[s];
-            if (!place.in_unit()) continue;
-            if (renumbered[place.unit] == kNoUnit) renumbered[place.unit] = again.new_unit(units.sources[place.unit]);
-            std::vector<std::string> unused;
-            again.put(renumbered[place.unit], Member{s, place.cell, place.alternative}, {0, 0, 0}, unused, {});
-        }
-        units = again.finish();
+    if (dropped) renumber_units(units);
+    if (!units.empty()) {
+        Result<Structure> with_units = make_structure(structure.lattice(), structure.sites(), std::move(units));
+        if (!with_units) return with_units;
+        structure = std::move(*with_units);
     }
-    if (units.empty()) return structure;
-    std::vector<Site> sites = structure.sites();
-    Lattice lattice = structure.lattice();
-    return make_structure(std::move(lattice), std::move(sites), std::move(units));
+    const auto label = [&](std::uint32_t site) {
+        const std::span<const std::uint32_t> merged = site_rows.of(site);
+        return merged.empty() ? "site " + std::to_string(site) : std::string(rows[row_index[merged.front()]].label);
+    };
+    std::optional<ResolvedOverlaps> resolved = resolve_overlapping_units(structure, left_alone, label, notices);
+    if (!resolved) return structure;
+    return make_structure(structure.lattice(), std::move(resolved->sites), std::move(resolved->units));
 }
 
 }  // namespace kestrel

@@ -93,8 +93,23 @@ std::string notice_message(const CifNotice& notice) {
                    label_list(notice);
         case CifNoticeKind::partial_beside_full:
             return "the file is inconsistent: " + plural(n, "partly occupied atom lies", "partly occupied atoms lie") +
-                   " closer than 0.7 angstrom to a fully occupied atom, which is always there; their pairs are "
-                   "counted as the file gives them" +
+                   " closer than 0.7 angstrom to a fully occupied atom; each was taken as an alternative of that "
+                   "atom, which keeps the occupancy the alternatives leave, so the two are never counted as a pair" +
+                   label_list(notice);
+        case CifNoticeKind::partial_beside_full_kept:
+            return "the file is inconsistent: " + plural(n, "partly occupied atom lies", "partly occupied atoms lie") +
+                   " closer than 0.7 angstrom to a fully occupied atom, and the occupancies there add up to 1 or "
+                   "more; their pairs are counted as the file gives them" +
+                   label_list(notice);
+        case CifNoticeKind::overlapping_units:
+            return "took " + plural(n, "pair", "pairs") +
+                   " of atoms closer than 0.7 angstrom in different units of disorder as alternatives: their units "
+                   "were merged into one" +
+                   label_list(notice);
+        case CifNoticeKind::overlapping_units_kept:
+            return "left " + plural(n, "pair", "pairs") +
+                   " of atoms closer than 0.7 angstrom in different units of disorder apart: their occupancies add "
+                   "up to more than 1, or a unit meets its own copy; their pairs are counted as the file gives them" +
                    label_list(notice);
         case CifNoticeKind::split_search_skipped:
             return "did not look for split positions among " + std::to_string(n) +

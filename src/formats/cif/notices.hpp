@@ -28,16 +28,19 @@ enum class CifNoticeKind {
     formula_differs,      // detail: the whole sentence
     latin1_text,          // count: bytes; labels: "line N"
     // Units of correlated disorder (the groups a file states are no notice).
-    units_from_distance,    // labels: the sites of each unit found
-    overfull_split,         // labels: close sites whose occupancies add above 1
-    partial_beside_full,    // labels: 'O5 0.53 from O1', a partly occupied atom too close to a full one
-    split_search_skipped,   // count: partly occupied sites, too many to scan
-    group_search_skipped,   // count: images of disorder groups, too many to relate
-    group_on_full_row,      // labels: rows
-    single_group_assembly,  // labels: the assembly and its group
-    uneven_group,           // labels: the group and a row that differs
-    overfull_unit,          // labels: units whose alternatives add above 1
-    shared_unit_sites,      // labels: sites holding atoms of several places
+    units_from_distance,       // labels: the sites of each unit found
+    overfull_split,            // labels: close sites whose occupancies add above 1
+    partial_beside_full,       // labels: 'O5 0.53 from O1', a partly occupied atom too close to a full one
+    partial_beside_full_kept,  // the same, where the two could not be made alternatives
+    overlapping_units,         // labels: 'H5 0.23 from C7', atoms of two units too close, merged
+    overlapping_units_kept,    // the same, left apart
+    split_search_skipped,      // count: partly occupied sites, too many to scan
+    group_search_skipped,      // count: images of disorder groups, too many to relate
+    group_on_full_row,         // labels: rows
+    single_group_assembly,     // labels: the assembly and its group
+    uneven_group,              // labels: the group and a row that differs
+    overfull_unit,             // labels: units whose alternatives add above 1
+    shared_unit_sites,         // labels: sites holding atoms of several places
 };
 
 struct CifNotice {
