@@ -679,3 +679,17 @@ if st is not None:
             return
         assert np.all(np.abs(total[r < 0.7]) < 1e-12)
         assert short_pairs(ordered.lattice_matrix, ordered.frac_coords) == []
+
+
+@pytest.mark.parametrize("seed", [1, 7, 42])
+def test_mixed_site_of_a_unit_keeps_its_element_split_in_the_expansion(seed):
+    matrix = [[4.0, 0, 0], [0.3, 4.2, 0], [0.1, -0.2, 4.1]]
+    # Alternative 0 is a site shared 3:2 by Fe and Ni, alternative 1 an O 0.3 A away.
+    species = [{"Fe": 0.3, "Ni": 0.2}, {"O": 0.5}]
+    structure = Structure(matrix, [[0.1, 0.1, 0.1], [0.17, 0.1, 0.1]], species, units=[(0, 0), (0, 1)])
+    ordered, report = structure.expand_occupancies(max_sites=2000, seed=seed)
+    copies = report["scale"][0] ** 3
+    composition = ordered.composition
+    assert composition["Fe"] + composition["Ni"] == composition["O"] == copies // 2
+    assert composition["Fe"] == round(0.6 * copies // 2)
+    assert short_pairs(ordered.lattice_matrix, ordered.frac_coords) == []

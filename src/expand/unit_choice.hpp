@@ -34,7 +34,8 @@ struct UnitPlacement {
 // same alternatives (occupancies to four decimals and elements) form a
 // pool; a pool's copies are shared out between its alternatives with the
 // same largest-remainder counts and random deal as a pool of sites. A
-// chosen alternative places each of its sites as its most occupied element.
+// chosen alternative places each of its sites; a mixed site's elements are
+// shared out over the copies that take it in proportion, dealt at random.
 UnitPlacement place_units(const Structure& source, const Structure& supercell, ExpansionRng& rng,
                           const std::stop_token& stop);
 
