@@ -1,88 +1,89 @@
 // The tokens of one line, read without allocating. Atom lines are the hot
-// loop of every coordinate reader, so ASCII lines get a vectorised path.
+// loop of every coordinate reader, so ASCII text is scanned in line and
+// numbers can be read in the same pass that finds them.
 #pragma once
 
-#include <bit>
-#include <cstdint>
-#include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "base/fast_decimal.hpp"
 #include "base/text.hpp"
 
 namespace kestrel {
+namespace detail {
 
-// The tokens of an atom line. For ASCII lines of up to 255 bytes the
-// whitespace positions are found sixteen bytes at a time into a bitmap, and
-// tokens are read off it with bit scans: no branch per byte. Other lines
-// take the byte-by-byte path, which knows the Unicode spaces.
+enum class ByteKind : unsigned char { plain, blank, multibyte };
+
+// One table load per byte instead of a chain of comparisons.
+struct ByteKinds {
+    ByteKind of[256];
+    constexpr ByteKinds() : of{} {
+        for (int b = 0; b < 256; ++b)
+            of[b] = b >= 0x80                              ? ByteKind::multibyte
+                    : b == ' ' || (b >= '\t' && b <= '\r') ? ByteKind::blank
+                                                           : ByteKind::plain;
+    }
+};
+inline constexpr ByteKinds kByteKinds{};
+
+}  // namespace detail
+
+// The tokens of an atom line. ASCII is split on its six whitespace bytes
+// here, one test per byte; from the first byte of a multibyte character on,
+// the rest of the line takes the byte-by-byte tokeniser, which knows the
+// Unicode spaces.
 class LineTokens {
 public:
-    explicit LineTokens(std::string_view line) : line_(line), rest_(line) {
-        const std::size_t size = line.size();
-        if (size >= kMaxFast) return;
-        alignas(16) char padded[kMaxFast + 1];
-        const std::size_t blocks = (size + 16) / 16;  // at least one byte of padding
-        std::memcpy(padded, line.data(), size);
-        std::memset(padded + size, ' ', blocks * 16 - size);
-        for (std::uint64_t& word : space_) word = ~std::uint64_t{0};
-        for (std::size_t b = 0; b < blocks; ++b) {
-            std::uint64_t high = 0, space = 0;
-#if defined(__SSE2__)
-            const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(padded + 16 * b));
-            high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-            // Space, or 0x09-0x0D: (byte - 9) as unsigned is at most 4.
-            const __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8(9));
-            const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
-            const __m128i blank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
-            space = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(control, blank)));
-#else
-            for (int k = 0; k < 16; ++k) {
-                const auto byte = static_cast<unsigned char>(padded[16 * b + k]);
-                high |= std::uint64_t{byte >= 0x80} << k;
-                space |= std::uint64_t{byte == ' ' || (byte >= 0x09 && byte <= 0x0D)} << k;
-            }
-#endif
-            if (high != 0) return;
-            const std::size_t shift = (16 * b) % 64;
-            std::uint64_t& word = space_[16 * b / 64];
-            word = (word & ~(std::uint64_t{0xFFFF} << shift)) | (space << shift);
-        }
-        fast_ = true;
-    }
+    explicit LineTokens(std::string_view line) : at_(line.data()), end_(line.data() + line.size()) {}
 
     // The next token, empty at the end of the line.
     std::string_view next() {
-        if (!fast_) return next_token(rest_);
-        const std::size_t start = find(pos_, false);
-        if (start >= line_.size()) return {};
-        pos_ = find(start, true);  // the padding after the line is whitespace
-        return line_.substr(start, pos_ - start);
+        if (ascii_) {
+            const char* start = skip_blanks();
+            const char* p = start;
+            while (p < end_ && is_plain(*p)) ++p;
+            if (p == end_ || is_blank(*p)) {
+                at_ = p;
+                return {start, static_cast<std::size_t>(p - start)};
+            }
+            ascii_ = false;
+            rest_ = std::string_view(start, static_cast<std::size_t>(end_ - start));
+        }
+        return next_token(rest_);
+    }
+
+    // The next token read as a number in the same pass, when the exact
+    // fast path of the number grammar takes it whole: true with `value`.
+    // Otherwise false with `token` (empty at the end of the line), which the
+    // caller parses in full.
+    bool next_decimal(std::string_view& token, double& value) {
+        if (ascii_) {
+            const char* start = skip_blanks();
+            const std::size_t length = detail::fast_decimal_prefix(start, end_, value);
+            if (length != 0 && (start + length == end_ || is_blank(start[length]))) {
+                at_ = start + length;
+                token = std::string_view(start, length);
+                return true;
+            }
+        }
+        token = next();
+        return false;
     }
 
 private:
-    static constexpr std::size_t kMaxFast = 255;
+    static detail::ByteKind kind(char c) { return detail::kByteKinds.of[static_cast<unsigned char>(c)]; }
+    static bool is_blank(char c) { return kind(c) == detail::ByteKind::blank; }
+    static bool is_plain(char c) { return kind(c) == detail::ByteKind::plain; }
 
-    // The first position from `from` whose bit is `space`; kWords * 64 if none.
-    std::size_t find(std::size_t from, bool space) const {
-        std::size_t w = from / 64;
-        if (w >= kWords) return kWords * 64;
-        std::uint64_t bits = (space ? space_[w] : ~space_[w]) & (~std::uint64_t{0} << (from % 64));
-        while (bits == 0) {
-            if (++w == kWords) return kWords * 64;
-            bits = space ? space_[w] : ~space_[w];
-        }
-        return w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+    const char* skip_blanks() {
+        const char* p = at_;
+        while (p < end_ && is_blank(*p)) ++p;
+        return at_ = p;
     }
 
-    static constexpr std::size_t kWords = 4;
-    std::string_view line_, rest_;
-    bool fast_ = false;
-    std::size_t pos_ = 0;
-    std::uint64_t space_[kWords];
+    const char* at_;
+    const char* end_;
+    bool ascii_ = true;
+    std::string_view rest_;  // what the byte-by-byte tokeniser has left, once it took over
 };
 
 }  // namespace kestrel

@@ -56,17 +56,29 @@ bool XyzFrameParser::read_comment(std::string_view comment, const std::optional<
 void XyzFrameParser::add(std::string_view line, std::uint64_t j) {
     LineTokens tokens(line);
     std::string_view species, coordinate[3];
+    // Coordinates the fast path reads as the line is split; the others are
+    // parsed once the line is known to be complete.
+    Vec3 cart;
+    bool read[3] = {false, false, false};
     std::uint64_t index = 0;
     for (; index < tokens_needed_; ++index) {
-        const std::string_view token = tokens.next();
+        const bool is_coordinate = index >= layout_.position && index - layout_.position < 3;
+        std::string_view token;
+        if (is_coordinate) {
+            const std::uint64_t k = index - layout_.position;
+            read[k] = tokens.next_decimal(token, cart[k]);
+            if (read[k]) continue;
+            coordinate[k] = token;
+        } else {
+            token = tokens.next();
+        }
         if (token.empty()) break;
         if (index == layout_.species) species = token;
-        if (index >= layout_.position && index - layout_.position < 3) coordinate[index - layout_.position] = token;
     }
     if (index < tokens_needed_)
         return set_error(fail(line_label_ + "atom line " + std::to_string(j) + " is incomplete"), j);
-    Vec3 cart;
     for (int k = 0; k < 3; ++k) {
+        if (read[k]) continue;
         const std::optional<double> value = try_parse_number(coordinate[k]);
         if (!value) return set_error(fail(number_error_message(coordinate[k])), j);
         cart[k] = *value;

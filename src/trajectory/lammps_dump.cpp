@@ -28,7 +28,13 @@ class DumpAtomLines final : public AtomLineParser {
 public:
     DumpAtomLines(const DumpBox& box, const DumpColumns& columns, const AtomTypeNames& types, std::uint64_t frame,
                   std::size_t expected_sites)
-        : columns_(columns), types_(types), frame_(frame), token_(columns.needed) {
+        : columns_(columns),
+          types_(types),
+          frame_(frame),
+          token_(columns.needed),
+          number_of_column_(columns.needed, -1) {
+        if (columns.id) number_of_column_[*columns.id] = kIdNumber;
+        for (int k = 0; k < 3; ++k) number_of_column_[columns.xyz[k]] = k;
         Result<Lattice> lattice = make_lattice(box.rows);
         if (!lattice) {
             error_ = lattice.take_error();
@@ -48,19 +54,34 @@ public:
     void add(std::string_view line, std::uint64_t j) override {
         std::string_view* token = token_.data();
         LineTokens tokens(line);
+        // Coordinates are read as they are found; what the fast path leaves
+        // is parsed below, after the line is known to be complete, so that
+        // an incomplete line is reported as such whatever its numbers.
+        double value[4];  // x, y, z, id
+        bool read[4] = {false, false, false, false};
         std::size_t count = 0;
         for (; count < columns_.needed; ++count) {
-            token[count] = tokens.next();
+            const int number = number_of_column_[count];
+            if (number < 0) {
+                token[count] = tokens.next();
+            } else if (tokens.next_decimal(token[count], value[number])) {
+                read[number] = true;
+                continue;
+            }
             if (token[count].empty()) break;
         }
         if (count < columns_.needed)
             return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + " is incomplete");
         Vec3 position;
         for (int k = 0; k < 3; ++k) {
+            if (read[k]) {
+                position[k] = value[k];
+                continue;
+            }
             const std::string_view text = token[columns_.xyz[k]];
-            const std::optional<double> value = try_parse_number(text);
-            if (!value) return set_error(number_error_message(text));
-            position[k] = *value;
+            const std::optional<double> parsed = try_parse_number(text);
+            if (!parsed) return set_error(number_error_message(text));
+            position[k] = *parsed;
         }
         if (columns_.element) {
             last_element_ = element_symbol(token[*columns_.element]);
@@ -77,7 +98,9 @@ public:
                 last_element_ = last_type_->second;
             }
         }
-        if (columns_.id) {
+        if (read[kIdNumber]) {
+            ids_.push_back(value[kIdNumber]);
+        } else if (columns_.id) {
             // Ids are whole numbers in every dump LAMMPS writes; the number
             // grammar is the fallback for anything else.
             const std::string_view text = token[*columns_.id];
@@ -150,6 +173,10 @@ private:
     std::vector<Site> sites_;
     std::vector<double> ids_;
     std::vector<std::string_view> token_;  // the needed tokens of the line in hand
+    // The columns read as numbers while the line is split: 0, 1, 2 for x, y,
+    // z, kIdNumber for the id, -1 for the others.
+    std::vector<int> number_of_column_;
+    static constexpr int kIdNumber = 3;
     const AtomTypeNames::value_type* last_type_ = nullptr;
     ElementName last_element_;  // of the line in hand
     // Whole ids below 2^53 are exact as doubles.
