@@ -272,6 +272,33 @@ def test_types_may_be_named_by_str_and_elements_win_over_types(tmp_path):
         read_trajectory(path, types=[1, 2])
 
 
+@pytest.mark.parametrize(
+    ("column", "values", "types"),
+    [
+        # Types of one character and longer ones, alternating: each line gets its own element.
+        ("type", ["10", "1", "10", "2", "10", "1", "1", "10", "ab", "2"], {1: "Na", 2: "Cl", 10: "K", "ab": "Br"}),
+        ("element", ["K", "Na", "K", "Cl", "K", "Na", "Na", "K", "Br", "Cl"], {}),
+    ],
+)
+@pytest.mark.parametrize("ids", ["in order", "shuffled", "gaps"])
+def test_each_atom_keeps_its_own_element_whatever_the_order_of_types_and_ids(tmp_path, column, values, types, ids):
+    names = {"10": "K", "1": "Na", "2": "Cl", "ab": "Br"}
+    n = len(values)
+    rng = np.random.default_rng(9)
+    id_of = {"in order": np.arange(1, n + 1), "shuffled": rng.permutation(n) + 1, "gaps": rng.permutation(n) * 7 + 3}[
+        ids
+    ]
+    lines = [f"{id_of[i]} {values[i]} {0.5 * i!r} 0.25 {-0.125 * i!r}" for i in range(n)]
+    path = tmp_path / "mixed.lammpstrj"
+    header = HEADER.replace("NUMBER OF ATOMS\n2\n", f"NUMBER OF ATOMS\n{n}\n")
+    path.write_text(header + f"ITEM: ATOMS id {column} x y z\n" + "\n".join(lines) + "\n")
+    (structure,), _, _ = read_trajectory(path, types=types or None)
+    order = np.argsort(id_of, kind="stable")
+    expected = [{names.get(values[i], values[i]): 1.0} for i in order]
+    assert structure.species == expected
+    np.testing.assert_allclose(np.array(structure.cart_coords)[:, 0], 0.5 * order)
+
+
 # ---- pipes, MDAnalysis and ASE as trajectories -------------------------------
 
 

@@ -1,6 +1,7 @@
 #include "trajectory/lammps_dump.hpp"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 
 #include "base/line_tokens.hpp"
@@ -19,6 +20,14 @@ std::vector<std::string_view> tokens_of(std::string_view line, std::size_t limit
     return out;
 }
 
+// Types are a few characters: compared in line, not by a library call.
+bool same_short_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 bool starts_with_words(std::string_view text, std::string_view words) {
     const std::vector<std::string_view> have = tokens_of(text), want = tokens_of(words);
     return have.size() >= want.size() && std::equal(want.begin(), want.end(), have.begin());
@@ -28,11 +37,7 @@ class DumpAtomLines final : public AtomLineParser {
 public:
     DumpAtomLines(const DumpBox& box, const DumpColumns& columns, const AtomTypeNames& types, std::uint64_t frame,
                   std::size_t expected_sites)
-        : columns_(columns),
-          types_(types),
-          frame_(frame),
-          token_(columns.needed),
-          number_of_column_(columns.needed, -1) {
+        : columns_(columns), frame_(frame), token_(columns.needed), number_of_column_(columns.needed, -1) {
         if (columns.id) number_of_column_[*columns.id] = kIdNumber;
         for (int k = 0; k < 3; ++k) number_of_column_[columns.xyz[k]] = k;
         Result<Lattice> lattice = make_lattice(box.rows);
@@ -42,7 +47,14 @@ public:
         }
         lattice_ = std::move(*lattice);
         origin_ = box.origin;
-        sites_.reserve(expected_sites);
+        positions_.reserve(expected_sites);
+        element_of_line_.reserve(expected_sites);
+        one_byte_type_.fill(kNoElement);
+        for (const auto& [type, element] : types) {
+            const std::uint32_t index = element_index(element);
+            type_element_.emplace(type, index);
+            if (type.size() == 1) one_byte_type_[static_cast<unsigned char>(type[0])] = index;
+        }
         if (columns.id) ids_.reserve(expected_sites);
         if (!columns.element && types.empty())
             // The advice to name the types is the caller's, in its own terms.
@@ -84,17 +96,26 @@ public:
             position[k] = *parsed;
         }
         if (columns_.element) {
-            last_element_ = element_symbol(token[*columns_.element]);
+            const std::string symbol = element_symbol(token[*columns_.element]);
+            if (elements_.empty() || elements_[last_element_] != symbol) last_element_ = element_index(symbol);
         } else {
             const std::string_view type = token[*columns_.type];
-            // Atoms of one type often come in runs: the last lookup and its
-            // element are kept.
-            if (last_type_ == nullptr || last_type_->first != type) {
-                const auto found = types_.find(type);
-                if (found == types_.end())
-                    return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + ": type " +
-                                     std::string(type) + " is not in types");
-                last_type_ = &*found;
+            // Types of one character (most dumps) are looked up in a table:
+            // no branch on whether the type changed, which in a dump of
+            // mixed atoms it does at random.
+            const std::uint32_t by_byte =
+                type.size() == 1 ? one_byte_type_[static_cast<unsigned char>(type[0])] : kNoElement;
+            if (by_byte != kNoElement) {
+                last_element_ = by_byte;
+            } else {
+                // Longer types often come in runs: the last lookup is kept.
+                if (last_type_ == nullptr || !same_short_text(last_type_->first, type)) {
+                    const auto found = type_element_.find(type);
+                    if (found == type_element_.end())
+                        return set_error(frame_text(frame_) + ", atom line " + std::to_string(j) + ": type " +
+                                         std::string(type) + " is not in types");
+                    last_type_ = &*found;
+                }
                 last_element_ = last_type_->second;
             }
         }
@@ -112,13 +133,22 @@ public:
                 ids_.push_back(*id);
             }
         }
-        sites_.push_back(Site{fractional(position), {SpeciesOccupancy{last_element_, 1.0}}});
+        positions_.push_back(fractional(position));
+        element_of_line_.push_back(last_element_);
     }
 
+    // The sites are made once, in the order of the ids: no site is moved.
     Result<Structure> finish() && override {
         if (error_) return std::move(*error_);
-        sort_by_id();
-        return make_structure(std::move(*lattice_), std::move(sites_));
+        const std::vector<std::size_t> order = order_by_id();
+        const std::size_t n = positions_.size();
+        std::vector<Site> sites;
+        sites.reserve(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t line = order.empty() ? k : order[k];
+            sites.push_back(Site{positions_[line], {SpeciesOccupancy{elements_[element_of_line_[line]], 1.0}}});
+        }
+        return make_structure(std::move(*lattice_), std::move(sites));
     }
 
 private:
@@ -131,54 +161,61 @@ private:
         return lattice_->to_fractional({position[0] - origin_[0], position[1] - origin_[1], position[2] - origin_[2]});
     }
 
-    // LAMMPS writes atoms in the order its processors hold them; the ids
-    // give the order that stays the same from frame to frame.
-    void sort_by_id() {
-        if (ids_.empty() || std::is_sorted(ids_.begin(), ids_.end())) return;
-        if (place_by_id()) return;
-        std::vector<std::size_t> order(sites_.size());
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids_[a] < ids_[b]; });
-        std::vector<Site> sorted;
-        sorted.reserve(sites_.size());
-        for (std::size_t i : order) sorted.push_back(std::move(sites_[i]));
-        sites_ = std::move(sorted);
+    // The index of `element` among the frame's elements, added if new.
+    std::uint32_t element_index(const std::string& element) {
+        const auto [at, added] = element_index_.try_emplace(element, static_cast<std::uint32_t>(elements_.size()));
+        if (added) elements_.emplace_back(element);
+        return at->second;
     }
 
-    // The common case, ids 1 to n each once: every site goes straight to
-    // its place. False (nothing moved) otherwise.
-    bool place_by_id() {
-        const std::size_t n = sites_.size();
-        std::vector<std::uint32_t> slot(n, 0);  // 1 + the line index of each id; 0: not seen
+    // LAMMPS writes atoms in the order its processors hold them; the ids
+    // give the order that stays the same from frame to frame. The line of
+    // each site in id order, or nothing when the lines are in order.
+    std::vector<std::size_t> order_by_id() const {
+        if (ids_.empty() || std::is_sorted(ids_.begin(), ids_.end())) return {};
+        if (std::vector<std::size_t> placed = place_by_id(); !placed.empty()) return placed;
+        std::vector<std::size_t> order(ids_.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ids_[a] < ids_[b]; });
+        return order;
+    }
+
+    // The common case, ids 1 to n each once: every line goes straight to
+    // its place, with no sort. Empty otherwise.
+    std::vector<std::size_t> place_by_id() const {
+        const std::size_t n = ids_.size();
+        constexpr std::size_t kUnseen = ~std::size_t{0};
+        std::vector<std::size_t> line_of_id(n, kUnseen);
         for (std::size_t i = 0; i < n; ++i) {
             const double id = ids_[i];
-            if (!(id >= 1.0 && id <= static_cast<double>(n))) return false;
+            if (!(id >= 1.0 && id <= static_cast<double>(n))) return {};
             const auto k = static_cast<std::size_t>(id);
-            if (static_cast<double>(k) != id || slot[k - 1] != 0) return false;
-            slot[k - 1] = static_cast<std::uint32_t>(i + 1);
+            if (static_cast<double>(k) != id || line_of_id[k - 1] != kUnseen) return {};
+            line_of_id[k - 1] = i;
         }
-        std::vector<Site> placed;
-        placed.reserve(n);
-        for (std::size_t k = 0; k < n; ++k) placed.push_back(std::move(sites_[slot[k] - 1]));
-        sites_ = std::move(placed);
-        return true;
+        return line_of_id;
     }
 
     const DumpColumns& columns_;
-    const AtomTypeNames& types_;
     std::uint64_t frame_;
     std::optional<StructureError> error_;
     std::optional<Lattice> lattice_;
     Vec3 origin_{};
-    std::vector<Site> sites_;
+    std::vector<Vec3> positions_;                 // fractional, one per line
+    std::vector<std::uint32_t> element_of_line_;  // an index into elements_
+    std::vector<ElementName> elements_;           // the frame's elements, in order of first appearance
+    std::map<std::string, std::uint32_t, std::less<>> element_index_;
+    std::map<std::string, std::uint32_t, std::less<>> type_element_;  // type -> index into elements_
+    static constexpr std::uint32_t kNoElement = ~std::uint32_t{0};
+    std::array<std::uint32_t, 256> one_byte_type_{};  // the same for types of one byte; kNoElement if none
     std::vector<double> ids_;
     std::vector<std::string_view> token_;  // the needed tokens of the line in hand
     // The columns read as numbers while the line is split: 0, 1, 2 for x, y,
     // z, kIdNumber for the id, -1 for the others.
     std::vector<int> number_of_column_;
     static constexpr int kIdNumber = 3;
-    const AtomTypeNames::value_type* last_type_ = nullptr;
-    ElementName last_element_;  // of the line in hand
+    const std::pair<const std::string, std::uint32_t>* last_type_ = nullptr;
+    std::uint32_t last_element_ = 0;  // of the line in hand
     // Whole ids below 2^53 are exact as doubles.
     static constexpr std::uint64_t kExactIds = std::uint64_t{1} << 53;
 };
