@@ -247,6 +247,9 @@ HalfStencil::HalfStencil(const CellList& grid, const Lattice& lattice, double cu
             row.last_step = row.dc_hi + nc * (row.db + nb * row.da);
             rows_.push_back(row);
             cells_per_centre_ += static_cast<double>(row.dc_hi - row.dc_lo + 1);
+            // A turn round the grid per nc cells, and a partial turn at each end.
+            segments_per_centre_ +=
+                std::floor(static_cast<double>(row.dc_hi - row.dc_lo) / static_cast<double>(nc)) + 2.0;
             max_da_ = std::max(max_da_, magnitude(row.da));
             if (row.db < 0) min_db_ = std::max(min_db_, magnitude(row.db));
             else max_db_ = std::max(max_db_, magnitude(row.db));
@@ -261,6 +264,9 @@ HalfStencil::HalfStencil(const CellList& grid, const Lattice& lattice, double cu
         const double ra = static_cast<double>(grid.reach_a) + 2.0, rb = static_cast<double>(grid.reach_b) + 2.0,
                      rc = static_cast<double>(grid.reach_c) + 2.0;
         cells_per_centre_ = 0.5 * 4.1887902047863905 * ra * rb * rc;
+        segments_per_centre_ =
+            bound_rows *
+            (std::floor((2.0 * static_cast<double>(grid.reach_c) + 1.0) / static_cast<double>(grid.nc)) + 2.0);
     }
 }
 

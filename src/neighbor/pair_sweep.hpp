@@ -114,6 +114,13 @@ public:
     // Grid cells visited per centre, the home cell included.
     double cells_per_centre() const { return cells_per_centre_; }
 
+    // At most how many stretches of cells (each a segment of candidates
+    // with its own lattice translation) one centre's search holds at once.
+    // A row longer than the grid along c wraps round it, a stretch per
+    // turn: on a cell far thinner than the cutoff that is millions of them,
+    // whatever the cells hold.
+    double segments_per_centre() const { return segments_per_centre_; }
+
     // Whether no row wraps around the grid from this home cell; its rows'
     // cells are then found by linear steps and need no translation.
     bool inside(const GridCoords& home) const {
@@ -132,6 +139,7 @@ private:
     bool cached_ = false;
     std::vector<StencilRow> rows_;
     double cells_per_centre_ = 1.0;
+    double segments_per_centre_ = 1.0;
     std::uint64_t max_da_ = 0, min_db_ = 0, max_db_ = 0, min_dc_ = 0, max_dc_ = 0;  // how far the rows go (magnitudes)
 };
 

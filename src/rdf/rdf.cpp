@@ -215,15 +215,6 @@ std::string scientific(double value) {
     return text;
 }
 
-// Grid cells narrower than the cutoff shrink the searched volume towards
-// the sphere, but every cell a query visits costs a lookup whether it holds
-// sites or not: subdivide only while a cell still holds about five sites.
-unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
-    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
-    if (!(fit >= 1.0)) return 1;
-    return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
-}
-
 Result<ThreadPool*> pool_in_charge() {
     if (ThreadPool* own = ThreadPool::current()) return own;
     return default_pool();
@@ -234,6 +225,15 @@ std::size_t worker_count(const ThreadPool* pool) {
 }
 
 }  // namespace
+
+// Grid cells narrower than the cutoff shrink the searched volume towards
+// the sphere, but every cell a query visits costs a lookup whether it holds
+// sites or not: subdivide only while a cell still holds about five sites.
+unsigned grid_subdivisions(double sites_per_volume, double cutoff) {
+    const double fit = std::floor(cutoff * std::cbrt(sites_per_volume / 5.0));
+    if (!(fit >= 1.0)) return 1;
+    return fit >= 4.0 ? 4u : static_cast<unsigned>(fit);
+}
 
 bool rdf_is_brief(const Structure& structure, double cutoff, double bin_size) {
     const auto n = static_cast<double>(structure.n_sites());
@@ -304,6 +304,11 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
             "the cutoff reaches too many periodic images of this cell: the neighbour search would make "
             "about " +
             scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
+    if (!(stencil.segments_per_centre() <= kMaxSegmentsPerCentre))
+        return fail_limit(
+            "the cutoff reaches too many periodic images of this cell: the neighbour search would hold about " +
+            scientific(stencil.segments_per_centre()) + " stretches of images per site, more than the limit of " +
+            scientific(kMaxSegmentsPerCentre));
     Result<GroupedSites> grouped = group_by_cell(
         grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, pool);
     if (!grouped) return grouped.error();

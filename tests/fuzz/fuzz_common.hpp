@@ -5,12 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
-#include "base/utf8.hpp"
-#include "rdf/rdf.hpp"
 #include "base/fixed4.hpp"
+#include "base/utf8.hpp"
 #include "model/structure.hpp"
+#include "neighbor/cell_list.hpp"
+#include "neighbor/pair_sweep.hpp"
+#include "neighbor/reduced_cell.hpp"
+#include "neighbor/shells.hpp"
+#include "rdf/rdf.hpp"
 
 namespace kestrel::fuzz {
 
@@ -28,13 +33,26 @@ inline void exercise(const Structure& structure) {
     for (const Vec3& cart : cart_coords(structure)) sink = sink + cart[0];
     (void)is_ordered(structure);
     // A short cutoff keeps each run fast. Cells the fuzzer squeezes thin
-    // still reach far (a 0.1 A^3 cell needs seconds); those only get the
-    // search's work estimate, the RDF runs where it is cheap.
+    // still reach far (a 0.1 A^3 cell needs seconds, a cell millions of
+    // times thinner than the cutoff holds millions of image stretches per
+    // site); those only get the search's estimates, made on the grid and
+    // stencil compute_rdf builds, and the RDF runs where it is cheap.
     if (structure.n_sites() <= 64) {
-        const CellList grid = grid_shape(structure.lattice(), 3.0, 2);
-        if (estimated_search_work(grid, structure.n_sites()) < 1e6) {
-            auto rdf = compute_rdf(structure, 3.0, 0.5);
-            if (rdf.ok()) sink = sink + rdf->total[0];
+        constexpr double kCutoff = 3.0;
+        const std::optional<ReducedCell> reduced = reduce_for_search(structure.lattice(), structure.sites());
+        const Lattice& lattice = reduced ? reduced->lattice : structure.lattice();
+        const double reach = search_reach(kCutoff);
+        const auto n = static_cast<double>(structure.n_sites());
+        const CellList grid = grid_shape(lattice, reach, grid_subdivisions(n / volume(structure), kCutoff));
+        const bool few_rows = estimated_search_work(grid, structure.n_sites()) < 1e8;
+        if (few_rows) {
+            const HalfStencil stencil(grid, lattice, reach);
+            const double work = estimated_search_work(stencil, grid, structure.n_sites()) +
+                                n * stencil.segments_per_centre();
+            if (work < 1e6) {
+                auto rdf = compute_rdf(structure, kCutoff, 0.5);
+                if (rdf.ok()) sink = sink + rdf->total[0];
+            }
         }
     }
 }
