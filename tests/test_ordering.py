@@ -313,7 +313,7 @@ def test_updates_hold_where_sites_of_one_pool_differ_in_coordination():
     assert report.objective == pytest.approx(objective, abs=1e-12)
 
 
-def test_units_take_one_whole_alternative_and_stay_out_of_the_statistics():
+def test_units_trade_whole_alternatives_and_have_statistics_of_their_own():
     # An fcc alloy with a split interstitial: O at one of two close positions.
     frac = FCC + [[0.5, 0.5, 0.45], [0.5, 0.5, 0.55]]
     species = [{"Fe": 0.5, "Ni": 0.5}] * 4 + [{"O": 0.5}, {"O": 0.5}]
@@ -327,4 +327,9 @@ def test_units_take_one_whole_alternative_and_stay_out_of_the_statistics():
     r = np.linalg.norm(d, axis=-1) * 3.6
     assert r[~np.eye(len(r), dtype=bool)].min() > 3.0
     assert report.n_vacancies == 27
-    assert [sub.species for sub in report.order.sublattices] == [("Fe", "Ni")]
+    # The unit copies are a sublattice of their own, whose species are the alternatives.
+    alloy, units = report.order.sublattices
+    assert alloy.species == ("Fe", "Ni") and units.species == ("alternative 0", "alternative 1")
+    assert sorted(units.counts.values()) == [13, 14]
+    first_shell = units.alpha[("alternative 0", "alternative 1")][0]
+    assert abs(first_shell) < 0.1

@@ -11,8 +11,6 @@
 namespace kestrel::expand {
 namespace {
 
-constexpr std::uint32_t kNoAlternative = std::numeric_limits<std::uint32_t>::max();
-
 // "{occupancy}:{elements}" per alternative, in alternative order.
 std::string unit_key(const std::vector<Site>& sites, const std::vector<UnitMember>& members) {
     const std::vector<double> occupancy = alternative_occupancies(sites, members);
@@ -69,60 +67,72 @@ ElementDeal deal_mixed_sites(const std::vector<Site>& sites, const std::vector<s
 
 }  // namespace
 
+UnitMembersOf members_of_units(const Structure& source, const Structure& supercell) {
+    return {unit_members(source.units()), unit_members(supercell.units())};
+}
+
+std::vector<UnitPool> unit_pools(const Structure& source, std::uint64_t images) {
+    std::vector<UnitPool> out;
+    if (source.units().empty()) return out;
+    const std::vector<std::vector<UnitMember>> members = unit_members(source.units());
+    // Pool key -> source units, in unit order.
+    std::map<std::string, std::vector<std::size_t>> pools;
+    for (std::size_t u = 0; u < members.size(); ++u) pools[unit_key(source.sites(), members[u])].push_back(u);
+    for (auto& [key, units] : pools) {
+        UnitPool pool;
+        pool.occupancy = alternative_occupancies(source.sites(), members[units.front()]);
+        pool.copies = static_cast<std::uint64_t>(units.size()) * images;
+        Site alternatives{{0.0, 0.0, 0.0}, {}};
+        for (std::size_t a = 0; a < pool.occupancy.size(); ++a)
+            alternatives.species.push_back({std::to_string(a), pool.occupancy[a]});
+        pool.counts = pool_counts(alternatives, pool.copies);
+        pool.units = std::move(units);
+        out.push_back(std::move(pool));
+    }
+    return out;
+}
+
+void place_chosen(const Structure& source, const Structure& supercell, const UnitMembersOf& members,
+                  const UnitPool& pool, const std::vector<std::uint32_t>& chosen, ExpansionRng& rng,
+                  UnitPlacement& out) {
+    const ElementDeal deal = deal_mixed_sites(source.sites(), members.source, pool.units, chosen, rng);
+    std::map<std::uint32_t, std::size_t> dealt;  // per mixed source site, the copies placed so far
+    for (std::uint64_t t = 0; t < pool.copies; ++t) {
+        for (const UnitMember& member : members.supercell[pool.supercell_unit(t, members.source.size())]) {
+            if (member.alternative != chosen[t]) {
+                ++out.vacancies;
+                continue;
+            }
+            const Site& site = supercell.sites()[member.site];
+            const auto source_site = static_cast<std::uint32_t>(member.site % source.n_sites());
+            const auto mixed = deal.find(source_site);
+            const ElementName& element =
+                mixed == deal.end() ? most_occupied(site) : site.species[mixed->second[dealt[source_site]++]].element;
+            out.placed.push_back(Site{site.frac, {{element, 1.0}}});
+        }
+    }
+    for (std::size_t a = 0; a < pool.counts.size(); ++a) {
+        out.rows.push_back({pool.units.front(), a, pool.occupancy[a], pool.copies, pool.counts[a]});
+        const double actual = static_cast<double>(pool.counts[a]) / static_cast<double>(pool.copies);
+        out.worst = std::max(out.worst, std::fabs(actual - pool.occupancy[a]));
+    }
+}
+
 UnitPlacement place_units(const Structure& source, const Structure& supercell, ExpansionRng& rng,
                           const std::stop_token& stop) {
     UnitPlacement out;
     if (source.units().empty()) return out;
-    const std::vector<std::vector<UnitMember>> source_members = unit_members(source.units());
-    const std::vector<std::vector<UnitMember>> members = unit_members(supercell.units());
-    const std::size_t n_units = source_members.size();
-    const std::size_t images = members.size() / n_units;
-
-    // Pool key -> source units, in unit order.
-    std::map<std::string, std::vector<std::size_t>> pools;
-    for (std::size_t u = 0; u < n_units; ++u) pools[unit_key(source.sites(), source_members[u])].push_back(u);
-
-    for (const auto& [key, units] : pools) {
+    const std::uint64_t images = supercell.n_units() / source.n_units();
+    const UnitMembersOf members = members_of_units(source, supercell);
+    for (const UnitPool& pool : unit_pools(source, images)) {
         if (stop.stop_requested()) return out;
-        const std::vector<double> occupancy = alternative_occupancies(source.sites(), source_members[units.front()]);
-        Site alternatives{{0.0, 0.0, 0.0}, {}};
-        for (std::size_t a = 0; a < occupancy.size(); ++a)
-            alternatives.species.push_back({std::to_string(a), occupancy[a]});
-        const std::uint64_t copies = static_cast<std::uint64_t>(units.size() * images);
-        const std::vector<std::uint64_t> counts = pool_counts(alternatives, copies);
-
         std::vector<std::uint32_t> chosen;
-        chosen.reserve(static_cast<std::size_t>(copies));
-        for (std::size_t a = 0; a < counts.size(); ++a)
-            chosen.insert(chosen.end(), counts[a], static_cast<std::uint32_t>(a));
-        if (chosen.size() < copies) chosen.resize(static_cast<std::size_t>(copies), kNoAlternative);
+        chosen.reserve(static_cast<std::size_t>(pool.copies));
+        for (std::size_t a = 0; a < pool.counts.size(); ++a)
+            chosen.insert(chosen.end(), pool.counts[a], static_cast<std::uint32_t>(a));
+        if (chosen.size() < pool.copies) chosen.resize(static_cast<std::size_t>(pool.copies), kNoAlternative);
         for (std::size_t k = chosen.size(); k >= 2; --k) std::swap(chosen[k - 1], chosen[rng.below(k)]);
-
-        const ElementDeal deal = deal_mixed_sites(source.sites(), source_members, units, chosen, rng);
-        std::map<std::uint32_t, std::size_t> dealt;  // per mixed source site, the copies placed so far
-
-        // Copy t of the pool: image t / units.size() of source unit units[t % units.size()].
-        for (std::size_t t = 0; t < copies; ++t) {
-            const std::size_t unit = (t / units.size()) * n_units + units[t % units.size()];
-            for (const UnitMember& member : members[unit]) {
-                if (member.alternative != chosen[t]) {
-                    ++out.vacancies;
-                    continue;
-                }
-                const Site& site = supercell.sites()[member.site];
-                const auto source_site = static_cast<std::uint32_t>(member.site % source.n_sites());
-                const auto mixed = deal.find(source_site);
-                const ElementName& element = mixed == deal.end()
-                                                 ? most_occupied(site)
-                                                 : site.species[mixed->second[dealt[source_site]++]].element;
-                out.placed.push_back(Site{site.frac, {{element, 1.0}}});
-            }
-        }
-        for (std::size_t a = 0; a < counts.size(); ++a) {
-            out.rows.push_back({units.front(), a, occupancy[a], copies, counts[a]});
-            const double actual = static_cast<double>(counts[a]) / static_cast<double>(copies);
-            out.worst = std::max(out.worst, std::fabs(actual - occupancy[a]));
-        }
+        place_chosen(source, supercell, members, pool, chosen, rng, out);
     }
     return out;
 }

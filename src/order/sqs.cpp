@@ -135,6 +135,54 @@ Result<std::vector<ObjectiveTerms>> objective_terms(const std::vector<Sublattice
     return terms;
 }
 
+// One pool of equivalent units as a sublattice: per copy its centre, and
+// the alternatives its copies take (kNoAlternative for none) as species.
+struct UnitSublattice {
+    std::size_t pool;
+    std::vector<std::uint32_t> alternatives;  // per species
+    Sublattice as_sublattice;                 // members: each copy's first site
+    std::vector<Vec3> centres;                // fractional, in the supercell
+    std::vector<std::uint8_t> arranged;       // per copy, its species, once searched
+};
+
+UnitSublattice unit_sublattice(const Structure& supercell, const expand::UnitMembersOf& members,
+                               const expand::UnitPool& pool, std::size_t index) {
+    UnitSublattice out{index, {}, {}, {}, {}};
+    std::uint64_t taken = 0;
+    for (std::size_t a = 0; a < pool.counts.size(); ++a) {
+        taken += pool.counts[a];
+        if (pool.counts[a] == 0) continue;
+        out.alternatives.push_back(static_cast<std::uint32_t>(a));
+        out.as_sublattice.species.push_back("alternative " + std::to_string(a));
+        out.as_sublattice.counts.push_back(pool.counts[a]);
+    }
+    if (taken < pool.copies) {
+        out.alternatives.push_back(expand::kNoAlternative);
+        out.as_sublattice.species.push_back(kVacancyName);
+        out.as_sublattice.counts.push_back(pool.copies - taken);
+    }
+    for (std::uint64_t t = 0; t < pool.copies; ++t) {
+        const std::vector<UnitMember>& copy = members.supercell[pool.supercell_unit(t, members.source.size())];
+        Vec3 centre{0.0, 0.0, 0.0};
+        for (const UnitMember& m : copy)
+            for (int axis = 0; axis < 3; ++axis) centre[axis] += supercell.sites()[m.site].frac[axis] + m.cell[axis];
+        for (int axis = 0; axis < 3; ++axis) {
+            centre[axis] /= static_cast<double>(copy.size());
+            centre[axis] -= std::floor(centre[axis]);
+        }
+        out.centres.push_back(centre);
+        out.as_sublattice.members.push_back(copy.front().site);
+    }
+    return out;
+}
+
+// The unit sublattice that is the k-th of those searched.
+UnitSublattice& unit_sublattice_at(std::vector<UnitSublattice>& subs, std::size_t k) {
+    for (UnitSublattice& sub : subs)
+        if (sub.alternatives.size() >= 2 && k-- == 0) return sub;
+    return subs.back();
+}
+
 }  // namespace
 
 Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& request, ThreadPool* pool,
@@ -168,16 +216,31 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
         out.warnings.push_back("no atoms could be placed for " + names + ": the occupancy is too small for a " +
                                repeats_text(*repeats) + " supercell, so these elements are absent");
     }
+    // Each pool of equivalent units is a sublattice of its own: its copies,
+    // at their centres, trade whole alternatives.
+    const std::uint64_t images = (*repeats)[0] * (*repeats)[1] * (*repeats)[2];
+    const std::vector<expand::UnitPool> unit_pools = expand::unit_pools(structure, images);
+    const expand::UnitMembersOf unit_members_of = expand::members_of_units(structure, *supercell);
+    const std::size_t site_sublattices = swapped.size();
+    std::vector<UnitSublattice> unit_sublattices;
+    for (std::size_t p = 0; p < unit_pools.size(); ++p) {
+        UnitSublattice sub = unit_sublattice(*supercell, unit_members_of, unit_pools[p], p);
+        if (sub.alternatives.size() < 2) {
+            unit_sublattices.push_back(std::move(sub));
+            continue;
+        }
+        swapped.push_back(sub.as_sublattice);
+        unit_sublattices.push_back(std::move(sub));
+    }
     if (swapped.empty()) return fail("no sublattice holds two species in a " + repeats_text(*repeats) + " supercell");
-    for (const Sublattice& sub : swapped)
-        if (sub.species.size() > 255) return fail("a sublattice may hold at most 255 species");
-
     Result<std::vector<ObjectiveTerms>> terms = objective_terms(swapped, request, *weights);
     if (!terms) return terms.take_error();
     std::vector<SublatticeProblem> problems;
     for (std::size_t p = 0; p < swapped.size(); ++p) {
         std::vector<Vec3> positions;
-        for (std::uint64_t k : swapped[p].members) positions.push_back(sites[k].frac);
+        if (p < site_sublattices)
+            for (std::uint64_t k : swapped[p].members) positions.push_back(sites[k].frac);
+        else positions = unit_sublattice_at(unit_sublattices, p - site_sublattices).centres;
         Result<NeighborShells> shells =
             neighbor_shells(supercell->lattice(), positions, request.shells, request.tol, false);
         if (!shells) return shells.take_error();
@@ -191,8 +254,10 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
     std::vector<std::string> element = std::move(fixed_element);
     for (std::size_t p = 0; p < swapped.size(); ++p) {
         const std::vector<std::uint8_t>& species = found->species[p];
-        for (std::size_t i = 0; i < species.size(); ++i)
-            element[swapped[p].members[i]] = swapped[p].species[species[i]];
+        if (p < site_sublattices)
+            for (std::size_t i = 0; i < species.size(); ++i)
+                element[swapped[p].members[i]] = swapped[p].species[species[i]];
+        else unit_sublattice_at(unit_sublattices, p - site_sublattices).arranged = species;
         const PairCounts counts = count_pairs(problems[p].shells, species, problems[p].n_species);
         out.order.push_back(describe_order(swapped[p].members, swapped[p].species, problems[p].shells, counts));
     }
@@ -202,11 +267,17 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
         else if (!element[k].empty() && element[k] != kVacancyName)
             placed.push_back(Site{sites[k].frac, {{element[k], 1.0}}});
     }
-    // Units of correlated disorder take whole alternatives, dealt as the
-    // expansion deals them (seeded), and stay as dealt: the search swaps
-    // single sites, and a unit is never split.
+    // Units of correlated disorder take whole alternatives as arranged (a
+    // pool of one alternative takes it everywhere); mixed sites within them
+    // are dealt as the expansion deals them (seeded).
     expand::ExpansionRng unit_rng(request.anneal.seed);
-    expand::UnitPlacement by_unit = expand::place_units(structure, *supercell, unit_rng, stop);
+    expand::UnitPlacement by_unit;
+    for (const UnitSublattice& sub : unit_sublattices) {
+        std::vector<std::uint32_t> chosen(static_cast<std::size_t>(unit_pools[sub.pool].copies),
+                                          sub.alternatives.empty() ? expand::kNoAlternative : sub.alternatives.front());
+        for (std::size_t t = 0; t < sub.arranged.size(); ++t) chosen[t] = sub.alternatives[sub.arranged[t]];
+        expand::place_chosen(structure, *supercell, unit_members_of, unit_pools[sub.pool], chosen, unit_rng, by_unit);
+    }
     if (stop.stop_requested()) return fail("interrupted");
     out.n_vacancies += by_unit.vacancies;
     out.unit_report = std::move(by_unit.rows);

@@ -60,9 +60,9 @@ struct SqsOutcome {
 // Each pool of equivalent partly occupied sites (the expansion's pools)
 // is a sublattice: it gets the expansion's atom counts, vacancies fill the
 // rest, and its sites trade places only with each other. Fully occupied
-// sites stay where they are and take no part in the statistics; so do the
-// sites of units of correlated disorder, each unit taking one whole
-// alternative as the expansion deals them.
+// sites stay where they are and take no part in the statistics. Each pool
+// of equivalent units of correlated disorder is a sublattice as well: its
+// copies, at their centres, trade whole alternatives (or none).
 Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& request, ThreadPool* pool,
                             std::stop_token stop, AnnealProgress* progress);
 
