@@ -337,6 +337,36 @@ def assert_same_structure(got, want, order=None):
             assert g[element] == pytest.approx(w[element], rel=1e-12)
 
 
+# Neighbours are at least this far apart in the round trip below: the two
+# sides broaden a pair alike only where its width is small beside its distance.
+NEAREST = 2.0
+FQ_TOLERANCE = 0.03
+
+
+@given(structures(max_sites=3, thin=False))
+def test_the_sine_transform_of_fq_gives_the_pdf_with_the_same_qmax(structure):
+    """G(r) from compute_pdf(qmax=...) against the sine transform of compute_sq's F(Q) over 0..Qmax
+    (neutron weights, which do not change with Q). The two differ by design by about σ/d of a peak:
+    compute_pdf broadens a pair as a Gaussian divided by r, the isotropic displacement of S(Q)
+    transforms to one divided by d; FQ_TOLERANCE of G's largest value holds for neighbours
+    NEAREST apart or more at U = 0.003 Å²."""
+    from kestrel.scattering import compute_pdf, compute_sq
+    from test_sq import sine_transform
+
+    _, close = structure.total_rdf(NEAREST, NEAREST / 4)
+    assume(not np.any(close))
+    qmax, qdamp = 25.0, 0.04
+    u = {e: 0.003 for e in structure.elements}
+    q = np.arange(0.0, qmax + 1e-9, 0.005)
+    fq = compute_sq(structure, q, radiation="neutron", u_iso=u, qdamp=qdamp).fq
+    r = np.arange(1.0, 10.0, 0.02)
+    expected = compute_pdf(structure, radiation="neutron", u_iso=u, qmax=qmax, qdamp=qdamp, r=r).g
+    got = sine_transform(q, fq, r)
+    scale = float(np.max(np.abs(expected)))
+    note(f"largest difference {np.max(np.abs(got - expected)) / scale:.4f} of max |G|")
+    assert np.max(np.abs(got - expected)) <= FQ_TOLERANCE * scale
+
+
 @given(structures(max_sites=4, thin=False))
 def test_to_dict_and_pickle_give_the_same_structure(structure):
     show(structure)
