@@ -152,8 +152,8 @@ class SqsReport:
     - occupancy_report: per species of every pool, the atoms placed (as
       ``expand_occupancies`` reports them); unit_report: per alternative of
       every pool of units of correlated disorder, the copies that took it
-      (units take whole alternatives as the expansion deals them, and keep
-      them during the search); n_vacancies: vacant sites left out.
+      (the copies trade whole alternatives during the search, with the
+      expansion's counts); n_vacancies: vacant sites left out.
     - warnings: what the counts could not meet.
     """
 

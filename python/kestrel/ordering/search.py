@@ -78,9 +78,10 @@ def sqs(
     occupied sites (as ``expand_occupancies`` groups them) is a sublattice:
     it gets the expansion's atom counts, vacancies fill the rest, and its
     sites trade places only with each other. Fully occupied sites never move
-    and take no part in the statistics; nor do units of correlated disorder:
-    each copy takes one whole alternative, dealt as ``expand_occupancies``
-    deals them with the same seed.
+    and take no part in the statistics. Each pool of equivalent units of
+    correlated disorder is a sublattice as well: its copies, at their
+    centres, trade whole alternatives (species "alternative 0", ...; "Va"
+    for a copy that takes none).
 
     The search minimises ``Σ_s w_s Σ_{A<B} |α_AB(s) − target_AB(s)|`` over the
     first ``shells`` shells and every sublattice, with w_s = 1/s unless
