@@ -80,7 +80,8 @@ def formula_per_cell(path):
                 counts[symbol] = counts.get(symbol, 0.0) + (float(number) if number else 1.0) * z
             except ValueError:
                 return None
-        return counts
+        # A formula given as '?' or '.' reads as empty: the file states none.
+        return counts or None
     return None
 
 
