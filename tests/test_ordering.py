@@ -333,3 +333,14 @@ def test_units_trade_whole_alternatives_and_have_statistics_of_their_own():
     assert sorted(units.counts.values()) == [13, 14]
     first_shell = units.alpha[("alternative 0", "alternative 1")][0]
     assert abs(first_shell) < 0.1
+
+
+def test_units_too_few_to_tell_from_their_images_are_dealt_instead_of_refused():
+    # A 4x1x1 supercell: each unit copy meets its own image one cell along b.
+    frac = FCC + [[0.5, 0.5, 0.45], [0.5, 0.5, 0.55]]
+    species = [{"Fe": 0.5, "Ni": 0.5}] * 4 + [{"O": 0.5}, {"O": 0.5}]
+    source = Structure(np.eye(3) * 3.6, frac, species, units=[None] * 4 + [(0, 0), (0, 1)])
+    ordered, report = sqs(source, supercell=(4, 1, 1), shells=1, iterations=2000, time_limit=None, n_threads=1)
+    assert sum(row["copies_placed"] for row in report.unit_report) == 4
+    assert [sub.species for sub in report.order.sublattices] == [("Fe", "Ni")]
+    assert ordered.composition["O"] == 4

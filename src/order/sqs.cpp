@@ -142,12 +142,13 @@ struct UnitSublattice {
     std::vector<std::uint32_t> alternatives;  // per species
     Sublattice as_sublattice;                 // members: each copy's first site
     std::vector<Vec3> centres;                // fractional, in the supercell
-    std::vector<std::uint8_t> arranged;       // per copy, its species, once searched
+    std::vector<std::uint8_t> arranged;       // per copy, its species, once searched or dealt
+    bool searched = false;
 };
 
 UnitSublattice unit_sublattice(const Structure& supercell, const expand::UnitMembersOf& members,
                                const expand::UnitPool& pool, std::size_t index) {
-    UnitSublattice out{index, {}, {}, {}, {}};
+    UnitSublattice out{index, {}, {}, {}, {}, false};
     std::uint64_t taken = 0;
     for (std::size_t a = 0; a < pool.counts.size(); ++a) {
         taken += pool.counts[a];
@@ -179,7 +180,7 @@ UnitSublattice unit_sublattice(const Structure& supercell, const expand::UnitMem
 // The unit sublattice that is the k-th of those searched.
 UnitSublattice& unit_sublattice_at(std::vector<UnitSublattice>& subs, std::size_t k) {
     for (UnitSublattice& sub : subs)
-        if (sub.alternatives.size() >= 2 && k-- == 0) return sub;
+        if (sub.searched && k-- == 0) return sub;
     return subs.back();
 }
 
@@ -223,13 +224,16 @@ Result<SqsOutcome> make_sqs(const Structure& structure, const SqsRequest& reques
     const expand::UnitMembersOf unit_members_of = expand::members_of_units(structure, *supercell);
     const std::size_t site_sublattices = swapped.size();
     std::vector<UnitSublattice> unit_sublattices;
+    std::uint64_t deal_state = request.anneal.seed;
     for (std::size_t p = 0; p < unit_pools.size(); ++p) {
         UnitSublattice sub = unit_sublattice(*supercell, unit_members_of, unit_pools[p], p);
-        if (sub.alternatives.size() < 2) {
-            unit_sublattices.push_back(std::move(sub));
-            continue;
+        if (sub.alternatives.size() >= 2) {
+            // Copies too few to tell a copy from its own image keep a
+            // random deal, as the expansion would give them.
+            sub.searched = neighbor_shells(supercell->lattice(), sub.centres, request.shells, request.tol, false).ok();
+            if (sub.searched) swapped.push_back(sub.as_sublattice);
+            else sub.arranged = random_fill(sub.as_sublattice.counts, deal_state);
         }
-        swapped.push_back(sub.as_sublattice);
         unit_sublattices.push_back(std::move(sub));
     }
     if (swapped.empty()) return fail("no sublattice holds two species in a " + repeats_text(*repeats) + " supercell");
