@@ -334,8 +334,106 @@ def test_the_rmc_command_writes_the_fit_its_figures_and_curves(tmp_path):
     assert {"fit.png", "partials.png", "rw.png", "fit_Ni_xray.csv", "partials.csv"} <= set(os.listdir(tmp_path / "fit"))
 
 
-def test_the_rmc_command_refuses_reciprocal_space_data(tmp_path):
-    (tmp_path / "x.fq").write_text("1 2\n2 3\n")
-    done = run_kestrel("rmc", EXAMPLES / "Ni.cif", "--data", tmp_path / "x.fq", "--supercell", "2x2x2")
+def test_the_rmc_command_fits_f_of_q_and_refuses_intensities(tmp_path):
+    q = np.arange(0.5, 12.0, 0.05)
+    (tmp_path / "x.iq").write_text("".join(f"{x} 1.0\n" for x in q))
+    done = run_kestrel(
+        "rmc", EXAMPLES / "Ni.cif", "--data", tmp_path / "x.iq", "--supercell", "2x2x2", "--moves", "displace"
+    )
     assert done.returncode != 0
-    assert "reciprocal-space data (F(Q), S(Q)) cannot be fitted yet; give a G(r) file" in done.stderr
+    assert "data set 'x.iq': I(Q) is not fitted; give S(Q) or F(Q)" in done.stderr
+    (tmp_path / "x.fq").write_text("".join(f"{x} {np.sin(3 * x)}\n" for x in q))
+    done = run_kestrel(
+        "rmc",
+        EXAMPLES / "Ni.cif",
+        "--data",
+        tmp_path / "x.fq",
+        "--supercell",
+        "3x3x3",
+        "--moves",
+        "displace",
+        "--time",
+        "0",
+        "--iterations",
+        "200",
+        "--out",
+        tmp_path / "fit",
+    )
+    assert done.returncode == 0, done.stderr
+    assert "x.fq: Rw = " in done.stdout
+    with open(tmp_path / "fit" / "fit_x.csv") as handle:
+        assert handle.readline().strip() == "q,f_obs,f_calc,difference"
+
+
+def model_in_q(cell, target, q, kind, radiation="xray", u_iso=0.005):
+    """The refinement's own model curve in Q of `target` (no move made)."""
+    n = round(target.n_sites / cell.n_sites) ** (1 / 3)
+    probe = refine_big_box(
+        cell,
+        BigBoxData((q, 1.0 + q), kind=kind, radiation=radiation),
+        supercell=round(n),
+        start=target,
+        iterations=0,
+        u_iso=u_iso,
+    )
+    return probe.model[0] / probe.scale[0]
+
+
+@pytest.mark.parametrize("kinds", [("fq",), ("sq",), ("gr", "fq")])
+def test_short_range_order_recovered_from_data_in_q_alone_and_with_g_of_r(ordered_fcc, kinds):
+    target, disordered = ordered_fcc  # 6 x 6 x 6: pairs out to 11.4 A
+    truth = kestrel.warren_cowley(target, shells=2).alpha[("Au", "Cu")]
+    q = np.arange(0.4, 18.0, 0.02)
+    data = []
+    for kind in kinds:
+        if kind == "gr":
+            pdf = kestrel.compute_pdf(target, cutoff=10.0, bin_size=0.01, u_iso=0.005)
+            data.append(BigBoxData((pdf.r, pdf.g)))
+        else:
+            data.append(BigBoxData((q, model_in_q(disordered, target, q, kind)), kind=kind, label=kind))
+    fit = refine_big_box(disordered, data, supercell=6, rmax=10.0, u_iso=0.005, iterations=12000, seed=3)
+    assert fit.kinds == list(kinds) and len(fit.q) == len(kinds)
+    for k, kind in enumerate(kinds):
+        assert (fit.q[k] is None) == (kind == "gr")
+    np.testing.assert_allclose(fit.q[-1], q)
+    assert fit.rw < 0.02
+    found = fit.sro.alpha("Au", "Cu")
+    assert abs(found[0] - truth[0]) < 0.03 and abs(found[1] - truth[1]) < 0.03
+
+
+def test_the_model_f_of_q_transforms_back_to_the_pairs_of_the_model():
+    """F(Q) summed from the pair counts (neutron weights, Debye-Waller damping, density term)
+    against a brute-force G(r) of the same atoms: each pair a Gaussian in space of width
+    sqrt(U_A + U_B) about its distance, whose sine transform is sin(Q d)/d exp(-(U_A + U_B) Q²/2)."""
+    from kestrel.bigbox.curves import model_reach, q_taper
+    from kestrel.scattering.powers import scattering_powers
+
+    cell = Structure(np.eye(3) * 3.6, fcc_positions(1), [{"Ni": 0.7, "Fe": 0.3}] * 4)
+    alloy = cell.expand_occupancies(max_sites=500, seed=4)[0]
+    length = float(alloy.lattice_matrix[0][0])
+    q = np.arange(0.001, 45.0, 0.002)
+    fq = model_in_q(cell, alloy, q, "fq", radiation="neutron", u_iso=0.006)
+    reach = model_reach(alloy.lattice_matrix)
+    short = 2.0 / 3.0 * reach - 0.5
+    assert short > 4.0 and q_taper(np.array([short, reach]), reach, 0.0) == pytest.approx([1.0, 0.0])
+    # Short of the taper, where a pair's peak sees one weight across its width.
+    r = np.arange(1.5, short, 0.02)
+    back = 2.0 / np.pi * np.sin(np.outer(r, q)) @ fq * (q[1] - q[0])
+
+    x = np.asarray(alloy.cart_coords)
+    powers = scattering_powers(["Ni", "Fe"], "neutron")
+    b = np.array([powers[next(iter(s))] for s in alloy.species])
+    v = x[:, None] - x[None]
+    v -= length * np.round(v / length)
+    d = np.linalg.norm(v, axis=2)
+    near = (d > 0) & (d < short + 1.0)
+    d, bb = d[near], np.outer(b, b)[near]
+    sigma = np.sqrt(0.012)
+
+    def gauss(z):
+        return np.exp(-0.5 * (z / sigma) ** 2) / (sigma * np.sqrt(2 * np.pi))
+
+    pairs = np.array([np.sum(bb / d * (gauss(x - d) - gauss(x + d))) for x in r]) / (len(b) * b.mean() ** 2)
+    expected = pairs - 4 * np.pi * len(b) / length**3 * r
+    # What is left is the fine bins' width (0.0025 Å) against peaks 0.11 Å wide.
+    assert np.max(np.abs(back - expected)) < 0.01 * np.max(np.abs(expected))

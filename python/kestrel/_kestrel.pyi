@@ -342,8 +342,9 @@ def _big_box_refine(
     progress: Optional[Callable[[float, float, int], Any]] = None,
 ) -> List[Dict[str, Any]]:
     """Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set a dict of first, step,
-    oversample, data, weight, factor, baseline, profile (per pair), centre and importance. Returns per replica its
-    species, frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.
+    oversample, data, weight, factor, baseline, profile (per pair), centre and importance, or for a curve in Q of q,
+    data, weight, baseline, pair_q (per pair), taper (per bin), bin and importance. Returns per replica its species,
+    frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.
     """
 
 class _TrajectoryStream: ...  # a capsule holding an open trajectory

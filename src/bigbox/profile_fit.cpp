@@ -20,10 +20,11 @@ Result<CurveFit> CurveFit::make(CurveData data, std::size_t n_pairs, std::size_t
     if (n < 2) return fail("a data set needs at least two points");
     if (data.weight.size() != n || data.factor.size() != n || data.baseline.size() != n)
         return fail("a data set's weights, factors and baseline need one value per point");
-    if (data.profile.size() != n_pairs) return fail("a data set needs one profile per species pair");
-    if (data.oversample == 0 || !(data.step > 0.0)) return fail("a data set needs a positive step");
     for (double w : data.weight)
         if (!(w >= 0.0) || !std::isfinite(w)) return fail("data weights must be finite and not negative");
+    if (!data.q.empty()) return make_reciprocal(std::move(data), n_pairs, n_bins);
+    if (data.profile.size() != n_pairs) return fail("a data set needs one profile per species pair");
+    if (data.oversample == 0 || !(data.step > 0.0)) return fail("a data set needs a positive step");
     for (std::size_t j = 0; j < n; ++j)
         if (!std::isfinite(data.data[j]) || !std::isfinite(data.factor[j]) || !std::isfinite(data.baseline[j]))
             return fail("data, factors and baseline must be finite");
@@ -51,6 +52,102 @@ Result<CurveFit> CurveFit::make(CurveData data, std::size_t n_pairs, std::size_t
     for (std::size_t j = 0; j < n; ++j) fit.now_.dd += fit.data_.weight[j] * fit.data_.data[j] * fit.data_.data[j];
     if (!(fit.now_.dd > 0.0)) return fail("a data set is zero everywhere it is fitted");
     return fit;
+}
+
+Result<CurveFit> CurveFit::make_reciprocal(CurveData data, std::size_t n_pairs, std::size_t n_bins) {
+    const std::size_t n = data.data.size();
+    if (data.q.size() != n) return fail("a data set in Q needs one Q per point");
+    if (data.pair_q.size() != n_pairs) return fail("a data set in Q needs one weight curve per species pair");
+    for (const std::vector<double>& weights : data.pair_q)
+        if (weights.size() != n) return fail("a data set in Q needs one pair weight per point");
+    if (data.taper.size() != n_bins) return fail("a data set in Q needs one taper value per bin");
+    if (!(data.bin > 0.0) || !std::isfinite(data.bin)) return fail("a data set in Q needs a positive bin width");
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!std::isfinite(data.q[j]) || !std::isfinite(data.data[j]) || !std::isfinite(data.baseline[j]))
+            return fail("data, Q and baseline must be finite");
+        for (const std::vector<double>& weights : data.pair_q)
+            if (!std::isfinite(weights[j])) return fail("pair weights must be finite");
+    }
+    CurveFit fit;
+    fit.reciprocal_ = true;
+    fit.n_bins_ = n_bins;
+    fit.inverse_bins_ = 1.0 / static_cast<double>(n_bins);
+    // An even grid of Q takes its sines by rotation, a few multiplications a point.
+    const double step = (data.q.back() - data.q.front()) / static_cast<double>(n - 1);
+    fit.even_q_ = step > 0.0;
+    for (std::size_t j = 0; j < n && fit.even_q_; ++j)
+        fit.even_q_ =
+            std::fabs(data.q[j] - (data.q.front() + step * static_cast<double>(j))) <= 1e-9 * (1.0 + data.q.back());
+    fit.bin_change_.assign(n_bins * n_pairs, 0.0);
+    fit.sine_.assign(n, 0.0);
+    fit.pair_change_.assign(n_pairs, std::vector<double>(n, 0.0));
+    data.factor.assign(n, 1.0);
+    fit.model_.assign(n, 0.0);
+    fit.acc_.assign(n, 0.0);
+    fit.data_ = std::move(data);
+    for (std::size_t j = 0; j < n; ++j) fit.now_.dd += fit.data_.weight[j] * fit.data_.data[j] * fit.data_.data[j];
+    if (!(fit.now_.dd > 0.0)) return fail("a data set is zero everywhere it is fitted");
+    return fit;
+}
+
+void CurveFit::fill_sines(double r) {
+    const std::vector<double>& q = data_.q;
+    const std::size_t n = q.size();
+    if (!even_q_) {
+        for (std::size_t j = 0; j < n; ++j) sine_[j] = std::sin(q[j] * r);
+        return;
+    }
+    // Blocks of eight points, each started afresh from its first point's
+    // angle, so the rotation's rounding never builds up over more than a block.
+    constexpr std::size_t kBlock = 8;
+    const double step = (q.back() - q.front()) / static_cast<double>(n - 1);
+    double turn_sin[kBlock], turn_cos[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k) {
+        turn_sin[k] = std::sin(static_cast<double>(k) * step * r);
+        turn_cos[k] = std::cos(static_cast<double>(k) * step * r);
+    }
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const double angle = (q.front() + step * static_cast<double>(start)) * r;
+        const double s = std::sin(angle), c = std::cos(angle);
+        const std::size_t end = std::min(n, start + kBlock);
+        for (std::size_t j = start; j < end; ++j) sine_[j] = s * turn_cos[j - start] + c * turn_sin[j - start];
+    }
+}
+
+void CurveFit::mark_change(std::size_t pair, std::size_t bin, double amount) {
+    const std::size_t n_pairs = pair_change_.size();
+    double* slot = bin_change_.data() + bin * n_pairs;
+    bool seen = false;
+    for (std::size_t p = 0; p < n_pairs; ++p) seen = seen || slot[p] != 0.0;
+    if (!seen) changed_bins_.push_back(static_cast<std::uint32_t>(bin));
+    slot[pair] += amount;
+}
+
+void CurveFit::transform_marked() {
+    const std::size_t n_pairs = pair_change_.size(), n = acc_.size();
+    for (std::vector<double>& change : pair_change_) std::fill(change.begin(), change.end(), 0.0);
+    for (std::uint32_t bin : changed_bins_) {
+        // A bin marked twice (its change cancelled on the way) is taken once: its slots are zeroed here.
+        double* slot = bin_change_.data() + static_cast<std::size_t>(bin) * n_pairs;
+        const double r = (static_cast<double>(bin) + 0.5) * data_.bin;
+        bool filled = false;
+        for (std::size_t p = 0; p < n_pairs; ++p) {
+            if (slot[p] == 0.0) continue;
+            if (!filled) fill_sines(r);
+            filled = true;
+            add_scaled(pair_change_[p].data(), sine_.data(), slot[p] * data_.taper[bin] / r,
+                       static_cast<std::int64_t>(n));
+            slot[p] = 0.0;
+        }
+    }
+    changed_bins_.clear();
+    for (std::size_t j = 0; j < n; ++j) {
+        double sum = 0.0;
+        for (std::size_t p = 0; p < n_pairs; ++p) sum += data_.pair_q[p][j] * pair_change_[p][j];
+        acc_[j] = sum;
+    }
+    lo_ = 0;
+    hi_ = n;
 }
 
 void CurveFit::find_one_shape(const std::vector<std::vector<double>>& profiles) {
@@ -94,8 +191,12 @@ void CurveFit::refresh(const std::vector<std::int32_t>& counts) {
     std::fill(acc_.begin(), acc_.end(), 0.0);
     lo_ = acc_.size();
     hi_ = 0;
-    for (std::size_t at = 0; at < counts.size(); ++at)
-        if (counts[at] != 0) add_column(phase_[at / n_bins_], at % n_bins_, counts[at]);
+    for (std::size_t at = 0; at < counts.size(); ++at) {
+        if (counts[at] == 0) continue;
+        if (reciprocal_) mark_change(at / n_bins_, at % n_bins_, counts[at]);
+        else add_column(phase_[at / n_bins_], at % n_bins_, counts[at]);
+    }
+    if (reciprocal_) transform_marked();
     now_.mm = now_.md = 0.0;
     for (std::size_t j = 0; j < model_.size(); ++j) {
         model_[j] = data_.baseline[j] + data_.factor[j] * acc_[j];
@@ -115,6 +216,10 @@ Agreement CurveFit::trial(const PairState& state) {
         const std::int32_t amount = state.delta(at);
         if (amount == 0) continue;
         const std::size_t pair = pair_of(at), bin = at - pair * n_bins_;
+        if (reciprocal_) {
+            mark_change(pair, bin, amount);
+            continue;
+        }
         if (!one_shape_) {
             add_column(phase_[pair], bin, amount);
             continue;
@@ -128,6 +233,7 @@ Agreement CurveFit::trial(const PairState& state) {
         merged_[bin] = 0.0;
     }
     merged_bins_.clear();
+    if (reciprocal_) transform_marked();
     next_ = now_;
     for (std::size_t j = lo_; j < hi_; ++j) {
         const double change = data_.factor[j] * acc_[j];

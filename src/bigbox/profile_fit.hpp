@@ -29,6 +29,16 @@ struct CurveData {
     std::vector<std::vector<double>> profile;  // per species pair
     std::int64_t centre = 0;
     double importance = 1.0;  // this curve's share of the total cost
+    // A curve in Q instead (F(Q) or S(Q)), when `q` is not empty: one value
+    // per point q_j, and the model
+    //   M_j = baseline_j + sum_{pair p, bin b} counts_pb * pair_q[p][j] * taper_b * sin(q_j r_b) / r_b,
+    // r_b the centre of bin b (of width `bin`), taper_b the window that
+    // ends the sum smoothly. first, step, oversample, factor, profile and
+    // centre play no part.
+    std::vector<double> q;
+    std::vector<std::vector<double>> pair_q;  // per species pair, per point
+    std::vector<double> taper;                // per bin
+    double bin = 0.0;
 };
 
 // The agreement of a scaled model with the data: Rw^2 = min_s sum w (s M - D)^2 / sum w D^2
@@ -59,6 +69,13 @@ private:
     void add_column(const std::vector<std::vector<double>>& phases, std::size_t bin, double amount);
     // Sets one_shape_ and shape_times_ when every profile is a multiple of the largest.
     void find_one_shape(const std::vector<std::vector<double>>& profiles);
+    static Result<CurveFit> make_reciprocal(CurveData data, std::size_t n_pairs, std::size_t n_bins);
+    // In Q: notes a change of one pair's count at one bin; transform_marked()
+    // then puts the model's change from every noted bin into acc_.
+    void mark_change(std::size_t pair, std::size_t bin, double amount);
+    void transform_marked();
+    // sine_[j] = sin(q_j r) for all points.
+    void fill_sines(double r);
     // The pair of a count index [pair * n_bins + bin], without a division.
     std::size_t pair_of(std::uint32_t at) const {
         std::size_t pair = static_cast<std::size_t>(static_cast<double>(at) * inverse_bins_);
@@ -83,6 +100,13 @@ private:
     std::vector<double> shape_times_;  // per pair
     std::vector<double> merged_;       // per bin, the trial's summed change
     std::vector<std::uint32_t> merged_bins_;
+    // In Q: per bin and pair the trial's change, the bins it touches, the
+    // sines of one bin, and per pair the change before its weights.
+    bool reciprocal_ = false, even_q_ = false;
+    std::vector<double> bin_change_;
+    std::vector<std::uint32_t> changed_bins_;
+    std::vector<double> sine_;
+    std::vector<std::vector<double>> pair_change_;
     std::vector<double> model_;
     std::vector<double> acc_;  // the trial's change before the factor, over [lo_, hi_)
     std::size_t lo_ = 0, hi_ = 0;

@@ -153,7 +153,39 @@ bool read_units(PyObject* model, BigBoxModel& out) {
     return true;
 }
 
+// A curve in Q: q, data, weight, baseline, pair_q (per pair), taper (per bin), bin and importance.
+std::optional<CurveData> read_reciprocal_curve(PyObject* dict) {
+    CurveData curve;
+    std::optional<double> bin = number_at(dict, "bin"), importance = number_at(dict, "importance");
+    std::optional<std::vector<double>> q = numbers_at(dict, "q"), data = numbers_at(dict, "data"),
+                                       weight = numbers_at(dict, "weight"), baseline = numbers_at(dict, "baseline"),
+                                       taper = numbers_at(dict, "taper");
+    PyObject* pair_q = entry(dict, "pair_q");
+    if (!bin || !importance || !q || !data || !weight || !baseline || !taper || pair_q == nullptr) return std::nullopt;
+    if (!(*importance >= 0.0) || !std::isfinite(*importance)) {
+        PyErr_SetString(PyExc_ValueError, "a data set's importance is out of range");
+        return std::nullopt;
+    }
+    curve.bin = *bin;
+    curve.importance = *importance;
+    curve.q = std::move(*q);
+    curve.data = std::move(*data);
+    curve.weight = std::move(*weight);
+    curve.baseline = std::move(*baseline);
+    curve.taper = std::move(*taper);
+    curve.factor.assign(curve.data.size(), 1.0);
+    PyRef list = items_of(pair_q);
+    if (!list) return std::nullopt;
+    for (Py_ssize_t p = 0; p < PyList_Size(list.get()); ++p) {
+        std::optional<std::vector<double>> weights = to_numbers(PyList_GetItem(list.get(), p), "pair_q");
+        if (!weights) return std::nullopt;
+        curve.pair_q.push_back(std::move(*weights));
+    }
+    return curve;
+}
+
 std::optional<CurveData> read_curve(PyObject* dict) {
+    if (PyDict_Check(dict) && PyDict_GetItemString(dict, "q") != nullptr) return read_reciprocal_curve(dict);
     CurveData curve;
     std::optional<double> first = number_at(dict, "first"), step = number_at(dict, "step"),
                           oversample = number_at(dict, "oversample"), centre = number_at(dict, "centre"),

@@ -717,7 +717,7 @@ const char* const kBigBoxRefineDoc =
     "_big_box_refine(model, data, swap=True, displace=False, max_step=0.1, min_distance=None, bin=0.005, n_bins=0, iterations=None, time_limit=None, seed=42, replicas=None, n_threads=0, progress=None)\n"
     "--\n"
     "\n"
-    "Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set a dict of first, step, oversample, data, weight, factor, baseline, profile (per pair), centre and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.";
+    "Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set a dict of first, step, oversample, data, weight, factor, baseline, profile (per pair), centre and importance, or for a curve in Q of q, data, weight, baseline, pair_q (per pair), taper (per bin), bin and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, tried, accepted and seconds.";
 std::optional<BigBoxRefineArguments> read_big_box_refine_arguments(PyObject* args, PyObject* kwargs) {
     Arguments given;
     if (!match_arguments(kBigBoxRefineSignature, args, kwargs, given)) return std::nullopt;

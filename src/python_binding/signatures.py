@@ -857,7 +857,8 @@ TrajectoryPosition = Tuple[int, int, int, bool]  # (offset, frame, kept, finishe
         doc(r"""
         Run big-box replicas on `model` (as _big_box_model gives it) against `data`: per data set \
         a dict of first, step, oversample, data, weight, factor, baseline, profile (per pair), centre \
-        and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, \
+        and importance, or for a curve in Q of q, data, weight, baseline, pair_q (per pair), taper \
+        (per bin), bin and importance. Returns per replica its species, frac, counts, rw, scale, rw_total, history, \
         tried, accepted and seconds.
         """),
         structs=(("settings", CoreStruct("bigbox::RefineSettings", "bigbox/refine.hpp", literal=False)),),

@@ -214,4 +214,64 @@ TEST_SUITE("bigbox") {
                 CHECK(fit.model()[j] == doctest::Approx(fresh.model()[j]).epsilon(1e-9));
         }
     }
+
+    TEST_CASE("the running agreement of a curve in Q equals one summed from the counts") {
+        for (const double spacing : {0.05, 0.0}) {  // an even grid of Q, and an uneven one
+            const ModelSites sites = irregular_sites(11, 50, kSkewed);
+            const double bin = 0.01;
+            const std::size_t n_bins = 600;
+            PairState state = PairState::make(sites, bin, n_bins).value();
+            CurveData curve;
+            curve.bin = bin;
+            for (int j = 0; j < 120; ++j) {
+                const double q = spacing > 0 ? 0.5 + spacing * j : 0.5 + 0.05 * j + 0.01 * std::sin(j);
+                curve.q.push_back(q);
+                curve.data.push_back(std::sin(2.5 * q) / q);
+                curve.weight.push_back(1.0 + 0.2 * (j % 2));
+                curve.factor.push_back(1.0);
+                curve.baseline.push_back(0.1 * std::cos(q));
+            }
+            for (std::size_t p = 0; p < n_pairs(3); ++p) {
+                std::vector<double> weights;
+                for (double q : curve.q) weights.push_back((1.0 + 0.3 * p) * std::exp(-0.003 * q * q));
+                curve.pair_q.push_back(weights);
+            }
+            for (std::size_t b = 0; b < n_bins; ++b) curve.taper.push_back(b < 400 ? 1.0 : (600.0 - b) / 200.0);
+            CurveFit fit = CurveFit::make(curve, n_pairs(3), n_bins).value();
+            fit.refresh(state.counts());
+            Draw draw{expand::ExpansionRng(8)};
+            for (int move = 0; move < 30; ++move) {
+                const std::uint32_t i = draw.below(state.size()), j = draw.below(state.size());
+                std::vector<SiteChange> change;
+                if (move % 2 == 0 && i != j) {  // a swap
+                    change.push_back({i, state.species(j), state.frac(i)});
+                    change.push_back({j, state.species(i), state.frac(j)});
+                } else {
+                    Vec3 frac = state.frac(i);
+                    for (double& x : frac) x += (draw.unit() - 0.5) * 0.05;
+                    change.push_back({i, state.species(i), frac});
+                }
+                REQUIRE(state.trial(change, {}));
+                const Agreement next = fit.trial(state);
+                state.accept();
+                fit.accept();
+                CurveFit fresh = CurveFit::make(curve, n_pairs(3), n_bins).value();
+                fresh.refresh(state.counts());
+                CHECK(next.mm == doctest::Approx(fresh.agreement().mm).epsilon(1e-9));
+                CHECK(next.md == doctest::Approx(fresh.agreement().md).epsilon(1e-9));
+                for (std::size_t k = 0; k < fit.model().size(); k += 13)
+                    CHECK(fit.model()[k] == doctest::Approx(fresh.model()[k]).epsilon(1e-9));
+            }
+            // The model is the transform its definition gives, summed here the slow way.
+            for (std::size_t k = 0; k < curve.q.size(); k += 29) {
+                double expected = curve.baseline[k];
+                for (std::size_t at = 0; at < state.counts().size(); ++at) {
+                    const std::size_t p = at / n_bins, b = at % n_bins;
+                    const double r = (b + 0.5) * bin;
+                    expected += state.counts()[at] * curve.pair_q[p][k] * curve.taper[b] * std::sin(curve.q[k] * r) / r;
+                }
+                CHECK(fit.model()[k] == doctest::Approx(expected).epsilon(1e-9));
+            }
+        }
+    }
 }

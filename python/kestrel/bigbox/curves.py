@@ -21,10 +21,12 @@ from typing import List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from kestrel.scattering.form_factors import form_factors
 from kestrel.scattering.gr_files import MeasuredPdf, read_gr
 from kestrel.scattering.parameters import element_u
 from kestrel.scattering.peaks import Termination, density_line, gaussian_peak_sums, resolution_envelope
 from kestrel.scattering.powers import scattering_weights
+from kestrel.scattering.q_files import Q_KINDS, MeasuredScattering, read_q_data
 
 # The histogram's bins are at most this wide (Å): a few thousandths of an
 # ångström keep the binning error far below a peak's width.
@@ -38,27 +40,38 @@ PROFILE_REACH = 6.0
 # which the engine computes whole.
 RIPPLE_PERIODS = 2.0
 
+# A curve in Q comes from the pairs out to the model's reach, tapered to
+# zero over this last fraction of it so that the cut makes no ripples.
+Q_TAPER = 1.0 / 3.0
+
+# The kinds of data fitted: G(r), F(Q) = Q[S(Q) - 1] and S(Q).
+KINDS = ("gr", "fq", "sq")
+
 Pair = Tuple[str, str]
 DataLike = Union[str, "os.PathLike[str]", MeasuredPdf, Tuple[Sequence[float], Sequence[float]], "BigBoxData"]
 
 
 @dataclass
 class BigBoxData:
-    """One measured G(r) and how it enters a big-box fit.
+    """One measured curve and how it enters a big-box fit.
 
-    ``source``: a ``.gr`` path, what :func:`kestrel.read_gr` returns, or
-    ``(r, G)`` arrays. ``radiation`` ("xray" or "neutron"; default the
-    refinement's), ``qmax`` and ``qdamp`` (default the refinement's) describe
-    the measurement; ``weight`` is the data set's share of the cost (the sum
-    of weight · Rw² over the data sets, divided by the weights' sum).
+    ``source``: a ``.gr`` path (G(r)), a ``.fq`` or ``.sq`` path (F(Q) or
+    S(Q), read by :func:`kestrel.read_q_data`), what :func:`kestrel.read_gr`
+    or :func:`kestrel.read_q_data` returns, or ``(x, y)`` arrays, G(r)
+    unless ``kind`` says "fq" or "sq". ``radiation`` ("xray" or "neutron";
+    default the refinement's), ``qmax`` and ``qdamp`` (default the
+    refinement's) describe the measurement (``qmax`` is the cut-off of a
+    G(r)); ``weight`` is the data set's share of the cost (the sum of
+    weight · Rw² over the data sets, divided by the weights' sum).
     """
 
-    source: Union[str, "os.PathLike[str]", MeasuredPdf, Tuple[Sequence[float], Sequence[float]]]
+    source: Union[str, "os.PathLike[str]", MeasuredPdf, MeasuredScattering, Tuple[Sequence[float], Sequence[float]]]
     radiation: Optional[str] = None
     weight: float = 1.0
     qmax: Optional[float] = None
     qdamp: Optional[float] = None
     label: str = ""
+    kind: Optional[str] = None
 
 
 @dataclass
@@ -70,13 +83,14 @@ class FitCurve:
     weight: float
     qmax: Optional[float]
     qdamp: float
-    r: np.ndarray
+    r: np.ndarray  # the points: r (Å) for G(r), Q (Å⁻¹) for F(Q) and S(Q)
     g: np.ndarray
+    kind: str = "gr"
 
 
 def as_data_list(data) -> List[BigBoxData]:
     """Any accepted form of ``data`` as a list of BigBoxData."""
-    if isinstance(data, (BigBoxData, MeasuredPdf, str, os.PathLike)):
+    if isinstance(data, (BigBoxData, MeasuredPdf, MeasuredScattering, str, os.PathLike)):
         items = [data]
     elif isinstance(data, tuple) and len(data) == 2 and np.ndim(data[0]) == 1 and np.ndim(data[1]) == 1:
         items = [data]
@@ -87,21 +101,38 @@ def as_data_list(data) -> List[BigBoxData]:
     return [item if isinstance(item, BigBoxData) else BigBoxData(item) for item in items]
 
 
-def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray]:
+def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray, str]:
+    """The data set's name, points, values and kind."""
     source = item.source
+    if item.kind is not None and item.kind not in KINDS + ("iq",):
+        raise ValueError(f"kind must be 'gr', 'fq' or 'sq', got '{item.kind}'")
     if isinstance(source, (str, os.PathLike)):
-        measured = read_gr(source)
-        return item.label or os.path.basename(os.fspath(source)), measured.r, measured.g
+        name = os.path.basename(os.fspath(source))
+        suffix = os.path.splitext(name)[1].lstrip(".").lower()
+        kind = item.kind or (suffix if suffix in Q_KINDS else "gr")
+        if kind == "gr":
+            measured = read_gr(source)
+            return item.label or name, measured.r, measured.g, kind
+        source = read_q_data(source, kind)
+    if isinstance(source, MeasuredScattering):
+        label = item.label or os.path.basename(source.path) or "data"
+        if source.kind == "iq":
+            raise ValueError(f"data set '{label}': I(Q) is not fitted; give S(Q) or F(Q)")
+        return label, source.q, source.values, source.kind
     if isinstance(source, MeasuredPdf):
-        return item.label or os.path.basename(source.path) or "data", source.r, source.g
-    r, g = (np.asarray(v, dtype=float) for v in source)
-    if r.shape != g.shape or r.ndim != 1:
-        raise ValueError("data arrays r and G must be one-dimensional and of one length")
-    if not (np.all(np.isfinite(r)) and np.all(np.isfinite(g))):
+        return item.label or os.path.basename(source.path) or "data", source.r, source.g, "gr"
+    x, y = (np.asarray(v, dtype=float) for v in source)
+    kind = item.kind or "gr"
+    label = item.label or "data"
+    if kind == "iq":
+        raise ValueError(f"data set '{label}': I(Q) is not fitted; give S(Q) or F(Q)")
+    if x.shape != y.shape or x.ndim != 1:
+        raise ValueError("data arrays must be one-dimensional and of one length")
+    if not (np.all(np.isfinite(x)) and np.all(np.isfinite(y))):
         raise ValueError("data arrays must hold finite numbers")
-    if np.any(np.diff(r) <= 0):
-        raise ValueError("the data's r must increase")
-    return item.label or "data", r, g
+    if np.any(np.diff(x) <= 0):
+        raise ValueError("the data's r or Q must increase")
+    return label, x, y, kind
 
 
 def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float, rmax: float, bin_: float) -> FitCurve:
@@ -110,7 +141,19 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
     Data already on such points is taken as it is; other points are
     interpolated linearly (a measured G(r) is sampled far finer than its peaks).
     """
-    label, r, g = _points(item)
+    label, r, g, kind = _points(item)
+    chosen_radiation = item.radiation or radiation
+    if chosen_radiation not in ("xray", "neutron"):
+        raise ValueError(f"radiation must be 'xray' or 'neutron', got '{chosen_radiation}'")
+    if not (item.weight >= 0 and math.isfinite(item.weight)):
+        raise ValueError(f"the weight of data set '{label}' must be a finite number, not negative")
+    if kind != "gr":
+        # Every point with Q > 0; the r range is the model's own.
+        keep = r > 0
+        if np.count_nonzero(keep) < 2:
+            raise ValueError(f"data set '{label}' has fewer than two points with Q > 0")
+        qdamp_q = float(item.qdamp if item.qdamp is not None else qdamp)
+        return FitCurve(label, chosen_radiation, float(item.weight), None, qdamp_q, r[keep], g[keep], kind)
     keep = (r >= rmin - 1e-9) & (r <= rmax + 1e-9)
     if np.count_nonzero(keep) < 2:
         raise ValueError(f"data set '{label}' has fewer than two points between rmin = {rmin:g} and rmax = {rmax:g} Å")
@@ -120,11 +163,6 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
     last = math.floor(min(rmax, float(r[keep][-1])) / step + 1e-9)
     grid = np.arange(first, last + 1) * step
     values = np.interp(grid, r, g)
-    chosen_radiation = item.radiation or radiation
-    if chosen_radiation not in ("xray", "neutron"):
-        raise ValueError(f"radiation must be 'xray' or 'neutron', got '{chosen_radiation}'")
-    if not (item.weight >= 0 and math.isfinite(item.weight)):
-        raise ValueError(f"the weight of data set '{label}' must be a finite number, not negative")
     return FitCurve(
         label,
         chosen_radiation,
@@ -203,3 +241,85 @@ def choose_bin(steps: Sequence[float]) -> float:
     """A bin that divides the first data set's step, at most FINEST_BIN wide."""
     step = float(steps[0])
     return step / math.ceil(step / FINEST_BIN - 1e-9)
+
+
+def model_reach(lattice) -> float:
+    """Half the supercell's smallest width between opposite faces (Å): how far its pairs tell of the sample."""
+    m = np.asarray(lattice, dtype=float)
+    volume = abs(float(np.linalg.det(m)))
+    widths = [volume / float(np.linalg.norm(np.cross(m[(k + 1) % 3], m[(k + 2) % 3]))) for k in range(3)]
+    return 0.5 * min(widths)
+
+
+def q_taper(r: np.ndarray, reach: float, qdamp: float) -> np.ndarray:
+    """The window a curve in Q sums the pairs with: 1, then a cosine to 0 over the last Q_TAPER of the reach."""
+    start = (1.0 - Q_TAPER) * reach
+    x = np.clip((r - start) / (reach - start), 0.0, 1.0)
+    return 0.5 * (1.0 + np.cos(math.pi * x)) * resolution_envelope(r, qdamp)
+
+
+def reciprocal_model(curve: FitCurve, spec: dict, counts: np.ndarray) -> np.ndarray:
+    """The model curve in Q from ordered pair counts [pair][bin], as the refinement sums it."""
+    q = curve.r
+    table = np.asarray(counts, dtype=float).reshape(len(spec["pair_q"]), -1)
+    n_bins = table.shape[1]
+    r = (np.arange(n_bins) + 0.5) * spec["bin"]
+    taper = np.asarray(spec["taper"])
+    used = np.flatnonzero(taper > 0)
+    out = np.array(spec["baseline"], dtype=float)
+    for chunk in np.array_split(used, max(1, len(used) // 2000)):
+        sines = np.sin(np.multiply.outer(r[chunk], q))
+        per_bin = table[:, chunk] * (taper[chunk] / r[chunk])
+        out += np.einsum("pq,pb,bq->q", np.asarray(spec["pair_q"]), per_bin, sines)
+    return out
+
+
+def q_spec(
+    curve: FitCurve,
+    elements: Sequence[str],
+    counts: Mapping[str, int],
+    volume: float,
+    u_iso,
+    bin_: float,
+    n_bins: int,
+    reach: float,
+) -> dict:
+    """The dict the compiled refinement takes for one data set in Q.
+
+    F(Q) = 1/(N <f>²) Σ_pairs f_A f_B exp(-(U_A + U_B) Q²/2) sin(Q r)/r w(r)
+    - 4πρ Σ_bins r w(r) sin(Q r) Δr, over ordered pairs and the fine bins out
+    to ``reach``, w the taper (and the qdamp envelope); S(Q) = 1 + F(Q)/Q.
+    The form factors and weights are the scattering engine's.
+    """
+    weights = scattering_weights({e: counts[e] for e in elements}, curve.radiation)
+    present = list(weights.elements)
+    u = element_u(u_iso, present)
+    q = curve.r
+    powers = form_factors(present, curve.radiation, q)
+    n_atoms = weights.n_atoms
+    mean = sum(counts[e] / n_atoms * powers[e] for e in present)
+    r = (np.arange(n_bins) + 0.5) * bin_
+    taper = q_taper(r, reach, curve.qdamp)
+    pair_q = []
+    for i, a in enumerate(elements):
+        for b in elements[i:]:
+            if a not in u or b not in u:
+                pair_q.append(np.zeros(len(q)))
+                continue
+            pair_q.append(powers[a] * powers[b] / (n_atoms * mean**2) * np.exp(-0.5 * (u[a] + u[b]) * q**2))
+    used = np.flatnonzero(taper > 0)
+    density = n_atoms / volume
+    baseline = -4.0 * math.pi * density * (np.sin(np.multiply.outer(q, r[used])) @ (r[used] * bin_ * taper[used]))
+    if curve.kind == "sq":
+        pair_q = [w / q for w in pair_q]
+        baseline = 1.0 + baseline / q
+    return {
+        "q": q,
+        "data": curve.g,
+        "weight": np.ones(len(q)),
+        "baseline": baseline,
+        "pair_q": pair_q,
+        "taper": taper,
+        "bin": bin_,
+        "importance": curve.weight,
+    }

@@ -44,13 +44,29 @@ def save_big_box_plots(fit: BigBoxFit, folder: str, title: Optional[str] = None)
     return written
 
 
+# Per kind of data set: the CSV's column names and the figure's axis labels.
+_COLUMNS = {"gr": ("r", "g"), "fq": ("q", "f"), "sq": ("q", "s")}
+_AXES = {
+    "gr": ("r (Å)", "G(r) (Å$^{-2}$)"),
+    "fq": ("Q (Å$^{-1}$)", "F(Q) (Å$^{-1}$)"),
+    "sq": ("Q (Å$^{-1}$)", "S(Q)"),
+}
+
+
+def _kinds(fit: BigBoxFit) -> List[str]:
+    return list(fit.kinds) or ["gr"] * len(fit.labels)
+
+
 def _write_csvs(fit: BigBoxFit, folder: str) -> List[str]:
     written = []
-    for label, r, g, model, difference in zip(fit.labels, fit.r, fit.data, fit.model, fit.difference):
+    for label, kind, r, g, model, difference in zip(
+        fit.labels, _kinds(fit), fit.r, fit.data, fit.model, fit.difference
+    ):
         path = os.path.join(folder, "fit_{}.csv".format(_file_safe(os.path.splitext(label)[0])))
         with open(path, "w", newline="") as handle:
             out = csv.writer(handle)
-            out.writerow(["r", "g_obs", "g_calc", "difference"])
+            x, y = _COLUMNS[kind]
+            out.writerow([x, f"{y}_obs", f"{y}_calc", "difference"])
             out.writerows(zip(r, g, model, difference))
         written.append(path)
     path = os.path.join(folder, "partials.csv")
@@ -79,8 +95,8 @@ def _plot_fit(figure_tools, fit: BigBoxFit, path: str, title) -> str:
     n = len(fit.labels)
     figure = _canvas_figure(figure_tools, 7.0, 3.2 * n + 0.4)
     axes = figure.subplots(n, 1, squeeze=False)[:, 0]
-    for ax, label, r, g, model, difference, rw in zip(
-        axes, fit.labels, fit.r, fit.data, fit.model, fit.difference, fit.rw_per_data
+    for ax, label, kind, r, g, model, difference, rw in zip(
+        axes, fit.labels, _kinds(fit), fit.r, fit.data, fit.model, fit.difference, fit.rw_per_data
     ):
         span = float(np.max(g) - np.min(g))
         offset = float(np.min(g)) - 0.15 * span - float(np.max(difference))
@@ -88,9 +104,9 @@ def _plot_fit(figure_tools, fit: BigBoxFit, path: str, title) -> str:
         ax.plot(r, model, color=_RED, linewidth=0.9, label="model")
         ax.plot(r, difference + offset, color=_GREEN, linewidth=0.8, label="difference")
         ax.axhline(offset, color="0.6", linewidth=0.5)
-        ax.set_ylabel("G(r) (Å$^{-2}$)")
+        ax.set_ylabel(_AXES[kind][1])
         ax.set_title(f"{label}: Rw = {rw:.4f}", fontsize=10)
-        ax.set_xlabel("r (Å)")
+        ax.set_xlabel(_AXES[kind][0])
         ax.grid(True, linewidth=0.4, alpha=0.4)
         ax.legend(loc="upper right", fontsize=8)
     return _save(figure, path, title)

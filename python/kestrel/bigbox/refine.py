@@ -10,7 +10,17 @@ import numpy as np
 
 from kestrel._defaults import SEED, SHELLS
 from kestrel._kestrel import Structure, _big_box_model, _big_box_refine
-from kestrel.bigbox.curves import FitCurve, as_data_list, choose_bin, curve_spec, fit_curve
+from kestrel.bigbox.curves import (
+    FINEST_BIN,
+    FitCurve,
+    as_data_list,
+    choose_bin,
+    curve_spec,
+    fit_curve,
+    model_reach,
+    q_spec,
+    reciprocal_model,
+)
 from kestrel.bigbox.result import MOVE_KINDS, BigBoxFit, SroSummary, first_peak_distance, partial_curves
 from kestrel.bigbox.start import shaken, sqs_start, take_start
 from kestrel.ordering import warren_cowley
@@ -62,7 +72,7 @@ def refine_big_box(
     instrument: Optional[PdfRefinement] = None,
     client=None,
 ) -> BigBoxFit:
-    """Refine an ordered supercell of ``structure`` against measured G(r) data by trial moves.
+    """Refine an ordered supercell of ``structure`` against measured G(r), F(Q) or S(Q) data by trial moves.
 
     The model is a ``supercell`` (n or (na, nb, nc) repeats) or the largest
     n × n × n within ``max_sites``. A disordered structure's sites are filled
@@ -70,8 +80,10 @@ def refine_big_box(
     sites with its atom counts and vacancies in a seeded random order), as an
     SQS (``start="sqs"``), or as a given ordered supercell (``start=`` a
     Structure on the same sites, positions kept). ``data``: a ``.gr`` path,
-    ``(r, G)`` arrays, what :func:`read_gr` returns, a :class:`BigBoxData`, or
-    a list of them (X-ray and neutron data of one sample, each with its weight).
+    ``(r, G)`` arrays, what :func:`read_gr` returns, a ``.fq``/``.sq`` path or
+    what :func:`read_q_data` returns (F(Q), S(Q)), a :class:`BigBoxData`, or a
+    list of them (X-ray and neutron data of one sample, G(r) beside F(Q),
+    each with its weight).
 
     ``moves``: "swap" (sites of one pool trade species or vacancies, and copies
     of a unit of correlated disorder trade whole alternatives) and
@@ -131,15 +143,24 @@ def refine_big_box(
     peak_u = DISPLACED_PEAK_U if displace else model_u
 
     items = as_data_list(data)
-    first_curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, 1.0) for item in items[:1]]
-    bin_ = choose_bin([float(first_curves[0].r[1] - first_curves[0].r[0])])
+    first_curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, 1.0) for item in items]
+    steps = [float(c.r[1] - c.r[0]) for c in first_curves if c.kind == "gr"]
+    bin_ = choose_bin(steps) if steps else FINEST_BIN
     curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, bin_) for item in items]
     specs, reach = [], 0.0
+    q_reach = model_reach(lattice)
     for curve in curves:
-        spec, profile_reach = curve_spec(curve, elements, counts, volume, peak_u, bin_)
-        specs.append(spec)
-        reach = max(reach, float(curve.r[-1]) + profile_reach + bin_)
+        if curve.kind == "gr":
+            spec, profile_reach = curve_spec(curve, elements, counts, volume, peak_u, bin_)
+            specs.append(spec)
+            reach = max(reach, float(curve.r[-1]) + profile_reach + bin_)
+        else:
+            specs.append(None)
+            reach = max(reach, q_reach + bin_)
     n_bins = int(math.ceil(reach / bin_))
+    for k, curve in enumerate(curves):
+        if specs[k] is None:
+            specs[k] = q_spec(curve, elements, counts, volume, peak_u, bin_, n_bins, q_reach)
 
     fitted_model = dict(model, frac=frac.ravel(), species=species)
     settings = dict(
@@ -165,6 +186,7 @@ def refine_big_box(
         structure,
         outcomes,
         curves,
+        specs,
         elements,
         lattice,
         model,
@@ -287,6 +309,7 @@ def _fit_result(
     structure,
     outcomes,
     curves: List[FitCurve],
+    specs: List[dict],
     elements,
     lattice,
     model,
@@ -313,18 +336,23 @@ def _fit_result(
     best = int(np.argmin([o["rw_total"] for o in outcomes]))
     fitted = structures[best]
 
-    # The final curves from the engine itself, on the fitted structure.
+    # The final G(r) from the engine itself, on the fitted structure; a
+    # curve in Q from the fitted counts, summed as the refinement sums it
+    # (out to the model's reach, which the engine's S(Q) of the crystal has not).
     r_list, data_list, model_list, diff_list, rws, scales = [], [], [], [], [], []
     weights = np.array([c.weight for c in curves])
-    for curve in curves:
-        computed = compute_pdf(
-            fitted, r=curve.r, radiation=curve.radiation, u_iso=peak_u, qmax=curve.qmax, qdamp=curve.qdamp
-        )
-        agreement = fit_scale(curve.r, curve.g, computed.g)
+    for curve, spec in zip(curves, specs):
+        if curve.kind == "gr":
+            computed = compute_pdf(
+                fitted, r=curve.r, radiation=curve.radiation, u_iso=peak_u, qmax=curve.qmax, qdamp=curve.qdamp
+            ).g
+        else:
+            computed = reciprocal_model(curve, spec, outcomes[best]["counts"])
+        agreement = fit_scale(curve.r, curve.g, computed)
         r_list.append(curve.r)
         data_list.append(curve.g)
-        model_list.append(agreement.scale * computed.g)
-        diff_list.append(curve.g - agreement.scale * computed.g)
+        model_list.append(agreement.scale * computed)
+        diff_list.append(curve.g - agreement.scale * computed)
         rws.append(agreement.rw)
         scales.append(agreement.scale)
     total = math.sqrt(float(np.dot(weights, np.square(rws)) / weights.sum())) if weights.sum() > 0 else rws[0]
@@ -373,4 +401,5 @@ def _fit_result(
         history=[np.asarray(o["history"]) for o in outcomes],
         replica_rw=[float(o["rw_total"]) for o in outcomes],
         settings=settings,
+        kinds=[c.kind for c in curves],
     )

@@ -74,10 +74,13 @@ class BigBoxFit:
       replica that fits best; ``structures`` holds every replica's.
     - rw: the weighted Rw over all data sets, sqrt(Σ_d w_d Rw_d² / Σ_d w_d);
       ``rw_per_data`` each data set's own, with its ``scale``.
-    - r, data, model, difference: per data set, the fit points, the measured
-      G(r), the scaled model and data − model. The model is the scattering
-      engine's G(r) of the fitted structure (``compute_pdf``), so Rw is
-      what the engine gives, not the refinement's running estimate.
+    - r, data, model, difference: per data set, the fit points (r in Å, or
+      Q in Å⁻¹ for F(Q) and S(Q): ``kinds`` says "gr", "fq" or "sq", and
+      ``q`` holds the Q points alone), the measured curve, the scaled model
+      and data − model. A G(r) model is the scattering engine's G(r) of the
+      fitted structure (``compute_pdf``), so Rw is what the engine gives,
+      not the refinement's running estimate; a model in Q is the fitted
+      pair counts' sine transform out to the model's reach.
     - labels: the data sets' names.
     - sro: Warren–Cowley α per shell and species pair of each swapped
       sublattice, mean and standard deviation over the replicas.
@@ -110,11 +113,12 @@ class BigBoxFit:
     history: List[np.ndarray]
     replica_rw: List[float]
     settings: Dict[str, object] = field(default_factory=dict)
+    kinds: List[str] = field(default_factory=list)
 
     @property
-    def q(self) -> None:
-        """Points of reciprocal-space data sets; none are fitted yet, so None."""
-        return None
+    def q(self) -> List[Optional[np.ndarray]]:
+        """Per data set its Q points (Å⁻¹) for F(Q) and S(Q), None for G(r)."""
+        return [x if kind != "gr" else None for x, kind in zip(self.r, self.kinds)]
 
     @property
     def acceptance(self) -> float:

@@ -1,4 +1,4 @@
-"""``kestrel rmc``: a big-box refinement of a supercell against measured G(r) data."""
+"""``kestrel rmc``: a big-box refinement of a supercell against measured G(r), F(Q) or S(Q) data."""
 
 from __future__ import annotations
 
@@ -10,9 +10,6 @@ from kestrel.bigbox import BigBoxData, refine_big_box
 from kestrel.cli.common import CommandError, StatusLine, _structure_command
 from kestrel.cli.sqs import _supercell
 from kestrel.io import read_structure, write_structure
-
-# Suffixes of reciprocal-space data, which this command does not fit (yet).
-_RECIPROCAL = (".fq", ".sq", ".iq")
 
 
 class RefinementProgress(StatusLine):
@@ -27,8 +24,6 @@ class RefinementProgress(StatusLine):
 def _data_item(text: str) -> BigBoxData:
     """PATH, PATH:RADIATION or PATH:RADIATION:WEIGHT."""
     path, *rest = text.split(":")
-    if os.path.splitext(path)[1].lower() in _RECIPROCAL:
-        raise CommandError(f"--data {path}: reciprocal-space data (F(Q), S(Q)) cannot be fitted yet; give a G(r) file")
     radiation = rest[0] if rest and rest[0] else None
     if radiation not in (None, "xray", "neutron"):
         raise CommandError(f"--data {text}: the radiation must be xray or neutron, got {radiation!r}")
@@ -86,7 +81,7 @@ def add_parser(sub) -> None:
     p = _structure_command(
         sub,
         "rmc",
-        "big-box refinement of a supercell against measured G(r): short-range order, displacements",
+        "big-box refinement of a supercell against measured G(r), F(Q) or S(Q): short-range order, displacements",
         "Fit an ordered supercell of the structure to measured pair distribution functions by "
         "trial moves (swaps within pools of sites, displacements), annealed over the run, and "
         "report its Warren-Cowley parameters, bond lengths and Rw.",
@@ -97,7 +92,8 @@ def add_parser(sub) -> None:
         action="append",
         required=True,
         metavar="FILE[:RADIATION[:WEIGHT]]",
-        help="a G(r) file (.gr); repeat for several data sets, e.g. x.gr:xray n.gr:neutron:0.5",
+        help="a G(r) (.gr), F(Q) (.fq) or S(Q) (.sq) file; repeat for several data sets, "
+        "e.g. x.gr:xray n.fq:neutron:0.5",
     )
     p.add_argument("--radiation", default="xray", choices=("xray", "neutron"), help="default xray")
     size = p.add_mutually_exclusive_group()
