@@ -273,6 +273,10 @@ def test_min_distance_windows_hold_during_displacements(ordered_fcc):
         (dict(time_limit=None), "give a time limit or a number of iterations"),
         (dict(min_distance={"Cu-Fe": 2.0}), "min_distance names the pair Cu-Fe, but the model holds Au, Cu"),
         (dict(u_iso=-1.0), "u_iso must be a positive number of Å², got -1.0 for 'Au'"),
+        (
+            dict(resample=True),
+            "resample needs the uncertainties of data set 'data': a file with an error column, or BigBoxData(noise=σ)",
+        ),
     ],
 )
 def test_bad_arguments_are_refused(ordered_fcc, change, message):
@@ -437,3 +441,18 @@ def test_the_model_f_of_q_transforms_back_to_the_pairs_of_the_model():
     expected = pairs - 4 * np.pi * len(b) / length**3 * r
     # What is left is the fine bins' width (0.0025 Å) against peaks 0.11 Å wide.
     assert np.max(np.abs(back - expected)) < 0.01 * np.max(np.abs(expected))
+
+
+def test_replicas_fitted_to_resampled_noise_spread_as_the_noise_does(ordered_fcc):
+    target, disordered = ordered_fcc
+    truth = kestrel.warren_cowley(target, shells=1).alpha[("Au", "Cu")][0]
+    pdf = kestrel.compute_pdf(target, cutoff=8.0, bin_size=0.01, u_iso=0.005)
+    sigma = 0.02 * np.abs(pdf.g).max()
+    r, g = noisy(pdf, 0.02, 7)
+    settings = dict(supercell=6, rmax=8.0, u_iso=0.005, iterations=8000, replicas=4, seed=3, n_threads=2)
+    shared = refine_big_box(disordered, BigBoxData((r, g), noise=sigma), **settings)
+    drawn = refine_big_box(disordered, BigBoxData((r, g), noise=sigma), resample=True, **settings)
+    assert drawn.settings["resample"] and not shared.settings["resample"]
+    # One data set: the replicas differ only by their searches. Each its own draw: by the noise too.
+    assert drawn.sro.alpha_std("Au", "Cu")[0] > 1.5 * shared.sro.alpha_std("Au", "Cu")[0]
+    assert abs(drawn.sro.alpha("Au", "Cu")[0] - truth) < 3 * drawn.sro.alpha_std("Au", "Cu")[0] + 0.01

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "order/chain_rng.hpp"
+
 namespace kestrel::bigbox {
 namespace {
 
@@ -22,6 +24,9 @@ Result<CurveFit> CurveFit::make(CurveData data, std::size_t n_pairs, std::size_t
         return fail("a data set's weights, factors and baseline need one value per point");
     for (double w : data.weight)
         if (!(w >= 0.0) || !std::isfinite(w)) return fail("data weights must be finite and not negative");
+    if (!data.noise.empty() && data.noise.size() != n) return fail("a data set's noise needs one value per point");
+    for (double sigma : data.noise)
+        if (!(sigma >= 0.0) || !std::isfinite(sigma)) return fail("data noise must be finite and not negative");
     if (!data.q.empty()) return make_reciprocal(std::move(data), n_pairs, n_bins);
     if (data.profile.size() != n_pairs) return fail("a data set needs one profile per species pair");
     if (data.oversample == 0 || !(data.step > 0.0)) return fail("a data set needs a positive step");
@@ -185,6 +190,19 @@ void CurveFit::add_column(const std::vector<std::vector<double>>& phases, std::s
     add_scaled(acc_.data() + begin, column.data() + k0 + begin, amount, end - begin);
     lo_ = std::min(lo_, static_cast<std::size_t>(begin));
     hi_ = std::max(hi_, static_cast<std::size_t>(end));
+}
+
+void CurveFit::resample(std::uint64_t seed) {
+    if (data_.noise.empty()) return;
+    order::ChainRng rng(seed);
+    constexpr double kTwoPi = 6.283185307179586;
+    now_.dd = 0.0;
+    for (std::size_t j = 0; j < data_.data.size(); ++j) {
+        // Box-Muller: one normal deviate from two uniform ones.
+        const double u = 1.0 - rng.uniform(), v = rng.uniform();
+        data_.data[j] += data_.noise[j] * std::sqrt(-2.0 * std::log(u)) * std::cos(kTwoPi * v);
+        now_.dd += data_.weight[j] * data_.data[j] * data_.data[j];
+    }
 }
 
 void CurveFit::refresh(const std::vector<std::int32_t>& counts) {

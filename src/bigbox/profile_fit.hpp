@@ -29,6 +29,9 @@ struct CurveData {
     std::vector<std::vector<double>> profile;  // per species pair
     std::int64_t centre = 0;
     double importance = 1.0;  // this curve's share of the total cost
+    // The data's uncertainty per point, or empty: with it each replica fits
+    // the data plus its own draw of that noise (see CurveFit::resample).
+    std::vector<double> noise;
     // A curve in Q instead (F(Q) or S(Q)), when `q` is not empty: one value
     // per point q_j, and the model
     //   M_j = baseline_j + sum_{pair p, bin b} counts_pb * pair_q[p][j] * taper_b * sin(q_j r_b) / r_b,
@@ -60,6 +63,10 @@ public:
     // The agreement if the last trial of `state` were made; kept for accept().
     Agreement trial(const PairState& state);
     void accept();
+    // Adds to the data a normal draw of its noise from `seed` (nothing when
+    // the curve has none), so that replicas fitted to such draws spread as
+    // the data's noise spreads what they find. Call before refresh().
+    void resample(std::uint64_t seed);
     const Agreement& agreement() const { return now_; }
     const std::vector<double>& model() const { return model_; }
     double importance() const { return data_.importance; }

@@ -299,7 +299,10 @@ Result<std::vector<ReplicaOutcome>> refine(const BigBoxModel& model, const std::
     const Clock::time_point start = Clock::now();
     std::vector<ReplicaOutcome> outcomes(settings.replicas.size());
     for_each_chunk(pool, settings.replicas.size(), [&](std::size_t r) {
-        Chain chain(model, settings, *state, fits, settings.replicas[r]);
+        std::vector<CurveFit> own = fits;
+        for (std::size_t d = 0; d < own.size(); ++d)
+            own[d].resample(replica_seed(settings.seed ^ (0xD1B54A32D192ED03ULL * (d + 1)), settings.replicas[r]));
+        Chain chain(model, settings, *state, std::move(own), settings.replicas[r]);
         outcomes[r] = chain.run(start, stop, progress);
     });
     if (stop.stop_requested()) return fail("interrupted");

@@ -184,7 +184,17 @@ std::optional<CurveData> read_reciprocal_curve(PyObject* dict) {
     return curve;
 }
 
-std::optional<CurveData> read_curve(PyObject* dict) {
+// The optional "noise" entry: the data's uncertainty per point.
+bool read_noise(PyObject* dict, CurveData& curve) {
+    PyObject* noise = PyDict_GetItemString(dict, "noise");  // borrowed
+    if (noise == nullptr || noise == Py_None) return true;
+    std::optional<std::vector<double>> values = to_numbers(noise, "noise");
+    if (!values) return false;
+    curve.noise = std::move(*values);
+    return true;
+}
+
+std::optional<CurveData> read_one_curve(PyObject* dict) {
     if (PyDict_Check(dict) && PyDict_GetItemString(dict, "q") != nullptr) return read_reciprocal_curve(dict);
     CurveData curve;
     std::optional<double> first = number_at(dict, "first"), step = number_at(dict, "step"),
@@ -327,7 +337,9 @@ PyRef big_box_refine(PyObject* args, PyObject* kwargs) {
     PyRef curves = items_of(given->data);
     if (!curves) return {};
     for (Py_ssize_t d = 0; d < PyList_Size(curves.get()); ++d) {
-        std::optional<CurveData> curve = read_curve(PyList_GetItem(curves.get(), d));
+        PyObject* item = PyList_GetItem(curves.get(), d);
+        std::optional<CurveData> curve = read_one_curve(item);
+        if (curve && !read_noise(item, *curve)) return {};
         if (!curve) return {};
         data.push_back(std::move(*curve));
     }

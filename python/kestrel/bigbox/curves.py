@@ -63,6 +63,9 @@ class BigBoxData:
     refinement's) describe the measurement (``qmax`` is the cut-off of a
     G(r)); ``weight`` is the data set's share of the cost (the sum of
     weight · Rw² over the data sets, divided by the weights' sum).
+    ``noise``: the data's uncertainty (one σ, or one per point of the
+    source), for ``refine_big_box(resample=True)``; by default the file's
+    error column where it has one.
     """
 
     source: Union[str, "os.PathLike[str]", MeasuredPdf, MeasuredScattering, Tuple[Sequence[float], Sequence[float]]]
@@ -72,6 +75,7 @@ class BigBoxData:
     qdamp: Optional[float] = None
     label: str = ""
     kind: Optional[str] = None
+    noise: Union[None, float, Sequence[float]] = None
 
 
 @dataclass
@@ -86,6 +90,7 @@ class FitCurve:
     r: np.ndarray  # the points: r (Å) for G(r), Q (Å⁻¹) for F(Q) and S(Q)
     g: np.ndarray
     kind: str = "gr"
+    noise: Optional[np.ndarray] = None  # σ per point, where known
 
 
 def as_data_list(data) -> List[BigBoxData]:
@@ -101,8 +106,8 @@ def as_data_list(data) -> List[BigBoxData]:
     return [item if isinstance(item, BigBoxData) else BigBoxData(item) for item in items]
 
 
-def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray, str]:
-    """The data set's name, points, values and kind."""
+def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray, str, Optional[np.ndarray]]:
+    """The data set's name, points, values, kind and uncertainties (None where unknown)."""
     source = item.source
     if item.kind is not None and item.kind not in KINDS + ("iq",):
         raise ValueError(f"kind must be 'gr', 'fq' or 'sq', got '{item.kind}'")
@@ -112,15 +117,15 @@ def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray, str]:
         kind = item.kind or (suffix if suffix in Q_KINDS else "gr")
         if kind == "gr":
             measured = read_gr(source)
-            return item.label or name, measured.r, measured.g, kind
+            return item.label or name, measured.r, measured.g, kind, measured.dg
         source = read_q_data(source, kind)
     if isinstance(source, MeasuredScattering):
         label = item.label or os.path.basename(source.path) or "data"
         if source.kind == "iq":
             raise ValueError(f"data set '{label}': I(Q) is not fitted; give S(Q) or F(Q)")
-        return label, source.q, source.values, source.kind
+        return label, source.q, source.values, source.kind, source.errors
     if isinstance(source, MeasuredPdf):
-        return item.label or os.path.basename(source.path) or "data", source.r, source.g, "gr"
+        return item.label or os.path.basename(source.path) or "data", source.r, source.g, "gr", source.dg
     x, y = (np.asarray(v, dtype=float) for v in source)
     kind = item.kind or "gr"
     label = item.label or "data"
@@ -132,7 +137,7 @@ def _points(item: BigBoxData) -> Tuple[str, np.ndarray, np.ndarray, str]:
         raise ValueError("data arrays must hold finite numbers")
     if np.any(np.diff(x) <= 0):
         raise ValueError("the data's r or Q must increase")
-    return label, x, y, kind
+    return label, x, y, kind, None
 
 
 def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float, rmax: float, bin_: float) -> FitCurve:
@@ -141,7 +146,11 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
     Data already on such points is taken as it is; other points are
     interpolated linearly (a measured G(r) is sampled far finer than its peaks).
     """
-    label, r, g, kind = _points(item)
+    label, r, g, kind, errors = _points(item)
+    if item.noise is not None:
+        errors = np.broadcast_to(np.asarray(item.noise, dtype=float), r.shape)
+        if not (np.all(np.isfinite(errors)) and np.all(errors >= 0)):
+            raise ValueError(f"the noise of data set '{label}' must be finite and not negative")
     chosen_radiation = item.radiation or radiation
     if chosen_radiation not in ("xray", "neutron"):
         raise ValueError(f"radiation must be 'xray' or 'neutron', got '{chosen_radiation}'")
@@ -153,7 +162,8 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
         if np.count_nonzero(keep) < 2:
             raise ValueError(f"data set '{label}' has fewer than two points with Q > 0")
         qdamp_q = float(item.qdamp if item.qdamp is not None else qdamp)
-        return FitCurve(label, chosen_radiation, float(item.weight), None, qdamp_q, r[keep], g[keep], kind)
+        noise = None if errors is None else np.asarray(errors, dtype=float)[keep]
+        return FitCurve(label, chosen_radiation, float(item.weight), None, qdamp_q, r[keep], g[keep], kind, noise)
     keep = (r >= rmin - 1e-9) & (r <= rmax + 1e-9)
     if np.count_nonzero(keep) < 2:
         raise ValueError(f"data set '{label}' has fewer than two points between rmin = {rmin:g} and rmax = {rmax:g} Å")
@@ -171,6 +181,7 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
         float(item.qdamp if item.qdamp is not None else qdamp),
         grid,
         values,
+        noise=None if errors is None else np.interp(grid, r, np.asarray(errors, dtype=float)),
     )
 
 

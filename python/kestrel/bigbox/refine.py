@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import math
 import time
-from typing import Any, Callable, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
 from kestrel._defaults import SEED, SHELLS
 from kestrel._kestrel import Structure, _big_box_model, _big_box_refine
+from kestrel.bigbox.arguments import instrument_settings, min_distance_table, move_set_of, repeats_of
 from kestrel.bigbox.curves import (
     FINEST_BIN,
     FitCurve,
@@ -30,7 +31,6 @@ from kestrel.scattering.pdf import compute_pdf
 
 __all__ = ["refine_big_box"]
 
-MOVES = ("swap", "displace")
 
 # With displacement moves the atoms carry their thermal motion themselves, so
 # the peaks of the histogram get only this narrow width (Å², per element):
@@ -71,6 +71,7 @@ def refine_big_box(
     progress: Optional[Callable[[float, float, int], Any]] = None,
     instrument: Optional[PdfRefinement] = None,
     client=None,
+    resample: bool = False,
 ) -> BigBoxFit:
     """Refine an ordered supercell of ``structure`` against measured G(r), F(Q) or S(Q) data by trial moves.
 
@@ -108,16 +109,21 @@ def refine_big_box(
     or onto a Dask cluster with ``client=`` (a Client or its address); the
     same seed gives the same replicas either way. ``progress(seconds, rw,
     moves tried)`` is called a few times a second. Returns a :class:`BigBoxFit`.
+
+    ``resample=True``: each replica fits the data plus its own normal draw
+    of the data's noise (each data set's uncertainties: its file's error
+    column or ``BigBoxData(noise=σ)``), so the spread of α over the replicas
+    holds what the noise leaves open as well as what the search does.
     """
     began = time.perf_counter()
-    move_set = _moves(moves)
+    move_set = move_set_of(moves)
     if instrument is not None:
-        radiation, qmax, qdamp, u_iso = _instrument(instrument, radiation, qmax, qdamp, u_iso)
+        radiation, qmax, qdamp, u_iso = instrument_settings(instrument, radiation, qmax, qdamp, u_iso)
     if not (isinstance(replicas, int) and replicas >= 1):
         raise ValueError(f"replicas must be a whole number of at least 1, got {replicas!r}")
     if not (rmin < rmax):
         raise ValueError(f"rmin must be below rmax, got {rmin:g} and {rmax:g}")
-    repeats = _repeats(structure, supercell, max_sites)
+    repeats = repeats_of(structure, supercell, max_sites, DEFAULT_MAX_SITES)
     model = _big_box_model(structure, repeats, sublattices, seed)
     elements = list(model["elements"])
     lattice = np.asarray(model["lattice"]).reshape(3, 3)
@@ -161,13 +167,20 @@ def refine_big_box(
     for k, curve in enumerate(curves):
         if specs[k] is None:
             specs[k] = q_spec(curve, elements, counts, volume, peak_u, bin_, n_bins, q_reach)
+        if resample:
+            if curve.noise is None:
+                raise ValueError(
+                    f"resample needs the uncertainties of data set '{curve.label}': "
+                    "a file with an error column, or BigBoxData(noise=σ)"
+                )
+            specs[k]["noise"] = curve.noise
 
     fitted_model = dict(model, frac=frac.ravel(), species=species)
     settings = dict(
         swap="swap" in move_set,
         displace=displace,
         max_step=float(max_step),
-        min_distance=_min_distance(min_distance, elements),
+        min_distance=min_distance_table(min_distance, elements),
         bin=bin_,
         n_bins=n_bins,
         iterations=iterations,
@@ -196,74 +209,16 @@ def refine_big_box(
         shells,
         repeats,
         began,
-        dict(radiation=radiation, qmax=qmax, qdamp=qdamp, u_iso=model_u, peak_u=peak_u, moves=tuple(sorted(move_set))),
+        dict(
+            radiation=radiation,
+            qmax=qmax,
+            qdamp=qdamp,
+            u_iso=model_u,
+            peak_u=peak_u,
+            moves=tuple(sorted(move_set)),
+            resample=bool(resample),
+        ),
     )
-
-
-# ---- arguments ---------------------------------------------------------------------------------
-
-
-def _moves(moves) -> frozenset:
-    names = [m.strip() for m in moves.split(",")] if isinstance(moves, str) else list(moves)
-    for name in names:
-        if name not in MOVES:
-            raise ValueError(f"moves may be 'swap' and 'displace', got {name!r}")
-    if not names:
-        raise ValueError("give at least one kind of move")
-    return frozenset(names)
-
-
-def _instrument(fit: PdfRefinement, radiation, qmax, qdamp, u_iso):
-    """qmax, qdamp, radiation and U of a small-box fit, where the arguments leave them open."""
-    values = fit.values
-    if qdamp == 0.0 and "qdamp" in values:
-        qdamp = float(values["qdamp"])
-    if qmax is None and fit.settings.get("qmax") not in (None, "", "none"):
-        try:
-            qmax = float(str(fit.settings["qmax"]).split()[0])
-        except ValueError:
-            qmax = None
-    setting = str(fit.settings.get("radiation", "")).split()
-    if setting and setting[0] in ("xray", "neutron"):
-        radiation = setting[0]
-    if u_iso is None:
-        found = {k[2:-1]: float(v) for k, v in values.items() if k.startswith("U(") and k.endswith(")")}
-        if found:
-            u_iso = found
-    return radiation, qmax, qdamp, u_iso
-
-
-def _repeats(structure: Structure, supercell, max_sites) -> Tuple[int, int, int]:
-    if supercell is not None and max_sites is not None:
-        raise ValueError("give either supercell or max_sites")
-    if supercell is not None:
-        values = (supercell,) * 3 if np.ndim(supercell) == 0 else tuple(supercell)
-        if len(values) != 3 or any(int(v) != v or v < 1 for v in values):
-            raise ValueError("supercell must be three whole numbers of at least 1")
-        return tuple(int(v) for v in values)  # type: ignore[return-value]
-    limit = DEFAULT_MAX_SITES if max_sites is None else int(max_sites)
-    if structure.n_sites > limit:
-        raise ValueError(f"the structure holds {structure.n_sites} sites, above max_sites {limit}")
-    n = max(1, int(math.floor((limit / structure.n_sites) ** (1.0 / 3.0) + 1e-9)))
-    return (n, n, n)
-
-
-def _min_distance(min_distance, elements: Sequence[str]) -> Optional[List[float]]:
-    if min_distance is None:
-        return None
-    m = len(elements)
-    table = np.zeros((m, m))
-    if isinstance(min_distance, Mapping):
-        for key, value in min_distance.items():
-            a, b = key.split("-") if isinstance(key, str) else key
-            if a not in elements or b not in elements:
-                raise ValueError(f"min_distance names the pair {a}-{b}, but the model holds {', '.join(elements)}")
-            table[elements.index(a), elements.index(b)] = table[elements.index(b), elements.index(a)] = float(value)
-    else:
-        table[:] = float(min_distance)
-    if not np.all(np.isfinite(table)) or np.any(table < 0):
-        raise ValueError("min_distance must be finite distances, not negative")
-    return [float(v) for v in table.ravel()]
 
 
 # ---- running -----------------------------------------------------------------------------------

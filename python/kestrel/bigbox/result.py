@@ -20,7 +20,9 @@ class SroSummary:
     """Warren–Cowley parameters over the replicas: per sublattice the mean and standard deviation of α.
 
     ``replicas`` holds each replica's own :class:`ShortRangeOrder`; with one
-    replica the standard deviations are zero.
+    replica the standard deviations are zero. Replicas fitted to one data set
+    spread only as the search leaves them; with ``resample=True`` each fits
+    its own draw of the data's noise, and the spread holds the noise's share.
     """
 
     replicas: List[ShortRangeOrder]
