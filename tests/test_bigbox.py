@@ -311,27 +311,14 @@ def test_a_start_structure_must_sit_on_the_model_sites(ordered_fcc):
         refine_big_box(disordered, (pdf.r, pdf.g), supercell=5, rmax=6.0, iterations=0, start=target)
 
 
+def run_rmc(data, *more):
+    """``kestrel rmc`` of the nickel cell against one data file: 300 displacements on 3 x 3 x 3."""
+    settings = ("--supercell", "3x3x3", "--moves", "displace", "--time", "0", "--iterations", "300")
+    return run_kestrel("rmc", EXAMPLES / "Ni.cif", "--data", data, *settings, *more)
+
+
 def test_the_rmc_command_writes_the_fit_its_figures_and_curves(tmp_path):
-    done = run_kestrel(
-        "rmc",
-        EXAMPLES / "Ni.cif",
-        "--data",
-        EXAMPLES / "Ni-xray.gr",
-        "--supercell",
-        "3x3x3",
-        "--moves",
-        "displace",
-        "--time",
-        "0",
-        "--iterations",
-        "300",
-        "--rmax",
-        "8",
-        "-o",
-        tmp_path / "fitted.cif",
-        "--out",
-        tmp_path / "fit",
-    )
+    done = run_rmc(EXAMPLES / "Ni-xray.gr", "--rmax", "8", "-o", tmp_path / "fitted.cif", "--out", tmp_path / "fit")
     assert done.returncode == 0, done.stderr
     assert "Rw = " in done.stdout and "Ni-xray.gr: Rw = " in done.stdout
     assert kestrel.read_structure(tmp_path / "fitted.cif").n_sites == 108
@@ -347,22 +334,7 @@ def test_the_rmc_command_fits_f_of_q_and_refuses_intensities(tmp_path):
     assert done.returncode != 0
     assert "data set 'x.iq': I(Q) is not fitted; give S(Q) or F(Q)" in done.stderr
     (tmp_path / "x.fq").write_text("".join(f"{x} {np.sin(3 * x)}\n" for x in q))
-    done = run_kestrel(
-        "rmc",
-        EXAMPLES / "Ni.cif",
-        "--data",
-        tmp_path / "x.fq",
-        "--supercell",
-        "3x3x3",
-        "--moves",
-        "displace",
-        "--time",
-        "0",
-        "--iterations",
-        "200",
-        "--out",
-        tmp_path / "fit",
-    )
+    done = run_rmc(tmp_path / "x.fq", "--out", tmp_path / "fit")
     assert done.returncode == 0, done.stderr
     assert "x.fq: Rw = " in done.stdout
     with open(tmp_path / "fit" / "fit_x.csv") as handle:

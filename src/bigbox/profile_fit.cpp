@@ -51,6 +51,12 @@ Result<CurveFit> CurveFit::make(CurveData data, std::size_t n_pairs, std::size_t
     }
     fit.find_one_shape(data.profile);
     fit.merged_.assign(fit.one_shape_ ? n_bins : 0, 0.0);
+    return finish(std::move(fit), std::move(data));
+}
+
+// The model and the data's own sum of squares, once a fit is set up for its kind of curve.
+Result<CurveFit> CurveFit::finish(CurveFit fit, CurveData data) {
+    const std::size_t n = data.data.size();
     fit.model_.assign(n, 0.0);
     fit.acc_.assign(n, 0.0);
     fit.data_ = std::move(data);
@@ -87,12 +93,7 @@ Result<CurveFit> CurveFit::make_reciprocal(CurveData data, std::size_t n_pairs, 
     fit.sine_.assign(n, 0.0);
     fit.pair_change_.assign(n_pairs, std::vector<double>(n, 0.0));
     data.factor.assign(n, 1.0);
-    fit.model_.assign(n, 0.0);
-    fit.acc_.assign(n, 0.0);
-    fit.data_ = std::move(data);
-    for (std::size_t j = 0; j < n; ++j) fit.now_.dd += fit.data_.weight[j] * fit.data_.data[j] * fit.data_.data[j];
-    if (!(fit.now_.dd > 0.0)) return fail("a data set is zero everywhere it is fitted");
-    return fit;
+    return finish(std::move(fit), std::move(data));
 }
 
 void CurveFit::fill_sines(double r) {

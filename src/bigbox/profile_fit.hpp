@@ -76,6 +76,7 @@ private:
     void add_column(const std::vector<std::vector<double>>& phases, std::size_t bin, double amount);
     // Sets one_shape_ and shape_times_ when every profile is a multiple of the largest.
     void find_one_shape(const std::vector<std::vector<double>>& profiles);
+    static Result<CurveFit> finish(CurveFit fit, CurveData data);
     static Result<CurveFit> make_reciprocal(CurveData data, std::size_t n_pairs, std::size_t n_bins);
     // In Q: notes a change of one pair's count at one bin; transform_marked()
     // then puts the model's change from every noted bin into acc_.

@@ -77,6 +77,20 @@ std::vector<std::int32_t> brute_counts(const ModelSites& sites, double bin, std:
     return counts;
 }
 
+// Makes the trial move on both, and checks the curve's running agreement
+// and model against one summed anew from the counts.
+void accept_and_compare(PairState& state, CurveFit& fit, const CurveData& curve, std::size_t n_bins) {
+    const Agreement next = fit.trial(state);
+    state.accept();
+    fit.accept();
+    CurveFit fresh = CurveFit::make(curve, n_pairs(3), n_bins).value();
+    fresh.refresh(state.counts());
+    CHECK(next.mm == doctest::Approx(fresh.agreement().mm).epsilon(1e-9));
+    CHECK(next.md == doctest::Approx(fresh.agreement().md).epsilon(1e-9));
+    for (std::size_t j = 0; j < fit.model().size(); j += 13)
+        CHECK(fit.model()[j] == doctest::Approx(fresh.model()[j]).epsilon(1e-9));
+}
+
 const Mat3 kSkewed{{{7.0, 0.0, 0.0}, {1.8, 6.5, 0.0}, {-1.2, 0.9, 7.5}}};
 
 }  // namespace
@@ -203,15 +217,7 @@ TEST_SUITE("bigbox") {
             Vec3 frac = state.frac(i);
             for (double& x : frac) x += (draw.unit() - 0.5) * 0.05;
             REQUIRE(state.trial({{i, static_cast<std::uint8_t>(draw.below(3)), frac}}, {}));
-            const Agreement next = fit.trial(state);
-            state.accept();
-            fit.accept();
-            CurveFit fresh = CurveFit::make(curve, n_pairs(3), n_bins).value();
-            fresh.refresh(state.counts());
-            CHECK(next.mm == doctest::Approx(fresh.agreement().mm).epsilon(1e-9));
-            CHECK(next.md == doctest::Approx(fresh.agreement().md).epsilon(1e-9));
-            for (std::size_t j = 0; j < fit.model().size(); j += 17)
-                CHECK(fit.model()[j] == doctest::Approx(fresh.model()[j]).epsilon(1e-9));
+            accept_and_compare(state, fit, curve, n_bins);
         }
     }
 
@@ -252,15 +258,7 @@ TEST_SUITE("bigbox") {
                     change.push_back({i, state.species(i), frac});
                 }
                 REQUIRE(state.trial(change, {}));
-                const Agreement next = fit.trial(state);
-                state.accept();
-                fit.accept();
-                CurveFit fresh = CurveFit::make(curve, n_pairs(3), n_bins).value();
-                fresh.refresh(state.counts());
-                CHECK(next.mm == doctest::Approx(fresh.agreement().mm).epsilon(1e-9));
-                CHECK(next.md == doctest::Approx(fresh.agreement().md).epsilon(1e-9));
-                for (std::size_t k = 0; k < fit.model().size(); k += 13)
-                    CHECK(fit.model()[k] == doctest::Approx(fresh.model()[k]).epsilon(1e-9));
+                accept_and_compare(state, fit, curve, n_bins);
             }
             // The model is the transform its definition gives, summed here the slow way.
             for (std::size_t k = 0; k < curve.q.size(); k += 29) {

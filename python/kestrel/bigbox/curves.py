@@ -185,21 +185,28 @@ def fit_curve(item: BigBoxData, radiation: str, qmax, qdamp: float, rmin: float,
     )
 
 
-def curve_spec(
-    curve: FitCurve,
-    elements: Sequence[str],
-    counts: Mapping[str, int],
-    volume: float,
-    u_iso,
-    bin_: float,
-) -> Tuple[dict, float]:
-    """The dict the compiled refinement takes for one data set, and how far its profiles reach (Å).
+@dataclass
+class ModelFacts:
+    """What every data set's curve needs of the model: its species codes' names, atom counts,
+    volume (Å³), the peaks' displacement parameter (a number or {element: U}, Å²) and the bin (Å)."""
 
-    ``u_iso``: the peaks' displacement parameter, a number or {element: U} (Å²).
-    """
-    weights = scattering_weights({e: counts[e] for e in elements}, curve.radiation)
+    elements: Sequence[str]
+    counts: Mapping[str, int]
+    volume: float
+    u_iso: object
+    bin: float
+
+    def weights_and_u(self, radiation: str):
+        """The scattering engine's weights for this composition, and U per element present."""
+        weights = scattering_weights({e: self.counts[e] for e in self.elements}, radiation)
+        return weights, element_u(self.u_iso, list(weights.elements))
+
+
+def curve_spec(curve: FitCurve, facts: ModelFacts) -> Tuple[dict, float]:
+    """The dict the compiled refinement takes for one G(r), and how far its profiles reach (Å)."""
+    elements, volume, bin_ = facts.elements, facts.volume, facts.bin
+    weights, u = facts.weights_and_u(curve.radiation)
     present = list(weights.elements)
-    u = element_u(u_iso, present)
     sigma = {(a, b): math.sqrt(u[a] + u[b]) for a in present for b in present}
     widest = max(sigma.values())
     reach = PROFILE_REACH * widest
@@ -285,16 +292,7 @@ def reciprocal_model(curve: FitCurve, spec: dict, counts: np.ndarray) -> np.ndar
     return out
 
 
-def q_spec(
-    curve: FitCurve,
-    elements: Sequence[str],
-    counts: Mapping[str, int],
-    volume: float,
-    u_iso,
-    bin_: float,
-    n_bins: int,
-    reach: float,
-) -> dict:
+def q_spec(curve: FitCurve, facts: ModelFacts, n_bins: int, reach: float) -> dict:
     """The dict the compiled refinement takes for one data set in Q.
 
     F(Q) = 1/(N <f>²) Σ_pairs f_A f_B exp(-(U_A + U_B) Q²/2) sin(Q r)/r w(r)
@@ -302,9 +300,9 @@ def q_spec(
     to ``reach``, w the taper (and the qdamp envelope); S(Q) = 1 + F(Q)/Q.
     The form factors and weights are the scattering engine's.
     """
-    weights = scattering_weights({e: counts[e] for e in elements}, curve.radiation)
+    elements, counts, volume, bin_ = facts.elements, facts.counts, facts.volume, facts.bin
+    weights, u = facts.weights_and_u(curve.radiation)
     present = list(weights.elements)
-    u = element_u(u_iso, present)
     q = curve.r
     powers = form_factors(present, curve.radiation, q)
     n_atoms = weights.n_atoms

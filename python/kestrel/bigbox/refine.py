@@ -14,6 +14,7 @@ from kestrel.bigbox.arguments import instrument_settings, min_distance_table, mo
 from kestrel.bigbox.curves import (
     FINEST_BIN,
     FitCurve,
+    ModelFacts,
     as_data_list,
     choose_bin,
     curve_spec,
@@ -155,9 +156,10 @@ def refine_big_box(
     curves = [fit_curve(item, radiation, qmax, qdamp, rmin, rmax, bin_) for item in items]
     specs, reach = [], 0.0
     q_reach = model_reach(lattice)
+    facts = ModelFacts(elements, counts, volume, peak_u, bin_)
     for curve in curves:
         if curve.kind == "gr":
-            spec, profile_reach = curve_spec(curve, elements, counts, volume, peak_u, bin_)
+            spec, profile_reach = curve_spec(curve, facts)
             specs.append(spec)
             reach = max(reach, float(curve.r[-1]) + profile_reach + bin_)
         else:
@@ -166,7 +168,7 @@ def refine_big_box(
     n_bins = int(math.ceil(reach / bin_))
     for k, curve in enumerate(curves):
         if specs[k] is None:
-            specs[k] = q_spec(curve, elements, counts, volume, peak_u, bin_, n_bins, q_reach)
+            specs[k] = q_spec(curve, facts, n_bins, q_reach)
         if resample:
             if curve.noise is None:
                 raise ValueError(
