@@ -4,7 +4,10 @@ from its head, archives cut short are refused."""
 import bz2
 import gzip
 import lzma
+import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -76,6 +79,34 @@ def test_large_texts_inflate_whole_across_chunks(tmp_path, suffix):
     text = f'400000\nLattice="20 0 0 0 20 0 0 0 20"\n{atoms}'
     plain = packed(tmp_path, "big.xyz", text, "")
     assert Structure.from_xyz(packed(tmp_path, "big.xyz", text, suffix)) == Structure.from_xyz(plain)
+
+
+PEAK_GROWTH = """
+import sys
+import kestrel
+
+def status(key):
+    return next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith(key))
+
+open("/proc/self/clear_refs", "w").write("5")  # the peak starts again from what the process holds now
+before = status("VmRSS:")
+structure = kestrel.Structure.from_xyz(sys.argv[1])
+print(status("VmHWM:") - before)
+"""
+
+
+@pytest.mark.skipif(not os.access("/proc/self/clear_refs", os.W_OK), reason="reads and resets the peak memory in /proc")
+@pytest.mark.parametrize("suffix", [".gz", ".xz"])
+def test_a_compressed_text_is_held_once_not_grown_through_copies(tmp_path, suffix):
+    # gzip and xz state the text's size at their end, and the text's buffer is allocated at that
+    # size. Grown as it came, a text just above 32 MiB would be copied from a full 32 MiB buffer
+    # into a 64 MiB one: for a moment the process would hold twice the text.
+    atoms = 40_000
+    rows = "".join(f"Si {i % 17} {i % 13} {i % 11}".ljust(999) + "\n" for i in range(atoms))
+    text = f'{atoms}\nLattice="20 0 0 0 20 0 0 0 20"\n{rows}'
+    path = packed(tmp_path, "padded.xyz", text, suffix)
+    done = subprocess.run([sys.executable, "-c", PEAK_GROWTH, str(path)], capture_output=True, text=True, check=True)
+    assert int(done.stdout) < 1.5 * len(text)  # the text, the decoder's window (8 MiB for xz) and a piece of output
 
 
 @pytest.mark.parametrize("suffix", sorted(COMPRESSORS))

@@ -1,7 +1,10 @@
 #include "python_binding/file_text.hpp"
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <string_view>
+#include <unistd.h>
 
 #include "base/read_file.hpp"
 #include "base/text.hpp"
@@ -36,6 +39,11 @@ constexpr Compression kCompressions[] = {
 // parsed from, and a bomb is stopped at its limit, never inflated whole.
 constexpr std::size_t kInputChunk = 1 << 20;
 constexpr Py_ssize_t kOutputChunk = 1 << 22;
+
+// The greatest ratio of text to compressed bytes deflate reaches. A gzip trailer
+// that states more is not believed: it only sizes a buffer, so a file that lies
+// costs what its bytes can inflate to, never the limit's worth of memory at once.
+constexpr std::uint64_t kDeflateMaxRatio = 1032;
 
 const Compression* compression_of(std::string_view path) {
     for (const Compression& compression : kCompressions) {
@@ -93,12 +101,13 @@ public:
                 const std::string_view rest = bytes_view(pending.get());
                 const std::size_t start = rest.find_first_not_of('\0');
                 if (start == std::string_view::npos) return true;
-                pending = PyRef::steal(PyBytes_FromStringAndSize(rest.data() + start,
-                                                                 static_cast<Py_ssize_t>(rest.size() - start)));
+                pending = PyRef::steal(
+                    PyBytes_FromStringAndSize(rest.data() + start, static_cast<Py_ssize_t>(rest.size() - start)));
                 if (!pending || !new_stream()) return false;
                 ignore_errors_ = true;
             }
-            PyRef out = PyRef::steal(PyObject_CallMethod(decompressor_.get(), "decompress", "On", pending.get(), kOutputChunk));
+            PyRef out =
+                PyRef::steal(PyObject_CallMethod(decompressor_.get(), "decompress", "On", pending.get(), kOutputChunk));
             if (!out) return broken();
             ignore_errors_ = false;
             started_ = true;
@@ -133,10 +142,9 @@ public:
     // ends inside a stream (cut short) or holds none.
     bool finish() {
         if (finished_) return true;
-        raise_read_error(path_.display, std::string("not a valid ") + compression_.name + " file (" +
-                                            (started_ ? "it is cut short: it ends inside its compressed data"
-                                                      : "it is empty") +
-                                            ")");
+        raise_read_error(path_.display,
+                         std::string("not a valid ") + compression_.name + " file (" +
+                             (started_ ? "it is cut short: it ends inside its compressed data" : "it is empty") + ")");
         return false;
     }
 
@@ -173,6 +181,75 @@ private:
     bool finished_ = false, started_ = false, ignore_errors_ = false;
 };
 
+// `size` bytes of the file from `offset`, or false.
+bool read_at(const FileDescriptor& file, std::uint64_t offset, char* buffer, std::size_t size) {
+    while (size > 0) {
+        const ssize_t got = ::pread(file.get(), buffer, size, static_cast<off_t>(offset));
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR) continue;
+            return false;
+        }
+        buffer += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+std::uint64_t little_endian(const unsigned char* bytes, int count) {
+    std::uint64_t value = 0;
+    for (int k = count - 1; k >= 0; --k) value = (value << 8) | bytes[k];
+    return value;
+}
+
+// The sum of the uncompressed sizes an xz index lists, or 0 when it is not one.
+std::uint64_t xz_index_text_size(std::string_view index) {
+    std::size_t at = 1;  // past the index indicator, a null byte
+    const auto varint = [&](std::uint64_t& value) {
+        value = 0;
+        for (int shift = 0; at < index.size() && shift < 63; shift += 7) {
+            const auto byte = static_cast<unsigned char>(index[at++]);
+            value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) return true;
+        }
+        return false;
+    };
+    std::uint64_t records = 0, unpadded = 0, size = 0, total = 0;
+    if (index.empty() || index[0] != '\0' || !varint(records) || records > index.size()) return 0;
+    for (std::uint64_t k = 0; k < records; ++k) {
+        if (!varint(unpadded) || !varint(size) || size > (std::uint64_t{1} << 62) - total) return 0;
+        total += size;
+    }
+    return total;
+}
+
+// The size of the text as the archive states it at its end, so that the text's
+// buffer is allocated once at its size instead of growing, which copies it and
+// for a moment holds up to twice its size. gzip: the trailer's size of the last
+// member (modulo 4 GiB); xz: the last stream's index. 0 when unknown (bzip2
+// keeps no size); a text that outgrows it still grows as it comes.
+std::uint64_t stated_text_size(const FileDescriptor& file, const Compression& compression) {
+    const std::uint64_t file_size = file.regular_file_size();
+    const std::string_view name = compression.name;
+    if (name == "gzip" && file_size >= 18) {
+        std::array<unsigned char, 4> trailer{};
+        if (!read_at(file, file_size - 4, reinterpret_cast<char*>(trailer.data()), trailer.size())) return 0;
+        const std::uint64_t size = little_endian(trailer.data(), 4);
+        return size <= file_size * kDeflateMaxRatio ? size : 0;
+    }
+    if (name == "xz" && file_size >= 32) {
+        std::array<unsigned char, 12> footer{};
+        if (!read_at(file, file_size - 12, reinterpret_cast<char*>(footer.data()), footer.size())) return 0;
+        if (footer[10] != 'Y' || footer[11] != 'Z') return 0;  // stream padding, or not xz: no hint
+        const std::uint64_t index_size = (little_endian(footer.data() + 4, 4) + 1) * 4;
+        if (index_size + 12 > file_size || index_size > (1u << 20)) return 0;
+        std::string index(static_cast<std::size_t>(index_size), '\0');
+        if (!read_at(file, file_size - 12 - index_size, index.data(), index.size())) return 0;
+        return xz_index_text_size(index);
+    }
+    return 0;
+}
+
 std::optional<std::string> decompress(const PathArgument& path, const Compression& compression,
                                       const ReadLimits& limits) {
     Result<FileDescriptor> file = open_for_reading(path.bytes);
@@ -181,6 +258,7 @@ std::optional<std::string> decompress(const PathArgument& path, const Compressio
         return std::nullopt;
     }
     BoundedText text(limits, true);
+    text.reserve(stated_text_size(*file, compression));
     Inflater inflater(path, compression, text);
     if (!inflater.start()) return std::nullopt;
     std::string input(kInputChunk, '\0');
