@@ -165,6 +165,8 @@ MAIN_JOBS = {
     "trajectories": ["trajectory_rdf"],
     "X-ray and neutron PDFs": ["compute_pdf"],
     "PDF refinement": ["refine_pdf"],
+    "reciprocal space": ["compute_sq", "debye_intensity"],
+    "big-box refinement": ["refine_big_box"],
     "batch tables": ["rdf_table", "feature_matrix"],
 }
 

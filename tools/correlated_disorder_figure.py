@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""The README's figure of correlated disorder: one partial RDF of a real disordered CIF, weighed as if
-every partly occupied site were filled on its own, and with its units of alternatives that never
-coexist.
+"""A figure of correlated disorder: one partial RDF of a real disordered CIF, weighed as if every
+partly occupied site were filled on its own, and with its units of alternatives that never coexist
+(the documentation's worked example draws the same for COD 1004001's C-C while the site is built).
 
     PYTHONPATH=build:python python3 tools/correlated_disorder_figure.py CIF A B OUT.png [--cutoff 4]
 """
