@@ -293,8 +293,8 @@ def _run_dask_job(job: _Job, mark: List[str]) -> Optional[_JobDone]:
 
     A worker that dies all the same (killed, or a crash) makes the scheduler hand the
     chunk to the next worker. That second start finds the chunk's mark and returns None
-    instead of computing it, so the caller computes it one input at a time, and one
-    input that kills workers costs one of them, not every worker of the cluster in turn.
+    instead of computing it, so the caller computes it one input at a time, and an input
+    that kills workers costs two (in its chunk, then alone), not every worker in turn.
     """
     distributed = _require("distributed")
     client = distributed.get_client()
