@@ -214,28 +214,6 @@ def test_hundred_thousand_threads_start_or_fail_with_a_message():
     assert lines[-1] == "still usable 10"
 
 
-@pytest.mark.parametrize(
-    ("name", "types", "held"),
-    [("trajectory-huge-skewed-cell", None, "4.6e+07"), ("lammps-huge-box", {1: "Na", 2: "Cl"}, "3.3e+07")],
-)
-def test_cells_millions_of_times_thinner_than_the_cutoff_are_refused_at_once(tmp_path, name, types, held):
-    # Frames the fuzzers made (lengths up to 1e17 A): each turn of a search
-    # row round the grid's one cell is a stretch of images, tens of millions
-    # per site, which took seconds and gigabytes for two or three atoms.
-    from kestrel import WorkLimitError, read_trajectory
-
-    data = (ROOT / "tests" / "fuzz" / "regressions" / name).read_bytes()[1:]  # the first byte picks the selection
-    path = tmp_path / ("frame.lammpstrj" if types else "frame.xyz")
-    path.write_bytes(data)
-    (structure,), _, _ = read_trajectory(path, types=types)
-    with pytest.raises(WorkLimitError) as refused:
-        structure.total_rdf(3.0, 0.5)
-    assert str(refused.value) == (
-        "the cutoff reaches too many periodic images of this cell: the neighbour search would hold about "
-        f"{held} stretches of images per site, more than the limit of 1.7e+07"
-    )
-
-
 def test_a_small_cell_at_a_long_cutoff_is_still_computed():
     # Copper at 60 A: tens of thousands of images of its one-atom cell per site, far from the limit.
     from kestrel import Structure

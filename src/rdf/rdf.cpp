@@ -304,11 +304,6 @@ Result<RdfResult> compute_rdf_on(ThreadPool* pool, const Structure& structure, d
             "the cutoff reaches too many periodic images of this cell: the neighbour search would make "
             "about " +
             scientific(work) + " distance tests, more than the limit of " + scientific(kMaxSearchWork));
-    if (!(stencil.segments_per_centre() <= kMaxSegmentsPerCentre))
-        return fail_limit(
-            "the cutoff reaches too many periodic images of this cell: the neighbour search would hold about " +
-            scientific(stencil.segments_per_centre()) + " stretches of images per site, more than the limit of " +
-            scientific(kMaxSegmentsPerCentre));
     Result<GroupedSites> grouped = group_by_cell(
         grid, search_lattice, WrappedCoordinates{structure.sites(), reduced ? &reduced->wrapped : nullptr}, pool);
     if (!grouped) return grouped.error();

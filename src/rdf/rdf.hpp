@@ -36,13 +36,6 @@ double estimated_search_work(const CellList& grid, std::size_t n_sites);
 // centre, each holding n_sites / cell_count sites on average.
 double estimated_search_work(const HalfStencil& stencil, const CellList& grid, std::size_t n_sites);
 
-// At most this many stretches of grid cells held for one centre (each a
-// 64-byte segment, so 1 GiB per worker): only a cell thinner than the
-// cutoff by a factor of millions needs more (a copper cell at a 350 A
-// cutoff comes near). Past it the search would be slow for what it finds
-// and could exhaust memory, so it is refused as too much work.
-constexpr double kMaxSegmentsPerCentre = 1 << 24;
-
 // How many times compute_rdf splits the cutoff along each axis of its cell
 // grid, from the structure's sites per cubic angstrom.
 unsigned grid_subdivisions(double sites_per_volume, double cutoff);
