@@ -15,11 +15,14 @@ of linear interpolation of sin(Qr)/(Qr) between grid points, at most
 w²/8 · |∂²/∂r² sin(Qr)/(Qr)| per pair, which grows as w² Q. Crystalline
 particles are the hard case, their pairs sitting on few distances so that
 the errors add up instead of averaging out: for 22–30 Å particles of Cu and
-NaCl up to Q = 25 Å⁻¹, 0.002 Å keeps I(Q) within 4e-7 of the exact curve's
-maximum (the aim is 1e-4: 0.02 Å still meets it, 0.05 Å does not) and
-within about 5e-4 of the exact curve at each Q above 10 Å⁻¹. The grid costs
-only memory and the Q sum, not the pair loop, so the default buys that
-margin; the tests check it against ``exact=True``.
+NaCl from Q = 0.1 to 25 Å⁻¹, 0.002 Å keeps I(Q) within 4e-7 of the exact
+curve's maximum (the forward peak; the aim is 1e-4: 0.02 Å still meets it,
+0.05 Å does not) and within about 5e-4 of the exact curve at each Q above
+10 Å⁻¹. From Q = 0.5, where the largest Bragg peak is the maximum, a 36 Å Cu
+particle (neutron, no displacements) stays within 4.2e-5 at 0.002 Å, 9.9e-6
+at 0.001 Å and 6e-7 at 0.00025 Å: the error falls as w². The grid costs only
+memory and the Q sum, not the pair loop; the tests check it against
+``exact=True``.
 """
 
 from __future__ import annotations
