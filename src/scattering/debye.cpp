@@ -126,6 +126,7 @@ template <class Sink>
 void add_pairs(const Cluster& cluster, std::size_t begin, std::size_t end, Sink& sink, const std::stop_token& stop) {
     const std::size_t n = cluster.size();
     const SpeciesTable& species = cluster.species;
+    const bool single_whole = cluster.n_el == 1 && species.one_per_site && species.whole_atoms;
     double r[kPartnerBlock];
     for (std::size_t i = begin; i < end; ++i) {
         if (i % 64 == 0 && stop.stop_requested()) return;
@@ -138,6 +139,11 @@ void add_pairs(const Cluster& cluster, std::size_t begin, std::size_t end, Sink&
             for (std::size_t b = 0; b < count; ++b) {
                 const double dx = xs[b] - xi, dy = ys[b] - yi, dz = zs[b] - zi;
                 r[b] = std::sqrt(dx * dx + dy * dy + dz * dz);
+            }
+            if (single_whole) {
+                // One element of whole atoms: every pair has the same row and weight.
+                for (std::size_t b = 0; b < count; ++b) sink.add(0, r[b], 2.0);
+                continue;
             }
             if (species.one_per_site) {
                 const std::uint32_t* row_of = cluster.row_of.data() + species.element[i] * cluster.n_el;
