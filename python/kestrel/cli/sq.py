@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 import time
 
+import numpy as np
+
 from kestrel.cli.common import CommandError, _structure_command
 from kestrel.io import read_structure
 
@@ -13,7 +15,6 @@ Q_DEFAULT = "0.5:25:0.01"
 
 def q_grid(text: str):
     """'START:STOP:STEP' in Å⁻¹ as the points START, START + STEP, ... up to STOP (included when on the grid)."""
-    import numpy as np
 
     parts = text.split(":")
     try:

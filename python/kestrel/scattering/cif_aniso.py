@@ -13,9 +13,9 @@ import math
 import os
 from typing import TYPE_CHECKING, Dict
 
-if TYPE_CHECKING:
-    import numpy as np
+import numpy as np
 
+if TYPE_CHECKING:
     from kestrel.scattering.constraints import CrystalSymmetry
 
 _U_TAGS = ["label", "U_11", "U_22", "U_33", "U_12", "U_13", "U_23"]
@@ -34,7 +34,6 @@ def cif_aniso_u(
     path: str, frac: np.ndarray, metric: np.ndarray, symmetry: CrystalSymmetry, tolerance: float = 1e-3
 ) -> Dict[int, np.ndarray]:
     """{orbit representative: its 3×3 U_ij in Å²} for the orbits a row of the CIF's aniso loop describes."""
-    import numpy as np
 
     cif = _gemmi_cif()
     block = cif.read(os.fspath(path))[0]

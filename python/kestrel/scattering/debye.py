@@ -28,16 +28,15 @@ memory and the Q sum, not the pair loop; the tests check it against
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Tuple
+from typing import Any, Dict, List, Tuple
+
+import numpy as np
 
 from kestrel._defaults import BIN_WIDTH as DEBYE_BIN_WIDTH
 from kestrel._kestrel import _debye_sums
 from kestrel.scattering.form_factors import form_factors
 from kestrel.scattering.particles import as_cluster
 from kestrel.scattering.powers import scattering_source
-
-if TYPE_CHECKING:
-    import numpy as np
 
 Pair = Tuple[str, str]
 
@@ -78,7 +77,6 @@ def debye_result(
     bin_width: float = DEBYE_BIN_WIDTH,
 ) -> DebyeResult:
     """:func:`debye_intensity` with its self term and element-pair terms (a :class:`DebyeResult`)."""
-    import numpy as np
 
     structure = as_cluster(cluster, "debye_intensity")
     q = np.asarray(q, dtype=float)

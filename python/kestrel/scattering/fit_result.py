@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Dict, List, Optional
+from typing import Dict, List, Optional
+
+import numpy as np
 
 from kestrel._kestrel import Structure
 from kestrel.plotting.refinement import with_uncertainty
 from kestrel.scattering.q_files import KIND_NAMES, POINT_UNITS
-
-if TYPE_CHECKING:
-    import numpy as np
 
 
 @dataclass(repr=False)

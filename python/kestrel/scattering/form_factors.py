@@ -10,12 +10,11 @@ the scattering code already takes its tables from.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Dict, Sequence
+from typing import Dict, Sequence
+
+import numpy as np
 
 from kestrel.scattering.powers import _lookup_element, _periodictable, check_radiation, scattering_powers
-
-if TYPE_CHECKING:
-    import numpy as np
 
 
 def form_factors(elements: Sequence[str], radiation: str, q) -> Dict[str, np.ndarray]:
@@ -23,7 +22,6 @@ def form_factors(elements: Sequence[str], radiation: str, q) -> Dict[str, np.nda
 
     Ions ('Fe2+') scatter as their neutral atom, as in :func:`scattering_powers`.
     """
-    import numpy as np
 
     check_radiation(radiation)
     q = np.asarray(q, dtype=float)

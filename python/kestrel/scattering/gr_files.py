@@ -6,11 +6,9 @@ import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, List, Optional, Sequence, Union
+from typing import List, Optional, Sequence, Union
 
-if TYPE_CHECKING:
-    import numpy as np
-
+import numpy as np
 
 # ---- measured data ------------------------------------------------------------------------------
 
@@ -55,7 +53,6 @@ def read_gr(path: Union[str, "os.PathLike[str]"]) -> MeasuredPdf:
 def read_columns(path: Union[str, "os.PathLike[str]"], x: str, y: str):
     """(x, y, dy or None, header lines) of a file of columns laid out as :func:`read_gr` reads them;
     ``x`` and ``y`` name the columns in the messages."""
-    import numpy as np
 
     # The path as the caller gave it, so a message tells apart files of one name in two folders.
     name = os.fspath(path)

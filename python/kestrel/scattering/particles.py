@@ -10,13 +10,12 @@ from __future__ import annotations
 
 import math
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
 
 from kestrel._kestrel import Structure, read_xyz_trajectory
 from kestrel.io.interop import as_structure
-
-if TYPE_CHECKING:
-    import numpy as np
 
 SHAPES = ("sphere", "cube")
 
@@ -26,7 +25,6 @@ _BOX_MARGIN = 1.0
 
 def _box(cart: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """A cubic box around Cartesian positions and the positions moved into it."""
-    import numpy as np
 
     low = cart.min(axis=0) if len(cart) else np.zeros(3)
     high = cart.max(axis=0) if len(cart) else np.zeros(3)
@@ -36,7 +34,6 @@ def _box(cart: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
 
 def cluster_from_positions(positions, symbols: Sequence[str], occupancies=None) -> Structure:
     """A cluster of whole or partly occupied atoms at Cartesian positions (Å), one element each."""
-    import numpy as np
 
     cart = np.asarray(positions, dtype=float)
     if cart.ndim != 2 or cart.shape[1] != 3:
@@ -47,7 +44,6 @@ def cluster_from_positions(positions, symbols: Sequence[str], occupancies=None) 
 
 def _molecule(obj: Any) -> Optional[Structure]:
     """An ASE Atoms without a cell or a pymatgen Molecule, as a cluster; None for anything else."""
-    import numpy as np
 
     module = type(obj).__module__.split(".")[0]
     if module == "ase" and hasattr(obj, "get_chemical_symbols"):
@@ -93,8 +89,6 @@ def read_cluster(path: Union[str, "os.PathLike[str]"]) -> Structure:
         raise ValueError(f"'{path}' holds no frame")
     cluster = frames[0]
     if cluster.lattice_matrix == [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]:
-        import numpy as np
-
         lattice, moved = _box(np.asarray(cluster.cart_coords, dtype=float))
         frac = np.linalg.solve(lattice.T, moved.T).T
         return Structure(lattice.tolist(), frac.tolist(), cluster.species)
@@ -103,7 +97,6 @@ def read_cluster(path: Union[str, "os.PathLike[str]"]) -> Structure:
 
 def unit_offsets(structure: Structure, frac: np.ndarray) -> np.ndarray:
     """Per site the lattice translation that puts it next to the first member of its unit (zeros outside units)."""
-    import numpy as np
 
     offsets = np.zeros_like(frac)
     first: Dict[int, int] = {}
@@ -120,7 +113,6 @@ def particle_images(
 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The images of sites inside a particle, as :func:`cut_particle` keeps them and in its order:
     their Cartesian positions from the centre (Å), and per image its translation's row and its site."""
-    import numpy as np
 
     if shape not in SHAPES:
         raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got '{shape}'")
@@ -187,7 +179,6 @@ def cut_particle(
     the surface keeps what lies inside). Returns a cluster Structure for
     :func:`debye_intensity`, framed by a cube around its atoms.
     """
-    import numpy as np
 
     structure = as_structure(structure, "cut_particle")
     cart, t, s = particle_images(structure, diameter, shape, center)

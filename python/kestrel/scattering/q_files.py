@@ -4,12 +4,11 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, List, Optional, Union
+from typing import List, Optional, Union
+
+import numpy as np
 
 from kestrel.scattering.gr_files import read_columns
-
-if TYPE_CHECKING:
-    import numpy as np
 
 # What each kind of file holds, as its suffix names it.
 Q_KINDS = {"sq": "S", "fq": "F", "iq": "I"}

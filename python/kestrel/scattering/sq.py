@@ -31,7 +31,9 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
 
 from kestrel._kestrel import _bragg_sums
 from kestrel.io.interop import as_structure
@@ -40,9 +42,6 @@ from kestrel.scattering.form_factors import form_factors
 from kestrel.scattering.parameters import UIso, check_positive, element_u
 from kestrel.scattering.particles import unit_offsets
 from kestrel.scattering.powers import check_radiation, scattering_source, scattering_weights
-
-if TYPE_CHECKING:
-    import numpy as np
 
 Pair = Tuple[str, str]
 
@@ -80,7 +79,6 @@ class SqResult:
 def _unit_pair_terms(structure, cart_offsets, occupancy, elements, q) -> Optional[np.ndarray]:
     """Σ over ordered pairs of sites within one unit of (correlated − product weight) sin(Qr)/(Qr),
     per element pair (len(q) × n_el × n_el); None without units."""
-    import numpy as np
 
     units = structure.units
     if all(place is None for place in units):
@@ -141,7 +139,6 @@ def compute_sq(
     other reflections cancel exactly, so the curves are the same), while an
     ordered box of N sites with no repeat costs N × its reflections.
     """
-    import numpy as np
 
     structure = as_structure(structure, "compute_sq")
     check_radiation(radiation)
