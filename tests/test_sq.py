@@ -323,6 +323,7 @@ def test_reads_q_files(tmp_path, name, text, kind, expected):
         ("a.iq", "1.0 0.5\n1.1 x\n", None, "a.iq, line 2: expected numbers, found '1.1 x'"),
         ("a.iq", "1.0\n", None, "a.iq, line 1: expected at least two columns (Q and I), found one"),
         ("a.txt", "1.0 0.5\n", None, "a.txt: cannot tell S(Q), F(Q) or I(Q) from the name"),
+        ("data/a.txt", "1.0 0.5\n", None, "data/a.txt: cannot tell S(Q), F(Q) or I(Q) from the name"),
         ("a.txt", "1.0 0.5\n", "gq", "kind must be 'sq', 'fq' or 'iq', got 'gq'"),
     ],
 )
@@ -330,6 +331,7 @@ def test_refuses_broken_q_files_naming_file_and_line(tmp_path, monkeypatch, name
     from kestrel.scattering import read_q_data
 
     monkeypatch.chdir(tmp_path)
+    (tmp_path / name).parent.mkdir(exist_ok=True)
     (tmp_path / name).write_text(text)
     with pytest.raises(ValueError) as raised:
         read_q_data(name, kind=kind)

@@ -5,7 +5,7 @@
 #include <numbers>
 
 #include "parallel/chunks.hpp"
-#include "scattering/on_threads.hpp"
+#include "parallel/with_threads.hpp"
 
 namespace kestrel {
 namespace {
@@ -162,7 +162,8 @@ Result<std::vector<double>> gaussian_peak_sums(const GaussianPeaks& peaks, std::
 
 Result<std::vector<double>> gaussian_peak_sums_with_threads(const GaussianPeaks& peaks, std::span<const double> x,
                                                             double reach, std::uint64_t n_threads) {
-    return on_threads(n_threads, [&](ThreadPool* pool) { return gaussian_peak_sums(peaks, x, reach, pool); });
+    return run_with_threads<std::vector<double>>(
+        n_threads, [&](ThreadPool* pool) { return gaussian_peak_sums(peaks, x, reach, pool); });
 }
 
 Result<std::vector<double>> gaussian_peak_slopes(const GaussianPeaks& peaks, const PeakSlopes& slopes,
@@ -180,7 +181,8 @@ Result<std::vector<double>> gaussian_peak_slopes(const GaussianPeaks& peaks, con
 Result<std::vector<double>> gaussian_peak_slopes_with_threads(const GaussianPeaks& peaks, const PeakSlopes& slopes,
                                                               std::span<const double> x, double reach,
                                                               std::uint64_t n_threads) {
-    return on_threads(n_threads, [&](ThreadPool* pool) { return gaussian_peak_slopes(peaks, slopes, x, reach, pool); });
+    return run_with_threads<std::vector<double>>(
+        n_threads, [&](ThreadPool* pool) { return gaussian_peak_slopes(peaks, slopes, x, reach, pool); });
 }
 
 }  // namespace kestrel

@@ -26,7 +26,7 @@ struct GaussianPeaks {
 Result<std::vector<double>> gaussian_peak_sums(const GaussianPeaks& peaks, std::span<const double> x, double reach,
                                                ThreadPool* pool);
 
-// The same on n_threads workers (see on_threads).
+// The same on n_threads workers (see run_with_threads).
 Result<std::vector<double>> gaussian_peak_sums_with_threads(const GaussianPeaks& peaks, std::span<const double> x,
                                                             double reach, std::uint64_t n_threads);
 

@@ -8,7 +8,7 @@
 #include "neighbor/cell_list.hpp"
 #include "parallel/chunks.hpp"
 #include "neighbor/neighbor_query.hpp"
-#include "scattering/on_threads.hpp"
+#include "parallel/with_threads.hpp"
 
 namespace kestrel {
 namespace {
@@ -186,8 +186,8 @@ Result<SitePairTable> find_site_pairs(const Lattice& lattice, std::span<const Ve
 
 Result<SitePairTable> find_site_pairs_with_threads(const Lattice& lattice, std::span<const Vec3> frac, double reach,
                                                    const PairSymmetry* symmetry, std::uint64_t n_threads) {
-    return on_threads(n_threads,
-                      [&](ThreadPool* pool) { return find_site_pairs(lattice, frac, reach, symmetry, pool); });
+    return run_with_threads<SitePairTable>(
+        n_threads, [&](ThreadPool* pool) { return find_site_pairs(lattice, frac, reach, symmetry, pool); });
 }
 
 }  // namespace kestrel

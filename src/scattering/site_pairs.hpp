@@ -47,7 +47,7 @@ struct SitePairTable {
 Result<SitePairTable> find_site_pairs(const Lattice& lattice, std::span<const Vec3> frac, double reach,
                                       const PairSymmetry* symmetry, ThreadPool* pool);
 
-// The same on n_threads workers (see on_threads).
+// The same on n_threads workers (see run_with_threads).
 Result<SitePairTable> find_site_pairs_with_threads(const Lattice& lattice, std::span<const Vec3> frac, double reach,
                                                    const PairSymmetry* symmetry, std::uint64_t n_threads);
 

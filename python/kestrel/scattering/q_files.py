@@ -35,9 +35,10 @@ class MeasuredScattering:
 
 def q_kind(path: Union[str, "os.PathLike[str]"], kind: Optional[str] = None) -> str:
     """The kind of a Q file: ``kind`` when given, else its suffix (.sq, .fq, .iq)."""
-    name = os.path.basename(os.fspath(path))
+    # Named as given, folder and all, like the messages of the data readers.
+    name = os.fspath(path)
     if kind is None:
-        kind = os.path.splitext(name)[1].lstrip(".").lower()
+        kind = os.path.splitext(os.path.basename(name))[1].lstrip(".").lower()
         if kind not in Q_KINDS:
             raise ValueError(
                 f"{name}: cannot tell S(Q), F(Q) or I(Q) from the name; name it .sq, .fq or .iq or pass kind="
