@@ -9,10 +9,33 @@ namespace kestrel::bigbox {
 namespace {
 
 // out[j] += amount * in[j]: the inner loop of every trial move, built for
-// the wider vector unit too where the processor has one.
-__attribute__((target_clones("avx2,fma", "default"))) void add_scaled(double* out, const double* in, double amount,
-                                                                      std::int64_t n) {
+// the wider vector unit too where the processor has one. The version is
+// chosen by a plain test at run time, not by an ifunc: an ifunc's resolver
+// runs while the program is being loaded, before a sanitizer's runtime has
+// started, and crashes under ThreadSanitizer.
+void add_scaled_baseline(double* out, const double* in, double amount, std::int64_t n) {
     for (std::int64_t j = 0; j < n; ++j) out[j] += amount * in[j];
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("avx2,fma"))) void add_scaled_avx2(double* out, const double* in, double amount, std::int64_t n) {
+    for (std::int64_t j = 0; j < n; ++j) out[j] += amount * in[j];
+}
+
+bool processor_has_avx2_fma() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+    }();
+    return has;
+}
+#endif
+
+void add_scaled(double* out, const double* in, double amount, std::int64_t n) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if (processor_has_avx2_fma()) return add_scaled_avx2(out, in, amount, n);
+#endif
+    add_scaled_baseline(out, in, amount, n);
 }
 
 }  // namespace
