@@ -46,7 +46,7 @@ default_role = "literal"
 # Types from outside the package are not documented here; the site is built offline, so there
 # is no inventory of Python's or NumPy's pages to link them to.
 nitpicky = True
-nitpick_ignore = [("py:class", "Pair")]
+nitpick_ignore = [("py:class", "Pair"), ("py:class", "StructureLike")]
 nitpick_ignore_regex = [
     (r"py:(class|obj)", r"(os|argparse|typing|np|numpy|pyarrow|pandas)\..*"),
     # Private helper types that appear in a signature.

@@ -137,9 +137,9 @@ def refine_pdf(
     (qmin, qmax) in Q (default: all points).
 
     Data in Q are modelled from the same phases and values
-    (:mod:`kestrel.scattering.q_fit`): :func:`compute_sq` of each phase's
+    (``kestrel.scattering.q_fit``): :func:`compute_sq` of each phase's
     refined structure with its U per element and the shared qdamp, or the
-    Debye intensity of a particle (:mod:`kestrel.scattering.particle_fit`)
+    Debye intensity of a particle (``kestrel.scattering.particle_fit``)
     when the phase's diameter is finite. Each data set beside the G(r) (or
     beside the first in Q) has its own scale, ``scale(<file name>)``. Every
     data set gets its own Rw (``PdfRefinement.data_sets``); with several,
